@@ -1,0 +1,68 @@
+/*
+ * NvxSlideLib.h - the C interface of the nvx slide library.
+ *
+ * The converter loads the library at run time and looks every entry point
+ * up by name; our own library (libNvxSlideLib.so) and the test fake export
+ * exactly these symbols with C linkage.
+ *
+ * Yes/no results are one byte, nonzero for yes. Every buffer a fetch hands
+ * out belongs to the library until it is given to NvxReleaseBuffer, once.
+ * Fetches may be called from many threads at once on one open slide.
+ */
+#ifndef NVX_SLIDE_LIB_H
+#define NVX_SLIDE_LIB_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(NVX_SLIDE_LIB_BUILD)
+#    define NVX_API __declspec(dllexport)
+#  else
+#    define NVX_API __declspec(dllimport)
+#  endif
+#else
+#  define NVX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque handle of an open slide. */
+typedef int32_t NvxSlideHandle;
+
+/* Pixel format of NvxFetchRegion. */
+enum { NVX_FORMAT_RGB = 0, NVX_FORMAT_JPEG = 1 };
+
+NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path);
+NVX_API uint8_t NvxQuerySlide(NvxSlideHandle slide, int32_t* height, int32_t* width,
+                              int32_t* scanMagnification, float* auxFloat, double* auxDouble,
+                              float* micronsPerPixel, int32_t* tileSize);
+NVX_API uint8_t NvxFetchTile(NvxSlideHandle* slide, float scale, int32_t x, int32_t y,
+                             int32_t* length, uint8_t** buffer);
+NVX_API uint8_t NvxFetchRegion(NvxSlideHandle slide, float scale, int32_t x, int32_t y,
+                               int32_t width, int32_t height, uint8_t** buffer, int32_t* length,
+                               int32_t format);
+NVX_API uint8_t NvxFetchPreview(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
+                                int32_t* width, int32_t* height);
+NVX_API uint8_t NvxFetchLabel(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
+                              int32_t* width, int32_t* height);
+NVX_API void NvxReleaseBuffer(uint8_t* buffer);
+NVX_API uint8_t NvxCloseSlide(NvxSlideHandle* slide);
+
+/* Function types, for callers that resolve the entry points by name. */
+typedef uint8_t (*NvxOpenSlideFn)(NvxSlideHandle*, const char*);
+typedef uint8_t (*NvxQuerySlideFn)(NvxSlideHandle, int32_t*, int32_t*, int32_t*, float*, double*,
+                                   float*, int32_t*);
+typedef uint8_t (*NvxFetchTileFn)(NvxSlideHandle*, float, int32_t, int32_t, int32_t*, uint8_t**);
+typedef uint8_t (*NvxFetchRegionFn)(NvxSlideHandle, float, int32_t, int32_t, int32_t, int32_t,
+                                    uint8_t**, int32_t*, int32_t);
+typedef uint8_t (*NvxFetchPictureFn)(NvxSlideHandle, uint8_t**, int32_t*, int32_t*, int32_t*);
+typedef void (*NvxReleaseBufferFn)(uint8_t*);
+typedef uint8_t (*NvxCloseSlideFn)(NvxSlideHandle*);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NVX_SLIDE_LIB_H */

@@ -1,0 +1,31 @@
+/*
+ * jpeg_decode.h - decodes one JPEG stream from the slide library into
+ * packed 8-bit RGB with TurboJPEG (a fresh decompressor per stream).
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nvx::slide {
+
+struct JpegSize {
+    int width = 0;
+    int height = 0;
+};
+
+// Reads the stream's header. False when the header cannot be read.
+bool ReadJpegSize(const std::uint8_t* stream, std::size_t length, JpegSize* size);
+
+// Decodes the stream into `pixels` (width * 3 bytes per row, no gap) when its
+// decoded size fits in `capacity` bytes. Returns false, leaving `size` zero,
+// when the header cannot be read, the picture does not fit, or decoding fails.
+bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length, std::uint8_t* pixels,
+                     std::size_t capacity, JpegSize* size);
+
+// Decodes into a vector sized from the stream's header.
+bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length,
+                     std::vector<std::uint8_t>* pixels, JpegSize* size);
+
+}  // namespace nvx::slide

@@ -1,0 +1,75 @@
+/*
+ * slide_library.h - the binding to the slide library NvxSlideLib.
+ *
+ * The library is loaded on first use and stays loaded until UnloadSlideLibrary
+ * (after the slide has been closed). Every entry point is looked up by name
+ * at each call and its address is never kept; a call whose entry point cannot
+ * be found is skipped, and a skipped yes/no call counts as no.
+ *
+ * Each fetch hands back a LibraryBuffer that gives the library's buffer back
+ * with NvxReleaseBuffer exactly once, when it goes out of scope (or earlier
+ * through reset()). A fetch that yields nothing gives an empty LibraryBuffer.
+ *
+ * Fetches and releases may run on many threads at once.
+ */
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace nvx::slide {
+
+using SlideHandle = std::int32_t;
+
+// The slide header, as NvxQuerySlide delivers it.
+struct SlideInfo {
+    std::int32_t height = 0;
+    std::int32_t width = 0;
+    std::int32_t scanMagnification = 0;
+    float auxFloat = 0.0f;
+    double auxDouble = 0.0;
+    float micronsPerPixel = 0.0f;
+    std::int32_t tileSize = 0;
+};
+
+// Gives a library buffer back through NvxReleaseBuffer, looked up at release.
+struct LibraryBufferRelease {
+    void operator()(std::uint8_t* buffer) const;
+};
+using LibraryBuffer = std::unique_ptr<std::uint8_t, LibraryBufferRelease>;
+
+// What a fetch returned: the buffer (empty when nothing came) and its length.
+struct Fetched {
+    LibraryBuffer buffer;
+    std::int32_t length = 0;
+};
+
+// What a picture fetch returned, with the size the library reported.
+struct FetchedPicture {
+    LibraryBuffer buffer;
+    std::int32_t length = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+
+// The size of the path buffer the library receives (zero-filled, NUL-terminated).
+inline constexpr std::size_t kLibraryPathBytes = 256;
+
+// Opens a slide. Paths that do not fit the library's path buffer are refused.
+bool OpenSlide(SlideHandle* slide, const char* path);
+// Reads the header; every value is zero unless the call succeeds.
+bool QuerySlide(SlideHandle slide, SlideInfo* info);
+// The stored JPEG tile with its top-left corner at (x, y) at the given scale.
+Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t y);
+// A rectangle at the given scale: format 0 packed RGB, format 1 one JPEG stream.
+Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t y,
+                    std::int32_t width, std::int32_t height, std::int32_t format);
+// The whole-slide photograph (JPEG) and the label photograph (JPEG).
+FetchedPicture FetchPreview(SlideHandle slide);
+FetchedPicture FetchLabel(SlideHandle slide);
+// Closes the slide; yes only when the library says so.
+bool CloseSlide(SlideHandle* slide);
+// Unloads the library; the next call loads it again.
+void UnloadSlideLibrary();
+
+}  // namespace nvx::slide
