@@ -1,0 +1,170 @@
+/*
+ * console.cpp - the program's console text and how it reaches the console.
+ *
+ * The texts are kept here in UTF-8. A console whose locale uses a Chinese
+ * GB codeset (and every Windows console) gets them as GBK bytes, converted
+ * by iconv; everything else gets the UTF-8 bytes unchanged.
+ */
+#include "cli/console.h"
+
+#include <cctype>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <iconv.h>
+#include <langinfo.h>
+#endif
+
+namespace nvx::console {
+namespace {
+
+bool gUseGbk = false;
+
+#if !defined(_WIN32)
+bool CodesetIsGb(const char* codeset) {
+    if (codeset == nullptr) return false;
+    std::string name;
+    for (const char* c = codeset; *c != '\0'; ++c) {
+        if (*c != '-' && *c != '_') name.push_back(char(std::toupper(static_cast<unsigned char>(*c))));
+    }
+    return name == "GBK" || name == "GB2312" || name == "GB18030" || name == "CP936" ||
+           name == "EUCCN";
+}
+#endif
+
+// UTF-8 to GBK. Falls back to the UTF-8 bytes if the conversion is not
+// available, so that nothing the user must read is ever dropped.
+std::string ToGbk(const char* text) {
+    const std::size_t length = std::strlen(text);
+#if defined(_WIN32)
+    int wideLength = MultiByteToWideChar(CP_UTF8, 0, text, int(length), nullptr, 0);
+    std::wstring wide(std::size_t(wideLength), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, int(length), wide.data(), wideLength);
+    int narrowLength =
+        WideCharToMultiByte(936, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    std::string narrow(std::size_t(narrowLength), '\0');
+    WideCharToMultiByte(936, 0, wide.data(), wideLength, narrow.data(), narrowLength, nullptr,
+                        nullptr);
+    return narrow;
+#else
+    iconv_t converter = iconv_open("GBK", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return std::string(text, length);
+    std::string out(length * 2 + 4, '\0');
+    char* in = const_cast<char*>(text);
+    std::size_t inLeft = length;
+    char* outPtr = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1)) return std::string(text, length);
+    out.resize(out.size() - outLeft);
+    return out;
+#endif
+}
+
+void Write(const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+const char* MessageText(Message message) {
+    switch (message) {
+        case Message::RequestLine:
+            return "需要输入原始nvx文件及转换tif或svs文件路径，请重新输入:\n";
+        case Message::ShortUsage:
+            return "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9):\n";
+        case Message::LongUsage:
+            return "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9) [Scale x y Width Height]:\n";
+        case Message::HintLine:
+            return "用户需要输入带空格的文件路径时请用”?”符号代替空格符；或使用双引号包括路径:\n";
+        case Message::OpenFailed:
+            return "error:输入NVX文件有误!!\n";
+        case Message::ScaleOutOfRange:
+            return "Scale倍率越界:\n";
+        case Message::WidthNegative:
+            return "Width不能小于0:\n";
+        case Message::HeightNegative:
+            return "Height不能小于0:\n";
+        case Message::XBeyondSlide:
+            return "x坐标不能大于图片最大横坐标:\n";
+        case Message::YBeyondSlide:
+            return "y坐标不能大于图片最大纵坐标:\n";
+        case Message::RegionMissing:
+            return "区域不存在:\n";
+        case Message::CannotOpenOutput:
+            return "Could not open output.tif for writing\n";
+        case Message::Waiting:
+            return "正在转换中，请等待...\n";
+        case Message::Dot:
+            return ".";
+        case Message::Completion:
+            return "\nOK...转换完成";
+        case Message::ModuleHandleFailed:
+            return "错误: GetModuleHandle 失败\n";
+        case Message::FrameworkFailed:
+            return "错误: MFC 初始化失败\n";
+    }
+    return "";
+}
+
+void InitConsole() {
+#if defined(_WIN32)
+    gUseGbk = true;
+#else
+    std::setlocale(LC_ALL, "");
+    gUseGbk = CodesetIsGb(nl_langinfo(CODESET));
+    // Numbers are read the same way whatever the user's locale.
+    std::setlocale(LC_NUMERIC, "C");
+#endif
+}
+
+bool ConsoleUsesGbk() { return gUseGbk; }
+
+void Print(Message message) {
+    const char* text = MessageText(message);
+    Write(gUseGbk ? ToGbk(text) : std::string(text));
+}
+
+void PrintUsageA() {
+    Print(Message::RequestLine);
+    Print(Message::ShortUsage);
+    Print(Message::HintLine);
+}
+
+void PrintUsageB() {
+    Print(Message::RequestLine);
+    Print(Message::LongUsage);
+    Print(Message::HintLine);
+}
+
+void PrintProblem(Message problemLine) {
+    Print(problemLine);
+    Print(Message::LongUsage);
+    Print(Message::HintLine);
+}
+
+void PrintOpenFailure() {
+    Print(Message::OpenFailed);
+    PrintUsageA();
+}
+
+void Warn(const std::string& text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "nvx2svs: warning: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+void Error(const std::string& text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "nvx2svs: error: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace nvx::console

@@ -1,0 +1,28 @@
+/*
+ * region_selection.h - turns the user's region, measured at a magnification
+ * of their choosing, into a box of full-resolution pixels on the slide.
+ */
+#pragma once
+
+#include <cstdint>
+
+#include "cli/console.h"
+#include "cli/run_options.h"
+#include "pyramid/conversion_driver.h"
+
+namespace nvx::cli {
+
+struct RegionSelection {
+    bool accepted = false;
+    console::Message problem = console::Message::RegionMissing;  // when not accepted
+    pyramid::RegionBox box;
+    bool regionMode = false;
+};
+
+// Maps the region of `options` onto a slide of the given size and scan
+// magnification. Whole-slide runs (Scale not in (0, 80]) get the whole slide.
+// All arithmetic is done in 64 bits: no product or quotient can wrap.
+RegionSelection SelectRegion(const RunOptions& options, std::int32_t slideWidth,
+                             std::int32_t slideHeight, std::int32_t scanMagnification);
+
+}  // namespace nvx::cli

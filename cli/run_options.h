@@ -1,0 +1,53 @@
+/*
+ * run_options.h - the parsed command line of one run, and its checks.
+ *
+ *   nvx2svs input-path output-path layers [Scale x y Width Height]
+ *
+ * Exactly three arguments (whole-slide mode) or eight (region mode). Every
+ * '?' in every argument stands for a blank, so that a path with blanks can
+ * be given without quotes.
+ */
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cli/console.h"
+
+namespace nvx::cli {
+
+struct RunOptions {
+    std::string inputPath;
+    std::string outputPath;
+    std::int32_t layers = 0;  // 1..9; always 9 in region mode
+    double scale = 0.0;       // the magnification the region was measured at; 0 in whole-slide mode
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+
+enum class ArgumentVerdict {
+    Accepted,
+    UsageA,   // too few arguments, or a bad layer count
+    UsageB,   // an argument count that is neither whole-slide nor region mode
+    Problem,  // a region argument out of range: see `problem`
+};
+
+struct ArgumentCheck {
+    ArgumentVerdict verdict = ArgumentVerdict::Accepted;
+    console::Message problem = console::Message::ScaleOutOfRange;
+};
+
+// Turns every '?' of every argument (the program path included) into a blank, in place.
+void ReplaceQuestionMarks(int argc, char** argv);
+
+// Reads and tests the arguments in the order the user learns of the problems:
+// count, layer count, mode, then the region values.
+ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options);
+
+// The leading integer of a text as atoi reads it, held to the 32-bit range
+// instead of wrapping.
+std::int32_t ReadInteger(const char* text);
+
+}  // namespace nvx::cli
