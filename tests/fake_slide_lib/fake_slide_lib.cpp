@@ -1,0 +1,265 @@
+/*
+ * fake_slide_lib.cpp - a stand-in slide library for the converter's tests.
+ *
+ * Built as its own libNvxSlideLib.so and put in front of the real one with
+ * LD_LIBRARY_PATH. It serves generated pixels of a slide whose header the
+ * test chooses, fails the calls the test names, and logs every call so a
+ * test can see what the converter asked for and what it gave back.
+ *
+ * Environment:
+ *   NVXFAKE_WIDTH, NVXFAKE_HEIGHT, NVXFAKE_MAG, NVXFAKE_MPP, NVXFAKE_TILE
+ *       the header (2000, 1500, 40, 0, 256)
+ *   NVXFAKE_FAIL=open,query,close,tile,region,preview,label
+ *       those calls report no and yield nothing
+ *   NVXFAKE_FAIL_FETCH=N       the N-th tile or region fetch yields nothing
+ *   NVXFAKE_CORRUPT=tile,region,preview,label
+ *       those streams are not JPEG
+ *   NVXFAKE_OVERSIZE=1         tile streams are (tile + 16) pixels square
+ *   NVXFAKE_LOG=path           one line per call appended to path
+ *
+ * Pixels: full-resolution pixel (X, Y) is R = X*255/(W-1), G = Y*255/(H-1),
+ * B = 64 + 128*((X/64 + Y/64) % 2); a pixel at scale S at (x, y) is the
+ * full-resolution pixel (x*M/S, y*M/S); beyond the slide, white.
+ * Entry points named in FAKE_OMIT_* at build time are left out entirely.
+ */
+#include <turbojpeg.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cstdarg>
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "NvxSlideLib.h"
+
+namespace {
+
+struct Settings {
+    int width = 2000, height = 1500, magnification = 40, tile = 256;
+    float mpp = 0.0f;
+    std::string fail, corrupt, logPath;
+    long failFetch = 0;
+    bool oversize = false;
+};
+
+int EnvInt(const char* name, int fallback) {
+    const char* value = std::getenv(name);
+    return value ? std::atoi(value) : fallback;
+}
+
+std::string EnvText(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+const Settings& GetSettings() {
+    static const Settings settings = [] {
+        Settings s;
+        s.width = EnvInt("NVXFAKE_WIDTH", s.width);
+        s.height = EnvInt("NVXFAKE_HEIGHT", s.height);
+        s.magnification = EnvInt("NVXFAKE_MAG", s.magnification);
+        s.tile = EnvInt("NVXFAKE_TILE", s.tile);
+        s.mpp = float(std::atof(EnvText("NVXFAKE_MPP").c_str()));
+        s.fail = "," + EnvText("NVXFAKE_FAIL") + ",";
+        s.corrupt = "," + EnvText("NVXFAKE_CORRUPT") + ",";
+        s.logPath = EnvText("NVXFAKE_LOG");
+        s.failFetch = EnvInt("NVXFAKE_FAIL_FETCH", 0);
+        s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
+        return s;
+    }();
+    return settings;
+}
+
+bool Listed(const std::string& list, const char* name) {
+    return list.find("," + std::string(name) + ",") != std::string::npos;
+}
+bool Fails(const char* call) { return Listed(GetSettings().fail, call); }
+bool Corrupt(const char* what) { return Listed(GetSettings().corrupt, what); }
+
+std::mutex gLogMutex;
+std::atomic<long> gOutstanding{0};
+std::atomic<long> gFetches{0};
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+    const std::string& path = GetSettings().logPath;
+    if (path.empty()) return;
+    std::lock_guard<std::mutex> lock(gLogMutex);
+    FILE* file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(file, format, args);
+    va_end(args);
+    std::fputc('\n', file);
+    std::fclose(file);
+}
+
+__attribute__((constructor)) void OnLoad() { Log("load"); }
+__attribute__((destructor)) void OnUnload() { Log("unload outstanding=%ld", gOutstanding.load()); }
+
+uint8_t* Hand(std::vector<uint8_t> bytes) {
+    auto* buffer = static_cast<uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
+    if (buffer == nullptr) return nullptr;
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+    ++gOutstanding;
+    return buffer;
+}
+
+void Pixel(long X, long Y, uint8_t* rgb) {
+    const Settings& s = GetSettings();
+    if (X < 0 || Y < 0 || X >= s.width || Y >= s.height) {
+        rgb[0] = rgb[1] = rgb[2] = 255;
+        return;
+    }
+    rgb[0] = uint8_t(s.width > 1 ? X * 255 / (s.width - 1) : 0);
+    rgb[1] = uint8_t(s.height > 1 ? Y * 255 / (s.height - 1) : 0);
+    rgb[2] = uint8_t(64 + 128 * (((X / 64) + (Y / 64)) % 2));
+}
+
+std::vector<uint8_t> Render(float scale, int x, int y, int width, int height) {
+    const Settings& s = GetSettings();
+    std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+    const double factor = s.magnification / double(scale);
+    for (int row = 0; row < height; ++row)
+        for (int col = 0; col < width; ++col)
+            Pixel(long(std::floor((x + col) * factor)), long(std::floor((y + row) * factor)),
+                  &rgb[(size_t(row) * width + col) * 3]);
+    return rgb;
+}
+
+std::vector<uint8_t> Jpeg(const std::vector<uint8_t>& rgb, int width, int height) {
+    tjhandle handle = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    std::vector<uint8_t> stream;
+    if (tjCompress2(handle, rgb.data(), width, 0, height, TJPF_RGB, &out, &size, TJSAMP_444, 90,
+                    0) == 0)
+        stream.assign(out, out + size);
+    tjFree(out);
+    tjDestroy(handle);
+    return stream;
+}
+
+std::vector<uint8_t> NotJpeg() { return std::vector<uint8_t>(64, 0x5a); }
+
+bool FetchFails() {
+    const long number = ++gFetches;
+    return GetSettings().failFetch != 0 && number == GetSettings().failFetch;
+}
+
+uint8_t Picture(const char* what, int width, int height, uint8_t** buffer, int32_t* length,
+                int32_t* outWidth, int32_t* outHeight) {
+    Log("%s", what);
+    if (Fails(what)) return 0;
+    std::vector<uint8_t> rgb(size_t(width) * height * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t((i / 3) % 251);
+    std::vector<uint8_t> stream = Corrupt(what) ? NotJpeg() : Jpeg(rgb, width, height);
+    *length = int32_t(stream.size());
+    *outWidth = width;
+    *outHeight = height;
+    *buffer = Hand(std::move(stream));
+    return *buffer != nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+#ifndef FAKE_OMIT_NvxOpenSlide
+NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path) {
+    Log("open %s", path);
+    if (Fails("open")) return 0;
+    *slide = 7;
+    return 1;
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxQuerySlide
+NVX_API uint8_t NvxQuerySlide(NvxSlideHandle, int32_t* height, int32_t* width, int32_t* mag,
+                              float* auxFloat, double* auxDouble, float* mpp, int32_t* tile) {
+    Log("query");
+    if (Fails("query")) return 0;
+    const Settings& s = GetSettings();
+    *height = s.height;
+    *width = s.width;
+    *mag = s.magnification;
+    *auxFloat = 1.5f;
+    *auxDouble = 2.5;
+    *mpp = s.mpp;
+    *tile = s.tile;
+    return 1;
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxFetchTile
+NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y, int32_t* length,
+                             uint8_t** buffer) {
+    Log("tile %g %d %d", double(scale), x, y);
+    if (Fails("tile") || FetchFails()) return 0;
+    const Settings& s = GetSettings();
+    const double factor = s.magnification / double(scale);
+    const int levelWidth = int(s.width / factor), levelHeight = int(s.height / factor);
+    if (x < 0 || y < 0 || x >= levelWidth || y >= levelHeight) return 0;
+    int width = std::min(s.tile, levelWidth - x), height = std::min(s.tile, levelHeight - y);
+    if (s.oversize) width = height = s.tile + 16;
+    std::vector<uint8_t> stream =
+        Corrupt("tile") ? NotJpeg() : Jpeg(Render(scale, x, y, width, height), width, height);
+    *length = int32_t(stream.size());
+    *buffer = Hand(std::move(stream));
+    return *buffer != nullptr;
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxFetchRegion
+NVX_API uint8_t NvxFetchRegion(NvxSlideHandle, float scale, int32_t x, int32_t y, int32_t width,
+                               int32_t height, uint8_t** buffer, int32_t* length, int32_t format) {
+    Log("region %g %d %d %d %d %d", double(scale), x, y, width, height, format);
+    if (Fails("region") || (format == NVX_FORMAT_RGB && FetchFails())) return 0;
+    if (width <= 0 || height <= 0) return 0;
+    std::vector<uint8_t> rgb = Render(scale, x, y, width, height);
+    std::vector<uint8_t> bytes = format == NVX_FORMAT_RGB ? std::move(rgb)
+                                 : Corrupt("region")      ? NotJpeg()
+                                                          : Jpeg(rgb, width, height);
+    *length = int32_t(bytes.size());
+    *buffer = Hand(std::move(bytes));
+    return *buffer != nullptr;
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxFetchPreview
+NVX_API uint8_t NvxFetchPreview(NvxSlideHandle, uint8_t** buffer, int32_t* length, int32_t* width,
+                                int32_t* height) {
+    return Picture("preview", 1200, 400, buffer, length, width, height);
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxFetchLabel
+NVX_API uint8_t NvxFetchLabel(NvxSlideHandle, uint8_t** buffer, int32_t* length, int32_t* width,
+                              int32_t* height) {
+    return Picture("label", 600, 400, buffer, length, width, height);
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxReleaseBuffer
+NVX_API void NvxReleaseBuffer(uint8_t* buffer) {
+    if (buffer == nullptr) return;
+    Log("release");
+    --gOutstanding;
+    std::free(buffer);
+}
+#endif
+
+#ifndef FAKE_OMIT_NvxCloseSlide
+NVX_API uint8_t NvxCloseSlide(NvxSlideHandle*) {
+    Log("close");
+    return Fails("close") ? 0 : 1;
+}
+#endif
+
+}  // extern "C"
