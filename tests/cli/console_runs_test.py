@@ -1,0 +1,159 @@
+"""The converter run as a user runs it: every usage, argument and slide
+message byte for byte, in UTF-8 and in GBK consoles, with its exit status.
+
+usage: console_runs_test.py NVX2SVS TESTS_BUILD_DIR
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+CONVERTER = None
+FAKES = None
+
+REQUEST = "需要输入原始nvx文件及转换tif或svs文件路径，请重新输入:\n"
+SHORT = "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9):\n"
+LONG = "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9) [Scale x y Width Height]:\n"
+HINT = "用户需要输入带空格的文件路径时请用”?”符号代替空格符；或使用双引号包括路径:\n"
+OPEN_FAILED = "error:输入NVX文件有误!!\n"
+USAGE_A = REQUEST + SHORT + HINT
+USAGE_B = REQUEST + LONG + HINT
+
+
+def problem(line):
+    return line + LONG + HINT
+
+
+class Run:
+    def __init__(self, args, fake="fake", locale="C.UTF-8", **fake_env):
+        self.dir = tempfile.mkdtemp(prefix="nvx2svs-cli-")
+        self.log = os.path.join(self.dir, "calls.log")
+        env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": locale,
+               "LD_LIBRARY_PATH": os.path.join(FAKES, fake), "NVXFAKE_LOG": self.log}
+        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+            if key in os.environ:
+                env[key] = os.environ[key]
+        env.update({"NVXFAKE_" + k.upper(): str(v) for k, v in fake_env.items()})
+        result = subprocess.run([CONVERTER] + list(args), env=env, cwd=self.dir,
+                                capture_output=True, timeout=120)
+        self.stdout = result.stdout
+        self.stderr = result.stderr
+        self.status = result.returncode
+
+    def calls(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [line.split(" ")[0].strip() for line in f]
+
+
+class ArgumentReports(unittest.TestCase):
+    def check(self, args, text, **kw):
+        run = Run(args, **kw)
+        self.assertEqual(run.stdout, text.encode("utf-8"), args)
+        self.assertEqual(run.status, 255, args)  # -1
+        return run
+
+    def test_too_few_arguments(self):
+        for args in ([], ["a.nvx"], ["a.nvx", "b.tif"]):
+            run = self.check(args, USAGE_A)
+            self.assertEqual(run.calls(), [], "no slide library call before the arguments pass")
+
+    def test_bad_layer_count_gives_usage_a_in_every_mode(self):
+        for layers in ("0", "10", "-3", "abc"):
+            self.check(["a.nvx", "b.tif", layers], USAGE_A)
+            self.check(["a.nvx", "b.tif", layers, "1", "2"], USAGE_A)
+            self.check(["a.nvx", "b.tif", layers, "10", "1", "1", "1", "1"], USAGE_A)
+
+    def test_wrong_argument_count_gives_usage_b(self):
+        for extra in (1, 2, 3, 4, 6, 7):
+            self.check(["a.nvx", "b.tif", "3"] + ["1"] * extra, USAGE_B)
+
+    def test_region_argument_problems(self):
+        region = lambda s, w, h: ["a.nvx", "b.tif", "3", s, "0", "0", w, h]
+        for scale in ("0", "80.0001", "-2", "abc"):
+            self.check(region(scale, "-1", "-1"), problem("Scale倍率越界:\n"))
+        self.check(region("10", "-1", "-1"), problem("Width不能小于0:\n"))
+        run = self.check(region("10", "5", "-1"), problem("Height不能小于0:\n"))
+        self.assertEqual(run.calls(), [], "region arguments are tested before the slide opens")
+
+
+class SlideReports(unittest.TestCase):
+    def test_open_failure_in_both_modes(self):
+        for args in (["a.nvx", "b.tif", "3"], ["a.nvx", "b.tif", "3", "10", "0", "0", "5", "5"]):
+            run = Run(args, fail="open")
+            self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode(), args)
+            self.assertEqual(run.status, 255)
+
+    def test_missing_open_entry_point_is_an_open_failure(self):
+        run = Run(["a.nvx", "b.tif", "3"], fake="fake-without-NvxOpenSlide")
+        self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode())
+        self.assertEqual(run.status, 255)
+
+    def test_no_library_at_all_is_an_open_failure(self):
+        # No fake in front: the converter looks beside itself, where either no
+        # library or the real one (which cannot open a missing file) stands.
+        run = Run(["no-such-slide.nvx", "b.tif", "3"], fake="no-such-folder")
+        self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode())
+        self.assertEqual(run.status, 255)
+
+    def test_header_failure_prints_nothing_and_closes(self):
+        for fake, env in (("fake", {"fail": "query"}), ("fake-without-NvxQuerySlide", {})):
+            run = Run(["a.nvx", "b.tif", "3"], fake=fake, **env)
+            self.assertEqual(run.stdout, b"")
+            self.assertEqual(run.status, 255)
+            calls = run.calls()
+            self.assertEqual(calls[:2], ["load", "open"])
+            self.assertEqual(calls[-2:], ["close", "unload"], "closed and unloaded after the failure")
+
+    def test_path_too_long_for_the_library_is_refused_not_cut(self):
+        long_path = "/tmp/" + "d" * 300 + ".nvx"
+        run = Run([long_path, "b.tif", "3"])
+        self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode())
+        self.assertEqual(run.status, 255)
+        self.assertNotIn("open", run.calls())
+
+    def test_question_marks_become_blanks_in_the_opened_path(self):
+        run = Run(["my?slide?.nvx", "b.tif", "?3"], fail="query")
+        with open(run.log) as f:
+            opened = [line for line in f if line.startswith("open ")]
+        self.assertEqual(opened, ["open my slide .nvx\n"])
+
+    def test_region_problems_after_the_header(self):
+        size = {"width": 80000, "height": 60000}
+        cases = [(["20000", "0", "10", "10"], "x坐标不能大于图片最大横坐标:\n"),
+                 (["20000", "20000", "10", "10"], "x坐标不能大于图片最大横坐标:\n"),
+                 (["-5", "15000", "10", "10"], "y坐标不能大于图片最大纵坐标:\n"),
+                 (["0", "0", "0", "10"], "区域不存在:\n"),
+                 (["-300", "0", "300", "10"], "区域不存在:\n")]
+        for xywh, line in cases:
+            run = Run(["a.nvx", "b.tif", "3", "10"] + xywh, **size)
+            self.assertEqual(run.stdout, problem(line).encode(), xywh)
+            self.assertEqual(run.status, 255)
+            self.assertEqual(run.calls()[-2:], ["close", "unload"])
+
+
+class GbkConsole(unittest.TestCase):
+    """A console whose locale is GBK gets the same texts as GBK bytes."""
+
+    def test_reports_in_gbk(self):
+        cases = [([], USAGE_A, {}),
+                 (["a.nvx", "b.tif", "3", "1"], USAGE_B, {}),
+                 (["a.nvx", "b.tif", "3", "99", "0", "0", "1", "1"], problem("Scale倍率越界:\n"), {}),
+                 (["a.nvx", "b.tif", "3"], OPEN_FAILED + USAGE_A, {"fail": "open"}),
+                 (["a.nvx", "b.tif", "3", "10", "0", "0", "0", "1"], problem("区域不存在:\n"), {})]
+        for args, text, env in cases:
+            run = Run(args, locale="zh_CN.GBK", **env)
+            self.assertEqual(run.stdout, text.encode("gbk"), args)
+            self.assertNotEqual(run.stdout, text.encode("utf-8"))
+            self.assertEqual(run.status, 255)
+
+
+if __name__ == "__main__":
+    CONVERTER, FAKES = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    if subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().find(
+            "zh_cn.gbk") < 0:
+        print("the zh_CN.GBK locale is missing (localedef -i zh_CN -f GBK zh_CN.GBK)")
+        sys.exit(1)
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,104 @@
+// Reading and testing the command line.
+#include "cli/run_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace nvx::cli {
+namespace {
+
+struct Args {
+    explicit Args(std::vector<std::string> values) : strings(std::move(values)) {
+        for (auto& s : strings) pointers.push_back(s.data());
+    }
+    int argc() const { return int(pointers.size()); }
+    char** argv() { return pointers.data(); }
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+};
+
+ArgumentCheck Parse(std::vector<std::string> values, RunOptions* options) {
+    Args args(std::move(values));
+    ReplaceQuestionMarks(args.argc(), args.argv());
+    return ParseArguments(args.argc(), args.argv(), options);
+}
+
+TEST(RunOptions, TooFewArgumentsGiveUsageA) {
+    RunOptions options;
+    EXPECT_EQ(Parse({"nvx2svs"}, &options).verdict, ArgumentVerdict::UsageA);
+    EXPECT_EQ(Parse({"nvx2svs", "in.nvx"}, &options).verdict, ArgumentVerdict::UsageA);
+    EXPECT_EQ(Parse({"nvx2svs", "in.nvx", "out.tif"}, &options).verdict, ArgumentVerdict::UsageA);
+}
+
+TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {
+    RunOptions options;
+    for (const char* bad : {"0", "10", "-3", "abc", "0.99", "nan", "1e300", "-1e300"}) {
+        EXPECT_EQ(Parse({"p", "i", "o", bad}, &options).verdict, ArgumentVerdict::UsageA) << bad;
+        // The layer test comes first, so a bad count gives usage A in every mode.
+        EXPECT_EQ(Parse({"p", "i", "o", bad, "10"}, &options).verdict, ArgumentVerdict::UsageA);
+        EXPECT_EQ(Parse({"p", "i", "o", bad, "10", "1", "1", "1", "1"}, &options).verdict,
+                  ArgumentVerdict::UsageA);
+    }
+    struct Case { const char* text; int layers; };
+    for (Case c : {Case{"1", 1}, Case{"2.9", 2}, Case{"9.99", 9}, Case{"9abc", 9}, Case{"?5", 5}}) {
+        ASSERT_EQ(Parse({"p", "i", "o", c.text}, &options).verdict, ArgumentVerdict::Accepted)
+            << c.text;
+        EXPECT_EQ(options.layers, c.layers) << c.text;
+        EXPECT_EQ(options.scale, 0.0);
+    }
+}
+
+TEST(RunOptions, ArgumentCountsOtherThanThreeOrEightGiveUsageB) {
+    RunOptions options;
+    std::vector<std::string> args = {"p", "i", "o", "4"};
+    for (int extra = 1; extra <= 7; ++extra) {
+        args.push_back("1");
+        if (extra == 5) continue;  // eight arguments: region mode
+        EXPECT_EQ(Parse(args, &options).verdict, ArgumentVerdict::UsageB) << extra;
+    }
+}
+
+TEST(RunOptions, RegionArgumentsAreTestedInOrder) {
+    RunOptions options;
+    auto region = [&](const char* scale, const char* w, const char* h) {
+        return Parse({"p", "i", "o", "3", scale, "-5", "7", w, h}, &options);
+    };
+    for (const char* bad : {"0", "80.0001", "-1", "abc", "nan"}) {
+        const ArgumentCheck check = region(bad, "-1", "-1");
+        EXPECT_EQ(check.verdict, ArgumentVerdict::Problem) << bad;
+        EXPECT_EQ(check.problem, console::Message::ScaleOutOfRange) << bad;
+    }
+    EXPECT_EQ(region("10", "-1", "-1").problem, console::Message::WidthNegative);
+    EXPECT_EQ(region("10", "0", "-1").problem, console::Message::HeightNegative);
+
+    ASSERT_EQ(region("80", "0", "0").verdict, ArgumentVerdict::Accepted);
+    ASSERT_EQ(region("0.5", "300", "200").verdict, ArgumentVerdict::Accepted);
+    EXPECT_EQ(options.layers, 9);  // region runs always build nine layers
+    EXPECT_EQ(options.scale, 0.5);
+    EXPECT_EQ(options.x, -5);
+    EXPECT_EQ(options.y, 7);
+    EXPECT_EQ(options.width, 300);
+    EXPECT_EQ(options.height, 200);
+}
+
+TEST(RunOptions, QuestionMarksBecomeBlanksEverywhere) {
+    RunOptions options;
+    ASSERT_EQ(Parse({"my?tool", "a?b.nvx", "c??d.tif", "?3"}, &options).verdict,
+              ArgumentVerdict::Accepted);
+    EXPECT_EQ(options.inputPath, "a b.nvx");
+    EXPECT_EQ(options.outputPath, "c  d.tif");
+    EXPECT_EQ(options.layers, 3);
+}
+
+TEST(RunOptions, IntegersReadLikeAtoiButNeverWrap) {
+    EXPECT_EQ(ReadInteger("42abc"), 42);
+    EXPECT_EQ(ReadInteger(" -17.9"), -17);
+    EXPECT_EQ(ReadInteger("abc"), 0);
+    EXPECT_EQ(ReadInteger("99999999999"), 2147483647);
+    EXPECT_EQ(ReadInteger("-99999999999"), -2147483647 - 1);
+}
+
+}  // namespace
+}  // namespace nvx::cli
