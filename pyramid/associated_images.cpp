@@ -1,0 +1,132 @@
+/*
+ * associated_images.cpp - fetch, decode and write the thumbnail, label and
+ * macro directories.
+ */
+#include "pyramid/associated_images.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/console.h"
+#include "pyramid/output_layout.h"
+#include "slide/jpeg_decode.h"
+
+namespace nvx::pyramid {
+
+namespace {
+
+// Decodes `fetched` into at most `capacity` bytes. False when nothing usable came.
+bool DecodePicture(const slide::LibraryBuffer& buffer, std::int32_t length, std::size_t capacity,
+                   std::vector<std::uint8_t>* pixels, slide::JpegSize* size) {
+    if (!buffer || length <= 0 || capacity == 0) return false;
+    pixels->assign(capacity, 0);
+    return slide::DecodeJpegToRgb(buffer.get(), static_cast<std::size_t>(length), pixels->data(),
+                                  pixels->size(), size) &&
+           size->width > 0 && size->height > 0;
+}
+
+// Sets the directory's tags, writes strip 0 and closes the directory.
+PictureResult WriteStripDirectory(TIFF* tiff, const char* what, std::vector<std::uint8_t>* pixels,
+                                  const slide::JpegSize& size,
+                                  const std::function<void()>& setTags, WriteFaults* faults) {
+    setTags();
+    const tmsize_t bytes = static_cast<tmsize_t>(size.width) * size.height * 3;
+    const bool stripWritten = TIFFWriteEncodedStrip(tiff, 0, pixels->data(), bytes) >= 0;
+    const bool directoryWritten = TIFFWriteDirectory(tiff) != 0;
+    if (stripWritten && directoryWritten) return PictureResult::Written;
+    faults->NoteFailedWrite(std::string("the ") + what + " directory");
+    return PictureResult::WriteFailed;
+}
+
+void WarnMissing(const char* what) {
+    console::Warn(std::string("the slide gave no usable ") + what +
+                  " picture; its directory is left out");
+}
+
+// The capacity for a label or macro: the size the library reported, or the
+// stream's own when the library reported none.
+std::size_t PictureCapacity(const slide::FetchedPicture& picture) {
+    std::int64_t width = picture.width;
+    std::int64_t height = picture.height;
+    if ((width <= 0 || height <= 0) && picture.buffer && picture.length > 0) {
+        slide::JpegSize size;
+        if (slide::ReadJpegSize(picture.buffer.get(), static_cast<std::size_t>(picture.length), &size)) {
+            width = size.width;
+            height = size.height;
+        }
+    }
+    if (width <= 0 || height <= 0) return 0;
+    return static_cast<std::size_t>(width * height * 3);
+}
+
+}  // namespace
+
+ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x, std::int32_t y,
+                                        std::int32_t width, std::int32_t height) {
+    ThumbnailRequest request{scanMagnification, x, y, width, height};
+    while (request.width >= 2048 || request.height >= 2048) {
+        request.scale *= 0.5f;
+        request.x /= 2;
+        request.y /= 2;
+        request.width /= 2;
+        request.height /= 2;
+    }
+    return request;
+}
+
+PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
+                                      float scanMagnification, std::int32_t x, std::int32_t y,
+                                      std::int32_t width, std::int32_t height, WriteFaults* faults) {
+    const ThumbnailRequest request = ReduceThumbnailRequest(scanMagnification, x, y, width, height);
+    PictureResult result = PictureResult::Missing;
+    {
+        slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
+                                                    request.width, request.height, 1);
+        std::vector<std::uint8_t> pixels;
+        slide::JpegSize size;
+        const std::size_t capacity = request.width > 0 && request.height > 0
+                                         ? static_cast<std::size_t>(request.width) * request.height * 3
+                                         : 0;
+        if (DecodePicture(fetched.buffer, fetched.length, capacity, &pixels, &size)) {
+            fetched.buffer.reset();
+            result = WriteStripDirectory(
+                tiff, "thumbnail", &pixels, size,
+                [&] { SetThumbnailTags(tiff, pageCount, size.width, size.height); }, faults);
+        } else {
+            WarnMissing("thumbnail");
+        }
+    }
+    console::Print(console::Message::Dot);
+    return result;
+}
+
+PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
+                                  std::int32_t pageCount, WriteFaults* faults) {
+    slide::FetchedPicture picture = slide::FetchLabel(slide);
+    std::vector<std::uint8_t> pixels;
+    slide::JpegSize size;
+    if (!DecodePicture(picture.buffer, picture.length, PictureCapacity(picture), &pixels, &size)) {
+        WarnMissing("label");
+        return PictureResult::Missing;
+    }
+    picture.buffer.reset();
+    return WriteStripDirectory(
+        tiff, "label", &pixels, size,
+        [&] { SetLabelTags(tiff, page, pageCount, size.width, size.height); }, faults);
+}
+
+PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFaults* faults) {
+    slide::FetchedPicture picture = slide::FetchPreview(slide);
+    std::vector<std::uint8_t> pixels;
+    slide::JpegSize size;
+    if (!DecodePicture(picture.buffer, picture.length, PictureCapacity(picture), &pixels, &size)) {
+        WarnMissing("macro");
+        return PictureResult::Missing;
+    }
+    picture.buffer.reset();
+    return WriteStripDirectory(
+        tiff, "macro", &pixels, size, [&] { SetMacroTags(tiff, size.width, size.height); }, faults);
+}
+
+}  // namespace nvx::pyramid

@@ -1,0 +1,52 @@
+/*
+ * associated_images.h - the three single-strip pictures beside the pyramid:
+ * the thumbnail of the exported area, the label photograph and the macro
+ * photograph of the whole slide. Each routine fetches one JPEG stream from
+ * the slide library, decodes it, and writes it as one JPEG strip in a
+ * directory of its own, sized from the stream's own header.
+ *
+ * A picture the library does not deliver (no entry point, no buffer, a
+ * stream that does not decode or does not fit) leaves its directory out with
+ * one warning; any buffer received is still given back.
+ */
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+
+#include "pyramid/write_faults.h"
+#include "slide/slide_library.h"
+
+namespace nvx::pyramid {
+
+enum class PictureResult {
+    Written,
+    Missing,      // left out, with a warning
+    WriteFailed,  // libtiff refused the strip or the directory (noted in the faults)
+};
+
+// The thumbnail's request: the area halved together with the scale until
+// both sides are below 2048.
+struct ThumbnailRequest {
+    float scale = 0.0f;
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x, std::int32_t y,
+                                        std::int32_t width, std::int32_t height);
+
+// Directory 2 with PageNumber (2, pageCount). Prints one progress dot, also
+// when the picture is missing, so every run shows the same progress.
+PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
+                                      float scanMagnification, std::int32_t x, std::int32_t y,
+                                      std::int32_t width, std::int32_t height, WriteFaults* faults);
+// The label with PageNumber (page, pageCount).
+PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
+                                  std::int32_t pageCount, WriteFaults* faults);
+// The macro: the library's preview of the whole slide; no PageNumber.
+PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFaults* faults);
+
+}  // namespace nvx::pyramid

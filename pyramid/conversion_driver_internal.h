@@ -1,0 +1,19 @@
+/*
+ * conversion_driver_internal.h - the driver's seam for tests: the same
+ * conversion with the thread starter handed in, so that a test can make
+ * workers fail to start.
+ */
+#pragma once
+
+#include "pyramid/conversion_driver.h"
+#include "pyramid/worker_threads.h"
+
+namespace nvx::pyramid {
+
+int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread);
+
+// True when both paths name the same file (same device and inode when both
+// exist, otherwise the same spelling).
+bool NamesSameFile(const std::string& first, const std::string& second);
+
+}  // namespace nvx::pyramid

@@ -1,0 +1,64 @@
+/*
+ * output_layout.h - the one place that fixes the output file's format: the
+ * classic TIFF handle, the tag set of each kind of directory in the order it
+ * is set, and the ImageDescription and Software texts.
+ *
+ * Every image is 8-bit RGB, JPEG-compressed with libtiff's default JPEG
+ * colour mode and tables mode (RGB streams, no subsampling, one JPEGTables
+ * per directory). Compression is always set before the JPEG quality, which
+ * libtiff only knows once JPEG compression is chosen.
+ */
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace nvx::pyramid {
+
+struct TiffClose {
+    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+};
+// The owned output file; closing it writes nothing further.
+using TiffFile = std::unique_ptr<TIFF, TiffClose>;
+
+// Creates or truncates the output as a classic (not Big) TIFF in native byte order.
+TiffFile CreateOutputTiff(const std::string& path);
+
+inline constexpr const char* kSoftware = "NORVEX";
+inline constexpr int kAssociatedResolution = 150;  // pixels per inch
+
+// What a pyramid level's directory says about itself.
+struct LevelTags {
+    std::int32_t page = 0;
+    std::int32_t pageCount = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t tileSize = 0;
+    std::int32_t scanMagnification = 0;
+    float micronsPerPixel = 0.0f;
+    int jpegQuality = 60;
+};
+
+// "Aperio Image Format\r\nWxH [0,0 WxH] (TxT) JPEG/RGB Q=60|AppMag = M|MPP = %f".
+// Q= is 60 on every level, and AppMag and MPP are the full-resolution values.
+std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
+                             std::int32_t scanMagnification, float micronsPerPixel);
+// "Aperio Image Format\nlabel WxH": marks the directory as the label for readers.
+std::string LabelDescription(std::int32_t width, std::int32_t height);
+// "|macro = macro|\nmacro WxH".
+std::string MacroDescription(std::int32_t width, std::int32_t height);
+
+// NewSubfileType 2 of the first directory, set once right after the file is created.
+void SetFirstLevelSubfileType(TIFF* tiff);
+// The tiled pyramid level's tags, from PageNumber to the JPEG quality.
+void SetLevelTags(TIFF* tiff, const LevelTags& tags);
+// The single-strip associated images; w and h come from the decoded stream.
+void SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height);
+void SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,
+                  std::int32_t height);
+void SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height);
+
+}  // namespace nvx::pyramid

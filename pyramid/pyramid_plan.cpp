@@ -1,0 +1,92 @@
+/*
+ * pyramid_plan.cpp - the directory plan, the level scale factors and the band
+ * partition of the output file.
+ */
+#include "pyramid/pyramid_plan.h"
+
+#include <algorithm>
+
+namespace nvx::pyramid {
+
+bool IsSupportedTileSize(std::int32_t tileSize) {
+    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % 8 == 0;
+}
+
+float FirstReducedScaleFactor(std::int32_t width, std::int32_t height) {
+    // Very large boxes skip further ahead so the second level stays moderate.
+    const double w = width / 25600.0;
+    const double h = height / 25600.0;
+    float s = 4.0f;
+    if (w >= 8 || h >= 8) {
+        // s stays
+    } else if (w >= 4 || h >= 4) {
+        s *= 0.5f;
+    } else {
+        s *= 0.25f;
+    }
+    return s * 4.0f;
+}
+
+int LevelJpegQuality(std::int32_t directoryIndex) { return directoryIndex <= 3 ? 60 : 75; }
+
+PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
+                            std::int32_t height, std::int32_t layers, bool regionMode) {
+    PyramidPlan plan;
+    plan.threshold = regionMode ? 512 : 256;
+
+    // Both sides must reach T for another halving; the shorter side ends the count.
+    std::int32_t a = width;
+    std::int32_t b = height;
+    while (a >= plan.threshold && b >= plan.threshold) {
+        ++plan.halvings;
+        a /= 2;
+        b /= 2;
+    }
+    plan.plannedLast = std::max(3, std::min(layers + 1, plan.halvings));
+
+    float s = 1.0f;
+    for (std::int32_t i = 1; i <= plan.plannedLast; ++i) {
+        if (i == 2) {
+            s = FirstReducedScaleFactor(width, height);
+            continue;
+        }
+        LevelPlan level;
+        level.directoryIndex = i;
+        level.scaleFactor = s;
+        level.width = static_cast<std::int32_t>(width / s);
+        level.height = static_cast<std::int32_t>(height / s);
+        level.originX = static_cast<std::int32_t>(originX / s);
+        level.originY = static_cast<std::int32_t>(originY / s);
+        level.jpegQuality = LevelJpegQuality(i);
+        // Levels only shrink from here on, so the first empty one ends the pyramid.
+        if (level.width <= 0 || level.height <= 0) break;
+        plan.levels.push_back(level);
+        s *= 4.0f;
+    }
+    // The levels, the thumbnail, the label and the macro.
+    plan.directoryCount = plan.levels.empty() ? 0 : static_cast<std::int32_t>(plan.levels.size()) + 3;
+    return plan;
+}
+
+std::int32_t BandHeight(std::int32_t levelHeight, std::int32_t tileSize) {
+    if (levelHeight <= 0 || tileSize <= 0) return 0;
+    return levelHeight / (kWorkersPerLevel * tileSize) * tileSize;
+}
+
+BandRows BandOf(int band, std::int32_t levelHeight, std::int32_t tileSize) {
+    const std::int32_t k = BandHeight(levelHeight, tileSize);
+    BandRows rows;
+    rows.startRow = band * k;
+    rows.endRow = band == kWorkersPerLevel - 1 ? std::max(levelHeight, 0) : (band + 1) * k;
+    return rows;
+}
+
+float EffectiveMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel) {
+    if (micronsPerPixel == 0.0f) {
+        if (scanMagnification == 20) return 0.46729f;
+        if (scanMagnification == 40) return 0.239842f;
+    }
+    return micronsPerPixel;
+}
+
+}  // namespace nvx::pyramid

@@ -1,0 +1,71 @@
+/*
+ * pyramid_plan.h - the shape of the output file, worked out once before
+ * anything is written: how many directories it holds, which directory is
+ * which pyramid level at which scale factor, and how a level's rows are
+ * split into the 64 worker bands. Pure functions, no I/O.
+ */
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace nvx::pyramid {
+
+// Every pyramid level is written by this many workers, whatever the machine.
+inline constexpr int kWorkersPerLevel = 64;
+
+// Output tile sides we accept: libtiff's JPEG codec needs multiples of 8, and
+// tiny or huge tiles are not worth supporting.
+inline constexpr std::int32_t kMinTileSize = 16;
+inline constexpr std::int32_t kMaxTileSize = 4096;
+bool IsSupportedTileSize(std::int32_t tileSize);
+
+// One pyramid level: where it sits in the file and its size in its own pixels.
+struct LevelPlan {
+    std::int32_t directoryIndex = 0;  // 1-based position in the file
+    float scaleFactor = 1.0f;         // full-resolution pixels per level pixel
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t originX = 0;
+    std::int32_t originY = 0;
+    int jpegQuality = 60;
+};
+
+struct PyramidPlan {
+    std::int32_t threshold = 0;       // T: 512 in region mode, 256 otherwise
+    std::int32_t halvings = 0;        // d
+    std::int32_t plannedLast = 0;     // m: the last directory index a level could take
+    std::int32_t directoryCount = 0;  // n: the total of every PageNumber
+    std::vector<LevelPlan> levels;    // directory 1, then 3, 4, ... (2 is the thumbnail)
+};
+
+// Plans the file for a box of width x height full-resolution pixels at
+// (originX, originY). Levels whose width or height would be 0 are left out,
+// and the directory count counts only what is written; a box with a zero side
+// gives a plan without levels.
+PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
+                            std::int32_t height, std::int32_t layers, bool regionMode);
+
+// The scale factor of the level at directory index 3, from the box's size.
+float FirstReducedScaleFactor(std::int32_t width, std::int32_t height);
+
+// Output JPEG quality of the pyramid level at a directory index.
+int LevelJpegQuality(std::int32_t directoryIndex);
+
+// The rows [startRow, endRow) of one worker's band.
+struct BandRows {
+    std::int32_t startRow = 0;
+    std::int32_t endRow = 0;
+};
+
+// Band height K: whole tile rows, a 64th of the level rounded down to tiles.
+std::int32_t BandHeight(std::int32_t levelHeight, std::int32_t tileSize);
+
+// Band j (0..63) of a level; the last band takes every remaining row.
+BandRows BandOf(int band, std::int32_t levelHeight, std::int32_t tileSize);
+
+// The microns per pixel written into the descriptions: 0 means "not
+// recorded", which is replaced by the usual value for 20x and 40x scans.
+float EffectiveMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel);
+
+}  // namespace nvx::pyramid
