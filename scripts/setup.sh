@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what nvx2svs needs to build and test on Debian 12, as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libtiff-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
+  python3 python3-openslide python3-tifffile python3-numpy
+  openslide-tools libtiff-tools libvips-tools
+  locales time
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The console tests print in a GBK console too.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
+  localedef -i zh_CN -f GBK zh_CN.GBK
+fi

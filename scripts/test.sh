@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite: the normal build, then the
+# same suite built with AddressSanitizer+UBSan and with ThreadSanitizer.
+#   scripts/test.sh           everything
+#   scripts/test.sh --quick   the normal build only
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/setup.sh"
+
+run_suite() {
+  local dir=$1; shift
+  echo "== build $(basename "$dir") $*"
+  "$top/scripts/build.sh" "$dir" "$@"
+  echo "== test $(basename "$dir")"
+  (cd "$dir" && ctest --output-on-failure -j2 --timeout 900)
+}
+
+run_suite "$top/build"
+if [[ "${1:-}" != "--quick" ]]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_suite "$top/build-asan" -DNVX_SANITIZE=address,undefined
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  run_suite "$top/build-tsan" -DNVX_SANITIZE=thread
+fi
+echo "== all tests passed"
