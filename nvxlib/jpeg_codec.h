@@ -1,0 +1,41 @@
+/*
+ * jpeg_codec.h - JPEG decode and encode through TurboJPEG, with the
+ * compressor and decompressor instances owned by RAII wrappers.
+ *
+ * Each thread keeps one instance of each kind (thread_local), because
+ * creating them per tile costs more than decoding a small tile and an
+ * instance must never be used by two threads at once.
+ */
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "malloc_buffer.h"
+
+namespace nvx {
+
+struct JpegSize {
+  int width = 0;
+  int height = 0;
+};
+
+// Reads the frame size; nullopt when the stream has no valid header.
+std::optional<JpegSize> jpegSize(std::span<const uint8_t> stream);
+
+// Decodes the whole stream into packed RGB at `out` (width*height*3 bytes),
+// but only when its size is exactly `expected`; any libjpeg error or warning
+// (truncated or corrupt data) counts as failure.
+bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out);
+
+// Decodes a stream of any size up to maxPixels pixels into a new vector.
+std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
+                                               uint64_t maxPixels);
+
+// Encodes packed RGB (rows top down, no gaps) as a baseline 4:2:0 JPEG.
+MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality);
+
+}  // namespace nvx

@@ -1,0 +1,54 @@
+/*
+ * slide_file.h - an open nvx file: its validated header, level table and
+ * tile index, and checked reads of stored streams.
+ *
+ * Everything the file says is checked once at open (every offset and length
+ * against the real file size, the checksums of header, level table and
+ * indices), so later reads cannot run outside the file. Reads use pread on
+ * one descriptor and are safe from any number of threads.
+ */
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file_descriptor.h"
+#include "jpeg_codec.h"
+#include "malloc_buffer.h"
+#include "nvx_format.h"
+
+namespace nvx {
+
+struct StoredLevel {
+  LevelShape shape;
+  std::vector<TileEntry> tiles;  // row-major, shape.columns * shape.rows
+};
+
+class SlideFile {
+ public:
+  SlideFile() = default;  // empty; use open()
+  // nullptr when the file cannot be used; `why` (if given) says why.
+  static std::unique_ptr<SlideFile> open(const char* path, std::string* why = nullptr);
+
+  const Header& header() const { return header_; }
+  const std::vector<StoredLevel>& levels() const { return levels_; }
+
+  // Pixel size of a stored tile, from the level geometry.
+  JpegSize tilePixels(uint32_t level, uint32_t column, uint32_t row) const;
+
+  // The stored stream of one tile, its checksum verified; empty on failure.
+  MallocBuffer readTile(uint32_t level, uint32_t column, uint32_t row) const;
+
+  // The stored label or preview stream; empty when absent or damaged.
+  MallocBuffer readPicture(const PictureRef& picture) const;
+
+ private:
+  MallocBuffer readChecked(uint64_t offset, uint32_t length, uint32_t crc) const;
+
+  FileDescriptor fd_;
+  Header header_;
+  std::vector<StoredLevel> levels_;
+};
+
+}  // namespace nvx

@@ -1,0 +1,55 @@
+/*
+ * slide_reader.h - the behaviour behind the library's fetch entry points for
+ * one open slide: stored tiles as stored, tiles at other scales built from
+ * the next finer level, regions as RGB or JPEG, and the two pictures.
+ *
+ * Every method is safe to call from many threads at once; failures return an
+ * empty buffer and never throw.
+ */
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "malloc_buffer.h"
+#include "slide_file.h"
+#include "tile_cache.h"
+
+namespace nvx {
+
+// Quality of every JPEG the library makes itself (computed tiles, format 1).
+inline constexpr int kLibraryJpegQuality = 90;
+// Budget of decoded tiles kept per open slide.
+inline constexpr size_t kTileCacheBytes = size_t{192} << 20;
+
+struct Picture {
+  MallocBuffer stream;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+class SlideReader {
+ public:
+  explicit SlideReader(std::unique_ptr<SlideFile> file)
+      : file_(std::move(file)), cache_(kTileCacheBytes) {}
+
+  const Header& header() const { return file_->header(); }
+
+  MallocBuffer fetchTile(float scale, int32_t x, int32_t y) const;
+  // format 0: packed RGB; format 1: JPEG.
+  MallocBuffer fetchRegion(float scale, int32_t x, int32_t y, int32_t width, int32_t height,
+                           int32_t format) const;
+  Picture fetchLabel() const { return picture(header().label); }
+  Picture fetchPreview() const { return picture(header().preview); }
+
+  size_t cachedBytes() const { return cache_.bytesHeld(); }
+
+ private:
+  MallocBuffer regionRgb(float scale, int32_t x, int32_t y, int32_t width, int32_t height) const;
+  Picture picture(const PictureRef& ref) const;
+
+  std::unique_ptr<SlideFile> file_;
+  mutable TileCache cache_;
+};
+
+}  // namespace nvx
