@@ -111,6 +111,9 @@ LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
     for (WorkerThread& thread : threads) thread.Join();
     outcome.rowsDone = rowsDone.load();
 
+    // A level that ended before its first tile has no tile arrays yet, and a
+    // directory without TileOffsets would hide every later one from readers.
+    if (!outcome.complete) TIFFWriteCheck(run.tiff, 1, "nvx2svs");
     if (!TIFFWriteDirectory(run.tiff)) {
         run.faults->NoteFailedWrite("the directory of pyramid level " +
                                     std::to_string(level.directoryIndex));

@@ -1,0 +1,163 @@
+/*
+ * pyramid_plan_test.cpp - the directory plan, level scale factors, band
+ * partition, tile-size rule and MPP defaults, on box sizes far too large to
+ * convert in a test.
+ */
+#include "pyramid/pyramid_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace nvx::pyramid {
+namespace {
+
+std::vector<float> Factors(const PyramidPlan& plan) {
+    std::vector<float> factors;
+    for (const LevelPlan& level : plan.levels) factors.push_back(level.scaleFactor);
+    return factors;
+}
+
+TEST(PyramidPlan, WholeSlideOfFourLayersHasSevenDirectories) {
+    const PyramidPlan plan = MakePyramidPlan(0, 0, 100000, 50000, 4, false);
+    EXPECT_EQ(plan.halvings, 8);
+    EXPECT_EQ(plan.directoryCount, 7);
+    ASSERT_EQ(plan.levels.size(), 4u);
+    const std::int32_t indices[] = {1, 3, 4, 5};
+    const std::int32_t widths[] = {100000, 25000, 6250, 1562};
+    const std::int32_t heights[] = {50000, 12500, 3125, 781};
+    const int qualities[] = {60, 60, 75, 75};
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(plan.levels[k].directoryIndex, indices[k]);
+        EXPECT_EQ(plan.levels[k].width, widths[k]);
+        EXPECT_EQ(plan.levels[k].height, heights[k]);
+        EXPECT_EQ(plan.levels[k].jpegQuality, qualities[k]);
+    }
+}
+
+TEST(PyramidPlan, NineLayersOfAWideBoxStepByFourFromEight) {
+    const PyramidPlan plan = MakePyramidPlan(0, 0, 150000, 60000, 9, false);
+    EXPECT_EQ(plan.halvings, 8);
+    EXPECT_EQ(plan.directoryCount, 10);
+    EXPECT_EQ(Factors(plan), (std::vector<float>{1, 8, 32, 128, 512, 2048, 8192}));
+}
+
+TEST(PyramidPlan, SecondLevelFactorFollowsTheLongerSide) {
+    EXPECT_EQ(FirstReducedScaleFactor(204800, 100), 16.0f);
+    EXPECT_EQ(FirstReducedScaleFactor(100, 204800), 16.0f);
+    EXPECT_EQ(FirstReducedScaleFactor(204799, 204799), 8.0f);
+    EXPECT_EQ(FirstReducedScaleFactor(102400, 100), 8.0f);
+    EXPECT_EQ(FirstReducedScaleFactor(102399, 102399), 4.0f);
+}
+
+TEST(PyramidPlan, SmallBoxesStillGetTwoLevels) {
+    for (std::int32_t layers : {1, 2, 9}) {
+        const PyramidPlan plan = MakePyramidPlan(0, 0, 1000, 800, layers, false);
+        EXPECT_EQ(plan.halvings, 2);
+        EXPECT_EQ(plan.directoryCount, 5) << "layers " << layers;
+        ASSERT_EQ(plan.levels.size(), 2u);
+        EXPECT_EQ(plan.levels[1].width, 250);
+        EXPECT_EQ(plan.levels[1].height, 200);
+        EXPECT_EQ(plan.levels[1].directoryIndex, 3);
+    }
+    // One layer of a large slide: still two pyramid levels.
+    EXPECT_EQ(MakePyramidPlan(0, 0, 100000, 50000, 1, false).directoryCount, 5);
+}
+
+TEST(PyramidPlan, RegionModeHalvesFromFiveHundredTwelveAndScalesTheOrigin) {
+    const PyramidPlan plan = MakePyramidPlan(4000, 2002, 20000, 15000, 9, true);
+    EXPECT_EQ(plan.threshold, 512);
+    EXPECT_EQ(plan.halvings, 5);
+    EXPECT_EQ(plan.directoryCount, 7);
+    ASSERT_EQ(plan.levels.size(), 4u);
+    const std::int32_t widths[] = {20000, 5000, 1250, 312};
+    const std::int32_t heights[] = {15000, 3750, 937, 234};
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(plan.levels[k].width, widths[k]);
+        EXPECT_EQ(plan.levels[k].height, heights[k]);
+    }
+    EXPECT_EQ(plan.levels[1].originX, 1000);
+    EXPECT_EQ(plan.levels[1].originY, 500);
+    EXPECT_EQ(plan.levels[2].originY, 125);
+}
+
+TEST(PyramidPlan, LevelsWithAZeroSideAreLeftOutAndTheCountFollows) {
+    // Nine layers of 300000 x 140000 would end in a 1 x 0 level at 262144.
+    const PyramidPlan wide = MakePyramidPlan(0, 0, 300000, 140000, 9, false);
+    EXPECT_EQ(wide.halvings, 10);
+    EXPECT_EQ(wide.directoryCount, 11);
+    ASSERT_EQ(wide.levels.size(), 8u);
+    EXPECT_EQ(wide.levels.back().scaleFactor, 65536.0f);
+    EXPECT_EQ(wide.levels.back().width, 4);
+    EXPECT_EQ(wide.levels.back().height, 2);
+
+    const PyramidPlan tall = MakePyramidPlan(0, 0, 140000, 300000, 9, false);
+    EXPECT_EQ(tall.directoryCount, 11);
+    for (const LevelPlan& level : tall.levels) {
+        EXPECT_GT(level.width, 0);
+        EXPECT_GT(level.height, 0);
+    }
+
+    // A region of a few pixels keeps only its full-resolution level.
+    const PyramidPlan tiny = MakePyramidPlan(50, 0, 3, 3, 9, true);
+    ASSERT_EQ(tiny.levels.size(), 1u);
+    EXPECT_EQ(tiny.directoryCount, 4);
+
+    EXPECT_TRUE(MakePyramidPlan(0, 0, 0, 500, 4, false).levels.empty());
+}
+
+TEST(BandPartition, BandsAreWholeSixtyFourthsOfTheLevelInTileRows) {
+    EXPECT_EQ(BandHeight(40000, 256), 512);
+    EXPECT_EQ(BandOf(0, 40000, 256).endRow, 512);
+    EXPECT_EQ(BandOf(62, 40000, 256).startRow, 62 * 512);
+    EXPECT_EQ(BandOf(63, 40000, 256).startRow, 32256);
+    EXPECT_EQ(BandOf(63, 40000, 256).endRow, 40000);
+
+    EXPECT_EQ(BandHeight(16383, 256), 0);
+    for (int j = 0; j < 63; ++j) {
+        EXPECT_EQ(BandOf(j, 16383, 256).startRow, 0);
+        EXPECT_EQ(BandOf(j, 16383, 256).endRow, 0);
+    }
+    EXPECT_EQ(BandOf(63, 16383, 256).endRow, 16383);
+
+    EXPECT_EQ(BandHeight(16384, 256), 256);
+    EXPECT_EQ(BandOf(63, 16384, 256).startRow, 16128);
+    EXPECT_EQ(BandOf(63, 16384, 256).endRow, 16384);
+
+    EXPECT_EQ(BandHeight(40000, 240), 480);
+    EXPECT_EQ(BandOf(63, 40000, 240).startRow, 30240);
+}
+
+TEST(BandPartition, BandsTileTheLevelWithoutOverlapForAnyTileSize) {
+    for (std::int32_t tile : {16, 240, 256, 512, 4096}) {
+        for (std::int32_t height : {1, 239, 15360, 16383, 16384, 40000, 123457}) {
+            std::int32_t next = 0;
+            for (int j = 0; j < kWorkersPerLevel; ++j) {
+                const BandRows band = BandOf(j, height, tile);
+                EXPECT_EQ(band.startRow, next) << "tile " << tile << " height " << height;
+                EXPECT_EQ(band.startRow % tile, 0) << "tile " << tile << " height " << height;
+                EXPECT_LE(band.startRow, band.endRow);
+                next = band.endRow;
+            }
+            EXPECT_EQ(next, height);
+        }
+    }
+}
+
+TEST(TileSizeRule, AcceptsMultiplesOfEightFromSixteenToFourThousandNinetySix) {
+    for (std::int32_t ok : {16, 24, 240, 256, 512, 4096}) EXPECT_TRUE(IsSupportedTileSize(ok)) << ok;
+    for (std::int32_t bad : {-256, 0, 1, 8, 12, 250, 4100, 4104}) {
+        EXPECT_FALSE(IsSupportedTileSize(bad)) << bad;
+    }
+}
+
+TEST(MicronsPerPixel, ZeroIsReplacedOnlyForTwentyAndFortyTimes) {
+    EXPECT_EQ(EffectiveMicronsPerPixel(20, 0.0f), 0.46729f);
+    EXPECT_EQ(EffectiveMicronsPerPixel(40, 0.0f), 0.239842f);
+    EXPECT_EQ(EffectiveMicronsPerPixel(20, 0.5f), 0.5f);
+    EXPECT_EQ(EffectiveMicronsPerPixel(40, 0.25f), 0.25f);
+    EXPECT_EQ(EffectiveMicronsPerPixel(10, 0.0f), 0.0f);
+}
+
+}  // namespace
+}  // namespace nvx::pyramid
