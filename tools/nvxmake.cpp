@@ -1,0 +1,37 @@
+/*
+ * nvxmake.cpp - the slide authoring tool: makes nvx slides from synthetic
+ * tissue, from any slide OpenSlide opens or from a JPEG picture, and prints
+ * what an nvx file holds. Messages go to standard error; the exit status is
+ * 0 on success, 1 on any failure, 2 on a bad command line.
+ */
+#include <cstdio>
+#include <exception>
+
+#include "make_slide.h"
+#include "nvxmake_options.h"
+#include "slide_info.h"
+
+int main(int argc, char** argv) {
+  const nvxmake::ParseResult parsed = nvxmake::parseOptions(argc, argv);
+  if (!parsed.options) {
+    std::fprintf(stderr, "nvxmake: %s\n\n%s", parsed.error.c_str(), nvxmake::usageText());
+    return 2;
+  }
+  const nvxmake::MakeOptions& o = *parsed.options;
+  try {
+    switch (o.mode) {
+      case nvxmake::Mode::Help:
+        std::fputs(nvxmake::usageText(), stdout);
+        return 0;
+      case nvxmake::Mode::Info:
+        return nvxmake::printSlideInfo(o.output);
+      case nvxmake::Mode::Synthetic:
+      case nvxmake::Mode::From:
+        nvxmake::makeSlide(o);
+        return 0;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nvxmake: %s\n", e.what());
+  }
+  return 1;
+}
