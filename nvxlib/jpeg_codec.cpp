@@ -79,7 +79,7 @@ MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality) 
   if (tj == nullptr || width <= 0 || height <= 0) return out;
   unsigned char* jpeg = nullptr;
   unsigned long jpegSize = 0;
-  const int rc = tjCompress2(tj, rgb, width, 0, height, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_420,
+  const int rc = tjCompress2(tj, rgb, width, 0, height, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_444,
                              quality, 0);
   std::unique_ptr<unsigned char, TjFree> owned(jpeg);
   if (rc != 0 || jpeg == nullptr || jpegSize == 0) return out;

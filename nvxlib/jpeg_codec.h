@@ -35,7 +35,9 @@ bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t
 std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels);
 
-// Encodes packed RGB (rows top down, no gaps) as a baseline 4:2:0 JPEG.
+// Encodes packed RGB (rows top down, no gaps) as a baseline JPEG without
+// chroma subsampling: slides are judged by stain colour, and 4:2:0 moves
+// the colour of small nuclei visibly.
 MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality);
 
 }  // namespace nvx
