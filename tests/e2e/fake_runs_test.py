@@ -1,0 +1,257 @@
+"""fake_runs_test.py - the converter run as a user runs it, on the fake slide
+library, whose pixels are known exactly: the file layout, what OpenSlide
+reads, the progress output byte for byte, region runs cut at the slide's
+edges, and every fault the fake can stage.
+
+usage: fake_runs_test.py <nvx2svs> <build>/tests
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+import openslide
+import tifffile
+
+import svs_layout as layout
+
+NVX2SVS = None
+FAKE_ROOT = None
+WAITING = "正在转换中，请等待...\n"
+COMPLETION = "\nOK...转换完成"
+
+
+def fake_pixels(width, height, magnification, scale, x0, y0, w, h):
+    """The fake's pixels of the level at `scale`, from (x0, y0), w x h."""
+    factor = magnification / scale
+    xs = np.floor((x0 + np.arange(w)) * factor).astype(np.int64)
+    ys = np.floor((y0 + np.arange(h)) * factor).astype(np.int64)
+    X, Y = np.meshgrid(xs, ys)
+    r = X * 255 // (width - 1)
+    g = Y * 255 // (height - 1)
+    b = 64 + 128 * (((X // 64) + (Y // 64)) % 2)
+    out = np.stack([r, g, b], axis=-1)
+    outside = (X >= width) | (Y >= height)
+    out[outside] = 255
+    return out.astype(np.int16)
+
+
+class Run:
+    def __init__(self, folder, args, env=None, library="fake", output="out.tif"):
+        self.output = os.path.join(folder, output)
+        self.log = os.path.join(folder, "fake.log")
+        if os.path.exists(self.log):
+            os.remove(self.log)
+        environment = dict(os.environ, LC_ALL="C.UTF-8", NVXFAKE_LOG=self.log,
+                           LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, library))
+        environment.update(env or {})
+        command = [NVX2SVS, "slide.nvx", self.output] + [str(a) for a in args]
+        done = subprocess.run(command, env=environment, capture_output=True, timeout=120)
+        self.status = done.returncode
+        self.stdout = done.stdout.decode("utf-8")
+        self.stderr = done.stderr.decode("utf-8", "replace")
+        with open(self.log) as f:
+            self.calls = f.read().splitlines()
+
+
+class FakeRuns(unittest.TestCase):
+    def setUp(self):
+        self.folder_holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-fake-")
+        self.folder = self.folder_holder.name
+
+    def tearDown(self):
+        self.folder_holder.cleanup()
+
+    def run_converter(self, args, **kwargs):
+        run = Run(self.folder, args, **kwargs)
+        # Every buffer the fake handed out went back, the slide was closed and the library unloaded.
+        self.assertEqual(run.calls[-1], "unload outstanding=0", run.calls[-5:])
+        self.assertIn("close", run.calls)
+        return run
+
+    def assert_dots_between(self, run, ending=COMPLETION):
+        self.assertTrue(run.stdout.startswith(WAITING), run.stdout)
+        self.assertTrue(run.stdout.endswith(ending), run.stdout)
+        dots = run.stdout[len(WAITING):len(run.stdout) - len(ending)]
+        self.assertGreaterEqual(len(dots), 2)
+        self.assertEqual(dots.strip("."), "", run.stdout)
+
+    # --- a whole slide --------------------------------------------------------
+
+    def test_whole_slide_layout_openslide_and_pixels(self):
+        run = self.run_converter([4])
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assert_dots_between(run)
+        self.assertEqual(run.stderr, "")
+        levels = [(2000, 1500), (500, 375)]
+        layout.check_layout(run.output, levels, 256, 40, "0.239842")
+        layout.check_openslide(run.output, levels, 40, 0.239842)
+        for level, scale in ((0, 40.0), (1, 10.0)):
+            got = layout.read_level(run.output, level)
+            w, h = levels[level]
+            expected = fake_pixels(2000, 1500, 40, scale, 0, 0, w, h)
+            diff = layout.mean_difference(got, expected)
+            self.assertTrue((diff < 3).all(), f"level {level}: {diff}")
+        # Whole-slide mode fetches stored tiles; the thumbnail is one JPEG region at 40x.
+        self.assertIn("tile 40 1792 1280", run.calls)
+        self.assertIn("tile 10 256 256", run.calls)
+        self.assertIn("region 40 0 0 2000 1500 1", run.calls)
+        self.assertFalse(any(c.startswith("region") and c.endswith(" 0") for c in run.calls))
+
+    def test_progress_output_byte_for_byte(self):
+        # One tile row per level: each level completes in one step, one dot each.
+        run = self.run_converter([4], env={"NVXFAKE_HEIGHT": "200"})
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertEqual(run.stdout.encode("utf-8"),
+                         (WAITING + "." + "." + "." + COMPLETION).encode("utf-8"))
+
+    def test_tile_size_240_and_magnification_20(self):
+        run = self.run_converter([9], env={"NVXFAKE_TILE": "240", "NVXFAKE_MAG": "20",
+                                           "NVXFAKE_WIDTH": "3000", "NVXFAKE_HEIGHT": "1100"})
+        self.assertEqual(run.status, 0, run.stderr)
+        levels = [(3000, 1100), (750, 275)]
+        layout.check_layout(run.output, levels, 240, 20, "0.467290")
+        layout.check_openslide(run.output, levels, 20, 0.46729)
+        got = layout.read_level(run.output, 0)
+        diff = layout.mean_difference(got, fake_pixels(3000, 1100, 20, 20.0, 0, 0, 3000, 1100))
+        self.assertTrue((diff < 3).all(), diff)
+
+    def test_recorded_mpp_is_kept(self):
+        run = self.run_converter([2], env={"NVXFAKE_MPP": "0.5", "NVXFAKE_MAG": "20"})
+        self.assertEqual(run.status, 0, run.stderr)
+        layout.check_layout(run.output, [(2000, 1500), (500, 375)], 256, 20, "0.500000")
+
+    # --- regions --------------------------------------------------------------
+
+    def test_region_cut_at_the_right_and_bottom_edges(self):
+        # Scale 20 on a 40x slide: (850, 600, 400, 400) maps to (1700, 1200, 800, 800),
+        # cut to 300 x 300 at the slide's right and bottom edges.
+        run = self.run_converter([3, 20, 850, 600, 400, 400])
+        self.assertEqual(run.status, 0, run.stderr)
+        levels = [(300, 300), (75, 75)]
+        layout.check_layout(run.output, levels, 256, 40, "0.239842")
+        layout.check_openslide(run.output, levels, 40, 0.239842)
+        got = layout.read_level(run.output, 0)
+        diff = layout.mean_difference(got, fake_pixels(2000, 1500, 40, 40.0, 1700, 1200, 300, 300))
+        self.assertTrue((diff < 3).all(), diff)
+        # At 10x the fake's blue checkers are 16 pixels wide and here fall across
+        # JPEG's 8 x 8 blocks; quality 60 rings on such edges more than on tissue.
+        got = layout.read_level(run.output, 1)
+        diff = layout.mean_difference(got, fake_pixels(2000, 1500, 40, 10.0, 425, 300, 75, 75))
+        self.assertTrue((diff < 6).all(), diff)
+        # Raw RGB rectangles, the last of each row and column cut to the region.
+        self.assertIn("region 40 1700 1200 256 256 0", run.calls)
+        self.assertIn("region 40 1956 1456 44 44 0", run.calls)
+        self.assertIn("region 10 425 300 75 75 0", run.calls)
+        self.assertIn("region 40 1700 1200 300 300 1", run.calls)
+        self.assertFalse(any(c.startswith("tile") for c in run.calls))
+
+    def test_region_inside_the_slide_halves_from_512(self):
+        run = self.run_converter([9, 40, 100, 50, 1400, 1200])
+        self.assertEqual(run.status, 0, run.stderr)
+        levels = [(1400, 1200), (350, 300)]
+        layout.check_layout(run.output, levels, 256, 40, "0.239842")
+        got = layout.read_level(run.output, 0)
+        diff = layout.mean_difference(got, fake_pixels(2000, 1500, 40, 40.0, 100, 50, 1400, 1200))
+        self.assertTrue((diff < 3).all(), diff)
+
+    # --- faults ---------------------------------------------------------------
+
+    def assert_failed_run(self, run, lost):
+        self.assertEqual(run.status, 255)
+        self.assertNotIn("OK...", run.stdout)
+        self.assertTrue(run.stdout.startswith(WAITING))
+        self.assertIn(f"{lost} tile", run.stderr)
+        self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
+
+    def test_a_fetch_that_yields_nothing_leaves_a_white_tile_and_fails_the_run(self):
+        # One worker does all 6 tile rows of level 1: the third fetch is tile (512, 0).
+        run = self.run_converter([4], env={"NVXFAKE_FAIL_FETCH": "3"})
+        self.assert_failed_run(run, "1")
+        self.assertIn("1 tile could not be read", run.stderr)
+        slide = openslide.OpenSlide(run.output)
+        lost = np.asarray(slide.read_region((512, 0), 0, (256, 256)).convert("RGB"))
+        kept = np.asarray(slide.read_region((256, 0), 0, (256, 256)).convert("RGB"))
+        slide.close()
+        self.assertGreater(lost.mean(), 250)
+        self.assertLess(kept.mean(), 200)
+
+    def test_streams_that_do_not_decode_or_do_not_fit_are_lost(self):
+        # 8 x 6 tiles at full resolution, 2 x 2 at the second level.
+        for env in ({"NVXFAKE_CORRUPT": "tile"}, {"NVXFAKE_OVERSIZE": "1"}):
+            with self.subTest(env=env):
+                run = self.run_converter([4], env=env)
+                self.assert_failed_run(run, "52")
+                layout.check_layout(run.output, [(2000, 1500), (500, 375)], 256, 40, "0.239842")
+
+    def test_a_region_fetch_that_yields_nothing_fails_the_run(self):
+        run = self.run_converter([3, 40, 0, 0, 600, 600], env={"NVXFAKE_FAIL_FETCH": "1"})
+        self.assert_failed_run(run, "1")
+
+    def test_a_failing_close_drops_only_the_completion_line(self):
+        run = self.run_converter([4], env={"NVXFAKE_FAIL": "close"})
+        self.assertEqual(run.status, 0)
+        self.assert_dots_between(run, ending="")
+        self.assertNotIn("OK", run.stdout)
+
+    def test_missing_pictures_leave_their_directory_out_with_a_warning(self):
+        cases = [
+            ({"NVXFAKE_FAIL": "label"}, "fake", "label"),
+            ({"NVXFAKE_CORRUPT": "preview"}, "fake", "macro"),
+            ({"NVXFAKE_CORRUPT": "region"}, "fake", "thumbnail"),
+            ({}, "fake-without-NvxFetchLabel", "label"),
+            ({}, "fake-without-NvxFetchPreview", "macro"),
+        ]
+        for env, library, missing in cases:
+            with self.subTest(library=library, env=env):
+                run = self.run_converter([4], env=env, library=library)
+                self.assertEqual(run.status, 0, run.stderr)
+                self.assertTrue(run.stdout.endswith(COMPLETION))
+                self.assertIn(f"no usable {missing} picture", run.stderr)
+                self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
+                levels = [(2000, 1500), (500, 375)]
+                layout.check_layout(run.output, levels, 256, 40, "0.239842",
+                                    thumbnail=missing != "thumbnail", label=missing != "label",
+                                    macro=missing != "macro", page_count=5)
+                present = [name for name in ("label", "macro", "thumbnail") if name != missing]
+                layout.check_openslide(run.output, levels, 40, 0.239842, associated=present)
+
+    def test_an_output_that_cannot_be_created(self):
+        run = self.run_converter([4], output="no-such-folder/out.tif")
+        self.assertEqual(run.status, 1)
+        self.assertEqual(run.stdout, "Could not open output.tif for writing\n")
+        self.assertIn("no-such-folder/out.tif", run.stderr)  # libtiff's own report
+
+    def test_an_output_that_is_the_input_slide_is_refused(self):
+        slide = os.path.join(self.folder, "slide.nvx")
+        with open(slide, "wb") as f:
+            f.write(b"the slide")
+        os.symlink(slide, os.path.join(self.folder, "alias.tif"))
+        for output in ("slide.nvx", "alias.tif"):
+            with self.subTest(output=output):
+                environment = dict(os.environ, LC_ALL="C.UTF-8",
+                                   LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, "fake"))
+                done = subprocess.run([NVX2SVS, slide, os.path.join(self.folder, ".", output), "4"],
+                                      env=environment, capture_output=True, timeout=60)
+                self.assertEqual(done.returncode, 255)
+                self.assertEqual(done.stdout, b"")
+                self.assertIn(b"refusing to overwrite", done.stderr)
+                with open(slide, "rb") as f:
+                    self.assertEqual(f.read(), b"the slide")
+
+    def test_unsupported_tile_sizes_end_before_the_output_exists(self):
+        for tile in ("8", "250", "8192"):
+            with self.subTest(tile=tile):
+                run = self.run_converter([4], env={"NVXFAKE_TILE": tile})
+                self.assertEqual(run.status, 255)
+                self.assertEqual(run.stdout, "")
+                self.assertIn(f"tile size {tile} is not supported", run.stderr)
+                self.assertFalse(os.path.exists(run.output))
+
+
+if __name__ == "__main__":
+    NVX2SVS, FAKE_ROOT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
