@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <numbers>
 
 namespace nvxmake {
@@ -25,7 +26,7 @@ uint32_t mix(uint32_t h) {
 }
 
 uint32_t hash3(uint32_t a, uint32_t b, uint32_t seed) {
-  return mix(a * 0x9E3779B1U ^ mix(b * 0x85EBCA77U ^ mix(seed)));
+  return mix(a * 0x9E3779B1U ^ (b + 0x632BE5ABU) * 0x85EBCA77U ^ seed * 0xC2B2AE3DU);
 }
 
 double unit(uint32_t h) { return (h >> 8) * (1.0 / 16777216.0); }
@@ -76,7 +77,11 @@ SyntheticTissue::SyntheticTissue(uint32_t width, uint32_t height, uint32_t seed)
     const double angle = rnd.between(0, std::numbers::pi);
     p.cosA = std::cos(angle);
     p.sinA = std::sin(angle);
-    for (double& ph : p.phase) ph = rnd.between(0, 2 * std::numbers::pi);
+    for (int k = 0; k < 3; ++k) {
+      const double phase = rnd.between(0, 2 * std::numbers::pi);
+      p.cosPhase[k] = std::cos(phase);
+      p.sinPhase[k] = std::sin(phase);
+    }
     const double ex = kMaxWobble * std::hypot(p.rx * p.cosA, p.ry * p.sinA);
     const double ey = kMaxWobble * std::hypot(p.rx * p.sinA, p.ry * p.cosA);
     p.x0 = p.cx - ex;
@@ -94,9 +99,17 @@ bool SyntheticTissue::inside(const Piece& p, double x, double y) const {
   const double d2 = u * u + v * v;
   if (d2 > kMaxWobble * kMaxWobble) return false;
   if (d2 < 0.75 * 0.75) return true;
-  const double t = std::atan2(v, u);
-  const double edge = 1 + 0.12 * std::sin(3 * t + p.phase[0]) + 0.07 * std::sin(5 * t + p.phase[1]) +
-                      0.04 * std::sin(11 * t + p.phase[2]);
+  // The edge wobbles with the direction t: 1 + sum a_n sin(n t + phase_n).
+  // sin(n t + p) is Im(z^n) cos p + Re(z^n) sin p with z = e^(i t), and
+  // powers of z cost a few multiplications where sin and atan2 cost many.
+  const double len = std::sqrt(d2);
+  if (len == 0) return true;
+  const std::complex<double> z1(u / len, v / len);
+  const std::complex<double> z2 = z1 * z1, z3 = z2 * z1, z5 = z3 * z2, z11 = z5 * z5 * z1;
+  const auto wave = [&](const std::complex<double>& zn, int i) {
+    return zn.imag() * p.cosPhase[i] + zn.real() * p.sinPhase[i];
+  };
+  const double edge = 1 + 0.12 * wave(z3, 0) + 0.07 * wave(z5, 1) + 0.04 * wave(z11, 2);
   return d2 < edge * edge;
 }
 

@@ -29,7 +29,7 @@ class SyntheticTissue final : public TileSource {
  private:
   struct Piece {  // one piece of tissue: a wobbly rotated ellipse
     double cx, cy, rx, ry, cosA, sinA;
-    double phase[3];
+    double cosPhase[3], sinPhase[3];  // of the edge's three waves
     double x0, y0, x1, y1;  // bounding box, wobble included
   };
 
