@@ -1,0 +1,191 @@
+"""nvxmake_runs_test.py - the converter on real nvx slides made by nvxmake and
+read through our slide library: a synthetic 6000 x 4000 slide at 40x with
+256 and with 240 pixel tiles, a slide made from the CMU sample SVS, and
+region runs (one inside the slide, one cut at its right and bottom edges).
+Each output is checked against the layout, opened with OpenSlide, and its
+levels compared with the source's pixels at the same magnification, read
+through the same slide library.
+
+usage: nvxmake_runs_test.py <nvx2svs> <nvxmake> <folder of libNvxSlideLib.so> <CMU svs>
+"""
+
+import ctypes
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+import openslide
+
+import svs_layout as layout
+
+NVX2SVS = NVXMAKE = LIBRARY_FOLDER = CMU_SVS = None
+WAITING = "正在转换中，请等待...\n"
+COMPLETION = "\nOK...转换完成"
+
+
+class SlideLibrary:
+    """Our slide library through ctypes: the source pixels of a comparison."""
+
+    def __init__(self, path):
+        self.lib = ctypes.CDLL(os.path.join(LIBRARY_FOLDER, "libNvxSlideLib.so"))
+        self.lib.NvxOpenSlide.argtypes = [ctypes.POINTER(ctypes.c_int32), ctypes.c_char_p]
+        self.lib.NvxOpenSlide.restype = ctypes.c_uint8
+        self.lib.NvxFetchRegion.argtypes = [
+            ctypes.c_int32, ctypes.c_float, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
+            ctypes.c_int32, ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
+            ctypes.POINTER(ctypes.c_int32), ctypes.c_int32]
+        self.lib.NvxFetchRegion.restype = ctypes.c_uint8
+        self.lib.NvxReleaseBuffer.argtypes = [ctypes.POINTER(ctypes.c_uint8)]
+        self.lib.NvxCloseSlide.argtypes = [ctypes.POINTER(ctypes.c_int32)]
+        self.handle = ctypes.c_int32(0)
+        path_buffer = ctypes.create_string_buffer(path.encode(), 256)
+        if not self.lib.NvxOpenSlide(ctypes.byref(self.handle), path_buffer):
+            raise RuntimeError(f"slide library cannot open {path}")
+
+    def region(self, scale, x, y, width, height):
+        buffer = ctypes.POINTER(ctypes.c_uint8)()
+        length = ctypes.c_int32(0)
+        if not self.lib.NvxFetchRegion(self.handle, scale, x, y, width, height,
+                                       ctypes.byref(buffer), ctypes.byref(length), 0):
+            raise RuntimeError("region fetch failed")
+        try:
+            data = np.ctypeslib.as_array(buffer, shape=(height * width * 3,)).copy()
+        finally:
+            self.lib.NvxReleaseBuffer(buffer)
+        return data.reshape(height, width, 3).astype(np.int16)
+
+    def close(self):
+        self.lib.NvxCloseSlide(ctypes.byref(self.handle))
+
+
+def read_window(path, level, x, y, width, height):
+    slide = openslide.OpenSlide(path)
+    try:
+        downsample = slide.level_downsamples[level]
+        origin = (int(round(x * downsample)), int(round(y * downsample)))
+        region = slide.read_region(origin, level, (width, height)).convert("RGB")
+        return np.asarray(region, dtype=np.int16)
+    finally:
+        slide.close()
+
+
+class NvxmakeRuns(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-real-")
+        cls.folder = cls.holder.name
+        cls.slides = {}
+        for name, args in (("synthetic", ["--synthetic", "6000x4000"]),
+                           ("tile240", ["--synthetic", "6000x4000", "--tile", "240", "--seed", "2"]),
+                           ("cmu", ["--from", CMU_SVS])):
+            path = os.path.join(cls.folder, name + ".nvx")
+            subprocess.run([NVXMAKE] + args[:2] + [path] + args[2:], check=True,
+                           capture_output=True, timeout=300)
+            cls.slides[name] = path
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.cleanup()
+
+    def convert(self, slide, output, args):
+        output = os.path.join(self.folder, output)
+        env = dict(os.environ, LC_ALL="C.UTF-8", LD_LIBRARY_PATH=LIBRARY_FOLDER)
+        done = subprocess.run([NVX2SVS, self.slides[slide], output] + [str(a) for a in args],
+                              env=env, capture_output=True, timeout=300)
+        stdout = done.stdout.decode("utf-8")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stderr, b"")
+        self.assertTrue(stdout.startswith(WAITING) and stdout.endswith(COMPLETION), stdout)
+        self.assertEqual(stdout[len(WAITING):-len(COMPLETION)].strip("."), "")
+        return output
+
+    def header(self, slide):
+        info = subprocess.run([NVXMAKE, "--info", self.slides[slide]], check=True,
+                              capture_output=True, text=True).stdout
+        return info
+
+    def compare_levels(self, output, slide, magnification, windows, origin=(0, 0), limit=3):
+        """windows: (level, factor, x, y, w, h) in level pixels of the output."""
+        source = SlideLibrary(self.slides[slide])
+        try:
+            for level, factor, x, y, w, h in windows:
+                got = read_window(output, level, x, y, w, h)
+                x0, y0 = origin[0] // factor, origin[1] // factor
+                expected = source.region(magnification / factor, x0 + x, y0 + y, w, h)
+                diff = layout.mean_difference(got, expected)
+                self.assertTrue((diff < limit).all(), f"{slide} level {level} at {x},{y}: {diff}")
+        finally:
+            source.close()
+
+    def test_synthetic_slide_with_256_pixel_tiles(self):
+        output = self.convert("synthetic", "synthetic.tif", [4])
+        levels = [(6000, 4000), (1500, 1000), (375, 250)]
+        layout.check_layout(output, levels, 256, 40, "0.239842")
+        layout.check_openslide(output, levels, 40, 0.239842)
+        self.compare_levels(output, "synthetic", 40, [
+            (0, 1, 2000, 1500, 1024, 1024),
+            (0, 1, 5000, 3000, 1000, 1000),  # the right and bottom edges
+            (1, 4, 0, 0, 1500, 1000),
+            (2, 16, 0, 0, 375, 250)])
+
+    def test_synthetic_slide_with_240_pixel_tiles(self):
+        output = self.convert("tile240", "tile240.tif", [9])
+        levels = [(6000, 4000), (1500, 1000), (375, 250)]
+        layout.check_layout(output, levels, 240, 40, "0.239842")
+        layout.check_openslide(output, levels, 40, 0.239842)
+        self.compare_levels(output, "tile240", 40, [
+            (0, 1, 0, 0, 1200, 960),
+            (0, 1, 5200, 3280, 800, 720),
+            (1, 4, 0, 0, 1500, 1000)])
+
+    def test_slide_made_from_the_cmu_sample(self):
+        reference = openslide.OpenSlide(CMU_SVS)
+        width, height = reference.dimensions
+        magnification = int(reference.properties["openslide.objective-power"])
+        mpp = float(reference.properties["openslide.mpp-x"])
+        reference.close()
+        output = self.convert("cmu", "cmu.tif", [4])
+        # The slide's header MPP as a 32-bit float, printed with six decimals.
+        mpp_text = "%f" % float(np.float32(mpp))
+        levels = [(width, height), (width // 4, height // 4), (width // 16, height // 16)]
+        tags = layout.check_layout(output, levels, 256, magnification, mpp_text)
+        self.assertEqual(len(tags), 6)
+        layout.check_openslide(output, levels, magnification, float(mpp_text))
+        self.compare_levels(output, "cmu", magnification, [(0, 1, 0, 0, width, height)])
+        # Tissue reduced four times is dense: a plain quality-60 JPEG of the
+        # source level itself already differs from it by about 5 per channel.
+        self.compare_levels(output, "cmu", magnification,
+                            [(1, 4, 0, 0, width // 4, height // 4)], limit=6)
+        # And against OpenSlide on the original SVS itself.
+        original = read_window(CMU_SVS, 0, 0, 0, width, height)
+        converted = read_window(output, 0, 0, 0, width, height)
+        diff = layout.mean_difference(converted, original)
+        self.assertTrue((diff < 3).all(), diff)
+
+    def test_region_inside_the_slide(self):
+        # Scale 10 on a 40x slide: (200, 100, 1000, 800) is (800, 400, 4000, 3200).
+        output = self.convert("synthetic", "region.tif", [4, 10, 200, 100, 1000, 800])
+        # Regions halve from 512: two halvings, so two pyramid levels.
+        levels = [(4000, 3200), (1000, 800)]
+        layout.check_layout(output, levels, 256, 40, "0.239842")
+        layout.check_openslide(output, levels, 40, 0.239842)
+        self.compare_levels(output, "synthetic", 40, [
+            (0, 1, 0, 0, 1024, 1024), (0, 1, 3000, 2200, 1000, 1000), (1, 4, 0, 0, 1000, 800)],
+            origin=(800, 400))
+
+    def test_region_cut_at_the_right_and_bottom_edges(self):
+        # Scale 40: (5000, 3000, 2000, 2000) is cut to 1000 x 1000.
+        output = self.convert("synthetic", "edge.tif", [9, 40, 5000, 3000, 2000, 2000])
+        levels = [(1000, 1000), (250, 250)]
+        layout.check_layout(output, levels, 256, 40, "0.239842")
+        layout.check_openslide(output, levels, 40, 0.239842)
+        self.compare_levels(output, "synthetic", 40, [
+            (0, 1, 0, 0, 1000, 1000), (1, 4, 0, 0, 250, 250)], origin=(5000, 3000))
+
+
+if __name__ == "__main__":
+    NVX2SVS, NVXMAKE, LIBRARY_FOLDER, CMU_SVS = sys.argv[1:5]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
