@@ -16,7 +16,8 @@ for tool in "$build/nvxmake" "$build/nvx2svs" "$build/libNvxSlideLib.so"; do
 done
 
 echo "making a synthetic $size slide ..."
-"$build/nvxmake" --synthetic "$size" "$work/slide.nvx" >/dev/null
+"$build/nvxmake" --synthetic "$size" "$work/slide.nvx" >/dev/null 2>"$work/nvxmake.log" \
+    || { cat "$work/nvxmake.log" >&2; exit 2; }
 echo "slide: $(du -h "$work/slide.nvx" | cut -f1)"
 
 LC_ALL=C.UTF-8 LD_LIBRARY_PATH="$build" /usr/bin/time -v \

@@ -111,12 +111,21 @@ class NvxmakeRuns(unittest.TestCase):
         """windows: (level, factor, x, y, w, h) in level pixels of the output."""
         source = SlideLibrary(self.slides[slide])
         try:
-            for level, factor, x, y, w, h in windows:
+            for level, factor, x, y, w, h, *tissue in windows:
                 got = read_window(output, level, x, y, w, h)
                 x0, y0 = origin[0] // factor, origin[1] // factor
                 expected = source.region(magnification / factor, x0 + x, y0 + y, w, h)
+                window_limit = limit
+                if tissue:
+                    # The window was chosen on tissue; a blank one would prove little.
+                    stained = (expected.min(axis=2) < 200).mean()
+                    self.assertGreater(stained, tissue[0], f"{slide} window {x},{y} is blank")
+                    # Quality 60 alone costs about 3 per channel on dense synthetic
+                    # tissue (whole-slide and region runs differ identically there).
+                    window_limit = max(limit, 3.5)
                 diff = layout.mean_difference(got, expected)
-                self.assertTrue((diff < limit).all(), f"{slide} level {level} at {x},{y}: {diff}")
+                self.assertTrue((diff < window_limit).all(),
+                                f"{slide} level {level} at {x},{y}: {diff}")
         finally:
             source.close()
 
@@ -126,7 +135,8 @@ class NvxmakeRuns(unittest.TestCase):
         layout.check_layout(output, levels, 256, 40, "0.239842")
         layout.check_openslide(output, levels, 40, 0.239842)
         self.compare_levels(output, "synthetic", 40, [
-            (0, 1, 2000, 1500, 1024, 1024),
+            (0, 1, 2000, 0, 1024, 1024, 0.3),
+            (0, 1, 3000, 2000, 1024, 1024, 0.2),
             (0, 1, 5000, 3000, 1000, 1000),  # the right and bottom edges
             (1, 4, 0, 0, 1500, 1000),
             (2, 16, 0, 0, 375, 250)])
@@ -137,7 +147,8 @@ class NvxmakeRuns(unittest.TestCase):
         layout.check_layout(output, levels, 240, 40, "0.239842")
         layout.check_openslide(output, levels, 40, 0.239842)
         self.compare_levels(output, "tile240", 40, [
-            (0, 1, 0, 0, 1200, 960),
+            (0, 1, 0, 0, 1200, 960, 0.1),
+            (0, 1, 0, 3000, 1200, 1000, 0.2),
             (0, 1, 5200, 3280, 800, 720),
             (1, 4, 0, 0, 1500, 1000)])
 
@@ -173,7 +184,8 @@ class NvxmakeRuns(unittest.TestCase):
         layout.check_layout(output, levels, 256, 40, "0.239842")
         layout.check_openslide(output, levels, 40, 0.239842)
         self.compare_levels(output, "synthetic", 40, [
-            (0, 1, 0, 0, 1024, 1024), (0, 1, 3000, 2200, 1000, 1000), (1, 4, 0, 0, 1000, 800)],
+            (0, 1, 1200, 0, 1024, 1024, 0.2), (0, 1, 2200, 1600, 1024, 1024, 0.2),
+            (0, 1, 3000, 2200, 1000, 1000), (1, 4, 0, 0, 1000, 800, 0.1)],
             origin=(800, 400))
 
     def test_region_cut_at_the_right_and_bottom_edges(self):
