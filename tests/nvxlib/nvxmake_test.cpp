@@ -1,0 +1,141 @@
+/*
+ * nvxmake_test.cpp - the authoring tool: deterministic output, the tile
+ * sizes the converter uses, blank background stored once, JPEG sources,
+ * --info, and failures that report, exit non-zero and leave no file.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "slide_file.h"
+#include "test_slides.h"
+
+namespace {
+
+using namespace nvxtest;
+namespace fs = std::filesystem;
+
+std::string scratch(const std::string& name) {
+  fs::create_directories(NVX_TEST_SLIDES);
+  return std::string(NVX_TEST_SLIDES) + "/" + name;
+}
+
+// Files left in the slides folder whose name starts with `prefix`.
+int filesStartingWith(const std::string& prefix) {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES))
+    n += e.path().filename().string().starts_with(prefix);
+  return n;
+}
+
+std::string output(const std::string& args) {
+  std::string out;
+  std::unique_ptr<FILE, int (*)(FILE*)> p(
+      popen((std::string(NVXMAKE_PATH) + " " + args + " 2>&1").c_str(), "r"), pclose);
+  char buf[4096];
+  size_t n = 0;
+  while (p && (n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
+  return out;
+}
+
+TEST(Nvxmake, SameOptionsGiveTheSameBytes) {
+  const std::string a = scratch("det-a.nvx"), b = scratch("det-b.nvx"), c = scratch("det-c.nvx");
+  ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 2 " + a), 0);
+  ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 1 " + b), 0);
+  ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --seed 2 " + c), 0);
+  EXPECT_EQ(readFile(a), readFile(b));
+  EXPECT_NE(readFile(a), readFile(c));
+}
+
+TEST(Nvxmake, TileSizesOfTheConverterWork) {
+  for (int tile : {240, 512}) {
+    const std::string path = slide("tile-" + std::to_string(tile) + ".nvx",
+                                   "--synthetic 3000x2000 --tile " + std::to_string(tile));
+    OpenSlide s(path);
+    ASSERT_TRUE(s.ok()) << tile;
+    int32_t t = 0;
+    ASSERT_TRUE(NvxQuerySlide(s.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &t));
+    EXPECT_EQ(t, tile);
+    // The bottom-right tile of level 0 and its size.
+    const int32_t x = (2999 / tile) * tile, y = (1999 / tile) * tile;
+    Fetched f = fetchTile(s.handle(), 40.0f, x, y);
+    const Image img = decode(f.data.get(), size_t(f.length));
+    EXPECT_EQ(img.width, 3000 - x);
+    EXPECT_EQ(img.height, 2000 - y);
+  }
+}
+
+TEST(Nvxmake, BlankBackgroundIsStoredOnce) {
+  const std::string path = slide("wide.nvx", "--synthetic 40000x20000");
+  auto file = nvx::SlideFile::open(path.c_str());
+  ASSERT_TRUE(file);
+  const auto& level0 = file->levels()[0].tiles;
+  std::set<uint64_t> distinct;
+  for (const auto& e : level0) distinct.insert(e.offset);
+  // About a tenth of the area is tissue; tiles touching it stay well under half.
+  EXPECT_LT(distinct.size(), level0.size() * 2 / 5);
+  EXPECT_GT(distinct.size(), level0.size() / 50);  // and there is tissue
+  EXPECT_LT(fs::file_size(path), 100u << 20);
+}
+
+TEST(Nvxmake, JpegPictureBecomesASlide) {
+  OpenSlide src(syntheticSlide());
+  ASSERT_TRUE(src.ok());
+  Fetched jpeg = fetchRegion(src.handle(), 40.0f, 1800, 900, 700, 450, 1);
+  ASSERT_TRUE(jpeg.data);
+  const std::string pic = scratch("picture.jpg");
+  writeFile(pic, jpeg.bytes());
+  const std::string path = slide("from-jpeg.nvx", "--from " + pic + " --mag 10 --tile 240");
+  OpenSlide s(path);
+  ASSERT_TRUE(s.ok());
+  int32_t w = 0, h = 0, mag = 0;
+  ASSERT_TRUE(NvxQuerySlide(s.handle(), &h, &w, &mag, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(w, 700);
+  EXPECT_EQ(h, 450);
+  EXPECT_EQ(mag, 10);
+  const Image want = decode(jpeg.data.get(), size_t(jpeg.length));
+  Fetched got = fetchRegion(s.handle(), 10.0f, 0, 0, 700, 450, 0);
+  ASSERT_TRUE(got.data);
+  EXPECT_LT(meanAbsDiff(got.data.get(), want.rgb.data(), want.rgb.size()), 2.0);
+}
+
+TEST(Nvxmake, InfoPrintsHeaderLevelsAndPictures) {
+  const std::string text = output("--info " + syntheticSlide());
+  EXPECT_NE(text.find("size: 6000 x 4000"), std::string::npos) << text;
+  EXPECT_NE(text.find("tile size: 256"), std::string::npos);
+  EXPECT_NE(text.find("level 5: 187 x 125"), std::string::npos);
+  EXPECT_NE(text.find("label: 600 x 600"), std::string::npos);
+  EXPECT_NE(text.find("preview: 1500 x 500"), std::string::npos);
+}
+
+TEST(Nvxmake, BadInputFailsAndLeavesNoFile) {
+  const std::string out = scratch("fail.nvx");
+  EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
+  const std::string text = scratch("not-a-slide.txt");
+  writeFile(text, {'h', 'e', 'l', 'l', 'o'});
+  EXPECT_EQ(runNvxmake("--from " + text + " " + out), 1);
+  EXPECT_EQ(runNvxmake("--synthetic 500x400 --label " + text + " " + out), 1);
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_EQ(filesStartingWith("fail.nvx"), 0);  // no temporary file either
+
+  EXPECT_EQ(runNvxmake("--synthetic 0x400 " + out), 2);
+  EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 255 " + out), 2);
+  EXPECT_EQ(runNvxmake("--synthetic 500x400 --quality 0 " + out), 2);
+  EXPECT_EQ(runNvxmake("--synthetic 500x400 --frobnicate " + out), 2);
+  EXPECT_EQ(runNvxmake("--synthetic 500x400"), 2);
+  EXPECT_EQ(runNvxmake("--info " + text), 1);
+  EXPECT_NE(output("--from /no/such/slide.svs " + out).find("nvxmake:"), std::string::npos);
+  EXPECT_NE(output("--help").find("--synthetic WIDTHxHEIGHT"), std::string::npos);
+}
+
+TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
+  const std::string out = scratch("keep.nvx");
+  ASSERT_EQ(runNvxmake("--synthetic 600x500 " + out), 0);
+  const auto before = readFile(out);
+  EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
+  EXPECT_EQ(readFile(out), before);
+}
+
+}  // namespace

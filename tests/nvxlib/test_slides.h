@@ -1,0 +1,76 @@
+/*
+ * test_slides.h - shared helpers of the slide library tests: test slides
+ * made by nvxmake, RAII owners of slide handles and library buffers, JPEG
+ * decoding, and byte patching of nvx files for the damaged-file cases.
+ */
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NvxSlideLib.h"
+
+namespace nvxtest {
+
+// Path of a test slide `name`, made with `nvxmakeArgs` when missing.
+std::string slide(const std::string& name, const std::string& nvxmakeArgs);
+
+// The common small synthetic slide: 6000 x 4000, 40x, tile 256.
+std::string syntheticSlide();
+// The real-tissue slide made from CMU-1-Small-Region.svs (20x, tile 240).
+std::string cmuSlide();
+std::string cmuSource();
+
+// Runs nvxmake with the arguments; returns its exit status.
+int runNvxmake(const std::string& args);
+
+struct BufferDeleter {
+  void operator()(uint8_t* p) const noexcept { NvxReleaseBuffer(p); }
+};
+using LibBuffer = std::unique_ptr<uint8_t, BufferDeleter>;
+
+// An open slide, closed on destruction.
+class OpenSlide {
+ public:
+  explicit OpenSlide(const std::string& path);
+  ~OpenSlide();
+  OpenSlide(const OpenSlide&) = delete;
+  OpenSlide& operator=(const OpenSlide&) = delete;
+  bool ok() const { return ok_; }
+  NvxSlideHandle handle() const { return handle_; }
+
+ private:
+  NvxSlideHandle handle_ = 0;
+  bool ok_ = false;
+};
+
+struct Fetched {
+  LibBuffer data;
+  int32_t length = 0;
+  std::vector<uint8_t> bytes() const { return {data.get(), data.get() + length}; }
+};
+
+Fetched fetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y);
+Fetched fetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hgt,
+                    int32_t format);
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;
+};
+// Decodes a JPEG stream; width 0 when it does not decode.
+Image decode(const uint8_t* data, size_t length);
+
+// Mean absolute difference per channel value of two equal-sized RGB buffers.
+double meanAbsDiff(const uint8_t* a, const uint8_t* b, size_t bytes);
+
+// A fresh copy of `source` under the test folder, for damaging.
+std::string copyOf(const std::string& source, const std::string& name);
+std::vector<uint8_t> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+}  // namespace nvxtest
