@@ -114,7 +114,7 @@ std::optional<Header> decodeHeader(std::span<const uint8_t> b) {
   if (std::memcmp(b.data(), kMagic.data(), kMagic.size()) != 0) return std::nullopt;
   if (get32(&b[kOffVersion]) != kFormatVersion) return std::nullopt;
   if (get32(&b[kOffHeaderSize]) != kHeaderSize) return std::nullopt;
-  if (get32(&b[kOffHeaderCrc]) != crc32(b.first(kOffHeaderCrc))) return std::nullopt;
+  if (!checksumMatches(get32(&b[kOffHeaderCrc]), crc32(b.first(kOffHeaderCrc)))) return std::nullopt;
   Header h;
   h.width = get32(&b[kOffWidth]);
   h.height = get32(&b[kOffHeight]);

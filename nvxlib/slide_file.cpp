@@ -83,7 +83,7 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
   const auto shapes = levelShapes(header->width, header->height, header->tileSize);
   std::vector<uint8_t> table(size_t{header->levelCount} * kLevelRecordSize);
   if (!preadAll(slide->fd_.get(), table.data(), table.size(), header->levelTableOffset) ||
-      crc32(table) != header->levelTableCrc) {
+      !checksumMatches(header->levelTableCrc, crc32(table))) {
     fail(why, "level table damaged");
     return nullptr;
   }
@@ -104,7 +104,7 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
     }
     std::vector<uint8_t> index(bytes);
     if (!preadAll(slide->fd_.get(), index.data(), index.size(), rec.indexOffset) ||
-        crc32(index) != rec.indexCrc) {
+        !checksumMatches(rec.indexCrc, crc32(index))) {
       fail(why, "tile index damaged");
       return nullptr;
     }
@@ -134,7 +134,7 @@ MallocBuffer SlideFile::readChecked(uint64_t offset, uint32_t length, uint32_t c
   MallocBuffer b = allocateBuffer(length);
   if (!b) return b;
   if (!preadAll(fd_.get(), b.data.get(), length, offset) ||
-      crc32({b.data.get(), b.size}) != crc)
+      !checksumMatches(crc, crc32({b.data.get(), b.size})))
     return {};
   return b;
 }
