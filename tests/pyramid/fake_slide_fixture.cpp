@@ -18,17 +18,25 @@ struct TiffCloser {
     void operator()(TIFF* tiff) const { TIFFClose(tiff); }
 };
 
-// One log per test process, chosen before the fake is first loaded.
+// One log per test process, chosen before the fake is first loaded and
+// removed when the process ends.
+struct FakeLog {
+    FakeLog()
+        : path((std::filesystem::temp_directory_path() /
+                ("nvx-pyramid-fake-" + std::to_string(getpid()) + ".log"))
+                   .string()) {
+        setenv("NVXFAKE_LOG", path.c_str(), 1);
+    }
+    ~FakeLog() {
+        std::error_code error;
+        std::filesystem::remove(path, error);
+    }
+    std::string path;
+};
+
 const std::string& LogPath() {
-    static const std::string path = [] {
-        std::string p = (std::filesystem::temp_directory_path() /
-                         ("nvx-pyramid-fake-" + std::to_string(getpid()) + ".log"))
-                            .string();
-        setenv("NVXFAKE_LOG", p.c_str(), 1);
-        std::atexit([] { std::filesystem::remove(LogPath()); });
-        return p;
-    }();
-    return path;
+    static const FakeLog log;
+    return log.path;
 }
 
 }  // namespace
