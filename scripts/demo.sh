@@ -19,6 +19,7 @@ echo "== nvx2svs exit status: $status"
 if [[ $status -eq 0 ]]; then
   echo "== what OpenSlide sees in demo/sample.svs:"
   openslide-show-properties sample.svs | grep -E 'openslide\.(vendor|level-count|level\[[0-9]+\]\.(width|height)|objective-power|mpp-x)|^associated' || true
+  /usr/bin/python3 -c 'import openslide, sys; s = openslide.OpenSlide(sys.argv[1]); print("associated images:", ", ".join(f"{k} {v.size[0]}x{v.size[1]}" for k, v in s.associated_images.items()))' sample.svs || true
   vips copy sample.svs[level=2] sample-level2.png 2>/dev/null && echo "== level 2 as a picture: demo/sample-level2.png"
 fi
 exit "$status"
