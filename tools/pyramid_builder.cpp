@@ -6,6 +6,7 @@
 #include "pyramid_builder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -59,7 +60,7 @@ class Builder {
 
   TileRow readRow(uint32_t r) {
     TileRow row(shapes_[0].columns);
-    bool failed = false;
+    std::atomic<bool> failed{false};
     parallelFor(row.size(), threads_, [&](size_t c) {
       Tile t = makeTile(0, uint32_t(c), r);
       const uint32_t x = uint32_t(c) * tile_, y = r * tile_;
