@@ -7,6 +7,8 @@ usage: fake_runs_test.py <nvx2svs> <build>/tests
 """
 
 import os
+import resource
+import signal
 import subprocess
 import sys
 import tempfile
@@ -39,8 +41,16 @@ def fake_pixels(width, height, magnification, scale, x0, y0, w, h):
     return out.astype(np.int16)
 
 
+def limit_file_size(limit):
+    """A child whose files cannot grow past `limit` bytes: writes beyond fail."""
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
 class Run:
-    def __init__(self, folder, args, env=None, library="fake", output="out.tif"):
+    def __init__(self, folder, args, env=None, library="fake", output="out.tif", file_limit=None):
         self.output = os.path.join(folder, output)
         self.log = os.path.join(folder, "fake.log")
         if os.path.exists(self.log):
@@ -49,7 +59,8 @@ class Run:
                            LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, library))
         environment.update(env or {})
         command = [NVX2SVS, "slide.nvx", self.output] + [str(a) for a in args]
-        done = subprocess.run(command, env=environment, capture_output=True, timeout=120)
+        done = subprocess.run(command, env=environment, capture_output=True, timeout=120,
+                              preexec_fn=limit_file_size(file_limit) if file_limit else None)
         self.status = done.returncode
         self.stdout = done.stdout.decode("utf-8")
         self.stderr = done.stderr.decode("utf-8", "replace")
@@ -190,6 +201,17 @@ class FakeRuns(unittest.TestCase):
     def test_a_region_fetch_that_yields_nothing_fails_the_run(self):
         run = self.run_converter([3, 40, 0, 0, 600, 600], env={"NVXFAKE_FAIL_FETCH": "1"})
         self.assert_failed_run(run, "1")
+
+    def test_writes_the_disk_refuses_fail_the_run(self):
+        # A file that cannot grow past 300 KB: the first level's tiles fill it.
+        run = self.run_converter([4], file_limit=300_000)
+        self.assertEqual(run.status, 255)
+        self.assertTrue(run.stdout.startswith(WAITING))
+        self.assertNotIn("OK...", run.stdout)
+        report = [line for line in run.stderr.splitlines() if line.startswith("nvx2svs: ")]
+        self.assertEqual(len(report), 1, run.stderr)
+        self.assertRegex(report[0], r"the output is incomplete: \d+ tile writes failed")
+        self.assertRegex(report[0], r"; writing the .*directory.* failed$")
 
     def test_a_failing_close_drops_only_the_completion_line(self):
         run = self.run_converter([4], env={"NVXFAKE_FAIL": "close"})
