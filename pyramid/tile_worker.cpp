@@ -50,10 +50,13 @@ TilePixels FetchStoredTile(const BandTask& task, float magnification, std::int32
     *fetched = slide::FetchTile(&slide, magnification, column, row);
     if (!fetched->buffer || fetched->length <= 0) return {task.tileSize, true};
     slide::JpegSize size;
-    // A stream that decodes larger than a tile does not fit and is refused here.
+    // A stream that decodes larger than a tile does not fit in the buffer and
+    // is refused by the decode; one taller than a tile but narrow enough to
+    // fit is no tile of this level either.
     if (!slide::DecodeJpegToRgb(fetched->buffer.get(), static_cast<std::size_t>(fetched->length),
                                 fetchBuffer->data(), fetchBuffer->size(), &size) ||
-        size.width <= 0 || size.height <= 0) {
+        size.width <= 0 || size.height <= 0 || size.width > task.tileSize ||
+        size.height > task.tileSize) {
         return {task.tileSize, true};
     }
     return {size.width, false};

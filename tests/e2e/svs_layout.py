@@ -3,6 +3,7 @@ file's directory order and every tag of every directory, the JPEG data
 (quality tables, RGB without subsampling), and what OpenSlide makes of it."""
 
 import struct
+import subprocess
 
 import numpy as np
 import openslide
@@ -89,6 +90,12 @@ def check_layout(path, levels, tile_size, magnification, mpp_text, thumbnail=Tru
                  macro=True, page_count=None):
     """levels: [(width, height)] of the pyramid levels in order."""
     n = page_count if page_count is not None else len(levels) + 3
+    # libtiff itself reads every directory and decodes every tile and strip.
+    done = subprocess.run(["tiffinfo", "-D", path], capture_output=True)
+    expect(done.returncode == 0 and done.stderr == b"",
+           f"tiffinfo -D: {done.stderr.decode(errors='replace')}")
+    expect(done.stdout.count(b"TIFF Directory at offset") ==
+           len(levels) + int(thumbnail) + int(label) + int(macro), "tiffinfo directory count")
     with tifffile.TiffFile(path) as tf:
         expect(not tf.is_bigtiff and tf.tiff.version == 42, "not a classic TIFF")
         expect(tf.byteorder == "<", "not little-endian")
