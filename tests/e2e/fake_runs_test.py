@@ -130,11 +130,6 @@ class FakeRuns(unittest.TestCase):
         diff = layout.mean_difference(got, fake_pixels(3000, 1100, 20, 20.0, 0, 0, 3000, 1100))
         self.assertTrue((diff < 3).all(), diff)
 
-    def test_recorded_mpp_is_kept(self):
-        run = self.run_converter([2], env={"NVXFAKE_MPP": "0.5", "NVXFAKE_MAG": "20"})
-        self.assertEqual(run.status, 0, run.stderr)
-        layout.check_layout(run.output, [(2000, 1500), (500, 375)], 256, 20, "0.500000")
-
     # --- regions --------------------------------------------------------------
 
     def test_region_cut_at_the_right_and_bottom_edges(self):
@@ -159,15 +154,6 @@ class FakeRuns(unittest.TestCase):
         self.assertIn("region 10 425 300 75 75 0", run.calls)
         self.assertIn("region 40 1700 1200 300 300 1", run.calls)
         self.assertFalse(any(c.startswith("tile") for c in run.calls))
-
-    def test_region_inside_the_slide_halves_from_512(self):
-        run = self.run_converter([9, 40, 100, 50, 1400, 1200])
-        self.assertEqual(run.status, 0, run.stderr)
-        levels = [(1400, 1200), (350, 300)]
-        layout.check_layout(run.output, levels, 256, 40, "0.239842")
-        got = layout.read_level(run.output, 0)
-        diff = layout.mean_difference(got, fake_pixels(2000, 1500, 40, 40.0, 100, 50, 1400, 1200))
-        self.assertTrue((diff < 3).all(), diff)
 
     # --- faults ---------------------------------------------------------------
 
