@@ -19,8 +19,9 @@ namespace nvx {
 
 // Quality of every JPEG the library makes itself (computed tiles, format 1).
 inline constexpr int kLibraryJpegQuality = 90;
-// Budget of decoded tiles kept per open slide.
-inline constexpr size_t kTileCacheBytes = size_t{192} << 20;
+// Budget of decoded tiles kept per open slide: 650 tiles of 256 x 256, far
+// more than 64 region workers touch at once (about four tiles each).
+inline constexpr size_t kTileCacheBytes = size_t{128} << 20;
 
 struct Picture {
   MallocBuffer stream;
