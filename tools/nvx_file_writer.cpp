@@ -7,6 +7,7 @@
 #include "nvx_file_writer.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -35,6 +36,28 @@ void pwriteAll(int fd, const void* data, size_t length, uint64_t offset,
   }
 }
 
+// The temporary file of the writer at work, removed if the user interrupts
+// nvxmake (Ctrl-C, kill), when no destructor would run. Only async-signal-
+// safe calls happen in the handler.
+char interruptedTemp[4096];
+volatile std::sig_atomic_t haveTemp = 0;
+
+extern "C" void removeTempAndExit(int signal) {
+  if (haveTemp) ::unlink(interruptedTemp);
+  ::_exit(128 + signal);
+}
+
+void guardTemp(const std::string& path) {
+  if (path.size() >= sizeof interruptedTemp) return;
+  std::memcpy(interruptedTemp, path.c_str(), path.size() + 1);
+  haveTemp = 1;
+  std::signal(SIGINT, removeTempAndExit);
+  std::signal(SIGTERM, removeTempAndExit);
+  std::signal(SIGHUP, removeTempAndExit);
+}
+
+void unguardTemp() { haveTemp = 0; }
+
 uint64_t hashOf(std::span<const uint8_t> bytes) {
   return std::hash<std::string_view>{}(
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -49,12 +72,14 @@ NvxFileWriter::NvxFileWriter(std::string target) : target_(std::move(target)) {
   fd_ = nvx::FileDescriptor(::mkstemp(name.data()));
   if (!fd_.valid()) fail("cannot create " + pattern);
   temp_ = name.data();
+  guardTemp(temp_);
   ::fchmod(fd_.get(), 0644);
   const std::array<uint8_t, nvx::kHeaderSize> blank{};
   pwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
 }
 
 NvxFileWriter::~NvxFileWriter() {
+  unguardTemp();
   if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }
 
@@ -121,6 +146,7 @@ void NvxFileWriter::commit(nvx::Header header,
   const auto bytes = nvx::encodeHeader(header);
   pwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
   fd_.reset();
+  unguardTemp();
   if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot rename to " + target_);
   committed_ = true;
 }

@@ -5,9 +5,13 @@
  */
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "slide_file.h"
 #include "test_slides.h"
@@ -136,6 +140,30 @@ TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
   const auto before = readFile(out);
   EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
   EXPECT_EQ(readFile(out), before);
+}
+
+TEST(Nvxmake, InterruptedRunLeavesNoFile) {
+  const std::string out = scratch("interrupted.nvx");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::freopen("/dev/null", "w", stderr);
+    execl(NVXMAKE_PATH, NVXMAKE_PATH, "--synthetic", "100000x100000", "--threads", "1",
+          out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Interrupt once the temporary file exists (a run this size takes a minute).
+  bool started = false;
+  for (int i = 0; i < 1000 && !started; ++i) {
+    started = filesStartingWith("interrupted.nvx.tmp.") > 0;
+    if (!started) usleep(10000);
+  }
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(started);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
+  EXPECT_EQ(filesStartingWith("interrupted.nvx"), 0);
 }
 
 }  // namespace
