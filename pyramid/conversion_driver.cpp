@@ -226,14 +226,12 @@ int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread)
     tiff.reset();
 
     const bool slideClosed = slide::CloseSlide(&slide);
-    const bool incomplete = faults.Any();
-    if (incomplete) {
-        console::Error(DescribeFaults(faults));
-    } else if (slideClosed) {
-        console::Print(console::Message::Completion);
-    }
+    const bool lostData = faults.Any();
+    if (lostData) console::Error(DescribeFaults(faults));
+    // A file that lacks levels or tiles is never announced as converted.
+    if (slideClosed && !lostData && endedShortAt == 0) console::Print(console::Message::Completion);
     slide::UnloadSlideLibrary();
-    if (incomplete || endedShortAt != 0) return -1;
+    if (lostData || endedShortAt != 0) return -1;
     return job.startupStatus;
 }
 
