@@ -4,6 +4,10 @@
  * interface and, when it opens, queried and fetched the way the converter
  * does (stored and built tiles, regions in both formats, both pictures).
  *
+ * The four reserved header bytes (offset 120), which the library ignores,
+ * steer one extra tile and region fetch (scale divisor, position, size), so
+ * mutations there explore scales and edges without breaking the file.
+ *
  * The input lives in a memfd and is opened by its /proc path, so the library
  * reads it through its ordinary open/pread code. Built with
  * FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION, which turns off the checksum
@@ -73,6 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   region(h, m, width - 20, height - 10, 48, 24, 1);
   region(h, m / 1.5f, 3, 3, 50, 20, 0);
   region(h, m / 8, 0, 0, 64, 64, 1);
+
+  if (size >= 124) {
+    static constexpr float kDivisors[] = {1, 1.5f, 2, 3, 4, 6, 8, 16, 64, 1000, 0.5f, -1};
+    const uint8_t* p = data + 120;
+    const float scale = m / kDivisors[p[0] % 12];
+    const int32_t x = static_cast<int8_t>(p[1]) * 8, y = static_cast<int8_t>(p[2]) * 8;
+    tile(h, scale, x < 0 ? 0 : x / tileSize * tileSize, y < 0 ? 0 : y / tileSize * tileSize);
+    region(h, scale, x, y, 1 + p[3] % 97, 1 + p[3] / 3 % 61, p[0] >> 7);
+  }
 
   for (auto fetch : {NvxFetchLabel, NvxFetchPreview}) {
     uint8_t* b = nullptr;
