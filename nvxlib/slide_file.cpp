@@ -59,7 +59,9 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
     return nullptr;
   }
   auto slide = std::make_unique<SlideFile>();
-  slide->fd_ = FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO given as the path must not hang the open; it is
+  // refused below as not a regular file. Regular files ignore the flag.
+  slide->fd_ = FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!slide->fd_.valid()) {
     fail(why, "cannot open file");
     return nullptr;

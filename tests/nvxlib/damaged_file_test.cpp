@@ -10,6 +10,9 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "nvx_format.h"
 #include "test_slides.h"
 
@@ -74,6 +77,11 @@ TEST(DamagedFile, MissingEmptyAndNonNvxFilesDoNotOpen) {
   writeFile(empty, {});
   EXPECT_FALSE(opens(empty));
   EXPECT_FALSE(opens(cmuSource()));  // a real slide, but not nvx
+  // A FIFO without a writer: refused at once, not waited on.
+  const std::string fifo = std::string(NVX_TEST_SLIDES) + "/fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(opens(fifo));
+  std::filesystem::remove(fifo);
 }
 
 TEST(DamagedFile, TruncatedFilesDoNotOpen) {
