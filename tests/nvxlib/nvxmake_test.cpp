@@ -72,7 +72,7 @@ TEST(Nvxmake, TileSizesOfTheConverterWork) {
 }
 
 TEST(Nvxmake, BlankBackgroundIsStoredOnce) {
-  const std::string path = slide("wide.nvx", "--synthetic 40000x20000");
+  const std::string path = slide("wide.nvx", "--synthetic 24000x16000");
   auto file = nvx::SlideFile::open(path.c_str());
   ASSERT_TRUE(file);
   const auto& level0 = file->levels()[0].tiles;
