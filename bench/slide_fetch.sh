@@ -24,7 +24,7 @@ echo "making a synthetic $size slide ..."
 start=$(date +%s.%N)
 "$build/nvxmake" --synthetic "$size" "$work/synthetic.nvx" 2>/dev/null
 end=$(date +%s.%N)
-echo "nvxmake: $(echo "$end - $start" | bc) s, $(du -h "$work/synthetic.nvx" | cut -f1)"
+echo "nvxmake: $(awk "BEGIN { printf \"%.1f\", $end - $start }") s, $(du -h "$work/synthetic.nvx" | cut -f1)"
 "$work/slide_fetch_bench" "$work/synthetic.nvx" 1 64
 
 scan="$root/../shared/data/CMU-1-Small-Region.svs"
