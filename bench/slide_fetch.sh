@@ -1,6 +1,6 @@
 #!/bin/sh
 # slide_fetch.sh - throughput of the slide library: makes a synthetic slide
-# (default 20000 x 15000) and one from the real scan in shared/data, then
+# (default 20000 x 15000) and one from the real scan in tests/data, then
 # prints tile-fetch (tiles/s) and region-fetch (megapixels/s) figures with 1
 # and 64 threads on one handle, and the peak memory.
 #
@@ -27,7 +27,7 @@ end=$(date +%s.%N)
 echo "nvxmake: $(awk "BEGIN { printf \"%.1f\", $end - $start }") s, $(du -h "$work/synthetic.nvx" | cut -f1)"
 "$work/slide_fetch_bench" "$work/synthetic.nvx" 1 64
 
-scan="$root/../shared/data/CMU-1-Small-Region.svs"
+scan="$root/tests/data/CMU-1-Small-Region.svs"
 if [ -e "$scan" ]; then
     echo
     echo "making a slide from $(basename "$scan") (all tissue) ..."
