@@ -44,20 +44,15 @@ void WarnMissing(const char* what) {
                   " picture; its directory is left out");
 }
 
-// The capacity for a label or macro: the size the library reported, or the
-// stream's own when the library reported none.
+// The capacity for a label or macro comes from the stream's own header, so a
+// size the library misreports can neither cut the picture off nor make us
+// allocate for a picture that is not there.
 std::size_t PictureCapacity(const slide::FetchedPicture& picture) {
-    std::int64_t width = picture.width;
-    std::int64_t height = picture.height;
-    if ((width <= 0 || height <= 0) && picture.buffer && picture.length > 0) {
-        slide::JpegSize size;
-        if (slide::ReadJpegSize(picture.buffer.get(), static_cast<std::size_t>(picture.length), &size)) {
-            width = size.width;
-            height = size.height;
-        }
-    }
-    if (width <= 0 || height <= 0) return 0;
-    return static_cast<std::size_t>(width * height * 3);
+    slide::JpegSize size;
+    if (!picture.buffer || picture.length <= 0 ||
+        !slide::ReadJpegSize(picture.buffer.get(), static_cast<std::size_t>(picture.length), &size))
+        return 0;
+    return static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3;
 }
 
 }  // namespace

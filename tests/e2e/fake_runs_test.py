@@ -227,6 +227,21 @@ class FakeRuns(unittest.TestCase):
                 present = [name for name in ("label", "macro", "thumbnail") if name != missing]
                 layout.check_openslide(run.output, levels, 40, 0.239842, associated=present)
 
+    def test_label_and_macro_take_their_size_from_the_stream(self):
+        # Sizes reported smaller or larger than the picture: the stream decides.
+        for reported in ("598x400", "10x10", "5000x5000"):
+            with self.subTest(reported=reported):
+                run = self.run_converter([4], env={"NVXFAKE_REPORTED_SIZE": reported})
+                self.assertEqual(run.status, 0, run.stderr)
+                self.assertEqual(run.stderr, "")
+                with tifffile.TiffFile(run.output) as tf:
+                    label, macro = tf.pages[-2], tf.pages[-1]
+                    self.assertEqual((label.imagewidth, label.imagelength), (600, 400))
+                    self.assertEqual((macro.imagewidth, macro.imagelength), (1200, 400))
+                slide = openslide.OpenSlide(run.output)
+                self.assertEqual(slide.associated_images["label"].size, (600, 400))
+                self.assertEqual(slide.associated_images["macro"].size, (1200, 400))
+
     def test_an_output_that_cannot_be_created(self):
         run = self.run_converter([4], output="no-such-folder/out.tif")
         self.assertEqual(run.status, 1)

@@ -15,6 +15,8 @@
  *   NVXFAKE_CORRUPT=tile,region,preview,label
  *       those streams are not JPEG
  *   NVXFAKE_OVERSIZE=1         tile streams are (tile + 16) pixels square
+ *   NVXFAKE_REPORTED_SIZE=WxH  the size reported with the label and preview,
+ *                              whatever their streams hold
  *   NVXFAKE_LOG=path           one line per call appended to path
  *
  * Pixels: full-resolution pixel (X, Y) is R = X*255/(W-1), G = Y*255/(H-1),
@@ -45,6 +47,7 @@ struct Settings {
     std::string fail, corrupt, logPath;
     long failFetch = 0;
     bool oversize = false;
+    int reportedWidth = 0, reportedHeight = 0;  // 0: the stream's own size
 };
 
 int EnvInt(const char* name, int fallback) {
@@ -70,6 +73,8 @@ const Settings& GetSettings() {
         s.logPath = EnvText("NVXFAKE_LOG");
         s.failFetch = EnvInt("NVXFAKE_FAIL_FETCH", 0);
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
+        std::sscanf(EnvText("NVXFAKE_REPORTED_SIZE").c_str(), "%dx%d", &s.reportedWidth,
+                    &s.reportedHeight);
         return s;
     }();
     return settings;
@@ -161,8 +166,9 @@ uint8_t Picture(const char* what, int width, int height, uint8_t** buffer, int32
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t((i / 3) % 251);
     std::vector<uint8_t> stream = Corrupt(what) ? NotJpeg() : Jpeg(rgb, width, height);
     *length = int32_t(stream.size());
-    *outWidth = width;
-    *outHeight = height;
+    const Settings& s = GetSettings();
+    *outWidth = s.reportedWidth != 0 ? s.reportedWidth : width;
+    *outHeight = s.reportedHeight != 0 ? s.reportedHeight : height;
     *buffer = Hand(std::move(stream));
     return *buffer != nullptr;
 }
