@@ -136,6 +136,25 @@ class SlideReports(unittest.TestCase):
             self.assertEqual(run.calls()[-2:], ["close", "unload"])
 
 
+class ConversionLines(unittest.TestCase):
+    """The lines of a conversion itself, in the console's encoding."""
+
+    def test_a_full_run_prints_waiting_dots_and_completion(self):
+        # One tile row per level: each level completes in one step, one dot each.
+        run = Run(["a.nvx", "out.tif", "4"], width=600, height=200)
+        waiting = "正在转换中，请等待...\n".encode(ENCODING)
+        completion = "\nOK...转换完成".encode(ENCODING)
+        self.assertEqual(run.stdout, waiting + b"..." + completion)
+        self.assertEqual(run.status, 0)
+        self.assertTrue(os.path.getsize(os.path.join(run.dir, "out.tif")) > 0)
+
+    def test_an_output_that_cannot_be_created(self):
+        run = Run(["a.nvx", "no-such-folder/out.tif", "4"])
+        self.assertEqual(run.stdout, "Could not open output.tif for writing\n".encode(ENCODING))
+        self.assertEqual(run.status, 1)
+        self.assertEqual(run.calls()[-2:], ["close", "unload"])
+
+
 class GbkConsoleIsNotUtf8(unittest.TestCase):
     def test_texts_differ_between_the_encodings(self):
         utf8 = Run([], locale="C.UTF-8").stdout
