@@ -11,10 +11,9 @@
  */
 #include "pyramid/conversion_driver.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <string>
 
 #include "cli/console.h"
@@ -143,11 +142,11 @@ std::string DescribeFaults(const WriteFaults& faults) {
 }  // namespace
 
 bool NamesSameFile(const std::string& first, const std::string& second) {
-    struct stat a {};
-    struct stat b {};
-    if (stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0) {
-        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-    }
+    // The file system's own identity of the files (device and inode, or
+    // volume and file index on Windows), through links and any spelling.
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(first, second, error);
+    if (!error) return same;
     return first == second;
 }
 
