@@ -30,7 +30,8 @@ bool CodesetIsGb(const char* codeset) {
     if (codeset == nullptr) return false;
     std::string name;
     for (const char* c = codeset; *c != '\0'; ++c) {
-        if (*c != '-' && *c != '_') name.push_back(char(std::toupper(static_cast<unsigned char>(*c))));
+        if (*c != '-' && *c != '_')
+            name.push_back(char(std::toupper(static_cast<unsigned char>(*c))));
     }
     return name == "GBK" || name == "GB2312" || name == "GB18030" || name == "CP936" ||
            name == "EUCCN";
@@ -81,7 +82,8 @@ const char* MessageText(Message message) {
         case Message::ShortUsage:
             return "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9):\n";
         case Message::LongUsage:
-            return "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9) [Scale x y Width Height]:\n";
+            return "xx.exe nvxpath(*.nvx) newpath(*.tif/*.svs) layer(2-9) [Scale x y Width "
+                   "Height]:\n";
         case Message::HintLine:
             return "用户需要输入带空格的文件路径时请用”?”符号代替空格符；或使用双引号包括路径:\n";
         case Message::OpenFailed:

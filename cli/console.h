@@ -13,11 +13,11 @@
 namespace nvx::console {
 
 enum class Message {
-    RequestLine,       // the source and target paths are needed
-    ShortUsage,        // xx.exe nvxpath newpath layer
-    LongUsage,         // ... [Scale x y Width Height]
-    HintLine,          // write ? for blanks, or quote the path
-    OpenFailed,        // the input NVX file is faulty
+    RequestLine,  // the source and target paths are needed
+    ShortUsage,   // xx.exe nvxpath newpath layer
+    LongUsage,    // ... [Scale x y Width Height]
+    HintLine,     // write ? for blanks, or quote the path
+    OpenFailed,   // the input NVX file is faulty
     ScaleOutOfRange,
     WidthNegative,
     HeightNegative,
@@ -27,7 +27,7 @@ enum class Message {
     CannotOpenOutput,  // "Could not open output.tif for writing"
     Waiting,           // converting, please wait
     Dot,
-    Completion,        // "\nOK..." conversion finished
+    Completion,          // "\nOK..." conversion finished
     ModuleHandleFailed,  // start-up (wide text on Windows)
     FrameworkFailed,     // start-up (wide text on Windows)
 };

@@ -15,13 +15,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(NVX_SLIDE_LIB_BUILD)
-#    define NVX_API __declspec(dllexport)
-#  else
-#    define NVX_API __declspec(dllimport)
-#  endif
+#if defined(NVX_SLIDE_LIB_BUILD)
+#define NVX_API __declspec(dllexport)
 #else
-#  define NVX_API __attribute__((visibility("default")))
+#define NVX_API __declspec(dllimport)
+#endif
+#else
+#define NVX_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus

@@ -16,18 +16,18 @@
 namespace nvx {
 
 class HandleTable {
- public:
-  // A new handle (>= 1), or 0 when the table is full.
-  int32_t add(std::shared_ptr<const SlideReader> slide);
-  std::shared_ptr<const SlideReader> find(int32_t handle) const;
-  bool remove(int32_t handle);
+public:
+    // A new handle (>= 1), or 0 when the table is full.
+    int32_t add(std::shared_ptr<const SlideReader> slide);
+    std::shared_ptr<const SlideReader> find(int32_t handle) const;
+    bool remove(int32_t handle);
 
-  static HandleTable& instance();
+    static HandleTable& instance();
 
- private:
-  mutable std::mutex mutex_;
-  int32_t next_ = 1;
-  std::unordered_map<int32_t, std::shared_ptr<const SlideReader>> slides_;
+private:
+    mutable std::mutex mutex_;
+    int32_t next_ = 1;
+    std::unordered_map<int32_t, std::shared_ptr<const SlideReader>> slides_;
 };
 
 }  // namespace nvx

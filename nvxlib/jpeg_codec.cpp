@@ -13,79 +13,79 @@ namespace nvx {
 namespace {
 
 struct TjDeleter {
-  void operator()(void* h) const noexcept { tjDestroy(h); }
+    void operator()(void* h) const noexcept { tjDestroy(h); }
 };
 using TjHandle = std::unique_ptr<void, TjDeleter>;
 
 tjhandle decompressor() {
-  thread_local TjHandle handle{tjInitDecompress()};
-  return handle.get();
+    thread_local TjHandle handle{tjInitDecompress()};
+    return handle.get();
 }
 
 tjhandle compressor() {
-  thread_local TjHandle handle{tjInitCompress()};
-  return handle.get();
+    thread_local TjHandle handle{tjInitCompress()};
+    return handle.get();
 }
 
 struct TjFree {
-  void operator()(unsigned char* p) const noexcept { tjFree(p); }
+    void operator()(unsigned char* p) const noexcept { tjFree(p); }
 };
 
 bool readHeader(tjhandle tj, std::span<const uint8_t> stream, JpegSize& size) {
-  if (tj == nullptr || stream.empty() || stream.size() > 0x7fffffffu) return false;
-  int w = 0, h = 0, subsamp = 0, colorspace = 0;
-  if (tjDecompressHeader3(tj, stream.data(), static_cast<unsigned long>(stream.size()), &w, &h,
-                          &subsamp, &colorspace) != 0)
-    return false;
-  if (w <= 0 || h <= 0) return false;
-  size = {w, h};
-  return true;
+    if (tj == nullptr || stream.empty() || stream.size() > 0x7fffffffu) return false;
+    int w = 0, h = 0, subsamp = 0, colorspace = 0;
+    if (tjDecompressHeader3(tj, stream.data(), static_cast<unsigned long>(stream.size()), &w, &h,
+                            &subsamp, &colorspace) != 0)
+        return false;
+    if (w <= 0 || h <= 0) return false;
+    size = {w, h};
+    return true;
 }
 
 bool decodeInto(tjhandle tj, std::span<const uint8_t> stream, JpegSize size, uint8_t* out) {
-  return tjDecompress2(tj, stream.data(), static_cast<unsigned long>(stream.size()), out,
-                       size.width, 0, size.height, TJPF_RGB, TJFLAG_STOPONWARNING) == 0;
+    return tjDecompress2(tj, stream.data(), static_cast<unsigned long>(stream.size()), out,
+                         size.width, 0, size.height, TJPF_RGB, TJFLAG_STOPONWARNING) == 0;
 }
 
 }  // namespace
 
 std::optional<JpegSize> jpegSize(std::span<const uint8_t> stream) {
-  JpegSize size;
-  if (!readHeader(decompressor(), stream, size)) return std::nullopt;
-  return size;
+    JpegSize size;
+    if (!readHeader(decompressor(), stream, size)) return std::nullopt;
+    return size;
 }
 
 bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out) {
-  tjhandle tj = decompressor();
-  JpegSize size;
-  if (!readHeader(tj, stream, size)) return false;
-  if (size.width != expected.width || size.height != expected.height) return false;
-  return decodeInto(tj, stream, size, out);
+    tjhandle tj = decompressor();
+    JpegSize size;
+    if (!readHeader(tj, stream, size)) return false;
+    if (size.width != expected.width || size.height != expected.height) return false;
+    return decodeInto(tj, stream, size, out);
 }
 
 std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels) {
-  tjhandle tj = decompressor();
-  if (!readHeader(tj, stream, size)) return std::nullopt;
-  if (uint64_t(size.width) * uint64_t(size.height) > maxPixels) return std::nullopt;
-  std::vector<uint8_t> rgb(size_t(size.width) * size_t(size.height) * 3);
-  if (!decodeInto(tj, stream, size, rgb.data())) return std::nullopt;
-  return rgb;
+    tjhandle tj = decompressor();
+    if (!readHeader(tj, stream, size)) return std::nullopt;
+    if (uint64_t(size.width) * uint64_t(size.height) > maxPixels) return std::nullopt;
+    std::vector<uint8_t> rgb(size_t(size.width) * size_t(size.height) * 3);
+    if (!decodeInto(tj, stream, size, rgb.data())) return std::nullopt;
+    return rgb;
 }
 
 MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality) {
-  MallocBuffer out;
-  tjhandle tj = compressor();
-  if (tj == nullptr || width <= 0 || height <= 0) return out;
-  unsigned char* jpeg = nullptr;
-  unsigned long jpegSize = 0;
-  const int rc = tjCompress2(tj, rgb, width, 0, height, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_444,
-                             quality, 0);
-  std::unique_ptr<unsigned char, TjFree> owned(jpeg);
-  if (rc != 0 || jpeg == nullptr || jpegSize == 0) return out;
-  out = allocateBuffer(jpegSize);
-  if (out) std::memcpy(out.data.get(), jpeg, jpegSize);
-  return out;
+    MallocBuffer out;
+    tjhandle tj = compressor();
+    if (tj == nullptr || width <= 0 || height <= 0) return out;
+    unsigned char* jpeg = nullptr;
+    unsigned long jpegSize = 0;
+    const int rc =
+        tjCompress2(tj, rgb, width, 0, height, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_444, quality, 0);
+    std::unique_ptr<unsigned char, TjFree> owned(jpeg);
+    if (rc != 0 || jpeg == nullptr || jpegSize == 0) return out;
+    out = allocateBuffer(jpegSize);
+    if (out) std::memcpy(out.data.get(), jpeg, jpegSize);
+    return out;
 }
 
 }  // namespace nvx

@@ -19,8 +19,8 @@
 namespace nvx {
 
 struct JpegSize {
-  int width = 0;
-  int height = 0;
+    int width = 0;
+    int height = 0;
 };
 
 // Reads the frame size; nullopt when the stream has no valid header.

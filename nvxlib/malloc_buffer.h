@@ -13,23 +13,23 @@
 namespace nvx {
 
 struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
+    void operator()(void* p) const noexcept { std::free(p); }
 };
 
 struct MallocBuffer {
-  std::unique_ptr<uint8_t, FreeDeleter> data;
-  size_t size = 0;
+    std::unique_ptr<uint8_t, FreeDeleter> data;
+    size_t size = 0;
 
-  explicit operator bool() const { return data != nullptr; }
+    explicit operator bool() const { return data != nullptr; }
 };
 
 // nullptr data on allocation failure (or size 0).
 inline MallocBuffer allocateBuffer(size_t size) {
-  MallocBuffer b;
-  if (size == 0) return b;
-  b.data.reset(static_cast<uint8_t*>(std::malloc(size)));
-  if (b.data) b.size = size;
-  return b;
+    MallocBuffer b;
+    if (size == 0) return b;
+    b.data.reset(static_cast<uint8_t*>(std::malloc(size)));
+    if (b.data) b.size = size;
+    return b;
 }
 
 }  // namespace nvx

@@ -34,51 +34,51 @@ inline constexpr uint32_t kMaxLevels = 32;
 
 // A JPEG picture stored beside the pyramid (label or preview). length 0: none.
 struct PictureRef {
-  uint64_t offset = 0;
-  uint32_t length = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t crc = 0;
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t crc = 0;
 };
 
 struct Header {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t scanMagnification = 0;
-  uint32_t tileSize = 0;
-  float micronsPerPixel = 0;
-  float auxFloat = 0;
-  double auxDouble = 0;
-  uint32_t levelCount = 0;
-  uint32_t levelTableCrc = 0;
-  uint64_t levelTableOffset = 0;
-  uint64_t fileSize = 0;
-  PictureRef label;
-  PictureRef preview;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t scanMagnification = 0;
+    uint32_t tileSize = 0;
+    float micronsPerPixel = 0;
+    float auxFloat = 0;
+    double auxDouble = 0;
+    uint32_t levelCount = 0;
+    uint32_t levelTableCrc = 0;
+    uint64_t levelTableOffset = 0;
+    uint64_t fileSize = 0;
+    PictureRef label;
+    PictureRef preview;
 };
 
 struct LevelRecord {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t columns = 0;
-  uint32_t rows = 0;
-  uint64_t indexOffset = 0;
-  uint32_t indexCrc = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t columns = 0;
+    uint32_t rows = 0;
+    uint64_t indexOffset = 0;
+    uint32_t indexCrc = 0;
 };
 
 // One tile's JPEG stream; several entries may point at the same bytes.
 struct TileEntry {
-  uint64_t offset = 0;
-  uint32_t length = 0;
-  uint32_t crc = 0;
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    uint32_t crc = 0;
 };
 
 // The size of one stored level, derived from the slide size alone.
 struct LevelShape {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t columns = 0;
-  uint32_t rows = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t columns = 0;
+    uint32_t rows = 0;
 };
 
 // Levels 0, 1, 2, ...: level k is floor(width / 2^k) x floor(height / 2^k);
@@ -92,11 +92,11 @@ uint32_t crc32(std::span<const uint8_t> bytes);
 // any checksum, so that mutated files reach the checks behind it.
 inline bool checksumMatches(uint32_t stored, uint32_t computed) {
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-  (void)stored;
-  (void)computed;
-  return true;
+    (void)stored;
+    (void)computed;
+    return true;
 #else
-  return stored == computed;
+    return stored == computed;
 #endif
 }
 

@@ -17,30 +17,30 @@ namespace {
 
 // Hands a buffer to the caller, who gives it back with NvxReleaseBuffer.
 uint8_t handOver(MallocBuffer buffer, uint8_t** out, int32_t* length) {
-  if (!buffer) return 0;
-  *length = static_cast<int32_t>(buffer.size);
-  *out = buffer.data.release();
-  return 1;
+    if (!buffer) return 0;
+    *length = static_cast<int32_t>(buffer.size);
+    *out = buffer.data.release();
+    return 1;
 }
 
 uint8_t fetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t* length,
                      int32_t* width, int32_t* height) {
-  if (buffer) *buffer = nullptr;
-  if (length) *length = 0;
-  if (width) *width = 0;
-  if (height) *height = 0;
-  if (!buffer || !length || !width || !height) return 0;
-  try {
-    auto reader = HandleTable::instance().find(slide);
-    if (!reader) return 0;
-    nvx::Picture p = label ? reader->fetchLabel() : reader->fetchPreview();
-    if (!p.stream) return 0;
-    *width = static_cast<int32_t>(p.width);
-    *height = static_cast<int32_t>(p.height);
-    return handOver(std::move(p.stream), buffer, length);
-  } catch (...) {
-    return 0;
-  }
+    if (buffer) *buffer = nullptr;
+    if (length) *length = 0;
+    if (width) *width = 0;
+    if (height) *height = 0;
+    if (!buffer || !length || !width || !height) return 0;
+    try {
+        auto reader = HandleTable::instance().find(slide);
+        if (!reader) return 0;
+        nvx::Picture p = label ? reader->fetchLabel() : reader->fetchPreview();
+        if (!p.stream) return 0;
+        *width = static_cast<int32_t>(p.width);
+        *height = static_cast<int32_t>(p.height);
+        return handOver(std::move(p.stream), buffer, length);
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // namespace
@@ -48,88 +48,88 @@ uint8_t fetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t
 extern "C" {
 
 NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path) {
-  if (slide == nullptr || path == nullptr) return 0;
-  try {
-    auto file = nvx::SlideFile::open(path);
-    if (!file) return 0;
-    const int32_t handle = HandleTable::instance().add(
-        std::make_shared<const nvx::SlideReader>(std::move(file)));
-    if (handle == 0) return 0;
-    *slide = handle;
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+    if (slide == nullptr || path == nullptr) return 0;
+    try {
+        auto file = nvx::SlideFile::open(path);
+        if (!file) return 0;
+        const int32_t handle =
+            HandleTable::instance().add(std::make_shared<const nvx::SlideReader>(std::move(file)));
+        if (handle == 0) return 0;
+        *slide = handle;
+        return 1;
+    } catch (...) {
+        return 0;
+    }
 }
 
 NVX_API uint8_t NvxQuerySlide(NvxSlideHandle slide, int32_t* height, int32_t* width,
                               int32_t* scanMagnification, float* auxFloat, double* auxDouble,
                               float* micronsPerPixel, int32_t* tileSize) {
-  try {
-    auto reader = HandleTable::instance().find(slide);
-    if (!reader) return 0;
-    const nvx::Header& h = reader->header();
-    if (height) *height = static_cast<int32_t>(h.height);
-    if (width) *width = static_cast<int32_t>(h.width);
-    if (scanMagnification) *scanMagnification = static_cast<int32_t>(h.scanMagnification);
-    if (auxFloat) *auxFloat = h.auxFloat;
-    if (auxDouble) *auxDouble = h.auxDouble;
-    if (micronsPerPixel) *micronsPerPixel = h.micronsPerPixel;
-    if (tileSize) *tileSize = static_cast<int32_t>(h.tileSize);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+    try {
+        auto reader = HandleTable::instance().find(slide);
+        if (!reader) return 0;
+        const nvx::Header& h = reader->header();
+        if (height) *height = static_cast<int32_t>(h.height);
+        if (width) *width = static_cast<int32_t>(h.width);
+        if (scanMagnification) *scanMagnification = static_cast<int32_t>(h.scanMagnification);
+        if (auxFloat) *auxFloat = h.auxFloat;
+        if (auxDouble) *auxDouble = h.auxDouble;
+        if (micronsPerPixel) *micronsPerPixel = h.micronsPerPixel;
+        if (tileSize) *tileSize = static_cast<int32_t>(h.tileSize);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
 }
 
 NVX_API uint8_t NvxFetchTile(NvxSlideHandle* slide, float scale, int32_t x, int32_t y,
                              int32_t* length, uint8_t** buffer) {
-  if (buffer) *buffer = nullptr;
-  if (length) *length = 0;
-  if (!slide || !buffer || !length) return 0;
-  try {
-    auto reader = HandleTable::instance().find(*slide);
-    if (!reader) return 0;
-    return handOver(reader->fetchTile(scale, x, y), buffer, length);
-  } catch (...) {
-    return 0;
-  }
+    if (buffer) *buffer = nullptr;
+    if (length) *length = 0;
+    if (!slide || !buffer || !length) return 0;
+    try {
+        auto reader = HandleTable::instance().find(*slide);
+        if (!reader) return 0;
+        return handOver(reader->fetchTile(scale, x, y), buffer, length);
+    } catch (...) {
+        return 0;
+    }
 }
 
 NVX_API uint8_t NvxFetchRegion(NvxSlideHandle slide, float scale, int32_t x, int32_t y,
                                int32_t width, int32_t height, uint8_t** buffer, int32_t* length,
                                int32_t format) {
-  if (buffer) *buffer = nullptr;
-  if (length) *length = 0;
-  if (!buffer || !length) return 0;
-  try {
-    auto reader = HandleTable::instance().find(slide);
-    if (!reader) return 0;
-    return handOver(reader->fetchRegion(scale, x, y, width, height, format), buffer, length);
-  } catch (...) {
-    return 0;
-  }
+    if (buffer) *buffer = nullptr;
+    if (length) *length = 0;
+    if (!buffer || !length) return 0;
+    try {
+        auto reader = HandleTable::instance().find(slide);
+        if (!reader) return 0;
+        return handOver(reader->fetchRegion(scale, x, y, width, height, format), buffer, length);
+    } catch (...) {
+        return 0;
+    }
 }
 
 NVX_API uint8_t NvxFetchPreview(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
                                 int32_t* width, int32_t* height) {
-  return fetchPicture(slide, false, buffer, length, width, height);
+    return fetchPicture(slide, false, buffer, length, width, height);
 }
 
 NVX_API uint8_t NvxFetchLabel(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
                               int32_t* width, int32_t* height) {
-  return fetchPicture(slide, true, buffer, length, width, height);
+    return fetchPicture(slide, true, buffer, length, width, height);
 }
 
 NVX_API void NvxReleaseBuffer(uint8_t* buffer) { std::free(buffer); }
 
 NVX_API uint8_t NvxCloseSlide(NvxSlideHandle* slide) {
-  if (slide == nullptr) return 0;
-  try {
-    return HandleTable::instance().remove(*slide) ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+    if (slide == nullptr) return 0;
+    try {
+        return HandleTable::instance().remove(*slide) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // extern "C"

@@ -14,148 +14,149 @@ namespace nvx {
 namespace {
 
 bool fail(std::string* why, const char* text) {
-  if (why) *why = text;
-  return false;
+    if (why) *why = text;
+    return false;
 }
 
 // [offset, offset + length) lies inside the file and after the header.
 bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) {
-  return offset >= kHeaderSize && offset <= fileSize && length <= fileSize - offset;
+    return offset >= kHeaderSize && offset <= fileSize && length <= fileSize - offset;
 }
 
 bool pictureValid(const PictureRef& p, uint64_t fileSize) {
-  if (p.length == 0) return p.offset == 0 && p.width == 0 && p.height == 0;
-  return p.length <= kMaxStreamLength && inFile(p.offset, p.length, fileSize) && p.width >= 1 &&
-         p.height >= 1 && p.width <= kMaxPictureSide && p.height <= kMaxPictureSide;
+    if (p.length == 0) return p.offset == 0 && p.width == 0 && p.height == 0;
+    return p.length <= kMaxStreamLength && inFile(p.offset, p.length, fileSize) && p.width >= 1 &&
+           p.height >= 1 && p.width <= kMaxPictureSide && p.height <= kMaxPictureSide;
 }
 
 bool headerValid(const Header& h, uint64_t fileSize, std::string* why) {
 #ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-  // Truncation shows here first; every offset is also checked against the
-  // real size below, so fuzzing builds may skip this to get further.
-  if (h.fileSize != fileSize) return fail(why, "file size differs from header (truncated?)");
+    // Truncation shows here first; every offset is also checked against the
+    // real size below, so fuzzing builds may skip this to get further.
+    if (h.fileSize != fileSize) return fail(why, "file size differs from header (truncated?)");
 #endif
-  if (h.width == 0 || h.height == 0 || h.width > 0x7fffffffu || h.height > 0x7fffffffu)
-    return fail(why, "bad slide size");
-  if (h.tileSize < kMinTileSize || h.tileSize > kMaxTileSize) return fail(why, "bad tile size");
-  if (h.scanMagnification == 0 || h.scanMagnification > kMaxMagnification)
-    return fail(why, "bad scan magnification");
-  if (!std::isfinite(h.micronsPerPixel) || h.micronsPerPixel < 0)
-    return fail(why, "bad microns per pixel");
-  if (h.levelCount != levelShapes(h.width, h.height, h.tileSize).size())
-    return fail(why, "level count does not match the slide size");
-  if (!inFile(h.levelTableOffset, uint64_t{h.levelCount} * kLevelRecordSize, fileSize))
-    return fail(why, "level table outside the file");
-  if (!pictureValid(h.label, fileSize)) return fail(why, "bad label reference");
-  if (!pictureValid(h.preview, fileSize)) return fail(why, "bad preview reference");
-  return true;
+    if (h.width == 0 || h.height == 0 || h.width > 0x7fffffffu || h.height > 0x7fffffffu)
+        return fail(why, "bad slide size");
+    if (h.tileSize < kMinTileSize || h.tileSize > kMaxTileSize) return fail(why, "bad tile size");
+    if (h.scanMagnification == 0 || h.scanMagnification > kMaxMagnification)
+        return fail(why, "bad scan magnification");
+    if (!std::isfinite(h.micronsPerPixel) || h.micronsPerPixel < 0)
+        return fail(why, "bad microns per pixel");
+    if (h.levelCount != levelShapes(h.width, h.height, h.tileSize).size())
+        return fail(why, "level count does not match the slide size");
+    if (!inFile(h.levelTableOffset, uint64_t{h.levelCount} * kLevelRecordSize, fileSize))
+        return fail(why, "level table outside the file");
+    if (!pictureValid(h.label, fileSize)) return fail(why, "bad label reference");
+    if (!pictureValid(h.preview, fileSize)) return fail(why, "bad preview reference");
+    return true;
 }
 
 }  // namespace
 
 std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
-  if (path == nullptr) {
-    fail(why, "no path");
-    return nullptr;
-  }
-  auto slide = std::make_unique<SlideFile>();
-  // O_NONBLOCK: a FIFO given as the path must not hang the open; it is
-  // refused below as not a regular file. Regular files ignore the flag.
-  slide->fd_ = FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!slide->fd_.valid()) {
-    fail(why, "cannot open file");
-    return nullptr;
-  }
-  struct stat st {};
-  if (::fstat(slide->fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    fail(why, "not a regular file");
-    return nullptr;
-  }
-  const auto fileSize = static_cast<uint64_t>(st.st_size);
-
-  std::array<uint8_t, kHeaderSize> raw{};
-  if (fileSize < kHeaderSize || !preadAll(slide->fd_.get(), raw.data(), raw.size(), 0)) {
-    fail(why, "file too short for an nvx header");
-    return nullptr;
-  }
-  auto header = decodeHeader(raw);
-  if (!header) {
-    fail(why, "not an nvx file, or its header is damaged");
-    return nullptr;
-  }
-  if (!headerValid(*header, fileSize, why)) return nullptr;
-  slide->header_ = *header;
-
-  const auto shapes = levelShapes(header->width, header->height, header->tileSize);
-  std::vector<uint8_t> table(size_t{header->levelCount} * kLevelRecordSize);
-  if (!preadAll(slide->fd_.get(), table.data(), table.size(), header->levelTableOffset) ||
-      !checksumMatches(header->levelTableCrc, crc32(table))) {
-    fail(why, "level table damaged");
-    return nullptr;
-  }
-
-  for (uint32_t k = 0; k < header->levelCount; ++k) {
-    const LevelRecord rec = decodeLevelRecord(&table[size_t{k} * kLevelRecordSize]);
-    const LevelShape& want = shapes[k];
-    if (rec.width != want.width || rec.height != want.height || rec.columns != want.columns ||
-        rec.rows != want.rows) {
-      fail(why, "level geometry does not match the slide size");
-      return nullptr;
-    }
-    const uint64_t count = uint64_t{rec.columns} * rec.rows;
-    const uint64_t bytes = count * kTileEntrySize;
-    if (!inFile(rec.indexOffset, bytes, fileSize)) {
-      fail(why, "tile index outside the file");
-      return nullptr;
-    }
-    std::vector<uint8_t> index(bytes);
-    if (!preadAll(slide->fd_.get(), index.data(), index.size(), rec.indexOffset) ||
-        !checksumMatches(rec.indexCrc, crc32(index))) {
-      fail(why, "tile index damaged");
-      return nullptr;
-    }
-    StoredLevel level{want, {}};
-    level.tiles.reserve(count);
-    for (uint64_t i = 0; i < count; ++i) {
-      const TileEntry e = decodeTileEntry(&index[i * kTileEntrySize]);
-      if (e.length == 0 || e.length > kMaxStreamLength || !inFile(e.offset, e.length, fileSize)) {
-        fail(why, "tile entry points outside the file");
+    if (path == nullptr) {
+        fail(why, "no path");
         return nullptr;
-      }
-      level.tiles.push_back(e);
     }
-    slide->levels_.push_back(std::move(level));
-  }
-  return slide;
+    auto slide = std::make_unique<SlideFile>();
+    // O_NONBLOCK: a FIFO given as the path must not hang the open; it is
+    // refused below as not a regular file. Regular files ignore the flag.
+    slide->fd_ = FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!slide->fd_.valid()) {
+        fail(why, "cannot open file");
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(slide->fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(why, "not a regular file");
+        return nullptr;
+    }
+    const auto fileSize = static_cast<uint64_t>(st.st_size);
+
+    std::array<uint8_t, kHeaderSize> raw{};
+    if (fileSize < kHeaderSize || !preadAll(slide->fd_.get(), raw.data(), raw.size(), 0)) {
+        fail(why, "file too short for an nvx header");
+        return nullptr;
+    }
+    auto header = decodeHeader(raw);
+    if (!header) {
+        fail(why, "not an nvx file, or its header is damaged");
+        return nullptr;
+    }
+    if (!headerValid(*header, fileSize, why)) return nullptr;
+    slide->header_ = *header;
+
+    const auto shapes = levelShapes(header->width, header->height, header->tileSize);
+    std::vector<uint8_t> table(size_t{header->levelCount} * kLevelRecordSize);
+    if (!preadAll(slide->fd_.get(), table.data(), table.size(), header->levelTableOffset) ||
+        !checksumMatches(header->levelTableCrc, crc32(table))) {
+        fail(why, "level table damaged");
+        return nullptr;
+    }
+
+    for (uint32_t k = 0; k < header->levelCount; ++k) {
+        const LevelRecord rec = decodeLevelRecord(&table[size_t{k} * kLevelRecordSize]);
+        const LevelShape& want = shapes[k];
+        if (rec.width != want.width || rec.height != want.height || rec.columns != want.columns ||
+            rec.rows != want.rows) {
+            fail(why, "level geometry does not match the slide size");
+            return nullptr;
+        }
+        const uint64_t count = uint64_t{rec.columns} * rec.rows;
+        const uint64_t bytes = count * kTileEntrySize;
+        if (!inFile(rec.indexOffset, bytes, fileSize)) {
+            fail(why, "tile index outside the file");
+            return nullptr;
+        }
+        std::vector<uint8_t> index(bytes);
+        if (!preadAll(slide->fd_.get(), index.data(), index.size(), rec.indexOffset) ||
+            !checksumMatches(rec.indexCrc, crc32(index))) {
+            fail(why, "tile index damaged");
+            return nullptr;
+        }
+        StoredLevel level{want, {}};
+        level.tiles.reserve(count);
+        for (uint64_t i = 0; i < count; ++i) {
+            const TileEntry e = decodeTileEntry(&index[i * kTileEntrySize]);
+            if (e.length == 0 || e.length > kMaxStreamLength ||
+                !inFile(e.offset, e.length, fileSize)) {
+                fail(why, "tile entry points outside the file");
+                return nullptr;
+            }
+            level.tiles.push_back(e);
+        }
+        slide->levels_.push_back(std::move(level));
+    }
+    return slide;
 }
 
 JpegSize SlideFile::tilePixels(uint32_t level, uint32_t column, uint32_t row) const {
-  const LevelShape& s = levels_[level].shape;
-  const uint32_t t = header_.tileSize;
-  return JpegSize{static_cast<int>(std::min(t, s.width - column * t)),
-                  static_cast<int>(std::min(t, s.height - row * t))};
+    const LevelShape& s = levels_[level].shape;
+    const uint32_t t = header_.tileSize;
+    return JpegSize{static_cast<int>(std::min(t, s.width - column * t)),
+                    static_cast<int>(std::min(t, s.height - row * t))};
 }
 
 MallocBuffer SlideFile::readChecked(uint64_t offset, uint32_t length, uint32_t crc) const {
-  MallocBuffer b = allocateBuffer(length);
-  if (!b) return b;
-  if (!preadAll(fd_.get(), b.data.get(), length, offset) ||
-      !checksumMatches(crc, crc32({b.data.get(), b.size})))
-    return {};
-  return b;
+    MallocBuffer b = allocateBuffer(length);
+    if (!b) return b;
+    if (!preadAll(fd_.get(), b.data.get(), length, offset) ||
+        !checksumMatches(crc, crc32({b.data.get(), b.size})))
+        return {};
+    return b;
 }
 
 MallocBuffer SlideFile::readTile(uint32_t level, uint32_t column, uint32_t row) const {
-  if (level >= levels_.size()) return {};
-  const StoredLevel& l = levels_[level];
-  if (column >= l.shape.columns || row >= l.shape.rows) return {};
-  const TileEntry& e = l.tiles[size_t{row} * l.shape.columns + column];
-  return readChecked(e.offset, e.length, e.crc);
+    if (level >= levels_.size()) return {};
+    const StoredLevel& l = levels_[level];
+    if (column >= l.shape.columns || row >= l.shape.rows) return {};
+    const TileEntry& e = l.tiles[size_t{row} * l.shape.columns + column];
+    return readChecked(e.offset, e.length, e.crc);
 }
 
 MallocBuffer SlideFile::readPicture(const PictureRef& p) const {
-  if (p.length == 0) return {};
-  return readChecked(p.offset, p.length, p.crc);
+    if (p.length == 0) return {};
+    return readChecked(p.offset, p.length, p.crc);
 }
 
 }  // namespace nvx

@@ -21,34 +21,34 @@
 namespace nvx {
 
 struct StoredLevel {
-  LevelShape shape;
-  std::vector<TileEntry> tiles;  // row-major, shape.columns * shape.rows
+    LevelShape shape;
+    std::vector<TileEntry> tiles;  // row-major, shape.columns * shape.rows
 };
 
 class SlideFile {
- public:
-  SlideFile() = default;  // empty; use open()
-  // nullptr when the file cannot be used; `why` (if given) says why.
-  static std::unique_ptr<SlideFile> open(const char* path, std::string* why = nullptr);
+public:
+    SlideFile() = default;  // empty; use open()
+    // nullptr when the file cannot be used; `why` (if given) says why.
+    static std::unique_ptr<SlideFile> open(const char* path, std::string* why = nullptr);
 
-  const Header& header() const { return header_; }
-  const std::vector<StoredLevel>& levels() const { return levels_; }
+    const Header& header() const { return header_; }
+    const std::vector<StoredLevel>& levels() const { return levels_; }
 
-  // Pixel size of a stored tile, from the level geometry.
-  JpegSize tilePixels(uint32_t level, uint32_t column, uint32_t row) const;
+    // Pixel size of a stored tile, from the level geometry.
+    JpegSize tilePixels(uint32_t level, uint32_t column, uint32_t row) const;
 
-  // The stored stream of one tile, its checksum verified; empty on failure.
-  MallocBuffer readTile(uint32_t level, uint32_t column, uint32_t row) const;
+    // The stored stream of one tile, its checksum verified; empty on failure.
+    MallocBuffer readTile(uint32_t level, uint32_t column, uint32_t row) const;
 
-  // The stored label or preview stream; empty when absent or damaged.
-  MallocBuffer readPicture(const PictureRef& picture) const;
+    // The stored label or preview stream; empty when absent or damaged.
+    MallocBuffer readPicture(const PictureRef& picture) const;
 
- private:
-  MallocBuffer readChecked(uint64_t offset, uint32_t length, uint32_t crc) const;
+private:
+    MallocBuffer readChecked(uint64_t offset, uint32_t length, uint32_t crc) const;
 
-  FileDescriptor fd_;
-  Header header_;
-  std::vector<StoredLevel> levels_;
+    FileDescriptor fd_;
+    Header header_;
+    std::vector<StoredLevel> levels_;
 };
 
 }  // namespace nvx

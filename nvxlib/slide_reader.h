@@ -24,33 +24,33 @@ inline constexpr int kLibraryJpegQuality = 90;
 inline constexpr size_t kTileCacheBytes = size_t{128} << 20;
 
 struct Picture {
-  MallocBuffer stream;
-  uint32_t width = 0;
-  uint32_t height = 0;
+    MallocBuffer stream;
+    uint32_t width = 0;
+    uint32_t height = 0;
 };
 
 class SlideReader {
- public:
-  explicit SlideReader(std::unique_ptr<SlideFile> file)
-      : file_(std::move(file)), cache_(kTileCacheBytes) {}
+public:
+    explicit SlideReader(std::unique_ptr<SlideFile> file)
+        : file_(std::move(file)), cache_(kTileCacheBytes) {}
 
-  const Header& header() const { return file_->header(); }
+    const Header& header() const { return file_->header(); }
 
-  MallocBuffer fetchTile(float scale, int32_t x, int32_t y) const;
-  // format 0: packed RGB; format 1: JPEG.
-  MallocBuffer fetchRegion(float scale, int32_t x, int32_t y, int32_t width, int32_t height,
-                           int32_t format) const;
-  Picture fetchLabel() const { return picture(header().label); }
-  Picture fetchPreview() const { return picture(header().preview); }
+    MallocBuffer fetchTile(float scale, int32_t x, int32_t y) const;
+    // format 0: packed RGB; format 1: JPEG.
+    MallocBuffer fetchRegion(float scale, int32_t x, int32_t y, int32_t width, int32_t height,
+                             int32_t format) const;
+    Picture fetchLabel() const { return picture(header().label); }
+    Picture fetchPreview() const { return picture(header().preview); }
 
-  size_t cachedBytes() const { return cache_.bytesHeld(); }
+    size_t cachedBytes() const { return cache_.bytesHeld(); }
 
- private:
-  MallocBuffer regionRgb(float scale, int32_t x, int32_t y, int32_t width, int32_t height) const;
-  Picture picture(const PictureRef& ref) const;
+private:
+    MallocBuffer regionRgb(float scale, int32_t x, int32_t y, int32_t width, int32_t height) const;
+    Picture picture(const PictureRef& ref) const;
 
-  std::unique_ptr<SlideFile> file_;
-  mutable TileCache cache_;
+    std::unique_ptr<SlideFile> file_;
+    mutable TileCache cache_;
 };
 
 }  // namespace nvx

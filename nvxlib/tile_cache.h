@@ -24,37 +24,37 @@
 namespace nvx {
 
 struct DecodedTile {
-  JpegSize size;
-  std::vector<uint8_t> rgb;
+    JpegSize size;
+    std::vector<uint8_t> rgb;
 };
 
 using DecodedTilePtr = std::shared_ptr<const DecodedTile>;
 
 class TileCache {
- public:
-  explicit TileCache(size_t byteBudget) : budget_(byteBudget) {}
+public:
+    explicit TileCache(size_t byteBudget) : budget_(byteBudget) {}
 
-  // The cached tile for `key`, or the result of `decode` (run once, by the
-  // first caller). A failed decode (nullptr) is remembered like a success:
-  // a damaged tile stays damaged.
-  DecodedTilePtr get(uint64_t key, size_t bytes, const std::function<DecodedTilePtr()>& decode);
+    // The cached tile for `key`, or the result of `decode` (run once, by the
+    // first caller). A failed decode (nullptr) is remembered like a success:
+    // a damaged tile stays damaged.
+    DecodedTilePtr get(uint64_t key, size_t bytes, const std::function<DecodedTilePtr()>& decode);
 
-  size_t bytesHeld() const;
+    size_t bytesHeld() const;
 
- private:
-  struct Entry {
-    std::shared_future<DecodedTilePtr> tile;
-    size_t bytes = 0;
-    std::list<uint64_t>::iterator lru;
-  };
+private:
+    struct Entry {
+        std::shared_future<DecodedTilePtr> tile;
+        size_t bytes = 0;
+        std::list<uint64_t>::iterator lru;
+    };
 
-  void evictLocked();
+    void evictLocked();
 
-  mutable std::mutex mutex_;
-  size_t budget_;
-  size_t held_ = 0;
-  std::list<uint64_t> lru_;  // front: most recently used
-  std::unordered_map<uint64_t, Entry> entries_;
+    mutable std::mutex mutex_;
+    size_t budget_;
+    size_t held_ = 0;
+    std::list<uint64_t> lru_;  // front: most recently used
+    std::unordered_map<uint64_t, Entry> entries_;
 };
 
 }  // namespace nvx

@@ -28,8 +28,8 @@ bool DecodePicture(const slide::LibraryBuffer& buffer, std::int32_t length, std:
 
 // Sets the directory's tags, writes strip 0 and closes the directory.
 PictureResult WriteStripDirectory(TIFF* tiff, const char* what, std::vector<std::uint8_t>* pixels,
-                                  const slide::JpegSize& size,
-                                  const std::function<void()>& setTags, WriteFaults* faults) {
+                                  const slide::JpegSize& size, const std::function<void()>& setTags,
+                                  WriteFaults* faults) {
     setTags();
     const tmsize_t bytes = static_cast<tmsize_t>(size.width) * size.height * 3;
     const bool stripWritten = TIFFWriteEncodedStrip(tiff, 0, pixels->data(), bytes) >= 0;
@@ -72,7 +72,8 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
 
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
                                       float scanMagnification, std::int32_t x, std::int32_t y,
-                                      std::int32_t width, std::int32_t height, WriteFaults* faults) {
+                                      std::int32_t width, std::int32_t height,
+                                      WriteFaults* faults) {
     const ThumbnailRequest request = ReduceThumbnailRequest(scanMagnification, x, y, width, height);
     PictureResult result = PictureResult::Missing;
     {
@@ -80,9 +81,10 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
                                                     request.width, request.height, 1);
         std::vector<std::uint8_t> pixels;
         slide::JpegSize size;
-        const std::size_t capacity = request.width > 0 && request.height > 0
-                                         ? static_cast<std::size_t>(request.width) * request.height * 3
-                                         : 0;
+        const std::size_t capacity =
+            request.width > 0 && request.height > 0
+                ? static_cast<std::size_t>(request.width) * request.height * 3
+                : 0;
         if (DecodePicture(fetched.buffer, fetched.length, capacity, &pixels, &size)) {
             fetched.buffer.reset();
             result = WriteStripDirectory(

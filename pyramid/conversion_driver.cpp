@@ -124,13 +124,13 @@ std::string DescribeFaults(const WriteFaults& faults) {
     std::string text = "the output is incomplete:";
     const char* separator = " ";
     if (const std::int32_t lost = faults.lostTiles.load(); lost != 0) {
-        text += separator + std::to_string(lost) +
-                (lost == 1 ? " tile" : " tiles") + " could not be read from the slide and were written white";
+        text += separator + std::to_string(lost) + (lost == 1 ? " tile" : " tiles") +
+                " could not be read from the slide and were written white";
         separator = "; ";
     }
     if (const std::int32_t failed = faults.failedTileWrites.load(); failed != 0) {
-        text += separator + std::to_string(failed) + (failed == 1 ? " tile write" : " tile writes") +
-                " failed";
+        text += separator + std::to_string(failed) +
+                (failed == 1 ? " tile write" : " tile writes") + " failed";
         separator = "; ";
     }
     if (!faults.firstFailedWrite.empty()) {
@@ -168,8 +168,8 @@ int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread)
                        std::to_string(kMinTileSize) + " to " + std::to_string(kMaxTileSize));
         return endWithoutOutput(-1);
     }
-    const PyramidPlan plan =
-        MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height, job.layers, job.regionMode);
+    const PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
+                                             job.layers, job.regionMode);
     if (plan.levels.empty()) {
         console::Error("the area to convert is empty (" + std::to_string(job.box.width) + "x" +
                        std::to_string(job.box.height) + " pixels)");
@@ -195,7 +195,8 @@ int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread)
     run.tiff = tiff.get();
     run.job = &job;
     run.pageCount = plan.directoryCount;
-    run.micronsPerPixel = EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
+    run.micronsPerPixel =
+        EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
     run.tileLock = &tileLock;
     run.faults = &faults;
     run.startThread = &startThread;
@@ -206,9 +207,9 @@ int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread)
         const LevelOutcome outcome = WriteLevel(run, level);
         if (!outcome.complete) {
             endedShortAt = level.directoryIndex;
-            console::Error("pyramid level " + std::to_string(level.directoryIndex) + " ended short: " +
-                           std::to_string(outcome.rowsDone) + " of " + std::to_string(level.height) +
-                           " rows written");
+            console::Error("pyramid level " + std::to_string(level.directoryIndex) +
+                           " ended short: " + std::to_string(outcome.rowsDone) + " of " +
+                           std::to_string(level.height) + " rows written");
             break;
         }
         if (k == 0) {

@@ -48,9 +48,10 @@ TiffFile CreateOutputTiff(const std::string& path) { return TiffFile(TIFFOpen(pa
 
 std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
                              std::int32_t scanMagnification, float micronsPerPixel) {
-    return Format("Aperio Image Format\r\n%dx%d [0,0 %dx%d] (%dx%d) JPEG/RGB Q=%d|AppMag = %d|MPP = %f",
-                  width, height, width, height, tileSize, tileSize, 60, scanMagnification,
-                  static_cast<double>(micronsPerPixel));
+    return Format(
+        "Aperio Image Format\r\n%dx%d [0,0 %dx%d] (%dx%d) JPEG/RGB Q=%d|AppMag = %d|MPP = %f",
+        width, height, width, height, tileSize, tileSize, 60, scanMagnification,
+        static_cast<double>(micronsPerPixel));
 }
 
 std::string LabelDescription(std::int32_t width, std::int32_t height) {

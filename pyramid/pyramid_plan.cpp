@@ -64,7 +64,8 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
         s *= 4.0f;
     }
     // The levels, the thumbnail, the label and the macro.
-    plan.directoryCount = plan.levels.empty() ? 0 : static_cast<std::int32_t>(plan.levels.size()) + 3;
+    plan.directoryCount =
+        plan.levels.empty() ? 0 : static_cast<std::int32_t>(plan.levels.size()) + 3;
     return plan;
 }
 

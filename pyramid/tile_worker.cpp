@@ -35,7 +35,8 @@ TilePixels FetchRegionTile(const BandTask& task, float magnification, std::int32
                                   task.originY + row, w, h, 0);
     const std::size_t bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3;
     // The length of a raw region need not be filled in; when it is, it must cover the rectangle.
-    if (!fetched->buffer || (fetched->length > 0 && static_cast<std::size_t>(fetched->length) < bytes)) {
+    if (!fetched->buffer ||
+        (fetched->length > 0 && static_cast<std::size_t>(fetched->length) < bytes)) {
         return {t, true};
     }
     std::memcpy(fetchBuffer->data(), fetched->buffer.get(), bytes);

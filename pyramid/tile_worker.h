@@ -20,17 +20,17 @@ namespace nvx::pyramid {
 // One worker's job. The driver owns it and keeps it unchanged until the
 // worker has ended; the worker only reads it.
 struct BandTask {
-    std::uint8_t regionMode = 0;    // nonzero: fetch raw RGB regions
-    std::int32_t originX = 0;       // region mode: the region's left edge, level pixels
-    std::int32_t originY = 0;       // region mode: the region's top edge, level pixels
-    std::int32_t endRow = 0;        // first level row after the band
+    std::uint8_t regionMode = 0;  // nonzero: fetch raw RGB regions
+    std::int32_t originX = 0;     // region mode: the region's left edge, level pixels
+    std::int32_t originY = 0;     // region mode: the region's top edge, level pixels
+    std::int32_t endRow = 0;      // first level row after the band
     std::int32_t levelWidth = 0;
     std::int32_t tileSize = 0;
     slide::SlideHandle slide = 0;
     float scanMagnification = 0.0f;
     float scaleFactor = 1.0f;
-    std::int32_t startRow = 0;      // a multiple of tileSize
-    TIFF* tiff = nullptr;           // shared by all workers; written under tileLock only
+    std::int32_t startRow = 0;  // a multiple of tileSize
+    TIFF* tiff = nullptr;       // shared by all workers; written under tileLock only
     std::atomic<std::int32_t>* rowsDone = nullptr;     // RowsDone of the level
     std::atomic<std::int32_t>* liveWorkers = nullptr;  // LiveWorkers of the level
     TileLock* tileLock = nullptr;

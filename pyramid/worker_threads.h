@@ -34,7 +34,8 @@ private:
 };
 
 // Starts `routine(argument)` on `thread`; false when it could not be started.
-using ThreadStarter = std::function<bool(WorkerThread* thread, WorkerRoutine routine, void* argument)>;
+using ThreadStarter =
+    std::function<bool(WorkerThread* thread, WorkerRoutine routine, void* argument)>;
 
 // The starter of a normal run.
 bool StartWorkerThread(WorkerThread* thread, WorkerRoutine routine, void* argument);

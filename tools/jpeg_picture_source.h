@@ -11,15 +11,15 @@
 namespace nvxmake {
 
 class JpegPictureSource final : public TileSource {
- public:
-  explicit JpegPictureSource(const std::string& path);  // throws std::runtime_error
+public:
+    explicit JpegPictureSource(const std::string& path);  // throws std::runtime_error
 
-  uint32_t width() const override { return image_.width; }
-  uint32_t height() const override { return image_.height; }
-  bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
+    uint32_t width() const override { return image_.width; }
+    uint32_t height() const override { return image_.height; }
+    bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
 
- private:
-  RgbImage image_;
+private:
+    RgbImage image_;
 };
 
 // True when the file starts like a JPEG stream.

@@ -24,55 +24,61 @@ namespace nvxmake {
 namespace {
 
 std::unique_ptr<TileSource> openSource(const MakeOptions& o) {
-  if (o.mode == Mode::Synthetic) return std::make_unique<SyntheticTissue>(o.width, o.height, o.seed);
-  if (looksLikeJpeg(o.source)) return std::make_unique<JpegPictureSource>(o.source);
-  return std::make_unique<OpenSlideSource>(o.source);
+    if (o.mode == Mode::Synthetic)
+        return std::make_unique<SyntheticTissue>(o.width, o.height, o.seed);
+    if (looksLikeJpeg(o.source)) return std::make_unique<JpegPictureSource>(o.source);
+    return std::make_unique<OpenSlideSource>(o.source);
 }
 
 nvx::PictureRef storeFile(NvxFileWriter& writer, const std::string& path) {
-  const std::vector<uint8_t> jpeg = readWholeFile(path);
-  const auto size = nvx::jpegSize(jpeg);
-  if (!size || size->width > int(nvx::kMaxPictureSide) || size->height > int(nvx::kMaxPictureSide))
-    throw std::runtime_error("not a usable JPEG picture: " + path);
-  return writer.addPicture(jpeg, uint32_t(size->width), uint32_t(size->height));
+    const std::vector<uint8_t> jpeg = readWholeFile(path);
+    const auto size = nvx::jpegSize(jpeg);
+    if (!size || size->width > int(nvx::kMaxPictureSide) ||
+        size->height > int(nvx::kMaxPictureSide))
+        throw std::runtime_error("not a usable JPEG picture: " + path);
+    return writer.addPicture(jpeg, uint32_t(size->width), uint32_t(size->height));
 }
 
 nvx::PictureRef storeImage(NvxFileWriter& writer, const RgbImage& img, int quality) {
-  nvx::MallocBuffer jpeg = nvx::encodeJpeg(img.rgb.data(), int(img.width), int(img.height), quality);
-  if (!jpeg) throw std::runtime_error("JPEG encoding of a picture failed");
-  return writer.addPicture({jpeg.data.get(), jpeg.size}, img.width, img.height);
+    nvx::MallocBuffer jpeg =
+        nvx::encodeJpeg(img.rgb.data(), int(img.width), int(img.height), quality);
+    if (!jpeg) throw std::runtime_error("JPEG encoding of a picture failed");
+    return writer.addPicture({jpeg.data.get(), jpeg.size}, img.width, img.height);
 }
 
 }  // namespace
 
 void makeSlide(const MakeOptions& o) {
-  const std::unique_ptr<TileSource> source = openSource(o);
-  const unsigned threads = o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+    const std::unique_ptr<TileSource> source = openSource(o);
+    const unsigned threads =
+        o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
 
-  nvx::Header header;
-  header.width = source->width();
-  header.height = source->height();
-  header.tileSize = o.tileSize;
-  const double power = source->objectivePower().value_or(40.0);
-  header.scanMagnification = o.magnification.value_or(
-      static_cast<uint32_t>(std::clamp(std::lround(power), 1L, long(nvx::kMaxMagnification))));
-  header.micronsPerPixel = o.mpp.value_or(static_cast<float>(source->micronsPerPixel().value_or(0)));
+    nvx::Header header;
+    header.width = source->width();
+    header.height = source->height();
+    header.tileSize = o.tileSize;
+    const double power = source->objectivePower().value_or(40.0);
+    header.scanMagnification = o.magnification.value_or(
+        static_cast<uint32_t>(std::clamp(std::lround(power), 1L, long(nvx::kMaxMagnification))));
+    header.micronsPerPixel =
+        o.mpp.value_or(static_cast<float>(source->micronsPerPixel().value_or(0)));
 
-  NvxFileWriter writer(o.output);
-  PyramidResult pyramid = buildPyramid(*source, o.tileSize, o.quality, threads, writer);
+    NvxFileWriter writer(o.output);
+    PyramidResult pyramid = buildPyramid(*source, o.tileSize, o.quality, threads, writer);
 
-  const std::optional<RgbImage> sourceLabel = source->label();
-  const RgbImage label = sourceLabel ? *sourceLabel : makeLabel(o.seed);
-  header.label = !o.labelFile.empty() ? storeFile(writer, o.labelFile) : storeImage(writer, label, o.quality);
+    const std::optional<RgbImage> sourceLabel = source->label();
+    const RgbImage label = sourceLabel ? *sourceLabel : makeLabel(o.seed);
+    header.label = !o.labelFile.empty() ? storeFile(writer, o.labelFile)
+                                        : storeImage(writer, label, o.quality);
 
-  if (!o.previewFile.empty()) {
-    header.preview = storeFile(writer, o.previewFile);
-  } else if (const auto macro = source->macro()) {
-    header.preview = storeImage(writer, *macro, o.quality);
-  } else {
-    header.preview = storeImage(writer, makePreview(label, pyramid.smallest), o.quality);
-  }
-  writer.commit(header, pyramid.levels);
+    if (!o.previewFile.empty()) {
+        header.preview = storeFile(writer, o.previewFile);
+    } else if (const auto macro = source->macro()) {
+        header.preview = storeImage(writer, *macro, o.quality);
+    } else {
+        header.preview = storeImage(writer, makePreview(label, pyramid.smallest), o.quality);
+    }
+    writer.commit(header, pyramid.levels);
 }
 
 }  // namespace nvxmake

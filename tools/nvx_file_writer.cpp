@@ -20,20 +20,19 @@ namespace nvxmake {
 namespace {
 
 [[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
+    throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void pwriteAll(int fd, const void* data, size_t length, uint64_t offset,
-               const std::string& what) {
-  auto* p = static_cast<const uint8_t*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(what);
-    p += n;
-    length -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
+void pwriteAll(int fd, const void* data, size_t length, uint64_t offset, const std::string& what) {
+    auto* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) fail(what);
+        p += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
 }
 
 // The temporary file of the writer at work, removed if the user interrupts
@@ -43,112 +42,112 @@ char interruptedTemp[4096];
 volatile std::sig_atomic_t haveTemp = 0;
 
 extern "C" void removeTempAndExit(int signal) {
-  if (haveTemp) ::unlink(interruptedTemp);
-  ::_exit(128 + signal);
+    if (haveTemp) ::unlink(interruptedTemp);
+    ::_exit(128 + signal);
 }
 
 void guardTemp(const std::string& path) {
-  if (path.size() >= sizeof interruptedTemp) return;
-  std::memcpy(interruptedTemp, path.c_str(), path.size() + 1);
-  haveTemp = 1;
-  std::signal(SIGINT, removeTempAndExit);
-  std::signal(SIGTERM, removeTempAndExit);
-  std::signal(SIGHUP, removeTempAndExit);
+    if (path.size() >= sizeof interruptedTemp) return;
+    std::memcpy(interruptedTemp, path.c_str(), path.size() + 1);
+    haveTemp = 1;
+    std::signal(SIGINT, removeTempAndExit);
+    std::signal(SIGTERM, removeTempAndExit);
+    std::signal(SIGHUP, removeTempAndExit);
 }
 
 void unguardTemp() { haveTemp = 0; }
 
 uint64_t hashOf(std::span<const uint8_t> bytes) {
-  return std::hash<std::string_view>{}(
-      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace
 
 NvxFileWriter::NvxFileWriter(std::string target) : target_(std::move(target)) {
-  std::string pattern = target_ + ".tmp.XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  fd_ = nvx::FileDescriptor(::mkstemp(name.data()));
-  if (!fd_.valid()) fail("cannot create " + pattern);
-  temp_ = name.data();
-  guardTemp(temp_);
-  ::fchmod(fd_.get(), 0644);
-  const std::array<uint8_t, nvx::kHeaderSize> blank{};
-  pwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
+    std::string pattern = target_ + ".tmp.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    fd_ = nvx::FileDescriptor(::mkstemp(name.data()));
+    if (!fd_.valid()) fail("cannot create " + pattern);
+    temp_ = name.data();
+    guardTemp(temp_);
+    ::fchmod(fd_.get(), 0644);
+    const std::array<uint8_t, nvx::kHeaderSize> blank{};
+    pwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
 }
 
 NvxFileWriter::~NvxFileWriter() {
-  unguardTemp();
-  if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+    unguardTemp();
+    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }
 
 uint64_t NvxFileWriter::append(std::span<const uint8_t> bytes) {
-  const uint64_t at = end_;
-  pwriteAll(fd_.get(), bytes.data(), bytes.size(), at, "cannot write " + temp_);
-  end_ += bytes.size();
-  return at;
+    const uint64_t at = end_;
+    pwriteAll(fd_.get(), bytes.data(), bytes.size(), at, "cannot write " + temp_);
+    end_ += bytes.size();
+    return at;
 }
 
 bool NvxFileWriter::storedEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const {
-  if (e.length != bytes.size()) return false;
-  std::vector<uint8_t> back(e.length);
-  return nvx::preadAll(fd_.get(), back.data(), back.size(), e.offset) &&
-         std::memcmp(back.data(), bytes.data(), bytes.size()) == 0;
+    if (e.length != bytes.size()) return false;
+    std::vector<uint8_t> back(e.length);
+    return nvx::preadAll(fd_.get(), back.data(), back.size(), e.offset) &&
+           std::memcmp(back.data(), bytes.data(), bytes.size()) == 0;
 }
 
 nvx::TileEntry NvxFileWriter::addStream(std::span<const uint8_t> stream) {
-  if (stream.empty() || stream.size() > nvx::kMaxStreamLength)
-    throw std::runtime_error("tile stream of unusable size");
-  const uint64_t hash = hashOf(stream);
-  auto [first, last] = byHash_.equal_range(hash);
-  for (auto it = first; it != last; ++it) {
-    if (storedEquals(it->second, stream)) {
-      ++shared_;
-      return it->second;
+    if (stream.empty() || stream.size() > nvx::kMaxStreamLength)
+        throw std::runtime_error("tile stream of unusable size");
+    const uint64_t hash = hashOf(stream);
+    auto [first, last] = byHash_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+        if (storedEquals(it->second, stream)) {
+            ++shared_;
+            return it->second;
+        }
     }
-  }
-  nvx::TileEntry e{append(stream), static_cast<uint32_t>(stream.size()), nvx::crc32(stream)};
-  byHash_.emplace(hash, e);
-  ++stored_;
-  return e;
+    nvx::TileEntry e{append(stream), static_cast<uint32_t>(stream.size()), nvx::crc32(stream)};
+    byHash_.emplace(hash, e);
+    ++stored_;
+    return e;
 }
 
 nvx::PictureRef NvxFileWriter::addPicture(std::span<const uint8_t> jpeg, uint32_t width,
                                           uint32_t height) {
-  if (jpeg.empty() || jpeg.size() > nvx::kMaxStreamLength)
-    throw std::runtime_error("picture of unusable size");
-  return nvx::PictureRef{append(jpeg), static_cast<uint32_t>(jpeg.size()), width, height,
-                         nvx::crc32(jpeg)};
+    if (jpeg.empty() || jpeg.size() > nvx::kMaxStreamLength)
+        throw std::runtime_error("picture of unusable size");
+    return nvx::PictureRef{append(jpeg), static_cast<uint32_t>(jpeg.size()), width, height,
+                           nvx::crc32(jpeg)};
 }
 
 void NvxFileWriter::commit(nvx::Header header,
                            const std::vector<std::vector<nvx::TileEntry>>& levels) {
-  const auto shapes = nvx::levelShapes(header.width, header.height, header.tileSize);
-  if (shapes.size() != levels.size()) throw std::runtime_error("level count mismatch");
+    const auto shapes = nvx::levelShapes(header.width, header.height, header.tileSize);
+    if (shapes.size() != levels.size()) throw std::runtime_error("level count mismatch");
 
-  std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
-  for (size_t k = 0; k < levels.size(); ++k) {
-    const nvx::LevelShape& s = shapes[k];
-    if (levels[k].size() != size_t{s.columns} * s.rows)
-      throw std::runtime_error("tile index incomplete");
-    std::vector<uint8_t> index(levels[k].size() * nvx::kTileEntrySize);
-    for (size_t i = 0; i < levels[k].size(); ++i)
-      nvx::encodeTileEntry(levels[k][i], &index[i * nvx::kTileEntrySize]);
-    const nvx::LevelRecord rec{s.width, s.height, s.columns, s.rows, append(index),
-                               nvx::crc32(index)};
-    nvx::encodeLevelRecord(rec, &table[k * nvx::kLevelRecordSize]);
-  }
-  header.levelCount = static_cast<uint32_t>(levels.size());
-  header.levelTableCrc = nvx::crc32(table);
-  header.levelTableOffset = append(table);
-  header.fileSize = end_;
-  const auto bytes = nvx::encodeHeader(header);
-  pwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
-  fd_.reset();
-  unguardTemp();
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot rename to " + target_);
-  committed_ = true;
+    std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
+    for (size_t k = 0; k < levels.size(); ++k) {
+        const nvx::LevelShape& s = shapes[k];
+        if (levels[k].size() != size_t{s.columns} * s.rows)
+            throw std::runtime_error("tile index incomplete");
+        std::vector<uint8_t> index(levels[k].size() * nvx::kTileEntrySize);
+        for (size_t i = 0; i < levels[k].size(); ++i)
+            nvx::encodeTileEntry(levels[k][i], &index[i * nvx::kTileEntrySize]);
+        const nvx::LevelRecord rec{s.width, s.height,      s.columns,
+                                   s.rows,  append(index), nvx::crc32(index)};
+        nvx::encodeLevelRecord(rec, &table[k * nvx::kLevelRecordSize]);
+    }
+    header.levelCount = static_cast<uint32_t>(levels.size());
+    header.levelTableCrc = nvx::crc32(table);
+    header.levelTableOffset = append(table);
+    header.fileSize = end_;
+    const auto bytes = nvx::encodeHeader(header);
+    pwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
+    fd_.reset();
+    unguardTemp();
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot rename to " + target_);
+    committed_ = true;
 }
 
 }  // namespace nvxmake

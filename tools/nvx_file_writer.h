@@ -21,35 +21,35 @@
 namespace nvxmake {
 
 class NvxFileWriter {
- public:
-  explicit NvxFileWriter(std::string target);  // throws std::runtime_error
-  ~NvxFileWriter();
-  NvxFileWriter(const NvxFileWriter&) = delete;
-  NvxFileWriter& operator=(const NvxFileWriter&) = delete;
+public:
+    explicit NvxFileWriter(std::string target);  // throws std::runtime_error
+    ~NvxFileWriter();
+    NvxFileWriter(const NvxFileWriter&) = delete;
+    NvxFileWriter& operator=(const NvxFileWriter&) = delete;
 
-  // Stores a tile's JPEG stream (or finds an equal one stored before).
-  nvx::TileEntry addStream(std::span<const uint8_t> stream);
-  nvx::PictureRef addPicture(std::span<const uint8_t> jpeg, uint32_t width, uint32_t height);
+    // Stores a tile's JPEG stream (or finds an equal one stored before).
+    nvx::TileEntry addStream(std::span<const uint8_t> stream);
+    nvx::PictureRef addPicture(std::span<const uint8_t> jpeg, uint32_t width, uint32_t height);
 
-  // Writes the indices, level table and header, then renames into place.
-  // `levels` holds each level's entries, row-major.
-  void commit(nvx::Header header, const std::vector<std::vector<nvx::TileEntry>>& levels);
+    // Writes the indices, level table and header, then renames into place.
+    // `levels` holds each level's entries, row-major.
+    void commit(nvx::Header header, const std::vector<std::vector<nvx::TileEntry>>& levels);
 
-  uint64_t streamsStored() const { return stored_; }
-  uint64_t streamsShared() const { return shared_; }
+    uint64_t streamsStored() const { return stored_; }
+    uint64_t streamsShared() const { return shared_; }
 
- private:
-  uint64_t append(std::span<const uint8_t> bytes);
-  bool storedEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const;
+private:
+    uint64_t append(std::span<const uint8_t> bytes);
+    bool storedEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const;
 
-  std::string target_;
-  std::string temp_;
-  nvx::FileDescriptor fd_;
-  uint64_t end_ = nvx::kHeaderSize;
-  bool committed_ = false;
-  uint64_t stored_ = 0;
-  uint64_t shared_ = 0;
-  std::unordered_multimap<uint64_t, nvx::TileEntry> byHash_;
+    std::string target_;
+    std::string temp_;
+    nvx::FileDescriptor fd_;
+    uint64_t end_ = nvx::kHeaderSize;
+    bool committed_ = false;
+    uint64_t stored_ = 0;
+    uint64_t shared_ = 0;
+    std::unordered_multimap<uint64_t, nvx::TileEntry> byHash_;
 };
 
 }  // namespace nvxmake

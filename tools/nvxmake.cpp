@@ -12,26 +12,26 @@
 #include "slide_info.h"
 
 int main(int argc, char** argv) {
-  const nvxmake::ParseResult parsed = nvxmake::parseOptions(argc, argv);
-  if (!parsed.options) {
-    std::fprintf(stderr, "nvxmake: %s\n\n%s", parsed.error.c_str(), nvxmake::usageText());
-    return 2;
-  }
-  const nvxmake::MakeOptions& o = *parsed.options;
-  try {
-    switch (o.mode) {
-      case nvxmake::Mode::Help:
-        std::fputs(nvxmake::usageText(), stdout);
-        return 0;
-      case nvxmake::Mode::Info:
-        return nvxmake::printSlideInfo(o.output);
-      case nvxmake::Mode::Synthetic:
-      case nvxmake::Mode::From:
-        nvxmake::makeSlide(o);
-        return 0;
+    const nvxmake::ParseResult parsed = nvxmake::parseOptions(argc, argv);
+    if (!parsed.options) {
+        std::fprintf(stderr, "nvxmake: %s\n\n%s", parsed.error.c_str(), nvxmake::usageText());
+        return 2;
     }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "nvxmake: %s\n", e.what());
-  }
-  return 1;
+    const nvxmake::MakeOptions& o = *parsed.options;
+    try {
+        switch (o.mode) {
+            case nvxmake::Mode::Help:
+                std::fputs(nvxmake::usageText(), stdout);
+                return 0;
+            case nvxmake::Mode::Info:
+                return nvxmake::printSlideInfo(o.output);
+            case nvxmake::Mode::Synthetic:
+            case nvxmake::Mode::From:
+                nvxmake::makeSlide(o);
+                return 0;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "nvxmake: %s\n", e.what());
+    }
+    return 1;
 }

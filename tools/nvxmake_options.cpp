@@ -16,111 +16,114 @@ namespace {
 
 template <typename T>
 bool parseInt(std::string_view text, T lo, T hi, T& out) {
-  T v{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi) return false;
-  out = v;
-  return true;
+    T v{};
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi) return false;
+    out = v;
+    return true;
 }
 
 bool parseSize(std::string_view text, uint32_t& w, uint32_t& h) {
-  const size_t x = text.find_first_of("xX");
-  return x != std::string_view::npos && parseInt<uint32_t>(text.substr(0, x), 1, 0x7fffffff, w) &&
-         parseInt<uint32_t>(text.substr(x + 1), 1, 0x7fffffff, h);
+    const size_t x = text.find_first_of("xX");
+    return x != std::string_view::npos && parseInt<uint32_t>(text.substr(0, x), 1, 0x7fffffff, w) &&
+           parseInt<uint32_t>(text.substr(x + 1), 1, 0x7fffffff, h);
 }
 
 }  // namespace
 
 const char* usageText() {
-  return "usage:\n"
-         "  nvxmake --synthetic WIDTHxHEIGHT OUT.nvx [options]\n"
-         "  nvxmake --from SOURCE OUT.nvx [options]\n"
-         "  nvxmake --info FILE.nvx\n"
-         "  nvxmake --help\n"
-         "\n"
-         "SOURCE is any slide OpenSlide opens (SVS, tiled TIFF, NDPI, ...) or a JPEG picture.\n"
-         "\n"
-         "options:\n"
-         "  --mag M          scan magnification (default: the source's objective power, else 40)\n"
-         "  --mpp F          microns per pixel (default: the source's, else 0)\n"
-         "  --tile N         tile size, even, 16..4096 (default 256)\n"
-         "  --quality Q      JPEG quality of stored tiles, 1..100 (default 90)\n"
-         "  --label FILE     JPEG picture to store as the label\n"
-         "  --preview FILE   JPEG picture to store as the preview (macro)\n"
-         "  --seed N         variant of the synthetic slide (default 1)\n"
-         "  --threads N      worker threads (default: one per core)\n";
+    return "usage:\n"
+           "  nvxmake --synthetic WIDTHxHEIGHT OUT.nvx [options]\n"
+           "  nvxmake --from SOURCE OUT.nvx [options]\n"
+           "  nvxmake --info FILE.nvx\n"
+           "  nvxmake --help\n"
+           "\n"
+           "SOURCE is any slide OpenSlide opens (SVS, tiled TIFF, NDPI, ...) or a JPEG picture.\n"
+           "\n"
+           "options:\n"
+           "  --mag M          scan magnification (default: the source's objective power, else "
+           "40)\n"
+           "  --mpp F          microns per pixel (default: the source's, else 0)\n"
+           "  --tile N         tile size, even, 16..4096 (default 256)\n"
+           "  --quality Q      JPEG quality of stored tiles, 1..100 (default 90)\n"
+           "  --label FILE     JPEG picture to store as the label\n"
+           "  --preview FILE   JPEG picture to store as the preview (macro)\n"
+           "  --seed N         variant of the synthetic slide (default 1)\n"
+           "  --threads N      worker threads (default: one per core)\n";
 }
 
 ParseResult parseOptions(int argc, const char* const* argv) {
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
-  MakeOptions o;
-  std::vector<std::string_view> positional;
-  auto bad = [](std::string text) { return ParseResult{std::nullopt, std::move(text)}; };
-  bool modeSet = false;
-  auto setMode = [&](Mode m) {
-    if (modeSet) return false;
-    o.mode = m;
-    modeSet = true;
-    return true;
-  };
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    MakeOptions o;
+    std::vector<std::string_view> positional;
+    auto bad = [](std::string text) { return ParseResult{std::nullopt, std::move(text)}; };
+    bool modeSet = false;
+    auto setMode = [&](Mode m) {
+        if (modeSet) return false;
+        o.mode = m;
+        modeSet = true;
+        return true;
+    };
 
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string_view a = args[i];
-    if (a == "--help" || a == "-h") return {o, {}};
-    const bool takesValue = a == "--synthetic" || a == "--from" || a == "--info" ||
-                            a == "--mag" || a == "--mpp" || a == "--tile" || a == "--quality" ||
-                            a == "--label" || a == "--preview" || a == "--seed" ||
-                            a == "--threads";
-    if (!takesValue) {
-      if (a.starts_with("--")) return bad("unknown option " + std::string(a));
-      positional.push_back(a);
-      continue;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view a = args[i];
+        if (a == "--help" || a == "-h") return {o, {}};
+        const bool takesValue = a == "--synthetic" || a == "--from" || a == "--info" ||
+                                a == "--mag" || a == "--mpp" || a == "--tile" || a == "--quality" ||
+                                a == "--label" || a == "--preview" || a == "--seed" ||
+                                a == "--threads";
+        if (!takesValue) {
+            if (a.starts_with("--")) return bad("unknown option " + std::string(a));
+            positional.push_back(a);
+            continue;
+        }
+        if (i + 1 >= args.size()) return bad(std::string(a) + " needs a value");
+        const std::string_view v = args[++i];
+        const std::string value(v);
+        if (a == "--synthetic") {
+            if (!setMode(Mode::Synthetic)) return bad("choose one of --synthetic, --from, --info");
+            if (!parseSize(v, o.width, o.height))
+                return bad("bad size " + value + " (want WIDTHxHEIGHT)");
+        } else if (a == "--from") {
+            if (!setMode(Mode::From)) return bad("choose one of --synthetic, --from, --info");
+            o.source = value;
+        } else if (a == "--info") {
+            if (!setMode(Mode::Info)) return bad("choose one of --synthetic, --from, --info");
+            o.output = value;
+        } else if (a == "--mag") {
+            uint32_t m = 0;
+            if (!parseInt<uint32_t>(v, 1, 1000, m)) return bad("bad magnification " + value);
+            o.magnification = m;
+        } else if (a == "--mpp") {
+            char* end = nullptr;
+            const double f = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !std::isfinite(f) || f < 0 || f > 1000)
+                return bad("bad microns per pixel " + value);
+            o.mpp = static_cast<float>(f);
+        } else if (a == "--tile") {
+            if (!parseInt<uint32_t>(v, 16, 4096, o.tileSize) || o.tileSize % 2 != 0)
+                return bad("bad tile size " + value + " (even, 16..4096)");
+        } else if (a == "--quality") {
+            if (!parseInt<int>(v, 1, 100, o.quality))
+                return bad("bad quality " + value + " (1..100)");
+        } else if (a == "--label") {
+            o.labelFile = value;
+        } else if (a == "--preview") {
+            o.previewFile = value;
+        } else if (a == "--seed") {
+            if (!parseInt<uint32_t>(v, 0, 0xffffffff, o.seed)) return bad("bad seed " + value);
+        } else if (a == "--threads") {
+            if (!parseInt<unsigned>(v, 1, 256, o.threads)) return bad("bad thread count " + value);
+        }
     }
-    if (i + 1 >= args.size()) return bad(std::string(a) + " needs a value");
-    const std::string_view v = args[++i];
-    const std::string value(v);
-    if (a == "--synthetic") {
-      if (!setMode(Mode::Synthetic)) return bad("choose one of --synthetic, --from, --info");
-      if (!parseSize(v, o.width, o.height)) return bad("bad size " + value + " (want WIDTHxHEIGHT)");
-    } else if (a == "--from") {
-      if (!setMode(Mode::From)) return bad("choose one of --synthetic, --from, --info");
-      o.source = value;
-    } else if (a == "--info") {
-      if (!setMode(Mode::Info)) return bad("choose one of --synthetic, --from, --info");
-      o.output = value;
-    } else if (a == "--mag") {
-      uint32_t m = 0;
-      if (!parseInt<uint32_t>(v, 1, 1000, m)) return bad("bad magnification " + value);
-      o.magnification = m;
-    } else if (a == "--mpp") {
-      char* end = nullptr;
-      const double f = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !std::isfinite(f) || f < 0 || f > 1000)
-        return bad("bad microns per pixel " + value);
-      o.mpp = static_cast<float>(f);
-    } else if (a == "--tile") {
-      if (!parseInt<uint32_t>(v, 16, 4096, o.tileSize) || o.tileSize % 2 != 0)
-        return bad("bad tile size " + value + " (even, 16..4096)");
-    } else if (a == "--quality") {
-      if (!parseInt<int>(v, 1, 100, o.quality)) return bad("bad quality " + value + " (1..100)");
-    } else if (a == "--label") {
-      o.labelFile = value;
-    } else if (a == "--preview") {
-      o.previewFile = value;
-    } else if (a == "--seed") {
-      if (!parseInt<uint32_t>(v, 0, 0xffffffff, o.seed)) return bad("bad seed " + value);
-    } else if (a == "--threads") {
-      if (!parseInt<unsigned>(v, 1, 256, o.threads)) return bad("bad thread count " + value);
+    if (!modeSet) return bad("nothing to do");
+    if (o.mode == Mode::Info) {
+        if (!positional.empty()) return bad("--info takes one file");
+        return {o, {}};
     }
-  }
-  if (!modeSet) return bad("nothing to do");
-  if (o.mode == Mode::Info) {
-    if (!positional.empty()) return bad("--info takes one file");
+    if (positional.size() != 1) return bad("give exactly one output file OUT.nvx");
+    o.output = std::string(positional[0]);
     return {o, {}};
-  }
-  if (positional.size() != 1) return bad("give exactly one output file OUT.nvx");
-  o.output = std::string(positional[0]);
-  return {o, {}};
 }
 
 }  // namespace nvxmake

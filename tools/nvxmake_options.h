@@ -13,22 +13,22 @@ namespace nvxmake {
 enum class Mode { Help, Synthetic, From, Info };
 
 struct MakeOptions {
-  Mode mode = Mode::Help;
-  uint32_t width = 0, height = 0;  // --synthetic
-  std::string source;              // --from
-  std::string output;              // OUT.nvx, or the file of --info
-  std::optional<uint32_t> magnification;
-  std::optional<float> mpp;
-  uint32_t tileSize = 256;
-  int quality = 90;
-  uint32_t seed = 1;
-  std::string labelFile, previewFile;
-  unsigned threads = 0;  // 0: one per core
+    Mode mode = Mode::Help;
+    uint32_t width = 0, height = 0;  // --synthetic
+    std::string source;              // --from
+    std::string output;              // OUT.nvx, or the file of --info
+    std::optional<uint32_t> magnification;
+    std::optional<float> mpp;
+    uint32_t tileSize = 256;
+    int quality = 90;
+    uint32_t seed = 1;
+    std::string labelFile, previewFile;
+    unsigned threads = 0;  // 0: one per core
 };
 
 struct ParseResult {
-  std::optional<MakeOptions> options;
-  std::string error;  // set when options is empty
+    std::optional<MakeOptions> options;
+    std::string error;  // set when options is empty
 };
 
 ParseResult parseOptions(int argc, const char* const* argv);

@@ -15,18 +15,18 @@ namespace nvxmake {
 
 template <typename F>
 void parallelFor(size_t n, unsigned threads, F&& f) {
-  threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(n)));
-  if (threads <= 1) {
-    for (size_t i = 0; i < n; ++i) f(i);
-    return;
-  }
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i = next++; i < n; i = next++) f(i);
-  };
-  std::vector<std::jthread> pool;
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
+    threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(n)));
+    if (threads <= 1) {
+        for (size_t i = 0; i < n; ++i) f(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < n; i = next++) f(i);
+    };
+    std::vector<std::jthread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
 }
 
 }  // namespace nvxmake

@@ -12,33 +12,33 @@ namespace nvxmake {
 
 ProgressBar::ProgressBar(std::string title, uint64_t total)
     : title_(std::move(title)), total_(total == 0 ? 1 : total), terminal_(isatty(2) != 0) {
-  draw(0);
+    draw(0);
 }
 
 ProgressBar::~ProgressBar() {
-  if (shown_ < 100 && terminal_) draw(100);
-  if (terminal_) std::fputc('\n', stderr);
+    if (shown_ < 100 && terminal_) draw(100);
+    if (terminal_) std::fputc('\n', stderr);
 }
 
 void ProgressBar::advance(uint64_t amount) {
-  done_ += amount;
-  const int percent = static_cast<int>(std::min<uint64_t>(100, done_ * 100 / total_));
-  if (percent != shown_) draw(percent);
+    done_ += amount;
+    const int percent = static_cast<int>(std::min<uint64_t>(100, done_ * 100 / total_));
+    if (percent != shown_) draw(percent);
 }
 
 void ProgressBar::draw(int percent) {
-  if (!terminal_) {
-    if (percent / 10 != shown_ / 10 || shown_ < 0)
-      std::fprintf(stderr, "%s %d%%\n", title_.c_str(), percent / 10 * 10);
+    if (!terminal_) {
+        if (percent / 10 != shown_ / 10 || shown_ < 0)
+            std::fprintf(stderr, "%s %d%%\n", title_.c_str(), percent / 10 * 10);
+        shown_ = percent;
+        return;
+    }
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", title_.c_str(), filled,
+                 "########################################", kWidth - filled, "", percent);
+    std::fflush(stderr);
     shown_ = percent;
-    return;
-  }
-  constexpr int kWidth = 40;
-  const int filled = percent * kWidth / 100;
-  std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", title_.c_str(), filled,
-               "########################################", kWidth - filled, "", percent);
-  std::fflush(stderr);
-  shown_ = percent;
 }
 
 }  // namespace nvxmake

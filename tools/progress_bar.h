@@ -11,18 +11,18 @@
 namespace nvxmake {
 
 class ProgressBar {
- public:
-  ProgressBar(std::string title, uint64_t total);
-  ~ProgressBar();  // ends the line
-  void advance(uint64_t amount = 1);
+public:
+    ProgressBar(std::string title, uint64_t total);
+    ~ProgressBar();  // ends the line
+    void advance(uint64_t amount = 1);
 
- private:
-  void draw(int percent);
-  std::string title_;
-  uint64_t total_;
-  uint64_t done_ = 0;
-  int shown_ = -1;
-  bool terminal_;
+private:
+    void draw(int percent);
+    std::string title_;
+    uint64_t total_;
+    uint64_t done_ = 0;
+    int shown_ = -1;
+    bool terminal_;
 };
 
 }  // namespace nvxmake

@@ -21,8 +21,8 @@
 namespace nvxmake {
 
 struct PyramidResult {
-  std::vector<std::vector<nvx::TileEntry>> levels;  // row-major entries per level
-  RgbImage smallest;                                  // the last level's pixels
+    std::vector<std::vector<nvx::TileEntry>> levels;  // row-major entries per level
+    RgbImage smallest;                                // the last level's pixels
 };
 
 // Throws std::runtime_error when the source cannot be read.

@@ -18,26 +18,26 @@
 namespace nvxmake {
 
 class SyntheticTissue final : public TileSource {
- public:
-  SyntheticTissue(uint32_t width, uint32_t height, uint32_t seed);
+public:
+    SyntheticTissue(uint32_t width, uint32_t height, uint32_t seed);
 
-  uint32_t width() const override { return width_; }
-  uint32_t height() const override { return height_; }
-  bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
-  bool knownBlank(uint32_t x, uint32_t y, uint32_t w, uint32_t h) const override;
+    uint32_t width() const override { return width_; }
+    uint32_t height() const override { return height_; }
+    bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
+    bool knownBlank(uint32_t x, uint32_t y, uint32_t w, uint32_t h) const override;
 
- private:
-  struct Piece {  // one piece of tissue: a wobbly rotated ellipse
-    double cx, cy, rx, ry, cosA, sinA;
-    double cosPhase[3], sinPhase[3];  // of the edge's three waves
-    double x0, y0, x1, y1;  // bounding box, wobble included
-  };
+private:
+    struct Piece {  // one piece of tissue: a wobbly rotated ellipse
+        double cx, cy, rx, ry, cosA, sinA;
+        double cosPhase[3], sinPhase[3];  // of the edge's three waves
+        double x0, y0, x1, y1;            // bounding box, wobble included
+    };
 
-  bool inside(const Piece& p, double x, double y) const;
-  void stain(uint32_t x, uint32_t y, uint8_t* px) const;
+    bool inside(const Piece& p, double x, double y) const;
+    void stain(uint32_t x, uint32_t y, uint8_t* px) const;
 
-  uint32_t width_, height_, seed_;
-  std::vector<Piece> pieces_;
+    uint32_t width_, height_, seed_;
+    std::vector<Piece> pieces_;
 };
 
 }  // namespace nvxmake

@@ -13,8 +13,8 @@
 extern "C" const char* __tsan_default_suppressions();
 
 extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libopenslide.so.0\n"
-         "called_from_lib:libglib-2.0.so.0\n"
-         "race:libopenslide.so.0\n"
-         "race:libglib-2.0.so.0\n";
+    return "called_from_lib:libopenslide.so.0\n"
+           "called_from_lib:libglib-2.0.so.0\n"
+           "race:libopenslide.so.0\n"
+           "race:libglib-2.0.so.0\n";
 }

@@ -54,8 +54,10 @@ TEST(RegionSelection, WholeSlideModeTakesTheWholeSlide) {
 
 TEST(RegionSelection, EmptyOrOffSlideRegionsAreRefused) {
     // A zero size, a width that truncates to zero, an overhang that eats the box.
-    ExpectProblem(SelectRegion(Region(10, 0, 0, 0, 10), kW, kH, 40), console::Message::RegionMissing);
-    ExpectProblem(SelectRegion(Region(80, 0, 0, 1, 10), kW, kH, 40), console::Message::RegionMissing);
+    ExpectProblem(SelectRegion(Region(10, 0, 0, 0, 10), kW, kH, 40),
+                  console::Message::RegionMissing);
+    ExpectProblem(SelectRegion(Region(80, 0, 0, 1, 10), kW, kH, 40),
+                  console::Message::RegionMissing);
     ExpectProblem(SelectRegion(Region(10, -300, 0, 300, 10), kW, kH, 40),
                   console::Message::RegionMissing);
     // A slide scanned at magnification 0 maps everything to 0.
@@ -63,8 +65,10 @@ TEST(RegionSelection, EmptyOrOffSlideRegionsAreRefused) {
 }
 
 TEST(RegionSelection, XIsTestedBeforeYAndBeforeTheNearEdgeCut) {
-    ExpectProblem(SelectRegion(Region(40, kW, kH, 1, 1), kW, kH, 40), console::Message::XBeyondSlide);
-    ExpectProblem(SelectRegion(Region(40, -5, kH, 10, 1), kW, kH, 40), console::Message::YBeyondSlide);
+    ExpectProblem(SelectRegion(Region(40, kW, kH, 1, 1), kW, kH, 40),
+                  console::Message::XBeyondSlide);
+    ExpectProblem(SelectRegion(Region(40, -5, kH, 10, 1), kW, kH, 40),
+                  console::Message::YBeyondSlide);
     // One column short of the edge gives a box one column wide.
     ExpectBox(SelectRegion(Region(40, kW - 1, 0, 5, 5), kW, kH, 40), kW - 1, 0, 1, 5);
     ExpectBox(SelectRegion(Region(40, 0, kH - 2, 5, 5), kW, kH, 40), 0, kH - 2, 5, 2);

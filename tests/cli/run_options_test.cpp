@@ -41,7 +41,10 @@ TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {
         EXPECT_EQ(Parse({"p", "i", "o", bad, "10", "1", "1", "1", "1"}, &options).verdict,
                   ArgumentVerdict::UsageA);
     }
-    struct Case { const char* text; int layers; };
+    struct Case {
+        const char* text;
+        int layers;
+    };
     for (Case c : {Case{"1", 1}, Case{"2.9", 2}, Case{"9.99", 9}, Case{"9abc", 9}, Case{"?5", 5}}) {
         ASSERT_EQ(Parse({"p", "i", "o", c.text}, &options).verdict, ArgumentVerdict::Accepted)
             << c.text;

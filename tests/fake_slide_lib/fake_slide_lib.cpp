@@ -26,13 +26,13 @@
  */
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdarg>
-#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>

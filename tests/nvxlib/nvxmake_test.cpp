@@ -22,148 +22,149 @@ using namespace nvxtest;
 namespace fs = std::filesystem;
 
 std::string scratch(const std::string& name) {
-  fs::create_directories(NVX_TEST_SLIDES);
-  return std::string(NVX_TEST_SLIDES) + "/" + name;
+    fs::create_directories(NVX_TEST_SLIDES);
+    return std::string(NVX_TEST_SLIDES) + "/" + name;
 }
 
 // Files left in the slides folder whose name starts with `prefix`.
 int filesStartingWith(const std::string& prefix) {
-  int n = 0;
-  for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES))
-    n += e.path().filename().string().starts_with(prefix);
-  return n;
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES))
+        n += e.path().filename().string().starts_with(prefix);
+    return n;
 }
 
 std::string output(const std::string& args) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> p(
-      popen((std::string(NVXMAKE_PATH) + " " + args + " 2>&1").c_str(), "r"), pclose);
-  char buf[4096];
-  size_t n = 0;
-  while (p && (n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
-  return out;
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE*)> p(
+        popen((std::string(NVXMAKE_PATH) + " " + args + " 2>&1").c_str(), "r"), pclose);
+    char buf[4096];
+    size_t n = 0;
+    while (p && (n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
+    return out;
 }
 
 TEST(Nvxmake, SameOptionsGiveTheSameBytes) {
-  const std::string a = scratch("det-a.nvx"), b = scratch("det-b.nvx"), c = scratch("det-c.nvx");
-  ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 2 " + a), 0);
-  ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 1 " + b), 0);
-  ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --seed 2 " + c), 0);
-  EXPECT_EQ(readFile(a), readFile(b));
-  EXPECT_NE(readFile(a), readFile(c));
+    const std::string a = scratch("det-a.nvx"), b = scratch("det-b.nvx"), c = scratch("det-c.nvx");
+    ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 2 " + a), 0);
+    ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 1 " + b), 0);
+    ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --seed 2 " + c), 0);
+    EXPECT_EQ(readFile(a), readFile(b));
+    EXPECT_NE(readFile(a), readFile(c));
 }
 
 TEST(Nvxmake, TileSizesOfTheConverterWork) {
-  for (int tile : {240, 512}) {
-    const std::string path = slide("tile-" + std::to_string(tile) + ".nvx",
-                                   "--synthetic 3000x2000 --tile " + std::to_string(tile));
-    OpenSlide s(path);
-    ASSERT_TRUE(s.ok()) << tile;
-    int32_t t = 0;
-    ASSERT_TRUE(NvxQuerySlide(s.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &t));
-    EXPECT_EQ(t, tile);
-    // The bottom-right tile of level 0 and its size.
-    const int32_t x = (2999 / tile) * tile, y = (1999 / tile) * tile;
-    Fetched f = fetchTile(s.handle(), 40.0f, x, y);
-    const Image img = decode(f.data.get(), size_t(f.length));
-    EXPECT_EQ(img.width, 3000 - x);
-    EXPECT_EQ(img.height, 2000 - y);
-  }
+    for (int tile : {240, 512}) {
+        const std::string path = slide("tile-" + std::to_string(tile) + ".nvx",
+                                       "--synthetic 3000x2000 --tile " + std::to_string(tile));
+        OpenSlide s(path);
+        ASSERT_TRUE(s.ok()) << tile;
+        int32_t t = 0;
+        ASSERT_TRUE(
+            NvxQuerySlide(s.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &t));
+        EXPECT_EQ(t, tile);
+        // The bottom-right tile of level 0 and its size.
+        const int32_t x = (2999 / tile) * tile, y = (1999 / tile) * tile;
+        Fetched f = fetchTile(s.handle(), 40.0f, x, y);
+        const Image img = decode(f.data.get(), size_t(f.length));
+        EXPECT_EQ(img.width, 3000 - x);
+        EXPECT_EQ(img.height, 2000 - y);
+    }
 }
 
 TEST(Nvxmake, BlankBackgroundIsStoredOnce) {
-  const std::string path = slide("wide.nvx", "--synthetic 24000x16000");
-  auto file = nvx::SlideFile::open(path.c_str());
-  ASSERT_TRUE(file);
-  const auto& level0 = file->levels()[0].tiles;
-  std::set<uint64_t> distinct;
-  for (const auto& e : level0) distinct.insert(e.offset);
-  // About a tenth of the area is tissue; tiles touching it stay well under half.
-  EXPECT_LT(distinct.size(), level0.size() * 2 / 5);
-  EXPECT_GT(distinct.size(), level0.size() / 50);  // and there is tissue
-  EXPECT_LT(fs::file_size(path), 100u << 20);
+    const std::string path = slide("wide.nvx", "--synthetic 24000x16000");
+    auto file = nvx::SlideFile::open(path.c_str());
+    ASSERT_TRUE(file);
+    const auto& level0 = file->levels()[0].tiles;
+    std::set<uint64_t> distinct;
+    for (const auto& e : level0) distinct.insert(e.offset);
+    // About a tenth of the area is tissue; tiles touching it stay well under half.
+    EXPECT_LT(distinct.size(), level0.size() * 2 / 5);
+    EXPECT_GT(distinct.size(), level0.size() / 50);  // and there is tissue
+    EXPECT_LT(fs::file_size(path), 100u << 20);
 }
 
 TEST(Nvxmake, JpegPictureBecomesASlide) {
-  OpenSlide src(syntheticSlide());
-  ASSERT_TRUE(src.ok());
-  Fetched jpeg = fetchRegion(src.handle(), 40.0f, 1800, 900, 700, 450, 1);
-  ASSERT_TRUE(jpeg.data);
-  const std::string pic = scratch("picture.jpg");
-  writeFile(pic, jpeg.bytes());
-  const std::string path = slide("from-jpeg.nvx", "--from " + pic + " --mag 10 --tile 240");
-  OpenSlide s(path);
-  ASSERT_TRUE(s.ok());
-  int32_t w = 0, h = 0, mag = 0;
-  ASSERT_TRUE(NvxQuerySlide(s.handle(), &h, &w, &mag, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(w, 700);
-  EXPECT_EQ(h, 450);
-  EXPECT_EQ(mag, 10);
-  const Image want = decode(jpeg.data.get(), size_t(jpeg.length));
-  Fetched got = fetchRegion(s.handle(), 10.0f, 0, 0, 700, 450, 0);
-  ASSERT_TRUE(got.data);
-  EXPECT_LT(meanAbsDiff(got.data.get(), want.rgb.data(), want.rgb.size()), 2.0);
+    OpenSlide src(syntheticSlide());
+    ASSERT_TRUE(src.ok());
+    Fetched jpeg = fetchRegion(src.handle(), 40.0f, 1800, 900, 700, 450, 1);
+    ASSERT_TRUE(jpeg.data);
+    const std::string pic = scratch("picture.jpg");
+    writeFile(pic, jpeg.bytes());
+    const std::string path = slide("from-jpeg.nvx", "--from " + pic + " --mag 10 --tile 240");
+    OpenSlide s(path);
+    ASSERT_TRUE(s.ok());
+    int32_t w = 0, h = 0, mag = 0;
+    ASSERT_TRUE(NvxQuerySlide(s.handle(), &h, &w, &mag, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(w, 700);
+    EXPECT_EQ(h, 450);
+    EXPECT_EQ(mag, 10);
+    const Image want = decode(jpeg.data.get(), size_t(jpeg.length));
+    Fetched got = fetchRegion(s.handle(), 10.0f, 0, 0, 700, 450, 0);
+    ASSERT_TRUE(got.data);
+    EXPECT_LT(meanAbsDiff(got.data.get(), want.rgb.data(), want.rgb.size()), 2.0);
 }
 
 TEST(Nvxmake, InfoPrintsHeaderLevelsAndPictures) {
-  const std::string text = output("--info " + syntheticSlide());
-  EXPECT_NE(text.find("size: 6000 x 4000"), std::string::npos) << text;
-  EXPECT_NE(text.find("tile size: 256"), std::string::npos);
-  EXPECT_NE(text.find("level 5: 187 x 125"), std::string::npos);
-  EXPECT_NE(text.find("label: 600 x 600"), std::string::npos);
-  EXPECT_NE(text.find("preview: 1500 x 500"), std::string::npos);
+    const std::string text = output("--info " + syntheticSlide());
+    EXPECT_NE(text.find("size: 6000 x 4000"), std::string::npos) << text;
+    EXPECT_NE(text.find("tile size: 256"), std::string::npos);
+    EXPECT_NE(text.find("level 5: 187 x 125"), std::string::npos);
+    EXPECT_NE(text.find("label: 600 x 600"), std::string::npos);
+    EXPECT_NE(text.find("preview: 1500 x 500"), std::string::npos);
 }
 
 TEST(Nvxmake, BadInputFailsAndLeavesNoFile) {
-  const std::string out = scratch("fail.nvx");
-  EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
-  const std::string text = scratch("not-a-slide.txt");
-  writeFile(text, {'h', 'e', 'l', 'l', 'o'});
-  EXPECT_EQ(runNvxmake("--from " + text + " " + out), 1);
-  EXPECT_EQ(runNvxmake("--synthetic 500x400 --label " + text + " " + out), 1);
-  EXPECT_FALSE(fs::exists(out));
-  EXPECT_EQ(filesStartingWith("fail.nvx"), 0);  // no temporary file either
+    const std::string out = scratch("fail.nvx");
+    EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
+    const std::string text = scratch("not-a-slide.txt");
+    writeFile(text, {'h', 'e', 'l', 'l', 'o'});
+    EXPECT_EQ(runNvxmake("--from " + text + " " + out), 1);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --label " + text + " " + out), 1);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(filesStartingWith("fail.nvx"), 0);  // no temporary file either
 
-  EXPECT_EQ(runNvxmake("--synthetic 0x400 " + out), 2);
-  EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 255 " + out), 2);
-  EXPECT_EQ(runNvxmake("--synthetic 500x400 --quality 0 " + out), 2);
-  EXPECT_EQ(runNvxmake("--synthetic 500x400 --frobnicate " + out), 2);
-  EXPECT_EQ(runNvxmake("--synthetic 500x400"), 2);
-  EXPECT_EQ(runNvxmake("--info " + text), 1);
-  EXPECT_NE(output("--from /no/such/slide.svs " + out).find("nvxmake:"), std::string::npos);
-  EXPECT_NE(output("--help").find("--synthetic WIDTHxHEIGHT"), std::string::npos);
+    EXPECT_EQ(runNvxmake("--synthetic 0x400 " + out), 2);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 255 " + out), 2);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --quality 0 " + out), 2);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --frobnicate " + out), 2);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400"), 2);
+    EXPECT_EQ(runNvxmake("--info " + text), 1);
+    EXPECT_NE(output("--from /no/such/slide.svs " + out).find("nvxmake:"), std::string::npos);
+    EXPECT_NE(output("--help").find("--synthetic WIDTHxHEIGHT"), std::string::npos);
 }
 
 TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
-  const std::string out = scratch("keep.nvx");
-  ASSERT_EQ(runNvxmake("--synthetic 600x500 " + out), 0);
-  const auto before = readFile(out);
-  EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
-  EXPECT_EQ(readFile(out), before);
+    const std::string out = scratch("keep.nvx");
+    ASSERT_EQ(runNvxmake("--synthetic 600x500 " + out), 0);
+    const auto before = readFile(out);
+    EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
+    EXPECT_EQ(readFile(out), before);
 }
 
 TEST(Nvxmake, InterruptedRunLeavesNoFile) {
-  const std::string out = scratch("interrupted.nvx");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stderr);
-    execl(NVXMAKE_PATH, NVXMAKE_PATH, "--synthetic", "100000x100000", "--threads", "1",
-          out.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  // Interrupt once the temporary file exists (a run this size takes a minute).
-  bool started = false;
-  for (int i = 0; i < 1000 && !started; ++i) {
-    started = filesStartingWith("interrupted.nvx.tmp.") > 0;
-    if (!started) usleep(10000);
-  }
-  kill(pid, SIGINT);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(started);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
-  EXPECT_EQ(filesStartingWith("interrupted.nvx"), 0);
+    const std::string out = scratch("interrupted.nvx");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stderr);
+        execl(NVXMAKE_PATH, NVXMAKE_PATH, "--synthetic", "100000x100000", "--threads", "1",
+              out.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Interrupt once the temporary file exists (a run this size takes a minute).
+    bool started = false;
+    for (int i = 0; i < 1000 && !started; ++i) {
+        started = filesStartingWith("interrupted.nvx.tmp.") > 0;
+        if (!started) usleep(10000);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
+    EXPECT_EQ(filesStartingWith("interrupted.nvx"), 0);
 }
 
 }  // namespace

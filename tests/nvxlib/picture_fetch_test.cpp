@@ -14,80 +14,80 @@ namespace {
 using namespace nvxtest;
 
 struct Picture {
-  Fetched stream;
-  int32_t width = 0;
-  int32_t height = 0;
+    Fetched stream;
+    int32_t width = 0;
+    int32_t height = 0;
 };
 
 Picture label(NvxSlideHandle h) {
-  Picture p;
-  uint8_t* buf = nullptr;
-  NvxFetchLabel(h, &buf, &p.stream.length, &p.width, &p.height);
-  p.stream.data.reset(buf);
-  return p;
+    Picture p;
+    uint8_t* buf = nullptr;
+    NvxFetchLabel(h, &buf, &p.stream.length, &p.width, &p.height);
+    p.stream.data.reset(buf);
+    return p;
 }
 
 Picture preview(NvxSlideHandle h) {
-  Picture p;
-  uint8_t* buf = nullptr;
-  NvxFetchPreview(h, &buf, &p.stream.length, &p.width, &p.height);
-  p.stream.data.reset(buf);
-  return p;
+    Picture p;
+    uint8_t* buf = nullptr;
+    NvxFetchPreview(h, &buf, &p.stream.length, &p.width, &p.height);
+    p.stream.data.reset(buf);
+    return p;
 }
 
 void expectDecodesTo(const Picture& p, int w, int h) {
-  ASSERT_TRUE(p.stream.data);
-  EXPECT_EQ(p.width, w);
-  EXPECT_EQ(p.height, h);
-  const Image img = decode(p.stream.data.get(), size_t(p.stream.length));
-  EXPECT_EQ(img.width, w);
-  EXPECT_EQ(img.height, h);
+    ASSERT_TRUE(p.stream.data);
+    EXPECT_EQ(p.width, w);
+    EXPECT_EQ(p.height, h);
+    const Image img = decode(p.stream.data.get(), size_t(p.stream.length));
+    EXPECT_EQ(img.width, w);
+    EXPECT_EQ(img.height, h);
 }
 
 TEST(PictureFetch, GeneratedPicturesHavePlausibleSizes) {
-  OpenSlide s(syntheticSlide());
-  ASSERT_TRUE(s.ok());
-  expectDecodesTo(label(s.handle()), 600, 600);
-  expectDecodesTo(preview(s.handle()), 1500, 500);
+    OpenSlide s(syntheticSlide());
+    ASSERT_TRUE(s.ok());
+    expectDecodesTo(label(s.handle()), 600, 600);
+    expectDecodesTo(preview(s.handle()), 1500, 500);
 }
 
 TEST(PictureFetch, GivenPicturesAreStoredAsGiven) {
-  // Two JPEG files cut from the synthetic slide serve as label and preview.
-  OpenSlide src(syntheticSlide());
-  ASSERT_TRUE(src.ok());
-  Fetched a = fetchRegion(src.handle(), 40.0f, 2000, 1000, 320, 200, 1);
-  Fetched b = fetchRegion(src.handle(), 10.0f, 0, 0, 900, 300, 1);
-  ASSERT_TRUE(a.data && b.data);
-  const std::string dir = std::string(NVX_TEST_SLIDES);
-  writeFile(dir + "/given-label.jpg", a.bytes());
-  writeFile(dir + "/given-preview.jpg", b.bytes());
-  const std::string path = slide("given-pictures.nvx", "--synthetic 800x600 --label " + dir +
-                                                           "/given-label.jpg --preview " + dir +
-                                                           "/given-preview.jpg");
-  OpenSlide s(path);
-  ASSERT_TRUE(s.ok());
-  const Picture l = label(s.handle()), p = preview(s.handle());
-  expectDecodesTo(l, 320, 200);
-  expectDecodesTo(p, 900, 300);
-  EXPECT_EQ(l.stream.bytes(), a.bytes());
-  EXPECT_EQ(p.stream.bytes(), b.bytes());
+    // Two JPEG files cut from the synthetic slide serve as label and preview.
+    OpenSlide src(syntheticSlide());
+    ASSERT_TRUE(src.ok());
+    Fetched a = fetchRegion(src.handle(), 40.0f, 2000, 1000, 320, 200, 1);
+    Fetched b = fetchRegion(src.handle(), 10.0f, 0, 0, 900, 300, 1);
+    ASSERT_TRUE(a.data && b.data);
+    const std::string dir = std::string(NVX_TEST_SLIDES);
+    writeFile(dir + "/given-label.jpg", a.bytes());
+    writeFile(dir + "/given-preview.jpg", b.bytes());
+    const std::string path =
+        slide("given-pictures.nvx", "--synthetic 800x600 --label " + dir +
+                                        "/given-label.jpg --preview " + dir + "/given-preview.jpg");
+    OpenSlide s(path);
+    ASSERT_TRUE(s.ok());
+    const Picture l = label(s.handle()), p = preview(s.handle());
+    expectDecodesTo(l, 320, 200);
+    expectDecodesTo(p, 900, 300);
+    EXPECT_EQ(l.stream.bytes(), a.bytes());
+    EXPECT_EQ(p.stream.bytes(), b.bytes());
 }
 
 TEST(PictureFetch, SourceLabelAndMacroAreCarriedOver) {
-  struct Closer {
-    void operator()(openslide_t* o) const { openslide_close(o); }
-  };
-  std::unique_ptr<openslide_t, Closer> src(openslide_open(cmuSource().c_str()));
-  ASSERT_TRUE(src);
-  int64_t lw = 0, lh = 0, mw = 0, mh = 0;
-  openslide_get_associated_image_dimensions(src.get(), "label", &lw, &lh);
-  openslide_get_associated_image_dimensions(src.get(), "macro", &mw, &mh);
-  ASSERT_GT(lw, 0);
-  ASSERT_GT(mw, 0);
-  OpenSlide s(cmuSlide());
-  ASSERT_TRUE(s.ok());
-  expectDecodesTo(label(s.handle()), int(lw), int(lh));
-  expectDecodesTo(preview(s.handle()), int(mw), int(mh));
+    struct Closer {
+        void operator()(openslide_t* o) const { openslide_close(o); }
+    };
+    std::unique_ptr<openslide_t, Closer> src(openslide_open(cmuSource().c_str()));
+    ASSERT_TRUE(src);
+    int64_t lw = 0, lh = 0, mw = 0, mh = 0;
+    openslide_get_associated_image_dimensions(src.get(), "label", &lw, &lh);
+    openslide_get_associated_image_dimensions(src.get(), "macro", &mw, &mh);
+    ASSERT_GT(lw, 0);
+    ASSERT_GT(mw, 0);
+    OpenSlide s(cmuSlide());
+    ASSERT_TRUE(s.ok());
+    expectDecodesTo(label(s.handle()), int(lw), int(lh));
+    expectDecodesTo(preview(s.handle()), int(mw), int(mh));
 }
 
 }  // namespace

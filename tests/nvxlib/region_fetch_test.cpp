@@ -17,107 +17,108 @@ namespace {
 using namespace nvxtest;
 
 class RegionFetch : public ::testing::Test {
- protected:
-  void SetUp() override {
-    slide_ = std::make_unique<OpenSlide>(syntheticSlide());
-    ASSERT_TRUE(slide_->ok());
-  }
-  NvxSlideHandle h() const { return slide_->handle(); }
-
-  // Pixel (x, y) of level 0 through the stored tile holding it.
-  std::array<uint8_t, 3> tilePixel(int x, int y) {
-    const int tx = x / 256 * 256, ty = y / 256 * 256;
-    auto key = std::pair{tx, ty};
-    if (!tiles_.contains(key)) {
-      Fetched f = fetchTile(h(), 40.0f, tx, ty);
-      tiles_[key] = decode(f.data.get(), size_t(f.length));
+protected:
+    void SetUp() override {
+        slide_ = std::make_unique<OpenSlide>(syntheticSlide());
+        ASSERT_TRUE(slide_->ok());
     }
-    const Image& img = tiles_[key];
-    const uint8_t* p = &img.rgb[(size_t(y - ty) * img.width + (x - tx)) * 3];
-    return {p[0], p[1], p[2]};
-  }
+    NvxSlideHandle h() const { return slide_->handle(); }
 
-  std::unique_ptr<OpenSlide> slide_;
-  std::map<std::pair<int, int>, Image> tiles_;
+    // Pixel (x, y) of level 0 through the stored tile holding it.
+    std::array<uint8_t, 3> tilePixel(int x, int y) {
+        const int tx = x / 256 * 256, ty = y / 256 * 256;
+        auto key = std::pair{tx, ty};
+        if (!tiles_.contains(key)) {
+            Fetched f = fetchTile(h(), 40.0f, tx, ty);
+            tiles_[key] = decode(f.data.get(), size_t(f.length));
+        }
+        const Image& img = tiles_[key];
+        const uint8_t* p = &img.rgb[(size_t(y - ty) * img.width + (x - tx)) * 3];
+        return {p[0], p[1], p[2]};
+    }
+
+    std::unique_ptr<OpenSlide> slide_;
+    std::map<std::pair<int, int>, Image> tiles_;
 };
 
 TEST_F(RegionFetch, StoredScaleRegionEqualsTilesAcrossSeams) {
-  const int x0 = 1900, y0 = 900, w = 700, hgt = 500;  // spans 4 x 3 tiles, on tissue
-  Fetched f = fetchRegion(h(), 40.0f, x0, y0, w, hgt, 0);
-  ASSERT_TRUE(f.data);
-  ASSERT_EQ(f.length, w * hgt * 3);
-  const auto white = std::count(f.data.get(), f.data.get() + f.length, uint8_t{255});
-  ASSERT_LT(white, f.length / 2) << "the region should hold tissue";
-  int mismatches = 0;
-  for (int y = 0; y < hgt; y += 7)
-    for (int x = 0; x < w; x += 5) {
-      const auto want = tilePixel(x0 + x, y0 + y);
-      const uint8_t* got = f.data.get() + (size_t(y) * w + x) * 3;
-      mismatches += !std::equal(want.begin(), want.end(), got);
-    }
-  EXPECT_EQ(mismatches, 0);
+    const int x0 = 1900, y0 = 900, w = 700, hgt = 500;  // spans 4 x 3 tiles, on tissue
+    Fetched f = fetchRegion(h(), 40.0f, x0, y0, w, hgt, 0);
+    ASSERT_TRUE(f.data);
+    ASSERT_EQ(f.length, w * hgt * 3);
+    const auto white = std::count(f.data.get(), f.data.get() + f.length, uint8_t{255});
+    ASSERT_LT(white, f.length / 2) << "the region should hold tissue";
+    int mismatches = 0;
+    for (int y = 0; y < hgt; y += 7)
+        for (int x = 0; x < w; x += 5) {
+            const auto want = tilePixel(x0 + x, y0 + y);
+            const uint8_t* got = f.data.get() + (size_t(y) * w + x) * 3;
+            mismatches += !std::equal(want.begin(), want.end(), got);
+        }
+    EXPECT_EQ(mismatches, 0);
 }
 
 // On the slide made from the scan, tissue reaches every edge, so a shifted
 // or mis-clipped copy cannot hide in white background.
 TEST(RegionOverhang, OutsideTheSlideIsWhiteAndInsideIsUnshifted) {
-  OpenSlide s(cmuSlide());
-  ASSERT_TRUE(s.ok());
-  const NvxSlideHandle h = s.handle();
-  const auto isWhite = [](const uint8_t* p) { return p[0] == 255 && p[1] == 255 && p[2] == 255; };
-  // Top-left overhang: 50 columns and 30 rows before the slide.
-  Fetched over = fetchRegion(h, 20.0f, -50, -30, 200, 100, 0);
-  Fetched inside = fetchRegion(h, 20.0f, 0, 0, 150, 70, 0);
-  ASSERT_TRUE(over.data && inside.data);
-  // Bottom-right overhang: the slide is 2220 x 2967.
-  Fetched edge = fetchRegion(h, 20.0f, 2120, 2917, 200, 100, 0);
-  Fetched corner = fetchRegion(h, 20.0f, 2120, 2917, 100, 50, 0);
-  ASSERT_TRUE(edge.data && corner.data);
-  for (int y = 0; y < 100; ++y)
-    for (int x = 0; x < 200; ++x) {
-      const uint8_t* p = over.data.get() + (size_t(y) * 200 + x) * 3;
-      if (x < 50 || y < 30) {
-        ASSERT_TRUE(isWhite(p)) << x << "," << y;
-      } else {
-        ASSERT_EQ(0, std::memcmp(p, inside.data.get() + (size_t(y - 30) * 150 + x - 50) * 3, 3));
-      }
-      const uint8_t* q = edge.data.get() + (size_t(y) * 200 + x) * 3;
-      if (x >= 100 || y >= 50) {
-        ASSERT_TRUE(isWhite(q)) << x << "," << y;
-      } else {
-        ASSERT_EQ(0, std::memcmp(q, corner.data.get() + (size_t(y) * 100 + x) * 3, 3));
-      }
-    }
-  EXPECT_LT(std::count(inside.data.get(), inside.data.get() + inside.length, uint8_t{255}),
-            inside.length / 2);  // tissue, not background
-  // A region wholly outside is all white.
-  Fetched away = fetchRegion(h, 20.0f, 7000, -900, 64, 32, 0);
-  ASSERT_TRUE(away.data);
-  EXPECT_TRUE(std::all_of(away.data.get(), away.data.get() + away.length,
-                          [](uint8_t v) { return v == 255; }));
+    OpenSlide s(cmuSlide());
+    ASSERT_TRUE(s.ok());
+    const NvxSlideHandle h = s.handle();
+    const auto isWhite = [](const uint8_t* p) { return p[0] == 255 && p[1] == 255 && p[2] == 255; };
+    // Top-left overhang: 50 columns and 30 rows before the slide.
+    Fetched over = fetchRegion(h, 20.0f, -50, -30, 200, 100, 0);
+    Fetched inside = fetchRegion(h, 20.0f, 0, 0, 150, 70, 0);
+    ASSERT_TRUE(over.data && inside.data);
+    // Bottom-right overhang: the slide is 2220 x 2967.
+    Fetched edge = fetchRegion(h, 20.0f, 2120, 2917, 200, 100, 0);
+    Fetched corner = fetchRegion(h, 20.0f, 2120, 2917, 100, 50, 0);
+    ASSERT_TRUE(edge.data && corner.data);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x) {
+            const uint8_t* p = over.data.get() + (size_t(y) * 200 + x) * 3;
+            if (x < 50 || y < 30) {
+                ASSERT_TRUE(isWhite(p)) << x << "," << y;
+            } else {
+                ASSERT_EQ(
+                    0, std::memcmp(p, inside.data.get() + (size_t(y - 30) * 150 + x - 50) * 3, 3));
+            }
+            const uint8_t* q = edge.data.get() + (size_t(y) * 200 + x) * 3;
+            if (x >= 100 || y >= 50) {
+                ASSERT_TRUE(isWhite(q)) << x << "," << y;
+            } else {
+                ASSERT_EQ(0, std::memcmp(q, corner.data.get() + (size_t(y) * 100 + x) * 3, 3));
+            }
+        }
+    EXPECT_LT(std::count(inside.data.get(), inside.data.get() + inside.length, uint8_t{255}),
+              inside.length / 2);  // tissue, not background
+    // A region wholly outside is all white.
+    Fetched away = fetchRegion(h, 20.0f, 7000, -900, 64, 32, 0);
+    ASSERT_TRUE(away.data);
+    EXPECT_TRUE(std::all_of(away.data.get(), away.data.get() + away.length,
+                            [](uint8_t v) { return v == 255; }));
 }
 
 TEST_F(RegionFetch, JpegFormatDecodesToTheAskedSize) {
-  // The converter's thumbnail: the whole slide at 10x, 1500 x 1000.
-  Fetched jpeg = fetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 1);
-  ASSERT_TRUE(jpeg.data);
-  const Image img = decode(jpeg.data.get(), size_t(jpeg.length));
-  ASSERT_EQ(img.width, 1500);
-  ASSERT_EQ(img.height, 1000);
-  Fetched rgb = fetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 0);
-  ASSERT_TRUE(rgb.data);
-  EXPECT_LT(meanAbsDiff(img.rgb.data(), rgb.data.get(), img.rgb.size()), 2.0);
+    // The converter's thumbnail: the whole slide at 10x, 1500 x 1000.
+    Fetched jpeg = fetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 1);
+    ASSERT_TRUE(jpeg.data);
+    const Image img = decode(jpeg.data.get(), size_t(jpeg.length));
+    ASSERT_EQ(img.width, 1500);
+    ASSERT_EQ(img.height, 1000);
+    Fetched rgb = fetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 0);
+    ASSERT_TRUE(rgb.data);
+    EXPECT_LT(meanAbsDiff(img.rgb.data(), rgb.data.get(), img.rgb.size()), 2.0);
 }
 
 TEST_F(RegionFetch, UnusableRequestsGiveNothing) {
-  EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 0, 10, 0).data);
-  EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, -1, 0).data);
-  EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, 10, 2).data);      // unknown format
-  EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 40000, 40000, 0).data);  // over 2 GiB
-  EXPECT_FALSE(fetchRegion(h(), 41.0f, 0, 0, 10, 10, 0).data);
-  uint8_t* buf = nullptr;
-  EXPECT_FALSE(NvxFetchRegion(h(), 40.0f, 0, 0, 10, 10, &buf, nullptr, 0));
-  EXPECT_EQ(buf, nullptr);
+    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 0, 10, 0).data);
+    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, -1, 0).data);
+    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, 10, 2).data);        // unknown format
+    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 40000, 40000, 0).data);  // over 2 GiB
+    EXPECT_FALSE(fetchRegion(h(), 41.0f, 0, 0, 10, 10, 0).data);
+    uint8_t* buf = nullptr;
+    EXPECT_FALSE(NvxFetchRegion(h(), 40.0f, 0, 0, 10, 10, &buf, nullptr, 0));
+    EXPECT_EQ(buf, nullptr);
 }
 
 }  // namespace

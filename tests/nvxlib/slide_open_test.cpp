@@ -11,54 +11,54 @@ namespace {
 using namespace nvxtest;
 
 TEST(SlideOpen, QueryFillsAllSevenValues) {
-  const std::string path =
-      slide("query-240.nvx", "--synthetic 1000x700 --mag 20 --mpp 0.5 --tile 240");
-  OpenSlide s(path);
-  ASSERT_TRUE(s.ok());
-  int32_t h = -1, w = -1, mag = -1, tile = -1;
-  float auxF = -1, mpp = -1;
-  double auxD = -1;
-  ASSERT_TRUE(NvxQuerySlide(s.handle(), &h, &w, &mag, &auxF, &auxD, &mpp, &tile));
-  EXPECT_EQ(h, 700);
-  EXPECT_EQ(w, 1000);
-  EXPECT_EQ(mag, 20);
-  EXPECT_EQ(auxF, 0.0f);
-  EXPECT_EQ(auxD, 0.0);
-  EXPECT_FLOAT_EQ(mpp, 0.5f);
-  EXPECT_EQ(tile, 240);
+    const std::string path =
+        slide("query-240.nvx", "--synthetic 1000x700 --mag 20 --mpp 0.5 --tile 240");
+    OpenSlide s(path);
+    ASSERT_TRUE(s.ok());
+    int32_t h = -1, w = -1, mag = -1, tile = -1;
+    float auxF = -1, mpp = -1;
+    double auxD = -1;
+    ASSERT_TRUE(NvxQuerySlide(s.handle(), &h, &w, &mag, &auxF, &auxD, &mpp, &tile));
+    EXPECT_EQ(h, 700);
+    EXPECT_EQ(w, 1000);
+    EXPECT_EQ(mag, 20);
+    EXPECT_EQ(auxF, 0.0f);
+    EXPECT_EQ(auxD, 0.0);
+    EXPECT_FLOAT_EQ(mpp, 0.5f);
+    EXPECT_EQ(tile, 240);
 }
 
 TEST(SlideOpen, HandlesAreDistinctAndLiveUntilClosed) {
-  const std::string path = syntheticSlide();
-  NvxSlideHandle a = 0, b = 0;
-  ASSERT_TRUE(NvxOpenSlide(&a, path.c_str()));
-  ASSERT_TRUE(NvxOpenSlide(&b, path.c_str()));
-  EXPECT_NE(a, b);
-  ASSERT_TRUE(NvxCloseSlide(&a));
-  // b is unaffected by closing a; a is gone.
-  EXPECT_TRUE(fetchTile(b, 40.0f, 0, 0).data);
-  EXPECT_FALSE(fetchTile(a, 40.0f, 0, 0).data);
-  int32_t w = 0;
-  EXPECT_FALSE(NvxQuerySlide(a, nullptr, &w, nullptr, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_FALSE(NvxCloseSlide(&a));  // twice
-  ASSERT_TRUE(NvxCloseSlide(&b));
+    const std::string path = syntheticSlide();
+    NvxSlideHandle a = 0, b = 0;
+    ASSERT_TRUE(NvxOpenSlide(&a, path.c_str()));
+    ASSERT_TRUE(NvxOpenSlide(&b, path.c_str()));
+    EXPECT_NE(a, b);
+    ASSERT_TRUE(NvxCloseSlide(&a));
+    // b is unaffected by closing a; a is gone.
+    EXPECT_TRUE(fetchTile(b, 40.0f, 0, 0).data);
+    EXPECT_FALSE(fetchTile(a, 40.0f, 0, 0).data);
+    int32_t w = 0;
+    EXPECT_FALSE(NvxQuerySlide(a, nullptr, &w, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(NvxCloseSlide(&a));  // twice
+    ASSERT_TRUE(NvxCloseSlide(&b));
 }
 
 TEST(SlideOpen, UnknownHandlesAndNullArgumentsReportNo) {
-  NvxSlideHandle never = 987654;
-  EXPECT_FALSE(NvxCloseSlide(&never));
-  EXPECT_FALSE(NvxCloseSlide(nullptr));
-  EXPECT_FALSE(NvxOpenSlide(nullptr, syntheticSlide().c_str()));
-  NvxSlideHandle h = 0;
-  EXPECT_FALSE(NvxOpenSlide(&h, nullptr));
-  EXPECT_FALSE(NvxOpenSlide(&h, ""));
-  uint8_t* buf = reinterpret_cast<uint8_t*>(1);
-  int32_t len = 5, w = 5, hh = 5;
-  EXPECT_FALSE(NvxFetchLabel(never, &buf, &len, &w, &hh));
-  EXPECT_EQ(buf, nullptr);  // outputs are cleared even on failure
-  EXPECT_EQ(len, 0);
-  EXPECT_FALSE(NvxFetchTile(nullptr, 40.0f, 0, 0, &len, &buf));
-  NvxReleaseBuffer(nullptr);  // ignored
+    NvxSlideHandle never = 987654;
+    EXPECT_FALSE(NvxCloseSlide(&never));
+    EXPECT_FALSE(NvxCloseSlide(nullptr));
+    EXPECT_FALSE(NvxOpenSlide(nullptr, syntheticSlide().c_str()));
+    NvxSlideHandle h = 0;
+    EXPECT_FALSE(NvxOpenSlide(&h, nullptr));
+    EXPECT_FALSE(NvxOpenSlide(&h, ""));
+    uint8_t* buf = reinterpret_cast<uint8_t*>(1);
+    int32_t len = 5, w = 5, hh = 5;
+    EXPECT_FALSE(NvxFetchLabel(never, &buf, &len, &w, &hh));
+    EXPECT_EQ(buf, nullptr);  // outputs are cleared even on failure
+    EXPECT_EQ(len, 0);
+    EXPECT_FALSE(NvxFetchTile(nullptr, 40.0f, 0, 0, &len, &buf));
+    NvxReleaseBuffer(nullptr);  // ignored
 }
 
 }  // namespace

@@ -28,29 +28,29 @@ std::string cmuSource();
 int runNvxmake(const std::string& args);
 
 struct BufferDeleter {
-  void operator()(uint8_t* p) const noexcept { NvxReleaseBuffer(p); }
+    void operator()(uint8_t* p) const noexcept { NvxReleaseBuffer(p); }
 };
 using LibBuffer = std::unique_ptr<uint8_t, BufferDeleter>;
 
 // An open slide, closed on destruction.
 class OpenSlide {
- public:
-  explicit OpenSlide(const std::string& path);
-  ~OpenSlide();
-  OpenSlide(const OpenSlide&) = delete;
-  OpenSlide& operator=(const OpenSlide&) = delete;
-  bool ok() const { return ok_; }
-  NvxSlideHandle handle() const { return handle_; }
+public:
+    explicit OpenSlide(const std::string& path);
+    ~OpenSlide();
+    OpenSlide(const OpenSlide&) = delete;
+    OpenSlide& operator=(const OpenSlide&) = delete;
+    bool ok() const { return ok_; }
+    NvxSlideHandle handle() const { return handle_; }
 
- private:
-  NvxSlideHandle handle_ = 0;
-  bool ok_ = false;
+private:
+    NvxSlideHandle handle_ = 0;
+    bool ok_ = false;
 };
 
 struct Fetched {
-  LibBuffer data;
-  int32_t length = 0;
-  std::vector<uint8_t> bytes() const { return {data.get(), data.get() + length}; }
+    LibBuffer data;
+    int32_t length = 0;
+    std::vector<uint8_t> bytes() const { return {data.get(), data.get() + length}; }
 };
 
 Fetched fetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y);
@@ -58,9 +58,9 @@ Fetched fetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t
                     int32_t format);
 
 struct Image {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> rgb;
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
 };
 // Decodes a JPEG stream; width 0 when it does not decode.
 Image decode(const uint8_t* data, size_t length);

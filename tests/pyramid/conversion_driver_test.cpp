@@ -45,7 +45,8 @@ std::vector<DirectoryFacts> ReadDirectories(const std::string& path) {
         DirectoryFacts facts;
         TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &facts.width);
         TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &facts.height);
-        facts.hasSubfileType = TIFFGetField(tiff.get(), TIFFTAG_SUBFILETYPE, &facts.subfileType) == 1;
+        facts.hasSubfileType =
+            TIFFGetField(tiff.get(), TIFFTAG_SUBFILETYPE, &facts.subfileType) == 1;
         TIFFGetField(tiff.get(), TIFFTAG_PAGENUMBER, &facts.page, &facts.pageCount);
         facts.tiled = TIFFIsTiled(tiff.get()) != 0;
         directories.push_back(facts);
@@ -112,9 +113,10 @@ TEST_F(ConversionDriverTest, ALastBandThatCannotStartEndsTheSecondLevelEarly) {
     // band (the 128th start) is refused.
     int starts = 0;
     const std::string output = PathIn("second.tif");
-    const int status = Run(Job(output), [&starts](WorkerThread* thread, WorkerRoutine routine, void* argument) {
-        return ++starts != 128 && StartWorkerThread(thread, routine, argument);
-    });
+    const int status =
+        Run(Job(output), [&starts](WorkerThread* thread, WorkerRoutine routine, void* argument) {
+            return ++starts != 128 && StartWorkerThread(thread, routine, argument);
+        });
     EXPECT_EQ(status, -1);
     EXPECT_EQ(starts, 128);
     const auto directories = ReadDirectories(output);

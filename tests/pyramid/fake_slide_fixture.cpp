@@ -84,7 +84,8 @@ double MeanValue(const std::vector<std::uint8_t>& tile, int tileSize, int left, 
     double sum = 0;
     for (int row = top; row < bottom; ++row) {
         for (int col = left; col < right; ++col) {
-            for (int c = 0; c < 3; ++c) sum += tile[(static_cast<std::size_t>(row) * tileSize + col) * 3 + c];
+            for (int c = 0; c < 3; ++c)
+                sum += tile[(static_cast<std::size_t>(row) * tileSize + col) * 3 + c];
         }
     }
     return sum / (3.0 * (right - left) * (bottom - top));
@@ -97,7 +98,8 @@ void FakeSlideTest::SetUp() {
     char pattern[] = "/tmp/nvx-pyramid-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;
-    ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx")) << "is the fake slide library on LD_LIBRARY_PATH?";
+    ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"))
+        << "is the fake slide library on LD_LIBRARY_PATH?";
     slideOpen_ = true;
     ASSERT_TRUE(slide::QuerySlide(slide_, &info_));
     ASSERT_EQ(info_.width, kFakeWidth) << "the fake must run with its default slide";

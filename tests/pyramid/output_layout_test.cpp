@@ -16,14 +16,15 @@ TEST(LevelDescription, CarriesTheLevelSizeTileQualitySixtyAndFullResolutionValue
     EXPECT_EQ(LevelDescription(25000, 12500, 256, 40, 0.239842f),
               "Aperio Image Format\r\n25000x12500 [0,0 25000x12500] (256x256) JPEG/RGB Q=60"
               "|AppMag = 40|MPP = 0.239842");
-    EXPECT_EQ(LevelDescription(1, 2, 240, 20, 0.5f),
-              "Aperio Image Format\r\n1x2 [0,0 1x2] (240x240) JPEG/RGB Q=60|AppMag = 20|MPP = 0.500000");
+    EXPECT_EQ(
+        LevelDescription(1, 2, 240, 20, 0.5f),
+        "Aperio Image Format\r\n1x2 [0,0 1x2] (240x240) JPEG/RGB Q=60|AppMag = 20|MPP = 0.500000");
 }
 
 TEST(LevelDescription, MppTextOfTheDefaults) {
     const auto tail = [](std::int32_t magnification, float mpp) {
-        const std::string text = LevelDescription(
-            10, 10, 256, magnification, EffectiveMicronsPerPixel(magnification, mpp));
+        const std::string text = LevelDescription(10, 10, 256, magnification,
+                                                  EffectiveMicronsPerPixel(magnification, mpp));
         return text.substr(text.rfind('|'));
     };
     EXPECT_EQ(tail(20, 0.0f), "|MPP = 0.467290");

@@ -145,7 +145,8 @@ TEST(BandPartition, BandsTileTheLevelWithoutOverlapForAnyTileSize) {
 }
 
 TEST(TileSizeRule, AcceptsMultiplesOfEightFromSixteenToFourThousandNinetySix) {
-    for (std::int32_t ok : {16, 24, 240, 256, 512, 4096}) EXPECT_TRUE(IsSupportedTileSize(ok)) << ok;
+    for (std::int32_t ok : {16, 24, 240, 256, 512, 4096})
+        EXPECT_TRUE(IsSupportedTileSize(ok)) << ok;
     for (std::int32_t bad : {-256, 0, 1, 8, 12, 250, 4100, 4104}) {
         EXPECT_FALSE(IsSupportedTileSize(bad)) << bad;
     }

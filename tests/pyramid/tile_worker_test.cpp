@@ -45,7 +45,8 @@ protected:
             tags.scanMagnification = 40;
             SetLevelTags(tiff.get(), tags);
         } else {
-            TIFFSetField(tiff.get(), TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(task.levelWidth));
+            TIFFSetField(tiff.get(), TIFFTAG_IMAGEWIDTH,
+                         static_cast<std::uint32_t>(task.levelWidth));
             TIFFSetField(tiff.get(), TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(levelHeight));
         }
         task.slide = slide_;
@@ -64,7 +65,8 @@ protected:
     std::vector<std::string> FetchLines() const {
         std::vector<std::string> fetches;
         for (const std::string& line : NewLogLines()) {
-            if (line.rfind("tile ", 0) == 0 || line.rfind("region ", 0) == 0) fetches.push_back(line);
+            if (line.rfind("tile ", 0) == 0 || line.rfind("region ", 0) == 0)
+                fetches.push_back(line);
         }
         return fetches;
     }
@@ -101,7 +103,7 @@ TEST_F(TileWorkerTest, RegionNarrowerThanATileIsLaidOutAtFullWidthWithZerosBeyon
     RunWorker(path, task, 300);
 
     EXPECT_EQ(FetchLines(), (std::vector<std::string>{"region 40 1900 100 100 256 0",
-                                                     "region 40 1900 356 100 44 0"}));
+                                                      "region 40 1900 356 100 44 0"}));
     EXPECT_EQ(Releases(), 2);
     EXPECT_EQ(rowsDone_.load(), 512);  // each tile row counts a whole tile
     EXPECT_EQ(liveWorkers_.load(), 0);
@@ -127,7 +129,7 @@ TEST_F(TileWorkerTest, RegionWidthOfWholeTilesCountsEachRowOnceAtItsLastTile) {
     RunWorker(path, task, 512);
 
     EXPECT_EQ(FetchLines(), (std::vector<std::string>{"region 40 0 256 256 256 0",
-                                                     "region 40 256 256 256 256 0"}));
+                                                      "region 40 256 256 256 256 0"}));
     EXPECT_EQ(rowsDone_.load(), 256);
     const auto tile = ReadTile(path, 0, 256, 256);
     ASSERT_FALSE(tile.empty());
@@ -146,7 +148,7 @@ TEST_F(TileWorkerTest, WholeSlideModeDecodesStoredTilesOfTheLevelMagnification) 
     RunWorker(path, task, 375);
 
     EXPECT_EQ(FetchLines(), (std::vector<std::string>{"tile 10 0 0", "tile 10 256 0",
-                                                     "tile 10 0 256", "tile 10 256 256"}));
+                                                      "tile 10 0 256", "tile 10 256 256"}));
     EXPECT_EQ(Releases(), 4);
     EXPECT_EQ(rowsDone_.load(), 512);
     EXPECT_EQ(faults_.lostTiles.load(), 0);
@@ -242,8 +244,8 @@ TEST_F(TileWorkerTest, SixtyFourWorkersShareOneFileAndCountEveryRow) {
     for (const auto& [x, y] : std::vector<std::pair<int, int>>{{0, 0}, {384, 1008}, {192, 1488}}) {
         const auto tileData = ReadTile(path, 0, x, y);
         ASSERT_FALSE(tileData.empty());
-        EXPECT_LT(MeanDifferenceFromFake(tileData, tile, tile, std::min(tile, height - y), 1000 + x, y,
-                                         40.0f),
+        EXPECT_LT(MeanDifferenceFromFake(tileData, tile, tile, std::min(tile, height - y), 1000 + x,
+                                         y, 40.0f),
                   4.0)
             << x << "," << y;
     }
