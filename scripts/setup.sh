@@ -7,7 +7,7 @@ packages=(
   libtiff-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
   python3 python3-openslide python3-tifffile python3-numpy
   openslide-tools libtiff-tools libvips-tools
-  locales time
+  locales time clang-format
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -15,6 +15,9 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j2 --timeout 900)
 }
 
+echo "== code format"
+(cd "$top" && git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror)
+
 run_suite "$top/build"
 if [[ "${1:-}" != "--quick" ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
