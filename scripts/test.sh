@@ -16,7 +16,9 @@ run_suite() {
 }
 
 echo "== code format"
-(cd "$top" && git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror)
+(cd "$top" && { git ls-files '*.cpp' '*.h' 2>/dev/null ||
+    find cli slide pyramid nvxlib tools tests bench fuzz -name '*.cpp' -o -name '*.h'; } |
+    xargs clang-format --dry-run --Werror)
 
 run_suite "$top/build"
 if [[ "${1:-}" != "--quick" ]]; then
