@@ -138,12 +138,19 @@ bool sampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, doubl
         return true;
     }
 
-    const int64_t x0 = std::clamp<int64_t>(int64_t(std::floor(double(x) * ratio)), 0, lw);
-    const int64_t x1 = std::clamp<int64_t>(int64_t(std::ceil(double(x + w) * ratio)), 0, lw);
-    LevelRows rows(file, cache, level, x0, x1);
     std::vector<Span> columns;
     columns.reserve(size_t(w));
     for (int64_t i = 0; i < w; ++i) columns.push_back(coverage(x + i, ratio, lw));
+    // The level columns to assemble are exactly those the spans use: a span
+    // summed from its left edge may end a rounding error past (x + w) * ratio.
+    int64_t x0 = lw, x1 = 0;
+    for (const Span& c : columns) {
+        if (c.weights.empty()) continue;
+        x0 = std::min(x0, c.first);
+        x1 = std::max(x1, c.first + int64_t(c.weights.size()));
+    }
+    if (x1 <= x0) x0 = x1 = 0;
+    LevelRows rows(file, cache, level, x0, x1);
 
     std::vector<float> across(size_t(w) * 3);  // one level row reduced across
     std::vector<float> sum(size_t(w) * 3);

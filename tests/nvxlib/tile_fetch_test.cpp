@@ -126,6 +126,14 @@ TEST_F(OneLevelSlide, RegionsAtOtherScalesAreAreaAverages) {
     expectAveraged(5.0f, 110, 80, 20, 20);        // crosses the right and bottom edges
 }
 
+// At 24x the ratio 5/3 is inexact: the last output column's cover, summed
+// from the left, ends a hair past the column the region's own extent ends
+// at, and must not read the level row beyond what was assembled.
+TEST_F(OneLevelSlide, InexactRatiosStayInsideTheAssembledColumns) {
+    for (int x = 0; x < 12; ++x) expectAveraged(24.0f, x, 5, 12 - x, 4);
+    expectAveraged(24.0f, 0, 0, 12, 12);
+}
+
 TEST_F(OneLevelSlide, BuiltTileIsTheRegionEncodedAtQuality90) {
     Fetched tile = fetchTile(slide_->handle(), 10.0f, 0, 0);
     ASSERT_TRUE(tile.data);
