@@ -79,8 +79,9 @@ Span coverage(int64_t outPixel, double ratio, int64_t limit) {
     const double a = double(outPixel) * ratio;
     const double b = a + ratio;
     Span s;
-    const int64_t lo = std::max<int64_t>(int64_t(std::floor(a)), 0);
-    const int64_t hi = std::min<int64_t>(int64_t(std::ceil(b)), limit);
+    // Clamped in floating point: at tiny scales a and b exceed any int64_t.
+    const int64_t lo = int64_t(std::clamp(std::floor(a), 0.0, double(limit)));
+    const int64_t hi = int64_t(std::clamp(std::ceil(b), 0.0, double(limit)));
     double inside = 0;
     s.first = lo;
     for (int64_t p = lo; p < hi; ++p) {

@@ -110,6 +110,22 @@ TEST_F(RegionFetch, JpegFormatDecodesToTheAskedSize) {
     EXPECT_LT(meanAbsDiff(img.rgb.data(), rgb.data.get(), img.rgb.size()), 2.0);
 }
 
+// A tiny scale makes the slide far smaller than one pixel; positions times
+// that many level pixels per pixel lie beyond any integer, and every pixel
+// but the first is white background.
+TEST_F(RegionFetch, TinyScalesAtExtremePositionsGiveWhite) {
+    const auto allWhite = [](const Fetched& f) {
+        return f.data && std::all_of(f.data.get(), f.data.get() + f.length,
+                                     [](uint8_t v) { return v == 255; });
+    };
+    for (const float scale : {1e-20f, 1e-30f, 1e-45f}) {
+        EXPECT_TRUE(allWhite(fetchRegion(h(), scale, 1, 1, 4, 3, 0))) << scale;
+        EXPECT_TRUE(allWhite(fetchRegion(h(), scale, INT32_MAX - 3, 7, 4, 3, 0))) << scale;
+        EXPECT_TRUE(allWhite(fetchRegion(h(), scale, INT32_MIN, INT32_MIN, 4, 3, 0))) << scale;
+        EXPECT_TRUE(fetchRegion(h(), scale, 0, 0, 2, 2, 1).data) << scale;
+    }
+}
+
 TEST_F(RegionFetch, UnusableRequestsGiveNothing) {
     EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 0, 10, 0).data);
     EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, -1, 0).data);
