@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -60,8 +61,11 @@ void makeSlide(const MakeOptions& o) {
     const double power = source->objectivePower().value_or(40.0);
     header.scanMagnification = o.magnification.value_or(
         static_cast<uint32_t>(std::clamp(std::lround(power), 1L, long(nvx::kMaxMagnification))));
-    header.micronsPerPixel =
-        o.mpp.value_or(static_cast<float>(source->micronsPerPixel().value_or(0)));
+    // A source value no float holds would be stored as infinity, which no
+    // reader accepts: such a value counts as unknown.
+    const double sourceMpp = source->micronsPerPixel().value_or(0);
+    header.micronsPerPixel = o.mpp.value_or(
+        sourceMpp <= std::numeric_limits<float>::max() ? static_cast<float>(sourceMpp) : 0.0f);
 
     NvxFileWriter writer(o.output);
     PyramidResult pyramid = buildPyramid(*source, o.tileSize, o.quality, threads, writer);

@@ -11,6 +11,7 @@
 #include <set>
 
 #include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include "slide_file.h"
@@ -104,6 +105,39 @@ TEST(Nvxmake, JpegPictureBecomesASlide) {
     Fetched got = fetchRegion(s.handle(), 10.0f, 0, 0, 700, 450, 0);
     ASSERT_TRUE(got.data);
     EXPECT_LT(meanAbsDiff(got.data.get(), want.rgb.data(), want.rgb.size()), 2.0);
+}
+
+// A copy of the scan whose image description says `from` is `to`.
+std::string editedScan(const std::string& name, const std::string& from, const std::string& to) {
+    const std::string path = copyOf(cmuSource(), name);
+    std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpen(path.c_str(), "r+"), TIFFClose);
+    if (!tif) return {};
+    char* text = nullptr;
+    if (TIFFGetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, &text) != 1) return {};
+    std::string description(text);
+    const size_t at = description.find(from);
+    if (at == std::string::npos) return {};
+    description.replace(at, from.size(), to);
+    if (TIFFSetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1 ||
+        TIFFRewriteDirectory(tif.get()) != 1)
+        return {};
+    return path;
+}
+
+// A source's microns per pixel beyond what a 32-bit float holds is unknown,
+// not infinity, which no reader accepts.
+TEST(Nvxmake, SourceMicronsPerPixelBeyondFloatIsUnknown) {
+    const std::string source = editedScan("huge-mpp.svs", "MPP = 0.4990", "MPP = 1e40");
+    ASSERT_FALSE(source.empty());
+    const std::string out = scratch("huge-mpp.nvx");
+    ASSERT_EQ(runNvxmake("--from " + source + " " + out), 0);
+    OpenSlide s(out);
+    ASSERT_TRUE(s.ok());
+    float mpp = -1;
+    ASSERT_TRUE(
+        NvxQuerySlide(s.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, &mpp, nullptr));
+    EXPECT_EQ(mpp, 0.0f);
+    EXPECT_NE(output("--info " + out).find("microns per pixel: 0"), std::string::npos);
 }
 
 TEST(Nvxmake, InfoPrintsHeaderLevelsAndPictures) {
