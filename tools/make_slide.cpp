@@ -33,11 +33,11 @@ std::unique_ptr<TileSource> openSource(const MakeOptions& o) {
 
 nvx::PictureRef storeFile(NvxFileWriter& writer, const std::string& path) {
     const std::vector<uint8_t> jpeg = readWholeFile(path);
-    const auto size = nvx::jpegSize(jpeg);
-    if (!size || size->width > int(nvx::kMaxPictureSide) ||
-        size->height > int(nvx::kMaxPictureSide))
+    // Decoded whole, not only its header: cut or corrupt data must stop here.
+    nvx::JpegSize size;
+    if (!nvx::decodeJpeg(jpeg, size, uint64_t{nvx::kMaxPictureSide} * nvx::kMaxPictureSide))
         throw std::runtime_error("not a usable JPEG picture: " + path);
-    return writer.addPicture(jpeg, uint32_t(size->width), uint32_t(size->height));
+    return writer.addPicture(jpeg, uint32_t(size.width), uint32_t(size.height));
 }
 
 nvx::PictureRef storeImage(NvxFileWriter& writer, const RgbImage& img, int quality) {

@@ -169,6 +169,25 @@ TEST(Nvxmake, BadInputFailsAndLeavesNoFile) {
     EXPECT_NE(output("--help").find("--synthetic WIDTHxHEIGHT"), std::string::npos);
 }
 
+// A given picture whose header is whole but whose data is cut short would be
+// stored as a label or preview that no reader can decode.
+TEST(Nvxmake, TruncatedGivenPictureFailsAndLeavesNoFile) {
+    OpenSlide src(syntheticSlide());
+    ASSERT_TRUE(src.ok());
+    Fetched jpeg = fetchRegion(src.handle(), 40.0f, 2000, 1000, 320, 200, 1);
+    ASSERT_TRUE(jpeg.data);
+    std::vector<uint8_t> bytes = jpeg.bytes();
+    bytes.resize(bytes.size() / 2);
+    const std::string cut = scratch("cut-picture.jpg");
+    writeFile(cut, bytes);
+    const std::string out = scratch("cut-picture.nvx");
+    fs::remove(out);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --label " + cut + " " + out), 1);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --preview " + cut + " " + out), 1);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(filesStartingWith("cut-picture.nvx"), 0);
+}
+
 TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
     const std::string out = scratch("keep.nvx");
     ASSERT_EQ(runNvxmake("--synthetic 600x500 " + out), 0);
