@@ -74,7 +74,13 @@ NvxFileWriter::NvxFileWriter(std::string target) : target_(std::move(target)) {
     guardTemp(temp_);
     ::fchmod(fd_.get(), 0644);
     const std::array<uint8_t, nvx::kHeaderSize> blank{};
-    pwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
+    try {
+        pwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
+    } catch (...) {  // no destructor runs for a constructor that throws
+        unguardTemp();
+        ::unlink(temp_.c_str());
+        throw;
+    }
 }
 
 NvxFileWriter::~NvxFileWriter() {

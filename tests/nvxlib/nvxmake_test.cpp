@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -186,6 +187,33 @@ TEST(Nvxmake, TruncatedGivenPictureFailsAndLeavesNoFile) {
     EXPECT_EQ(runNvxmake("--synthetic 500x400 --preview " + cut + " " + out), 1);
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(filesStartingWith("cut-picture.nvx"), 0);
+}
+
+// Runs nvxmake --synthetic SIZE OUT with files limited to `bytes`, as on a
+// full disk: writes past the limit fail with EFBIG. Returns the exit status.
+int runWithFileLimit(const std::string& size, const std::string& out, rlim_t bytes) {
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stderr);
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, bytes};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        execl(NVXMAKE_PATH, NVXMAKE_PATH, "--synthetic", size.c_str(), out.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(Nvxmake, FullDiskFailsAndLeavesNoFile) {
+    const std::string out = scratch("full-disk.nvx");
+    EXPECT_EQ(runWithFileLimit("500x400", out, 0), 1);  // not even the header fits
+    EXPECT_EQ(filesStartingWith("full-disk.nvx"), 0);
+    EXPECT_EQ(runWithFileLimit("3000x3000", out, 20000), 1);  // stops among the tiles
+    EXPECT_EQ(filesStartingWith("full-disk.nvx"), 0);
 }
 
 TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
