@@ -93,7 +93,61 @@ Span coverage(int64_t outPixel, double ratio, int64_t limit) {
     return s;
 }
 
+// Output columns averaged at once; the region's own buffer aside, each costs
+// about 60 bytes while its strip is built.
+constexpr int64_t kStripWidth = 4096;
+
 uint8_t toByte(float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); }
+
+// The area average of (x, y, w, h) into rows `outStride` bytes apart.
+bool sampleAveraged(const SlideFile& file, TileCache& cache, uint32_t level, double ratio,
+                    int64_t x, int64_t y, int64_t w, int64_t h, uint8_t* out, size_t outStride) {
+    const LevelShape& shape = file.levels()[level].shape;
+    const int64_t lw = shape.width, lh = shape.height;
+    std::vector<Span> columns;
+    columns.reserve(size_t(w));
+    for (int64_t i = 0; i < w; ++i) columns.push_back(coverage(x + i, ratio, lw));
+    // The level columns to assemble are exactly those the spans use: a span
+    // summed from its left edge may end a rounding error past (x + w) * ratio.
+    int64_t x0 = lw, x1 = 0;
+    for (const Span& c : columns) {
+        if (c.weights.empty()) continue;
+        x0 = std::min(x0, c.first);
+        x1 = std::max(x1, c.first + int64_t(c.weights.size()));
+    }
+    if (x1 <= x0) x0 = x1 = 0;
+    LevelRows rows(file, cache, level, x0, x1);
+
+    std::vector<float> across(size_t(w) * 3);  // one level row reduced across
+    std::vector<float> sum(size_t(w) * 3);
+    for (int64_t j = 0; j < h; ++j) {
+        const Span down = coverage(y + j, ratio, lh);
+        std::fill(sum.begin(), sum.end(), 255.0f * down.white);
+        for (size_t k = 0; k < down.weights.size(); ++k) {
+            const uint8_t* src = rows.row(down.first + int64_t(k));
+            if (src == nullptr) return false;
+            for (int64_t i = 0; i < w; ++i) {
+                const Span& c = columns[size_t(i)];
+                float r = 255.0f * c.white, g = r, b = r;
+                const uint8_t* p = c.weights.empty() ? src : src + size_t(c.first - x0) * 3;
+                for (float wt : c.weights) {
+                    r += wt * p[0];
+                    g += wt * p[1];
+                    b += wt * p[2];
+                    p += 3;
+                }
+                across[size_t(i) * 3] = r;
+                across[size_t(i) * 3 + 1] = g;
+                across[size_t(i) * 3 + 2] = b;
+            }
+            const float wt = down.weights[k];
+            for (size_t i = 0; i < across.size(); ++i) sum[i] += wt * across[i];
+        }
+        uint8_t* dst = out + size_t(j) * outStride;
+        for (size_t i = 0; i < sum.size(); ++i) dst[i] = toByte(sum[i]);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -139,47 +193,13 @@ bool sampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, doubl
         return true;
     }
 
-    std::vector<Span> columns;
-    columns.reserve(size_t(w));
-    for (int64_t i = 0; i < w; ++i) columns.push_back(coverage(x + i, ratio, lw));
-    // The level columns to assemble are exactly those the spans use: a span
-    // summed from its left edge may end a rounding error past (x + w) * ratio.
-    int64_t x0 = lw, x1 = 0;
-    for (const Span& c : columns) {
-        if (c.weights.empty()) continue;
-        x0 = std::min(x0, c.first);
-        x1 = std::max(x1, c.first + int64_t(c.weights.size()));
-    }
-    if (x1 <= x0) x0 = x1 = 0;
-    LevelRows rows(file, cache, level, x0, x1);
-
-    std::vector<float> across(size_t(w) * 3);  // one level row reduced across
-    std::vector<float> sum(size_t(w) * 3);
-    for (int64_t j = 0; j < h; ++j) {
-        const Span down = coverage(y + j, ratio, lh);
-        std::fill(sum.begin(), sum.end(), 255.0f * down.white);
-        for (size_t k = 0; k < down.weights.size(); ++k) {
-            const uint8_t* src = rows.row(down.first + int64_t(k));
-            if (src == nullptr) return false;
-            for (int64_t i = 0; i < w; ++i) {
-                const Span& c = columns[size_t(i)];
-                float r = 255.0f * c.white, g = r, b = r;
-                const uint8_t* p = c.weights.empty() ? src : src + size_t(c.first - x0) * 3;
-                for (float wt : c.weights) {
-                    r += wt * p[0];
-                    g += wt * p[1];
-                    b += wt * p[2];
-                    p += 3;
-                }
-                across[size_t(i) * 3] = r;
-                across[size_t(i) * 3 + 1] = g;
-                across[size_t(i) * 3 + 2] = b;
-            }
-            const float wt = down.weights[k];
-            for (size_t i = 0; i < across.size(); ++i) sum[i] += wt * across[i];
-        }
-        uint8_t* dst = out + size_t(j) * outRow;
-        for (size_t i = 0; i < sum.size(); ++i) dst[i] = toByte(sum[i]);
+    // In strips of output columns, so that the per-column state stays small
+    // however wide the region is; every pixel is computed from its absolute
+    // position, so the strips join seamlessly.
+    for (int64_t i = 0; i < w; i += kStripWidth) {
+        if (!sampleAveraged(file, cache, level, ratio, x + i, y, std::min(kStripWidth, w - i), h,
+                            out + size_t(i) * 3, outRow))
+            return false;
     }
     return true;
 }

@@ -8,7 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "test_slides.h"
 
@@ -135,6 +140,57 @@ TEST_F(RegionFetch, UnusableRequestsGiveNothing) {
     uint8_t* buf = nullptr;
     EXPECT_FALSE(NvxFetchRegion(h(), 40.0f, 0, 0, 10, 10, &buf, nullptr, 0));
     EXPECT_EQ(buf, nullptr);
+}
+
+// Regions at built scales are assembled in strips; a region several strips
+// wide must equal its pieces fetched on their own.
+TEST_F(RegionFetch, WideBuiltRegionEqualsItsPieces) {
+    const int x0 = -300, y0 = 1200, w = 9500, hgt = 40;  // past both sides, at 30x
+    Fetched whole = fetchRegion(h(), 30.0f, x0, y0, w, hgt, 0);
+    ASSERT_TRUE(whole.data);
+    for (const int piece : {0, 4000, 4096, 8191}) {
+        const int pw = std::min(1500, w - piece);
+        Fetched part = fetchRegion(h(), 30.0f, x0 + piece, y0, pw, hgt, 0);
+        ASSERT_TRUE(part.data);
+        for (int y = 0; y < hgt; ++y)
+            ASSERT_EQ(0, std::memcmp(whole.data.get() + (size_t(y) * w + piece) * 3,
+                                     part.data.get() + size_t(y) * pw * 3, size_t(pw) * 3))
+                << "piece at " << piece << ", row " << y;
+    }
+}
+
+// A region the interface allows (under 2 GiB) at a built scale must not need
+// many times its own size: 40 million columns are 120 MB of pixels, and are
+// fetched here with 700 MB of address space to spare.
+TEST(RegionMemory, WideRegionAtBuiltScaleNeedsLittleBeyondItsPixels) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve address space beyond any limit";
+#else
+    const std::string path = syntheticSlide();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        OpenSlide s(path);
+        if (!s.ok()) _exit(2);
+        size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t{700} << 20);
+        const rlimit as{limit, limit};
+        if (setrlimit(RLIMIT_AS, &as) != 0) _exit(3);
+        uint8_t* buffer = nullptr;
+        int32_t length = 0;
+        const bool ok =
+            NvxFetchRegion(s.handle(), 30.0f, -1000, 1000, 40'000'000, 1, &buffer, &length, 0) != 0;
+        const bool right = ok && length == 120'000'000 && buffer[0] == 255 &&
+                           buffer[length - 1] == 255;  // left and right of the slide
+        NvxReleaseBuffer(buffer);
+        _exit(right ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 }  // namespace
