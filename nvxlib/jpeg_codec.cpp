@@ -73,6 +73,14 @@ std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, 
     return rgb;
 }
 
+bool decodesWhole(std::span<const uint8_t> stream, JpegSize& size) {
+    tjhandle tj = decompressor();
+    if (!readHeader(tj, stream, size)) return false;
+    const JpegSize eighth{(size.width + 7) / 8, (size.height + 7) / 8};
+    std::vector<uint8_t> rgb(size_t(eighth.width) * size_t(eighth.height) * 3);
+    return decodeInto(tj, stream, eighth, rgb.data());
+}
+
 MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality) {
     MallocBuffer out;
     tjhandle tj = compressor();

@@ -35,6 +35,10 @@ bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t
 std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels);
 
+// Whether the whole stream decodes without error or warning; decoded at 1/8
+// scale, which still reads every coefficient but needs 1/64 of the memory.
+bool decodesWhole(std::span<const uint8_t> stream, JpegSize& size);
+
 // Encodes packed RGB (rows top down, no gaps) as a baseline JPEG without
 // chroma subsampling: slides are judged by stain colour, and 4:2:0 moves
 // the colour of small nuclei visibly.

@@ -35,7 +35,8 @@ nvx::PictureRef storeFile(NvxFileWriter& writer, const std::string& path) {
     const std::vector<uint8_t> jpeg = readWholeFile(path);
     // Decoded whole, not only its header: cut or corrupt data must stop here.
     nvx::JpegSize size;
-    if (!nvx::decodeJpeg(jpeg, size, uint64_t{nvx::kMaxPictureSide} * nvx::kMaxPictureSide))
+    if (!nvx::decodesWhole(jpeg, size) || size.width > int(nvx::kMaxPictureSide) ||
+        size.height > int(nvx::kMaxPictureSide))
         throw std::runtime_error("not a usable JPEG picture: " + path);
     return writer.addPicture(jpeg, uint32_t(size.width), uint32_t(size.height));
 }
