@@ -74,8 +74,8 @@ std::vector<LevelShape> levelShapes(uint32_t width, uint32_t height, uint32_t ti
     return shapes;
 }
 
-uint32_t crc32(std::span<const uint8_t> bytes) {
-    uLong crc = ::crc32(0L, Z_NULL, 0);
+uint32_t crc32(std::span<const uint8_t> bytes, uint32_t previous) {
+    uLong crc = previous;  // zlib continues from a finished CRC
     const uint8_t* p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {  // zlib takes a 32-bit length

@@ -86,7 +86,8 @@ struct LevelShape {
 // side would reach zero.
 std::vector<LevelShape> levelShapes(uint32_t width, uint32_t height, uint32_t tileSize);
 
-uint32_t crc32(std::span<const uint8_t> bytes);
+// `previous`: the CRC of the bytes before these, to checksum in pieces.
+uint32_t crc32(std::span<const uint8_t> bytes, uint32_t previous = 0);
 
 // Whether a stored checksum matches the computed one. Fuzzing builds accept
 // any checksum, so that mutated files reach the checks behind it.

@@ -5,13 +5,18 @@
  */
 #include "slide_file.h"
 
+#include <algorithm>
 #include <cmath>
+#include <span>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace nvx {
 namespace {
+
+// Tile index entries read at once while opening.
+constexpr uint64_t kIndexChunkEntries = 65536;
 
 bool fail(std::string* why, const char* text) {
     if (why) *why = text;
@@ -108,22 +113,34 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
             fail(why, "tile index outside the file");
             return nullptr;
         }
-        std::vector<uint8_t> index(bytes);
-        if (!preadAll(slide->fd_.get(), index.data(), index.size(), rec.indexOffset) ||
-            !checksumMatches(rec.indexCrc, crc32(index))) {
-            fail(why, "tile index damaged");
-            return nullptr;
-        }
+        // Read and checked in pieces: an index the header only claims (a
+        // hole of zeros in a sparse file, say) is refused at its first bad
+        // entry, before memory for all of it is taken.
         StoredLevel level{want, {}};
-        level.tiles.reserve(count);
-        for (uint64_t i = 0; i < count; ++i) {
-            const TileEntry e = decodeTileEntry(&index[i * kTileEntrySize]);
-            if (e.length == 0 || e.length > kMaxStreamLength ||
-                !inFile(e.offset, e.length, fileSize)) {
-                fail(why, "tile entry points outside the file");
+        std::vector<uint8_t> chunk(std::min<uint64_t>(bytes, kIndexChunkEntries * kTileEntrySize));
+        uint32_t crc = 0;
+        for (uint64_t first = 0; first < count; first += kIndexChunkEntries) {
+            const uint64_t n = std::min<uint64_t>(kIndexChunkEntries, count - first);
+            const std::span<uint8_t> piece(chunk.data(), n * kTileEntrySize);
+            if (!preadAll(slide->fd_.get(), piece.data(), piece.size(),
+                          rec.indexOffset + first * kTileEntrySize)) {
+                fail(why, "tile index damaged");
                 return nullptr;
             }
-            level.tiles.push_back(e);
+            crc = crc32(piece, crc);
+            for (uint64_t i = 0; i < n; ++i) {
+                const TileEntry e = decodeTileEntry(&piece[i * kTileEntrySize]);
+                if (e.length == 0 || e.length > kMaxStreamLength ||
+                    !inFile(e.offset, e.length, fileSize)) {
+                    fail(why, "tile entry points outside the file");
+                    return nullptr;
+                }
+                level.tiles.push_back(e);
+            }
+        }
+        if (!checksumMatches(rec.indexCrc, crc)) {
+            fail(why, "tile index damaged");
+            return nullptr;
         }
         slide->levels_.push_back(std::move(level));
     }

@@ -10,7 +10,10 @@
 
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "nvx_format.h"
@@ -135,6 +138,47 @@ TEST(DamagedFile, IndexPointingOutsideTheFileDoesNotOpen) {
         EXPECT_FALSE(opens(bad)) << offset << "+" << length;
     }
     EXPECT_TRUE(opens(path));  // the untouched copy still opens
+}
+
+// A crafted header can claim an index of gigabytes that a sparse file holds
+// as a hole of zeros, costing nothing on disk. Its first entry is already
+// unusable (length 0); open must say so without holding the index in memory.
+TEST(DamagedFile, HugeIndexOfZerosIsRefusedWithoutReadingItWhole) {
+    NvxEditor e(syntheticSlide());
+    nvx::Header& h = e.header;
+    h.width = h.height = 11584 * 16;  // 11584^2 tiles of 16: a 2 GiB level 0 index
+    h.tileSize = 16;
+    const auto shapes = nvx::levelShapes(h.width, h.height, h.tileSize);
+    h.levelCount = uint32_t(shapes.size());
+    h.levelTableOffset = e.bytes.size();
+    std::vector<uint8_t> table(shapes.size() * nvx::kLevelRecordSize);
+    uint64_t at = h.levelTableOffset + table.size();
+    for (size_t k = 0; k < shapes.size(); ++k) {
+        const nvx::LevelShape& s = shapes[k];
+        nvx::encodeLevelRecord({s.width, s.height, s.columns, s.rows, at, 0},
+                               &table[k * nvx::kLevelRecordSize]);
+        at += uint64_t{s.columns} * s.rows * nvx::kTileEntrySize;
+    }
+    ASSERT_GT(at, uint64_t{2} << 30);
+    h.levelTableCrc = nvx::crc32(table);
+    h.fileSize = at;
+    e.bytes.insert(e.bytes.end(), table.begin(), table.end());
+    const auto header = nvx::encodeHeader(h);
+    std::copy(header.begin(), header.end(), e.bytes.begin());
+    const std::string path = std::string(NVX_TEST_SLIDES) + "/huge-index.nvx";
+    writeFile(path, e.bytes);
+    ASSERT_EQ(truncate(path.c_str(), off_t(at)), 0);  // the indices: a hole
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(opens(path) ? 1 : 0);
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the file opened";
+    EXPECT_LT(usage.ru_maxrss, 1L << 20) << "kB of memory at most while refusing it";
 }
 
 TEST(DamagedFile, CorruptTileGivesNothingAndSparesTheRest) {
