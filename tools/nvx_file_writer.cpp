@@ -46,13 +46,21 @@ extern "C" void removeTempAndExit(int signal) {
     ::_exit(128 + signal);
 }
 
+// A signal the caller ignores (nohup ignores SIGHUP) stays ignored.
+void catchUnlessIgnored(int signal) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
+    std::signal(signal, removeTempAndExit);
+}
+
 void guardTemp(const std::string& path) {
     if (path.size() >= sizeof interruptedTemp) return;
     std::memcpy(interruptedTemp, path.c_str(), path.size() + 1);
     haveTemp = 1;
-    std::signal(SIGINT, removeTempAndExit);
-    std::signal(SIGTERM, removeTempAndExit);
-    std::signal(SIGHUP, removeTempAndExit);
+    catchUnlessIgnored(SIGINT);
+    catchUnlessIgnored(SIGTERM);
+    catchUnlessIgnored(SIGHUP);
+    catchUnlessIgnored(SIGXFSZ);  // a file size limit reached
 }
 
 void unguardTemp() { haveTemp = 0; }

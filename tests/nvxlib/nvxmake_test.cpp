@@ -189,14 +189,17 @@ TEST(Nvxmake, TruncatedGivenPictureFailsAndLeavesNoFile) {
     EXPECT_EQ(filesStartingWith("cut-picture.nvx"), 0);
 }
 
-// Runs nvxmake --synthetic SIZE OUT with files limited to `bytes`, as on a
-// full disk: writes past the limit fail with EFBIG. Returns the exit status.
-int runWithFileLimit(const std::string& size, const std::string& out, rlim_t bytes) {
+// Runs nvxmake --synthetic SIZE OUT with files limited to `bytes`. With
+// SIGXFSZ ignored, writes past the limit fail with EFBIG as on a full disk;
+// otherwise the signal ends the run. Returns the exit status, or 1000 plus
+// the signal that killed it.
+int runWithFileLimit(const std::string& size, const std::string& out, rlim_t bytes,
+                     bool ignoreSignal = true) {
     const pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
         std::freopen("/dev/null", "w", stderr);
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, ignoreSignal ? SIG_IGN : SIG_DFL);
         const rlimit limit{bytes, bytes};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
         execl(NVXMAKE_PATH, NVXMAKE_PATH, "--synthetic", size.c_str(), out.c_str(),
@@ -204,8 +207,9 @@ int runWithFileLimit(const std::string& size, const std::string& out, rlim_t byt
         _exit(127);
     }
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Nvxmake, FullDiskFailsAndLeavesNoFile) {
@@ -214,6 +218,14 @@ TEST(Nvxmake, FullDiskFailsAndLeavesNoFile) {
     EXPECT_EQ(filesStartingWith("full-disk.nvx"), 0);
     EXPECT_EQ(runWithFileLimit("3000x3000", out, 20000), 1);  // stops among the tiles
     EXPECT_EQ(filesStartingWith("full-disk.nvx"), 0);
+}
+
+// The file size limit's own signal (the default when it is not ignored)
+// ends the run like an interrupt: no temporary file stays behind.
+TEST(Nvxmake, FileSizeLimitSignalLeavesNoFile) {
+    const std::string out = scratch("size-limit.nvx");
+    EXPECT_EQ(runWithFileLimit("3000x3000", out, 20000, false), 128 + SIGXFSZ);
+    EXPECT_EQ(filesStartingWith("size-limit.nvx"), 0);
 }
 
 TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
@@ -246,6 +258,33 @@ TEST(Nvxmake, InterruptedRunLeavesNoFile) {
     EXPECT_TRUE(started);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
     EXPECT_EQ(filesStartingWith("interrupted.nvx"), 0);
+}
+
+// Under nohup (SIGHUP ignored) a hangup must not end the run.
+TEST(Nvxmake, IgnoredHangupIsRespected) {
+    const std::string out = scratch("nohup.nvx");
+    fs::remove(out);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stderr);
+        std::signal(SIGHUP, SIG_IGN);
+        execl(NVXMAKE_PATH, NVXMAKE_PATH, "--synthetic", "12000x12000", "--threads", "1",
+              out.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    bool started = false;
+    for (int i = 0; i < 1000 && !started; ++i) {
+        started = filesStartingWith("nohup.nvx.tmp.") > 0;
+        if (!started) usleep(10000);
+    }
+    kill(pid, SIGHUP);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(started);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(OpenSlide(out).ok());
 }
 
 }  // namespace
