@@ -35,6 +35,9 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
+    // Closes now and says whether the system took every write: a writer
+    // must know before it publishes the file.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
 private:
     int fd_ = -1;

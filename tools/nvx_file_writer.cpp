@@ -158,7 +158,9 @@ void NvxFileWriter::commit(nvx::Header header,
     header.fileSize = end_;
     const auto bytes = nvx::encodeHeader(header);
     pwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
-    fd_.reset();
+    // Only a file the disk holds whole may take the target's name.
+    if (::fsync(fd_.get()) != 0) fail("cannot write " + temp_ + " to disk");
+    if (!fd_.close()) fail("cannot close " + temp_);
     unguardTemp();
     if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot rename to " + target_);
     committed_ = true;
