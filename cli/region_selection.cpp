@@ -9,7 +9,6 @@
 namespace nvx::cli {
 namespace {
 
-constexpr double kMaxScale = 80.0;
 // Quotients are held to this size before they become integers; anything that
 // large lies far off any slide, and the cast stays defined.
 constexpr double kQuotientLimit = 4.0e18;
@@ -28,7 +27,7 @@ std::int64_t MapToFullResolution(std::int32_t value, std::int32_t magnification,
 RegionSelection SelectRegion(const RunOptions& options, std::int32_t slideWidth,
                              std::int32_t slideHeight, std::int32_t scanMagnification) {
     RegionSelection selection;
-    if (!(options.scale > 0.0 && options.scale <= kMaxScale)) {
+    if (!IsRegionScale(options.scale)) {
         selection.accepted = true;
         selection.box = {0, 0, slideWidth, slideHeight};
         return selection;

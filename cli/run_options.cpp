@@ -11,9 +11,11 @@ namespace {
 
 constexpr int kWholeSlideArgc = 4;
 constexpr int kRegionArgc = 9;
-constexpr double kMaxScale = 80.0;
+constexpr double kMaxRegionScale = 80.0;
 
 }  // namespace
+
+bool IsRegionScale(double scale) { return scale > 0.0 && scale <= kMaxRegionScale; }
 
 void ReplaceQuestionMarks(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
@@ -51,7 +53,7 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     if (argc != kRegionArgc) return {ArgumentVerdict::UsageB};
 
     options->scale = std::atof(argv[4]);
-    if (!(options->scale > 0.0 && options->scale <= kMaxScale))
+    if (!IsRegionScale(options->scale))
         return {ArgumentVerdict::Problem, console::Message::ScaleOutOfRange};
     options->x = ReadInteger(argv[5]);
     options->y = ReadInteger(argv[6]);

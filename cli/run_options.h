@@ -39,6 +39,9 @@ struct ArgumentCheck {
     console::Message problem = console::Message::ScaleOutOfRange;
 };
 
+// True for a Scale that names a region: 0 < Scale <= 80.
+bool IsRegionScale(double scale);
+
 // Turns every '?' of every argument (the program path included) into a blank, in place.
 void ReplaceQuestionMarks(int argc, char** argv);
 
