@@ -44,15 +44,14 @@ void WarnMissing(const char* what) {
                   " picture; its directory is left out");
 }
 
-// The capacity for a label or macro comes from the stream's own header, so a
-// size the library misreports can neither cut the picture off nor make us
+// A label or macro is decoded at the size its stream's own header gives, so
+// a size the library misreports can neither cut the picture off nor make us
 // allocate for a picture that is not there.
-std::size_t PictureCapacity(const slide::FetchedPicture& picture) {
-    slide::JpegSize size;
-    if (!picture.buffer || picture.length <= 0 ||
-        !slide::ReadJpegSize(picture.buffer.get(), static_cast<std::size_t>(picture.length), &size))
-        return 0;
-    return static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3;
+bool DecodeWholePicture(const slide::FetchedPicture& picture, std::vector<std::uint8_t>* pixels,
+                        slide::JpegSize* size) {
+    return picture.buffer && picture.length > 0 &&
+           slide::DecodeJpegToRgb(picture.buffer.get(), static_cast<std::size_t>(picture.length),
+                                  pixels, size);
 }
 
 }  // namespace
@@ -103,7 +102,7 @@ PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int
     slide::FetchedPicture picture = slide::FetchLabel(slide);
     std::vector<std::uint8_t> pixels;
     slide::JpegSize size;
-    if (!DecodePicture(picture.buffer, picture.length, PictureCapacity(picture), &pixels, &size)) {
+    if (!DecodeWholePicture(picture, &pixels, &size)) {
         WarnMissing("label");
         return PictureResult::Missing;
     }
@@ -117,7 +116,7 @@ PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFau
     slide::FetchedPicture picture = slide::FetchPreview(slide);
     std::vector<std::uint8_t> pixels;
     slide::JpegSize size;
-    if (!DecodePicture(picture.buffer, picture.length, PictureCapacity(picture), &pixels, &size)) {
+    if (!DecodeWholePicture(picture, &pixels, &size)) {
         WarnMissing("macro");
         return PictureResult::Missing;
     }
