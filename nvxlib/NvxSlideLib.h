@@ -50,6 +50,13 @@ NVX_API uint8_t NvxFetchLabel(NvxSlideHandle slide, uint8_t** buffer, int32_t* l
 NVX_API void NvxReleaseBuffer(uint8_t* buffer);
 NVX_API uint8_t NvxCloseSlide(NvxSlideHandle* slide);
 
+/* Why the last NvxOpenSlide of the calling thread said no: the reason is
+ * copied into `text` (NUL-terminated, cut to `capacity` bytes) and its full
+ * length in bytes returned; 0 when that open succeeded or there was none.
+ * Beyond the eight entry points above, which every slide library has:
+ * callers look it up and do without it when it is missing. */
+NVX_API int32_t NvxOpenFailureReason(char* text, int32_t capacity);
+
 /* Function types, for callers that resolve the entry points by name. */
 typedef uint8_t (*NvxOpenSlideFn)(NvxSlideHandle*, const char*);
 typedef uint8_t (*NvxQuerySlideFn)(NvxSlideHandle, int32_t*, int32_t*, int32_t*, float*, double*,
@@ -60,6 +67,7 @@ typedef uint8_t (*NvxFetchRegionFn)(NvxSlideHandle, float, int32_t, int32_t, int
 typedef uint8_t (*NvxFetchPictureFn)(NvxSlideHandle, uint8_t**, int32_t*, int32_t*, int32_t*);
 typedef void (*NvxReleaseBufferFn)(uint8_t*);
 typedef uint8_t (*NvxCloseSlideFn)(NvxSlideHandle*);
+typedef int32_t (*NvxOpenFailureReasonFn)(char*, int32_t);
 
 #ifdef __cplusplus
 }

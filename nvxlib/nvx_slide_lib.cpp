@@ -1,11 +1,16 @@
 /*
- * nvx_slide_lib.cpp - the eight exported entry points of libNvxSlideLib.so.
+ * nvx_slide_lib.cpp - the exported entry points of libNvxSlideLib.so: the
+ * eight of every slide library, and the reason for a refused open.
  *
  * Each one is a thin shell: check the pointers, find the slide, call the
  * reader, hand the buffer over. Nothing may escape across the C interface,
  * so every body catches everything and reports no.
  */
 #include "NvxSlideLib.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
 
 #include "handle_table.h"
 #include "slide_reader.h"
@@ -14,6 +19,17 @@ using nvx::HandleTable;
 using nvx::MallocBuffer;
 
 namespace {
+
+// Why the last open of this thread said no; empty after a successful open.
+thread_local std::string tLastOpenFailure;
+
+uint8_t refuseOpen(const char* reason) {
+    try {
+        tLastOpenFailure = reason;
+    } catch (...) {
+    }
+    return 0;
+}
 
 // Hands a buffer to the caller, who gives it back with NvxReleaseBuffer.
 uint8_t handOver(MallocBuffer buffer, uint8_t** out, int32_t* length) {
@@ -48,17 +64,19 @@ uint8_t fetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t
 extern "C" {
 
 NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path) {
-    if (slide == nullptr || path == nullptr) return 0;
+    tLastOpenFailure.clear();
+    if (slide == nullptr || path == nullptr) return refuseOpen("no handle or no path given");
     try {
-        auto file = nvx::SlideFile::open(path);
-        if (!file) return 0;
+        std::string why;
+        auto file = nvx::SlideFile::open(path, &why);
+        if (!file) return refuseOpen(why.c_str());
         const int32_t handle =
             HandleTable::instance().add(std::make_shared<const nvx::SlideReader>(std::move(file)));
-        if (handle == 0) return 0;
+        if (handle == 0) return refuseOpen("too many slides open");
         *slide = handle;
         return 1;
     } catch (...) {
-        return 0;
+        return refuseOpen("out of memory");
     }
 }
 
@@ -130,6 +148,16 @@ NVX_API uint8_t NvxCloseSlide(NvxSlideHandle* slide) {
     } catch (...) {
         return 0;
     }
+}
+
+NVX_API int32_t NvxOpenFailureReason(char* text, int32_t capacity) {
+    const std::string& reason = tLastOpenFailure;
+    if (text != nullptr && capacity > 0) {
+        const size_t n = std::min(reason.size(), size_t(capacity) - 1);
+        std::memcpy(text, reason.data(), n);
+        text[n] = '\0';
+    }
+    return static_cast<int32_t>(std::min<size_t>(reason.size(), INT32_MAX));
 }
 
 }  // extern "C"

@@ -6,7 +6,9 @@
 #include "slide_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <span>
 
 #include <fcntl.h>
@@ -68,7 +70,7 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
     // refused below as not a regular file. Regular files ignore the flag.
     slide->fd_ = FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!slide->fd_.valid()) {
-        fail(why, "cannot open file");
+        fail(why, ("cannot open the file: " + std::string(std::strerror(errno))).c_str());
         return nullptr;
     }
     struct stat st {};

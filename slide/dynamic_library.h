@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace nvx::slide {
 
@@ -19,7 +20,25 @@ using LibraryHandle = std::unique_ptr<void, LibraryHandleClose>;
 const char* SlideLibraryFileName();
 
 // Loads the library by bare file name (the platform's search rules apply).
-LibraryHandle LoadLibraryByName(const char* fileName);
+// On failure `error` (when given) receives the loader's own reason.
+LibraryHandle LoadLibraryByName(const char* fileName, std::string* error = nullptr);
+
+// Loads the library from an explicit path, outside every search rule.
+LibraryHandle LoadLibraryByPath(const std::string& path, std::string* error = nullptr);
+
+// The folder of the running executable (no trailing separator); empty when
+// the platform cannot tell.
+std::string ExecutableFolder();
+
+// `folder` and `fileName` joined with the platform's separator.
+std::string PathInFolder(const std::string& folder, const char* fileName);
+
+// The loader's search path from the environment (LD_LIBRARY_PATH on Linux,
+// PATH on Windows); empty when unset.
+std::string LoaderSearchPath();
+
+// The file a loaded library came from; empty when the platform cannot tell.
+std::string LoadedLibraryPath(void* handle);
 
 // Address of a symbol, or null when the library has no such symbol.
 void* FindSymbol(void* handle, const char* name);

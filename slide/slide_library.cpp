@@ -5,9 +5,15 @@
  * (a failed load is tried again at the next call) and released after the
  * slide has been closed. Entry points are resolved at every call and never
  * kept, so nothing can call into a library that has gone.
+ *
+ * The library is searched for by file name first; when that finds nothing
+ * it is loaded by its explicit path in the converter's own folder, which
+ * also works when a sanitizer or a wrapper has taken the loader's search
+ * from us.
  */
 #include "slide/slide_library.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -18,16 +24,38 @@ namespace nvx::slide {
 namespace {
 
 std::mutex gLibraryMutex;
-LibraryHandle gLibrary;  // guarded by gLibraryMutex
+LibraryHandle gLibrary;               // guarded by gLibraryMutex
+LibraryLoadFailure gLastLoadFailure;  // guarded by gLibraryMutex
+
+// Loads the library into gLibrary; on failure records why. Lock held.
+void LoadLocked() {
+    LibraryLoadFailure failure;
+    failure.fileName = SlideLibraryFileName();
+    gLibrary = LoadLibraryByName(SlideLibraryFileName(), &failure.searchError);
+    if (!gLibrary) {
+        failure.folder = ExecutableFolder();
+        if (!failure.folder.empty())
+            gLibrary = LoadLibraryByPath(PathInFolder(failure.folder, SlideLibraryFileName()),
+                                         &failure.folderError);
+    }
+    if (gLibrary) return;
+    failure.searchPath = LoaderSearchPath();
+    gLastLoadFailure = std::move(failure);
+}
 
 // Looks an entry point up by name, loading the library first when needed.
 // Null when the library or the entry point cannot be found.
 template <typename Fn>
 Fn Resolve(const char* name) {
     std::lock_guard<std::mutex> lock(gLibraryMutex);
-    if (!gLibrary) gLibrary = LoadLibraryByName(SlideLibraryFileName());
+    if (!gLibrary) LoadLocked();
     if (!gLibrary) return nullptr;
     return reinterpret_cast<Fn>(FindSymbol(gLibrary.get(), name));
+}
+
+bool LibraryLoaded() {
+    std::lock_guard<std::mutex> lock(gLibraryMutex);
+    return gLibrary != nullptr;
 }
 
 FetchedPicture FetchPicture(const char* entryPoint, SlideHandle slide) {
@@ -49,16 +77,48 @@ void LibraryBufferRelease::operator()(std::uint8_t* buffer) const {
     if (auto release = Resolve<NvxReleaseBufferFn>("NvxReleaseBuffer")) release(buffer);
 }
 
-bool OpenSlide(SlideHandle* slide, const char* path) {
+bool OpenSlide(SlideHandle* slide, const char* path, OpenFailure* why) {
+    const auto fail = [why](OpenFailure failure) {
+        if (why) *why = failure;
+        return false;
+    };
+    if (why) *why = OpenFailure::None;
     // The library receives the path in a zero-filled buffer of fixed size. A
     // path that does not fit is refused rather than cut: a shortened path
     // could name another file.
     char libraryPath[kLibraryPathBytes] = {};
     const std::size_t length = std::strlen(path);
-    if (length >= sizeof libraryPath) return false;
+    if (length >= sizeof libraryPath) return fail(OpenFailure::PathTooLong);
     std::memcpy(libraryPath, path, length);
     auto open = Resolve<NvxOpenSlideFn>("NvxOpenSlide");
-    return open != nullptr && open(slide, libraryPath) != 0;
+    if (open == nullptr)
+        return fail(LibraryLoaded() ? OpenFailure::EntryPointMissing
+                                    : OpenFailure::LibraryNotLoaded);
+    if (open(slide, libraryPath) == 0) return fail(OpenFailure::Refused);
+    return true;
+}
+
+LibraryLoadFailure LastLibraryLoadFailure() {
+    std::lock_guard<std::mutex> lock(gLibraryMutex);
+    return gLastLoadFailure;
+}
+
+std::string LoadedSlideLibraryPath() {
+    std::lock_guard<std::mutex> lock(gLibraryMutex);
+    return gLibrary ? LoadedLibraryPath(gLibrary.get()) : std::string();
+}
+
+bool SlideLibraryHas(const char* entryPoint) { return Resolve<void*>(entryPoint) != nullptr; }
+
+std::string SlideLibraryRefusal() {
+    // Not one of the eight entry points every slide library has: a library
+    // without it simply gives no reason.
+    auto reason = Resolve<NvxOpenFailureReasonFn>("NvxOpenFailureReason");
+    if (reason == nullptr) return {};
+    char text[512] = {};
+    const int32_t length = reason(text, int32_t(sizeof text));
+    if (length <= 0) return {};
+    return std::string(text, std::min<std::size_t>(std::size_t(length), std::strlen(text)));
 }
 
 bool QuerySlide(SlideHandle slide, SlideInfo* info) {

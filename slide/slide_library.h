@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace nvx::slide {
 
@@ -55,8 +56,41 @@ struct FetchedPicture {
 // The size of the path buffer the library receives (zero-filled, NUL-terminated).
 inline constexpr std::size_t kLibraryPathBytes = 256;
 
+// Why an open said no.
+enum class OpenFailure {
+    None,
+    PathTooLong,        // the path does not fit the library's path buffer
+    LibraryNotLoaded,   // see LastLibraryLoadFailure()
+    EntryPointMissing,  // the library has no NvxOpenSlide
+    Refused,            // the library said no: see SlideLibraryRefusal()
+};
+
 // Opens a slide. Paths that do not fit the library's path buffer are refused.
-bool OpenSlide(SlideHandle* slide, const char* path);
+// `why` (when given) says why the open said no.
+bool OpenSlide(SlideHandle* slide, const char* path, OpenFailure* why = nullptr);
+
+// The last failed load of the library: the loader's own reasons for the
+// search by file name and for the load from the converter's folder.
+struct LibraryLoadFailure {
+    std::string fileName;     // the library's file name
+    std::string searchPath;   // the loader's search path from the environment, maybe empty
+    std::string searchError;  // the loader's reason for the search by file name
+    std::string folder;       // the converter's folder; empty when unknown
+    std::string folderError;  // the loader's reason for the load from that folder
+};
+LibraryLoadFailure LastLibraryLoadFailure();
+
+// The file the loaded library came from; empty when none is loaded or the
+// platform cannot tell.
+std::string LoadedSlideLibraryPath();
+
+// True when the library can be loaded and has the entry point.
+bool SlideLibraryHas(const char* entryPoint);
+
+// The library's own reason for the last open it refused on this thread,
+// when the library can give one (NvxOpenFailureReason); empty otherwise.
+std::string SlideLibraryRefusal();
+
 // Reads the header; every value is zero unless the call succeeds.
 bool QuerySlide(SlideHandle slide, SlideInfo* info);
 // The stored JPEG tile with its top-left corner at (x, y) at the given scale.

@@ -118,6 +118,29 @@ TEST_F(SlideBinding, PathsThatDoNotFitTheLibraryBufferAreRefused) {
     EXPECT_EQ(Count("open"), 1);
 }
 
+TEST_F(SlideBinding, FailedOpensSayWhy) {
+    SlideHandle slide = 0;
+    OpenFailure why = OpenFailure::None;
+    const std::string tooLong(kLibraryPathBytes, 'p');
+    EXPECT_FALSE(OpenSlide(&slide, tooLong.c_str(), &why));
+    EXPECT_EQ(why, OpenFailure::PathTooLong);
+    EXPECT_TRUE(Calls().empty()) << "the library is not even loaded for such a path";
+
+    setenv("NVXFAKE_FAIL", "open", 1);
+    EXPECT_FALSE(OpenSlide(&slide, "any.nvx", &why));
+    EXPECT_EQ(why, OpenFailure::Refused);
+    // The fake gives no reason; which library said no can still be told.
+    EXPECT_EQ(SlideLibraryRefusal(), "");
+    const std::string library = LoadedSlideLibraryPath();
+    EXPECT_NE(library.find("/fake/libNvxSlideLib.so"), std::string::npos) << library;
+
+    unsetenv("NVXFAKE_FAIL");
+    UnloadSlideLibrary();
+    EXPECT_TRUE(OpenSlide(&slide, "any.nvx", &why));
+    EXPECT_EQ(why, OpenFailure::None);
+    EXPECT_TRUE(CloseSlide(&slide));
+}
+
 TEST_F(SlideBinding, FetchedStreamsDecodeWithinTheirBuffer) {
     SlideHandle slide = 0;
     ASSERT_TRUE(OpenSlide(&slide, "any.nvx"));
@@ -167,7 +190,10 @@ TEST(MissingEntryPoint, IsSkippedAndCountsAsNo) {
     if (missing == nullptr) GTEST_SKIP() << "run by the missing-entry-point tests only";
     const std::string name = missing;
     SlideHandle slide = 0;
-    EXPECT_EQ(OpenSlide(&slide, "any.nvx"), name != "NvxOpenSlide");
+    OpenFailure why = OpenFailure::None;
+    EXPECT_EQ(OpenSlide(&slide, "any.nvx", &why), name != "NvxOpenSlide");
+    EXPECT_EQ(why, name == "NvxOpenSlide" ? OpenFailure::EntryPointMissing : OpenFailure::None);
+    EXPECT_FALSE(SlideLibraryHas(missing));
     SlideInfo info;
     EXPECT_EQ(QuerySlide(slide, &info), name != "NvxQuerySlide");
     EXPECT_EQ(bool(FetchTile(&slide, 40.0f, 0, 0).buffer), name != "NvxFetchTile");
@@ -175,6 +201,23 @@ TEST(MissingEntryPoint, IsSkippedAndCountsAsNo) {
     EXPECT_EQ(bool(FetchPreview(slide).buffer), name != "NvxFetchPreview");
     EXPECT_EQ(bool(FetchLabel(slide).buffer), name != "NvxFetchLabel");
     EXPECT_EQ(CloseSlide(&slide), name != "NvxCloseSlide");
+    UnloadSlideLibrary();
+}
+
+// Run with nothing on the loader's search path and no run path (see
+// CMakeLists): the library is still found beside the executable, by its
+// explicit path, as it must be when a sanitizer takes the search from us.
+TEST(LibraryBesideTheExecutable, IsLoadedByItsPath) {
+    const char* folder = std::getenv("NVX_EXPECTED_LIBRARY_FOLDER");
+    if (folder == nullptr) GTEST_SKIP() << "run by slide.binding_library_beside_executable only";
+    SlideHandle slide = 0;
+    OpenFailure why = OpenFailure::None;
+    EXPECT_FALSE(OpenSlide(&slide, "/no/such/slide.nvx", &why));
+    EXPECT_EQ(why, OpenFailure::Refused) << "the library was not loaded";
+    EXPECT_EQ(LoadedSlideLibraryPath(), std::string(folder) + "/libNvxSlideLib.so");
+    // Our own library says why it refused the file.
+    EXPECT_NE(SlideLibraryRefusal().find("cannot open"), std::string::npos)
+        << SlideLibraryRefusal();
     UnloadSlideLibrary();
 }
 
