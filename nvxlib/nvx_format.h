@@ -27,6 +27,9 @@ inline constexpr size_t kTileEntrySize = 16;
 // Limits the reader enforces; the writer never produces anything outside them.
 inline constexpr uint32_t kMinTileSize = 16;
 inline constexpr uint32_t kMaxTileSize = 4096;
+// Tile sides are multiples of this: TIFF tiles must be, so every slide can
+// be converted with its own tile size.
+inline constexpr uint32_t kTileSizeStep = 16;
 inline constexpr uint32_t kMaxMagnification = 1000;
 inline constexpr uint32_t kMaxStreamLength = 64u << 20;  // one tile or picture
 inline constexpr uint32_t kMaxPictureSide = 65535;

@@ -44,7 +44,8 @@ bool headerValid(const Header& h, uint64_t fileSize, std::string* why) {
 #endif
     if (h.width == 0 || h.height == 0 || h.width > 0x7fffffffu || h.height > 0x7fffffffu)
         return fail(why, "bad slide size");
-    if (h.tileSize < kMinTileSize || h.tileSize > kMaxTileSize) return fail(why, "bad tile size");
+    if (h.tileSize < kMinTileSize || h.tileSize > kMaxTileSize || h.tileSize % kTileSizeStep != 0)
+        return fail(why, "bad tile size");
     if (h.scanMagnification == 0 || h.scanMagnification > kMaxMagnification)
         return fail(why, "bad scan magnification");
     if (!std::isfinite(h.micronsPerPixel) || h.micronsPerPixel < 0)

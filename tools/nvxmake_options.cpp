@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "nvx_format.h"
+
 namespace nvxmake {
 namespace {
 
@@ -44,10 +46,11 @@ const char* usageText() {
            "  --mag M          scan magnification (default: the source's objective power, else "
            "40)\n"
            "  --mpp F          microns per pixel (default: the source's, else 0)\n"
-           "  --tile N         tile size, even, 16..4096 (default 256)\n"
+           "  --tile N         tile size, a multiple of 16 from 16 to 4096 (default 256)\n"
            "  --quality Q      JPEG quality of stored tiles, 1..100 (default 90)\n"
-           "  --label FILE     JPEG picture to store as the label\n"
-           "  --preview FILE   JPEG picture to store as the preview (macro)\n"
+           "  --label FILE     JPEG picture to store as the label (default: the source's own;\n"
+           "                   none when it has none; a made-up one for --synthetic)\n"
+           "  --preview FILE   JPEG picture to store as the preview (macro), defaults as --label\n"
            "  --seed N         variant of the synthetic slide (default 1)\n"
            "  --threads N      worker threads (default: one per core)\n";
 }
@@ -101,8 +104,9 @@ ParseResult parseOptions(int argc, const char* const* argv) {
                 return bad("bad microns per pixel " + value);
             o.mpp = static_cast<float>(f);
         } else if (a == "--tile") {
-            if (!parseInt<uint32_t>(v, 16, 4096, o.tileSize) || o.tileSize % 2 != 0)
-                return bad("bad tile size " + value + " (even, 16..4096)");
+            if (!parseInt<uint32_t>(v, nvx::kMinTileSize, nvx::kMaxTileSize, o.tileSize) ||
+                o.tileSize % nvx::kTileSizeStep != 0)
+                return bad("bad tile size " + value + " (a multiple of 16 from 16 to 4096)");
         } else if (a == "--quality") {
             if (!parseInt<int>(v, 1, 100, o.quality))
                 return bad("bad quality " + value + " (1..100)");

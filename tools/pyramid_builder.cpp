@@ -196,8 +196,9 @@ private:
 
 PyramidResult buildPyramid(const TileSource& source, uint32_t tileSize, int quality,
                            unsigned threads, NvxFileWriter& writer) {
-    if (tileSize < nvx::kMinTileSize || tileSize > nvx::kMaxTileSize || tileSize % 2 != 0)
-        throw std::runtime_error("tile size must be even, from 16 to 4096");
+    if (tileSize < nvx::kMinTileSize || tileSize > nvx::kMaxTileSize ||
+        tileSize % nvx::kTileSizeStep != 0)
+        throw std::runtime_error("tile size must be a multiple of 16 from 16 to 4096");
     return Builder(source, tileSize, quality, threads, writer).run();
 }
 

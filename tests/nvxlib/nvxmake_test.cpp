@@ -162,6 +162,9 @@ TEST(Nvxmake, BadInputFailsAndLeavesNoFile) {
 
     EXPECT_EQ(runNvxmake("--synthetic 0x400 " + out), 2);
     EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 255 " + out), 2);
+    // Even, but no TIFF can hold such tiles: no slide the converter cannot convert.
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 200 " + out), 2);
+    EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 136 " + out), 2);
     EXPECT_EQ(runNvxmake("--synthetic 500x400 --quality 0 " + out), 2);
     EXPECT_EQ(runNvxmake("--synthetic 500x400 --frobnicate " + out), 2);
     EXPECT_EQ(runNvxmake("--synthetic 500x400"), 2);
