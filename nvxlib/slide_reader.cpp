@@ -71,10 +71,10 @@ Picture SlideReader::picture(const PictureRef& ref) const {
     Picture p;
     p.stream = file_->readPicture(ref);
     if (!p.stream) return {};
-    // The stored size is what callers size their buffers from; refuse a
-    // stream that would decode to something larger.
+    // The stored size is what callers size their buffers from and what they
+    // report: the stream's frame must be exactly that size.
     const auto size = jpegSize({p.stream.data.get(), p.stream.size});
-    if (!size || uint32_t(size->width) > ref.width || uint32_t(size->height) > ref.height)
+    if (!size || uint32_t(size->width) != ref.width || uint32_t(size->height) != ref.height)
         return {};
     p.width = ref.width;
     p.height = ref.height;

@@ -1,8 +1,8 @@
 /*
  * make_slide.cpp - ties a source, the pyramid builder and the file writer
  * together. Pictures given on the command line are stored as given (after a
- * check that they decode); pictures taken from a source or generated are
- * encoded at the stored quality.
+ * check that they decode); pictures taken from a source or generated (for
+ * synthetic slides only) are encoded at the stored quality.
  */
 #include "make_slide.h"
 
@@ -71,17 +71,23 @@ void makeSlide(const MakeOptions& o) {
     NvxFileWriter writer(o.output);
     PyramidResult pyramid = buildPyramid(*source, o.tileSize, o.quality, threads, writer);
 
-    const std::optional<RgbImage> sourceLabel = source->label();
-    const RgbImage label = sourceLabel ? *sourceLabel : makeLabel(o.seed);
-    header.label = !o.labelFile.empty() ? storeFile(writer, o.labelFile)
-                                        : storeImage(writer, label, o.quality);
+    // Pictures: a file given on the command line, else the source's own;
+    // only a synthetic slide has them made up. A real scan without a label
+    // stays without one, since a made-up label would be taken for the real.
+    const bool madeUp = o.mode == Mode::Synthetic;
+    std::optional<RgbImage> label = source->label();
+    if (!label && madeUp) label = makeLabel(o.seed);
+    if (!o.labelFile.empty())
+        header.label = storeFile(writer, o.labelFile);
+    else if (label)
+        header.label = storeImage(writer, *label, o.quality);
 
     if (!o.previewFile.empty()) {
         header.preview = storeFile(writer, o.previewFile);
     } else if (const auto macro = source->macro()) {
         header.preview = storeImage(writer, *macro, o.quality);
-    } else {
-        header.preview = storeImage(writer, makePreview(label, pyramid.smallest), o.quality);
+    } else if (madeUp) {
+        header.preview = storeImage(writer, makePreview(*label, pyramid.smallest), o.quality);
     }
     writer.commit(header, pyramid.levels);
 }

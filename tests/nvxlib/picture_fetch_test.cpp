@@ -1,9 +1,12 @@
 /*
  * picture_fetch_test.cpp - NvxFetchLabel and NvxFetchPreview: generated
  * pictures of plausible size, pictures given to nvxmake stored byte for
- * byte, and a source slide's own label and macro carried over.
+ * byte, a source slide's own label and macro carried over, and none made
+ * up for a source that has none.
  */
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include <openslide.h>
 
@@ -88,6 +91,39 @@ TEST(PictureFetch, SourceLabelAndMacroAreCarriedOver) {
     ASSERT_TRUE(s.ok());
     expectDecodesTo(label(s.handle()), int(lw), int(lh));
     expectDecodesTo(preview(s.handle()), int(mw), int(mh));
+}
+
+// A real source without pictures of its own gets none made up: a made-up
+// label would be taken for the slide's real one. Only a file given on the
+// command line is stored.
+TEST(PictureFetch, SourcesWithoutPicturesGetNoneMadeUp) {
+    OpenSlide src(syntheticSlide());
+    ASSERT_TRUE(src.ok());
+    Fetched jpeg = fetchRegion(src.handle(), 10.0f, 0, 0, 600, 400, 1);
+    ASSERT_TRUE(jpeg.data);
+    const std::string dir = NVX_TEST_SLIDES;
+    writeFile(dir + "/plain.jpg", jpeg.bytes());
+    // The same picture as a tiled TIFF: a slide to OpenSlide, without associated images.
+    const std::string vips = "vips copy " + dir + "/plain.jpg '" + dir +
+                             "/plain-tiled.tif[tile,tile-width=128,tile-height=128]' 2>&1";
+    ASSERT_EQ(std::system(vips.c_str()), 0) << vips;
+    for (const std::string source : {"plain.jpg", "plain-tiled.tif"}) {
+        SCOPED_TRACE(source);
+        OpenSlide s(slide("no-pictures-" + source + ".nvx", "--from " + dir + "/" + source));
+        ASSERT_TRUE(s.ok());
+        const Picture l = label(s.handle()), p = preview(s.handle());
+        EXPECT_FALSE(l.stream.data);
+        EXPECT_EQ(l.width, 0);
+        EXPECT_FALSE(p.stream.data);
+        EXPECT_EQ(p.width, 0);
+    }
+    OpenSlide s(slide("given-label-only.nvx",
+                      "--from " + dir + "/plain-tiled.tif --label " + dir + "/plain.jpg"));
+    ASSERT_TRUE(s.ok());
+    const Picture l = label(s.handle());
+    expectDecodesTo(l, 600, 400);
+    EXPECT_EQ(l.stream.bytes(), jpeg.bytes());
+    EXPECT_FALSE(preview(s.handle()).stream.data);
 }
 
 }  // namespace
