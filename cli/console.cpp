@@ -169,4 +169,95 @@ void Error(const std::string& text) {
     std::fflush(stderr);
 }
 
+namespace {
+
+const char* NumberArgumentName(NumberArgument argument) {
+    switch (argument) {
+        case NumberArgument::Layers:
+            return "layer";
+        case NumberArgument::Scale:
+            return "Scale";
+        case NumberArgument::X:
+            return "x";
+        case NumberArgument::Y:
+            return "y";
+        case NumberArgument::Width:
+            return "Width";
+        case NumberArgument::Height:
+            return "Height";
+    }
+    return "argument";
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+}  // namespace
+
+void WarnLooseNumber(NumberArgument argument, const std::string& text, double value) {
+    char number[64];
+    std::snprintf(number, sizeof number, "%.15g", value);
+    Warn(std::string(NumberArgumentName(argument)) + " " + Quoted(text) + " was read as " + number);
+}
+
+void ExplainLibraryNotLoaded(const std::string& fileName, const std::string& searchPath,
+                             const std::string& searchError, const std::string& folder,
+                             const std::string& folderError) {
+#if defined(_WIN32)
+    const char* searchVariable = "PATH";
+    const char* searched = "the loader's search path";
+#else
+    const char* searchVariable = "LD_LIBRARY_PATH";
+    const char* searched = "the converter's run path and the system's library folders";
+#endif
+    std::string text = "the slide library " + fileName + " could not be loaded: " + searchError;
+    if (!folderError.empty() && folderError != searchError) text += "; " + folderError;
+    text += " (looked in ";
+    text += searchPath.empty() ? std::string(searchVariable) + " (not set)"
+                               : std::string(searchVariable) + "=" + searchPath;
+    text += ", " + std::string(searched);
+    text += folder.empty() ? ", but the converter's own folder is unknown)"
+                           : ", then in the converter's folder " + folder + ")";
+    Error(text);
+}
+
+void ExplainEntryPointMissing(const std::string& library, const char* entryPoint) {
+    Error("the slide library " + (library.empty() ? std::string("that was loaded") : library) +
+          " has no entry point " + entryPoint);
+}
+
+void ExplainPathTooLong(std::size_t length, std::size_t limit) {
+    Error("the input path is " + std::to_string(length) +
+          " bytes long; the slide library takes paths of at most " + std::to_string(limit) +
+          " bytes");
+}
+
+void ExplainInputProblem(InputProblem problem, const std::string& path, const std::string& detail) {
+    const std::string input = "the input " + Quoted(path);
+    switch (problem) {
+        case InputProblem::Missing:
+            Error(input + " does not exist");
+            return;
+        case InputProblem::Unreadable:
+            Error(input + " cannot be read" + (detail.empty() ? "" : ": " + detail));
+            return;
+        case InputProblem::Folder:
+            Error(input + " is a folder, not a slide file");
+            return;
+        case InputProblem::Fifo:
+            Error(input + " is a FIFO (named pipe), not a slide file");
+            return;
+        case InputProblem::NotRegular:
+            Error(input + " is not a regular file");
+            return;
+        case InputProblem::Refused:
+            Error("the slide library refused " + Quoted(path) +
+                  (detail.empty() ? " without giving a reason" : ": " + detail));
+            return;
+    }
+}
+
+void ExplainHeaderUnreadable(const std::string& path) {
+    Error("the slide library could not read the header of " + Quoted(path));
+}
+
 }  // namespace nvx::console

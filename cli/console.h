@@ -8,6 +8,7 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace nvx::console {
@@ -54,5 +55,25 @@ void PrintOpenFailure();
 // Our own diagnostics: one line on standard error, prefixed "nvx2svs: ".
 void Warn(const std::string& text);
 void Error(const std::string& text);
+
+// The numeric arguments, as the usage line names them.
+enum class NumberArgument { Layers, Scale, X, Y, Width, Height };
+
+// Warns that a numeric argument was read as `value` although its text says
+// more, less or something else ("Width '1e10' was read as 1").
+void WarnLooseNumber(NumberArgument argument, const std::string& text, double value);
+
+// Why the slide could not be opened: one line on standard error each, after
+// the open failure report.
+enum class InputProblem { Missing, Unreadable, Folder, Fifo, NotRegular, Refused };
+void ExplainLibraryNotLoaded(const std::string& fileName, const std::string& searchPath,
+                             const std::string& searchError, const std::string& folder,
+                             const std::string& folderError);
+void ExplainEntryPointMissing(const std::string& library, const char* entryPoint);
+void ExplainPathTooLong(std::size_t length, std::size_t limit);
+// `detail`: the system's reason (Unreadable) or the library's (Refused), maybe empty.
+void ExplainInputProblem(InputProblem problem, const std::string& path, const std::string& detail);
+// The slide opened but its header could not be read.
+void ExplainHeaderUnreadable(const std::string& path);
 
 }  // namespace nvx::console

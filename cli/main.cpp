@@ -10,6 +10,7 @@
  */
 #include "cli/application_startup.h"
 #include "cli/console.h"
+#include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
 #include "pyramid/conversion_driver.h"
@@ -50,29 +51,44 @@ int main(int argc, char** argv) {
     cli::ReplaceQuestionMarks(argc, argv);
     cli::RunOptions options;
     const cli::ArgumentCheck check = cli::ParseArguments(argc, argv, &options);
+    // Numbers read otherwise than written are named after the report they
+    // may explain, or at once when the arguments pass.
+    const auto warnLooseNumbers = [&check] {
+        for (const cli::LooseNumber& n : check.looseNumbers)
+            console::WarnLooseNumber(n.argument, n.text, n.readAs);
+    };
     switch (check.verdict) {
         case cli::ArgumentVerdict::Accepted:
+            warnLooseNumbers();
             break;
         case cli::ArgumentVerdict::UsageA:
             console::PrintUsageA();
+            warnLooseNumbers();
             return kFailed;
         case cli::ArgumentVerdict::UsageB:
             console::PrintUsageB();
+            warnLooseNumbers();
             return kFailed;
         case cli::ArgumentVerdict::Problem:
             console::PrintProblem(check.problem);
+            warnLooseNumbers();
             return kFailed;
     }
 
     slide::SlideHandle slide = 0;
-    if (!slide::OpenSlide(&slide, options.inputPath.c_str())) {
+    slide::OpenFailure openFailure = slide::OpenFailure::None;
+    if (!slide::OpenSlide(&slide, options.inputPath.c_str(), &openFailure)) {
         console::PrintOpenFailure();
+        cli::ExplainOpenFailure(options.inputPath, openFailure);
         slide::UnloadSlideLibrary();
         return kFailed;
     }
 
     slide::SlideInfo info;
-    if (!slide::QuerySlide(slide, &info)) return CloseAndFail(&slide);
+    if (!slide::QuerySlide(slide, &info)) {
+        cli::ExplainQueryFailure(options.inputPath);
+        return CloseAndFail(&slide);
+    }
 
     const cli::RegionSelection region =
         cli::SelectRegion(options, info.width, info.height, info.scanMagnification);

@@ -3,6 +3,8 @@
  */
 #include "cli/run_options.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <limits>
 
@@ -34,33 +36,78 @@ std::int32_t ReadInteger(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+namespace {
+
+// Nothing but blanks from `end` on.
+bool OnlyBlanksFrom(const char* end) {
+    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end))) ++end;
+    return *end == '\0';
+}
+
+}  // namespace
+
+bool IntegerIsLoose(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    return end == text || !OnlyBlanksFrom(end) || errno == ERANGE ||
+           value > std::numeric_limits<std::int32_t>::max() ||
+           value < std::numeric_limits<std::int32_t>::min();
+}
+
+bool RealIsLoose(const char* text) {
+    char* end = nullptr;
+    std::strtod(text, &end);
+    return end == text || !OnlyBlanksFrom(end);
+}
+
 ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     *options = RunOptions{};
     ArgumentCheck check;
-    if (argc <= 1) return {ArgumentVerdict::UsageA};
+    const auto verdict = [&check](ArgumentVerdict v,
+                                  console::Message problem = console::Message::ScaleOutOfRange) {
+        check.verdict = v;
+        check.problem = problem;
+        return check;
+    };
+    const auto noteInteger = [&check](console::NumberArgument argument, const char* text,
+                                      std::int32_t value) {
+        if (IntegerIsLoose(text)) check.looseNumbers.push_back({argument, text, double(value)});
+        return value;
+    };
+    const auto noteReal = [&check](console::NumberArgument argument, const char* text,
+                                   double value) {
+        if (RealIsLoose(text)) check.looseNumbers.push_back({argument, text, value});
+        return value;
+    };
+    using console::NumberArgument;
+
+    if (argc <= 1) return verdict(ArgumentVerdict::UsageA);
     options->inputPath = argv[1];
-    if (argc <= 2) return {ArgumentVerdict::UsageA};
+    if (argc <= 2) return verdict(ArgumentVerdict::UsageA);
     options->outputPath = argv[2];
-    if (argc <= 3) return {ArgumentVerdict::UsageA};
+    if (argc <= 3) return verdict(ArgumentVerdict::UsageA);
 
     // The layer count is read as a number and truncated: 2.9 counts as 2.
     // The range test comes first so that no value outside int can be cast.
-    const double layers = std::atof(argv[3]);
-    if (!(layers >= 1.0 && layers < 10.0)) return {ArgumentVerdict::UsageA};
+    const double layers = noteReal(NumberArgument::Layers, argv[3], std::atof(argv[3]));
+    if (!(layers >= 1.0 && layers < 10.0)) return verdict(ArgumentVerdict::UsageA);
     options->layers = static_cast<std::int32_t>(layers);
 
     if (argc == kWholeSlideArgc) return check;
-    if (argc != kRegionArgc) return {ArgumentVerdict::UsageB};
+    if (argc != kRegionArgc) return verdict(ArgumentVerdict::UsageB);
 
-    options->scale = std::atof(argv[4]);
+    options->scale = noteReal(NumberArgument::Scale, argv[4], std::atof(argv[4]));
     if (!IsRegionScale(options->scale))
-        return {ArgumentVerdict::Problem, console::Message::ScaleOutOfRange};
-    options->x = ReadInteger(argv[5]);
-    options->y = ReadInteger(argv[6]);
-    options->width = ReadInteger(argv[7]);
-    if (options->width < 0) return {ArgumentVerdict::Problem, console::Message::WidthNegative};
-    options->height = ReadInteger(argv[8]);
-    if (options->height < 0) return {ArgumentVerdict::Problem, console::Message::HeightNegative};
+        return verdict(ArgumentVerdict::Problem, console::Message::ScaleOutOfRange);
+    options->x = noteInteger(NumberArgument::X, argv[5], ReadInteger(argv[5]));
+    options->y = noteInteger(NumberArgument::Y, argv[6], ReadInteger(argv[6]));
+    options->width = noteInteger(NumberArgument::Width, argv[7], ReadInteger(argv[7]));
+    if (options->width < 0)
+        return verdict(ArgumentVerdict::Problem, console::Message::WidthNegative);
+    options->height = noteInteger(NumberArgument::Height, argv[8], ReadInteger(argv[8]));
+    if (options->height < 0)
+        return verdict(ArgumentVerdict::Problem, console::Message::HeightNegative);
     // A region is always converted as a nine-layer pyramid.
     options->layers = 9;
     return check;

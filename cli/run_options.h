@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/console.h"
 
@@ -34,9 +35,18 @@ enum class ArgumentVerdict {
     Problem,  // a region argument out of range: see `problem`
 };
 
+// A numeric argument whose text is not just a number in the 32-bit range:
+// it is still read as atoi or atof reads it, and the user is told how.
+struct LooseNumber {
+    console::NumberArgument argument = console::NumberArgument::Layers;
+    std::string text;
+    double readAs = 0.0;
+};
+
 struct ArgumentCheck {
     ArgumentVerdict verdict = ArgumentVerdict::Accepted;
     console::Message problem = console::Message::ScaleOutOfRange;
+    std::vector<LooseNumber> looseNumbers;  // in the order the arguments were read
 };
 
 // True for a Scale that names a region: 0 < Scale <= 80.
@@ -52,5 +62,11 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options);
 // The leading integer of a text as atoi reads it, held to the 32-bit range
 // instead of wrapping.
 std::int32_t ReadInteger(const char* text);
+
+// True when atoi or atof reads `text` as something other than it says: no
+// number at all, text after the number (blanks aside), or for an integer a
+// number outside the 32-bit range.
+bool IntegerIsLoose(const char* text);
+bool RealIsLoose(const char* text);
 
 }  // namespace nvx::cli

@@ -4,6 +4,7 @@ message byte for byte, in UTF-8 and in GBK consoles, with its exit status.
 usage: console_runs_test.py NVX2SVS TESTS_BUILD_DIR
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -28,7 +29,7 @@ def problem(line):
 
 
 class Run:
-    def __init__(self, args, fake="fake", locale=None, **fake_env):
+    def __init__(self, args, fake="fake", locale=None, converter=None, **fake_env):
         self.dir = tempfile.mkdtemp(prefix="nvx2svs-cli-")
         self.log = os.path.join(self.dir, "calls.log")
         env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": locale or LOCALE,
@@ -37,7 +38,7 @@ class Run:
             if key in os.environ:
                 env[key] = os.environ[key]
         env.update({"NVXFAKE_" + k.upper(): str(v) for k, v in fake_env.items()})
-        result = subprocess.run([CONVERTER] + list(args), env=env, cwd=self.dir,
+        result = subprocess.run([converter or CONVERTER] + list(args), env=env, cwd=self.dir,
                                 capture_output=True, timeout=120)
         self.stdout = result.stdout
         self.stderr = result.stderr
@@ -134,6 +135,119 @@ class SlideReports(unittest.TestCase):
             self.assertEqual(run.stdout, problem(line).encode(ENCODING), xywh)
             self.assertEqual(run.status, 255)
             self.assertEqual(run.calls()[-2:], ["close", "unload"])
+
+
+ERROR = "nvx2svs: error: "
+WARNING = "nvx2svs: warning: "
+
+
+class SayWhy(unittest.TestCase):
+    """The one line on standard error after the unchanged report: what is
+    wrong with the installation or the input, and numbers read otherwise
+    than written."""
+
+    def setUp(self):
+        self.holder = tempfile.TemporaryDirectory(prefix="nvx2svs-why-")
+        self.folder = self.holder.name
+
+    def tearDown(self):
+        self.holder.cleanup()
+
+    def open_failure(self, path, fake="no-such-folder", **kw):
+        """The reason given for a slide that does not open; with no fake in
+        front, our own library beside the converter is the one asked."""
+        run = Run([path, "b.tif", "3"], fake=fake, **kw)
+        self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode(ENCODING))
+        self.assertEqual(run.status, 255)
+        # The loader's and the system's own words come in the console's language.
+        lines = run.stderr.decode(ENCODING, "replace").splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith(ERROR), lines)
+        return lines[0][len(ERROR):]
+
+    def test_inputs_that_are_not_slide_files(self):
+        fifo = os.path.join(self.folder, "pipe.nvx")
+        os.mkfifo(fifo)
+        text = os.path.join(self.folder, "notes.nvx")
+        with open(text, "w") as f:
+            f.write("not a slide")
+        long_path = "/tmp/" + "d" * 300 + ".nvx"
+        cases = [("no-such.nvx", "the input 'no-such.nvx' does not exist"),
+                 (self.folder, f"the input '{self.folder}' is a folder, not a slide file"),
+                 (fifo, f"the input '{fifo}' is a FIFO (named pipe), not a slide file"),
+                 ("/dev/null", "the input '/dev/null' is not a regular file"),
+                 (text, f"the slide library refused '{text}': file too short for an nvx header"),
+                 (long_path, "the input path is 309 bytes long; the slide library takes paths "
+                             "of at most 255 bytes")]
+        for path, reason in cases:
+            with self.subTest(path=path[:40]):
+                self.assertEqual(self.open_failure(path), reason)
+
+    @unittest.skipIf(os.geteuid() == 0, "root reads every file")
+    def test_an_unreadable_input(self):
+        locked = os.path.join(self.folder, "locked.nvx")
+        with open(locked, "wb") as f:
+            f.write(b"x" * 200)
+        os.chmod(locked, 0)
+        self.assertTrue(self.open_failure(locked).startswith(
+            f"the input '{locked}' cannot be read: "))
+
+    def test_a_library_that_gives_no_reason_or_lacks_an_entry_point(self):
+        self.assertEqual(self.open_failure(CONVERTER, fake="fake", fail="open"),
+                         f"the slide library refused '{CONVERTER}' without giving a reason")
+        reason = self.open_failure("a.nvx", fake="fake-without-NvxOpenSlide")
+        self.assertRegex(reason, r"^the slide library /\S*/fake-without-NvxOpenSlide/"
+                                 r"libNvxSlideLib.so has no entry point NvxOpenSlide$")
+
+    def test_a_library_that_cannot_be_loaded(self):
+        # A converter alone in its folder: nothing on the search path, nothing beside it.
+        alone = os.path.join(self.folder, "nvx2svs")
+        shutil.copy(CONVERTER, alone)
+        reason = self.open_failure("a.nvx", converter=alone)
+        self.assertIn("the slide library libNvxSlideLib.so could not be loaded: ", reason)
+        beside = os.path.join(self.folder, "libNvxSlideLib.so") + ": "
+        self.assertIn(beside, reason)
+        not_found = reason[reason.index(beside) + len(beside):reason.index(" (looked in")]
+        self.assertIn("LD_LIBRARY_PATH=" + os.path.join(FAKES, "no-such-folder"), reason)
+        self.assertTrue(reason.endswith(f"then in the converter's folder {self.folder})"), reason)
+        # Something beside it that is no library: the loader's own words.
+        with open(os.path.join(self.folder, "libNvxSlideLib.so"), "wb") as f:
+            f.write(b"\x7fELF" + b"\0" * 60)
+        reason = self.open_failure("a.nvx", converter=alone)
+        self.assertIn(beside, reason)
+        self.assertNotIn(not_found, reason)
+
+    def test_a_header_that_cannot_be_read(self):
+        for fake, env, reason in (
+                ("fake", {"fail": "query"}, "the slide library could not read the header of "
+                                            "'a.nvx'"),
+                ("fake-without-NvxQuerySlide", {}, "has no entry point NvxQuerySlide")):
+            with self.subTest(fake=fake):
+                run = Run(["a.nvx", "b.tif", "3"], fake=fake, **env)
+                self.assertEqual(run.stdout, b"")
+                self.assertEqual(run.status, 255)
+                lines = run.stderr.decode("utf-8").splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertTrue(lines[0].startswith(ERROR) and lines[0].endswith(reason), lines)
+
+    def test_numbers_read_otherwise_than_written_are_named(self):
+        region = lambda *xywh: ["a.nvx", "b.tif", "3", "10"] + list(xywh)
+        # A report, then the numbers that explain it.
+        run = Run(region("0", "0", "1e10", "-1"))
+        self.assertEqual(run.stdout, problem("Height不能小于0:\n").encode(ENCODING))
+        self.assertEqual(run.stderr.decode(), WARNING + "Width '1e10' was read as 1\n")
+        run = Run(region("99999999999", "7 px", "1", "1"), fail="open")
+        self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode(ENCODING))
+        self.assertEqual(run.stderr.decode().splitlines()[:2],
+                         [WARNING + "x '99999999999' was read as 2147483647",
+                          WARNING + "y '7 px' was read as 7"])
+        run = Run(["a.nvx", "b.tif", "abc"])
+        self.assertEqual(run.stdout, USAGE_A.encode(ENCODING))
+        self.assertEqual(run.stderr.decode(), WARNING + "layer 'abc' was read as 0\n")
+        # Plain numbers, a fraction of the layer count, blanks for '?': nothing to say.
+        run = Run(["a.nvx", "b.tif", "2.9", "?10", "-5", "0", "3?", "2"], fail="open")
+        self.assertEqual(run.status, 255)
+        self.assertNotIn(b"warning", run.stderr)
 
 
 class ConversionLines(unittest.TestCase):

@@ -103,5 +103,31 @@ TEST(RunOptions, IntegersReadLikeAtoiButNeverWrap) {
     EXPECT_EQ(ReadInteger("-99999999999"), -2147483647 - 1);
 }
 
+TEST(RunOptions, NumbersReadOtherwiseThanWrittenAreNoted) {
+    for (const char* loose : {"1e10", "42abc", "abc", "", "99999999999", "-2147483649", "7 px"})
+        EXPECT_TRUE(IntegerIsLoose(loose)) << loose;
+    for (const char* exact : {"42", " -17", "2147483647", "-2147483648", "5 ", "+3"})
+        EXPECT_FALSE(IntegerIsLoose(exact)) << exact;
+    for (const char* loose : {"2.9x", "abc", "", "10,5"}) EXPECT_TRUE(RealIsLoose(loose)) << loose;
+    for (const char* exact : {"2.9", " 1e10", "-0.5 ", "80"})
+        EXPECT_FALSE(RealIsLoose(exact)) << exact;
+
+    // Every argument read is looked at, in the order read; those never read are not.
+    RunOptions options;
+    ArgumentCheck check = Parse({"p", "i", "o", "3x", "10", "1e3", "2", "5px", "-1"}, &options);
+    EXPECT_EQ(check.problem, console::Message::HeightNegative);
+    ASSERT_EQ(check.looseNumbers.size(), 3u);
+    EXPECT_EQ(check.looseNumbers[0].argument, console::NumberArgument::Layers);
+    EXPECT_EQ(check.looseNumbers[0].readAs, 3.0);
+    EXPECT_EQ(check.looseNumbers[1].argument, console::NumberArgument::X);
+    EXPECT_EQ(check.looseNumbers[1].text, "1e3");
+    EXPECT_EQ(check.looseNumbers[1].readAs, 1.0);
+    EXPECT_EQ(check.looseNumbers[2].argument, console::NumberArgument::Width);
+    EXPECT_EQ(check.looseNumbers[2].readAs, 5.0);
+    check = Parse({"p", "i", "o", "3", "0", "1e3", "2", "5px", "-1"}, &options);
+    EXPECT_EQ(check.problem, console::Message::ScaleOutOfRange);
+    EXPECT_TRUE(check.looseNumbers.empty()) << "x and Width are not read after a bad Scale";
+}
+
 }  // namespace
 }  // namespace nvx::cli
