@@ -2,12 +2,15 @@
 # Installs what nvx2svs needs to build and test on Debian 12, as root.
 set -euo pipefail
 
+# The batch workflow and its tests also need Snakemake, a single-node Slurm
+# cluster (slurmctld, slurmd, munge) and a browser for the report (chromium).
 packages=(
   build-essential cmake pkg-config git
   libtiff-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
   python3 python3-openslide python3-tifffile python3-numpy
   openslide-tools libtiff-tools libvips-tools
   locales time clang-format
+  snakemake slurmctld slurmd slurm-client munge chromium
 )
 missing=()
 for p in "${packages[@]}"; do

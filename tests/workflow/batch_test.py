@@ -1,0 +1,290 @@
+"""batch_test.py - the batch workflow end to end: scripts/batch.sh on a folder
+of slides made by nvxmake, one of them damaged.
+
+  - converted slides open in OpenSlide with the planned levels, MPP, objective
+    and associated images; subfolders are mirrored; a name with a blank works;
+  - the damaged slide is reported failed with its reason, keeps its log and
+    leaves no output and no partial file, while the others are converted;
+  - a re-run retries only the failed slide and leaves finished outputs alone;
+    once the damaged slide is gone, a re-run does nothing;
+  - report.html rendered by headless Chromium: every converted slide's
+    thumbnail and label decoded (naturalWidth > 0), the failed slide's reason
+    shown, nothing loaded from outside the page; a screenshot is kept;
+  - (local runs) a sample sheet sets per-slide layers and a region, and a
+    broken sheet stops the run before any conversion.
+
+usage: batch_test.py BUILD_DIR [--screenshot PNG] [--no-sheet] [snakemake options]
+  With --profile among the snakemake options the batch runs through that
+  profile (scripts/test-slurm.sh passes the Slurm one).
+"""
+
+import glob
+import html.parser
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import openslide
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BATCH = os.path.join(TOP, "scripts", "batch.sh")
+BUILD = SCREENSHOT = None
+SNAKEMAKE_OPTIONS = []
+SHEET = True
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking",
+                  "--disable-component-update", "--disable-sync"]
+
+# name: (nvxmake options, expected (width, height) of every level at 4 layers)
+SLIDES = {
+    "a": (["--synthetic", "3000x2000", "--mpp", "0.25"], [(3000, 2000), (750, 500)]),
+    "sub/b": (["--synthetic", "4096x3072", "--seed", "2"],
+              [(4096, 3072), (1024, 768), (256, 192)]),
+    "sub/deeper/c slide": (["--synthetic", "2048x1536", "--mag", "20", "--mpp", "0.5"],
+                           [(2048, 1536), (512, 384)]),
+}
+DAMAGED = "damaged"
+
+
+def make_slides(folder):
+    for name, (options, _levels) in SLIDES.items():
+        path = os.path.join(folder, name + ".nvx")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run([os.path.join(BUILD, "nvxmake"), *options, path, "--threads", "2"],
+                       check=True, capture_output=True)
+    # A slide cut short, as by a copy that broke off: the library refuses it.
+    damaged = os.path.join(folder, DAMAGED + ".nvx")
+    shutil.copy(os.path.join(folder, "a.nvx"), damaged)
+    os.truncate(damaged, os.path.getsize(damaged) * 2 // 3)
+
+
+def batch(input_dir, output_dir, *options):
+    environment = dict(os.environ, NVX2SVS=os.path.join(BUILD, "nvx2svs"))
+    done = subprocess.run([BATCH, input_dir, output_dir, *SNAKEMAKE_OPTIONS, *options],
+                          capture_output=True, text=True, env=environment, timeout=600)
+    return done.returncode, done.stdout + done.stderr
+
+
+def convert_jobs(text):
+    """How many conversions a Snakemake run started, from its job list."""
+    return len(re.findall(r"^rule convert:$", text, re.MULTILINE))
+
+
+def mtimes(output_dir):
+    return {p: os.stat(p).st_mtime_ns for p in glob.glob(os.path.join(output_dir, "**", "*.svs"),
+                                                          recursive=True)}
+
+
+class ReportPage(html.parser.HTMLParser):
+    """Rows of the report as the browser left them: state, text, pictures."""
+
+    def __init__(self):
+        super().__init__()
+        self.rows = {}
+        self.row = None
+        self.probed = False
+        self.sources = []
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "body" and attrs.get("data-probed") == "yes":
+            self.probed = True
+        if tag == "tr" and "slide" in (attrs.get("class") or "").split():
+            self.row = {"state": attrs["class"].split()[1], "text": "", "pictures": {}}
+            self.rows[attrs["data-slide"]] = self.row
+        for key in ("src", "href"):
+            if key in attrs and (tag != "a" or key != "href"):
+                self.sources.append(attrs[key])
+        if tag == "img" and self.row is not None:
+            self.row["pictures"][attrs.get("class")] = int(attrs.get("data-natural-width", -1))
+
+    def handle_endtag(self, tag):
+        if tag == "tr":
+            self.row = None
+
+    def handle_data(self, data):
+        if self.row is not None:
+            self.row["text"] += data
+
+
+def chromium(*arguments):
+    with tempfile.TemporaryDirectory() as profile:
+        done = subprocess.run(["chromium", *CHROMIUM_FLAGS, f"--user-data-dir={profile}",
+                               *arguments], capture_output=True, text=True, timeout=120)
+    if done.returncode != 0:
+        raise AssertionError(f"chromium failed: {done.stderr[-2000:]}")
+    return done.stdout
+
+
+def rendered_report(report):
+    """The report's DOM after Chromium loaded it, each picture's naturalWidth
+    written into it by a probe script in a copy beside the report."""
+    with open(report, encoding="utf-8") as f:
+        page = f.read()
+    probe = ("<script>window.addEventListener('load', () => {"
+             "for (const img of document.images) img.setAttribute('data-natural-width',"
+             " img.complete ? img.naturalWidth : 0);"
+             "document.body.setAttribute('data-probed', 'yes');});</script>")
+    copy = os.path.join(os.path.dirname(report), ".report-probe.html")
+    with open(copy, "w", encoding="utf-8") as f:
+        f.write(page.replace("</body>", probe + "</body>"))
+    try:
+        dom = chromium("--dump-dom", "file://" + copy)
+    finally:
+        os.unlink(copy)
+    parsed = ReportPage()
+    parsed.feed(dom)
+    return parsed
+
+
+class BatchRun(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="nvx-batch-")
+        self.input = os.path.join(self.folder, "in")
+        self.output = os.path.join(self.folder, "out")
+        make_slides(self.input)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def check_outputs(self):
+        for name, (options, levels) in SLIDES.items():
+            path = os.path.join(self.output, name + ".svs")
+            slide = openslide.OpenSlide(path)
+            try:
+                self.assertEqual(list(slide.level_dimensions), levels, name)
+                props = slide.properties
+                self.assertEqual(props["openslide.vendor"], "aperio")
+                self.assertEqual(props["openslide.objective-power"],
+                                 "20" if "--mag" in options else "40", name)
+                mpp = float(options[options.index("--mpp") + 1]) if "--mpp" in options \
+                    else 0.239842
+                self.assertAlmostEqual(float(props["openslide.mpp-x"]), mpp, places=5)
+                self.assertEqual(sorted(slide.associated_images), ["label", "macro", "thumbnail"])
+            finally:
+                slide.close()
+            with open(os.path.join(self.output, "logs", name + ".json"), encoding="utf-8") as f:
+                record = json.load(f)
+            self.assertEqual(record["status"], "converted")
+            self.assertEqual(record["exit_status"], 0)
+            self.assertEqual(record["openslide"]["levels"], [list(l) for l in levels])
+            self.assertEqual(record["output_bytes"], os.path.getsize(path))
+            self.assertGreater(record["seconds"], 0)
+        # The damaged slide: no output, no partial file, a log and a reason.
+        self.assertFalse(os.path.exists(os.path.join(self.output, DAMAGED + ".svs")))
+        leftovers = [p for p in glob.glob(os.path.join(self.output, "**", ".*"), recursive=True)
+                     if ".snakemake" not in p]
+        self.assertEqual(leftovers, [])
+        with open(os.path.join(self.output, "logs", DAMAGED + ".json"), encoding="utf-8") as f:
+            record = json.load(f)
+        self.assertEqual(record["status"], "failed")
+        self.assertEqual(record["exit_status"], 255)
+        self.assertIn("cannot be opened", record["reason"])
+        with open(os.path.join(self.output, "logs", DAMAGED + ".log"), encoding="utf-8") as f:
+            self.assertIn("error:输入NVX文件有误!!", f.read())
+
+    def check_report(self, failed, screenshot=None):
+        report = os.path.join(self.output, "report.html")
+        page = rendered_report(report)
+        self.assertTrue(page.probed, "the probe script did not run")
+        expected = {name: "converted" for name in SLIDES} | {name: "failed" for name in failed}
+        self.assertEqual({name: row["state"] for name, row in page.rows.items()}, expected)
+        for name, row in page.rows.items():
+            if row["state"] == "converted":
+                self.assertGreater(row["pictures"].get("thumbnail", 0), 0, f"{name} thumbnail")
+                self.assertGreater(row["pictures"].get("label", 0), 0, f"{name} label")
+            else:
+                self.assertIn("the slide cannot be opened", row["text"])
+        # Opens from disk as it is: every picture inside the page, no server.
+        self.assertTrue(page.sources)
+        for source in page.sources:
+            self.assertTrue(source.startswith("data:image/jpeg;base64,"), source[:80])
+        if screenshot:
+            os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
+            chromium("--window-size=1400,1000", f"--screenshot={screenshot}", "file://" + report)
+            self.assertGreater(os.path.getsize(screenshot), 10000)
+
+    def test_batch_rerun_and_report(self):
+        status, text = batch(self.input, self.output)
+        self.assertNotEqual(status, 0, text)  # one slide failed
+        self.assertEqual(convert_jobs(text), 4, text)
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.assertEqual(len(re.findall(r"submitted with SLURM jobid \d+", text)), 4, text)
+        self.check_outputs()
+        self.check_report([DAMAGED], SCREENSHOT)
+
+        # Again: only the failed slide is tried; finished outputs stay as they are.
+        before = mtimes(self.output)
+        status, text = batch(self.input, self.output)
+        self.assertNotEqual(status, 0, text)
+        self.assertEqual(convert_jobs(text), 1, text)
+        self.assertIn(f"input: {self.input}/{DAMAGED}.nvx", text)
+        self.assertEqual(mtimes(self.output), before)
+        self.check_outputs()
+
+        # Without the damaged slide there is nothing to do, and the report says so.
+        os.unlink(os.path.join(self.input, DAMAGED + ".nvx"))
+        status, text = batch(self.input, self.output)
+        self.assertEqual(status, 0, text)
+        self.assertEqual(convert_jobs(text), 0, text)
+        self.assertIn("Nothing to be done", text)
+        self.assertEqual(mtimes(self.output), before)
+        self.check_report([])
+
+    def test_sample_sheet(self):
+        if not SHEET:
+            self.skipTest("sample sheets are tested in the local run")
+        sheet = os.path.join(self.folder, "sheet.csv")
+        with open(sheet, "w", encoding="utf-8") as f:
+            f.write("slide,layers,name,scale,x,y,width,height\n"
+                    "sub/b.nvx,2,,,,,,\n"
+                    "a.nvx,,a-region,10,100,50,500,300\n")
+        status, text = batch(self.input, self.output, "--config", f"samples={sheet}")
+        self.assertEqual(status, 0, text)
+        self.assertEqual(convert_jobs(text), 2, text)
+        self.assertEqual(sorted(glob.glob("**/*.svs", root_dir=self.output, recursive=True)),
+                         ["a-region.svs", "sub/b.svs"])
+        expected = {"sub/b": [(4096, 3072), (1024, 768)],  # 2 layers
+                    # 500 x 300 at 10x on a 40x slide: 2000 x 1200 from (400, 200)
+                    "a-region": [(2000, 1200), (500, 300)]}
+        for name, levels in expected.items():
+            slide = openslide.OpenSlide(os.path.join(self.output, name + ".svs"))
+            self.assertEqual(list(slide.level_dimensions), levels, name)
+            slide.close()
+
+        # A row with half a region stops the run before anything is converted.
+        with open(sheet, "a", encoding="utf-8") as f:
+            f.write("sub/deeper/c slide.nvx,,,10,100,,,\n")
+        status, text = batch(self.input, os.path.join(self.folder, "out2"),
+                             "--config", f"samples={sheet}")
+        self.assertNotEqual(status, 0)
+        self.assertIn("line 4: a region needs scale, x, y, width and height", text)
+        self.assertEqual(glob.glob("**/*.svs", root_dir=os.path.join(self.folder, "out2"),
+                                   recursive=True), [])
+
+
+def main(argv):
+    global BUILD, SCREENSHOT, SHEET
+    if not argv or argv[0].startswith("-"):
+        sys.exit(__doc__)
+    BUILD = os.path.abspath(argv.pop(0))
+    while argv:
+        option = argv.pop(0)
+        if option == "--screenshot":
+            SCREENSHOT = argv.pop(0)
+        elif option == "--no-sheet":
+            SHEET = False
+        else:
+            SNAKEMAKE_OPTIONS.append(option)
+    if "--profile" in SNAKEMAKE_OPTIONS:
+        SHEET = False
+    unittest.main(argv=[sys.argv[0], "-v"])
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
