@@ -184,7 +184,8 @@ class BatchRun(unittest.TestCase):
             record = json.load(f)
         self.assertEqual(record["status"], "failed")
         self.assertEqual(record["exit_status"], 255)
-        self.assertIn("cannot be opened", record["reason"])
+        self.assertIn(f"refused '{self.input}/{DAMAGED}.nvx'", record["reason"])
+        self.assertIn("truncated", record["reason"])
         with open(os.path.join(self.output, "logs", DAMAGED + ".log"), encoding="utf-8") as f:
             self.assertIn("error:输入NVX文件有误!!", f.read())
 
@@ -199,7 +200,8 @@ class BatchRun(unittest.TestCase):
                 self.assertGreater(row["pictures"].get("thumbnail", 0), 0, f"{name} thumbnail")
                 self.assertGreater(row["pictures"].get("label", 0), 0, f"{name} label")
             else:
-                self.assertIn("the slide cannot be opened", row["text"])
+                self.assertIn(f"{DAMAGED}.nvx': file size differs from header (truncated?)",
+                              row["text"])
         # Opens from disk as it is: every picture inside the page, no server.
         self.assertTrue(page.sources)
         for source in page.sources:
@@ -214,7 +216,18 @@ class BatchRun(unittest.TestCase):
         self.assertNotEqual(status, 0, text)  # one slide failed
         self.assertEqual(convert_jobs(text), 4, text)
         if "--profile" in SNAKEMAKE_OPTIONS:
-            self.assertEqual(len(re.findall(r"submitted with SLURM jobid \d+", text)), 4, text)
+            # One Slurm job a slide, each with a whole node to itself.
+            jobs = re.findall(r"submitted with SLURM jobid (\d+)", text)
+            self.assertEqual(len(jobs), 4, text)
+            for job in jobs:
+                shown = subprocess.run(["scontrol", "show", "job", "-o", job], check=True,
+                                       capture_output=True, text=True).stdout
+                self.assertIn("OverSubscribe=NO", shown)
+                self.assertIn(f"NumCPUs={os.cpu_count()} ", shown)
+        else:
+            # Locally one conversion at a time, with every core.
+            self.assertEqual(set(re.findall(r"^    threads: (\d+)$", text, re.MULTILINE)),
+                             {str(os.cpu_count())}, text)
         self.check_outputs()
         self.check_report([DAMAGED], SCREENSHOT)
 

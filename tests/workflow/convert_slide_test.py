@@ -74,7 +74,8 @@ class Job(unittest.TestCase):
             'head -c 5000 /dev/urandom > "$2"\necho "nvx2svs: error: the disk is full" >&2\n'
             "exit 255\n")
         done = subprocess.run(self.command(converter), capture_output=True, text=True)
-        self.assert_failed(done, "error: the disk is full")
+        record = self.assert_failed(done, "the disk is full")
+        self.assertEqual(record["reason"], "the disk is full (exit status 255)")
 
     def test_success_with_an_output_openslide_cannot_open(self):
         converter = self.fake_converter('echo "not a TIFF" > "$2"\nexit 0\n')

@@ -46,12 +46,13 @@ def failure_reason(status, stdout, stderr):
     """One line for the report: our diagnostics first, then the converter's text."""
     if status < 0:
         return f"stopped by signal {-status}"
-    reasons = [line[len("nvx2svs: "):].strip() for line in stderr.splitlines()
-               if line.startswith("nvx2svs: ")]
-    for line in stdout.splitlines():
-        text = line.strip().lstrip(".")
-        if text in CONVERTER_LINES and CONVERTER_LINES[text] not in reasons:
-            reasons.append(CONVERTER_LINES[text])
+    reasons = [line[len("nvx2svs: "):].strip().removeprefix("error: ")
+               for line in stderr.splitlines() if line.startswith("nvx2svs: ")]
+    if not any(line.startswith("nvx2svs: error: ") for line in stderr.splitlines()):
+        for line in stdout.splitlines():
+            text = line.strip().lstrip(".")
+            if text in CONVERTER_LINES and CONVERTER_LINES[text] not in reasons:
+                reasons.append(CONVERTER_LINES[text])
     if not reasons:
         tail = [line.strip() for line in stderr.splitlines() if line.strip()]
         reasons.append(tail[-1] if tail else EXIT_MEANING.get(status, "the conversion failed"))
