@@ -30,7 +30,15 @@ while (($#)); do
     --config | -C)
       shift
       while (($#)) && [[ $1 != -* ]]; do config+=("$1"); shift; done ;;
-    --cores | --cores=* | -c* | --jobs | --jobs=* | -j* | --profile | --profile=* | --slurm)
+    --profile)
+      # A profile of this repository works from any folder: --profile slurm too.
+      cores_given=1; rest+=("$1"); shift
+      if (($#)) && [[ ! -d $1 ]]; then
+        for candidate in "$top/$1" "$top/workflow/profiles/$1"; do
+          [[ -d $candidate ]] && { set -- "$candidate" "${@:2}"; break; }
+        done
+      fi ;;
+    --cores | --cores=* | -c* | --jobs | --jobs=* | -j* | --profile=* | --slurm)
       cores_given=1; rest+=("$1"); shift ;;
     *) rest+=("$1"); shift ;;
   esac

@@ -82,6 +82,24 @@ class Job(unittest.TestCase):
         done = subprocess.run(self.command(converter), capture_output=True, text=True)
         self.assertEqual(self.assert_failed(done, "does not open in OpenSlide")["exit_status"], 0)
 
+    def test_a_path_with_a_question_mark(self):
+        # The converter would read the '?' as a blank and open another file.
+        self.slide = os.path.join(self.dir, "what?.nvx")
+        with open(self.slide, "wb") as f:
+            f.write(b"never read")
+        done = subprocess.run(self.command(self.fake_converter("exit 0\n")),
+                              capture_output=True, text=True)
+        self.assert_failed(done, "the path contains '?'")
+
+    def test_a_partial_file_left_by_a_killed_job_is_cleared(self):
+        os.makedirs(os.path.dirname(self.output))
+        stale = os.path.join(os.path.dirname(self.output), ".slide.svs.partial-99999.svs")
+        with open(stale, "wb") as f:
+            f.write(b"half a slide")
+        converter = self.fake_converter("exit 255\n")
+        done = subprocess.run(self.command(converter), capture_output=True, text=True)
+        self.assert_failed(done, "the conversion failed (exit status 255)")
+
     def test_stopped_mid_conversion(self):
         started = os.path.join(self.dir, "started")
         converter = self.fake_converter(

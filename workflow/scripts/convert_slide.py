@@ -15,6 +15,7 @@ absent. The exit status is 0 for a converted slide, 1 otherwise; the record
 import argparse
 import base64
 import datetime
+import glob
 import io
 import json
 import os
@@ -122,6 +123,13 @@ def main(argv):
     # Hidden, and still ending in .svs, which the converter wants.
     partial = os.path.join(output_dir,
                            f".{os.path.basename(args.output)}.partial-{os.getpid()}.svs")
+
+    # A job killed outright (SIGKILL, a lost node) leaves its partial file:
+    # the next try of the same slide clears it.
+    for stale in glob.glob(os.path.join(glob.escape(output_dir),
+                                        f".{glob.escape(os.path.basename(args.output))}"
+                                        ".partial-*.svs")):
+        os.unlink(stale)
 
     def remove_partial():
         try:
