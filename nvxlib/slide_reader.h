@@ -31,8 +31,9 @@ struct Picture {
 
 class SlideReader {
 public:
-    explicit SlideReader(std::unique_ptr<SlideFile> file)
-        : file_(std::move(file)), cache_(kTileCacheBytes) {}
+    // `cacheBytes`: the budget of decoded tiles this slide keeps.
+    explicit SlideReader(std::unique_ptr<SlideFile> file, size_t cacheBytes = kTileCacheBytes)
+        : file_(std::move(file)), cache_(cacheBytes) {}
 
     const Header& header() const { return file_->header(); }
 

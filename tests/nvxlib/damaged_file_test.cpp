@@ -2,13 +2,17 @@
  * damaged_file_test.cpp - bad input never crashes the library nor makes it
  * read outside the file: files that are missing, not nvx, truncated, with a
  * damaged header or index, or with a corrupt tile. Open says no where the
- * slide cannot be used; a fetch of a damaged tile gives nothing while the
- * rest of the slide stays readable. Crash inputs kept from fuzzing are
- * replayed here too.
+ * slide cannot be used, for the reason of the one check each damage is
+ * made to reach (one table: an edit, whether the checksums are made to
+ * match afterwards, the reason); a fetch of a damaged tile or of a stream
+ * of another frame size gives nothing while the rest of the slide stays
+ * readable. Crash inputs kept from fuzzing are replayed here too.
  */
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -60,14 +64,19 @@ struct NvxEditor {
             if (entry(0, i).length > entry(0, best).length) best = i;
         return best;
     }
+    // Recomputes what lies inside the file; an index or table that an edit
+    // moved outside keeps its old checksum.
     void reseal() {
         std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
         for (size_t k = 0; k < levels.size(); ++k) {
             const size_t n = size_t(levels[k].columns) * levels[k].rows * nvx::kTileEntrySize;
-            levels[k].indexCrc = nvx::crc32({&bytes[levels[k].indexOffset], n});
+            if (levels[k].indexOffset <= bytes.size() && n <= bytes.size() - levels[k].indexOffset)
+                levels[k].indexCrc = nvx::crc32({&bytes[levels[k].indexOffset], n});
             nvx::encodeLevelRecord(levels[k], &table[k * nvx::kLevelRecordSize]);
         }
-        std::copy(table.begin(), table.end(), bytes.begin() + long(header.levelTableOffset));
+        if (header.levelTableOffset <= bytes.size() &&
+            table.size() <= bytes.size() - header.levelTableOffset)
+            std::copy(table.begin(), table.end(), bytes.begin() + long(header.levelTableOffset));
         header.levelTableCrc = nvx::crc32(table);
         header.fileSize = bytes.size();
         const auto h = nvx::encodeHeader(header);
@@ -75,69 +84,208 @@ struct NvxEditor {
     }
 };
 
+// Whether a file opens: "" when it does, else the library's reason.
+std::string refusal(const std::string& path) {
+    OpenSlide s(path);
+    if (s.ok()) return "";
+    char text[256] = {};
+    NvxOpenFailureReason(text, int32_t(sizeof text));
+    return text;
+}
+
 TEST(DamagedFile, MissingEmptyAndNonNvxFilesDoNotOpen) {
-    EXPECT_FALSE(opens(std::string(NVX_TEST_SLIDES) + "/no-such-file.nvx"));
-    EXPECT_FALSE(opens(NVX_TEST_SLIDES));  // a folder
+    std::filesystem::create_directories(NVX_TEST_SLIDES);
+    EXPECT_EQ(refusal(std::string(NVX_TEST_SLIDES) + "/no-such-file.nvx"),
+              "cannot open the file: No such file or directory");
+    EXPECT_EQ(refusal(NVX_TEST_SLIDES), "not a regular file");  // a folder
     const std::string empty = std::string(NVX_TEST_SLIDES) + "/empty.nvx";
     writeFile(empty, {});
-    EXPECT_FALSE(opens(empty));
-    EXPECT_FALSE(opens(cmuSource()));  // a real slide, but not nvx
+    EXPECT_EQ(refusal(empty), "file too short for an nvx header");
+    // A real slide, but not nvx.
+    EXPECT_EQ(refusal(cmuSource()), "not an nvx file, or its header is damaged");
     // A FIFO without a writer: refused at once, not waited on.
     const std::string fifo = std::string(NVX_TEST_SLIDES) + "/fifo-" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(opens(fifo));
+    EXPECT_EQ(refusal(fifo), "not a regular file");
     std::filesystem::remove(fifo);
 }
 
-TEST(DamagedFile, TruncatedFilesDoNotOpen) {
-    const std::vector<uint8_t> whole = readFile(syntheticSlide());
-    const std::string path = damagedCopy("cut.nvx");
-    for (size_t keep : {size_t(100), whole.size() / 2, whole.size() - 1}) {
-        writeFile(path, std::vector<uint8_t>(whole.begin(), whole.begin() + long(keep)));
-        EXPECT_FALSE(opens(path)) << "kept " << keep;
+// One edit of a good file. With `reseal` the checksums and the recorded file
+// size are made to match afterwards, so that the check behind them, and
+// only that one, has to refuse the file.
+struct Damage {
+    const char* what;
+    std::function<void(NvxEditor&)> edit;
+    bool reseal;
+    const char* reason;
+};
+
+void flipByte(NvxEditor& e, uint64_t at, uint8_t bits) { e.bytes[at] ^= bits; }
+
+void keepBytes(NvxEditor& e, size_t count) { e.bytes.resize(count); }
+
+void pointTileAt(NvxEditor& e, uint32_t level, size_t tile, uint64_t offset, uint32_t length) {
+    nvx::TileEntry t = e.entry(level, tile);
+    t.offset = offset;
+    t.length = length;
+    nvx::encodeTileEntry(t, e.entryAt(level, tile));
+}
+
+TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
+    const char* kDamagedHeader = "not an nvx file, or its header is damaged";
+    const char* kSizeDiffers = "file size differs from header (truncated?)";
+    const char* kOutside = "tile entry points outside the file";
+    const std::vector<Damage> damages = {
+        // Truncation, and bytes changed behind the checksums' back.
+        {"cut to 100 bytes", [](NvxEditor& e) { keepBytes(e, 100); }, false,
+         "file too short for an nvx header"},
+        {"cut in half", [](NvxEditor& e) { keepBytes(e, e.bytes.size() / 2); }, false,
+         kSizeDiffers},
+        {"last byte cut", [](NvxEditor& e) { keepBytes(e, e.bytes.size() - 1); }, false,
+         kSizeDiffers},
+        {"magic", [](NvxEditor& e) { flipByte(e, 0, 0x01); }, false, kDamagedHeader},
+        {"width byte", [](NvxEditor& e) { flipByte(e, 17, 0x01); }, false, kDamagedHeader},
+        {"tile size byte", [](NvxEditor& e) { flipByte(e, 29, 0x01); }, false, kDamagedHeader},
+        {"level table offset byte", [](NvxEditor& e) { flipByte(e, 60, 0x01); }, false,
+         kDamagedHeader},
+        {"header checksum byte", [](NvxEditor& e) { flipByte(e, 125, 0x01); }, false,
+         kDamagedHeader},
+        {"level table byte", [](NvxEditor& e) { flipByte(e, e.header.levelTableOffset + 3, 0x02); },
+         false, "level table damaged"},
+        {"tile index checksum byte",
+         [](NvxEditor& e) { flipByte(e, e.levels[2].indexOffset + 13, 0x40); }, false,
+         "tile index damaged"},
+        // Entries are checked as they are read, before the index checksum.
+        {"tile index offset byte",
+         [](NvxEditor& e) { flipByte(e, e.levels[2].indexOffset + 5, 0x40); }, false, kOutside},
+        // Past the checksums: every value checked against the file and the level rule.
+        {"last byte cut, size recorded", [](NvxEditor& e) { keepBytes(e, e.bytes.size() - 1); },
+         true, "level table outside the file"},
+        {"width 0", [](NvxEditor& e) { e.header.width = 0; }, true, "bad slide size"},
+        {"tile size 200", [](NvxEditor& e) { e.header.tileSize = 200; }, true, "bad tile size"},
+        {"tile size 8", [](NvxEditor& e) { e.header.tileSize = 8; }, true, "bad tile size"},
+        {"magnification 0", [](NvxEditor& e) { e.header.scanMagnification = 0; }, true,
+         "bad scan magnification"},
+        {"microns per pixel NaN", [](NvxEditor& e) { e.header.micronsPerPixel = std::nanf(""); },
+         true, "bad microns per pixel"},
+        {"one level too many", [](NvxEditor& e) { ++e.header.levelCount; }, true,
+         "level count does not match the slide size"},
+        {"level table past the end",
+         [](NvxEditor& e) { e.header.levelTableOffset = e.bytes.size() - 8; }, true,
+         "level table outside the file"},
+        {"slide one column wider", [](NvxEditor& e) { ++e.header.width; }, true,
+         "level geometry does not match the slide size"},
+        {"level 2 one row taller", [](NvxEditor& e) { ++e.levels[2].height; }, true,
+         "level geometry does not match the slide size"},
+        {"level 1 one column more", [](NvxEditor& e) { ++e.levels[1].columns; }, true,
+         "level geometry does not match the slide size"},
+        {"label past the end", [](NvxEditor& e) { e.header.label.offset = e.bytes.size() - 10; },
+         true, "bad label reference"},
+        {"label 0 wide", [](NvxEditor& e) { e.header.label.width = 0; }, true,
+         "bad label reference"},
+        {"label in the header", [](NvxEditor& e) { e.header.label.offset = 64; }, true,
+         "bad label reference"},
+        {"preview 70000 high", [](NvxEditor& e) { e.header.preview.height = 70000; }, true,
+         "bad preview reference"},
+        {"no preview, but an offset",
+         [](NvxEditor& e) {
+             e.header.preview.length = 0;
+             e.header.preview.width = e.header.preview.height = 0;
+         },
+         true, "bad preview reference"},
+        {"tile index past the end",
+         [](NvxEditor& e) { e.levels[1].indexOffset = e.bytes.size() - 16; }, true,
+         "tile index outside the file"},
+        {"tile runs 500 bytes past the end",
+         [](NvxEditor& e) { pointTileAt(e, 1, 3, e.bytes.size() - 500, 1000); }, true, kOutside},
+        {"tile offset near 2^64", [](NvxEditor& e) { pointTileAt(e, 1, 3, ~0ull - 10, 100); }, true,
+         kOutside},
+        {"tile offset 2^40", [](NvxEditor& e) { pointTileAt(e, 1, 3, 1ull << 40, 100); }, true,
+         kOutside},
+        {"tile of length 0", [](NvxEditor& e) { pointTileAt(e, 1, 3, 200, 0); }, true, kOutside},
+        {"tile in the header", [](NvxEditor& e) { pointTileAt(e, 0, 0, 16, 100); }, true, kOutside},
+    };
+    const std::string good = damagedCopy("good.nvx");
+    ASSERT_EQ(refusal(good), "") << "the untouched copy opens";
+    for (const Damage& d : damages) {
+        NvxEditor e(good);
+        d.edit(e);
+        if (d.reseal) e.reseal();
+        const std::string path = damagedCopy("damaged.nvx");
+        writeFile(path, e.bytes);
+        EXPECT_EQ(refusal(path), d.reason) << d.what;
     }
 }
 
-TEST(DamagedFile, FlippedHeaderByteDoesNotOpen) {
-    const std::string path = damagedCopy("flip.nvx");
-    std::vector<uint8_t> bytes = readFile(path);
-    for (size_t at : {size_t(0), size_t(17), size_t(29), size_t(60), size_t(125)}) {
-        std::vector<uint8_t> bad = bytes;
-        bad[at] ^= 0x01;
-        writeFile(path, bad);
-        EXPECT_FALSE(opens(path)) << "byte " << at;
-    }
+// Picture fetches, with the size the library reports.
+struct Picture {
+    LibBuffer stream;
+    int32_t width = 0;
+};
+
+Picture fetchPicture(NvxSlideHandle h, bool label) {
+    uint8_t* buffer = nullptr;
+    int32_t length = 0, width = 0, height = 0;
+    if (label)
+        NvxFetchLabel(h, &buffer, &length, &width, &height);
+    else
+        NvxFetchPreview(h, &buffer, &length, &width, &height);
+    return {LibBuffer(buffer), width};
 }
 
-TEST(DamagedFile, DamagedIndexOrLevelTableDoesNotOpen) {
-    const std::string path = damagedCopy("index.nvx");
-    NvxEditor e(path);
-    std::vector<uint8_t> bad = e.bytes;
-    bad[e.levels[2].indexOffset + 5] ^= 0x40;  // index bytes, checksum left stale
-    writeFile(path, bad);
-    EXPECT_FALSE(opens(path));
-    bad = e.bytes;
-    bad[e.header.levelTableOffset + 3] ^= 0x02;  // level width
-    writeFile(path, bad);
-    EXPECT_FALSE(opens(path));
-}
-
-TEST(DamagedFile, IndexPointingOutsideTheFileDoesNotOpen) {
-    const std::string path = damagedCopy("outside.nvx");
-    for (auto [offset, length] :
-         {std::pair<uint64_t, uint32_t>{0, 1000}, {~0ull - 10, 100}, {1ull << 40, 100}, {200, 0}}) {
-        NvxEditor e(path);
-        nvx::TileEntry t = e.entry(1, 3);
-        if (offset == 0) offset = e.bytes.size() - 500;  // runs 500 bytes past the end
-        t.offset = offset;
-        t.length = length;
-        nvx::encodeTileEntry(t, e.entryAt(1, 3));
-        e.reseal();  // checksums fine: only the bounds check can refuse it
-        const std::string bad = path + ".bad";
-        writeFile(bad, e.bytes);
-        EXPECT_FALSE(opens(bad)) << offset << "+" << length;
+// A stream handed out is exactly the size callers are told: a tile's frame
+// is the tile's pixel size, a picture's frame its recorded size. Each edit
+// keeps every checksum right, so only the frame check can refuse the stream;
+// the rest of the slide stays usable.
+TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
+    const std::string good = damagedCopy("good.nvx");
+    const std::string path = damagedCopy("frames.nvx");
+    NvxEditor base(good);
+    const uint32_t last = base.levels[0].columns - 1;  // a narrower tile: 6000 = 23 * 256 + 112
+    const int32_t lastX = int32_t(last) * 256;
+    const nvx::TileEntry full = base.entry(0, 1), narrow = base.entry(0, last);
+    const auto edited = [&](const std::function<void(NvxEditor&)>& edit) {
+        NvxEditor e(good);
+        edit(e);
+        e.reseal();
+        writeFile(path, e.bytes);
+        return path;
+    };
+    {
+        SCOPED_TRACE("a full tile's entry holding the narrow tile's stream");
+        OpenSlide s(edited([&](NvxEditor& e) { nvx::encodeTileEntry(narrow, e.entryAt(0, 1)); }));
+        ASSERT_TRUE(s.ok());
+        EXPECT_FALSE(fetchTile(s.handle(), 40.0f, 256, 0).data);
+        EXPECT_TRUE(fetchTile(s.handle(), 40.0f, lastX, 0).data);
     }
-    EXPECT_TRUE(opens(path));  // the untouched copy still opens
+    {
+        SCOPED_TRACE("the narrow tile's entry holding a full tile's stream");
+        OpenSlide s(edited([&](NvxEditor& e) { nvx::encodeTileEntry(full, e.entryAt(0, last)); }));
+        ASSERT_TRUE(s.ok());
+        EXPECT_FALSE(fetchTile(s.handle(), 40.0f, lastX, 0).data);
+        EXPECT_TRUE(fetchTile(s.handle(), 40.0f, 256, 0).data);
+    }
+    struct Resize {
+        const char* what;
+        bool label;
+        uint32_t width, height;
+    };
+    for (const Resize r : {Resize{"preview recorded wider than its frame", false, 1756, 500},
+                           Resize{"label recorded narrower than its frame", true, 500, 600},
+                           Resize{"label recorded one row taller", true, 600, 601}}) {
+        SCOPED_TRACE(r.what);
+        OpenSlide s(edited([&](NvxEditor& e) {
+            nvx::PictureRef& p = r.label ? e.header.label : e.header.preview;
+            ASSERT_EQ(p.width, r.label ? 600u : 1500u) << "the synthetic slide's pictures";
+            p.width = r.width;
+            p.height = r.height;
+        }));
+        ASSERT_TRUE(s.ok());
+        EXPECT_FALSE(fetchPicture(s.handle(), r.label).stream);
+        const Picture other = fetchPicture(s.handle(), !r.label);
+        EXPECT_TRUE(other.stream);
+        EXPECT_EQ(other.width, r.label ? 1500 : 600);
+    }
 }
 
 // A crafted header can claim an index of gigabytes that a sparse file holds

@@ -1,8 +1,11 @@
 /*
  * slide_open_test.cpp - opening, querying and closing through the C
- * interface: all seven header values, handle life cycle, bad arguments.
+ * interface: all seven header values, handle life cycle, bad arguments, and
+ * no file descriptor left behind.
  */
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "test_slides.h"
 
@@ -59,6 +62,36 @@ TEST(SlideOpen, UnknownHandlesAndNullArgumentsReportNo) {
     EXPECT_EQ(len, 0);
     EXPECT_FALSE(NvxFetchTile(nullptr, 40.0f, 0, 0, &len, &buf));
     NvxReleaseBuffer(nullptr);  // ignored
+}
+
+size_t openDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+TEST(SlideOpen, OpeningAndClosingLeavesNoDescriptorOpen) {
+    const std::string good = syntheticSlide();
+    const std::string cut = copyOf(good, "descriptors-cut.nvx");
+    std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
+    const size_t before = openDescriptors();
+    for (int round = 0; round < 10; ++round) {
+        {
+            OpenSlide a(good), b(good);
+            ASSERT_TRUE(a.ok() && b.ok());
+            EXPECT_EQ(openDescriptors(), before + 2) << "one descriptor per open slide";
+            EXPECT_TRUE(fetchTile(a.handle(), 40.0f, 256, 256).data);
+            EXPECT_TRUE(fetchRegion(b.handle(), 13.0f, 100, 100, 300, 200, 1).data);
+        }
+        // Refused after the file was opened, or before.
+        for (const std::string& bad : {cut, cmuSource(), std::string(NVX_TEST_SLIDES),
+                                       std::string(NVX_TEST_SLIDES) + "/no-such.nvx"}) {
+            OpenSlide s(bad);
+            EXPECT_FALSE(s.ok()) << bad;
+        }
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
