@@ -10,22 +10,22 @@
  */
 #include "cli/application_startup.h"
 #include "cli/console.h"
+#include "cli/conversion_report.h"
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
 #include "pyramid/conversion_driver.h"
 #include "slide/slide_library.h"
+#include "slide/slide_session.h"
 
 namespace {
 
 constexpr int kFailed = -1;
 
-// Ends a run that stops after the slide was opened: the slide is closed and
-// the library unloaded, whatever the close reports.
-int CloseAndFail(nvx::slide::SlideHandle* slide) {
-    nvx::slide::CloseSlide(slide);
-    nvx::slide::UnloadSlideLibrary();
-    return kFailed;
+void ShowProgress(nvx::pyramid::Progress progress) {
+    using nvx::console::Message;
+    nvx::console::Print(progress == nvx::pyramid::Progress::Started ? Message::Waiting
+                                                                    : Message::Dot);
 }
 
 }  // namespace
@@ -84,28 +84,29 @@ int main(int argc, char** argv) {
         return kFailed;
     }
 
+    // From here on the session closes the slide and unloads the library on
+    // every way out, after the last line about the conversion.
+    slide::SlideSession session(slide);
     slide::SlideInfo info;
-    if (!slide::QuerySlide(slide, &info)) {
+    if (!slide::QuerySlide(session.handle(), &info)) {
         cli::ExplainQueryFailure(options.inputPath);
-        return CloseAndFail(&slide);
+        return kFailed;
     }
 
     const cli::RegionSelection region =
         cli::SelectRegion(options, info.width, info.height, info.scanMagnification);
     if (!region.accepted) {
         console::PrintProblem(region.problem);
-        return CloseAndFail(&slide);
+        return kFailed;
     }
 
     pyramid::ConversionJob job;
     job.inputPath = options.inputPath;
     job.outputPath = options.outputPath;
-    job.slide = slide;
     job.info = info;
     job.box = region.box;
     job.layers = options.layers;
-    job.scale = options.scale;
     job.regionMode = region.regionMode;
-    job.startupStatus = startupStatus;
-    return pyramid::ConvertSlide(job);
+    const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
+    return cli::ReportConversion(result, job, startupStatus);
 }

@@ -8,14 +8,14 @@
 
 #include "cli/console.h"
 #include "cli/run_options.h"
-#include "pyramid/conversion_driver.h"
+#include "slide/region_box.h"
 
 namespace nvx::cli {
 
 struct RegionSelection {
     bool accepted = false;
     console::Message problem = console::Message::RegionMissing;  // when not accepted
-    pyramid::RegionBox box;
+    slide::RegionBox box;
     bool regionMode = false;
 };
 

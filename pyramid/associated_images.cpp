@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/console.h"
 #include "pyramid/output_layout.h"
 #include "slide/jpeg_decode.h"
 
@@ -39,11 +38,6 @@ PictureResult WriteStripDirectory(TIFF* tiff, const char* what, std::vector<std:
     return PictureResult::WriteFailed;
 }
 
-void WarnMissing(const char* what) {
-    console::Warn(std::string("the slide gave no usable ") + what +
-                  " picture; its directory is left out");
-}
-
 // A label or macro is decoded at the size its stream's own header gives, so
 // a size the library misreports can neither cut the picture off nor make us
 // allocate for a picture that is not there.
@@ -70,10 +64,7 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
 }
 
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
-                                      float scanMagnification, std::int32_t x, std::int32_t y,
-                                      std::int32_t width, std::int32_t height,
-                                      WriteFaults* faults) {
-    const ThumbnailRequest request = ReduceThumbnailRequest(scanMagnification, x, y, width, height);
+                                      const ThumbnailRequest& request, WriteFaults* faults) {
     PictureResult result = PictureResult::Missing;
     {
         slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
@@ -89,11 +80,8 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
             result = WriteStripDirectory(
                 tiff, "thumbnail", &pixels, size,
                 [&] { SetThumbnailTags(tiff, pageCount, size.width, size.height); }, faults);
-        } else {
-            WarnMissing("thumbnail");
         }
     }
-    console::Print(console::Message::Dot);
     return result;
 }
 
@@ -102,10 +90,7 @@ PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int
     slide::FetchedPicture picture = slide::FetchLabel(slide);
     std::vector<std::uint8_t> pixels;
     slide::JpegSize size;
-    if (!DecodeWholePicture(picture, &pixels, &size)) {
-        WarnMissing("label");
-        return PictureResult::Missing;
-    }
+    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Missing;
     picture.buffer.reset();
     return WriteStripDirectory(
         tiff, "label", &pixels, size,
@@ -116,10 +101,7 @@ PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFau
     slide::FetchedPicture picture = slide::FetchPreview(slide);
     std::vector<std::uint8_t> pixels;
     slide::JpegSize size;
-    if (!DecodeWholePicture(picture, &pixels, &size)) {
-        WarnMissing("macro");
-        return PictureResult::Missing;
-    }
+    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Missing;
     picture.buffer.reset();
     return WriteStripDirectory(
         tiff, "macro", &pixels, size, [&] { SetMacroTags(tiff, size.width, size.height); }, faults);

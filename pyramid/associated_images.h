@@ -6,8 +6,8 @@
  * directory of its own, sized from the stream's own header.
  *
  * A picture the library does not deliver (no entry point, no buffer, a
- * stream that does not decode or does not fit) leaves its directory out with
- * one warning; any buffer received is still given back.
+ * stream that does not decode or does not fit) leaves its directory out and
+ * is reported as missing; any buffer received is still given back.
  */
 #pragma once
 
@@ -22,7 +22,7 @@ namespace nvx::pyramid {
 
 enum class PictureResult {
     Written,
-    Missing,      // left out, with a warning
+    Missing,      // left out: nothing usable came from the slide
     WriteFailed,  // libtiff refused the strip or the directory (noted in the faults)
 };
 
@@ -38,11 +38,9 @@ struct ThumbnailRequest {
 ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x, std::int32_t y,
                                         std::int32_t width, std::int32_t height);
 
-// Directory 2 with PageNumber (2, pageCount). Prints one progress dot, also
-// when the picture is missing, so every run shows the same progress.
+// Directory 2 with PageNumber (2, pageCount), fetched as `request` asks.
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
-                                      float scanMagnification, std::int32_t x, std::int32_t y,
-                                      std::int32_t width, std::int32_t height, WriteFaults* faults);
+                                      const ThumbnailRequest& request, WriteFaults* faults);
 // The label with PageNumber (page, pageCount).
 PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
                                   std::int32_t pageCount, WriteFaults* faults);

@@ -3,11 +3,9 @@
  *
  * On the main thread: the checks that come before the output exists, the
  * output file, the plan, then each pyramid level in turn (its tags, 64 tile
- * workers over its bands, polling their shared counters for progress dots,
+ * workers sharing its tiles, polling their shared counters for progress,
  * its directory), the thumbnail after the first level, the label and the
- * macro, and the closing of file, slide and slide library. The result is the
- * run's exit status: 1 when the output cannot be created, -1 when the run
- * could not convert everything, otherwise the start-up status.
+ * macro, and the closing of file and slide.
  */
 #include "pyramid/conversion_driver.h"
 
@@ -16,11 +14,12 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/console.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
+#include "pyramid/tile_encoder.h"
+#include "pyramid/tile_sequence.h"
 #include "pyramid/tile_worker.h"
 #include "pyramid/worker_threads.h"
 #include "pyramid/write_faults.h"
@@ -37,57 +36,61 @@ struct LevelOutcome {
 struct RunContext {
     TIFF* tiff = nullptr;
     const ConversionJob* job = nullptr;
+    slide::SlideHandle slide = 0;
     std::int32_t pageCount = 0;
     float micronsPerPixel = 0.0f;
     TileLock* tileLock = nullptr;
     WriteFaults* faults = nullptr;
+    const ProgressReport* progress = nullptr;
     const ThreadStarter* startThread = nullptr;
 };
 
-// Writes one pyramid level: tags, 64 workers, progress dots, directory.
-LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
+void SetTags(const RunContext& run, const LevelPlan& level) {
     const ConversionJob& job = *run.job;
-    const std::int32_t tileSize = job.info.tileSize;
-
     LevelTags tags;
     tags.page = level.directoryIndex;
     tags.pageCount = run.pageCount;
     tags.width = level.width;
     tags.height = level.height;
-    tags.tileSize = tileSize;
+    tags.tileSize = job.info.tileSize;
     tags.scanMagnification = job.info.scanMagnification;
     tags.micronsPerPixel = run.micronsPerPixel;
     tags.jpegQuality = level.jpegQuality;
     SetLevelTags(run.tiff, tags);
+    // The workers encode the tiles themselves, so the tables their streams
+    // leave out are set here rather than by libtiff's codec.
+    SetJpegTables(run.tiff, TablesFor(level.jpegQuality));
+}
+
+// Writes one pyramid level: tags, 64 workers, progress dots, directory.
+LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
+    const ConversionJob& job = *run.job;
+    SetTags(run, level);
 
     std::atomic<std::int32_t> rowsDone{0};
     std::atomic<std::int32_t> liveWorkers{kWorkersPerLevel};
-    std::array<BandTask, kWorkersPerLevel> tasks;
-    for (int j = 0; j < kWorkersPerLevel; ++j) {
-        const BandRows band = BandOf(j, level.height, tileSize);
-        BandTask& task = tasks[j];
-        task.regionMode = job.regionMode ? 1 : 0;
-        task.originX = job.regionMode ? level.originX : 0;
-        task.originY = job.regionMode ? level.originY : 0;
-        task.endRow = band.endRow;
-        task.levelWidth = level.width;
-        task.tileSize = tileSize;
-        task.slide = job.slide;
-        task.scanMagnification = static_cast<float>(job.info.scanMagnification);
-        task.scaleFactor = level.scaleFactor;
-        task.startRow = band.startRow;
-        task.tiff = run.tiff;
-        task.rowsDone = &rowsDone;
-        task.liveWorkers = &liveWorkers;
-        task.tileLock = run.tileLock;
-        task.faults = run.faults;
-    }
+    TileSequence tiles(run.tiff, level.width, level.height, job.info.tileSize, run.tileLock,
+                       &rowsDone, run.faults);
+    BandTask task;
+    task.regionMode = job.regionMode ? 1 : 0;
+    task.originX = job.regionMode ? level.originX : 0;
+    task.originY = job.regionMode ? level.originY : 0;
+    task.levelWidth = level.width;
+    task.levelHeight = level.height;
+    task.tileSize = job.info.tileSize;
+    task.slide = run.slide;
+    task.scanMagnification = static_cast<float>(job.info.scanMagnification);
+    task.scaleFactor = level.scaleFactor;
+    task.jpegQuality = level.jpegQuality;
+    task.tiles = &tiles;
+    task.liveWorkers = &liveWorkers;
+    task.faults = run.faults;
 
     // Declared after what they use, so they are joined before it goes.
     std::array<WorkerThread, kWorkersPerLevel> threads;
-    for (int j = 0; j < kWorkersPerLevel; ++j) {
+    for (WorkerThread& thread : threads) {
         // A worker that cannot start counts as ended at once, so the wait below ends.
-        if (!(*run.startThread)(&threads[j], TileWorkerProc, &tasks[j])) liveWorkers.fetch_sub(1);
+        if (!(*run.startThread)(&thread, TileWorkerProc, &task)) liveWorkers.fetch_sub(1);
     }
 
     LevelOutcome outcome;
@@ -96,14 +99,14 @@ LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
         const std::int32_t done = rowsDone.load();
         const double percent = static_cast<double>(done) / level.height * 100.0;
         if (percent - lastPercent > 5) {
-            console::Print(console::Message::Dot);
+            (*run.progress)(Progress::Dot);
             lastPercent = static_cast<int>(percent);
         }
         if (done >= level.height) {
             outcome.complete = true;
             break;
         }
-        // LiveWorkers falls only after a worker's last row count, so this read sees them all.
+        // LiveWorkers falls only after a worker's last tile, so this read sees them all.
         if (liveWorkers.load() == 0 && rowsDone.load() < level.height) break;
         PauseBetweenPolls();
     }
@@ -120,23 +123,11 @@ LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
     return outcome;
 }
 
-std::string DescribeFaults(const WriteFaults& faults) {
-    std::string text = "the output is incomplete:";
-    const char* separator = " ";
-    if (const std::int32_t lost = faults.lostTiles.load(); lost != 0) {
-        text += separator + std::to_string(lost) + (lost == 1 ? " tile" : " tiles") +
-                " could not be read from the slide and were written white";
-        separator = "; ";
-    }
-    if (const std::int32_t failed = faults.failedTileWrites.load(); failed != 0) {
-        text += separator + std::to_string(failed) +
-                (failed == 1 ? " tile write" : " tile writes") + " failed";
-        separator = "; ";
-    }
-    if (!faults.firstFailedWrite.empty()) {
-        text += separator + std::string("writing ") + faults.firstFailedWrite + " failed";
-    }
-    return text;
+ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) {
+    ConversionResult result;
+    result.outcome = outcome;
+    result.slideClosed = slide->Close();
+    return result;
 }
 
 }  // namespace
@@ -150,89 +141,82 @@ bool NamesSameFile(const std::string& first, const std::string& second) {
     return first == second;
 }
 
-int ConvertSlide(const ConversionJob& job) { return ConvertSlideWith(job, StartWorkerThread); }
+ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* slide,
+                              const ProgressReport& progress) {
+    return ConvertSlideWith(job, slide, progress, StartWorkerThread);
+}
 
-int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread) {
-    slide::SlideHandle slide = job.slide;
-    // Every path that returns gives the slide and the library back.
-    const auto endWithoutOutput = [&slide](int status) {
-        slide::CloseSlide(&slide);
-        slide::UnloadSlideLibrary();
-        return status;
-    };
-
-    const std::int32_t tileSize = job.info.tileSize;
-    if (!IsSupportedTileSize(tileSize)) {
-        console::Error("the slide's tile size " + std::to_string(tileSize) +
-                       " is not supported: it must be a multiple of 8 from " +
-                       std::to_string(kMinTileSize) + " to " + std::to_string(kMaxTileSize));
-        return endWithoutOutput(-1);
+ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
+                                  const ProgressReport& progress,
+                                  const ThreadStarter& startThread) {
+    if (!IsSupportedTileSize(job.info.tileSize)) {
+        return Refused(ConversionOutcome::UnsupportedTileSize, slide);
     }
     const PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
                                              job.layers, job.regionMode);
-    if (plan.levels.empty()) {
-        console::Error("the area to convert is empty (" + std::to_string(job.box.width) + "x" +
-                       std::to_string(job.box.height) + " pixels)");
-        return endWithoutOutput(-1);
-    }
+    if (plan.levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
     if (NamesSameFile(job.inputPath, job.outputPath)) {
-        console::Error("the output path names the input slide " + job.inputPath +
-                       "; refusing to overwrite it");
-        return endWithoutOutput(-1);
+        return Refused(ConversionOutcome::OutputIsInput, slide);
     }
 
     TiffFile tiff = CreateOutputTiff(job.outputPath);
-    if (!tiff) {
-        console::Print(console::Message::CannotOpenOutput);
-        return endWithoutOutput(1);
-    }
+    if (!tiff) return Refused(ConversionOutcome::OutputNotCreated, slide);
     SetFirstLevelSubfileType(tiff.get());
-    console::Print(console::Message::Waiting);
+    progress(Progress::Started);
 
     TileLock tileLock;
     WriteFaults faults;
     RunContext run;
     run.tiff = tiff.get();
     run.job = &job;
+    run.slide = slide->handle();
     run.pageCount = plan.directoryCount;
     run.micronsPerPixel =
         EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
     run.tileLock = &tileLock;
     run.faults = &faults;
+    run.progress = &progress;
     run.startThread = &startThread;
 
-    std::int32_t endedShortAt = 0;  // directory index of a level whose workers ended short
+    ConversionResult result;
+    const auto noteMissing = [&result](PictureResult written, Picture picture) {
+        if (written == PictureResult::Missing) result.missingPictures.push_back(picture);
+    };
     for (std::size_t k = 0; k < plan.levels.size(); ++k) {
         const LevelPlan& level = plan.levels[k];
         const LevelOutcome outcome = WriteLevel(run, level);
         if (!outcome.complete) {
-            endedShortAt = level.directoryIndex;
-            console::Error("pyramid level " + std::to_string(level.directoryIndex) +
-                           " ended short: " + std::to_string(outcome.rowsDone) + " of " +
-                           std::to_string(level.height) + " rows written");
+            result.shortLevel = level.directoryIndex;
+            result.shortLevelRows = outcome.rowsDone;
+            result.shortLevelHeight = level.height;
             break;
         }
         if (k == 0) {
-            WriteThumbnailDirectory(tiff.get(), slide, plan.directoryCount,
-                                    static_cast<float>(job.info.scanMagnification), job.box.x,
-                                    job.box.y, job.box.width, job.box.height, &faults);
+            const ThumbnailRequest request =
+                ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x,
+                                       job.box.y, job.box.width, job.box.height);
+            noteMissing(WriteThumbnailDirectory(tiff.get(), run.slide, plan.directoryCount, request,
+                                                &faults),
+                        Picture::Thumbnail);
+            progress(Progress::Dot);
         }
     }
 
-    const std::int32_t labelPage = endedShortAt != 0 ? endedShortAt + 1 : plan.directoryCount - 1;
-    WriteLabelDirectory(tiff.get(), slide, labelPage, plan.directoryCount, &faults);
-    WriteMacroDirectory(tiff.get(), slide, &faults);
+    const std::int32_t labelPage =
+        result.shortLevel != 0 ? result.shortLevel + 1 : plan.directoryCount - 1;
+    noteMissing(WriteLabelDirectory(tiff.get(), run.slide, labelPage, plan.directoryCount, &faults),
+                Picture::Label);
+    noteMissing(WriteMacroDirectory(tiff.get(), run.slide, &faults), Picture::Macro);
     if (!TIFFFlush(tiff.get())) faults.NoteFailedWrite("the end of the output file");
     tiff.reset();
 
-    const bool slideClosed = slide::CloseSlide(&slide);
-    const bool lostData = faults.Any();
-    if (lostData) console::Error(DescribeFaults(faults));
-    // A file that lacks levels or tiles is never announced as converted.
-    if (slideClosed && !lostData && endedShortAt == 0) console::Print(console::Message::Completion);
-    slide::UnloadSlideLibrary();
-    if (lostData || endedShortAt != 0) return -1;
-    return job.startupStatus;
+    result.slideClosed = slide->Close();
+    result.lostTiles = faults.lostTiles.load();
+    result.failedTileWrites = faults.failedTileWrites.load();
+    result.firstFailedWrite = faults.firstFailedWrite;
+    const bool lostData = faults.Any() || result.shortLevel != 0;
+    result.outcome = lostData ? ConversionOutcome::Incomplete : ConversionOutcome::Converted;
+    return result;
 }
 
 }  // namespace nvx::pyramid

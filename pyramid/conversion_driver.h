@@ -2,40 +2,68 @@
  * conversion_driver.h - turns an open slide and a settled export box into the
  * finished pyramid TIFF: plans the directories, writes every pyramid level
  * with its tile workers, the thumbnail, label and macro, closes the file and
- * the slide, and returns the run's exit status.
+ * the slide, and returns what happened. It prints nothing: progress goes to
+ * the caller's callback, and the caller tells the user about the result.
  */
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "slide/region_box.h"
 #include "slide/slide_library.h"
+#include "slide/slide_session.h"
 
 namespace nvx::pyramid {
-
-// The area to convert, in full-resolution pixels.
-struct RegionBox {
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-};
 
 // Everything the front end hands over once the slide is open and the box set.
 struct ConversionJob {
     std::string inputPath;   // the input slide's path (to refuse overwriting it)
     std::string outputPath;  // after '?' has become ' '
-    slide::SlideHandle slide = 0;
     slide::SlideInfo info;
-    RegionBox box;
+    slide::RegionBox box;
     std::int32_t layers = 0;  // 1..9 in whole-slide mode, 9 in region mode
-    double scale = 0.0;       // the region's Scale; 0 in whole-slide mode
     bool regionMode = false;
-    int startupStatus = 0;  // 0, or 1 when the application framework failed to start
 };
 
-// Runs the conversion. The slide is open on entry; it is closed and the slide
-// library unloaded on every path that returns.
-int ConvertSlide(const ConversionJob& job);
+enum class ConversionOutcome {
+    Converted,            // every directory written, nothing lost
+    UnsupportedTileSize,  // refused before the output exists
+    EmptyArea,            // refused before the output exists
+    OutputIsInput,        // refused before the output exists
+    OutputNotCreated,     // the output file could not be created
+    Incomplete,           // the file was written but lacks levels or tiles
+};
+
+// The associated pictures, for what went missing.
+enum class Picture { Thumbnail, Label, Macro };
+
+struct ConversionResult {
+    ConversionOutcome outcome = ConversionOutcome::Converted;
+    // A level whose workers all ended before its last row: its directory
+    // index, the rows that reached the file and its height (index 0: none).
+    std::int32_t shortLevel = 0;
+    std::int32_t shortLevelRows = 0;
+    std::int32_t shortLevelHeight = 0;
+    std::int32_t lostTiles = 0;            // written white: nothing usable came from the slide
+    std::int32_t failedTileWrites = 0;     // refused by the file
+    std::string firstFailedWrite;          // the first directory, strip or file write refused
+    std::vector<Picture> missingPictures;  // left out: the slide gave nothing usable
+    bool slideClosed = false;              // the library said the slide closed
+};
+
+// What the driver reports while it works.
+enum class Progress {
+    Started,  // the output exists and is planned; the levels begin
+    Dot,      // another step of at least five percent of a level, or the thumbnail
+};
+using ProgressReport = std::function<void(Progress)>;
+
+// Runs the conversion. The slide stays owned by `slide`; the driver closes it
+// once the file is closed (or at once when it refuses the job).
+ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* slide,
+                              const ProgressReport& progress);
 
 }  // namespace nvx::pyramid

@@ -10,7 +10,8 @@
 
 namespace nvx::pyramid {
 
-int ConvertSlideWith(const ConversionJob& job, const ThreadStarter& startThread);
+ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
+                                  const ProgressReport& progress, const ThreadStarter& startThread);
 
 // True when both paths name the same file (same device and inode when both
 // exist, otherwise the same spelling).

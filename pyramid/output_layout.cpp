@@ -83,6 +83,11 @@ void SetLevelTags(TIFF* tiff, const LevelTags& tags) {
     SetRgbJpegTags(tiff, tags.jpegQuality);
 }
 
+void SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables) {
+    TIFFSetField(tiff, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(tables.size()),
+                 tables.data());
+}
+
 void SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height) {
     TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(0));
     TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(2),

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nvx::pyramid {
 
@@ -55,6 +56,8 @@ std::string MacroDescription(std::int32_t width, std::int32_t height);
 void SetFirstLevelSubfileType(TIFF* tiff);
 // The tiled pyramid level's tags, from PageNumber to the JPEG quality.
 void SetLevelTags(TIFF* tiff, const LevelTags& tags);
+// JPEGTables of a level whose tiles are encoded outside libtiff.
+void SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables);
 // The single-strip associated images; w and h come from the decoded stream.
 void SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height);
 void SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,

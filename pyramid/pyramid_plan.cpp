@@ -1,6 +1,6 @@
 /*
- * pyramid_plan.cpp - the directory plan, the level scale factors and the band
- * partition of the output file.
+ * pyramid_plan.cpp - the directory plan and the level scale factors of the
+ * output file.
  */
 #include "pyramid/pyramid_plan.h"
 
@@ -67,19 +67,6 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
     plan.directoryCount =
         plan.levels.empty() ? 0 : static_cast<std::int32_t>(plan.levels.size()) + 3;
     return plan;
-}
-
-std::int32_t BandHeight(std::int32_t levelHeight, std::int32_t tileSize) {
-    if (levelHeight <= 0 || tileSize <= 0) return 0;
-    return levelHeight / (kWorkersPerLevel * tileSize) * tileSize;
-}
-
-BandRows BandOf(int band, std::int32_t levelHeight, std::int32_t tileSize) {
-    const std::int32_t k = BandHeight(levelHeight, tileSize);
-    BandRows rows;
-    rows.startRow = band * k;
-    rows.endRow = band == kWorkersPerLevel - 1 ? std::max(levelHeight, 0) : (band + 1) * k;
-    return rows;
 }
 
 float EffectiveMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel) {

@@ -1,8 +1,7 @@
 /*
  * pyramid_plan.h - the shape of the output file, worked out once before
  * anything is written: how many directories it holds, which directory is
- * which pyramid level at which scale factor, and how a level's rows are
- * split into the 64 worker bands. Pure functions, no I/O.
+ * which pyramid level at which scale factor. Pure functions, no I/O.
  */
 #pragma once
 
@@ -51,18 +50,6 @@ float FirstReducedScaleFactor(std::int32_t width, std::int32_t height);
 
 // Output JPEG quality of the pyramid level at a directory index.
 int LevelJpegQuality(std::int32_t directoryIndex);
-
-// The rows [startRow, endRow) of one worker's band.
-struct BandRows {
-    std::int32_t startRow = 0;
-    std::int32_t endRow = 0;
-};
-
-// Band height K: whole tile rows, a 64th of the level rounded down to tiles.
-std::int32_t BandHeight(std::int32_t levelHeight, std::int32_t tileSize);
-
-// Band j (0..63) of a level; the last band takes every remaining row.
-BandRows BandOf(int band, std::int32_t levelHeight, std::int32_t tileSize);
 
 // The microns per pixel written into the descriptions: 0 means "not
 // recorded", which is replaced by the usual value for 20x and 40x scans.

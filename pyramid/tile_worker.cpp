@@ -1,17 +1,18 @@
 /*
- * tile_worker.cpp - the band loop of a tile worker.
+ * tile_worker.cpp - the loop of a tile worker.
  *
- * Each worker keeps two tile buffers for its whole band: the fetch buffer
- * holds the tile packed at its own width, the edge buffer the same tile laid
- * out at full tile width for tiles narrower than the tile size. Neither is
- * cleared between tiles; what an earlier tile leaves lies beyond the level's
- * width or height, where readers do not look.
+ * Each worker keeps, for the whole level, a fetch buffer (the tile packed at
+ * its own width), a tile buffer (the whole tile the encoder reads) and its
+ * own JPEG encoder. Tiles at the right and bottom edges are padded with
+ * copies of their last real column and row: readers crop them away, and a
+ * flat continuation costs fewer bytes than anything else.
  */
 #include "pyramid/tile_worker.h"
 
 #include <cstring>
 #include <vector>
 
+#include "pyramid/tile_encoder.h"
 #include "slide/jpeg_decode.h"
 
 namespace nvx::pyramid {
@@ -19,48 +20,46 @@ namespace nvx::pyramid {
 namespace {
 
 struct TilePixels {
-    std::int32_t width = 0;  // the tile's own width; its rows are this wide in the fetch buffer
+    std::int32_t width = 0;  // the tile's own size; its rows are this wide in the fetch buffer
+    std::int32_t height = 0;
     bool lost = false;
 };
 
-// Region mode: the rectangle at (column, row), at most a tile, clipped to
-// the level's width and the band's end.
-TilePixels FetchRegionTile(const BandTask& task, float magnification, std::int32_t column,
-                           std::int32_t row, std::vector<std::uint8_t>* fetchBuffer,
-                           slide::Fetched* fetched) {
+// Region mode: the rectangle at the tile's place, clipped to the level.
+TilePixels FetchRegionTile(const BandTask& task, float magnification, const TilePlace& place,
+                           std::vector<std::uint8_t>* fetchBuffer) {
     const std::int32_t t = task.tileSize;
-    const std::int32_t w = column + t > task.levelWidth ? task.levelWidth - column : t;
-    const std::int32_t h = row + t > task.endRow ? task.endRow - row : t;
-    *fetched = slide::FetchRegion(task.slide, magnification, task.originX + column,
-                                  task.originY + row, w, h, 0);
+    const std::int32_t w = place.column + t > task.levelWidth ? task.levelWidth - place.column : t;
+    const std::int32_t h = place.row + t > task.levelHeight ? task.levelHeight - place.row : t;
+    const slide::Fetched fetched = slide::FetchRegion(
+        task.slide, magnification, task.originX + place.column, task.originY + place.row, w, h, 0);
     const std::size_t bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3;
     // The length of a raw region need not be filled in; when it is, it must cover the rectangle.
-    if (!fetched->buffer ||
-        (fetched->length > 0 && static_cast<std::size_t>(fetched->length) < bytes)) {
-        return {t, true};
+    if (!fetched.buffer ||
+        (fetched.length > 0 && static_cast<std::size_t>(fetched.length) < bytes)) {
+        return {t, t, true};
     }
-    std::memcpy(fetchBuffer->data(), fetched->buffer.get(), bytes);
-    return {w, false};
+    std::memcpy(fetchBuffer->data(), fetched.buffer.get(), bytes);
+    return {w, h, false};
 }
 
-// Whole-slide mode: the stored tile at (column, row), decoded; its width is the stream's.
-TilePixels FetchStoredTile(const BandTask& task, float magnification, std::int32_t column,
-                           std::int32_t row, std::vector<std::uint8_t>* fetchBuffer,
-                           slide::Fetched* fetched) {
+// Whole-slide mode: the stored tile at the tile's place, decoded.
+TilePixels FetchStoredTile(const BandTask& task, float magnification, const TilePlace& place,
+                           std::vector<std::uint8_t>* fetchBuffer) {
     slide::SlideHandle slide = task.slide;
-    *fetched = slide::FetchTile(&slide, magnification, column, row);
-    if (!fetched->buffer || fetched->length <= 0) return {task.tileSize, true};
+    const slide::Fetched fetched = slide::FetchTile(&slide, magnification, place.column, place.row);
+    if (!fetched.buffer || fetched.length <= 0) return {task.tileSize, task.tileSize, true};
     slide::JpegSize size;
     // A stream that decodes larger than a tile does not fit in the buffer and
     // is refused by the decode; one taller than a tile but narrow enough to
     // fit is no tile of this level either.
-    if (!slide::DecodeJpegToRgb(fetched->buffer.get(), static_cast<std::size_t>(fetched->length),
+    if (!slide::DecodeJpegToRgb(fetched.buffer.get(), static_cast<std::size_t>(fetched.length),
                                 fetchBuffer->data(), fetchBuffer->size(), &size) ||
         size.width <= 0 || size.height <= 0 || size.width > task.tileSize ||
         size.height > task.tileSize) {
-        return {task.tileSize, true};
+        return {task.tileSize, task.tileSize, true};
     }
-    return {size.width, false};
+    return {size.width, size.height, false};
 }
 
 }  // namespace
@@ -72,52 +71,51 @@ float BandMagnification(float scanMagnification, float scaleFactor) {
     return static_cast<float>(static_cast<double>(magnification) / static_cast<double>(factor));
 }
 
+void PadTile(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
+             std::int32_t tileSize, std::uint8_t* tile) {
+    const std::size_t tileRowBytes = static_cast<std::size_t>(tileSize) * 3;
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    for (std::int32_t i = 0; i < height; ++i) {
+        std::uint8_t* out = tile + i * tileRowBytes;
+        std::memcpy(out, pixels + i * rowBytes, rowBytes);
+        const std::uint8_t* last = out + rowBytes - 3;
+        for (std::uint8_t* p = out + rowBytes; p < out + tileRowBytes; p += 3)
+            std::memcpy(p, last, 3);
+    }
+    const std::uint8_t* lastRow = tile + (height - 1) * tileRowBytes;
+    for (std::int32_t i = height; i < tileSize; ++i) {
+        std::memcpy(tile + i * tileRowBytes, lastRow, tileRowBytes);
+    }
+}
+
 std::uint32_t TileWorkerProc(void* argument) {
     const BandTask& task = *static_cast<const BandTask*>(argument);
     const float magnification = BandMagnification(task.scanMagnification, task.scaleFactor);
     const std::int32_t t = task.tileSize;
     const std::size_t tileBytes = static_cast<std::size_t>(t) * static_cast<std::size_t>(t) * 3;
-    const std::size_t tileRowBytes = static_cast<std::size_t>(t) * 3;
 
     {
         std::vector<std::uint8_t> fetchBuffer(tileBytes, 0);
-        std::vector<std::uint8_t> edgeBuffer(tileBytes, 0);
+        std::vector<std::uint8_t> tileBuffer(tileBytes, 0);
+        TileEncoder encoder(task.jpegQuality);
 
-        for (std::int32_t row = task.startRow; t > 0 && row < task.endRow; row += t) {
-            for (std::int32_t column = 0; column < task.levelWidth; column += t) {
-                slide::Fetched fetched;
-                const TilePixels pixels =
-                    task.regionMode
-                        ? FetchRegionTile(task, magnification, column, row, &fetchBuffer, &fetched)
-                        : FetchStoredTile(task, magnification, column, row, &fetchBuffer, &fetched);
-                if (pixels.lost) {
-                    // Nothing usable came: a white tile keeps the level whole.
-                    std::memset(fetchBuffer.data(), 0xFF, tileBytes);
-                    task.faults->lostTiles.fetch_add(1);
-                }
-
-                std::uint8_t* tile = fetchBuffer.data();
-                if (pixels.width > 0 && pixels.width < t) {
-                    const std::size_t narrowRowBytes = static_cast<std::size_t>(pixels.width) * 3;
-                    for (std::int32_t i = 0; i < t; ++i) {
-                        std::memcpy(edgeBuffer.data() + i * tileRowBytes,
-                                    fetchBuffer.data() + i * narrowRowBytes, narrowRowBytes);
-                    }
-                    tile = edgeBuffer.data();
-                }
-
-                {
-                    std::lock_guard<TileLock> lock(*task.tileLock);
-                    if (TIFFWriteTile(task.tiff, tile, static_cast<std::uint32_t>(column),
-                                      static_cast<std::uint32_t>(row), 0, 0) < 0) {
-                        task.faults->failedTileWrites.fetch_add(1);
-                    }
-                    if (column + t >= task.levelWidth) task.rowsDone->fetch_add(t);
-                }
-                fetched.buffer.reset();  // given back outside the lock
+        TilePlace place;
+        while (t > 0 && task.tiles->Take(&place)) {
+            const TilePixels pixels =
+                task.regionMode ? FetchRegionTile(task, magnification, place, &fetchBuffer)
+                                : FetchStoredTile(task, magnification, place, &fetchBuffer);
+            if (pixels.lost) {
+                // Nothing usable came: a white tile keeps the level whole.
+                std::memset(tileBuffer.data(), 0xFF, tileBytes);
+                task.faults->lostTiles.fetch_add(1);
+            } else {
+                PadTile(fetchBuffer.data(), pixels.width, pixels.height, t, tileBuffer.data());
             }
+            std::vector<std::uint8_t> stream;
+            if (!encoder.Encode(tileBuffer.data(), t, t, &stream)) stream.clear();
+            task.tiles->Finish(place, std::move(stream));
         }
-    }  // both buffers are freed before the worker counts itself out
+    }  // buffers and encoder go before the worker counts itself out
 
     task.liveWorkers->fetch_sub(1);
     return 0;

@@ -1,49 +1,51 @@
 /*
- * tile_worker.h - one tile worker: the tiles of one horizontal band of one
- * pyramid level, fetched from the slide library (stored JPEG tiles in
- * whole-slide mode, raw RGB rectangles in region mode), laid out at full
- * tile width and written into the shared output under TileLock.
+ * tile_worker.h - one tile worker of a pyramid level: takes the level's
+ * tiles one at a time from the shared TileSequence, fetches each from the
+ * slide library (stored JPEG tiles in whole-slide mode, raw RGB rectangles
+ * in region mode), lays it out as a whole tile, JPEG-encodes it and hands
+ * the stream back to the sequence, which writes it in order under TileLock.
  */
 #pragma once
-
-#include <tiffio.h>
 
 #include <atomic>
 #include <cstdint>
 
-#include "pyramid/worker_threads.h"
+#include "pyramid/tile_sequence.h"
 #include "pyramid/write_faults.h"
 #include "slide/slide_library.h"
 
 namespace nvx::pyramid {
 
-// One worker's job. The driver owns it and keeps it unchanged until the
-// worker has ended; the worker only reads it.
+// What every worker of a level needs. The driver owns it and keeps it
+// unchanged until the level's last worker has ended; workers only read it.
 struct BandTask {
     std::uint8_t regionMode = 0;  // nonzero: fetch raw RGB regions
     std::int32_t originX = 0;     // region mode: the region's left edge, level pixels
     std::int32_t originY = 0;     // region mode: the region's top edge, level pixels
-    std::int32_t endRow = 0;      // first level row after the band
     std::int32_t levelWidth = 0;
+    std::int32_t levelHeight = 0;
     std::int32_t tileSize = 0;
     slide::SlideHandle slide = 0;
     float scanMagnification = 0.0f;
     float scaleFactor = 1.0f;
-    std::int32_t startRow = 0;  // a multiple of tileSize
-    TIFF* tiff = nullptr;       // shared by all workers; written under tileLock only
-    std::atomic<std::int32_t>* rowsDone = nullptr;     // RowsDone of the level
+    int jpegQuality = 60;
+    TileSequence* tiles = nullptr;                     // hands out and writes the tiles
     std::atomic<std::int32_t>* liveWorkers = nullptr;  // LiveWorkers of the level
-    TileLock* tileLock = nullptr;
     WriteFaults* faults = nullptr;
 };
 
-// The magnification handed to the slide library for every tile of a band.
+// The magnification handed to the slide library for every tile of a level.
 float BandMagnification(float scanMagnification, float scaleFactor);
 
-// The thread routine; `argument` is the worker's BandTask. Always returns 0.
+// Lays out `width` x `height` packed pixels (rows width * 3 bytes apart) as
+// one whole tile of `tileSize` x `tileSize` in `tile`, repeating the last
+// column and row of real pixels over the part beyond the image.
+void PadTile(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
+             std::int32_t tileSize, std::uint8_t* tile);
+
+// The thread routine; `argument` is the level's BandTask. Always returns 0.
 // A tile that cannot be fetched or decoded is written white and counted as
-// lost; a refused tile write is counted. RowsDone rises by tileSize when the
-// last tile of a tile row has been written; LiveWorkers falls by one last.
+// lost. LiveWorkers falls by one as the very last thing.
 std::uint32_t TileWorkerProc(void* argument);
 
 }  // namespace nvx::pyramid

@@ -6,7 +6,7 @@ set -euo pipefail
 # cluster (slurmctld, slurmd, munge) and a browser for the report (chromium).
 packages=(
   build-essential cmake pkg-config git
-  libtiff-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
+  libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
   python3 python3-openslide python3-tifffile python3-numpy
   openslide-tools libtiff-tools libvips-tools
   locales time clang-format

@@ -1,7 +1,8 @@
 """nvxmake_runs_test.py - the converter on real nvx slides made by nvxmake and
 read through our slide library: a synthetic 6000 x 4000 slide at 40x with
 256 and with 240 pixel tiles, a slide made from the CMU sample SVS, and
-region runs (one inside the slide, one cut at its right and bottom edges).
+region runs (one inside the slide, one cut at its right and bottom edges),
+and the same run twice giving the same bytes.
 Each output is checked against the layout, opened with OpenSlide, and its
 levels compared with the source's pixels at the same magnification, read
 through the same slide library.
@@ -197,6 +198,14 @@ class NvxmakeRuns(unittest.TestCase):
         layout.check_openslide(output, levels, 40, 0.239842)
         self.compare_levels(output, "synthetic", 40, [
             (0, 1, 0, 0, 1000, 1000), (1, 4, 0, 0, 250, 250)], origin=(5000, 3000))
+
+    def test_the_same_run_gives_the_same_bytes(self):
+        # 64 workers share every level; the file must not depend on their timing.
+        for args in ([4], [9, 20, 100, 100, 2500, 1800]):
+            first = self.convert("synthetic", "same-1.tif", args)
+            second = self.convert("synthetic", "same-2.tif", args)
+            with open(first, "rb") as a, open(second, "rb") as b:
+                self.assertTrue(a.read() == b.read(), f"runs with {args} differ")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
  * conversion_driver_test.cpp - the driver's paths that end a run before or
  * instead of a full conversion, run in-process against the fake slide
  * library: workers that cannot start (the early finish), tile sizes we
- * refuse, an output that names the input, an output that cannot be created.
+ * refuse, an output that names the input, an output that cannot be created;
+ * and the same slide converted twice giving the same bytes.
  */
 #include "pyramid/conversion_driver.h"
 
@@ -15,8 +16,8 @@
 #include <fstream>
 #include <memory>
 
-#include "cli/console.h"
 #include "pyramid/conversion_driver_internal.h"
+#include "pyramid/pyramid_plan.h"
 #include "tests/pyramid/fake_slide_fixture.h"
 
 namespace nvx::pyramid {
@@ -60,7 +61,6 @@ protected:
         ConversionJob job;
         job.inputPath = "fake.nvx";
         job.outputPath = output;
-        job.slide = slide_;
         job.info = info_;
         job.box = {0, 0, info_.width, info_.height};
         job.layers = 4;
@@ -70,29 +70,34 @@ protected:
         const auto lines = NewLogLines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
-    int Run(const ConversionJob& job, const ThreadStarter& starter) {
+    // Converts with the fixture's slide, which the run then owns; the
+    // progress is kept as text: 'S' for the start, '.' for each dot.
+    ConversionResult Run(const ConversionJob& job, const ThreadStarter& starter) {
         SlideHandedOver();
-        ::testing::internal::CaptureStdout();
+        progress_.clear();
+        stderr_.clear();
+        slide::SlideSession session(slide_);
         ::testing::internal::CaptureStderr();
-        const int status = ConvertSlideWith(job, starter);
-        stdout_ = ::testing::internal::GetCapturedStdout();
+        ConversionResult result = ConvertSlideWith(
+            job, &session,
+            [this](Progress step) { progress_ += step == Progress::Started ? 'S' : '.'; }, starter);
         stderr_ = ::testing::internal::GetCapturedStderr();
-        return status;
+        return result;
     }
-    std::string stdout_;
+    std::string progress_;
     std::string stderr_;
 };
 
-std::string Text(console::Message message) { return console::MessageText(message); }
-
 TEST_F(ConversionDriverTest, WorkersThatCannotStartEndTheFirstLevelEarly) {
     const std::string output = PathIn("early.tif");
-    const int status = Run(Job(output), [](WorkerThread*, WorkerRoutine, void*) { return false; });
-    EXPECT_EQ(status, -1);
-    // No dots: no row was written; and no completion line for a file that lacks levels.
-    EXPECT_EQ(stdout_, Text(console::Message::Waiting));
-    EXPECT_NE(stderr_.find("pyramid level 1 ended short: 0 of 1500 rows"), std::string::npos)
-        << stderr_;
+    const ConversionResult result =
+        Run(Job(output), [](WorkerThread*, WorkerRoutine, void*) { return false; });
+    EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+    EXPECT_EQ(result.shortLevel, 1);
+    EXPECT_EQ(result.shortLevelRows, 0);
+    EXPECT_EQ(result.shortLevelHeight, 1500);
+    EXPECT_TRUE(result.slideClosed);
+    EXPECT_EQ(progress_, "S");  // no dots: no row was written
 
     const auto directories = ReadDirectories(output);
     ASSERT_EQ(directories.size(), 3u);  // the partial level, label, macro; no thumbnail
@@ -108,17 +113,17 @@ TEST_F(ConversionDriverTest, WorkersThatCannotStartEndTheFirstLevelEarly) {
     EXPECT_TRUE(Logged("close"));
 }
 
-TEST_F(ConversionDriverTest, ALastBandThatCannotStartEndsTheSecondLevelEarly) {
-    // Every band but the last is empty on 1500 rows; the second level's last
-    // band (the 128th start) is refused.
+TEST_F(ConversionDriverTest, ASecondLevelWithoutWorkersEndsEarlyAfterTheThumbnail) {
+    // All 64 workers of the first level start, none of the second.
     int starts = 0;
     const std::string output = PathIn("second.tif");
-    const int status =
+    const ConversionResult result =
         Run(Job(output), [&starts](WorkerThread* thread, WorkerRoutine routine, void* argument) {
-            return ++starts != 128 && StartWorkerThread(thread, routine, argument);
+            return ++starts <= kWorkersPerLevel && StartWorkerThread(thread, routine, argument);
         });
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(starts, 128);
+    EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+    EXPECT_EQ(result.shortLevel, 3);
+    EXPECT_EQ(starts, 2 * kWorkersPerLevel);
     const auto directories = ReadDirectories(output);
     ASSERT_EQ(directories.size(), 5u);
     EXPECT_EQ(directories[1].subfileType, 0u);  // the thumbnail after the complete first level
@@ -131,23 +136,31 @@ TEST_F(ConversionDriverTest, ALastBandThatCannotStartEndsTheSecondLevelEarly) {
     EXPECT_EQ(directories[3].pageCount, 5);
     EXPECT_EQ(directories[4].subfileType, 9u);
     // Dots of the first level and the thumbnail's dot, none for the second level.
-    const std::string waiting = Text(console::Message::Waiting);
-    ASSERT_EQ(stdout_.rfind(waiting, 0), 0u);
-    const std::string dots = stdout_.substr(waiting.size());
-    EXPECT_GE(dots.size(), 2u);
-    EXPECT_EQ(dots.find_first_not_of('.'), std::string::npos) << stdout_;
+    ASSERT_GE(progress_.size(), 3u);
+    EXPECT_EQ(progress_[0], 'S');
+    EXPECT_EQ(progress_.find_first_not_of('.', 1), std::string::npos) << progress_;
+}
+
+TEST_F(ConversionDriverTest, WorkersThatPartlyFailToStartStillWriteTheWholeLevel) {
+    // Tiles are shared out one at a time, so any worker that runs takes them all.
+    int starts = 0;
+    const ConversionResult result = Run(
+        Job(PathIn("few.tif")),
+        [&starts](WorkerThread* thread, WorkerRoutine routine, void* argument) {
+            return ++starts % kWorkersPerLevel == 0 && StartWorkerThread(thread, routine, argument);
+        });
+    EXPECT_EQ(result.outcome, ConversionOutcome::Converted);
+    EXPECT_EQ(ReadDirectories(PathIn("few.tif")).size(), 5u);
 }
 
 TEST_F(ConversionDriverTest, UnsupportedTileSizesEndTheRunBeforeTheOutputExists) {
     for (std::int32_t tileSize : {0, 8, 250, 8192}) {
         ConversionJob job = Job(PathIn("never.tif"));
         job.info.tileSize = tileSize;
-        EXPECT_EQ(Run(job, StartWorkerThread), -1) << tileSize;
+        const ConversionResult result = Run(job, StartWorkerThread);
+        EXPECT_EQ(result.outcome, ConversionOutcome::UnsupportedTileSize) << tileSize;
         EXPECT_FALSE(std::filesystem::exists(PathIn("never.tif")));
-        EXPECT_NE(stderr_.find("tile size " + std::to_string(tileSize) + " is not supported"),
-                  std::string::npos)
-            << stderr_;
-        EXPECT_EQ(stdout_, "");
+        EXPECT_EQ(progress_, "");
         ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));  // the run closed it
     }
     SlideHandedOver();
@@ -162,9 +175,8 @@ TEST_F(ConversionDriverTest, AnOutputThatNamesTheInputSlideIsRefusedAndTheSlideK
     { std::ofstream(input) << "slide bytes"; }
     ConversionJob job = Job(std::filesystem::path(input).parent_path().string() + "/./slide.nvx");
     job.inputPath = input;
-    EXPECT_EQ(Run(job, StartWorkerThread), -1);
-    EXPECT_NE(stderr_.find("refusing to overwrite"), std::string::npos) << stderr_;
-    EXPECT_EQ(stdout_, "");
+    EXPECT_EQ(Run(job, StartWorkerThread).outcome, ConversionOutcome::OutputIsInput);
+    EXPECT_EQ(progress_, "");
     std::ifstream in(input);
     std::string content;
     std::getline(in, content);
@@ -173,10 +185,36 @@ TEST_F(ConversionDriverTest, AnOutputThatNamesTheInputSlideIsRefusedAndTheSlideK
 }
 
 TEST_F(ConversionDriverTest, AnOutputThatCannotBeCreatedEndsWithStatusOne) {
-    EXPECT_EQ(Run(Job(PathIn("missing-folder/out.tif")), StartWorkerThread), 1);
-    EXPECT_EQ(stdout_, "Could not open output.tif for writing\n");
+    EXPECT_EQ(Run(Job(PathIn("missing-folder/out.tif")), StartWorkerThread).outcome,
+              ConversionOutcome::OutputNotCreated);
+    EXPECT_EQ(progress_, "");
     EXPECT_FALSE(stderr_.empty());  // libtiff's own report
     EXPECT_TRUE(Logged("close"));
+}
+
+std::string Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(ConversionDriverTest, TheSameJobGivesTheSameBytesEveryRun) {
+    ConversionJob whole = Job(PathIn("whole-1.tif"));
+    ConversionJob region = Job(PathIn("region-1.tif"));
+    region.box = {100, 50, 1700, 1300};
+    region.layers = 9;
+    region.regionMode = true;
+    for (const ConversionJob* job : {&whole, &region}) {
+        ConversionJob second = *job;
+        second.outputPath.replace(second.outputPath.size() - 5, 1, "2");
+        EXPECT_EQ(Run(*job, StartWorkerThread).outcome, ConversionOutcome::Converted);
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+        EXPECT_EQ(Run(second, StartWorkerThread).outcome, ConversionOutcome::Converted);
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+        const std::string first = Bytes(job->outputPath);
+        EXPECT_GT(first.size(), 10000u);
+        EXPECT_TRUE(first == Bytes(second.outputPath)) << job->outputPath;
+    }
+    SlideTakenBack();
 }
 
 TEST(NamesSameFileTest, ComparesFilesByIdentityAndMissingFilesBySpelling) {

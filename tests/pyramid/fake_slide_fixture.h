@@ -45,6 +45,8 @@ protected:
     std::string PathIn(const char* name) const { return (folder_ / name).string(); }
     // The driver closes the slide itself; the fixture then leaves it alone.
     void SlideHandedOver() { slideOpen_ = false; }
+    // The test opened `slide_` again; the fixture closes it at the end.
+    void SlideTakenBack() { slideOpen_ = true; }
 
     slide::SlideHandle slide_ = 0;
     slide::SlideInfo info_;

@@ -1,7 +1,6 @@
 /*
- * pyramid_plan_test.cpp - the directory plan, level scale factors, band
- * partition, tile-size rule and MPP defaults, on box sizes far too large to
- * convert in a test.
+ * pyramid_plan_test.cpp - the directory plan, level scale factors, tile-size
+ * rule and MPP defaults, on box sizes far too large to convert in a test.
  */
 #include "pyramid/pyramid_plan.h"
 
@@ -104,44 +103,6 @@ TEST(PyramidPlan, LevelsWithAZeroSideAreLeftOutAndTheCountFollows) {
     EXPECT_EQ(tiny.directoryCount, 4);
 
     EXPECT_TRUE(MakePyramidPlan(0, 0, 0, 500, 4, false).levels.empty());
-}
-
-TEST(BandPartition, BandsAreWholeSixtyFourthsOfTheLevelInTileRows) {
-    EXPECT_EQ(BandHeight(40000, 256), 512);
-    EXPECT_EQ(BandOf(0, 40000, 256).endRow, 512);
-    EXPECT_EQ(BandOf(62, 40000, 256).startRow, 62 * 512);
-    EXPECT_EQ(BandOf(63, 40000, 256).startRow, 32256);
-    EXPECT_EQ(BandOf(63, 40000, 256).endRow, 40000);
-
-    EXPECT_EQ(BandHeight(16383, 256), 0);
-    for (int j = 0; j < 63; ++j) {
-        EXPECT_EQ(BandOf(j, 16383, 256).startRow, 0);
-        EXPECT_EQ(BandOf(j, 16383, 256).endRow, 0);
-    }
-    EXPECT_EQ(BandOf(63, 16383, 256).endRow, 16383);
-
-    EXPECT_EQ(BandHeight(16384, 256), 256);
-    EXPECT_EQ(BandOf(63, 16384, 256).startRow, 16128);
-    EXPECT_EQ(BandOf(63, 16384, 256).endRow, 16384);
-
-    EXPECT_EQ(BandHeight(40000, 240), 480);
-    EXPECT_EQ(BandOf(63, 40000, 240).startRow, 30240);
-}
-
-TEST(BandPartition, BandsTileTheLevelWithoutOverlapForAnyTileSize) {
-    for (std::int32_t tile : {16, 240, 256, 512, 4096}) {
-        for (std::int32_t height : {1, 239, 15360, 16383, 16384, 40000, 123457}) {
-            std::int32_t next = 0;
-            for (int j = 0; j < kWorkersPerLevel; ++j) {
-                const BandRows band = BandOf(j, height, tile);
-                EXPECT_EQ(band.startRow, next) << "tile " << tile << " height " << height;
-                EXPECT_EQ(band.startRow % tile, 0) << "tile " << tile << " height " << height;
-                EXPECT_LE(band.startRow, band.endRow);
-                next = band.endRow;
-            }
-            EXPECT_EQ(next, height);
-        }
-    }
 }
 
 TEST(TileSizeRule, AcceptsMultiplesOfEightFromSixteenToFourThousandNinetySix) {

@@ -1,8 +1,9 @@
 /*
- * tile_worker_test.cpp - one tile worker against the fake slide library:
- * what it fetches, what lands in the TIFF (narrow tiles through the edge
- * buffer, the band's short last row), the row accounting, empty bands,
- * refused writes, and 64 workers sharing one file.
+ * tile_worker_test.cpp - tile workers against the fake slide library: what
+ * they fetch, what lands in the TIFF (edge tiles padded with their last
+ * real column and row), the row accounting, refused writes, the raster
+ * order of the tiles in the file whatever the thread timing, and the
+ * window that holds finished tiles until their turn.
  */
 #include "pyramid/tile_worker.h"
 
@@ -11,10 +12,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
+#include "pyramid/tile_encoder.h"
 #include "pyramid/worker_threads.h"
 #include "tests/pyramid/fake_slide_fixture.h"
 
@@ -23,16 +28,18 @@ namespace {
 
 using testing::FakeSlideTest;
 using testing::MeanDifferenceFromFake;
-using testing::MeanValue;
 using testing::ReadTile;
+
+struct TiffReadCloser {
+    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+};
 
 class TileWorkerTest : public FakeSlideTest {
 protected:
-    // Runs one worker over `task` into a fresh one-level TIFF at `path`.
-    // With `tiled` false the directory lacks its tile tags and libtiff
-    // refuses every tile write.
-    void RunWorker(const std::string& path, BandTask task, std::int32_t levelHeight,
-                   bool tiled = true) {
+    // Runs `workers` workers over one level described by `task` into a fresh
+    // one-level TIFF at `path`. With `tiled` false the directory lacks its
+    // tile tags and libtiff refuses every tile write.
+    void RunLevel(const std::string& path, BandTask task, int workers = 1, bool tiled = true) {
         TiffFile tiff = CreateOutputTiff(path);
         ASSERT_TRUE(tiff);
         if (tiled) {
@@ -40,23 +47,32 @@ protected:
             tags.page = 1;
             tags.pageCount = 5;
             tags.width = task.levelWidth;
-            tags.height = levelHeight;
+            tags.height = task.levelHeight;
             tags.tileSize = task.tileSize;
             tags.scanMagnification = 40;
             SetLevelTags(tiff.get(), tags);
+            SetJpegTables(tiff.get(), TablesFor(tags.jpegQuality));
         } else {
             TIFFSetField(tiff.get(), TIFFTAG_IMAGEWIDTH,
                          static_cast<std::uint32_t>(task.levelWidth));
-            TIFFSetField(tiff.get(), TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(levelHeight));
+            TIFFSetField(tiff.get(), TIFFTAG_IMAGELENGTH,
+                         static_cast<std::uint32_t>(task.levelHeight));
         }
+        TileSequence tiles(tiff.get(), task.levelWidth, task.levelHeight, task.tileSize, &tileLock_,
+                           &rowsDone_, &faults_);
+        liveWorkers_ = workers;
         task.slide = slide_;
         task.scanMagnification = 40.0f;
-        task.tiff = tiff.get();
-        task.rowsDone = &rowsDone_;
+        task.tiles = &tiles;
         task.liveWorkers = &liveWorkers_;
-        task.tileLock = &tileLock_;
         task.faults = &faults_;
-        EXPECT_EQ(TileWorkerProc(&task), 0u);
+        {
+            std::vector<WorkerThread> threads(static_cast<std::size_t>(workers));
+            for (WorkerThread& thread : threads) {
+                ASSERT_TRUE(StartWorkerThread(&thread, TileWorkerProc, &task));
+            }
+        }
+        EXPECT_EQ(liveWorkers_.load(), 0);
         if (tiled) {
             EXPECT_EQ(TIFFWriteDirectory(tiff.get()), 1);
         }
@@ -81,6 +97,21 @@ protected:
     WriteFaults faults_;
 };
 
+// The pixel at (x, y) of a decoded tile of side `side`.
+const std::uint8_t* At(const std::vector<std::uint8_t>& tile, int side, int x, int y) {
+    return &tile[(static_cast<std::size_t>(y) * side + x) * 3];
+}
+
+std::vector<std::uint64_t> TileOffsets(const std::string& path) {
+    std::unique_ptr<TIFF, TiffReadCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    std::vector<std::uint64_t> offsets;
+    if (!tiff) return offsets;
+    for (ttile_t t = 0; t < TIFFNumberOfTiles(tiff.get()); ++t) {
+        offsets.push_back(TIFFGetStrileOffset(tiff.get(), t));
+    }
+    return offsets;
+}
+
 TEST(BandMagnificationTest, ScanMagnificationOverTheLevelFactor) {
     EXPECT_EQ(BandMagnification(40.0f, 1.0f), 40.0f);
     EXPECT_EQ(BandMagnification(40.0f, 4.0f), 10.0f);
@@ -90,62 +121,67 @@ TEST(BandMagnificationTest, ScanMagnificationOverTheLevelFactor) {
     EXPECT_EQ(BandMagnification(20.0f, 262144.0f), static_cast<float>(20.0 / 262144.0));
 }
 
-TEST_F(TileWorkerTest, RegionNarrowerThanATileIsLaidOutAtFullWidthWithZerosBeyond) {
+TEST(PadTileTest, RepeatsTheLastRealColumnAndRowOverTheRest) {
+    // A 3 x 2 picture in a tile of 4: pixel value = 10 * row + column.
+    std::vector<std::uint8_t> pixels;
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            for (int c = 0; c < 3; ++c) pixels.push_back(static_cast<std::uint8_t>(10 * y + x));
+    std::vector<std::uint8_t> tile(4 * 4 * 3, 0xAB);
+    PadTile(pixels.data(), 3, 2, 4, tile.data());
+    const int expected[4][4] = {{0, 1, 2, 2}, {10, 11, 12, 12}, {10, 11, 12, 12}, {10, 11, 12, 12}};
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(At(tile, 4, x, y)[c], expected[y][x]) << x << "," << y;
+}
+
+TEST_F(TileWorkerTest, RegionEdgeTilesAreFetchedClippedAndPaddedWithTheirLastPixels) {
     BandTask task;
     task.regionMode = 1;
     task.originX = 1900;
     task.originY = 100;
     task.levelWidth = 100;
+    task.levelHeight = 300;
     task.tileSize = 256;
-    task.startRow = 0;
-    task.endRow = 300;
     const std::string path = PathIn("narrow.tif");
-    RunWorker(path, task, 300);
+    RunLevel(path, task);
 
     EXPECT_EQ(FetchLines(), (std::vector<std::string>{"region 40 1900 100 100 256 0",
                                                       "region 40 1900 356 100 44 0"}));
     EXPECT_EQ(Releases(), 2);
     EXPECT_EQ(rowsDone_.load(), 512);  // each tile row counts a whole tile
-    EXPECT_EQ(liveWorkers_.load(), 0);
-    EXPECT_EQ(faults_.lostTiles.load(), 0);
+    EXPECT_FALSE(faults_.Any());
 
     const auto first = ReadTile(path, 0, 0, 0);
     ASSERT_EQ(first.size(), 256u * 256 * 3);
     EXPECT_LT(MeanDifferenceFromFake(first, 256, 100, 256, 1900, 100, 40.0f), 3.0);
-    EXPECT_LT(MeanValue(first, 256, 120, 0, 256, 256), 3.0);  // the edge buffer's zeros
+    // Beyond the level's width each row goes on as its last real pixel.
+    for (const int y : {0, 100, 255}) {
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(At(first, 256, 240, y)[c], At(first, 256, 99, y)[c], 6) << y;
+        }
+    }
     const auto second = ReadTile(path, 0, 0, 256);
     ASSERT_EQ(second.size(), 256u * 256 * 3);
     EXPECT_LT(MeanDifferenceFromFake(second, 256, 100, 44, 1900, 356, 40.0f), 3.0);
+    // Below the level's height each column goes on as its last real row.
+    for (const int x : {0, 50, 99}) {
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(At(second, 256, x, 250)[c], At(second, 256, x, 43)[c], 6) << x;
+        }
+    }
 }
 
-TEST_F(TileWorkerTest, RegionWidthOfWholeTilesCountsEachRowOnceAtItsLastTile) {
-    BandTask task;
-    task.regionMode = 1;
-    task.levelWidth = 512;
-    task.tileSize = 256;
-    task.startRow = 256;
-    task.endRow = 512;
-    const std::string path = PathIn("whole.tif");
-    RunWorker(path, task, 512);
-
-    EXPECT_EQ(FetchLines(), (std::vector<std::string>{"region 40 0 256 256 256 0",
-                                                      "region 40 256 256 256 256 0"}));
-    EXPECT_EQ(rowsDone_.load(), 256);
-    const auto tile = ReadTile(path, 0, 256, 256);
-    ASSERT_FALSE(tile.empty());
-    EXPECT_LT(MeanDifferenceFromFake(tile, 256, 256, 256, 256, 256, 40.0f), 3.0);
-}
-
-TEST_F(TileWorkerTest, WholeSlideModeDecodesStoredTilesOfTheLevelMagnification) {
+TEST_F(TileWorkerTest, WholeSlideModeDecodesStoredTilesOfTheLevelMagnificationInRasterOrder) {
     // The level at factor 4 of the 2000 x 1500 slide: 500 x 375 at 10x.
     BandTask task;
     task.levelWidth = 500;
+    task.levelHeight = 375;
     task.tileSize = 256;
     task.scaleFactor = 4.0f;
-    task.startRow = 0;
-    task.endRow = 375;
     const std::string path = PathIn("level.tif");
-    RunWorker(path, task, 375);
+    RunLevel(path, task);
 
     EXPECT_EQ(FetchLines(), (std::vector<std::string>{"tile 10 0 0", "tile 10 256 0",
                                                       "tile 10 0 256", "tile 10 256 256"}));
@@ -153,7 +189,7 @@ TEST_F(TileWorkerTest, WholeSlideModeDecodesStoredTilesOfTheLevelMagnification) 
     EXPECT_EQ(rowsDone_.load(), 512);
     EXPECT_EQ(faults_.lostTiles.load(), 0);
     const auto left = ReadTile(path, 0, 0, 0);
-    const auto right = ReadTile(path, 0, 256, 0);  // decodes 244 wide: the edge buffer
+    const auto right = ReadTile(path, 0, 256, 0);  // decodes 244 wide
     const auto corner = ReadTile(path, 0, 256, 256);
     ASSERT_FALSE(left.empty());
     ASSERT_FALSE(right.empty());
@@ -163,92 +199,99 @@ TEST_F(TileWorkerTest, WholeSlideModeDecodesStoredTilesOfTheLevelMagnification) 
     EXPECT_LT(MeanDifferenceFromFake(corner, 256, 244, 119, 256, 256, 10.0f), 3.0);
 }
 
-TEST_F(TileWorkerTest, EmptyBandFetchesNothingWritesNothingAndStillCountsItselfOut) {
-    BandTask task;
-    task.levelWidth = 2000;
-    task.tileSize = 256;
-    task.startRow = 0;
-    task.endRow = 0;
-    RunWorker(PathIn("empty.tif"), task, 1500);
-    EXPECT_TRUE(FetchLines().empty());
-    EXPECT_EQ(rowsDone_.load(), 0);
-    EXPECT_EQ(liveWorkers_.load(), 0);
-    EXPECT_FALSE(faults_.Any());
-}
-
 TEST_F(TileWorkerTest, RefusedTileWritesAreCountedWhileTheRowsStillCount) {
     BandTask task;
     task.regionMode = 1;
     task.levelWidth = 300;
+    task.levelHeight = 256;
     task.tileSize = 256;
-    task.startRow = 0;
-    task.endRow = 256;
-    RunWorker(PathIn("striped.tif"), task, 256, /*tiled=*/false);
+    RunLevel(PathIn("striped.tif"), task, 1, /*tiled=*/false);
     EXPECT_EQ(faults_.failedTileWrites.load(), 2);
     EXPECT_EQ(faults_.lostTiles.load(), 0);
     EXPECT_EQ(rowsDone_.load(), 256);
-    EXPECT_EQ(Releases(), 2);  // buffers go back whatever the write did
-    EXPECT_EQ(liveWorkers_.load(), 0);
+    EXPECT_EQ(Releases(), 2);
 }
 
-TEST_F(TileWorkerTest, SixtyFourWorkersShareOneFileAndCountEveryRow) {
-    // Tiles of 16 rows make all 64 bands busy on the fake's 1500 rows.
-    const std::int32_t tile = 16;
-    const std::int32_t width = 400;
-    const std::int32_t height = 1500;
+TEST_F(TileWorkerTest, SixtyFourWorkersWriteEveryTileOnceAndInRasterOrder) {
+    // Tiles of 16 pixels give 25 x 94 tiles to share.
+    BandTask task;
+    task.regionMode = 1;
+    task.originX = 1000;
+    task.levelWidth = 400;
+    task.levelHeight = 1500;
+    task.tileSize = 16;
     const std::string path = PathIn("shared.tif");
-    TiffFile tiff = CreateOutputTiff(path);
-    ASSERT_TRUE(tiff);
-    LevelTags tags;
-    tags.page = 1;
-    tags.pageCount = 5;
-    tags.width = width;
-    tags.height = height;
-    tags.tileSize = tile;
-    tags.scanMagnification = 40;
-    SetLevelTags(tiff.get(), tags);
-
-    liveWorkers_ = kWorkersPerLevel;
-    std::array<BandTask, kWorkersPerLevel> tasks;
-    for (int j = 0; j < kWorkersPerLevel; ++j) {
-        const BandRows band = BandOf(j, height, tile);
-        BandTask& task = tasks[j];
-        task.regionMode = 1;
-        task.originX = 1000;
-        task.levelWidth = width;
-        task.tileSize = tile;
-        task.slide = slide_;
-        task.scanMagnification = 40.0f;
-        task.startRow = band.startRow;
-        task.endRow = band.endRow;
-        task.tiff = tiff.get();
-        task.rowsDone = &rowsDone_;
-        task.liveWorkers = &liveWorkers_;
-        task.tileLock = &tileLock_;
-        task.faults = &faults_;
-    }
-    {
-        std::array<WorkerThread, kWorkersPerLevel> threads;
-        for (int j = 0; j < kWorkersPerLevel; ++j) {
-            ASSERT_TRUE(StartWorkerThread(&threads[j], TileWorkerProc, &tasks[j]));
-        }
-    }
-    EXPECT_EQ(liveWorkers_.load(), 0);
+    RunLevel(path, task, kWorkersPerLevel);
     EXPECT_EQ(rowsDone_.load(), 1504);  // 94 tile rows, the last one 12 rows short
     EXPECT_FALSE(faults_.Any());
-    ASSERT_EQ(TIFFWriteDirectory(tiff.get()), 1);
-    tiff.reset();
-
     EXPECT_EQ(FetchLines().size(), 25u * 94u);
     EXPECT_EQ(Releases(), 25 * 94);
+
+    const std::vector<std::uint64_t> offsets = TileOffsets(path);
+    ASSERT_EQ(offsets.size(), 25u * 94u);
+    EXPECT_TRUE(std::is_sorted(offsets.begin(), offsets.end()));
+    EXPECT_EQ(std::adjacent_find(offsets.begin(), offsets.end()), offsets.end());
     for (const auto& [x, y] : std::vector<std::pair<int, int>>{{0, 0}, {384, 1008}, {192, 1488}}) {
         const auto tileData = ReadTile(path, 0, x, y);
         ASSERT_FALSE(tileData.empty());
-        EXPECT_LT(MeanDifferenceFromFake(tileData, tile, tile, std::min(tile, height - y), 1000 + x,
-                                         y, 40.0f),
-                  4.0)
+        EXPECT_LT(
+            MeanDifferenceFromFake(tileData, 16, 16, std::min(16, 1500 - y), 1000 + x, y, 40.0f),
+            4.0)
             << x << "," << y;
     }
+}
+
+TEST_F(TileWorkerTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
+    TiffFile tiff = CreateOutputTiff(PathIn("order.tif"));
+    LevelTags tags;
+    tags.page = 1;
+    tags.pageCount = 5;
+    tags.width = 16 * 400;
+    tags.height = 16;
+    tags.tileSize = 16;
+    SetLevelTags(tiff.get(), tags);
+    TileSequence tiles(tiff.get(), tags.width, tags.height, 16, &tileLock_, &rowsDone_, &faults_);
+    ASSERT_EQ(tiles.tileCount(), 400);
+
+    std::vector<TilePlace> taken(TileSequence::kWindow);
+    for (TilePlace& place : taken) ASSERT_TRUE(tiles.Take(&place));
+    EXPECT_EQ(taken[5].index, 5);
+    EXPECT_EQ(taken[5].column, 80);
+
+    // The next tile is a window ahead of the writer: its taker waits.
+    auto blocked = std::async(std::launch::async, [&tiles] {
+        TilePlace place;
+        return tiles.Take(&place) ? place.index : -1;
+    });
+    EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+
+    const std::vector<std::uint8_t> stream{0xFF, 0xD8, 0xFF, 0xD9};
+    for (std::size_t i = taken.size() - 1; i >= 1; --i) tiles.Finish(taken[i], std::vector(stream));
+    EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(TIFFGetStrileByteCount(tiff.get(), 1), 0u);  // nothing written before tile 0
+
+    tiles.Finish(taken[0], std::vector(stream));
+    EXPECT_EQ(blocked.get(), TileSequence::kWindow);
+    for (ttile_t t = 0; t < TileSequence::kWindow; ++t) {
+        EXPECT_EQ(TIFFGetStrileByteCount(tiff.get(), t), stream.size()) << t;
+        if (t > 0) {
+            EXPECT_GT(TIFFGetStrileOffset(tiff.get(), t), TIFFGetStrileOffset(tiff.get(), t - 1));
+        }
+    }
+    EXPECT_EQ(rowsDone_.load(), 0);  // the row's last tile is still to come
+
+    // Stopping lets a waiting taker go and hands out nothing more.
+    std::vector<TilePlace> more(TileSequence::kWindow - 1);
+    for (TilePlace& place : more) ASSERT_TRUE(tiles.Take(&place));
+    auto stopped = std::async(std::launch::async, [&tiles] {
+        TilePlace place;
+        return tiles.Take(&place);
+    });
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    tiles.Stop();
+    EXPECT_FALSE(stopped.get());
+    TilePlace place;
+    EXPECT_FALSE(tiles.Take(&place));
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+/*
+ * tile_encoder.h - JPEG-encodes output tiles and strips outside libtiff, the
+ * way libtiff's own JPEG codec would with its default settings: baseline,
+ * RGB without colour transform (component ids R, G, B, 1x1 sampling), the
+ * standard quantisation tables scaled for the quality and the standard
+ * Huffman tables, no JFIF or Adobe marker. A tile is an abbreviated stream;
+ * its tables stand once in the directory's JPEGTables (TablesFor).
+ *
+ * One encoder per thread: it keeps its libjpeg state between tiles.
+ */
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace nvx::pyramid {
+
+class TileEncoder {
+public:
+    explicit TileEncoder(int quality);
+    ~TileEncoder();
+    TileEncoder(const TileEncoder&) = delete;
+    TileEncoder& operator=(const TileEncoder&) = delete;
+
+    // Encodes width x height packed RGB pixels (rows width * 3 bytes apart)
+    // into `stream`, replacing what it held. False when libjpeg refuses.
+    bool Encode(const std::uint8_t* rgb, int width, int height, std::vector<std::uint8_t>* stream);
+
+    // libjpeg's state; it lives on the heap so that it survives a jump back
+    // from libjpeg's error exit.
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// The tables-only stream (SOI, DQT, DHT, EOI) that belongs in JPEGTables of a
+// directory whose tiles TileEncoder(quality) made. Empty when libjpeg refuses.
+std::vector<std::uint8_t> TablesFor(int quality);
+
+}  // namespace nvx::pyramid
