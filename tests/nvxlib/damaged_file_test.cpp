@@ -122,7 +122,11 @@ struct Damage {
 
 void flipByte(NvxEditor& e, uint64_t at, uint8_t bits) { e.bytes[at] ^= bits; }
 
-void keepBytes(NvxEditor& e, size_t count) { e.bytes.resize(count); }
+// Cuts the file to its first `count` bytes (erase, not resize: a resize
+// that could grow draws a false overflow warning from GCC under sanitizers).
+void keepBytes(NvxEditor& e, size_t count) {
+    e.bytes.erase(e.bytes.begin() + long(std::min(count, e.bytes.size())), e.bytes.end());
+}
 
 void pointTileAt(NvxEditor& e, uint32_t level, size_t tile, uint64_t offset, uint32_t length) {
     nvx::TileEntry t = e.entry(level, tile);
