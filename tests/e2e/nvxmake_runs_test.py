@@ -99,7 +99,10 @@ class NvxmakeRuns(unittest.TestCase):
 
     def convert(self, slide, output, args):
         output = os.path.join(self.folder, output)
-        env = dict(CHILD_ENV, LC_ALL="C.UTF-8", LD_LIBRARY_PATH=LIBRARY_FOLDER)
+        # No LD_LIBRARY_PATH: the converter finds our library beside itself,
+        # in sanitizer builds too, whose runtime intercepts the loader's search.
+        env = dict(CHILD_ENV, LC_ALL="C.UTF-8")
+        env.pop("LD_LIBRARY_PATH", None)
         done = subprocess.run([NVX2SVS, self.slides[slide], output] + [str(a) for a in args],
                               env=env, capture_output=True, timeout=300)
         stdout = done.stdout.decode("utf-8")
