@@ -80,7 +80,7 @@ body { font-family: sans-serif; margin: 1.5em; color: #222; }
 h1 { font-size: 1.4em; margin-bottom: 0.2em; }
 .summary span { display: inline-block; margin-right: 1.5em; }
 .summary .failed { color: #b00; font-weight: bold; }
-table { border-collapse: collapse; margin-top: 1em; }
+table { border-collapse: collapse; margin-top: 1em; font-size: 0.9em; }
 th, td { border: 1px solid #ccc; padding: 4px 8px; vertical-align: middle; text-align: left; }
 th { background: #eee; }
 tr.failed td { background: #fde8e8; }
@@ -88,8 +88,8 @@ tr.pending td { background: #fff8e0; }
 td.status { font-weight: bold; }
 tr.converted td.status { color: #070; }
 tr.failed td.status { color: #b00; }
-.reason { font-weight: normal; min-width: 14em; max-width: 28em; }
-img { display: block; max-width: 160px; max-height: 160px; border: 1px solid #999; }
+.reason { font-weight: normal; min-width: 14em; max-width: 22em; overflow-wrap: anywhere; }
+img { display: block; max-width: 120px; max-height: 120px; border: 1px solid #999; }
 .none { color: #999; }
 td.num { text-align: right; white-space: nowrap; }
 .levels { font-size: 0.85em; white-space: nowrap; }
