@@ -212,8 +212,9 @@ TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
     };
     const std::string good = damagedCopy("good.nvx");
     ASSERT_EQ(refusal(good), "") << "the untouched copy opens";
+    const NvxEditor original(good);
     for (const Damage& d : damages) {
-        NvxEditor e(good);
+        NvxEditor e = original;
         d.edit(e);
         if (d.reseal) e.reseal();
         const std::string path = damagedCopy("damaged.nvx");
@@ -250,7 +251,7 @@ TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
     const int32_t lastX = int32_t(last) * 256;
     const nvx::TileEntry full = base.entry(0, 1), narrow = base.entry(0, last);
     const auto edited = [&](const std::function<void(NvxEditor&)>& edit) {
-        NvxEditor e(good);
+        NvxEditor e = base;
         edit(e);
         e.reseal();
         writeFile(path, e.bytes);
