@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -157,9 +158,37 @@ void PrintOpenFailure() {
     PrintUsageA();
 }
 
+const char* InterruptedLine(int signal) {
+    switch (signal) {
+        case SIGINT:
+            return "nvx2svs: interrupted (SIGINT); the output was not written\n";
+        case SIGTERM:
+            return "nvx2svs: terminated (SIGTERM); the output was not written\n";
+#if defined(SIGHUP)
+        case SIGHUP:
+            return "nvx2svs: the terminal went away (SIGHUP); the output was not written\n";
+#endif
+#if defined(SIGQUIT)
+        case SIGQUIT:
+            return "nvx2svs: quit (SIGQUIT); the output was not written\n";
+#endif
+#if defined(SIGPIPE)
+        case SIGPIPE:
+            return "nvx2svs: standard output was closed (SIGPIPE); the output was not written\n";
+#endif
+    }
+    return "nvx2svs: stopped by a signal; the output was not written\n";
+}
+
 void Warn(const std::string& text) {
     std::fflush(stdout);
     std::fprintf(stderr, "nvx2svs: warning: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+void LibraryMessage(const std::string& text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
 }
 

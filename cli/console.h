@@ -52,8 +52,14 @@ void PrintUsageB();
 void PrintProblem(Message problemLine);
 void PrintOpenFailure();
 
+// The line printed when `signal` ends a run; a fixed text, safe to use in
+// a signal handler.
+const char* InterruptedLine(int signal);
+
 // Our own diagnostics: one line on standard error, prefixed "nvx2svs: ".
 void Warn(const std::string& text);
+// A message of a library we use (libtiff), passed on as it came.
+void LibraryMessage(const std::string& text);
 void Error(const std::string& text);
 
 // The numeric arguments, as the usage line names them.

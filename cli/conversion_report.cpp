@@ -33,23 +33,30 @@ std::string Plural(std::int32_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::string DescribeLoss(const ConversionResult& result) {
+// One line for everything a failed run lost, why if we know, and what
+// became of the output path.
+std::string DescribeLoss(const ConversionResult& result, const std::string& outputPath) {
     std::string text = "the output is incomplete:";
     const char* separator = " ";
-    if (result.lostTiles != 0) {
-        text += separator + Plural(result.lostTiles, "tile", "tiles") +
-                " could not be read from the slide and were written white";
+    const auto add = [&](const std::string& part) {
+        text += separator + part;
         separator = "; ";
+    };
+    if (result.shortLevel != 0) {
+        add("pyramid level " + std::to_string(result.shortLevel) + " ended short: " +
+            std::to_string(result.shortLevelRows) + " of " +
+            std::to_string(result.shortLevelHeight) + " rows written");
+    }
+    if (result.lostTiles != 0) {
+        add(Plural(result.lostTiles, "tile", "tiles") + " could not be read from the slide");
     }
     if (result.failedTileWrites != 0) {
-        text +=
-            separator + Plural(result.failedTileWrites, "tile write", "tile writes") + " failed";
-        separator = "; ";
+        add(Plural(result.failedTileWrites, "tile write", "tile writes") + " failed");
     }
-    if (!result.firstFailedWrite.empty()) {
-        text += separator + std::string("writing ") + result.firstFailedWrite + " failed";
-    }
-    return text;
+    if (!result.firstFailedWrite.empty()) add("writing " + result.firstFailedWrite + " failed");
+    if (!result.writeFailure.empty()) add(result.writeFailure);
+    if (separator[0] == ' ') add("libtiff reported errors");
+    return text + "; " + outputPath + " was left as it was";
 }
 
 }  // namespace
@@ -73,6 +80,11 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
                            "; refusing to overwrite it");
             return kFailed;
         case ConversionOutcome::OutputNotCreated:
+            // libtiff's own report and ours come before the line users know.
+            for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
+            if (!result.writeFailure.empty()) {
+                console::Error("cannot create " + job.outputPath + ": " + result.writeFailure);
+            }
             console::Print(console::Message::CannotOpenOutput);
             return 1;
         case ConversionOutcome::Converted:
@@ -80,20 +92,17 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
             break;
     }
 
+    for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
     for (const pyramid::Picture picture : result.missingPictures) {
         console::Warn(std::string("the slide gave no usable ") + PictureName(picture) +
                       " picture; its directory is left out");
     }
-    if (result.shortLevel != 0) {
-        console::Error("pyramid level " + std::to_string(result.shortLevel) +
-                       " ended short: " + std::to_string(result.shortLevelRows) + " of " +
-                       std::to_string(result.shortLevelHeight) + " rows written");
+    // A file that lacks levels or tiles is never announced as converted, nor
+    // put where the output belongs.
+    if (result.outcome != ConversionOutcome::Converted) {
+        console::Error(DescribeLoss(result, job.outputPath));
+        return kFailed;
     }
-    if (result.lostTiles != 0 || result.failedTileWrites != 0 || !result.firstFailedWrite.empty()) {
-        console::Error(DescribeLoss(result));
-    }
-    // A file that lacks levels or tiles is never announced as converted.
-    if (result.outcome != ConversionOutcome::Converted) return kFailed;
     if (result.slideClosed) console::Print(console::Message::Completion);
     return startupStatus;
 }

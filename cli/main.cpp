@@ -11,6 +11,7 @@
 #include "cli/application_startup.h"
 #include "cli/console.h"
 #include "cli/conversion_report.h"
+#include "cli/interrupt_handling.h"
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
@@ -24,8 +25,18 @@ constexpr int kFailed = -1;
 
 void ShowProgress(nvx::pyramid::Progress progress) {
     using nvx::console::Message;
-    nvx::console::Print(progress == nvx::pyramid::Progress::Started ? Message::Waiting
-                                                                    : Message::Dot);
+    switch (progress) {
+        case nvx::pyramid::Progress::Started:
+            nvx::console::Print(Message::Waiting);
+            break;
+        case nvx::pyramid::Progress::Dot:
+            nvx::console::Print(Message::Dot);
+            break;
+        case nvx::pyramid::Progress::RestartedAsBigTiff:
+            nvx::console::Warn("the output passes 4 GiB, the limit of a classic TIFF; "
+                               "writing it again from the start as a BigTIFF");
+            break;
+    }
 }
 
 }  // namespace
@@ -33,6 +44,7 @@ void ShowProgress(nvx::pyramid::Progress progress) {
 int main(int argc, char** argv) {
     using namespace nvx;
     console::InitConsole();
+    cli::InstallInterruptHandling();
 
     int startupStatus = 0;
     switch (cli::StartApplication()) {

@@ -16,8 +16,10 @@
 
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
+#include "pyramid/output_file.h"
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
+#include "pyramid/temporary_file.h"
 #include "pyramid/tile_encoder.h"
 #include "pyramid/tile_sequence.h"
 #include "pyramid/tile_worker.h"
@@ -35,6 +37,7 @@ struct LevelOutcome {
 
 struct RunContext {
     TIFF* tiff = nullptr;
+    const TiffMessages* messages = nullptr;
     const ConversionJob* job = nullptr;
     slide::SlideHandle slide = 0;
     std::int32_t pageCount = 0;
@@ -130,6 +133,51 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
     return result;
 }
 
+// An existing output must be a file we may replace; a folder or a file we
+// may not write is refused before any work, as opening it in place would be.
+bool OutputPathTakesAFile(const std::string& path) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) return true;
+    if (std::filesystem::is_directory(status)) return false;
+    return WritableByUs(path);
+}
+
+// Writes every directory of the plan into `output`: the levels with the
+// thumbnail after the first, then the label and the macro. Stops at a level
+// that ends short and after anything lost: such a file is never published.
+void WriteDirectories(const RunContext& run, const PyramidPlan& plan, ConversionResult* result) {
+    const ConversionJob& job = *run.job;
+    const auto noteMissing = [result](PictureResult written, Picture picture) {
+        if (written == PictureResult::Missing) result->missingPictures.push_back(picture);
+    };
+    for (std::size_t k = 0; k < plan.levels.size(); ++k) {
+        const LevelPlan& level = plan.levels[k];
+        const LevelOutcome outcome = WriteLevel(run, level);
+        if (!outcome.complete) {
+            result->shortLevel = level.directoryIndex;
+            result->shortLevelRows = outcome.rowsDone;
+            result->shortLevelHeight = level.height;
+            return;
+        }
+        if (run.faults->Any() || run.messages->AnyError()) return;
+        if (k == 0) {
+            const ThumbnailRequest request = ReduceThumbnailRequest(
+                static_cast<float>(job.info.scanMagnification), job.box.x, job.box.y,
+                job.box.width, job.box.height);
+            noteMissing(WriteThumbnailDirectory(run.tiff, run.slide, plan.directoryCount, request,
+                                                run.faults),
+                        Picture::Thumbnail);
+            (*run.progress)(Progress::Dot);
+            if (run.faults->Any() || run.messages->AnyError()) return;
+        }
+    }
+    noteMissing(WriteLabelDirectory(run.tiff, run.slide, plan.directoryCount - 1,
+                                    plan.directoryCount, run.faults),
+                Picture::Label);
+    noteMissing(WriteMacroDirectory(run.tiff, run.slide, run.faults), Picture::Macro);
+}
+
 }  // namespace
 
 bool NamesSameFile(const std::string& first, const std::string& second) {
@@ -147,8 +195,7 @@ ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* sli
 }
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
-                                  const ProgressReport& progress,
-                                  const ThreadStarter& startThread) {
+                                  const ProgressReport& progress, const ThreadStarter& startThread) {
     if (!IsSupportedTileSize(job.info.tileSize)) {
         return Refused(ConversionOutcome::UnsupportedTileSize, slide);
     }
@@ -158,64 +205,61 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }
-
-    TiffFile tiff = CreateOutputTiff(job.outputPath);
-    if (!tiff) return Refused(ConversionOutcome::OutputNotCreated, slide);
-    SetFirstLevelSubfileType(tiff.get());
-    progress(Progress::Started);
-
-    TileLock tileLock;
-    WriteFaults faults;
-    RunContext run;
-    run.tiff = tiff.get();
-    run.job = &job;
-    run.slide = slide->handle();
-    run.pageCount = plan.directoryCount;
-    run.micronsPerPixel =
-        EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
-    run.tileLock = &tileLock;
-    run.faults = &faults;
-    run.progress = &progress;
-    run.startThread = &startThread;
-
-    ConversionResult result;
-    const auto noteMissing = [&result](PictureResult written, Picture picture) {
-        if (written == PictureResult::Missing) result.missingPictures.push_back(picture);
-    };
-    for (std::size_t k = 0; k < plan.levels.size(); ++k) {
-        const LevelPlan& level = plan.levels[k];
-        const LevelOutcome outcome = WriteLevel(run, level);
-        if (!outcome.complete) {
-            result.shortLevel = level.directoryIndex;
-            result.shortLevelRows = outcome.rowsDone;
-            result.shortLevelHeight = level.height;
-            break;
-        }
-        if (k == 0) {
-            const ThumbnailRequest request =
-                ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x,
-                                       job.box.y, job.box.width, job.box.height);
-            noteMissing(WriteThumbnailDirectory(tiff.get(), run.slide, plan.directoryCount, request,
-                                                &faults),
-                        Picture::Thumbnail);
-            progress(Progress::Dot);
-        }
+    if (!OutputPathTakesAFile(job.outputPath)) {
+        ConversionResult result = Refused(ConversionOutcome::OutputNotCreated, slide);
+        result.writeFailure = "the output path is a folder or a file we may not write";
+        return result;
     }
 
-    const std::int32_t labelPage =
-        result.shortLevel != 0 ? result.shortLevel + 1 : plan.directoryCount - 1;
-    noteMissing(WriteLabelDirectory(tiff.get(), run.slide, labelPage, plan.directoryCount, &faults),
-                Picture::Label);
-    noteMissing(WriteMacroDirectory(tiff.get(), run.slide, &faults), Picture::Macro);
-    if (!TIFFFlush(tiff.get())) faults.NoteFailedWrite("the end of the output file");
-    tiff.reset();
+    ConversionResult result;
+    // A file that would pass 4 GiB is written again as a BigTIFF: libtiff
+    // says so at the first write beyond the limit, and the classic attempt
+    // stops there.
+    for (const bool bigTiff : {false, true}) {
+        result = ConversionResult();
+        TiffMessages messages;
+        std::unique_ptr<OutputFile> output =
+            OutputFile::Create(job.outputPath, bigTiff, &result.writeFailure, &messages);
+        if (!output) {
+            result.outcome = ConversionOutcome::OutputNotCreated;
+            result.libtiffMessages = messages.Texts();
+            break;
+        }
+        SetFirstLevelSubfileType(output->tiff());
+        progress(bigTiff ? Progress::RestartedAsBigTiff : Progress::Started);
 
+        TileLock tileLock;
+        WriteFaults faults;
+        RunContext run;
+        run.tiff = output->tiff();
+        run.messages = &messages;
+        run.job = &job;
+        run.slide = slide->handle();
+        run.pageCount = plan.directoryCount;
+        run.micronsPerPixel =
+            EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
+        run.tileLock = &tileLock;
+        run.faults = &faults;
+        run.progress = &progress;
+        run.startThread = &startThread;
+        WriteDirectories(run, plan, &result);
+        if (!bigTiff && messages.ClassicLimitReached()) continue;  // the classic file goes
+
+        result.bigTiff = bigTiff;
+        result.lostTiles = faults.lostTiles.load();
+        result.failedTileWrites = faults.failedTileWrites.load();
+        result.firstFailedWrite = faults.firstFailedWrite;
+        bool whole = !faults.Any() && result.shortLevel == 0 && !messages.AnyError();
+        if (whole && !output->Publish(&result.writeFailure)) whole = false;
+        if (!whole && result.writeFailure.empty()) {
+            result.writeFailure = output->ExplainWriteFailure();
+        }
+        result.libtiffMessages = messages.Texts();
+        result.outcome = whole ? ConversionOutcome::Converted : ConversionOutcome::Incomplete;
+        break;
+    }
+    // The output is closed (and published or removed) before the slide.
     result.slideClosed = slide->Close();
-    result.lostTiles = faults.lostTiles.load();
-    result.failedTileWrites = faults.failedTileWrites.load();
-    result.firstFailedWrite = faults.firstFailedWrite;
-    const bool lostData = faults.Any() || result.shortLevel != 0;
-    result.outcome = lostData ? ConversionOutcome::Incomplete : ConversionOutcome::Converted;
     return result;
 }
 

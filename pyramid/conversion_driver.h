@@ -4,6 +4,10 @@
  * with its tile workers, the thumbnail, label and macro, closes the file and
  * the slide, and returns what happened. It prints nothing: progress goes to
  * the caller's callback, and the caller tells the user about the result.
+ *
+ * The file is written under a temporary name beside the output and renamed
+ * to the output path only when it is whole and on disk; a run that loses
+ * anything leaves the output path as it found it.
  */
 #pragma once
 
@@ -34,7 +38,7 @@ enum class ConversionOutcome {
     EmptyArea,            // refused before the output exists
     OutputIsInput,        // refused before the output exists
     OutputNotCreated,     // the output file could not be created
-    Incomplete,           // the file was written but lacks levels or tiles
+    Incomplete,           // levels or tiles were lost: nothing was published
 };
 
 // The associated pictures, for what went missing.
@@ -51,13 +55,19 @@ struct ConversionResult {
     std::int32_t failedTileWrites = 0;     // refused by the file
     std::string firstFailedWrite;          // the first directory, strip or file write refused
     std::vector<Picture> missingPictures;  // left out: the slide gave nothing usable
-    bool slideClosed = false;              // the library said the slide closed
+    // Why the output could not be created or written, in plain words, when
+    // that is known (a full disk, the file size limit, a failed rename).
+    std::string writeFailure;
+    std::vector<std::string> libtiffMessages;  // each distinct text once
+    bool bigTiff = false;                      // written as a BigTIFF: it passed 4 GiB
+    bool slideClosed = false;                  // the library said the slide closed
 };
 
 // What the driver reports while it works.
 enum class Progress {
     Started,  // the output exists and is planned; the levels begin
     Dot,      // another step of at least five percent of a level, or the thumbnail
+    RestartedAsBigTiff,  // the file passed 4 GiB; it is written again from the start
 };
 using ProgressReport = std::function<void(Progress)>;
 

@@ -50,6 +50,8 @@ void TileSequence::WriteReadyLocked() {
             TIFFWriteRawTile(tiff_, tile, stream.data(), static_cast<tmsize_t>(stream.size())) !=
                 static_cast<tmsize_t>(stream.size())) {
             faults_->failedTileWrites.fetch_add(1);
+            StopLocked();
+            return;
         }
         // A tile row counts once its last tile is in the file.
         if ((nextToWrite_ + 1) % columns_ == 0) rowsDone_->fetch_add(tileSize_);
@@ -59,11 +61,13 @@ void TileSequence::WriteReadyLocked() {
 }
 
 void TileSequence::Stop() {
-    {
-        std::lock_guard<TileLock> lock(*tileLock_);
-        stopped_ = true;
-        waiting_.clear();
-    }
+    std::lock_guard<TileLock> lock(*tileLock_);
+    StopLocked();
+}
+
+void TileSequence::StopLocked() {
+    stopped_ = true;
+    waiting_.clear();
     moved_.notify_all();
 }
 

@@ -39,6 +39,8 @@ public:
     // Finished tiles that may wait for an earlier one, per level.
     static constexpr std::int64_t kWindow = 128;
 
+    // A write the file refuses stops the level there: the output is lost
+    // anyway, and the file (a full disk, a size limit) takes nothing more.
     TileSequence(TIFF* tiff, std::int32_t levelWidth, std::int32_t levelHeight,
                  std::int32_t tileSize, TileLock* tileLock, std::atomic<std::int32_t>* rowsDone,
                  WriteFaults* faults);
@@ -51,7 +53,7 @@ public:
 
     // Hands over a taken tile's JPEG stream and writes, in order, every tile
     // that is then ready. An empty stream stands for a tile that could not
-    // be encoded: it is counted as a failed write and skipped.
+    // be encoded: it is counted as a failed write.
     void Finish(const TilePlace& place, std::vector<std::uint8_t>&& stream);
 
     // Hands out nothing more and lets waiting workers go; tiles finished
@@ -62,6 +64,7 @@ public:
 
 private:
     void WriteReadyLocked();
+    void StopLocked();
 
     TIFF* tiff_;
     std::int32_t tileSize_;

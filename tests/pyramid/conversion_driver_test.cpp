@@ -84,6 +84,12 @@ protected:
         stderr_ = ::testing::internal::GetCapturedStderr();
         return result;
     }
+    // Everything in the test's folder, hidden files included.
+    std::size_t FilesInFolder() const {
+        const std::filesystem::path folder = std::filesystem::path(PathIn("x")).parent_path();
+        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder),
+                                                      std::filesystem::directory_iterator()));
+    }
     std::string progress_;
     std::string stderr_;
 };
@@ -99,17 +105,9 @@ TEST_F(ConversionDriverTest, WorkersThatCannotStartEndTheFirstLevelEarly) {
     EXPECT_TRUE(result.slideClosed);
     EXPECT_EQ(progress_, "S");  // no dots: no row was written
 
-    const auto directories = ReadDirectories(output);
-    ASSERT_EQ(directories.size(), 3u);  // the partial level, label, macro; no thumbnail
-    EXPECT_EQ(directories[0].width, 2000u);
-    EXPECT_EQ(directories[0].subfileType, 2u);
-    EXPECT_TRUE(directories[0].tiled);
-    EXPECT_EQ(directories[0].page, 1);
-    EXPECT_EQ(directories[0].pageCount, 5);
-    EXPECT_EQ(directories[1].subfileType, 1u);
-    EXPECT_EQ(directories[1].page, 2);  // the label follows the abandoned level
-    EXPECT_EQ(directories[1].pageCount, 5);
-    EXPECT_EQ(directories[2].subfileType, 9u);
+    // Nothing incomplete is published, and nothing is left beside it.
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_EQ(FilesInFolder(), 0u);
     EXPECT_TRUE(Logged("close"));
 }
 
@@ -124,17 +122,8 @@ TEST_F(ConversionDriverTest, ASecondLevelWithoutWorkersEndsEarlyAfterTheThumbnai
     EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
     EXPECT_EQ(result.shortLevel, 3);
     EXPECT_EQ(starts, 2 * kWorkersPerLevel);
-    const auto directories = ReadDirectories(output);
-    ASSERT_EQ(directories.size(), 5u);
-    EXPECT_EQ(directories[1].subfileType, 0u);  // the thumbnail after the complete first level
-    EXPECT_EQ(directories[1].page, 2);
-    EXPECT_EQ(directories[2].width, 500u);
-    EXPECT_FALSE(directories[2].hasSubfileType);
-    EXPECT_EQ(directories[2].page, 3);
-    EXPECT_EQ(directories[3].subfileType, 1u);
-    EXPECT_EQ(directories[3].page, 4);
-    EXPECT_EQ(directories[3].pageCount, 5);
-    EXPECT_EQ(directories[4].subfileType, 9u);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_EQ(FilesInFolder(), 0u);
     // Dots of the first level and the thumbnail's dot, none for the second level.
     ASSERT_GE(progress_.size(), 3u);
     EXPECT_EQ(progress_[0], 'S');
@@ -185,11 +174,46 @@ TEST_F(ConversionDriverTest, AnOutputThatNamesTheInputSlideIsRefusedAndTheSlideK
 }
 
 TEST_F(ConversionDriverTest, AnOutputThatCannotBeCreatedEndsWithStatusOne) {
-    EXPECT_EQ(Run(Job(PathIn("missing-folder/out.tif")), StartWorkerThread).outcome,
-              ConversionOutcome::OutputNotCreated);
+    const ConversionResult missingFolder =
+        Run(Job(PathIn("missing-folder/out.tif")), StartWorkerThread);
+    EXPECT_EQ(missingFolder.outcome, ConversionOutcome::OutputNotCreated);
+    EXPECT_NE(missingFolder.writeFailure.find("No such file or directory"), std::string::npos)
+        << missingFolder.writeFailure;
     EXPECT_EQ(progress_, "");
-    EXPECT_FALSE(stderr_.empty());  // libtiff's own report
     EXPECT_TRUE(Logged("close"));
+
+    // A folder at the output path is refused before any work, as is a file
+    // we may not write (unless we may write anything, as root may).
+    std::filesystem::create_directory(PathIn("folder.tif"));
+    ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+    EXPECT_EQ(Run(Job(PathIn("folder.tif")), StartWorkerThread).outcome,
+              ConversionOutcome::OutputNotCreated);
+    EXPECT_TRUE(std::filesystem::is_directory(PathIn("folder.tif")));
+    EXPECT_EQ(progress_, "");
+    EXPECT_EQ(FilesInFolder(), 1u);
+}
+
+TEST_F(ConversionDriverTest, AFinishedRunReplacesAnEarlierOutputAndLeavesNoTemporaryFile) {
+    const std::string output = PathIn("out.tif");
+    { std::ofstream(output) << "an earlier output"; }
+    const ConversionResult result = Run(Job(output), StartWorkerThread);
+    EXPECT_EQ(result.outcome, ConversionOutcome::Converted);
+    EXPECT_FALSE(result.bigTiff);
+    EXPECT_EQ(ReadDirectories(output).size(), 5u);
+    EXPECT_EQ(FilesInFolder(), 1u);
+}
+
+TEST_F(ConversionDriverTest, AFailedRunLeavesAnEarlierOutputAsItWas) {
+    const std::string output = PathIn("out.tif");
+    { std::ofstream(output) << "an earlier output"; }
+    const ConversionResult result =
+        Run(Job(output), [](WorkerThread*, WorkerRoutine, void*) { return false; });
+    EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+    std::ifstream in(output);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "an earlier output");
+    EXPECT_EQ(FilesInFolder(), 1u);
 }
 
 std::string Bytes(const std::string& path) {

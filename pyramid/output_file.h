@@ -1,0 +1,71 @@
+/*
+ * output_file.h - the output while it is written: a temporary file beside
+ * the final name, opened by libtiff as a classic TIFF or a BigTIFF, with
+ * libtiff's messages about it collected instead of printed, and published
+ * under the final name only when it is whole and on disk. An output that is
+ * not published is removed when it goes.
+ */
+#pragma once
+
+#include <tiffio.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace nvx::pyramid {
+
+// libtiff's errors and warnings about one file, each distinct text once,
+// in the order they first came. Safe to add to from any thread.
+class TiffMessages {
+public:
+    void Add(const std::string& text, bool error);
+    std::vector<std::string> Texts() const;
+    bool AnyError() const { return anyError_.load(); }
+    // libtiff refused to let a classic TIFF pass 4 GiB.
+    bool ClassicLimitReached() const { return classicLimit_.load(); }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+    std::atomic<bool> anyError_{false};
+    std::atomic<bool> classicLimit_{false};
+};
+
+class OutputFile {
+public:
+    // An output that is not open yet; Create is the way to open one.
+    OutputFile() = default;
+    // Creates the temporary file beside `path` and opens it for writing.
+    // Null with `reason` set (and libtiff's own report, if it made one, in
+    // `messages`) when that fails.
+    static std::unique_ptr<OutputFile> Create(const std::string& path, bool bigTiff,
+                                              std::string* reason, TiffMessages* messages);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    TIFF* tiff() const { return tiff_; }
+    bool bigTiff() const { return bigTiff_; }
+    const std::string& temporaryPath() const { return temporaryPath_; }
+
+    // Flushes and closes the file, forces it to disk and renames it over the
+    // final path. False with `reason` set when any step fails; the temporary
+    // file is then removed when the OutputFile goes.
+    bool Publish(std::string* reason);
+
+    // Why writing failed, in plain words, when it can be seen from outside
+    // (a full disk, the file size limit); empty otherwise.
+    std::string ExplainWriteFailure() const;
+
+private:
+    TIFF* tiff_ = nullptr;
+    bool bigTiff_ = false;
+    bool published_ = false;
+    std::string path_;
+    std::string temporaryPath_;
+};
+
+}  // namespace nvx::pyramid

@@ -1,0 +1,188 @@
+/*
+ * temporary_file.cpp - unique files beside the output, fsync, rename, and
+ * the one registered file that an interruption removes.
+ *
+ * The registered path lives in a fixed buffer behind an atomic flag, so a
+ * signal handler can read it without taking a lock or allocating.
+ */
+#include "pyramid/temporary_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
+
+namespace nvx::pyramid {
+
+namespace {
+
+constexpr std::size_t kPathCapacity = 4096;
+char gRegistered[kPathCapacity];
+std::atomic<bool> gHaveRegistered{false};
+
+void Register(const std::string& path) {
+    if (path.size() >= kPathCapacity) return;
+    gHaveRegistered.store(false);
+    std::memcpy(gRegistered, path.c_str(), path.size() + 1);
+    gHaveRegistered.store(true);
+}
+
+void Forget(const std::string& path) {
+    if (gHaveRegistered.load() && path == gRegistered) gHaveRegistered.store(false);
+}
+
+std::string SystemReason(int error) { return std::strerror(error); }
+
+// A name no other run picks: the output's own name, the process id and a
+// random part, hidden so that a folder listing shows no half-written file.
+std::string UniqueName(const std::filesystem::path& target, unsigned attempt) {
+    static std::mt19937_64 random(static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count()));
+#if defined(_WIN32)
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%lu.%u.%08llx.part", process, attempt,
+                  static_cast<unsigned long long>(random() & 0xffffffffULL));
+    return "." + target.filename().string() + suffix;
+}
+
+}  // namespace
+
+bool CreateTemporaryBeside(const std::string& target, std::string* temporaryPath,
+                           std::string* reason) {
+    const std::filesystem::path path(target);
+    const std::filesystem::path folder =
+        path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    for (unsigned attempt = 0; attempt < 16; ++attempt) {
+        const std::string candidate = (folder / UniqueName(path, attempt)).string();
+#if defined(_WIN32)
+        const int fd = _open(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                             _S_IREAD | _S_IWRITE);
+#else
+        const int fd = open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+#endif
+        if (fd >= 0) {
+            Register(candidate);
+#if defined(_WIN32)
+            _close(fd);
+#else
+            close(fd);
+#endif
+            *temporaryPath = candidate;
+            return true;
+        }
+        if (errno != EEXIST) {
+            *reason = "cannot create a file in " + folder.string() + ": " + SystemReason(errno);
+            return false;
+        }
+    }
+    *reason = "cannot find a free temporary name in " + folder.string();
+    return false;
+}
+
+bool WritableByUs(const std::string& path) {
+#if defined(_WIN32)
+    return _access(path.c_str(), 2) == 0;
+#else
+    return access(path.c_str(), W_OK) == 0;
+#endif
+}
+
+bool SyncToDisk(const std::string& path, std::string* reason) {
+#if defined(_WIN32)
+    const int fd = _open(path.c_str(), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        *reason = SystemReason(errno);
+        return false;
+    }
+    const bool synced = _commit(fd) == 0;
+    const int syncError = errno;
+    const bool closed = _close(fd) == 0;
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *reason = SystemReason(errno);
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    const int syncError = errno;
+    const bool closed = close(fd) == 0;
+#endif
+    if (!synced) *reason = SystemReason(syncError);
+    else if (!closed) *reason = SystemReason(errno);
+    return synced && closed;
+}
+
+bool PublishTemporary(const std::string& temporaryPath, const std::string& target,
+                      std::string* reason) {
+    std::error_code error;
+    std::filesystem::rename(temporaryPath, target, error);
+    if (error) {
+        *reason = error.message();
+        return false;
+    }
+    Forget(temporaryPath);
+    return true;
+}
+
+void DiscardTemporary(const std::string& temporaryPath) {
+    std::error_code error;
+    std::filesystem::remove(temporaryPath, error);
+    Forget(temporaryPath);
+}
+
+void RemoveTemporaryOnInterrupt() {
+    if (!gHaveRegistered.load()) return;
+#if defined(_WIN32)
+    _unlink(gRegistered);
+#else
+    unlink(gRegistered);
+#endif
+}
+
+std::string ExplainWriteFailure(const std::string& path) {
+#if defined(_WIN32)
+    ULARGE_INTEGER available;
+    const std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
+    if (GetDiskFreeSpaceExW(folder.wstring().c_str(), &available, nullptr, nullptr) &&
+        available.QuadPart < 1024 * 1024) {
+        return "the disk is full";
+    }
+#else
+    struct rlimit limit;
+    struct stat file;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        stat(path.c_str(), &file) == 0 &&
+        static_cast<rlim_t>(file.st_size) + 1024 * 1024 >= limit.rlim_cur) {
+        return "the output would exceed this process's file size limit of " +
+               std::to_string(static_cast<unsigned long long>(limit.rlim_cur)) +
+               " bytes (ulimit -f)";
+    }
+    const std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
+    struct statvfs disk;
+    if (statvfs(folder.c_str(), &disk) == 0 &&
+        static_cast<unsigned long long>(disk.f_bavail) * disk.f_bsize < 1024ULL * 1024) {
+        return "the disk is full";
+    }
+#endif
+    return {};
+}
+
+}  // namespace nvx::pyramid
