@@ -43,8 +43,8 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
         separator = "; ";
     };
     if (result.shortLevel != 0) {
-        add("pyramid level " + std::to_string(result.shortLevel) + " ended short: " +
-            std::to_string(result.shortLevelRows) + " of " +
+        add("pyramid level " + std::to_string(result.shortLevel) +
+            " ended short: " + std::to_string(result.shortLevelRows) + " of " +
             std::to_string(result.shortLevelHeight) + " rows written");
     }
     if (result.lostTiles != 0) {
@@ -52,6 +52,9 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
     }
     if (result.failedTileWrites != 0) {
         add(Plural(result.failedTileWrites, "tile write", "tile writes") + " failed");
+    }
+    for (const pyramid::Picture picture : result.lostPictures) {
+        add(std::string("the slide's ") + PictureName(picture) + " picture could not be read");
     }
     if (!result.firstFailedWrite.empty()) add("writing " + result.firstFailedWrite + " failed");
     if (!result.writeFailure.empty()) add(result.writeFailure);
@@ -67,7 +70,8 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
     switch (result.outcome) {
         case ConversionOutcome::UnsupportedTileSize:
             console::Error("the slide's tile size " + std::to_string(job.info.tileSize) +
-                           " is not supported: it must be a multiple of 8 from " +
+                           " is not supported: it must be a multiple of " +
+                           std::to_string(pyramid::kTileSizeStep) + " from " +
                            std::to_string(pyramid::kMinTileSize) + " to " +
                            std::to_string(pyramid::kMaxTileSize));
             return kFailed;
@@ -94,7 +98,7 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
 
     for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
     for (const pyramid::Picture picture : result.missingPictures) {
-        console::Warn(std::string("the slide gave no usable ") + PictureName(picture) +
+        console::Warn(std::string("the slide has no ") + PictureName(picture) +
                       " picture; its directory is left out");
     }
     // A file that lacks levels or tiles is never announced as converted, nor

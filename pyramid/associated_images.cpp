@@ -65,7 +65,7 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
 
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
                                       const ThumbnailRequest& request, WriteFaults* faults) {
-    PictureResult result = PictureResult::Missing;
+    PictureResult result = PictureResult::Lost;
     {
         slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
                                                     request.width, request.height, 1);
@@ -90,7 +90,8 @@ PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int
     slide::FetchedPicture picture = slide::FetchLabel(slide);
     std::vector<std::uint8_t> pixels;
     slide::JpegSize size;
-    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Missing;
+    if (!picture.buffer) return PictureResult::Missing;
+    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();
     return WriteStripDirectory(
         tiff, "label", &pixels, size,
@@ -101,7 +102,8 @@ PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFau
     slide::FetchedPicture picture = slide::FetchPreview(slide);
     std::vector<std::uint8_t> pixels;
     slide::JpegSize size;
-    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Missing;
+    if (!picture.buffer) return PictureResult::Missing;
+    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();
     return WriteStripDirectory(
         tiff, "macro", &pixels, size, [&] { SetMacroTags(tiff, size.width, size.height); }, faults);

@@ -5,9 +5,11 @@
  * the slide library, decodes it, and writes it as one JPEG strip in a
  * directory of its own, sized from the stream's own header.
  *
- * A picture the library does not deliver (no entry point, no buffer, a
- * stream that does not decode or does not fit) leaves its directory out and
- * is reported as missing; any buffer received is still given back.
+ * A label or macro the library does not deliver (no entry point, no
+ * buffer: the slide has none) leaves its directory out and is reported as
+ * missing. A stream the library hands over that does not decode or does
+ * not fit is lost data, and so is a thumbnail the slide does not give: every
+ * slide has the pixels for one. Any buffer received is still given back.
  */
 #pragma once
 
@@ -22,7 +24,8 @@ namespace nvx::pyramid {
 
 enum class PictureResult {
     Written,
-    Missing,      // left out: nothing usable came from the slide
+    Missing,      // left out: the slide has no such picture
+    Lost,         // left out: the slide's picture could not be read
     WriteFailed,  // libtiff refused the strip or the directory (noted in the faults)
 };
 

@@ -150,6 +150,7 @@ void WriteDirectories(const RunContext& run, const PyramidPlan& plan, Conversion
     const ConversionJob& job = *run.job;
     const auto noteMissing = [result](PictureResult written, Picture picture) {
         if (written == PictureResult::Missing) result->missingPictures.push_back(picture);
+        if (written == PictureResult::Lost) result->lostPictures.push_back(picture);
     };
     for (std::size_t k = 0; k < plan.levels.size(); ++k) {
         const LevelPlan& level = plan.levels[k];
@@ -162,14 +163,15 @@ void WriteDirectories(const RunContext& run, const PyramidPlan& plan, Conversion
         }
         if (run.faults->Any() || run.messages->AnyError()) return;
         if (k == 0) {
-            const ThumbnailRequest request = ReduceThumbnailRequest(
-                static_cast<float>(job.info.scanMagnification), job.box.x, job.box.y,
-                job.box.width, job.box.height);
+            const ThumbnailRequest request =
+                ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x,
+                                       job.box.y, job.box.width, job.box.height);
             noteMissing(WriteThumbnailDirectory(run.tiff, run.slide, plan.directoryCount, request,
                                                 run.faults),
                         Picture::Thumbnail);
             (*run.progress)(Progress::Dot);
-            if (run.faults->Any() || run.messages->AnyError()) return;
+            if (!result->lostPictures.empty() || run.faults->Any() || run.messages->AnyError())
+                return;
         }
     }
     noteMissing(WriteLabelDirectory(run.tiff, run.slide, plan.directoryCount - 1,
@@ -195,7 +197,8 @@ ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* sli
 }
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
-                                  const ProgressReport& progress, const ThreadStarter& startThread) {
+                                  const ProgressReport& progress,
+                                  const ThreadStarter& startThread) {
     if (!IsSupportedTileSize(job.info.tileSize)) {
         return Refused(ConversionOutcome::UnsupportedTileSize, slide);
     }
@@ -249,7 +252,8 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         result.lostTiles = faults.lostTiles.load();
         result.failedTileWrites = faults.failedTileWrites.load();
         result.firstFailedWrite = faults.firstFailedWrite;
-        bool whole = !faults.Any() && result.shortLevel == 0 && !messages.AnyError();
+        bool whole = !faults.Any() && result.shortLevel == 0 && result.lostPictures.empty() &&
+                     !messages.AnyError();
         if (whole && !output->Publish(&result.writeFailure)) whole = false;
         if (!whole && result.writeFailure.empty()) {
             result.writeFailure = output->ExplainWriteFailure();

@@ -54,7 +54,8 @@ struct ConversionResult {
     std::int32_t lostTiles = 0;            // written white: nothing usable came from the slide
     std::int32_t failedTileWrites = 0;     // refused by the file
     std::string firstFailedWrite;          // the first directory, strip or file write refused
-    std::vector<Picture> missingPictures;  // left out: the slide gave nothing usable
+    std::vector<Picture> missingPictures;  // left out: the slide has none
+    std::vector<Picture> lostPictures;     // the slide's picture could not be read
     // Why the output could not be created or written, in plain words, when
     // that is known (a full disk, the file size limit, a failed rename).
     std::string writeFailure;
@@ -65,8 +66,8 @@ struct ConversionResult {
 
 // What the driver reports while it works.
 enum class Progress {
-    Started,  // the output exists and is planned; the levels begin
-    Dot,      // another step of at least five percent of a level, or the thumbnail
+    Started,             // the output exists and is planned; the levels begin
+    Dot,                 // another step of at least five percent of a level, or the thumbnail
     RestartedAsBigTiff,  // the file passed 4 GiB; it is written again from the start
 };
 using ProgressReport = std::function<void(Progress)>;

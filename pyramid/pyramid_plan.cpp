@@ -9,7 +9,7 @@
 namespace nvx::pyramid {
 
 bool IsSupportedTileSize(std::int32_t tileSize) {
-    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % 8 == 0;
+    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % kTileSizeStep == 0;
 }
 
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height) {
@@ -26,6 +26,16 @@ float FirstReducedScaleFactor(std::int32_t width, std::int32_t height) {
     }
     return s * 4.0f;
 }
+
+namespace {
+
+// A box coordinate over a level's scale factor, truncated. The division is
+// done in double, which holds every 32-bit coordinate exactly.
+std::int32_t ScaledDown(std::int32_t value, float scaleFactor) {
+    return static_cast<std::int32_t>(static_cast<double>(value) / scaleFactor);
+}
+
+}  // namespace
 
 int LevelJpegQuality(std::int32_t directoryIndex) { return directoryIndex <= 3 ? 60 : 75; }
 
@@ -53,10 +63,10 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
         LevelPlan level;
         level.directoryIndex = i;
         level.scaleFactor = s;
-        level.width = static_cast<std::int32_t>(width / s);
-        level.height = static_cast<std::int32_t>(height / s);
-        level.originX = static_cast<std::int32_t>(originX / s);
-        level.originY = static_cast<std::int32_t>(originY / s);
+        level.width = ScaledDown(width, s);
+        level.height = ScaledDown(height, s);
+        level.originX = ScaledDown(originX, s);
+        level.originY = ScaledDown(originY, s);
         level.jpegQuality = LevelJpegQuality(i);
         // Levels only shrink from here on, so the first empty one ends the pyramid.
         if (level.width <= 0 || level.height <= 0) break;

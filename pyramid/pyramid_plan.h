@@ -13,10 +13,11 @@ namespace nvx::pyramid {
 // Every pyramid level is written by this many workers, whatever the machine.
 inline constexpr int kWorkersPerLevel = 64;
 
-// Output tile sides we accept: libtiff's JPEG codec needs multiples of 8, and
+// Output tile sides we accept: TIFF tiles are multiples of 16, and
 // tiny or huge tiles are not worth supporting.
 inline constexpr std::int32_t kMinTileSize = 16;
 inline constexpr std::int32_t kMaxTileSize = 4096;
+inline constexpr std::int32_t kTileSizeStep = 16;
 bool IsSupportedTileSize(std::int32_t tileSize);
 
 // One pyramid level: where it sits in the file and its size in its own pixels.

@@ -1,5 +1,5 @@
 """big_output_test.py - an output above 4 GiB, the limit of a classic TIFF:
-a 53248 x 53248 slide of noise (small on disk: every tile shares one noise
+a 57344 x 57344 slide of noise (small on disk: every tile shares one noise
 picture) converts into a BigTIFF with the usual directories and texts, which
 OpenSlide, libvips, tifffile and GDAL open. Takes minutes and about 10 GB of
 disk at its peak; it is skipped when the disk has less room.
@@ -21,7 +21,7 @@ import tifffile
 from noisy_slide import write_noisy_slide
 
 NVX2SVS = LIBRARY_FOLDER = None
-SIDE = 53248
+SIDE = 57344
 COMPLETION = "\nOK...转换完成".encode()
 
 

@@ -207,11 +207,10 @@ class FakeRuns(unittest.TestCase):
         self.assert_dots_between(run, ending="")
         self.assertNotIn("OK", run.stdout)
 
-    def test_missing_pictures_leave_their_directory_out_with_a_warning(self):
+    def test_pictures_the_slide_does_not_have_leave_their_directory_out_with_a_warning(self):
         cases = [
             ({"NVXFAKE_FAIL": "label"}, "fake", "label"),
-            ({"NVXFAKE_CORRUPT": "preview"}, "fake", "macro"),
-            ({"NVXFAKE_CORRUPT": "region"}, "fake", "thumbnail"),
+            ({"NVXFAKE_FAIL": "preview"}, "fake", "macro"),
             ({}, "fake-without-NvxFetchLabel", "label"),
             ({}, "fake-without-NvxFetchPreview", "macro"),
         ]
@@ -220,7 +219,7 @@ class FakeRuns(unittest.TestCase):
                 run = self.run_converter([4], env=env, library=library)
                 self.assertEqual(run.status, 0, run.stderr)
                 self.assertTrue(run.stdout.endswith(COMPLETION))
-                self.assertIn(f"no usable {missing} picture", run.stderr)
+                self.assertIn(f"the slide has no {missing} picture", run.stderr)
                 self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
                 levels = [(2000, 1500), (500, 375)]
                 layout.check_layout(run.output, levels, 256, 40, "0.239842",
@@ -228,6 +227,20 @@ class FakeRuns(unittest.TestCase):
                                     macro=missing != "macro", page_count=5)
                 present = [name for name in ("label", "macro", "thumbnail") if name != missing]
                 layout.check_openslide(run.output, levels, 40, 0.239842, associated=present)
+
+    def test_pictures_the_slide_hands_over_but_cannot_be_read_fail_the_run(self):
+        # Every slide has pixels for a thumbnail; a label or macro stream that
+        # came but does not decode is lost like a tile.
+        for env, picture in (({"NVXFAKE_CORRUPT": "region"}, "thumbnail"),
+                             ({"NVXFAKE_FAIL": "region"}, "thumbnail"),
+                             ({"NVXFAKE_CORRUPT": "label"}, "label"),
+                             ({"NVXFAKE_CORRUPT": "preview"}, "macro")):
+            with self.subTest(env=env):
+                run = self.run_converter([4], env=env)
+                self.assertEqual(run.status, 255, run.stderr)
+                self.assertNotIn("OK...", run.stdout)
+                self.assertIn(f"the slide's {picture} picture could not be read", run.stderr)
+                self.assertFalse(os.path.exists(run.output))
 
     def test_label_and_macro_take_their_size_from_the_stream(self):
         # Sizes reported smaller or larger than the picture: the stream decides.

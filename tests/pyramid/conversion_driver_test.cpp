@@ -143,7 +143,7 @@ TEST_F(ConversionDriverTest, WorkersThatPartlyFailToStartStillWriteTheWholeLevel
 }
 
 TEST_F(ConversionDriverTest, UnsupportedTileSizesEndTheRunBeforeTheOutputExists) {
-    for (std::int32_t tileSize : {0, 8, 250, 8192}) {
+    for (std::int32_t tileSize : {0, 8, 136, 200, 250, 8192}) {
         ConversionJob job = Job(PathIn("never.tif"));
         job.info.tileSize = tileSize;
         const ConversionResult result = Run(job, StartWorkerThread);
@@ -156,7 +156,7 @@ TEST_F(ConversionDriverTest, UnsupportedTileSizesEndTheRunBeforeTheOutputExists)
     slide::CloseSlide(&slide_);
     slide::UnloadSlideLibrary();
     const auto lines = NewLogLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "close"), 5);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "close"), 7);
 }
 
 TEST_F(ConversionDriverTest, AnOutputThatNamesTheInputSlideIsRefusedAndTheSlideKept) {

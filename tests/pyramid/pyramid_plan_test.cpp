@@ -105,10 +105,33 @@ TEST(PyramidPlan, LevelsWithAZeroSideAreLeftOutAndTheCountFollows) {
     EXPECT_TRUE(MakePyramidPlan(0, 0, 0, 500, 4, false).levels.empty());
 }
 
-TEST(TileSizeRule, AcceptsMultiplesOfEightFromSixteenToFourThousandNinetySix) {
-    for (std::int32_t ok : {16, 24, 240, 256, 512, 4096})
+TEST(PyramidPlan, EverySizeTheFormatAllowsPlansWithoutOverflow) {
+    // The widest slide there is: its width does not fit a float exactly.
+    const PyramidPlan wide = MakePyramidPlan(0, 0, 2147483647, 16, 4, false);
+    ASSERT_EQ(wide.levels.size(), 2u);
+    EXPECT_EQ(wide.levels[0].width, 2147483647);
+    EXPECT_EQ(wide.levels[0].height, 16);
+    EXPECT_EQ(wide.levels[1].scaleFactor, 16.0f);
+    EXPECT_EQ(wide.levels[1].width, 134217727);
+    EXPECT_EQ(wide.levels[1].height, 1);
+
+    const PyramidPlan huge = MakePyramidPlan(2147483000, 2147483000, 647, 647, 9, true);
+    ASSERT_FALSE(huge.levels.empty());
+    EXPECT_EQ(huge.levels[0].originX, 2147483000);
+    EXPECT_EQ(huge.levels[0].width, 647);
+
+    const PyramidPlan square = MakePyramidPlan(0, 0, 2147483647, 2147483647, 9, false);
+    ASSERT_EQ(square.levels.size(), 9u);
+    EXPECT_EQ(square.levels[0].width, 2147483647);
+    EXPECT_EQ(square.levels[1].width, 134217727);  // factor 16
+    EXPECT_EQ(square.levels[8].width, 8191);       // factor 16 * 4^7
+}
+
+TEST(TileSizeRule, AcceptsMultiplesOfSixteenFromSixteenToFourThousandNinetySix) {
+    for (std::int32_t ok : {16, 32, 240, 256, 512, 4096})
         EXPECT_TRUE(IsSupportedTileSize(ok)) << ok;
-    for (std::int32_t bad : {-256, 0, 1, 8, 12, 250, 4100, 4104}) {
+    // libtiff writes no tile whose side is not a multiple of 16.
+    for (std::int32_t bad : {-256, 0, 1, 8, 24, 136, 200, 250, 4100, 4112}) {
         EXPECT_FALSE(IsSupportedTileSize(bad)) << bad;
     }
 }
