@@ -7,8 +7,15 @@
 #include <afxwin.h>
 // The framework's application object lives for the whole process.
 static CWinApp gApplication;
-#elif defined(_WIN32)
+#endif
+#if defined(_WIN32)
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
+
+#include <memory>
+
+#include "native_file.h"
 #endif
 
 namespace nvx::cli {
@@ -22,6 +29,21 @@ StartupResult StartApplication() {
 #endif
 #endif
     return StartupResult::Started;
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+#if defined(_WIN32)
+    int count = 0;
+    const std::unique_ptr<LPWSTR, decltype(&LocalFree)> wide(
+        CommandLineToArgvW(GetCommandLineW(), &count), &LocalFree);
+    if (wide) {
+        std::vector<std::string> arguments;
+        for (int i = 0; i < count; ++i)
+            arguments.push_back(NameFromNativePath(std::filesystem::path(wide.get()[i])));
+        return arguments;
+    }
+#endif
+    return std::vector<std::string>(argv, argv + argc);
 }
 
 }  // namespace nvx::cli

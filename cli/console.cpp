@@ -2,8 +2,9 @@
  * console.cpp - the program's console text and how it reaches the console.
  *
  * The texts are kept here in UTF-8. A console whose locale uses a Chinese
- * GB codeset (and every Windows console) gets them as GBK bytes, converted
- * by iconv; everything else gets the UTF-8 bytes unchanged.
+ * GB codeset (on Windows: every console whose output code page is not
+ * UTF-8) gets them as GBK bytes, converted by iconv (on Windows by the
+ * system); everything else gets the UTF-8 bytes unchanged.
  */
 #include "cli/console.h"
 
@@ -15,6 +16,8 @@
 #include <string>
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <iconv.h>
@@ -119,7 +122,13 @@ const char* MessageText(Message message) {
 
 void InitConsole() {
 #if defined(_WIN32)
-    gUseGbk = true;
+    // The console's output code page decides: UTF-8 for 65001, GBK for every
+    // other (936 above all). Without a console, the system's OEM code page is
+    // what a console would have. Text goes out byte for byte: no CR is added.
+    UINT codePage = GetConsoleOutputCP();
+    if (codePage == 0) codePage = GetOEMCP();
+    gUseGbk = codePage != CP_UTF8;
+    _setmode(_fileno(stdout), _O_BINARY);
 #else
     std::setlocale(LC_ALL, "");
     gUseGbk = CodesetIsGb(nl_langinfo(CODESET));

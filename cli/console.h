@@ -3,7 +3,8 @@
  *
  * Messages go to standard output byte for byte as the user knows them, in
  * the console's encoding: GBK where the locale's codeset is GBK, GB2312 or
- * GB18030 (and on Windows), UTF-8 otherwise. Progress dots reach the console
+ * GB18030 (on Windows: unless the console's output code page is 65001),
+ * UTF-8 otherwise. Progress dots reach the console
  * at once. Our own diagnostics go to standard error.
  */
 #pragma once

@@ -19,6 +19,9 @@
 #include "slide/slide_library.h"
 #include "slide/slide_session.h"
 
+#include <string>
+#include <vector>
+
 namespace {
 
 constexpr int kFailed = -1;
@@ -59,6 +62,13 @@ int main(int argc, char** argv) {
             startupStatus = 1;
             break;
     }
+
+    // The arguments as the system gives them (wide on Windows), in place of argv.
+    std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    argc = static_cast<int>(pointers.size());
+    argv = pointers.data();
 
     cli::ReplaceQuestionMarks(argc, argv);
     cli::RunOptions options;

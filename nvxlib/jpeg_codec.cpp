@@ -1,11 +1,13 @@
 /*
- * jpeg_codec.cpp - TurboJPEG decode/encode with one instance of each kind per
- * thread. A failed or warned decode is a failure: a tile that decodes only
- * with "corrupt data" warnings must not be passed on as if it were good.
+ * jpeg_codec.cpp - TurboJPEG decode/encode with instances kept for reuse. A
+ * failed or warned decode is a failure: a tile that decodes only with
+ * "corrupt data" warnings must not be passed on as if it were good.
  */
 #include "jpeg_codec.h"
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include <turbojpeg.h>
 
@@ -17,14 +19,63 @@ struct TjDeleter {
 };
 using TjHandle = std::unique_ptr<void, TjDeleter>;
 
-tjhandle decompressor() {
-    thread_local TjHandle handle{tjInitDecompress()};
-    return handle.get();
+// Instances of one kind, lent to one caller at a time and taken back after
+// the call. Not thread_local: the threads that call the library are its
+// caller's, and the Windows run-time cannot safely destroy a library's
+// thread_local objects when such a thread ends.
+class TjPool {
+public:
+    explicit TjPool(tjhandle (*make)()) : make_(make) {}
+
+    class Lent {
+    public:
+        Lent(TjPool& pool, TjHandle handle) : pool_(pool), handle_(std::move(handle)) {}
+        Lent(const Lent&) = delete;
+        Lent& operator=(const Lent&) = delete;
+        ~Lent() { pool_.giveBack(std::move(handle_)); }
+        tjhandle get() const { return handle_.get(); }
+
+    private:
+        TjPool& pool_;
+        TjHandle handle_;
+    };
+
+    Lent lend() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                TjHandle handle = std::move(free_.back());
+                free_.pop_back();
+                return Lent(*this, std::move(handle));
+            }
+        }
+        return Lent(*this, TjHandle(make_()));
+    }
+
+private:
+    void giveBack(TjHandle handle) {
+        if (!handle) return;
+        std::lock_guard lock(mutex_);
+        try {
+            free_.push_back(std::move(handle));
+        } catch (...) {
+            // No memory to keep it: it is destroyed here instead.
+        }
+    }
+
+    tjhandle (*make_)();
+    std::mutex mutex_;
+    std::vector<TjHandle> free_;
+};
+
+TjPool::Lent decompressor() {
+    static TjPool pool(tjInitDecompress);
+    return pool.lend();
 }
 
-tjhandle compressor() {
-    thread_local TjHandle handle{tjInitCompress()};
-    return handle.get();
+TjPool::Lent compressor() {
+    static TjPool pool(tjInitCompress);
+    return pool.lend();
 }
 
 struct TjFree {
@@ -51,12 +102,14 @@ bool decodeInto(tjhandle tj, std::span<const uint8_t> stream, JpegSize size, uin
 
 std::optional<JpegSize> jpegSize(std::span<const uint8_t> stream) {
     JpegSize size;
-    if (!readHeader(decompressor(), stream, size)) return std::nullopt;
+    const TjPool::Lent tj = decompressor();
+    if (!readHeader(tj.get(), stream, size)) return std::nullopt;
     return size;
 }
 
 bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out) {
-    tjhandle tj = decompressor();
+    const TjPool::Lent lent = decompressor();
+    tjhandle tj = lent.get();
     JpegSize size;
     if (!readHeader(tj, stream, size)) return false;
     if (size.width != expected.width || size.height != expected.height) return false;
@@ -65,7 +118,8 @@ bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t
 
 std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels) {
-    tjhandle tj = decompressor();
+    const TjPool::Lent lent = decompressor();
+    tjhandle tj = lent.get();
     if (!readHeader(tj, stream, size)) return std::nullopt;
     if (uint64_t(size.width) * uint64_t(size.height) > maxPixels) return std::nullopt;
     std::vector<uint8_t> rgb(size_t(size.width) * size_t(size.height) * 3);
@@ -74,7 +128,8 @@ std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, 
 }
 
 bool decodesWhole(std::span<const uint8_t> stream, JpegSize& size) {
-    tjhandle tj = decompressor();
+    const TjPool::Lent lent = decompressor();
+    tjhandle tj = lent.get();
     if (!readHeader(tj, stream, size)) return false;
     const JpegSize eighth{(size.width + 7) / 8, (size.height + 7) / 8};
     std::vector<uint8_t> rgb(size_t(eighth.width) * size_t(eighth.height) * 3);
@@ -83,7 +138,8 @@ bool decodesWhole(std::span<const uint8_t> stream, JpegSize& size) {
 
 MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality) {
     MallocBuffer out;
-    tjhandle tj = compressor();
+    const TjPool::Lent lent = compressor();
+    tjhandle tj = lent.get();
     if (tj == nullptr || width <= 0 || height <= 0) return out;
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;

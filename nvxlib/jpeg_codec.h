@@ -2,7 +2,7 @@
  * jpeg_codec.h - JPEG decode and encode through TurboJPEG, with the
  * compressor and decompressor instances owned by RAII wrappers.
  *
- * Each thread keeps one instance of each kind (thread_local), because
+ * Instances are kept in a pool and lent to one call at a time, because
  * creating them per tile costs more than decoding a small tile and an
  * instance must never be used by two threads at once.
  */

@@ -6,13 +6,8 @@
 #include "slide_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <span>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 namespace nvx {
 namespace {
@@ -67,22 +62,21 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
         return nullptr;
     }
     auto slide = std::make_unique<SlideFile>();
-    // O_NONBLOCK: a FIFO given as the path must not hang the open; it is
-    // refused below as not a regular file. Regular files ignore the flag.
-    slide->fd_ = FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!slide->fd_.valid()) {
-        fail(why, ("cannot open the file: " + std::string(std::strerror(errno))).c_str());
+    // A FIFO given as the path does not hang the open; it is refused below
+    // as not a regular file.
+    std::string reason;
+    if (!slide->file_.open(path, &reason)) {
+        fail(why, ("cannot open the file: " + reason).c_str());
         return nullptr;
     }
-    struct stat st {};
-    if (::fstat(slide->fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    uint64_t fileSize = 0;
+    if (!slide->file_.regularFileSize(&fileSize)) {
         fail(why, "not a regular file");
         return nullptr;
     }
-    const auto fileSize = static_cast<uint64_t>(st.st_size);
 
     std::array<uint8_t, kHeaderSize> raw{};
-    if (fileSize < kHeaderSize || !preadAll(slide->fd_.get(), raw.data(), raw.size(), 0)) {
+    if (fileSize < kHeaderSize || !slide->file_.readAt(raw.data(), raw.size(), 0)) {
         fail(why, "file too short for an nvx header");
         return nullptr;
     }
@@ -96,7 +90,7 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
 
     const auto shapes = levelShapes(header->width, header->height, header->tileSize);
     std::vector<uint8_t> table(size_t{header->levelCount} * kLevelRecordSize);
-    if (!preadAll(slide->fd_.get(), table.data(), table.size(), header->levelTableOffset) ||
+    if (!slide->file_.readAt(table.data(), table.size(), header->levelTableOffset) ||
         !checksumMatches(header->levelTableCrc, crc32(table))) {
         fail(why, "level table damaged");
         return nullptr;
@@ -125,8 +119,8 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
         for (uint64_t first = 0; first < count; first += kIndexChunkEntries) {
             const uint64_t n = std::min<uint64_t>(kIndexChunkEntries, count - first);
             const std::span<uint8_t> piece(chunk.data(), n * kTileEntrySize);
-            if (!preadAll(slide->fd_.get(), piece.data(), piece.size(),
-                          rec.indexOffset + first * kTileEntrySize)) {
+            if (!slide->file_.readAt(piece.data(), piece.size(),
+                                     rec.indexOffset + first * kTileEntrySize)) {
                 fail(why, "tile index damaged");
                 return nullptr;
             }
@@ -160,7 +154,7 @@ JpegSize SlideFile::tilePixels(uint32_t level, uint32_t column, uint32_t row) co
 MallocBuffer SlideFile::readChecked(uint64_t offset, uint32_t length, uint32_t crc) const {
     MallocBuffer b = allocateBuffer(length);
     if (!b) return b;
-    if (!preadAll(fd_.get(), b.data.get(), length, offset) ||
+    if (!file_.readAt(b.data.get(), length, offset) ||
         !checksumMatches(crc, crc32({b.data.get(), b.size})))
         return {};
     return b;

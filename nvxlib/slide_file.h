@@ -4,8 +4,8 @@
  *
  * Everything the file says is checked once at open (every offset and length
  * against the real file size, the checksums of header, level table and
- * indices), so later reads cannot run outside the file. Reads use pread on
- * one descriptor and are safe from any number of threads.
+ * indices), so later reads cannot run outside the file. Reads are positioned
+ * reads of one open file (native_file.h) and safe from any number of threads.
  */
 #pragma once
 
@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "file_descriptor.h"
 #include "jpeg_codec.h"
 #include "malloc_buffer.h"
+#include "native_file.h"
 #include "nvx_format.h"
 
 namespace nvx {
@@ -46,7 +46,7 @@ public:
 private:
     MallocBuffer readChecked(uint64_t offset, uint32_t length, uint32_t crc) const;
 
-    FileDescriptor fd_;
+    ReadOnlyFile file_;
     Header header_;
     std::vector<StoredLevel> levels_;
 };

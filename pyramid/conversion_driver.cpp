@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "native_file.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
 #include "pyramid/output_file.h"
@@ -186,7 +187,7 @@ bool NamesSameFile(const std::string& first, const std::string& second) {
     // The file system's own identity of the files (device and inode, or
     // volume and file index on Windows), through links and any spelling.
     std::error_code error;
-    const bool same = std::filesystem::equivalent(first, second, error);
+    const bool same = std::filesystem::equivalent(NativePath(first), NativePath(second), error);
     if (!error) return same;
     return first == second;
 }

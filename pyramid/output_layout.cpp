@@ -6,6 +6,9 @@
 #include "pyramid/output_layout.h"
 
 #include <cstdio>
+#include <filesystem>
+
+#include "native_file.h"
 
 namespace nvx::pyramid {
 
@@ -44,7 +47,16 @@ std::string Format(const char* format, auto... values) {
 
 }  // namespace
 
-TiffFile CreateOutputTiff(const std::string& path) { return TiffFile(TIFFOpen(path.c_str(), "w")); }
+TiffFile CreateOutputTiff(const std::string& path) {
+    // Opened by the file system's own form of the name: wide on Windows,
+    // where the narrow TIFFOpen would read it in the ANSI code page.
+    const std::filesystem::path native = NativePath(path);
+#if defined(_WIN32)
+    return TiffFile(TIFFOpenW(native.c_str(), "w"));
+#else
+    return TiffFile(TIFFOpen(native.c_str(), "w"));
+#endif
+}
 
 std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
                              std::int32_t scanMagnification, float micronsPerPixel) {

@@ -1,11 +1,14 @@
 /*
  * dynamic_library.cpp - loading a shared library at run time, per platform.
+ * Names are as the program keeps them: UTF-8 on Windows (native_file.h).
  */
 #include "slide/dynamic_library.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#include "native_file.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -17,39 +20,37 @@
 namespace nvx::slide {
 
 std::string PathInFolder(const std::string& folder, const char* fileName) {
-    return (std::filesystem::path(folder) / fileName).string();
+    return NameFromNativePath(NativePath(folder) / NativePath(fileName));
 }
 
 #if defined(_WIN32)
 
 namespace {
 
-std::string LastErrorText() {
-    const DWORD code = GetLastError();
-    char text[512] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, text, sizeof text, nullptr);
-    std::string reason(text, length);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    return reason.empty() ? "error " + std::to_string(code) : reason;
-}
-
+// LoadLibraryW on the name's wide form, without the system's error boxes: a
+// library that cannot be loaded is ours to report, on the console.
 LibraryHandle LoadWide(const std::string& name, std::string* error) {
-    wchar_t wide[MAX_PATH] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, wide, MAX_PATH) == 0) {
-        if (error) *error = LastErrorText();
-        return nullptr;
-    }
-    LibraryHandle handle(LoadLibraryW(wide));
-    if (!handle && error) *error = LastErrorText();
+    const std::filesystem::path path = NativePath(name);
+    DWORD previousMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
+    LibraryHandle handle(LoadLibraryW(path.c_str()));
+    const DWORD code = GetLastError();
+    SetThreadErrorMode(previousMode, nullptr);
+    if (!handle && error) *error = SystemErrorText(code);
     return handle;
 }
 
 std::string ModuleFile(HMODULE module) {
-    wchar_t wide[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(module, wide, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return {};
-    return std::filesystem::path(std::wstring(wide, length)).string();
+    std::wstring file(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, file.data(), DWORD(file.size()));
+        if (length == 0) return {};
+        if (length < file.size()) {
+            file.resize(length);
+            return NameFromNativePath(std::filesystem::path(file));
+        }
+        file.resize(file.size() * 2);
+    }
 }
 
 }  // namespace
@@ -61,6 +62,13 @@ void LibraryHandleClose::operator()(void* handle) const {
 const char* SlideLibraryFileName() { return "NvxSlideLib.dll"; }
 
 LibraryHandle LoadLibraryByName(const char* fileName, std::string* error) {
+    // The executable's own folder first, by explicit path, so the library
+    // beside the converter is the one loaded whatever the search order
+    // holds; then the system's search for the bare name.
+    const std::string folder = ExecutableFolder();
+    if (!folder.empty()) {
+        if (LibraryHandle beside = LoadWide(PathInFolder(folder, fileName), nullptr)) return beside;
+    }
     return LoadWide(fileName, error);
 }
 
@@ -70,7 +78,7 @@ LibraryHandle LoadLibraryByPath(const std::string& path, std::string* error) {
 
 std::string ExecutableFolder() {
     const std::string file = ModuleFile(nullptr);
-    return file.empty() ? file : std::filesystem::path(file).parent_path().string();
+    return file.empty() ? file : NameFromNativePath(NativePath(file).parent_path());
 }
 
 std::string LoaderSearchPath() {

@@ -19,7 +19,8 @@ using LibraryHandle = std::unique_ptr<void, LibraryHandleClose>;
 // File name of the slide library on this platform.
 const char* SlideLibraryFileName();
 
-// Loads the library by bare file name (the platform's search rules apply).
+// Loads the library by bare file name (the platform's search rules apply;
+// Windows first tries the executable's own folder by explicit path).
 // On failure `error` (when given) receives the loader's own reason.
 LibraryHandle LoadLibraryByName(const char* fileName, std::string* error = nullptr);
 

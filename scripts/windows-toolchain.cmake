@@ -1,0 +1,14 @@
+# Cross-building for 64-bit Windows with Debian's mingw-w64 (the POSIX
+# threads variant, which std::thread and std::mutex need).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_ASM_NASM_COMPILER nasm)
+# The dependencies built by scripts/build-windows.sh are a second root.
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 $ENV{NVX_WINDOWS_DEPS})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
