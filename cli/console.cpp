@@ -129,6 +129,7 @@ void InitConsole() {
     if (codePage == 0) codePage = GetOEMCP();
     gUseGbk = codePage != CP_UTF8;
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 #else
     std::setlocale(LC_ALL, "");
     gUseGbk = CodesetIsGb(nl_langinfo(CODESET));
@@ -189,9 +190,23 @@ const char* InterruptedLine(int signal) {
     return "nvx2svs: stopped by a signal; the output was not written\n";
 }
 
+namespace {
+
+// Our own diagnostics hold file names and system texts, which Windows gives
+// in UTF-8 (as the program keeps them) and a GBK console must get as GBK.
+// Elsewhere they are already in the locale's encoding.
+std::string ForConsole(const std::string& text) {
+#if defined(_WIN32)
+    if (gUseGbk) return ToGbk(text.c_str());
+#endif
+    return text;
+}
+
+}  // namespace
+
 void Warn(const std::string& text) {
     std::fflush(stdout);
-    std::fprintf(stderr, "nvx2svs: warning: %s\n", text.c_str());
+    std::fprintf(stderr, "nvx2svs: warning: %s\n", ForConsole(text).c_str());
     std::fflush(stderr);
 }
 
@@ -203,7 +218,7 @@ void LibraryMessage(const std::string& text) {
 
 void Error(const std::string& text) {
     std::fflush(stdout);
-    std::fprintf(stderr, "nvx2svs: error: %s\n", text.c_str());
+    std::fprintf(stderr, "nvx2svs: error: %s\n", ForConsole(text).c_str());
     std::fflush(stderr);
 }
 

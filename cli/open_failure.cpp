@@ -5,21 +5,14 @@
  */
 #include "cli/open_failure.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 #include "cli/console.h"
+#include "native_file.h"
 
 namespace nvx::cli {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // What is wrong with the input as a file, if anything; `detail` gets the
 // system's reason where there is one.
@@ -27,7 +20,7 @@ bool FindInputProblem(const std::string& path, console::InputProblem* problem,
                       std::string* detail) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::file_status status = fs::status(path, error);
+    const fs::file_status status = fs::status(NativePath(path), error);
     if (status.type() == fs::file_type::not_found) {
         *problem = console::InputProblem::Missing;
         return true;
@@ -50,11 +43,9 @@ bool FindInputProblem(const std::string& path, console::InputProblem* problem,
             *problem = console::InputProblem::NotRegular;
             return true;
     }
-    errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+    ReadOnlyFile file;
+    if (!file.open(path.c_str(), detail)) {
         *problem = console::InputProblem::Unreadable;
-        *detail = std::strerror(errno);
         return true;
     }
     return false;

@@ -3,6 +3,7 @@
 # same suite built with AddressSanitizer+UBSan and with ThreadSanitizer.
 #   scripts/test.sh           everything
 #   scripts/test.sh --quick   the normal build only
+# Then, where Wine is installed, the Windows package (scripts/test-windows.sh).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
@@ -27,5 +28,12 @@ if [[ "${1:-}" != "--quick" ]]; then
   run_suite "$top/build-asan" -DNVX_SANITIZE=address,undefined
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   run_suite "$top/build-tsan" -DNVX_SANITIZE=thread
+fi
+# The Windows package under Wine: where Wine is installed, or where asked
+# for (NVX_WINDOWS_TESTS=1, which CI sets); NVX_WINDOWS_TESTS=0 skips it.
+windows=${NVX_WINDOWS_TESTS:-auto}
+if [[ $windows == auto ]] && command -v wine >/dev/null; then windows=1; fi
+if [[ $windows == 1 ]]; then
+  "$top/scripts/test-windows.sh" "$top/build"
 fi
 echo "== all tests passed"

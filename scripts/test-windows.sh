@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the Windows package (scripts/build-windows.sh) and tests it under
+# Wine, as root on Debian 12:
+#   scripts/test-windows.sh [LINUX_BUILD]     (default build/)
+# The console cases of the Linux console tests in code pages 65001 and 936,
+# and conversions of a slide made by the Linux nvxmake, compared with the
+# Linux build's output for the same arguments.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+linux=${1:-$top/build}
+start=$SECONDS
+
+packages=(wine wine64 python3-openslide python3-tifffile)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "test-windows: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+[[ -x $linux/nvxmake && -x $linux/nvx2svs ]] || "$top/scripts/build.sh" "$linux"
+"$top/scripts/build-windows.sh" "$top/build-windows"
+echo "== Windows package built in $((SECONDS - start)) s"
+
+tests=$top/tests/windows
+echo "== Wine: console runs"
+/usr/bin/python3 "$tests/wine_console_runs_test.py" "$top/build-windows/project"
+echo "== Wine: conversions"
+/usr/bin/python3 "$tests/wine_conversion_test.py" "$top/build-windows/nvx2svs-windows-x64" "$linux"
+echo "== Windows tests passed in $((SECONDS - start)) s"

@@ -1,0 +1,136 @@
+"""wine_conversion_test.py - the Windows package (nvx2svs.exe beside our
+NvxSlideLib.dll) converting a slide made by the Linux nvxmake, under Wine:
+a whole slide and a region, each byte-identical to the Linux build's output
+for the same arguments and opened with OpenSlide; file names beyond the ANSI code page; and the same-file check,
+which must know a file by its identity, not by how its name is spelled.
+
+usage: wine_conversion_test.py WINDOWS_PACKAGE_FOLDER LINUX_BUILD
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import openslide
+import tifffile
+
+import wine_console
+
+PACKAGE = LINUX = None
+WAITING = "正在转换中，请等待...\n"
+COMPLETION = "\nOK...转换完成"
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class WindowsConversions(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.TemporaryDirectory(prefix="nvx2svs-wine-conv-")
+        cls.dir = cls.holder.name
+        cls.exe = wine_console.package_folder(cls.dir, os.path.join(PACKAGE, "nvx2svs.exe"),
+                                              os.path.join(PACKAGE, "NvxSlideLib.dll"))
+        cls.slide = os.path.join(cls.dir, "slide.nvx")
+        subprocess.run([os.path.join(LINUX, "nvxmake"), "--synthetic", "3000x2200", cls.slide,
+                        "--tile", "240", "--threads", "2"], check=True, capture_output=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.cleanup()
+
+    def linux(self, output, *args):
+        result = subprocess.run([os.path.join(LINUX, "nvx2svs"), self.slide, output, *args],
+                                cwd=self.dir, capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return os.path.join(self.dir, output)
+
+    def windows(self, output, *args, code_page=936, encoding="gbk"):
+        stdout, stderr, status = wine_console.run(code_page, self.exe,
+                                                  [self.slide, output, *args], self.dir)
+        self.assertEqual(status, 0, stderr)
+        self.assertTrue(stdout.startswith(WAITING.encode(encoding)), stdout)
+        self.assertTrue(stdout.endswith(COMPLETION.encode(encoding)), stdout)
+        return os.path.join(self.dir, output)
+
+    def assertSameOutput(self, windows, linux):
+        """Byte for byte the Linux build's file (tiles are written in order,
+        so a conversion gives the same bytes every run); and, to say where
+        they differ when they do, directory for directory the same tags and
+        the same stored data of every tile and strip."""
+        def tags(page):
+            return {t.name: t.value for t in page.tags.values()
+                    if t.name not in ("TileOffsets", "StripOffsets")}
+
+        def segments(tiff, page):
+            for offset, count in zip(page.dataoffsets, page.databytecounts):
+                tiff.filehandle.seek(offset)
+                yield tiff.filehandle.read(count)
+
+        with tifffile.TiffFile(windows) as w, tifffile.TiffFile(linux) as l:
+            self.assertEqual(len(w.pages), len(l.pages))
+            for i, (pw, pl) in enumerate(zip(w.pages, l.pages)):
+                self.assertEqual(tags(pw), tags(pl), f"directory {i}")
+                self.assertTrue(all(a == b for a, b in zip(segments(w, pw), segments(l, pl))),
+                                f"directory {i} data")
+        self.assertEqual(sha256(windows), sha256(linux), "the files differ")
+        sw, sl = openslide.OpenSlide(windows), openslide.OpenSlide(linux)
+        try:
+            self.assertEqual(sw.properties["openslide.vendor"], "aperio")
+            self.assertEqual(sw.level_dimensions, sl.level_dimensions)
+            self.assertEqual(sorted(sw.associated_images), sorted(sl.associated_images))
+            self.assertEqual(dict(sw.properties), dict(sl.properties))
+        finally:
+            sw.close()
+            sl.close()
+
+    def test_whole_slide_as_on_linux(self):
+        self.assertSameOutput(self.windows("win-whole.svs", "4"),
+                              self.linux("linux-whole.svs", "4"))
+
+    def test_region_as_on_linux(self):
+        # At 10x on a 40x slide: 4x the numbers in full-resolution pixels, cut at the right edge.
+        region = ["3", "10", "600", "120", "300", "250"]
+        self.assertSameOutput(self.windows("win-region.tif", *region, code_page=65001,
+                                           encoding="utf-8"),
+                              self.linux("linux-region.tif", *region))
+
+    def test_names_beyond_the_ansi_code_page(self):
+        # Thai and Chinese in one name: no single ANSI code page holds both.
+        source = os.path.join(self.dir, "切片 ก.nvx")
+        shutil.copy(self.slide, source)
+        output = os.path.join(self.dir, "输出 ก.svs")
+        result = subprocess.run(["wine", self.exe, wine_console.windows_path(source),
+                                 wine_console.windows_path(output), "2"],
+                                cwd=self.dir, capture_output=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        slide = openslide.OpenSlide(output)
+        self.assertEqual(slide.dimensions, (3000, 2200))
+        slide.close()
+
+    def test_output_naming_the_input_is_refused(self):
+        before = sha256(self.slide)
+        # The same file by another spelling: a full path, and capitals (Windows
+        # names ignore case, and so does Wine).
+        for output in (wine_console.windows_path(self.slide), "SLIDE.NVX"):
+            stdout, stderr, status = wine_console.run(936, self.exe, ["slide.nvx", output, "2"],
+                                                      self.dir)
+            self.assertEqual(status, 255, output)
+            self.assertIn(b"refusing to overwrite", stderr, output)
+            self.assertEqual(sha256(self.slide), before, output)
+
+
+if __name__ == "__main__":
+    PACKAGE, LINUX = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    try:
+        wine_console.start()
+        suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+        ok = unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful()
+    finally:
+        wine_console.stop()
+    sys.exit(0 if ok else 1)
