@@ -6,7 +6,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 
+#include "native_file.h"
 #include "pyramid/temporary_file.h"
 
 namespace nvx::pyramid {
@@ -23,8 +25,7 @@ std::string Format(const char* module, const char* format, va_list arguments) {
     return module != nullptr && *module != '\0' ? std::string(module) + ": " + text : text;
 }
 
-int CollectError(TIFF*, void* messages, const char* module, const char* format,
-                 va_list arguments) {
+int CollectError(TIFF*, void* messages, const char* module, const char* format, va_list arguments) {
     static_cast<TiffMessages*>(messages)->Add(Format(module, format, arguments), true);
     return 1;
 }
@@ -68,7 +69,14 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, bool big
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectWarning, messages);
-    output->tiff_ = TIFFOpenExt(output->temporaryPath_.c_str(), bigTiff ? "w8" : "w", options.get());
+    // Opened by the file system's own form of the name: wide on Windows,
+    // where the narrow TIFFOpenExt would read it in the ANSI code page.
+    const std::filesystem::path native = NativePath(output->temporaryPath_);
+#if defined(_WIN32)
+    output->tiff_ = TIFFOpenWExt(native.c_str(), bigTiff ? "w8" : "w", options.get());
+#else
+    output->tiff_ = TIFFOpenExt(native.c_str(), bigTiff ? "w8" : "w", options.get());
+#endif
     if (output->tiff_ == nullptr) {
         *reason = "libtiff cannot create " + output->temporaryPath_;
         return nullptr;

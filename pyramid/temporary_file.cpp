@@ -15,8 +15,12 @@
 #include <filesystem>
 #include <random>
 
+#include "native_file.h"
+
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -32,12 +36,21 @@ namespace {
 
 constexpr std::size_t kPathCapacity = 4096;
 char gRegistered[kPathCapacity];
+#if defined(_WIN32)
+// The same name in its wide form, which the handler removes.
+wchar_t gRegisteredWide[kPathCapacity];
+#endif
 std::atomic<bool> gHaveRegistered{false};
 
 void Register(const std::string& path) {
     if (path.size() >= kPathCapacity) return;
     gHaveRegistered.store(false);
     std::memcpy(gRegistered, path.c_str(), path.size() + 1);
+#if defined(_WIN32)
+    const std::wstring wide = NativePath(path).native();
+    if (wide.size() >= kPathCapacity) return;
+    std::memcpy(gRegisteredWide, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+#endif
     gHaveRegistered.store(true);
 }
 
@@ -50,8 +63,8 @@ std::string SystemReason(int error) { return std::strerror(error); }
 // A name no other run picks: the output's own name, the process id and a
 // random part, hidden so that a folder listing shows no half-written file.
 std::string UniqueName(const std::filesystem::path& target, unsigned attempt) {
-    static std::mt19937_64 random(static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count()));
+    static std::mt19937_64 random(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
 #if defined(_WIN32)
     const unsigned long process = GetCurrentProcessId();
 #else
@@ -60,21 +73,22 @@ std::string UniqueName(const std::filesystem::path& target, unsigned attempt) {
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, ".%lu.%u.%08llx.part", process, attempt,
                   static_cast<unsigned long long>(random() & 0xffffffffULL));
-    return "." + target.filename().string() + suffix;
+    return "." + NameFromNativePath(target.filename()) + suffix;
 }
 
 }  // namespace
 
 bool CreateTemporaryBeside(const std::string& target, std::string* temporaryPath,
                            std::string* reason) {
-    const std::filesystem::path path(target);
+    const std::filesystem::path path = NativePath(target);
     const std::filesystem::path folder =
         path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     for (unsigned attempt = 0; attempt < 16; ++attempt) {
-        const std::string candidate = (folder / UniqueName(path, attempt)).string();
+        const std::string candidate =
+            NameFromNativePath(folder / NativePath(UniqueName(path, attempt)));
 #if defined(_WIN32)
-        const int fd = _open(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                             _S_IREAD | _S_IWRITE);
+        const int fd = _wopen(NativePath(candidate).c_str(),
+                              _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
         const int fd = open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
 #endif
@@ -89,17 +103,18 @@ bool CreateTemporaryBeside(const std::string& target, std::string* temporaryPath
             return true;
         }
         if (errno != EEXIST) {
-            *reason = "cannot create a file in " + folder.string() + ": " + SystemReason(errno);
+            *reason = "cannot create a file in " + NameFromNativePath(folder) + ": " +
+                      SystemReason(errno);
             return false;
         }
     }
-    *reason = "cannot find a free temporary name in " + folder.string();
+    *reason = "cannot find a free temporary name in " + NameFromNativePath(folder);
     return false;
 }
 
 bool WritableByUs(const std::string& path) {
 #if defined(_WIN32)
-    return _access(path.c_str(), 2) == 0;
+    return _waccess(NativePath(path).c_str(), 2) == 0;
 #else
     return access(path.c_str(), W_OK) == 0;
 #endif
@@ -107,7 +122,7 @@ bool WritableByUs(const std::string& path) {
 
 bool SyncToDisk(const std::string& path, std::string* reason) {
 #if defined(_WIN32)
-    const int fd = _open(path.c_str(), _O_RDWR | _O_BINARY);
+    const int fd = _wopen(NativePath(path).c_str(), _O_RDWR | _O_BINARY);
     if (fd < 0) {
         *reason = SystemReason(errno);
         return false;
@@ -125,15 +140,17 @@ bool SyncToDisk(const std::string& path, std::string* reason) {
     const int syncError = errno;
     const bool closed = close(fd) == 0;
 #endif
-    if (!synced) *reason = SystemReason(syncError);
-    else if (!closed) *reason = SystemReason(errno);
+    if (!synced)
+        *reason = SystemReason(syncError);
+    else if (!closed)
+        *reason = SystemReason(errno);
     return synced && closed;
 }
 
 bool PublishTemporary(const std::string& temporaryPath, const std::string& target,
                       std::string* reason) {
     std::error_code error;
-    std::filesystem::rename(temporaryPath, target, error);
+    std::filesystem::rename(NativePath(temporaryPath), NativePath(target), error);
     if (error) {
         *reason = error.message();
         return false;
@@ -144,14 +161,14 @@ bool PublishTemporary(const std::string& temporaryPath, const std::string& targe
 
 void DiscardTemporary(const std::string& temporaryPath) {
     std::error_code error;
-    std::filesystem::remove(temporaryPath, error);
+    std::filesystem::remove(NativePath(temporaryPath), error);
     Forget(temporaryPath);
 }
 
 void RemoveTemporaryOnInterrupt() {
     if (!gHaveRegistered.load()) return;
 #if defined(_WIN32)
-    _unlink(gRegistered);
+    _wunlink(gRegisteredWide);
 #else
     unlink(gRegistered);
 #endif
@@ -160,8 +177,8 @@ void RemoveTemporaryOnInterrupt() {
 std::string ExplainWriteFailure(const std::string& path) {
 #if defined(_WIN32)
     ULARGE_INTEGER available;
-    const std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
-    if (GetDiskFreeSpaceExW(folder.wstring().c_str(), &available, nullptr, nullptr) &&
+    const std::filesystem::path folder = std::filesystem::absolute(NativePath(path)).parent_path();
+    if (GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) &&
         available.QuadPart < 1024 * 1024) {
         return "the disk is full";
     }

@@ -56,6 +56,8 @@ class WindowsConversions(unittest.TestCase):
         self.assertEqual(status, 0, stderr)
         self.assertTrue(stdout.startswith(WAITING.encode(encoding)), stdout)
         self.assertTrue(stdout.endswith(COMPLETION.encode(encoding)), stdout)
+        self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".part")], [],
+                         "the file written beside the output is gone once it is published")
         return os.path.join(self.dir, output)
 
     def assertSameOutput(self, windows, linux):
@@ -105,10 +107,13 @@ class WindowsConversions(unittest.TestCase):
         source = os.path.join(self.dir, "切片 ก.nvx")
         shutil.copy(self.slide, source)
         output = os.path.join(self.dir, "输出 ก.svs")
+        with open(output, "wb") as f:
+            f.write(b"an older file of that name, which the conversion replaces")
         result = subprocess.run(["wine", self.exe, wine_console.windows_path(source),
                                  wine_console.windows_path(output), "2"],
                                 cwd=self.dir, capture_output=True, timeout=300)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".part")], [])
         slide = openslide.OpenSlide(output)
         self.assertEqual(slide.dimensions, (3000, 2200))
         slide.close()
