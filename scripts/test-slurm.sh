@@ -5,6 +5,7 @@
 # support with workflow/profiles/slurm, and stops every daemon it started by
 # its PID.
 #   scripts/test-slurm.sh [BUILD_DIR] [test options]   (as root)
+#   scripts/test-slurm.sh BUILD_DIR --run COMMAND...   that command on the cluster
 # Needs Debian's slurmctld slurmd slurm-client munge snakemake (scripts/setup.sh).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,7 +20,16 @@ state=$(mktemp -d /tmp/nvx-slurm.XXXXXX)
 chmod 755 "$state"
 pids=()
 stop_cluster() {
-  local status=$? pid
+  local status=$? pid jobs
+  # Jobs still queued or running (a failed test) are cancelled first, so no
+  # job step outlives the daemons.
+  jobs=
+  [[ ${SLURM_CONF:-} == "$state/slurm.conf" ]] && jobs=$(squeue -h -o %i 2>/dev/null || true)
+  if [[ -n $jobs ]]; then
+    # shellcheck disable=SC2086
+    scancel $jobs 2>/dev/null || true
+    for _ in $(seq 40); do [[ -z $(squeue -h -o %i 2>/dev/null) ]] && break; sleep 0.5; done
+  fi
   # Last started, first stopped; each daemon by the PID we started it with.
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     pid=${pids[i]}
@@ -84,6 +94,11 @@ done
 echo "test-slurm: node $host idle ($cpus CPUs, $memory MB), SLURM_CONF=$SLURM_CONF"
 
 export USER=${USER:-$(id -un)}
+if [[ ${1:-} == --run ]]; then  # --run COMMAND...: that command on the cluster instead
+  shift
+  "$@"
+  exit
+fi
 # The node has $cpus cores and little to spare for memory in a test.
 /usr/bin/python3 "$top/tests/workflow/batch_test.py" "$build" \
   --profile "$top/workflow/profiles/slurm" \

@@ -10,6 +10,8 @@ of slides made by nvxmake, one of them damaged.
   - report.html rendered by headless Chromium: every converted slide's
     thumbnail and label decoded (naturalWidth > 0), the failed slide's reason
     shown, nothing loaded from outside the page; a screenshot is kept;
+  - (local runs) interrupted (SIGINT to its process group, as Ctrl-C sends),
+    the batch stops its conversion and leaves no output and no partial file;
   - (local runs) a sample sheet sets per-slide layers and a region, and a
     broken sheet stops the run before any conversion.
 
@@ -24,9 +26,11 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import openslide
@@ -248,6 +252,58 @@ class BatchRun(unittest.TestCase):
         self.assertIn("Nothing to be done", text)
         self.assertEqual(mtimes(self.output), before)
         self.check_report([])
+
+    def test_an_interrupted_batch_leaves_no_partial_file(self):
+        # Ctrl-C in the terminal: SIGINT to the batch's process group, which
+        # the running job gets too. (On Slurm, Snakemake cancels its jobs with
+        # scancel; the test cluster's process tracking cannot be relied on to
+        # signal a job's whole process tree, so that is tested locally only.)
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("interrupting is tested in the local run")
+        started = os.path.join(self.folder, "started")
+        slow = os.path.join(self.folder, "slow-nvx2svs")
+        with open(slow, "w") as f:
+            f.write(f'#!/bin/sh\nhead -c 5000 /dev/urandom > "$2"\ntouch {started}\n'
+                    "exec sleep 300\n")
+        os.chmod(slow, 0o755)
+        log = os.path.join(self.folder, "interrupted.log")
+        with open(log, "w") as out:
+            run = subprocess.Popen([BATCH, self.input, self.output, *SNAKEMAKE_OPTIONS],
+                                   stdout=out, stderr=subprocess.STDOUT,
+                                   env=dict(os.environ, NVX2SVS=slow), start_new_session=True)
+        try:
+            deadline = time.monotonic() + 120
+            while not os.path.exists(started) and time.monotonic() < deadline:
+                self.assertIsNone(run.poll(), "the batch ended before converting")
+                time.sleep(0.2)
+            self.assertTrue(glob.glob(os.path.join(self.output, "**", ".*.partial-*.svs"),
+                                      recursive=True))
+            os.killpg(run.pid, signal.SIGINT)
+            self.assertNotEqual(run.wait(timeout=120), 0)
+        finally:
+            if run.poll() is None:
+                os.killpg(run.pid, signal.SIGKILL)
+                run.wait()
+                # Jobs of a killed Snakemake would run on: cancel those it submitted.
+                with open(log, encoding="utf-8") as f:
+                    jobs = re.findall(r"submitted with SLURM jobid (\d+)", f.read())
+                if jobs:
+                    subprocess.run(["scancel", *jobs])
+        # A cancelled Slurm job ends a moment after Snakemake has.
+        deadline = time.monotonic() + 30
+        while True:
+            leftovers = [p for p in glob.glob(os.path.join(self.output, "**", "*.svs"),
+                                              recursive=True) + glob.glob(
+                os.path.join(self.output, "**", ".*.svs"), recursive=True)]
+            queued = subprocess.run(["squeue", "-h"], capture_output=True, text=True).stdout \
+                if "--profile" in SNAKEMAKE_OPTIONS else ""
+            if (not leftovers and not queued.strip()) or time.monotonic() > deadline:
+                break
+            time.sleep(0.5)
+        with open(log, encoding="utf-8") as f:
+            text = f.read()
+        self.assertEqual(leftovers, [], text)
+        self.assertEqual(queued.strip(), "", text)
 
     def test_sample_sheet(self):
         if not SHEET:
