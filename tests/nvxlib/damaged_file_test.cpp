@@ -213,11 +213,11 @@ TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
     const std::string good = damagedCopy("good.nvx");
     ASSERT_EQ(refusal(good), "") << "the untouched copy opens";
     const NvxEditor original(good);
+    const std::string path = good + ".damaged";
     for (const Damage& d : damages) {
         NvxEditor e = original;
         d.edit(e);
         if (d.reseal) e.reseal();
-        const std::string path = damagedCopy("damaged.nvx");
         writeFile(path, e.bytes);
         EXPECT_EQ(refusal(path), d.reason) << d.what;
     }
@@ -245,7 +245,7 @@ Picture fetchPicture(NvxSlideHandle h, bool label) {
 // the rest of the slide stays usable.
 TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
     const std::string good = damagedCopy("good.nvx");
-    const std::string path = damagedCopy("frames.nvx");
+    const std::string path = good + ".frames";
     NvxEditor base(good);
     const uint32_t last = base.levels[0].columns - 1;  // a narrower tile: 6000 = 23 * 256 + 112
     const int32_t lastX = int32_t(last) * 256;
