@@ -13,6 +13,8 @@
 # peak memory, and the ratios the converter is held to.
 #
 # usage: bench/compare.sh [build folder] [WIDTHxHEIGHT] [RUNS]
+# With NVX_BENCH_SOURCE=FOLDER the source is kept in FOLDER and reused by
+# later runs of the same size.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,15 +31,20 @@ for tool in "$build/nvxmake" "$build/nvx2svs" "$build/libNvxSlideLib.so"; do
 done
 command -v vips >/dev/null || { echo "compare.sh: vips is missing (libvips-tools)" >&2; exit 2; }
 
-echo "making the source: the CMU sample mirrored to ${width}x${height} ..."
-vips embed "$top/tests/data/CMU-1-Small-Region.svs" "$work/source.v" 0 0 "$width" "$height" \
-    --extend mirror
-vips tiffsave "$work/source.v" "$work/source.tif" --tile --tile-width 256 --tile-height 256 \
-    --compression jpeg --Q 85
-rm -f "$work/source.v"
-"$build/nvxmake" --from "$work/source.tif" "$work/slide.nvx" --quality 85 --mag 40 --mpp 0.25 \
-    >/dev/null
-echo "source: $(du -h "$work/source.tif" | cut -f1) tiled TIFF, $(du -h "$work/slide.nvx" | cut -f1) nvx"
+source=${NVX_BENCH_SOURCE:-$work}/$size
+mkdir -p "$source"
+if [[ ! -s "$source/slide.nvx" ]]; then
+    echo "making the source: the CMU sample mirrored to ${width}x${height} ..."
+    vips embed "$top/tests/data/CMU-1-Small-Region.svs" "$source/source.v" 0 0 "$width" \
+        "$height" --extend mirror
+    vips tiffsave "$source/source.v" "$source/source.tif" --tile --tile-width 256 \
+        --tile-height 256 --compression jpeg --Q 85
+    rm -f "$source/source.v"
+    "$build/nvxmake" --from "$source/source.tif" "$source/slide.nvx.part" --quality 85 --mag 40 \
+        --mpp 0.25 >/dev/null 2>"$work/nvxmake.log" || { cat "$work/nvxmake.log" >&2; exit 2; }
+    mv "$source/slide.nvx.part" "$source/slide.nvx"
+fi
+echo "source: $(du -h "$source/source.tif" | cut -f1) tiled TIFF, $(du -h "$source/slide.nvx" | cut -f1) nvx"
 
 # One timed run: appends "wall cpu rss_kib" to the case's record.
 measure() {
@@ -55,11 +62,11 @@ measure() {
 cases=(whole region vips_rgb vips_default)
 for ((run = 1; run <= runs; run++)); do
     echo "run $run of $runs ..."
-    measure whole "$build/nvx2svs" "$work/slide.nvx" "$work/out.tif" 4
-    measure region "$build/nvx2svs" "$work/slide.nvx" "$work/out.tif" 9 40 0 0 "$width" "$height"
-    measure vips_rgb vips tiffsave "$work/source.tif" "$work/out.tif" --tile --tile-width 256 \
+    measure whole "$build/nvx2svs" "$source/slide.nvx" "$work/out.tif" 4
+    measure region "$build/nvx2svs" "$source/slide.nvx" "$work/out.tif" 9 40 0 0 "$width" "$height"
+    measure vips_rgb vips tiffsave "$source/source.tif" "$work/out.tif" --tile --tile-width 256 \
         --tile-height 256 --pyramid --compression jpeg --Q 60 --rgbjpeg
-    measure vips_default vips tiffsave "$work/source.tif" "$work/out.tif" --tile \
+    measure vips_default vips tiffsave "$source/source.tif" "$work/out.tif" --tile \
         --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 60
 done
 

@@ -19,9 +19,13 @@ namespace nvx {
 
 // Quality of every JPEG the library makes itself (computed tiles, format 1).
 inline constexpr int kLibraryJpegQuality = 90;
-// Budget of decoded tiles kept per open slide: 650 tiles of 256 x 256, far
-// more than 64 region workers touch at once (about four tiles each).
-inline constexpr size_t kTileCacheBytes = size_t{128} << 20;
+// Budget of decoded tiles kept per open slide. Region fetches that share
+// tiles come in raster order from the converter's workers: a tile is used
+// again by the next region to its right (at once) and by the regions of the
+// next row (one row of tiles later). 48 MiB holds two rows of 120 tiles of
+// 256 x 256 (a level 30000 pixels wide) besides the tiles 64 workers hold;
+// wider levels decode some tiles twice rather than take more memory.
+inline constexpr size_t kTileCacheBytes = size_t{48} << 20;
 
 struct Picture {
     MallocBuffer stream;

@@ -1,9 +1,10 @@
 /*
  * tile_worker.cpp - the loop of a tile worker.
  *
- * Each worker keeps, for the whole level, a fetch buffer (the tile packed at
- * its own width), a tile buffer (the whole tile the encoder reads) and its
- * own JPEG encoder. Tiles at the right and bottom edges are padded with
+ * Each worker keeps, for the whole level, a fetch buffer (a stored tile
+ * decoded at its own width), a tile buffer (an edge tile padded to a whole
+ * one) and its own JPEG encoder. Whole tiles are encoded straight from the
+ * fetch buffer or the library's region buffer. Tiles at the right and bottom edges are padded with
  * copies of their last real column and row: readers crop them away, and a
  * flat continuation costs fewer bytes than anything else.
  */
@@ -20,35 +21,38 @@ namespace nvx::pyramid {
 namespace {
 
 struct TilePixels {
-    std::int32_t width = 0;  // the tile's own size; its rows are this wide in the fetch buffer
+    const std::uint8_t* data = nullptr;  // rows `width` * 3 bytes apart; null: lost
+    std::int32_t width = 0;
     std::int32_t height = 0;
-    bool lost = false;
+    slide::Fetched fetched;  // the library's buffer, while `data` points into it
 };
 
-// Region mode: the rectangle at the tile's place, clipped to the level.
-TilePixels FetchRegionTile(const BandTask& task, float magnification, const TilePlace& place,
-                           std::vector<std::uint8_t>* fetchBuffer) {
+// Region mode: the rectangle at the tile's place, clipped to the level, read
+// straight from the library's buffer.
+TilePixels FetchRegionTile(const BandTask& task, float magnification, const TilePlace& place) {
     const std::int32_t t = task.tileSize;
-    const std::int32_t w = place.column + t > task.levelWidth ? task.levelWidth - place.column : t;
-    const std::int32_t h = place.row + t > task.levelHeight ? task.levelHeight - place.row : t;
-    const slide::Fetched fetched = slide::FetchRegion(
-        task.slide, magnification, task.originX + place.column, task.originY + place.row, w, h, 0);
-    const std::size_t bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3;
+    TilePixels pixels;
+    pixels.width = place.column + t > task.levelWidth ? task.levelWidth - place.column : t;
+    pixels.height = place.row + t > task.levelHeight ? task.levelHeight - place.row : t;
+    pixels.fetched = slide::FetchRegion(task.slide, magnification, task.originX + place.column,
+                                        task.originY + place.row, pixels.width, pixels.height, 0);
+    const std::size_t bytes = static_cast<std::size_t>(pixels.width) * pixels.height * 3;
     // The length of a raw region need not be filled in; when it is, it must cover the rectangle.
-    if (!fetched.buffer ||
-        (fetched.length > 0 && static_cast<std::size_t>(fetched.length) < bytes)) {
-        return {t, t, true};
+    if (pixels.fetched.buffer &&
+        (pixels.fetched.length <= 0 || static_cast<std::size_t>(pixels.fetched.length) >= bytes)) {
+        pixels.data = pixels.fetched.buffer.get();
     }
-    std::memcpy(fetchBuffer->data(), fetched.buffer.get(), bytes);
-    return {w, h, false};
+    return pixels;
 }
 
-// Whole-slide mode: the stored tile at the tile's place, decoded.
+// Whole-slide mode: the stored tile at the tile's place, decoded into the
+// worker's fetch buffer and given back at once.
 TilePixels FetchStoredTile(const BandTask& task, float magnification, const TilePlace& place,
                            std::vector<std::uint8_t>* fetchBuffer) {
     slide::SlideHandle slide = task.slide;
     const slide::Fetched fetched = slide::FetchTile(&slide, magnification, place.column, place.row);
-    if (!fetched.buffer || fetched.length <= 0) return {task.tileSize, task.tileSize, true};
+    TilePixels pixels;
+    if (!fetched.buffer || fetched.length <= 0) return pixels;
     slide::JpegSize size;
     // A stream that decodes larger than a tile does not fit in the buffer and
     // is refused by the decode; one taller than a tile but narrow enough to
@@ -57,9 +61,12 @@ TilePixels FetchStoredTile(const BandTask& task, float magnification, const Tile
                                 fetchBuffer->data(), fetchBuffer->size(), &size) ||
         size.width <= 0 || size.height <= 0 || size.width > task.tileSize ||
         size.height > task.tileSize) {
-        return {task.tileSize, task.tileSize, true};
+        return pixels;
     }
-    return {size.width, size.height, false};
+    pixels.data = fetchBuffer->data();
+    pixels.width = size.width;
+    pixels.height = size.height;
+    return pixels;
 }
 
 }  // namespace
@@ -95,24 +102,35 @@ std::uint32_t TileWorkerProc(void* argument) {
     const std::size_t tileBytes = static_cast<std::size_t>(t) * static_cast<std::size_t>(t) * 3;
 
     {
-        std::vector<std::uint8_t> fetchBuffer(tileBytes, 0);
-        std::vector<std::uint8_t> tileBuffer(tileBytes, 0);
+        // Each buffer is taken only when a tile needs it: region tiles are
+        // read from the library's buffer, and only edge and lost tiles are
+        // laid out anew.
+        std::vector<std::uint8_t> fetchBuffer(task.regionMode ? 0 : tileBytes);
+        std::vector<std::uint8_t> tileBuffer;
         TileEncoder encoder(task.jpegQuality);
 
         TilePlace place;
         while (t > 0 && task.tiles->Take(&place)) {
-            const TilePixels pixels =
-                task.regionMode ? FetchRegionTile(task, magnification, place, &fetchBuffer)
-                                : FetchStoredTile(task, magnification, place, &fetchBuffer);
-            if (pixels.lost) {
+            TilePixels pixels = task.regionMode
+                                    ? FetchRegionTile(task, magnification, place)
+                                    : FetchStoredTile(task, magnification, place, &fetchBuffer);
+            // A whole tile is encoded where it lies; edge tiles are padded first.
+            const std::uint8_t* tile = pixels.data;
+            if (tile == nullptr || pixels.width != t || pixels.height != t) {
+                tileBuffer.resize(tileBytes);
+            }
+            if (pixels.data == nullptr) {
                 // Nothing usable came: a white tile keeps the level whole.
                 std::memset(tileBuffer.data(), 0xFF, tileBytes);
                 task.faults->lostTiles.fetch_add(1);
-            } else {
-                PadTile(fetchBuffer.data(), pixels.width, pixels.height, t, tileBuffer.data());
+                tile = tileBuffer.data();
+            } else if (pixels.width != t || pixels.height != t) {
+                PadTile(pixels.data, pixels.width, pixels.height, t, tileBuffer.data());
+                tile = tileBuffer.data();
             }
             std::vector<std::uint8_t> stream;
-            if (!encoder.Encode(tileBuffer.data(), t, t, &stream)) stream.clear();
+            if (!encoder.Encode(tile, t, t, &stream)) stream.clear();
+            pixels.fetched.buffer.reset();  // given back before the write waits for its turn
             task.tiles->Finish(place, std::move(stream));
         }
     }  // buffers and encoder go before the worker counts itself out

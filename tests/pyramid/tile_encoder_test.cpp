@@ -100,15 +100,57 @@ TEST(TileEncoderTest, StreamsAndTablesAreThoseOfLibtiffsCodec) {
     }
 }
 
+// The same through a single-strip directory, which takes any size: the
+// encoder's edge padding must be libjpeg's own.
+std::vector<std::uint8_t> StripByLibtiff(const std::vector<std::uint8_t>& rgb, int width,
+                                         int height) {
+    char path[] = "/tmp/nvx-encoder-strip-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    {
+        TiffFile tiff = CreateOutputTiff(path);
+        SetThumbnailTags(tiff.get(), 5, width, height);  // quality 75
+        EXPECT_GT(TIFFWriteEncodedStrip(tiff.get(), 0, const_cast<std::uint8_t*>(rgb.data()),
+                                        static_cast<tmsize_t>(rgb.size())),
+                  0);
+        EXPECT_EQ(TIFFWriteDirectory(tiff.get()), 1);
+    }
+    std::vector<std::uint8_t> stream;
+    TIFF* tiff = TIFFOpen(path, "r");
+    if (tiff != nullptr) {
+        stream.resize(rgb.size() * 2 + 1024);
+        const tmsize_t got =
+            TIFFReadRawStrip(tiff, 0, stream.data(), static_cast<tmsize_t>(stream.size()));
+        stream.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        TIFFClose(tiff);
+    }
+    std::remove(path);
+    return stream;
+}
+
+TEST(TileEncoderTest, PicturesOfAnySizeArePaddedAsLibjpegPadsThem) {
+    TileEncoder encoder(75);
+    for (const auto& [width, height] :
+         std::vector<std::pair<int, int>>{{100, 37}, {1, 1}, {17, 9}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        std::vector<std::uint8_t> rgb = TissueLikeTile(std::max(width, height), 3);
+        rgb.resize(static_cast<std::size_t>(width) * height * 3);
+        std::vector<std::uint8_t> ours;
+        ASSERT_TRUE(encoder.Encode(rgb.data(), width, height, &ours));
+        EXPECT_EQ(ours, StripByLibtiff(rgb, width, height));
+    }
+}
+
 TEST(TileEncoderTest, RefusesAnEmptyPicture) {
     TileEncoder encoder(60);
     std::vector<std::uint8_t> stream{1, 2, 3};
     const std::uint8_t pixel[3] = {0, 0, 0};
     EXPECT_FALSE(encoder.Encode(pixel, 0, 1, &stream));
     EXPECT_FALSE(encoder.Encode(pixel, 1, 0, &stream));
-    EXPECT_FALSE(encoder.Encode(pixel, 70000, 1, &stream));  // beyond JPEG's 65535
-    EXPECT_TRUE(stream.empty() || stream == std::vector<std::uint8_t>({1, 2, 3}));
-    // The encoder still works after libjpeg refused a size.
+    EXPECT_FALSE(encoder.Encode(pixel, 70000, 1, &stream));   // beyond JPEG's 65535
+    EXPECT_EQ(stream, std::vector<std::uint8_t>({1, 2, 3}));  // untouched
+    // The encoder still works after refusing a size.
     EXPECT_TRUE(encoder.Encode(pixel, 1, 1, &stream));
     EXPECT_GT(stream.size(), 4u);
 }
