@@ -215,6 +215,15 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         return result;
     }
 
+    // An output path that is a symbolic link keeps its link: the file it
+    // points to is the one replaced, as writing through the link would.
+    std::string target = job.outputPath;
+    std::error_code linkError;
+    if (std::filesystem::is_symlink(job.outputPath, linkError)) {
+        const auto resolved = std::filesystem::weakly_canonical(job.outputPath, linkError);
+        if (!linkError) target = resolved.string();
+    }
+
     ConversionResult result;
     // A file that would pass 4 GiB is written again as a BigTIFF: libtiff
     // says so at the first write beyond the limit, and the classic attempt
@@ -223,7 +232,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         result = ConversionResult();
         TiffMessages messages;
         std::unique_ptr<OutputFile> output =
-            OutputFile::Create(job.outputPath, bigTiff, &result.writeFailure, &messages);
+            OutputFile::Create(target, bigTiff, &result.writeFailure, &messages);
         if (!output) {
             result.outcome = ConversionOutcome::OutputNotCreated;
             result.libtiffMessages = messages.Texts();

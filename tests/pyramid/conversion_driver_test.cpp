@@ -203,6 +203,21 @@ TEST_F(ConversionDriverTest, AFinishedRunReplacesAnEarlierOutputAndLeavesNoTempo
     EXPECT_EQ(FilesInFolder(), 1u);
 }
 
+TEST_F(ConversionDriverTest, AnOutputThatIsALinkIsWrittenThroughTheLink) {
+    const std::string elsewhere = PathIn("elsewhere");
+    std::filesystem::create_directory(elsewhere);
+    const std::string real = elsewhere + "/real.tif";
+    { std::ofstream(real) << "an earlier output"; }
+    std::filesystem::create_symlink(real, PathIn("link.tif"));
+    EXPECT_EQ(Run(Job(PathIn("link.tif")), StartWorkerThread).outcome,
+              ConversionOutcome::Converted);
+    EXPECT_TRUE(std::filesystem::is_symlink(PathIn("link.tif")));
+    EXPECT_EQ(ReadDirectories(real).size(), 5u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
 TEST_F(ConversionDriverTest, AFailedRunLeavesAnEarlierOutputAsItWas) {
     const std::string output = PathIn("out.tif");
     { std::ofstream(output) << "an earlier output"; }
