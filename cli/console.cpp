@@ -257,7 +257,8 @@ void ExplainLibraryNotLoaded(const std::string& fileName, const std::string& sea
                              const std::string& folderError) {
 #if defined(_WIN32)
     const char* searchVariable = "PATH";
-    const char* searched = "the loader's search path";
+    // The converter's folder is tried first, by its explicit path.
+    const char* searched = "the converter's folder and the loader's search path";
 #else
     const char* searchVariable = "LD_LIBRARY_PATH";
     const char* searched = "the converter's run path and the system's library folders";

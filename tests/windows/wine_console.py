@@ -27,10 +27,18 @@ def start():
     os.environ["WINEDEBUG"] = "-all"
     # No desktop integration, no Mono or Gecko installer: a console program needs none.
     os.environ["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=d"
-    subprocess.run(["wineserver", "-p"], check=True)
-    # Not captured: the services wineboot starts keep its output open.
-    subprocess.run(["wineboot", "-i"], check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=300)
+    # Once more after a failure: a wineserver of an earlier run that is still
+    # going down can make the first start fail.
+    for attempt in (1, 2):
+        subprocess.run(["wineserver", "-p"], check=True)
+        # Not captured: the services wineboot starts keep its output open.
+        booted = subprocess.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=300).returncode == 0
+        if booted:
+            return
+        subprocess.run(["wineserver", "-k"], capture_output=True)
+        subprocess.run(["wineserver", "-w"], capture_output=True)
+    raise RuntimeError("Wine could not set up its prefix " + _prefix)
 
 
 def stop():
@@ -46,10 +54,17 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def _drain(fd):
+# What the last run's console showed (Wine's own messages, a crash report).
+last_console = b""
+
+
+def _drain(fd, into):
     try:
-        while os.read(fd, 4096):
-            pass
+        while True:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            into.append(chunk)
     except OSError:
         pass
 
@@ -69,8 +84,10 @@ def run(code_page, program, args, cwd, env=None, timeout=300):
                                            " ".join('"%s"' % a for a in args),
                                            windows_path(out), windows_path(err)))
         f.write("exit /b %errorlevel%\n")
+    global last_console
     master, slave = pty.openpty()
-    reader = threading.Thread(target=_drain, args=(master,), daemon=True)
+    shown = []
+    reader = threading.Thread(target=_drain, args=(master, shown), daemon=True)
     reader.start()
     try:
         status = subprocess.run(["wine", "cmd", "/c", windows_path(batch)], stdin=slave,
@@ -80,6 +97,7 @@ def run(code_page, program, args, cwd, env=None, timeout=300):
         os.close(slave)
         reader.join(timeout=10)
         os.close(master)
+        last_console = b"".join(shown)
     with open(out, "rb") as f:
         stdout = f.read()
     with open(err, "rb") as f:

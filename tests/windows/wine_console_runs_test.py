@@ -50,6 +50,10 @@ class WineRun:
         self.stdout, self.stderr, self.status = wine_console.run(
             CODE_PAGES[locale or cases.LOCALE], converter or converter_with(fake), list(args),
             self.dir, env)
+        if self.status not in (0, 1, 255) or not (self.stdout or self.stderr):
+            # A run that said nothing at all: what the console showed says why.
+            print(f"\n[{' '.join(args)}] status {self.status}, stderr {self.stderr!r}, console "
+                  f"{wine_console.last_console[-2000:]!r}", file=sys.stderr)
 
     def calls(self):
         if not os.path.exists(self.log):
