@@ -138,8 +138,6 @@ void InitConsole() {
 #endif
 }
 
-bool ConsoleUsesGbk() { return gUseGbk; }
-
 void Print(Message message) {
     const char* text = MessageText(message);
     Write(gUseGbk ? ToGbk(text) : std::string(text));

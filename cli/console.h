@@ -41,9 +41,6 @@ const char* MessageText(Message message);
 // encoding. Call once at start-up, before anything is printed.
 void InitConsole();
 
-// True when messages are printed as GBK bytes.
-bool ConsoleUsesGbk();
-
 // Prints a message to standard output in the console's encoding and flushes.
 void Print(Message message);
 

@@ -20,7 +20,6 @@ std::optional<ScaleMapping> mapScale(uint32_t width, uint32_t height, uint32_t s
     if (d < 1) d = 1;
 
     ScaleMapping m;
-    m.downsample = d;
     while (m.level + 1 < levelCount && std::ldexp(1.0, int(m.level) + 1) <= d * (1 + kTolerance))
         ++m.level;
     m.ratio = d / std::ldexp(1.0, int(m.level));

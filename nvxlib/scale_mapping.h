@@ -11,11 +11,10 @@
 namespace nvx {
 
 struct ScaleMapping {
-    double downsample = 1;  // full-resolution pixels per pixel at the scale
-    uint32_t level = 0;     // the stored level the pixels come from
-    double ratio = 1;       // level pixels per pixel at the scale (>= 1)
-    bool stored = false;    // the scale is exactly that stored level's
-    uint32_t width = 0;     // slide size at the scale
+    uint32_t level = 0;   // the stored level the pixels come from
+    double ratio = 1;     // level pixels per pixel at the scale (>= 1)
+    bool stored = false;  // the scale is exactly that stored level's
+    uint32_t width = 0;   // slide size at the scale
     uint32_t height = 0;
 };
 

@@ -42,20 +42,22 @@ int LevelJpegQuality(std::int32_t directoryIndex) { return directoryIndex <= 3 ?
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
                             std::int32_t height, std::int32_t layers, bool regionMode) {
     PyramidPlan plan;
-    plan.threshold = regionMode ? 512 : 256;
-
-    // Both sides must reach T for another halving; the shorter side ends the count.
+    // Both sides must reach the threshold (512 in region mode, 256 otherwise)
+    // for another halving; the shorter side ends the count.
+    const std::int32_t threshold = regionMode ? 512 : 256;
+    std::int32_t halvings = 0;
     std::int32_t a = width;
     std::int32_t b = height;
-    while (a >= plan.threshold && b >= plan.threshold) {
-        ++plan.halvings;
+    while (a >= threshold && b >= threshold) {
+        ++halvings;
         a /= 2;
         b /= 2;
     }
-    plan.plannedLast = std::max(3, std::min(layers + 1, plan.halvings));
+    // The last directory index a level could take.
+    const std::int32_t plannedLast = std::max(3, std::min(layers + 1, halvings));
 
     float s = 1.0f;
-    for (std::int32_t i = 1; i <= plan.plannedLast; ++i) {
+    for (std::int32_t i = 1; i <= plannedLast; ++i) {
         if (i == 2) {
             s = FirstReducedScaleFactor(width, height);
             continue;

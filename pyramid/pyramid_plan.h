@@ -32,9 +32,6 @@ struct LevelPlan {
 };
 
 struct PyramidPlan {
-    std::int32_t threshold = 0;       // T: 512 in region mode, 256 otherwise
-    std::int32_t halvings = 0;        // d
-    std::int32_t plannedLast = 0;     // m: the last directory index a level could take
     std::int32_t directoryCount = 0;  // n: the total of every PageNumber
     std::vector<LevelPlan> levels;    // directory 1, then 3, 4, ... (2 is the thumbnail)
 };

@@ -116,14 +116,10 @@ nvx::TileEntry NvxFileWriter::addStream(std::span<const uint8_t> stream) {
     const uint64_t hash = hashOf(stream);
     auto [first, last] = byHash_.equal_range(hash);
     for (auto it = first; it != last; ++it) {
-        if (storedEquals(it->second, stream)) {
-            ++shared_;
-            return it->second;
-        }
+        if (storedEquals(it->second, stream)) return it->second;
     }
     nvx::TileEntry e{append(stream), static_cast<uint32_t>(stream.size()), nvx::crc32(stream)};
     byHash_.emplace(hash, e);
-    ++stored_;
     return e;
 }
 

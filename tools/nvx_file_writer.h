@@ -35,9 +35,6 @@ public:
     // `levels` holds each level's entries, row-major.
     void commit(nvx::Header header, const std::vector<std::vector<nvx::TileEntry>>& levels);
 
-    uint64_t streamsStored() const { return stored_; }
-    uint64_t streamsShared() const { return shared_; }
-
 private:
     uint64_t append(std::span<const uint8_t> bytes);
     bool storedEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const;
@@ -47,8 +44,6 @@ private:
     nvx::FileDescriptor fd_;
     uint64_t end_ = nvx::kHeaderSize;
     bool committed_ = false;
-    uint64_t stored_ = 0;
-    uint64_t shared_ = 0;
     std::unordered_multimap<uint64_t, nvx::TileEntry> byHash_;
 };
 

@@ -19,7 +19,8 @@ std::vector<float> Factors(const PyramidPlan& plan) {
 
 TEST(PyramidPlan, WholeSlideOfFourLayersHasSevenDirectories) {
     const PyramidPlan plan = MakePyramidPlan(0, 0, 100000, 50000, 4, false);
-    EXPECT_EQ(plan.halvings, 8);
+    // Eight halvings allow more, the four layers end the pyramid at directory 5.
+    EXPECT_EQ(plan.levels.back().directoryIndex, 5);
     EXPECT_EQ(plan.directoryCount, 7);
     ASSERT_EQ(plan.levels.size(), 4u);
     const std::int32_t indices[] = {1, 3, 4, 5};
@@ -36,7 +37,8 @@ TEST(PyramidPlan, WholeSlideOfFourLayersHasSevenDirectories) {
 
 TEST(PyramidPlan, NineLayersOfAWideBoxStepByFourFromEight) {
     const PyramidPlan plan = MakePyramidPlan(0, 0, 150000, 60000, 9, false);
-    EXPECT_EQ(plan.halvings, 8);
+    // Eight halvings end the pyramid at directory 8, before the nine layers do.
+    EXPECT_EQ(plan.levels.back().directoryIndex, 8);
     EXPECT_EQ(plan.directoryCount, 10);
     EXPECT_EQ(Factors(plan), (std::vector<float>{1, 8, 32, 128, 512, 2048, 8192}));
 }
@@ -52,7 +54,8 @@ TEST(PyramidPlan, SecondLevelFactorFollowsTheLongerSide) {
 TEST(PyramidPlan, SmallBoxesStillGetTwoLevels) {
     for (std::int32_t layers : {1, 2, 9}) {
         const PyramidPlan plan = MakePyramidPlan(0, 0, 1000, 800, layers, false);
-        EXPECT_EQ(plan.halvings, 2);
+        // Two halvings: the plan still reaches directory 3.
+        EXPECT_EQ(plan.levels.back().directoryIndex, 3);
         EXPECT_EQ(plan.directoryCount, 5) << "layers " << layers;
         ASSERT_EQ(plan.levels.size(), 2u);
         EXPECT_EQ(plan.levels[1].width, 250);
@@ -65,8 +68,8 @@ TEST(PyramidPlan, SmallBoxesStillGetTwoLevels) {
 
 TEST(PyramidPlan, RegionModeHalvesFromFiveHundredTwelveAndScalesTheOrigin) {
     const PyramidPlan plan = MakePyramidPlan(4000, 2002, 20000, 15000, 9, true);
-    EXPECT_EQ(plan.threshold, 512);
-    EXPECT_EQ(plan.halvings, 5);
+    // Five halvings from 512 (six from 256): the last level is directory 5.
+    EXPECT_EQ(plan.levels.back().directoryIndex, 5);
     EXPECT_EQ(plan.directoryCount, 7);
     ASSERT_EQ(plan.levels.size(), 4u);
     const std::int32_t widths[] = {20000, 5000, 1250, 312};
@@ -83,7 +86,8 @@ TEST(PyramidPlan, RegionModeHalvesFromFiveHundredTwelveAndScalesTheOrigin) {
 TEST(PyramidPlan, LevelsWithAZeroSideAreLeftOutAndTheCountFollows) {
     // Nine layers of 300000 x 140000 would end in a 1 x 0 level at 262144.
     const PyramidPlan wide = MakePyramidPlan(0, 0, 300000, 140000, 9, false);
-    EXPECT_EQ(wide.halvings, 10);
+    // Ten halvings: directory 10 was planned, and it is the one left out.
+    EXPECT_EQ(wide.levels.back().directoryIndex, 9);
     EXPECT_EQ(wide.directoryCount, 11);
     ASSERT_EQ(wide.levels.size(), 8u);
     EXPECT_EQ(wide.levels.back().scaleFactor, 65536.0f);
