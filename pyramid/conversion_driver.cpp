@@ -138,7 +138,7 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
 // may not write is refused before any work, as opening it in place would be.
 bool OutputPathTakesAFile(const std::string& path) {
     std::error_code error;
-    const auto status = std::filesystem::status(path, error);
+    const auto status = std::filesystem::status(NativePath(path), error);
     if (error || !std::filesystem::exists(status)) return true;
     if (std::filesystem::is_directory(status)) return false;
     return WritableByUs(path);
@@ -219,9 +219,10 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     // points to is the one replaced, as writing through the link would.
     std::string target = job.outputPath;
     std::error_code linkError;
-    if (std::filesystem::is_symlink(job.outputPath, linkError)) {
-        const auto resolved = std::filesystem::weakly_canonical(job.outputPath, linkError);
-        if (!linkError) target = resolved.string();
+    if (std::filesystem::is_symlink(NativePath(job.outputPath), linkError)) {
+        const auto resolved =
+            std::filesystem::weakly_canonical(NativePath(job.outputPath), linkError);
+        if (!linkError) target = NameFromNativePath(resolved);
     }
 
     ConversionResult result;
