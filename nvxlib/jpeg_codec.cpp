@@ -14,11 +14,6 @@
 namespace nvx {
 namespace {
 
-struct TjDeleter {
-    void operator()(void* h) const noexcept { tjDestroy(h); }
-};
-using TjHandle = std::unique_ptr<void, TjDeleter>;
-
 // Instances of one kind, lent to one caller at a time and taken back after
 // the call. Not thread_local: the threads that call the library are its
 // caller's, and the Windows run-time cannot safely destroy a library's
@@ -29,7 +24,7 @@ public:
 
     class Lent {
     public:
-        Lent(TjPool& pool, TjHandle handle) : pool_(pool), handle_(std::move(handle)) {}
+        Lent(TjPool& pool, TurboJpegHandle handle) : pool_(pool), handle_(std::move(handle)) {}
         Lent(const Lent&) = delete;
         Lent& operator=(const Lent&) = delete;
         ~Lent() { pool_.giveBack(std::move(handle_)); }
@@ -37,23 +32,23 @@ public:
 
     private:
         TjPool& pool_;
-        TjHandle handle_;
+        TurboJpegHandle handle_;
     };
 
     Lent lend() {
         {
             std::lock_guard lock(mutex_);
             if (!free_.empty()) {
-                TjHandle handle = std::move(free_.back());
+                TurboJpegHandle handle = std::move(free_.back());
                 free_.pop_back();
                 return Lent(*this, std::move(handle));
             }
         }
-        return Lent(*this, TjHandle(make_()));
+        return Lent(*this, TurboJpegHandle(make_()));
     }
 
 private:
-    void giveBack(TjHandle handle) {
+    void giveBack(TurboJpegHandle handle) {
         if (!handle) return;
         std::lock_guard lock(mutex_);
         try {
@@ -65,7 +60,7 @@ private:
 
     tjhandle (*make_)();
     std::mutex mutex_;
-    std::vector<TjHandle> free_;
+    std::vector<TurboJpegHandle> free_;
 };
 
 TjPool::Lent decompressor() {
@@ -83,19 +78,11 @@ struct TjFree {
 };
 
 bool readHeader(tjhandle tj, std::span<const uint8_t> stream, JpegSize& size) {
-    if (tj == nullptr || stream.empty() || stream.size() > 0x7fffffffu) return false;
-    int w = 0, h = 0, subsamp = 0, colorspace = 0;
-    if (tjDecompressHeader3(tj, stream.data(), static_cast<unsigned long>(stream.size()), &w, &h,
-                            &subsamp, &colorspace) != 0)
-        return false;
-    if (w <= 0 || h <= 0) return false;
-    size = {w, h};
-    return true;
+    return ReadJpegHeader(tj, stream.data(), stream.size(), &size);
 }
 
 bool decodeInto(tjhandle tj, std::span<const uint8_t> stream, JpegSize size, uint8_t* out) {
-    return tjDecompress2(tj, stream.data(), static_cast<unsigned long>(stream.size()), out,
-                         size.width, 0, size.height, TJPF_RGB, TJFLAG_STOPONWARNING) == 0;
+    return DecodeJpegRgb(tj, stream.data(), stream.size(), size, out, TJFLAG_STOPONWARNING);
 }
 
 }  // namespace

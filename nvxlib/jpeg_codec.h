@@ -14,14 +14,10 @@
 #include <span>
 #include <vector>
 
+#include "common/turbo_jpeg.h"
 #include "malloc_buffer.h"
 
 namespace nvx {
-
-struct JpegSize {
-    int width = 0;
-    int height = 0;
-};
 
 // Reads the frame size; nullopt when the stream has no valid header.
 std::optional<JpegSize> jpegSize(std::span<const uint8_t> stream);

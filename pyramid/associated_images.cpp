@@ -17,7 +17,7 @@ namespace {
 
 // Decodes `fetched` into at most `capacity` bytes. False when nothing usable came.
 bool DecodePicture(const slide::LibraryBuffer& buffer, std::int32_t length, std::size_t capacity,
-                   std::vector<std::uint8_t>* pixels, slide::JpegSize* size) {
+                   std::vector<std::uint8_t>* pixels, JpegSize* size) {
     if (!buffer || length <= 0 || capacity == 0) return false;
     pixels->assign(capacity, 0);
     return slide::DecodeJpegToRgb(buffer.get(), static_cast<std::size_t>(length), pixels->data(),
@@ -27,7 +27,7 @@ bool DecodePicture(const slide::LibraryBuffer& buffer, std::int32_t length, std:
 
 // Sets the directory's tags, writes strip 0 and closes the directory.
 PictureResult WriteStripDirectory(TIFF* tiff, const char* what, std::vector<std::uint8_t>* pixels,
-                                  const slide::JpegSize& size, const std::function<void()>& setTags,
+                                  const JpegSize& size, const std::function<void()>& setTags,
                                   WriteFaults* faults) {
     setTags();
     const tmsize_t bytes = static_cast<tmsize_t>(size.width) * size.height * 3;
@@ -42,7 +42,7 @@ PictureResult WriteStripDirectory(TIFF* tiff, const char* what, std::vector<std:
 // a size the library misreports can neither cut the picture off nor make us
 // allocate for a picture that is not there.
 bool DecodeWholePicture(const slide::FetchedPicture& picture, std::vector<std::uint8_t>* pixels,
-                        slide::JpegSize* size) {
+                        JpegSize* size) {
     return picture.buffer && picture.length > 0 &&
            slide::DecodeJpegToRgb(picture.buffer.get(), static_cast<std::size_t>(picture.length),
                                   pixels, size);
@@ -70,7 +70,7 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
         slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
                                                     request.width, request.height, 1);
         std::vector<std::uint8_t> pixels;
-        slide::JpegSize size;
+        JpegSize size;
         const std::size_t capacity =
             request.width > 0 && request.height > 0
                 ? static_cast<std::size_t>(request.width) * request.height * 3
@@ -89,7 +89,7 @@ PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int
                                   std::int32_t pageCount, WriteFaults* faults) {
     slide::FetchedPicture picture = slide::FetchLabel(slide);
     std::vector<std::uint8_t> pixels;
-    slide::JpegSize size;
+    JpegSize size;
     if (!picture.buffer) return PictureResult::Missing;
     if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();
@@ -101,7 +101,7 @@ PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int
 PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFaults* faults) {
     slide::FetchedPicture picture = slide::FetchPreview(slide);
     std::vector<std::uint8_t> pixels;
-    slide::JpegSize size;
+    JpegSize size;
     if (!picture.buffer) return PictureResult::Missing;
     if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();

@@ -22,7 +22,8 @@ namespace nvx::pyramid {
 struct TiffClose {
     void operator()(TIFF* tiff) const { TIFFClose(tiff); }
 };
-// The owned output file; closing it writes nothing further.
+// An owned libtiff handle. The output file is one; closing it writes nothing
+// further.
 using TiffFile = std::unique_ptr<TIFF, TiffClose>;
 
 // Creates or truncates the output as a classic (not Big) TIFF in native byte order.

@@ -53,7 +53,7 @@ TilePixels FetchStoredTile(const BandTask& task, float magnification, const Tile
     const slide::Fetched fetched = slide::FetchTile(&slide, magnification, place.column, place.row);
     TilePixels pixels;
     if (!fetched.buffer || fetched.length <= 0) return pixels;
-    slide::JpegSize size;
+    JpegSize size;
     // A stream that decodes larger than a tile does not fit in the buffer and
     // is refused by the decode; one taller than a tile but narrow enough to
     // fit is no tile of this level either.

@@ -8,12 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace nvx::slide {
+#include "common/turbo_jpeg.h"
 
-struct JpegSize {
-    int width = 0;
-    int height = 0;
-};
+namespace nvx::slide {
 
 // Reads the stream's header. False when the header cannot be read.
 bool ReadJpegSize(const std::uint8_t* stream, std::size_t length, JpegSize* size);

@@ -19,9 +19,7 @@
  *                              whatever their streams hold
  *   NVXFAKE_LOG=path           one line per call appended to path
  *
- * Pixels: full-resolution pixel (X, Y) is R = X*255/(W-1), G = Y*255/(H-1),
- * B = 64 + 128*((X/64 + Y/64) % 2); a pixel at scale S at (x, y) is the
- * full-resolution pixel (x*M/S, y*M/S); beyond the slide, white.
+ * Pixels: as fake_pixels.h defines them.
  * Entry points named in FAKE_OMIT_* at build time are left out entirely.
  */
 #include <turbojpeg.h>
@@ -38,6 +36,7 @@
 #include <vector>
 
 #include "NvxSlideLib.h"
+#include "tests/fake_slide_lib/fake_pixels.h"
 
 namespace {
 
@@ -116,26 +115,10 @@ uint8_t* Hand(std::vector<uint8_t> bytes) {
     return buffer;
 }
 
-void Pixel(long X, long Y, uint8_t* rgb) {
-    const Settings& s = GetSettings();
-    if (X < 0 || Y < 0 || X >= s.width || Y >= s.height) {
-        rgb[0] = rgb[1] = rgb[2] = 255;
-        return;
-    }
-    rgb[0] = uint8_t(s.width > 1 ? X * 255 / (s.width - 1) : 0);
-    rgb[1] = uint8_t(s.height > 1 ? Y * 255 / (s.height - 1) : 0);
-    rgb[2] = uint8_t(64 + 128 * (((X / 64) + (Y / 64)) % 2));
-}
-
 std::vector<uint8_t> Render(float scale, int x, int y, int width, int height) {
     const Settings& s = GetSettings();
-    std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
-    const double factor = s.magnification / double(scale);
-    for (int row = 0; row < height; ++row)
-        for (int col = 0; col < width; ++col)
-            Pixel(long(std::floor((x + col) * factor)), long(std::floor((y + row) * factor)),
-                  &rgb[(size_t(row) * width + col) * 3]);
-    return rgb;
+    return nvx::fake::RenderPixels({s.width, s.height, s.magnification}, scale, x, y, width,
+                                   height);
 }
 
 std::vector<uint8_t> Jpeg(const std::vector<uint8_t>& rgb, int width, int height) {

@@ -17,15 +17,12 @@
 #include <memory>
 
 #include "pyramid/conversion_driver_internal.h"
+#include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
 #include "tests/pyramid/fake_slide_fixture.h"
 
 namespace nvx::pyramid {
 namespace {
-
-struct TiffCloser {
-    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
-};
 
 // What one directory of a finished file says about itself.
 struct DirectoryFacts {
@@ -40,7 +37,7 @@ struct DirectoryFacts {
 
 std::vector<DirectoryFacts> ReadDirectories(const std::string& path) {
     std::vector<DirectoryFacts> directories;
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    TiffFile tiff(TIFFOpen(path.c_str(), "r"));
     if (!tiff) return directories;
     do {
         DirectoryFacts facts;

@@ -10,13 +10,12 @@
 #include <fstream>
 #include <memory>
 
+#include "pyramid/output_layout.h"
+#include "tests/fake_slide_lib/fake_pixels.h"
+
 namespace nvx::pyramid::testing {
 
 namespace {
-
-struct TiffCloser {
-    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
-};
 
 // One log per test process, chosen before the fake is first loaded and
 // removed when the process ends.
@@ -42,20 +41,11 @@ const std::string& LogPath() {
 }  // namespace
 
 void FakePixel(int x, int y, float scale, std::uint8_t* rgb) {
-    const double factor = kFakeMagnification / static_cast<double>(scale);
-    const long X = static_cast<long>(std::floor(x * factor));
-    const long Y = static_cast<long>(std::floor(y * factor));
-    if (X < 0 || Y < 0 || X >= kFakeWidth || Y >= kFakeHeight) {
-        rgb[0] = rgb[1] = rgb[2] = 255;
-        return;
-    }
-    rgb[0] = static_cast<std::uint8_t>(X * 255 / (kFakeWidth - 1));
-    rgb[1] = static_cast<std::uint8_t>(Y * 255 / (kFakeHeight - 1));
-    rgb[2] = static_cast<std::uint8_t>(64 + 128 * (((X / 64) + (Y / 64)) % 2));
+    fake::PixelAtScale({kFakeWidth, kFakeHeight, kFakeMagnification}, scale, x, y, rgb);
 }
 
 std::vector<std::uint8_t> ReadTile(const std::string& path, int directory, int x, int y) {
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    TiffFile tiff(TIFFOpen(path.c_str(), "r"));
     if (!tiff || !TIFFSetDirectory(tiff.get(), static_cast<tdir_t>(directory))) return {};
     std::vector<std::uint8_t> tile(static_cast<std::size_t>(TIFFTileSize(tiff.get())));
     if (TIFFReadTile(tiff.get(), tile.data(), static_cast<std::uint32_t>(x),

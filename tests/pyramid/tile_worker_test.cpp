@@ -30,10 +30,6 @@ using testing::FakeSlideTest;
 using testing::MeanDifferenceFromFake;
 using testing::ReadTile;
 
-struct TiffReadCloser {
-    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
-};
-
 class TileWorkerTest : public FakeSlideTest {
 protected:
     // Runs `workers` workers over one level described by `task` into a fresh
@@ -103,7 +99,7 @@ const std::uint8_t* At(const std::vector<std::uint8_t>& tile, int side, int x, i
 }
 
 std::vector<std::uint64_t> TileOffsets(const std::string& path) {
-    std::unique_ptr<TIFF, TiffReadCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    TiffFile tiff(TIFFOpen(path.c_str(), "r"));
     std::vector<std::uint64_t> offsets;
     if (!tiff) return offsets;
     for (ttile_t t = 0; t < TIFFNumberOfTiles(tiff.get()); ++t) {
@@ -208,7 +204,7 @@ TEST_F(TileWorkerTest, ARefusedTileWriteIsCountedAndStopsTheLevel) {
     RunLevel(PathIn("striped.tif"), task, 1, /*tiled=*/false);
     EXPECT_EQ(faults_.failedTileWrites.load(), 1);
     EXPECT_EQ(faults_.lostTiles.load(), 0);
-    EXPECT_EQ(rowsDone_.load(), 0);  // the level ends short: the driver sees it
+    EXPECT_EQ(rowsDone_.load(), 0);      // the level ends short: the driver sees it
     EXPECT_EQ(FetchLines().size(), 1u);  // nothing more is fetched for a lost file
     EXPECT_EQ(Releases(), 1);
 }
