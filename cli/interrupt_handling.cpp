@@ -22,7 +22,8 @@ namespace nvx::cli {
 namespace {
 
 constexpr int kEndingSignals[] = {
-    SIGINT, SIGTERM,
+    SIGINT,
+    SIGTERM,
 #if defined(_WIN32)
     SIGBREAK,
 #else
