@@ -17,20 +17,21 @@ for f in "$build/nvxmake" "$build/libNvxSlideLib.so"; do
     [ -e "$f" ] || { echo "slide_fetch.sh: $f is missing; build first" >&2; exit 2; }
 done
 
-${CXX:-g++} -std=c++20 -O2 -I"$root/nvxlib" "$root/bench/slide_fetch_bench.cpp" \
-    -L"$build" -Wl,-rpath,"$build" -lNvxSlideLib -pthread -o "$work/slide_fetch_bench"
+# The benchmark is a target of the build itself (NVX_BUILD_BENCH).
+cmake -S "$root" -B "$build" -DNVX_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" --target slide_fetch_bench >/dev/null
 
 echo "making a synthetic $size slide ..."
 start=$(date +%s.%N)
 "$build/nvxmake" --synthetic "$size" "$work/synthetic.nvx" 2>/dev/null
 end=$(date +%s.%N)
 echo "nvxmake: $(awk "BEGIN { printf \"%.1f\", $end - $start }") s, $(du -h "$work/synthetic.nvx" | cut -f1)"
-"$work/slide_fetch_bench" "$work/synthetic.nvx" 1 64
+"$build/slide_fetch_bench" "$work/synthetic.nvx" 1 64
 
 scan="$root/tests/data/CMU-1-Small-Region.svs"
 if [ -e "$scan" ]; then
     echo
     echo "making a slide from $(basename "$scan") (all tissue) ..."
     "$build/nvxmake" --from "$scan" --tile 240 "$work/scan.nvx" 2>/dev/null
-    "$work/slide_fetch_bench" "$work/scan.nvx" 1 64
+    "$build/slide_fetch_bench" "$work/scan.nvx" 1 64
 fi

@@ -18,10 +18,11 @@ run_suite() {
 
 echo "== code format"
 (cd "$top" && { git ls-files '*.cpp' '*.h' 2>/dev/null ||
-    find cli slide pyramid nvxlib tools tests bench fuzz -name '*.cpp' -o -name '*.h'; } |
+    find cli slide pyramid common nvxlib tools tests bench fuzz -name '*.cpp' -o -name '*.h'; } |
     xargs clang-format --dry-run --Werror)
 
-run_suite "$top/build"
+# The normal build also compiles fuzz/ (with a plain main under g++) and bench/.
+run_suite "$top/build" -DNVX_BUILD_FUZZ=ON -DNVX_BUILD_BENCH=ON
 if [[ "${1:-}" != "--quick" ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
