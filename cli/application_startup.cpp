@@ -15,7 +15,7 @@ static CWinApp gApplication;
 
 #include <memory>
 
-#include "native_file.h"
+#include "common/native_file.h"
 #endif
 
 namespace nvx::cli {

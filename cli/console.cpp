@@ -143,13 +143,13 @@ void Print(Message message) {
     Write(gUseGbk ? ToGbk(text) : std::string(text));
 }
 
-void PrintUsageA() {
+void PrintShortUsage() {
     Print(Message::RequestLine);
     Print(Message::ShortUsage);
     Print(Message::HintLine);
 }
 
-void PrintUsageB() {
+void PrintLongUsage() {
     Print(Message::RequestLine);
     Print(Message::LongUsage);
     Print(Message::HintLine);
@@ -163,7 +163,7 @@ void PrintProblem(Message problemLine) {
 
 void PrintOpenFailure() {
     Print(Message::OpenFailed);
-    PrintUsageA();
+    PrintShortUsage();
 }
 
 const char* InterruptedLine(int signal) {

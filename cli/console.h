@@ -44,9 +44,11 @@ void InitConsole();
 // Prints a message to standard output in the console's encoding and flushes.
 void Print(Message message);
 
-// The four line sets that recur.
-void PrintUsageA();
-void PrintUsageB();
+// The four line sets that recur: the usage of a whole-slide run (after too
+// few arguments, a bad layer count or a slide that did not open), the usage
+// with the region's arguments (after an argument count that fits neither).
+void PrintShortUsage();
+void PrintLongUsage();
 void PrintProblem(Message problemLine);
 void PrintOpenFailure();
 

@@ -16,7 +16,7 @@
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
 #include "pyramid/conversion_driver.h"
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 #include "slide/slide_session.h"
 
 #include <string>
@@ -94,12 +94,12 @@ int main(int argc, char** argv) {
         case cli::ArgumentVerdict::Accepted:
             warnLooseNumbers();
             break;
-        case cli::ArgumentVerdict::UsageA:
-            console::PrintUsageA();
+        case cli::ArgumentVerdict::ShortUsage:
+            console::PrintShortUsage();
             warnLooseNumbers();
             return kFailed;
-        case cli::ArgumentVerdict::UsageB:
-            console::PrintUsageB();
+        case cli::ArgumentVerdict::LongUsage:
+            console::PrintLongUsage();
             warnLooseNumbers();
             return kFailed;
         case cli::ArgumentVerdict::Problem:

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "cli/console.h"
-#include "native_file.h"
+#include "common/native_file.h"
 
 namespace nvx::cli {
 namespace {

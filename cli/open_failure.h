@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 namespace nvx::cli {
 

@@ -82,20 +82,20 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     };
     using console::NumberArgument;
 
-    if (argc <= 1) return verdict(ArgumentVerdict::UsageA);
+    if (argc <= 1) return verdict(ArgumentVerdict::ShortUsage);
     options->inputPath = argv[1];
-    if (argc <= 2) return verdict(ArgumentVerdict::UsageA);
+    if (argc <= 2) return verdict(ArgumentVerdict::ShortUsage);
     options->outputPath = argv[2];
-    if (argc <= 3) return verdict(ArgumentVerdict::UsageA);
+    if (argc <= 3) return verdict(ArgumentVerdict::ShortUsage);
 
     // The layer count is read as a number and truncated: 2.9 counts as 2.
     // The range test comes first so that no value outside int can be cast.
     const double layers = noteReal(NumberArgument::Layers, argv[3], std::atof(argv[3]));
-    if (!(layers >= 1.0 && layers < 10.0)) return verdict(ArgumentVerdict::UsageA);
+    if (!(layers >= 1.0 && layers < 10.0)) return verdict(ArgumentVerdict::ShortUsage);
     options->layers = static_cast<std::int32_t>(layers);
 
     if (argc == kWholeSlideArgc) return check;
-    if (argc != kRegionArgc) return verdict(ArgumentVerdict::UsageB);
+    if (argc != kRegionArgc) return verdict(ArgumentVerdict::LongUsage);
 
     options->scale = noteReal(NumberArgument::Scale, argv[4], std::atof(argv[4]));
     if (!IsRegionScale(options->scale))

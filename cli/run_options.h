@@ -30,9 +30,9 @@ struct RunOptions {
 
 enum class ArgumentVerdict {
     Accepted,
-    UsageA,   // too few arguments, or a bad layer count
-    UsageB,   // an argument count that is neither whole-slide nor region mode
-    Problem,  // a region argument out of range: see `problem`
+    ShortUsage,  // too few arguments or a bad layer count: the whole-slide usage
+    LongUsage,   // neither the whole-slide nor the region argument count: the usage with a region
+    Problem,     // a region argument out of range: see `problem`
 };
 
 // A numeric argument whose text is not just a number in the 32-bit range:

@@ -5,7 +5,7 @@
  * Everything the file says is checked once at open (every offset and length
  * against the real file size, the checksums of header, level table and
  * indices), so later reads cannot run outside the file. Reads are positioned
- * reads of one open file (native_file.h) and safe from any number of threads.
+ * reads of one open file (common/native_file.h) and safe from any number of threads.
  */
 #pragma once
 
@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "common/native_file.h"
 #include "jpeg_codec.h"
 #include "malloc_buffer.h"
-#include "native_file.h"
 #include "nvx_format.h"
 
 namespace nvx {

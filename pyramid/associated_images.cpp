@@ -15,9 +15,10 @@ namespace nvx::pyramid {
 
 namespace {
 
-// Decodes `fetched` into at most `capacity` bytes. False when nothing usable came.
-bool DecodePicture(const slide::LibraryBuffer& buffer, std::int32_t length, std::size_t capacity,
-                   std::vector<std::uint8_t>* pixels, JpegSize* size) {
+// Decodes the thumbnail's stream into at most `capacity` bytes, the size the
+// region was asked for. False when nothing usable came.
+bool DecodeThumbnail(const slide::LibraryBuffer& buffer, std::int32_t length, std::size_t capacity,
+                     std::vector<std::uint8_t>* pixels, JpegSize* size) {
     if (!buffer || length <= 0 || capacity == 0) return false;
     pixels->assign(capacity, 0);
     return slide::DecodeJpegToRgb(buffer.get(), static_cast<std::size_t>(length), pixels->data(),
@@ -41,7 +42,7 @@ PictureResult WriteStripDirectory(TIFF* tiff, const char* what, std::vector<std:
 // A label or macro is decoded at the size its stream's own header gives, so
 // a size the library misreports can neither cut the picture off nor make us
 // allocate for a picture that is not there.
-bool DecodeWholePicture(const slide::FetchedPicture& picture, std::vector<std::uint8_t>* pixels,
+bool DecodeLabelOrMacro(const slide::FetchedPicture& picture, std::vector<std::uint8_t>* pixels,
                         JpegSize* size) {
     return picture.buffer && picture.length > 0 &&
            slide::DecodeJpegToRgb(picture.buffer.get(), static_cast<std::size_t>(picture.length),
@@ -75,7 +76,7 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
             request.width > 0 && request.height > 0
                 ? static_cast<std::size_t>(request.width) * request.height * 3
                 : 0;
-        if (DecodePicture(fetched.buffer, fetched.length, capacity, &pixels, &size)) {
+        if (DecodeThumbnail(fetched.buffer, fetched.length, capacity, &pixels, &size)) {
             fetched.buffer.reset();
             result = WriteStripDirectory(
                 tiff, "thumbnail", &pixels, size,
@@ -91,7 +92,7 @@ PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int
     std::vector<std::uint8_t> pixels;
     JpegSize size;
     if (!picture.buffer) return PictureResult::Missing;
-    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Lost;
+    if (!DecodeLabelOrMacro(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();
     return WriteStripDirectory(
         tiff, "label", &pixels, size,
@@ -103,7 +104,7 @@ PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFau
     std::vector<std::uint8_t> pixels;
     JpegSize size;
     if (!picture.buffer) return PictureResult::Missing;
-    if (!DecodeWholePicture(picture, &pixels, &size)) return PictureResult::Lost;
+    if (!DecodeLabelOrMacro(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();
     return WriteStripDirectory(
         tiff, "macro", &pixels, size, [&] { SetMacroTags(tiff, size.width, size.height); }, faults);

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "pyramid/write_faults.h"
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 namespace nvx::pyramid {
 

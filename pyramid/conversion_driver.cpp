@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-#include "native_file.h"
+#include "common/native_file.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
 #include "pyramid/output_file.h"

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "slide/library_binding.h"
 #include "slide/region_box.h"
-#include "slide/slide_library.h"
 #include "slide/slide_session.h"
 
 namespace nvx::pyramid {

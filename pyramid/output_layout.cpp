@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "native_file.h"
+#include "common/native_file.h"
 
 namespace nvx::pyramid {
 

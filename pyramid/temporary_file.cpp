@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <random>
 
-#include "native_file.h"
+#include "common/native_file.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

@@ -12,7 +12,7 @@
 
 #include "pyramid/tile_sequence.h"
 #include "pyramid/write_faults.h"
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 namespace nvx::pyramid {
 

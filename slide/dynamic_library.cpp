@@ -1,6 +1,6 @@
 /*
  * dynamic_library.cpp - loading a shared library at run time, per platform.
- * Names are as the program keeps them: UTF-8 on Windows (native_file.h).
+ * Names are as the program keeps them: UTF-8 on Windows (common/native_file.h).
  */
 #include "slide/dynamic_library.h"
 
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "native_file.h"
+#include "common/native_file.h"
 
 #if defined(_WIN32)
 #include <windows.h>

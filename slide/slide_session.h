@@ -5,7 +5,7 @@
  */
 #pragma once
 
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 namespace nvx::slide {
 

@@ -25,21 +25,23 @@ ArgumentCheck Parse(std::vector<std::string> values, RunOptions* options) {
     return ParseArguments(args.argc(), args.argv(), options);
 }
 
-TEST(RunOptions, TooFewArgumentsGiveUsageA) {
+TEST(RunOptions, TooFewArgumentsGiveTheShortUsage) {
     RunOptions options;
-    EXPECT_EQ(Parse({"nvx2svs"}, &options).verdict, ArgumentVerdict::UsageA);
-    EXPECT_EQ(Parse({"nvx2svs", "in.nvx"}, &options).verdict, ArgumentVerdict::UsageA);
-    EXPECT_EQ(Parse({"nvx2svs", "in.nvx", "out.tif"}, &options).verdict, ArgumentVerdict::UsageA);
+    EXPECT_EQ(Parse({"nvx2svs"}, &options).verdict, ArgumentVerdict::ShortUsage);
+    EXPECT_EQ(Parse({"nvx2svs", "in.nvx"}, &options).verdict, ArgumentVerdict::ShortUsage);
+    EXPECT_EQ(Parse({"nvx2svs", "in.nvx", "out.tif"}, &options).verdict,
+              ArgumentVerdict::ShortUsage);
 }
 
 TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {
     RunOptions options;
     for (const char* bad : {"0", "10", "-3", "abc", "0.99", "nan", "1e300", "-1e300"}) {
-        EXPECT_EQ(Parse({"p", "i", "o", bad}, &options).verdict, ArgumentVerdict::UsageA) << bad;
+        EXPECT_EQ(Parse({"p", "i", "o", bad}, &options).verdict, ArgumentVerdict::ShortUsage)
+            << bad;
         // The layer test comes first, so a bad count gives usage A in every mode.
-        EXPECT_EQ(Parse({"p", "i", "o", bad, "10"}, &options).verdict, ArgumentVerdict::UsageA);
+        EXPECT_EQ(Parse({"p", "i", "o", bad, "10"}, &options).verdict, ArgumentVerdict::ShortUsage);
         EXPECT_EQ(Parse({"p", "i", "o", bad, "10", "1", "1", "1", "1"}, &options).verdict,
-                  ArgumentVerdict::UsageA);
+                  ArgumentVerdict::ShortUsage);
     }
     struct Case {
         const char* text;
@@ -53,13 +55,13 @@ TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {
     }
 }
 
-TEST(RunOptions, ArgumentCountsOtherThanThreeOrEightGiveUsageB) {
+TEST(RunOptions, ArgumentCountsOtherThanThreeOrEightGiveTheLongUsage) {
     RunOptions options;
     std::vector<std::string> args = {"p", "i", "o", "4"};
     for (int extra = 1; extra <= 7; ++extra) {
         args.push_back("1");
         if (extra == 5) continue;  // eight arguments: region mode
-        EXPECT_EQ(Parse(args, &options).verdict, ArgumentVerdict::UsageB) << extra;
+        EXPECT_EQ(Parse(args, &options).verdict, ArgumentVerdict::LongUsage) << extra;
     }
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 namespace nvx::pyramid::testing {
 

@@ -3,7 +3,7 @@
 // The fake reads its settings when it is loaded, so a test that changes
 // them unloads the library first; the next call loads it afresh. That the
 // binding survives this at all shows it keeps no entry point's address.
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 /*
  * native_file.cpp - file names and positioned reads, per platform.
  */
-#include "native_file.h"
+#include "common/native_file.h"
 
 #include <algorithm>
 #include <utility>

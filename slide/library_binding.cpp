@@ -1,5 +1,5 @@
 /*
- * slide_library.cpp - the binding to NvxSlideLib.
+ * library_binding.cpp - the converter's binding to NvxSlideLib.
  *
  * One process-wide library handle, loaded before a lookup when it is empty
  * (a failed load is tried again at the next call) and released after the
@@ -11,7 +11,7 @@
  * also works when a sanitizer or a wrapper has taken the loader's search
  * from us.
  */
-#include "slide/slide_library.h"
+#include "slide/library_binding.h"
 
 #include <algorithm>
 #include <cstring>

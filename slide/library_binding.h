@@ -1,5 +1,5 @@
 /*
- * slide_library.h - the binding to the slide library NvxSlideLib.
+ * library_binding.h - the converter's binding to the slide library NvxSlideLib.
  *
  * The library is loaded on first use and stays loaded until UnloadSlideLibrary
  * (after the slide has been closed). Every entry point is looked up by name
