@@ -54,6 +54,59 @@ bool headerValid(const Header& h, uint64_t fileSize, std::string* why) {
     return true;
 }
 
+// Opens the file and reads its header, checked against the file's real size
+// (`fileSize`). `header` is set only when every check passes.
+bool openHeader(ReadOnlyFile& file, const char* path, Header* header, uint64_t* fileSize,
+                std::string* why) {
+    // A FIFO given as the path does not hang the open; it is refused below
+    // as not a regular file.
+    std::string reason;
+    if (!file.open(path, &reason)) return fail(why, ("cannot open the file: " + reason).c_str());
+    if (!file.regularFileSize(fileSize)) return fail(why, "not a regular file");
+
+    std::array<uint8_t, kHeaderSize> raw{};
+    if (*fileSize < kHeaderSize || !file.readAt(raw.data(), raw.size(), 0))
+        return fail(why, "file too short for an nvx header");
+    const auto decoded = decodeHeader(raw);
+    if (!decoded) return fail(why, "not an nvx file, or its header is damaged");
+    if (!headerValid(*decoded, *fileSize, why)) return false;
+    *header = *decoded;
+    return true;
+}
+
+// Checks one level's record against the level's shape (`level->shape`) and
+// reads its tile index into `level->tiles`. The index is read and checked in
+// pieces: an index the header only claims (a hole of zeros in a sparse file,
+// say) is refused at its first bad entry, before memory for all of it is taken.
+bool readLevelIndex(const ReadOnlyFile& file, const LevelRecord& rec, uint64_t fileSize,
+                    StoredLevel* level, std::string* why) {
+    const LevelShape& want = level->shape;
+    if (rec.width != want.width || rec.height != want.height || rec.columns != want.columns ||
+        rec.rows != want.rows)
+        return fail(why, "level geometry does not match the slide size");
+    const uint64_t count = uint64_t{rec.columns} * rec.rows;
+    const uint64_t bytes = count * kTileEntrySize;
+    if (!inFile(rec.indexOffset, bytes, fileSize)) return fail(why, "tile index outside the file");
+    std::vector<uint8_t> chunk(std::min<uint64_t>(bytes, kIndexChunkEntries * kTileEntrySize));
+    uint32_t crc = 0;
+    for (uint64_t first = 0; first < count; first += kIndexChunkEntries) {
+        const uint64_t n = std::min<uint64_t>(kIndexChunkEntries, count - first);
+        const std::span<uint8_t> piece(chunk.data(), n * kTileEntrySize);
+        if (!file.readAt(piece.data(), piece.size(), rec.indexOffset + first * kTileEntrySize))
+            return fail(why, "tile index damaged");
+        crc = crc32(piece, crc);
+        for (uint64_t i = 0; i < n; ++i) {
+            const TileEntry e = decodeTileEntry(&piece[i * kTileEntrySize]);
+            if (e.length == 0 || e.length > kMaxStreamLength ||
+                !inFile(e.offset, e.length, fileSize))
+                return fail(why, "tile entry points outside the file");
+            level->tiles.push_back(e);
+        }
+    }
+    if (!checksumMatches(rec.indexCrc, crc)) return fail(why, "tile index damaged");
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
@@ -62,83 +115,21 @@ std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
         return nullptr;
     }
     auto slide = std::make_unique<SlideFile>();
-    // A FIFO given as the path does not hang the open; it is refused below
-    // as not a regular file.
-    std::string reason;
-    if (!slide->file_.open(path, &reason)) {
-        fail(why, ("cannot open the file: " + reason).c_str());
-        return nullptr;
-    }
     uint64_t fileSize = 0;
-    if (!slide->file_.regularFileSize(&fileSize)) {
-        fail(why, "not a regular file");
-        return nullptr;
-    }
+    if (!openHeader(slide->file_, path, &slide->header_, &fileSize, why)) return nullptr;
+    const Header& header = slide->header_;
 
-    std::array<uint8_t, kHeaderSize> raw{};
-    if (fileSize < kHeaderSize || !slide->file_.readAt(raw.data(), raw.size(), 0)) {
-        fail(why, "file too short for an nvx header");
-        return nullptr;
-    }
-    auto header = decodeHeader(raw);
-    if (!header) {
-        fail(why, "not an nvx file, or its header is damaged");
-        return nullptr;
-    }
-    if (!headerValid(*header, fileSize, why)) return nullptr;
-    slide->header_ = *header;
-
-    const auto shapes = levelShapes(header->width, header->height, header->tileSize);
-    std::vector<uint8_t> table(size_t{header->levelCount} * kLevelRecordSize);
-    if (!slide->file_.readAt(table.data(), table.size(), header->levelTableOffset) ||
-        !checksumMatches(header->levelTableCrc, crc32(table))) {
+    const auto shapes = levelShapes(header.width, header.height, header.tileSize);
+    std::vector<uint8_t> table(size_t{header.levelCount} * kLevelRecordSize);
+    if (!slide->file_.readAt(table.data(), table.size(), header.levelTableOffset) ||
+        !checksumMatches(header.levelTableCrc, crc32(table))) {
         fail(why, "level table damaged");
         return nullptr;
     }
-
-    for (uint32_t k = 0; k < header->levelCount; ++k) {
-        const LevelRecord rec = decodeLevelRecord(&table[size_t{k} * kLevelRecordSize]);
-        const LevelShape& want = shapes[k];
-        if (rec.width != want.width || rec.height != want.height || rec.columns != want.columns ||
-            rec.rows != want.rows) {
-            fail(why, "level geometry does not match the slide size");
-            return nullptr;
-        }
-        const uint64_t count = uint64_t{rec.columns} * rec.rows;
-        const uint64_t bytes = count * kTileEntrySize;
-        if (!inFile(rec.indexOffset, bytes, fileSize)) {
-            fail(why, "tile index outside the file");
-            return nullptr;
-        }
-        // Read and checked in pieces: an index the header only claims (a
-        // hole of zeros in a sparse file, say) is refused at its first bad
-        // entry, before memory for all of it is taken.
-        StoredLevel level{want, {}};
-        std::vector<uint8_t> chunk(std::min<uint64_t>(bytes, kIndexChunkEntries * kTileEntrySize));
-        uint32_t crc = 0;
-        for (uint64_t first = 0; first < count; first += kIndexChunkEntries) {
-            const uint64_t n = std::min<uint64_t>(kIndexChunkEntries, count - first);
-            const std::span<uint8_t> piece(chunk.data(), n * kTileEntrySize);
-            if (!slide->file_.readAt(piece.data(), piece.size(),
-                                     rec.indexOffset + first * kTileEntrySize)) {
-                fail(why, "tile index damaged");
-                return nullptr;
-            }
-            crc = crc32(piece, crc);
-            for (uint64_t i = 0; i < n; ++i) {
-                const TileEntry e = decodeTileEntry(&piece[i * kTileEntrySize]);
-                if (e.length == 0 || e.length > kMaxStreamLength ||
-                    !inFile(e.offset, e.length, fileSize)) {
-                    fail(why, "tile entry points outside the file");
-                    return nullptr;
-                }
-                level.tiles.push_back(e);
-            }
-        }
-        if (!checksumMatches(rec.indexCrc, crc)) {
-            fail(why, "tile index damaged");
-            return nullptr;
-        }
+    for (uint32_t k = 0; k < header.levelCount; ++k) {
+        StoredLevel level{shapes[k], {}};
+        const LevelRecord record = decodeLevelRecord(&table[size_t{k} * kLevelRecordSize]);
+        if (!readLevelIndex(slide->file_, record, fileSize, &level, why)) return nullptr;
         slide->levels_.push_back(std::move(level));
     }
     return slide;
