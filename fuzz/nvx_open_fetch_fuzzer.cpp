@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "NvxSlideLib.h"
-#include "file_descriptor.h"
+#include "nvxlib/file_descriptor.h"
 
 namespace {
 

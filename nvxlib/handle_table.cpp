@@ -3,7 +3,7 @@
  * until the counter wraps, so a stale handle of a closed slide does not
  * silently reach a slide opened later.
  */
-#include "handle_table.h"
+#include "nvxlib/handle_table.h"
 
 #include <limits>
 

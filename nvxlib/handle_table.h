@@ -11,7 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "slide_reader.h"
+#include "nvxlib/slide_reader.h"
 
 namespace nvx {
 

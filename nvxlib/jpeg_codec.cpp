@@ -3,7 +3,7 @@
  * failed or warned decode is a failure: a tile that decodes only with
  * "corrupt data" warnings must not be passed on as if it were good.
  */
-#include "jpeg_codec.h"
+#include "nvxlib/jpeg_codec.h"
 
 #include <cstring>
 #include <mutex>

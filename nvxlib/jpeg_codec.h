@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/turbo_jpeg.h"
-#include "malloc_buffer.h"
+#include "nvxlib/malloc_buffer.h"
 
 namespace nvx {
 

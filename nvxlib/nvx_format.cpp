@@ -2,7 +2,7 @@
  * nvx_format.cpp - byte-exact encoding of the nvx header, level records and
  * tile index entries (all little-endian), plus the level geometry rule.
  */
-#include "nvx_format.h"
+#include "nvxlib/nvx_format.h"
 
 #include <bit>
 #include <cstring>

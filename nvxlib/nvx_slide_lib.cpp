@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "handle_table.h"
-#include "slide_reader.h"
+#include "nvxlib/handle_table.h"
+#include "nvxlib/slide_reader.h"
 
 using nvx::HandleTable;
 using nvx::MallocBuffer;

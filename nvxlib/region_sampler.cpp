@@ -4,7 +4,7 @@
  * tiles at a time, so memory stays proportional to the region's width (plus
  * the tile cache), however tall the region is.
  */
-#include "region_sampler.h"
+#include "nvxlib/region_sampler.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "slide_file.h"
-#include "tile_cache.h"
+#include "nvxlib/slide_file.h"
+#include "nvxlib/tile_cache.h"
 
 namespace nvx {
 

@@ -2,7 +2,7 @@
  * scale_mapping.cpp - choose the finest stored level no finer than needed
  * (the "next finer" level), so that reducing from it only ever averages.
  */
-#include "scale_mapping.h"
+#include "nvxlib/scale_mapping.h"
 
 #include <cmath>
 

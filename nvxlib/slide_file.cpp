@@ -3,7 +3,7 @@
  * follows the order of trust: the header (checksum, then every value against
  * the real file size), then the level table, then each tile index.
  */
-#include "slide_file.h"
+#include "nvxlib/slide_file.h"
 
 #include <algorithm>
 #include <cmath>

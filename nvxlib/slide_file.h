@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/native_file.h"
-#include "jpeg_codec.h"
-#include "malloc_buffer.h"
-#include "nvx_format.h"
+#include "nvxlib/jpeg_codec.h"
+#include "nvxlib/malloc_buffer.h"
+#include "nvxlib/nvx_format.h"
 
 namespace nvx {
 

@@ -3,12 +3,12 @@
  * stored (their checksum and JPEG frame size checked, never re-encoded);
  * everything else is assembled through the region sampler.
  */
-#include "slide_reader.h"
+#include "nvxlib/slide_reader.h"
 
 #include <limits>
 
-#include "region_sampler.h"
-#include "scale_mapping.h"
+#include "nvxlib/region_sampler.h"
+#include "nvxlib/scale_mapping.h"
 
 namespace nvx {
 namespace {

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "malloc_buffer.h"
-#include "slide_file.h"
-#include "tile_cache.h"
+#include "nvxlib/malloc_buffer.h"
+#include "nvxlib/slide_file.h"
+#include "nvxlib/tile_cache.h"
 
 namespace nvx {
 

@@ -2,7 +2,7 @@
  * tile_cache.cpp - the decoded-tile cache: one mutex around a map and an LRU
  * list; decoding itself runs outside the mutex.
  */
-#include "tile_cache.h"
+#include "nvxlib/tile_cache.h"
 
 namespace nvx {
 

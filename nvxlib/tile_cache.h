@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "jpeg_codec.h"
+#include "nvxlib/jpeg_codec.h"
 
 namespace nvx {
 

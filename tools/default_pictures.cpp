@@ -1,7 +1,7 @@
 /*
  * default_pictures.cpp - drawing of the generated label and preview.
  */
-#include "default_pictures.h"
+#include "tools/default_pictures.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "tile_source.h"
+#include "tools/tile_source.h"
 
 namespace nvxmake {
 

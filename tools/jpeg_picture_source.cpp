@@ -3,7 +3,7 @@
  * picture is capped at 1 gigapixel (3 GB of RGB), beyond which a picture is
  * no sensible source for a slide.
  */
-#include "jpeg_picture_source.h"
+#include "tools/jpeg_picture_source.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "jpeg_codec.h"
+#include "nvxlib/jpeg_codec.h"
 
 namespace nvxmake {
 namespace {

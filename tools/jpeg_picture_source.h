@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tile_source.h"
+#include "tools/tile_source.h"
 
 namespace nvxmake {
 

@@ -4,7 +4,7 @@
  * check that they decode); pictures taken from a source or generated (for
  * synthetic slides only) are encoded at the stored quality.
  */
-#include "make_slide.h"
+#include "tools/make_slide.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,13 +13,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "default_pictures.h"
-#include "jpeg_codec.h"
-#include "jpeg_picture_source.h"
-#include "nvx_file_writer.h"
-#include "openslide_source.h"
-#include "pyramid_builder.h"
-#include "synthetic_tissue.h"
+#include "nvxlib/jpeg_codec.h"
+#include "tools/default_pictures.h"
+#include "tools/jpeg_picture_source.h"
+#include "tools/nvx_file_writer.h"
+#include "tools/openslide_source.h"
+#include "tools/pyramid_builder.h"
+#include "tools/synthetic_tissue.h"
 
 namespace nvxmake {
 namespace {

@@ -4,7 +4,7 @@
  */
 #pragma once
 
-#include "nvxmake_options.h"
+#include "tools/nvxmake_options.h"
 
 namespace nvxmake {
 

@@ -4,7 +4,7 @@
  * which are compared byte for byte (read back from the file) before being
  * shared, so a hash collision can never alias two different tiles.
  */
-#include "nvx_file_writer.h"
+#include "tools/nvx_file_writer.h"
 
 #include <cerrno>
 #include <csignal>

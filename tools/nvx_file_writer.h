@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "file_descriptor.h"
-#include "nvx_format.h"
+#include "nvxlib/file_descriptor.h"
+#include "nvxlib/nvx_format.h"
 
 namespace nvxmake {
 

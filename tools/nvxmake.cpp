@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <exception>
 
-#include "make_slide.h"
-#include "nvxmake_options.h"
-#include "slide_info.h"
+#include "tools/make_slide.h"
+#include "tools/nvxmake_options.h"
+#include "tools/slide_info.h"
 
 int main(int argc, char** argv) {
     const nvxmake::ParseResult parsed = nvxmake::parseOptions(argc, argv);

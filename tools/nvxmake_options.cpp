@@ -3,7 +3,7 @@
  * whole argument, in range), since a typo in a size should stop the run,
  * not make a slide of the wrong size.
  */
-#include "nvxmake_options.h"
+#include "tools/nvxmake_options.h"
 
 #include <charconv>
 #include <cmath>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "nvx_format.h"
+#include "nvxlib/nvx_format.h"
 
 namespace nvxmake {
 namespace {

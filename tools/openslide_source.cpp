@@ -2,7 +2,7 @@
  * openslide_source.cpp - OpenSlide gives premultiplied ARGB; transparent
  * parts (outside a scanned area) become white, as an nvx slide's background.
  */
-#include "openslide_source.h"
+#include "tools/openslide_source.h"
 
 #include <cmath>
 #include <cstdlib>

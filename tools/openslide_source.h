@@ -9,7 +9,7 @@
 
 #include <openslide.h>
 
-#include "tile_source.h"
+#include "tools/tile_source.h"
 
 namespace nvxmake {
 

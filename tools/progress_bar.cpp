@@ -1,7 +1,7 @@
 /*
  * progress_bar.cpp - drawing of the progress bar.
  */
-#include "progress_bar.h"
+#include "tools/progress_bar.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
  * every 2x2 block of a level lies inside one tile of it: level k+1 tile c
  * covers exactly level k tiles 2c and 2c+1.
  */
-#include "pyramid_builder.h"
+#include "tools/pyramid_builder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,8 +11,8 @@
 #include <map>
 #include <stdexcept>
 
-#include "jpeg_codec.h"
-#include "parallel_for.h"
+#include "nvxlib/jpeg_codec.h"
+#include "tools/parallel_for.h"
 
 namespace nvxmake {
 namespace {

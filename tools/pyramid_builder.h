@@ -14,9 +14,9 @@
 #include <optional>
 #include <vector>
 
-#include "nvx_file_writer.h"
-#include "progress_bar.h"
-#include "tile_source.h"
+#include "tools/nvx_file_writer.h"
+#include "tools/progress_bar.h"
+#include "tools/tile_source.h"
 
 namespace nvxmake {
 

@@ -2,12 +2,12 @@
  * slide_info.cpp - prints what an nvx file holds, including how many tiles
  * of each level share a stored stream (blank background mostly).
  */
-#include "slide_info.h"
+#include "tools/slide_info.h"
 
 #include <cstdio>
 #include <set>
 
-#include "slide_file.h"
+#include "nvxlib/slide_file.h"
 
 namespace nvxmake {
 

@@ -6,7 +6,7 @@
  * field whose peaks are lumens ringed by epithelium, a 16-pixel cell grid
  * for nuclei, and per-pixel grain so JPEG sees texture like a real scan.
  */
-#include "synthetic_tissue.h"
+#include "tools/synthetic_tissue.h"
 
 #include <algorithm>
 #include <cmath>

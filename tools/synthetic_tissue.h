@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tile_source.h"
+#include "tools/tile_source.h"
 
 namespace nvxmake {
 

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "test_slides.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 

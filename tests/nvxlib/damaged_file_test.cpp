@@ -21,8 +21,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "nvx_format.h"
-#include "test_slides.h"
+#include "nvxlib/nvx_format.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
  */
 #include <gtest/gtest.h>
 
-#include "nvx_format.h"
+#include "nvxlib/nvx_format.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <tiffio.h>
 #include <unistd.h>
 
-#include "slide_file.h"
-#include "test_slides.h"
+#include "nvxlib/slide_file.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 

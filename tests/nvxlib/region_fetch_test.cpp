@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "test_slides.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "test_slides.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 

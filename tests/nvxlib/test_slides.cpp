@@ -3,7 +3,7 @@
  * under a temporary name and renamed by nvxmake itself, so test processes
  * run in parallel by ctest can make the same slide without harm.
  */
-#include "test_slides.h"
+#include "tests/nvxlib/test_slides.h"
 
 #include <cstdio>
 #include <cstdlib>

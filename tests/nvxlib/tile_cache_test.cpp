@@ -12,8 +12,8 @@
 #include <map>
 #include <thread>
 
-#include "slide_reader.h"
-#include "test_slides.h"
+#include "nvxlib/slide_reader.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "slide_file.h"
-#include "test_slides.h"
+#include "nvxlib/slide_file.h"
+#include "tests/nvxlib/test_slides.h"
 
 namespace {
 
