@@ -150,8 +150,7 @@ TEST_F(ConversionDriverTest, UnsupportedTileSizesEndTheRunBeforeTheOutputExists)
         ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));  // the run closed it
     }
     SlideHandedOver();
-    slide::CloseSlide(&slide_);
-    slide::UnloadSlideLibrary();
+    { slide::SlideSession closing(slide_); }
     const auto lines = NewLogLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "close"), 7);
 }

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "pyramid/output_layout.h"
+#include "slide/slide_session.h"
 #include "tests/fake_slide_lib/fake_pixels.h"
 
 namespace nvx::pyramid::testing {
@@ -97,9 +98,9 @@ void FakeSlideTest::SetUp() {
 }
 
 void FakeSlideTest::TearDown() {
+    // The session closes the slide and unloads the library, as in a run.
     if (slideOpen_) {
-        slide::CloseSlide(&slide_);
-        slide::UnloadSlideLibrary();
+        slide::SlideSession closing(slide_);
     }
     std::error_code error;
     if (!folder_.empty()) std::filesystem::remove_all(folder_, error);
