@@ -86,28 +86,36 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
     return result;
 }
 
-PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
-                                  std::int32_t pageCount, WriteFaults* faults) {
-    slide::FetchedPicture picture = slide::FetchLabel(slide);
+namespace {
+
+// A label or macro the library handed over: missing when nothing came, lost
+// when what came does not decode, otherwise written with its own tags.
+PictureResult WriteLabelOrMacro(TIFF* tiff, const char* what, slide::FetchedPicture picture,
+                                const std::function<void(const JpegSize&)>& setTags,
+                                WriteFaults* faults) {
+    if (!picture.buffer) return PictureResult::Missing;
     std::vector<std::uint8_t> pixels;
     JpegSize size;
-    if (!picture.buffer) return PictureResult::Missing;
     if (!DecodeLabelOrMacro(picture, &pixels, &size)) return PictureResult::Lost;
     picture.buffer.reset();
     return WriteStripDirectory(
-        tiff, "label", &pixels, size,
-        [&] { SetLabelTags(tiff, page, pageCount, size.width, size.height); }, faults);
+        tiff, what, &pixels, size, [&] { setTags(size); }, faults);
+}
+
+}  // namespace
+
+PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
+                                  std::int32_t pageCount, WriteFaults* faults) {
+    return WriteLabelOrMacro(
+        tiff, "label", slide::FetchLabel(slide),
+        [&](const JpegSize& size) { SetLabelTags(tiff, page, pageCount, size.width, size.height); },
+        faults);
 }
 
 PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFaults* faults) {
-    slide::FetchedPicture picture = slide::FetchPreview(slide);
-    std::vector<std::uint8_t> pixels;
-    JpegSize size;
-    if (!picture.buffer) return PictureResult::Missing;
-    if (!DecodeLabelOrMacro(picture, &pixels, &size)) return PictureResult::Lost;
-    picture.buffer.reset();
-    return WriteStripDirectory(
-        tiff, "macro", &pixels, size, [&] { SetMacroTags(tiff, size.width, size.height); }, faults);
+    return WriteLabelOrMacro(
+        tiff, "macro", slide::FetchPreview(slide),
+        [&](const JpegSize& size) { SetMacroTags(tiff, size.width, size.height); }, faults);
 }
 
 }  // namespace nvx::pyramid
