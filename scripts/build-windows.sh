@@ -18,15 +18,7 @@ jpeg_version=1:2.1.5-2
 
 packages=(cmake make pkg-config nasm dpkg-dev zip g++-mingw-w64-x86-64-posix
   gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev libtiff-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "build-windows: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$top/scripts/install-packages.sh" build-windows "${packages[@]}"
 
 deps=$dir/deps
 prefix=$deps/prefix

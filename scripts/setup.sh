@@ -12,15 +12,7 @@ packages=(
   locales time clang-format gdal-bin
   snakemake slurmctld slurmd slurm-client munge chromium
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$(dirname "$0")/install-packages.sh" setup "${packages[@]}"
 
 # The console tests print in a GBK console too.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then

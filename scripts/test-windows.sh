@@ -11,15 +11,7 @@ linux=${1:-$top/build}
 start=$SECONDS
 
 packages=(wine wine64 python3-openslide python3-tifffile)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "test-windows: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$top/scripts/install-packages.sh" test-windows "${packages[@]}"
 
 [[ -x $linux/nvxmake && -x $linux/nvx2svs ]] || "$top/scripts/build.sh" "$linux"
 "$top/scripts/build-windows.sh" "$top/build-windows"
