@@ -147,6 +147,12 @@ bool OutputPathTakesAFile(const std::string& path) {
 // Writes every directory of the plan into `output`: the levels with the
 // thumbnail after the first, then the label and the macro. Stops at a level
 // that ends short and after anything lost: such a file is never published.
+// Whether anything of the file is lost so far: it will not be published.
+bool AnythingLost(const RunContext& run, const ConversionResult& result) {
+    return result.shortLevel != 0 || !result.lostPictures.empty() || run.faults->Any() ||
+           run.messages->AnyError();
+}
+
 void WriteDirectories(const RunContext& run, const PyramidPlan& plan, ConversionResult* result) {
     const ConversionJob& job = *run.job;
     const auto noteMissing = [result](PictureResult written, Picture picture) {
@@ -162,7 +168,7 @@ void WriteDirectories(const RunContext& run, const PyramidPlan& plan, Conversion
             result->shortLevelHeight = level.height;
             return;
         }
-        if (run.faults->Any() || run.messages->AnyError()) return;
+        if (AnythingLost(run, *result)) return;
         if (k == 0) {
             const ThumbnailRequest request =
                 ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x,
@@ -171,8 +177,7 @@ void WriteDirectories(const RunContext& run, const PyramidPlan& plan, Conversion
                                                 run.faults),
                         Picture::Thumbnail);
             (*run.progress)(Progress::Dot);
-            if (!result->lostPictures.empty() || run.faults->Any() || run.messages->AnyError())
-                return;
+            if (AnythingLost(run, *result)) return;
         }
     }
     noteMissing(WriteLabelDirectory(run.tiff, run.slide, plan.directoryCount - 1,
@@ -263,8 +268,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         result.lostTiles = faults.lostTiles.load();
         result.failedTileWrites = faults.failedTileWrites.load();
         result.firstFailedWrite = faults.firstFailedWrite;
-        bool whole = !faults.Any() && result.shortLevel == 0 && result.lostPictures.empty() &&
-                     !messages.AnyError();
+        bool whole = !AnythingLost(run, result);
         if (whole && !output->Publish(&result.writeFailure)) whole = false;
         if (!whole && result.writeFailure.empty()) {
             result.writeFailure = output->ExplainWriteFailure();

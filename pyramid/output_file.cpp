@@ -59,7 +59,6 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, bool big
                                                std::string* reason, TiffMessages* messages) {
     auto output = std::make_unique<OutputFile>();
     output->path_ = path;
-    output->bigTiff_ = bigTiff;
     if (!CreateTemporaryBeside(path, &output->temporaryPath_, reason)) return nullptr;
 
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());

@@ -48,7 +48,6 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     TIFF* tiff() const { return tiff_; }
-    bool bigTiff() const { return bigTiff_; }
     const std::string& temporaryPath() const { return temporaryPath_; }
 
     // Flushes and closes the file, forces it to disk and renames it over the
@@ -62,7 +61,6 @@ public:
 
 private:
     TIFF* tiff_ = nullptr;
-    bool bigTiff_ = false;
     bool published_ = false;
     std::string path_;
     std::string temporaryPath_;

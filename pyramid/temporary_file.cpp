@@ -123,23 +123,20 @@ bool WritableByUs(const std::string& path) {
 bool SyncToDisk(const std::string& path, std::string* reason) {
 #if defined(_WIN32)
     const int fd = _wopen(NativePath(path).c_str(), _O_RDWR | _O_BINARY);
-    if (fd < 0) {
-        *reason = SystemReason(errno);
-        return false;
-    }
-    const bool synced = _commit(fd) == 0;
-    const int syncError = errno;
-    const bool closed = _close(fd) == 0;
+    const auto syncFile = _commit;
+    const auto closeFile = _close;
 #else
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const auto syncFile = fsync;
+    const auto closeFile = close;
+#endif
     if (fd < 0) {
         *reason = SystemReason(errno);
         return false;
     }
-    const bool synced = fsync(fd) == 0;
+    const bool synced = syncFile(fd) == 0;
     const int syncError = errno;
-    const bool closed = close(fd) == 0;
-#endif
+    const bool closed = closeFile(fd) == 0;
     if (!synced)
         *reason = SystemReason(syncError);
     else if (!closed)
