@@ -38,6 +38,7 @@ struct LevelOutcome {
 
 struct RunContext {
     TIFF* tiff = nullptr;
+    const OutputFile* output = nullptr;
     const TiffMessages* messages = nullptr;
     const ConversionJob* job = nullptr;
     slide::SlideHandle slide = 0;
@@ -99,8 +100,15 @@ LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
 
     LevelOutcome outcome;
     int lastPercent = 0;
+    std::int32_t rowsSeen = 0;
     for (;;) {
         const std::int32_t done = rowsDone.load();
+        // The disk writes each finished tile row while the cores work on the
+        // next, instead of all of the file at the end.
+        if (done != rowsSeen) {
+            run.output->StartWritingBack();
+            rowsSeen = done;
+        }
         const double percent = static_cast<double>(done) / level.height * 100.0;
         if (percent - lastPercent > 5) {
             (*run.progress)(Progress::Dot);
@@ -251,6 +259,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         WriteFaults faults;
         RunContext run;
         run.tiff = output->tiff();
+        run.output = output.get();
         run.messages = &messages;
         run.job = &job;
         run.slide = slide->handle();

@@ -88,6 +88,8 @@ OutputFile::~OutputFile() {
     if (!published_ && !temporaryPath_.empty()) DiscardTemporary(temporaryPath_);
 }
 
+void OutputFile::StartWritingBack() const { pyramid::StartWritingBack(TIFFFileno(tiff_)); }
+
 bool OutputFile::Publish(std::string* reason) {
     const bool flushed = TIFFFlush(tiff_) != 0;
     TIFFClose(tiff_);

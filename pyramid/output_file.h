@@ -50,6 +50,9 @@ public:
     TIFF* tiff() const { return tiff_; }
     const std::string& temporaryPath() const { return temporaryPath_; }
 
+    // Starts writing what the file holds so far to disk, without waiting.
+    void StartWritingBack() const;
+
     // Flushes and closes the file, forces it to disk and renames it over the
     // final path. False with `reason` set when any step fails; the temporary
     // file is then removed when the OutputFile goes.

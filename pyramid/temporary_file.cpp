@@ -120,6 +120,16 @@ bool WritableByUs(const std::string& path) {
 #endif
 }
 
+void StartWritingBack(int fd) {
+#if defined(__linux__)
+    // Only a start: the call returns while the disk works, and a failure
+    // here shows again, and is reported, at the sync before publishing.
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+#endif
+}
+
 bool SyncToDisk(const std::string& path, std::string* reason) {
 #if defined(_WIN32)
     const int fd = _wopen(NativePath(path).c_str(), _O_RDWR | _O_BINARY);

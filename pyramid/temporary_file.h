@@ -23,6 +23,11 @@ bool CreateTemporaryBeside(const std::string& target, std::string* temporaryPath
 // True when this process may write the existing file at `path`.
 bool WritableByUs(const std::string& path);
 
+// Starts writing what is already in the open file `fd` to disk, without
+// waiting for it, so that the forcing at the end finds little left to do.
+// Does nothing where the system has no such call.
+void StartWritingBack(int fd);
+
 // Forces the file's data to disk. False with `reason` set when that fails.
 bool SyncToDisk(const std::string& path, std::string* reason);
 

@@ -243,12 +243,13 @@ TEST_F(TileWorkerTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
     LevelTags tags;
     tags.page = 1;
     tags.pageCount = 5;
-    tags.width = 16 * 400;
+    // One row of tiles, long enough for two windows and more.
+    tags.width = static_cast<std::int32_t>(16 * 3 * TileSequence::kWindow);
     tags.height = 16;
     tags.tileSize = 16;
     SetLevelTags(tiff.get(), tags);
     TileSequence tiles(tiff.get(), tags.width, tags.height, 16, &tileLock_, &rowsDone_, &faults_);
-    ASSERT_EQ(tiles.tileCount(), 400);
+    ASSERT_EQ(tiles.tileCount(), 3 * TileSequence::kWindow);
 
     std::vector<TilePlace> taken(TileSequence::kWindow);
     for (TilePlace& place : taken) ASSERT_TRUE(tiles.Take(&place));
