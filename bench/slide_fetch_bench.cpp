@@ -30,14 +30,14 @@ struct Slide {
     int32_t width = 0, height = 0, mag = 0, tile = 0;
 };
 
-double seconds(std::chrono::steady_clock::time_point since) {
+double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 // Runs `jobs` on `threads` threads against a freshly opened slide.
 // Returns {seconds, failures}.
 template <typename F>
-std::pair<double, int> runOnce(const char* path, const std::vector<Job>& jobs, int threads,
+std::pair<double, int> RunOnce(const char* path, const std::vector<Job>& jobs, int threads,
                                F fetch) {
     NvxSlideHandle h = 0;
     if (!NvxOpenSlide(&h, path)) {
@@ -56,12 +56,12 @@ std::pair<double, int> runOnce(const char* path, const std::vector<Job>& jobs, i
                     if (!fetch(own, jobs[i])) ++failures;
             });
     }
-    const double s = seconds(start);
+    const double s = Seconds(start);
     NvxCloseSlide(&h);
     return {s, failures.load()};
 }
 
-// Repeats runOnce (each time with a cold cache) until a second has passed,
+// Repeats RunOnce (each time with a cold cache) until a second has passed,
 // so short runs still give steady figures. Returns {passes, seconds, failures}.
 struct Timing {
     int passes = 0;
@@ -69,10 +69,10 @@ struct Timing {
     int failures = 0;
 };
 template <typename F>
-Timing run(const char* path, const std::vector<Job>& jobs, int threads, F fetch) {
+Timing Run(const char* path, const std::vector<Job>& jobs, int threads, F fetch) {
     Timing t;
     while (t.seconds < 1.0 && t.passes < 1000) {
-        auto [sec, fails] = runOnce(path, jobs, threads, fetch);
+        auto [sec, fails] = RunOnce(path, jobs, threads, fetch);
         t.seconds += sec;
         t.failures += fails;
         ++t.passes;
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
             for (int32_t x = 0; x < lw; x += s.tile) tiles.push_back({x, y, 0, 0});
         const float scale = float(s.mag) / float(factor);
         for (int threads : threadCounts) {
-            const Timing t = run(path, tiles, threads, [&](NvxSlideHandle h, const Job& j) {
+            const Timing t = Run(path, tiles, threads, [&](NvxSlideHandle h, const Job& j) {
                 uint8_t* buf = nullptr;
                 int32_t len = 0;
                 NvxFetchTile(&h, scale, j.x, j.y, &len, &buf);
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
         const float scale = float(s.mag) / float(factor);
         const double mp = megapixels / (factor * factor);
         for (int threads : threadCounts) {
-            const Timing t = run(path, factor == 1 ? regions : scaled, threads,
+            const Timing t = Run(path, factor == 1 ? regions : scaled, threads,
                                  [&](NvxSlideHandle h, const Job& j) {
                                      uint8_t* buf = nullptr;
                                      int32_t len = 0;

@@ -44,7 +44,7 @@ bool FindInputProblem(const std::string& path, console::InputProblem* problem,
             return true;
     }
     ReadOnlyFile file;
-    if (!file.open(path.c_str(), detail)) {
+    if (!file.Open(path.c_str(), detail)) {
         *problem = console::InputProblem::Unreadable;
         return true;
     }

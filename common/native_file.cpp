@@ -24,13 +24,13 @@ ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
     if (this != &other) {
-        close();
+        Close();
         handle_ = std::exchange(other.handle_, kClosed);
     }
     return *this;
 }
 
-ReadOnlyFile::~ReadOnlyFile() { close(); }
+ReadOnlyFile::~ReadOnlyFile() { Close(); }
 
 #if defined(_WIN32)
 
@@ -81,8 +81,8 @@ std::string NameFromNativePath(const std::filesystem::path& path) {
     return name;
 }
 
-bool ReadOnlyFile::open(const char* name, std::string* why) {
-    close();
+bool ReadOnlyFile::Open(const char* name, std::string* why) {
+    Close();
     const std::filesystem::path path = NativePath(name);
     if (path.empty()) {
         if (why) *why = "the name is empty or cannot be read as text";
@@ -100,12 +100,12 @@ bool ReadOnlyFile::open(const char* name, std::string* why) {
     return true;
 }
 
-void ReadOnlyFile::close() {
+void ReadOnlyFile::Close() {
     if (handle_ != kClosed) CloseHandle(Native(handle_));
     handle_ = kClosed;
 }
 
-bool ReadOnlyFile::regularFileSize(std::uint64_t* size) const {
+bool ReadOnlyFile::RegularFileSize(std::uint64_t* size) const {
     if (handle_ == kClosed || GetFileType(Native(handle_)) != FILE_TYPE_DISK) return false;
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(Native(handle_), &info) ||
@@ -115,7 +115,7 @@ bool ReadOnlyFile::regularFileSize(std::uint64_t* size) const {
     return true;
 }
 
-bool ReadOnlyFile::readAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
     auto* p = static_cast<std::uint8_t*>(buffer);
     while (length > 0) {
         // The offset goes with each read, so no shared file position is used.
@@ -140,8 +140,8 @@ std::string NameFromNativePath(const std::filesystem::path& path) { return path.
 
 std::string SystemErrorText(unsigned long code) { return std::strerror(int(code)); }
 
-bool ReadOnlyFile::open(const char* name, std::string* why) {
-    close();
+bool ReadOnlyFile::Open(const char* name, std::string* why) {
+    Close();
     // O_NONBLOCK: a FIFO given as the name must not hang the open; regular
     // files ignore the flag.
     const int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -153,19 +153,19 @@ bool ReadOnlyFile::open(const char* name, std::string* why) {
     return true;
 }
 
-void ReadOnlyFile::close() {
+void ReadOnlyFile::Close() {
     if (handle_ != kClosed) ::close(int(handle_));
     handle_ = kClosed;
 }
 
-bool ReadOnlyFile::regularFileSize(std::uint64_t* size) const {
+bool ReadOnlyFile::RegularFileSize(std::uint64_t* size) const {
     struct stat st {};
     if (handle_ == kClosed || ::fstat(int(handle_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     *size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
-bool ReadOnlyFile::readAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
     auto* p = static_cast<std::uint8_t*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(int(handle_), p, length, static_cast<off_t>(offset));

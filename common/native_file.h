@@ -42,15 +42,15 @@ public:
     // Opens `name` for reading; false when the system refuses, with its
     // reason in `why` (when given). A FIFO does not make the open wait for a
     // writer.
-    bool open(const char* name, std::string* why = nullptr);
-    bool isOpen() const { return handle_ != kClosed; }
-    void close();
+    bool Open(const char* name, std::string* why = nullptr);
+    bool IsOpen() const { return handle_ != kClosed; }
+    void Close();
 
     // True for an open regular file, whose size in bytes goes to `size`.
-    bool regularFileSize(std::uint64_t* size) const;
+    bool RegularFileSize(std::uint64_t* size) const;
 
     // Reads exactly `length` bytes at `offset`; false on error or end of file.
-    bool readAt(void* buffer, std::size_t length, std::uint64_t offset) const;
+    bool ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const;
 
 private:
     static constexpr std::intptr_t kClosed = -1;

@@ -26,7 +26,7 @@
 
 namespace {
 
-void release(uint8_t* buffer, int32_t length, int32_t expected) {
+void Release(uint8_t* buffer, int32_t length, int32_t expected) {
     // A buffer handed out must be as long as promised; touching its last
     // byte lets AddressSanitizer check that it really is.
     if (buffer != nullptr && length > 0) {
@@ -37,26 +37,26 @@ void release(uint8_t* buffer, int32_t length, int32_t expected) {
     NvxReleaseBuffer(buffer);
 }
 
-void tile(NvxSlideHandle h, float scale, int32_t x, int32_t y) {
+void Tile(NvxSlideHandle h, float scale, int32_t x, int32_t y) {
     uint8_t* b = nullptr;
     int32_t n = 0;
     NvxFetchTile(&h, scale, x, y, &n, &b);
-    release(b, n, 0);
+    Release(b, n, 0);
 }
 
-void region(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hh,
+void Region(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hh,
             int32_t format) {
     uint8_t* b = nullptr;
     int32_t n = 0;
     NvxFetchRegion(h, scale, x, y, w, hh, &b, &n, format);
-    release(b, n, format == 0 ? w * hh * 3 : 0);
+    Release(b, n, format == 0 ? w * hh * 3 : 0);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nvx::FileDescriptor fd(memfd_create("nvx-fuzz", MFD_CLOEXEC));
-    if (!fd.valid()) return 0;
+    if (!fd.Valid()) return 0;
     if (size > 0 && write(fd.get(), data, size) != static_cast<ssize_t>(size)) return 0;
     const std::string path = "/proc/self/fd/" + std::to_string(fd.get());
 
@@ -68,30 +68,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NvxQuerySlide(h, &height, &width, &mag, &auxF, &auxD, &mpp, &tileSize);
     const float m = static_cast<float>(mag);
 
-    tile(h, m, 0, 0);
-    tile(h, m / 2, 0, 0);
-    tile(h, m, (width - 1) / tileSize * tileSize, (height - 1) / tileSize * tileSize);
-    tile(h, m / 3, 0, 0);     // built from level 1
-    tile(h, m / 1024, 0, 0);  // built from the last level
-    region(h, m, -5, -7, 40, 30, 0);
-    region(h, m, width - 20, height - 10, 48, 24, 1);
-    region(h, m / 1.5f, 3, 3, 50, 20, 0);
-    region(h, m / 8, 0, 0, 64, 64, 1);
+    Tile(h, m, 0, 0);
+    Tile(h, m / 2, 0, 0);
+    Tile(h, m, (width - 1) / tileSize * tileSize, (height - 1) / tileSize * tileSize);
+    Tile(h, m / 3, 0, 0);     // built from level 1
+    Tile(h, m / 1024, 0, 0);  // built from the last level
+    Region(h, m, -5, -7, 40, 30, 0);
+    Region(h, m, width - 20, height - 10, 48, 24, 1);
+    Region(h, m / 1.5f, 3, 3, 50, 20, 0);
+    Region(h, m / 8, 0, 0, 64, 64, 1);
 
     if (size >= 124) {
         static constexpr float kDivisors[] = {1, 1.5f, 2, 3, 4, 6, 8, 16, 64, 1000, 0.5f, -1};
         const uint8_t* p = data + 120;
         const float scale = m / kDivisors[p[0] % 12];
         const int32_t x = static_cast<int8_t>(p[1]) * 8, y = static_cast<int8_t>(p[2]) * 8;
-        tile(h, scale, x < 0 ? 0 : x / tileSize * tileSize, y < 0 ? 0 : y / tileSize * tileSize);
-        region(h, scale, x, y, 1 + p[3] % 97, 1 + p[3] / 3 % 61, p[0] >> 7);
+        Tile(h, scale, x < 0 ? 0 : x / tileSize * tileSize, y < 0 ? 0 : y / tileSize * tileSize);
+        Region(h, scale, x, y, 1 + p[3] % 97, 1 + p[3] / 3 % 61, p[0] >> 7);
     }
 
     for (auto fetch : {NvxFetchLabel, NvxFetchPreview}) {
         uint8_t* b = nullptr;
         int32_t n = 0, w = 0, hh = 0;
         fetch(h, &b, &n, &w, &hh);
-        release(b, n, 0);
+        Release(b, n, 0);
     }
     if (!NvxCloseSlide(&h)) __builtin_trap();
     return 0;

@@ -30,21 +30,21 @@ public:
     ~FileDescriptor() { reset(); }
 
     int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    bool Valid() const { return fd_ >= 0; }
     void reset() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
     // Closes now and says whether the system took every write: a writer
     // must know before it publishes the file.
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
 private:
     int fd_ = -1;
 };
 
 // Reads exactly `length` bytes at `offset`; false on error or end of file.
-inline bool preadAll(int fd, void* buffer, size_t length, uint64_t offset) {
+inline bool PreadAll(int fd, void* buffer, size_t length, uint64_t offset) {
     auto* p = static_cast<uint8_t*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));

@@ -9,7 +9,7 @@
 
 namespace nvx {
 
-int32_t HandleTable::add(std::shared_ptr<const SlideReader> slide) {
+int32_t HandleTable::Add(std::shared_ptr<const SlideReader> slide) {
     std::lock_guard lock(mutex_);
     for (int tries = 0; tries < 1000; ++tries) {
         const int32_t h = next_;
@@ -22,18 +22,18 @@ int32_t HandleTable::add(std::shared_ptr<const SlideReader> slide) {
     return 0;
 }
 
-std::shared_ptr<const SlideReader> HandleTable::find(int32_t handle) const {
+std::shared_ptr<const SlideReader> HandleTable::Find(int32_t handle) const {
     std::lock_guard lock(mutex_);
     auto it = slides_.find(handle);
     return it == slides_.end() ? nullptr : it->second;
 }
 
-bool HandleTable::remove(int32_t handle) {
+bool HandleTable::Remove(int32_t handle) {
     std::lock_guard lock(mutex_);
     return slides_.erase(handle) == 1;
 }
 
-HandleTable& HandleTable::instance() {
+HandleTable& HandleTable::Instance() {
     static HandleTable table;
     return table;
 }

@@ -18,11 +18,11 @@ namespace nvx {
 class HandleTable {
 public:
     // A new handle (>= 1), or 0 when the table is full.
-    int32_t add(std::shared_ptr<const SlideReader> slide);
-    std::shared_ptr<const SlideReader> find(int32_t handle) const;
-    bool remove(int32_t handle);
+    int32_t Add(std::shared_ptr<const SlideReader> slide);
+    std::shared_ptr<const SlideReader> Find(int32_t handle) const;
+    bool Remove(int32_t handle);
 
-    static HandleTable& instance();
+    static HandleTable& Instance();
 
 private:
     mutable std::mutex mutex_;

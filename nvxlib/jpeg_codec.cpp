@@ -27,7 +27,7 @@ public:
         Lent(TjPool& pool, TurboJpegHandle handle) : pool_(pool), handle_(std::move(handle)) {}
         Lent(const Lent&) = delete;
         Lent& operator=(const Lent&) = delete;
-        ~Lent() { pool_.giveBack(std::move(handle_)); }
+        ~Lent() { pool_.GiveBack(std::move(handle_)); }
         tjhandle get() const { return handle_.get(); }
 
     private:
@@ -35,7 +35,7 @@ public:
         TurboJpegHandle handle_;
     };
 
-    Lent lend() {
+    Lent Lend() {
         {
             std::lock_guard lock(mutex_);
             if (!free_.empty()) {
@@ -48,7 +48,7 @@ public:
     }
 
 private:
-    void giveBack(TurboJpegHandle handle) {
+    void GiveBack(TurboJpegHandle handle) {
         if (!handle) return;
         std::lock_guard lock(mutex_);
         try {
@@ -63,69 +63,69 @@ private:
     std::vector<TurboJpegHandle> free_;
 };
 
-TjPool::Lent decompressor() {
+TjPool::Lent Decompressor() {
     static TjPool pool(tjInitDecompress);
-    return pool.lend();
+    return pool.Lend();
 }
 
-TjPool::Lent compressor() {
+TjPool::Lent Compressor() {
     static TjPool pool(tjInitCompress);
-    return pool.lend();
+    return pool.Lend();
 }
 
 struct TjFree {
     void operator()(unsigned char* p) const noexcept { tjFree(p); }
 };
 
-bool readHeader(tjhandle tj, std::span<const uint8_t> stream, JpegSize& size) {
+bool ReadHeader(tjhandle tj, std::span<const uint8_t> stream, JpegSize& size) {
     return ReadJpegHeader(tj, stream.data(), stream.size(), &size);
 }
 
-bool decodeInto(tjhandle tj, std::span<const uint8_t> stream, JpegSize size, uint8_t* out) {
+bool DecodeInto(tjhandle tj, std::span<const uint8_t> stream, JpegSize size, uint8_t* out) {
     return DecodeJpegRgb(tj, stream.data(), stream.size(), size, out, TJFLAG_STOPONWARNING);
 }
 
 }  // namespace
 
-std::optional<JpegSize> jpegSize(std::span<const uint8_t> stream) {
+std::optional<JpegSize> JpegFrameSize(std::span<const uint8_t> stream) {
     JpegSize size;
-    const TjPool::Lent tj = decompressor();
-    if (!readHeader(tj.get(), stream, size)) return std::nullopt;
+    const TjPool::Lent tj = Decompressor();
+    if (!ReadHeader(tj.get(), stream, size)) return std::nullopt;
     return size;
 }
 
-bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out) {
-    const TjPool::Lent lent = decompressor();
+bool DecodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out) {
+    const TjPool::Lent lent = Decompressor();
     tjhandle tj = lent.get();
     JpegSize size;
-    if (!readHeader(tj, stream, size)) return false;
+    if (!ReadHeader(tj, stream, size)) return false;
     if (size.width != expected.width || size.height != expected.height) return false;
-    return decodeInto(tj, stream, size, out);
+    return DecodeInto(tj, stream, size, out);
 }
 
-std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
+std::optional<std::vector<uint8_t>> DecodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels) {
-    const TjPool::Lent lent = decompressor();
+    const TjPool::Lent lent = Decompressor();
     tjhandle tj = lent.get();
-    if (!readHeader(tj, stream, size)) return std::nullopt;
+    if (!ReadHeader(tj, stream, size)) return std::nullopt;
     if (uint64_t(size.width) * uint64_t(size.height) > maxPixels) return std::nullopt;
     std::vector<uint8_t> rgb(size_t(size.width) * size_t(size.height) * 3);
-    if (!decodeInto(tj, stream, size, rgb.data())) return std::nullopt;
+    if (!DecodeInto(tj, stream, size, rgb.data())) return std::nullopt;
     return rgb;
 }
 
-bool decodesWhole(std::span<const uint8_t> stream, JpegSize& size) {
-    const TjPool::Lent lent = decompressor();
+bool DecodesWhole(std::span<const uint8_t> stream, JpegSize& size) {
+    const TjPool::Lent lent = Decompressor();
     tjhandle tj = lent.get();
-    if (!readHeader(tj, stream, size)) return false;
+    if (!ReadHeader(tj, stream, size)) return false;
     const JpegSize eighth{(size.width + 7) / 8, (size.height + 7) / 8};
     std::vector<uint8_t> rgb(size_t(eighth.width) * size_t(eighth.height) * 3);
-    return decodeInto(tj, stream, eighth, rgb.data());
+    return DecodeInto(tj, stream, eighth, rgb.data());
 }
 
-MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality) {
+MallocBuffer EncodeJpeg(const uint8_t* rgb, int width, int height, int quality) {
     MallocBuffer out;
-    const TjPool::Lent lent = compressor();
+    const TjPool::Lent lent = Compressor();
     tjhandle tj = lent.get();
     if (tj == nullptr || width <= 0 || height <= 0) return out;
     unsigned char* jpeg = nullptr;
@@ -134,7 +134,7 @@ MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality) 
         tjCompress2(tj, rgb, width, 0, height, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_444, quality, 0);
     std::unique_ptr<unsigned char, TjFree> owned(jpeg);
     if (rc != 0 || jpeg == nullptr || jpegSize == 0) return out;
-    out = allocateBuffer(jpegSize);
+    out = AllocateBuffer(jpegSize);
     if (out) std::memcpy(out.data.get(), jpeg, jpegSize);
     return out;
 }

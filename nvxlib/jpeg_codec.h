@@ -20,24 +20,24 @@
 namespace nvx {
 
 // Reads the frame size; nullopt when the stream has no valid header.
-std::optional<JpegSize> jpegSize(std::span<const uint8_t> stream);
+std::optional<JpegSize> JpegFrameSize(std::span<const uint8_t> stream);
 
 // Decodes the whole stream into packed RGB at `out` (width*height*3 bytes),
 // but only when its size is exactly `expected`; any libjpeg error or warning
 // (truncated or corrupt data) counts as failure.
-bool decodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out);
+bool DecodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out);
 
 // Decodes a stream of any size up to maxPixels pixels into a new vector.
-std::optional<std::vector<uint8_t>> decodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
+std::optional<std::vector<uint8_t>> DecodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels);
 
 // Whether the whole stream decodes without error or warning; decoded at 1/8
 // scale, which still reads every coefficient but needs 1/64 of the memory.
-bool decodesWhole(std::span<const uint8_t> stream, JpegSize& size);
+bool DecodesWhole(std::span<const uint8_t> stream, JpegSize& size);
 
 // Encodes packed RGB (rows top down, no gaps) as a baseline JPEG without
 // chroma subsampling: slides are judged by stain colour, and 4:2:0 moves
 // the colour of small nuclei visibly.
-MallocBuffer encodeJpeg(const uint8_t* rgb, int width, int height, int quality);
+MallocBuffer EncodeJpeg(const uint8_t* rgb, int width, int height, int quality);
 
 }  // namespace nvx

@@ -24,7 +24,7 @@ struct MallocBuffer {
 };
 
 // nullptr data on allocation failure (or size 0).
-inline MallocBuffer allocateBuffer(size_t size) {
+inline MallocBuffer AllocateBuffer(size_t size) {
     MallocBuffer b;
     if (size == 0) return b;
     b.data.reset(static_cast<uint8_t*>(std::malloc(size)));

@@ -12,18 +12,18 @@
 namespace nvx {
 namespace {
 
-void put32(uint8_t* p, uint32_t v) {
+void Put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-void put64(uint8_t* p, uint64_t v) {
+void Put64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint32_t get32(const uint8_t* p) {
+uint32_t Get32(const uint8_t* p) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v |= uint32_t{p[i]} << (8 * i);
     return v;
 }
-uint64_t get64(const uint8_t* p) {
+uint64_t Get64(const uint8_t* p) {
     uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v |= uint64_t{p[i]} << (8 * i);
     return v;
@@ -49,20 +49,20 @@ enum : size_t {
     kOffHeaderCrc = 124,
 };
 
-void putPicture(uint8_t* p, const PictureRef& r) {
-    put64(p, r.offset);
-    put32(p + 8, r.length);
-    put32(p + 12, r.width);
-    put32(p + 16, r.height);
-    put32(p + 20, r.crc);
+void PutPicture(uint8_t* p, const PictureRef& r) {
+    Put64(p, r.offset);
+    Put32(p + 8, r.length);
+    Put32(p + 12, r.width);
+    Put32(p + 16, r.height);
+    Put32(p + 20, r.crc);
 }
-PictureRef getPicture(const uint8_t* p) {
-    return PictureRef{get64(p), get32(p + 8), get32(p + 12), get32(p + 16), get32(p + 20)};
+PictureRef GetPicture(const uint8_t* p) {
+    return PictureRef{Get64(p), Get32(p + 8), Get32(p + 12), Get32(p + 16), Get32(p + 20)};
 }
 
 }  // namespace
 
-std::vector<LevelShape> levelShapes(uint32_t width, uint32_t height, uint32_t tileSize) {
+std::vector<LevelShape> LevelShapes(uint32_t width, uint32_t height, uint32_t tileSize) {
     std::vector<LevelShape> shapes;
     if (width == 0 || height == 0 || tileSize == 0) return shapes;
     for (uint32_t k = 0; k < kMaxLevels; ++k) {
@@ -74,7 +74,7 @@ std::vector<LevelShape> levelShapes(uint32_t width, uint32_t height, uint32_t ti
     return shapes;
 }
 
-uint32_t crc32(std::span<const uint8_t> bytes, uint32_t previous) {
+uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t previous) {
     uLong crc = previous;  // zlib continues from a finished CRC
     const uint8_t* p = bytes.data();
     size_t left = bytes.size();
@@ -87,75 +87,75 @@ uint32_t crc32(std::span<const uint8_t> bytes, uint32_t previous) {
     return static_cast<uint32_t>(crc);
 }
 
-std::array<uint8_t, kHeaderSize> encodeHeader(const Header& h) {
+std::array<uint8_t, kHeaderSize> EncodeHeader(const Header& h) {
     std::array<uint8_t, kHeaderSize> b{};
     std::memcpy(b.data(), kMagic.data(), kMagic.size());
-    put32(&b[kOffVersion], kFormatVersion);
-    put32(&b[kOffHeaderSize], kHeaderSize);
-    put32(&b[kOffWidth], h.width);
-    put32(&b[kOffHeight], h.height);
-    put32(&b[kOffMagnification], h.scanMagnification);
-    put32(&b[kOffTileSize], h.tileSize);
-    put32(&b[kOffMpp], std::bit_cast<uint32_t>(h.micronsPerPixel));
-    put32(&b[kOffAuxFloat], std::bit_cast<uint32_t>(h.auxFloat));
-    put64(&b[kOffAuxDouble], std::bit_cast<uint64_t>(h.auxDouble));
-    put32(&b[kOffLevelCount], h.levelCount);
-    put32(&b[kOffLevelTableCrc], h.levelTableCrc);
-    put64(&b[kOffLevelTable], h.levelTableOffset);
-    put64(&b[kOffFileSize], h.fileSize);
-    putPicture(&b[kOffLabel], h.label);
-    putPicture(&b[kOffPreview], h.preview);
-    put32(&b[kOffHeaderCrc], crc32({b.data(), kOffHeaderCrc}));
+    Put32(&b[kOffVersion], kFormatVersion);
+    Put32(&b[kOffHeaderSize], kHeaderSize);
+    Put32(&b[kOffWidth], h.width);
+    Put32(&b[kOffHeight], h.height);
+    Put32(&b[kOffMagnification], h.scanMagnification);
+    Put32(&b[kOffTileSize], h.tileSize);
+    Put32(&b[kOffMpp], std::bit_cast<uint32_t>(h.micronsPerPixel));
+    Put32(&b[kOffAuxFloat], std::bit_cast<uint32_t>(h.auxFloat));
+    Put64(&b[kOffAuxDouble], std::bit_cast<uint64_t>(h.auxDouble));
+    Put32(&b[kOffLevelCount], h.levelCount);
+    Put32(&b[kOffLevelTableCrc], h.levelTableCrc);
+    Put64(&b[kOffLevelTable], h.levelTableOffset);
+    Put64(&b[kOffFileSize], h.fileSize);
+    PutPicture(&b[kOffLabel], h.label);
+    PutPicture(&b[kOffPreview], h.preview);
+    Put32(&b[kOffHeaderCrc], Crc32({b.data(), kOffHeaderCrc}));
     return b;
 }
 
-std::optional<Header> decodeHeader(std::span<const uint8_t> b) {
+std::optional<Header> DecodeHeader(std::span<const uint8_t> b) {
     if (b.size() < kHeaderSize) return std::nullopt;
     if (std::memcmp(b.data(), kMagic.data(), kMagic.size()) != 0) return std::nullopt;
-    if (get32(&b[kOffVersion]) != kFormatVersion) return std::nullopt;
-    if (get32(&b[kOffHeaderSize]) != kHeaderSize) return std::nullopt;
-    if (!checksumMatches(get32(&b[kOffHeaderCrc]), crc32(b.first(kOffHeaderCrc))))
+    if (Get32(&b[kOffVersion]) != kFormatVersion) return std::nullopt;
+    if (Get32(&b[kOffHeaderSize]) != kHeaderSize) return std::nullopt;
+    if (!ChecksumMatches(Get32(&b[kOffHeaderCrc]), Crc32(b.first(kOffHeaderCrc))))
         return std::nullopt;
     Header h;
-    h.width = get32(&b[kOffWidth]);
-    h.height = get32(&b[kOffHeight]);
-    h.scanMagnification = get32(&b[kOffMagnification]);
-    h.tileSize = get32(&b[kOffTileSize]);
-    h.micronsPerPixel = std::bit_cast<float>(get32(&b[kOffMpp]));
-    h.auxFloat = std::bit_cast<float>(get32(&b[kOffAuxFloat]));
-    h.auxDouble = std::bit_cast<double>(get64(&b[kOffAuxDouble]));
-    h.levelCount = get32(&b[kOffLevelCount]);
-    h.levelTableCrc = get32(&b[kOffLevelTableCrc]);
-    h.levelTableOffset = get64(&b[kOffLevelTable]);
-    h.fileSize = get64(&b[kOffFileSize]);
-    h.label = getPicture(&b[kOffLabel]);
-    h.preview = getPicture(&b[kOffPreview]);
+    h.width = Get32(&b[kOffWidth]);
+    h.height = Get32(&b[kOffHeight]);
+    h.scanMagnification = Get32(&b[kOffMagnification]);
+    h.tileSize = Get32(&b[kOffTileSize]);
+    h.micronsPerPixel = std::bit_cast<float>(Get32(&b[kOffMpp]));
+    h.auxFloat = std::bit_cast<float>(Get32(&b[kOffAuxFloat]));
+    h.auxDouble = std::bit_cast<double>(Get64(&b[kOffAuxDouble]));
+    h.levelCount = Get32(&b[kOffLevelCount]);
+    h.levelTableCrc = Get32(&b[kOffLevelTableCrc]);
+    h.levelTableOffset = Get64(&b[kOffLevelTable]);
+    h.fileSize = Get64(&b[kOffFileSize]);
+    h.label = GetPicture(&b[kOffLabel]);
+    h.preview = GetPicture(&b[kOffPreview]);
     return h;
 }
 
-void encodeLevelRecord(const LevelRecord& l, uint8_t* out) {
+void EncodeLevelRecord(const LevelRecord& l, uint8_t* out) {
     std::memset(out, 0, kLevelRecordSize);
-    put32(out, l.width);
-    put32(out + 4, l.height);
-    put32(out + 8, l.columns);
-    put32(out + 12, l.rows);
-    put64(out + 16, l.indexOffset);
-    put32(out + 24, l.indexCrc);
+    Put32(out, l.width);
+    Put32(out + 4, l.height);
+    Put32(out + 8, l.columns);
+    Put32(out + 12, l.rows);
+    Put64(out + 16, l.indexOffset);
+    Put32(out + 24, l.indexCrc);
 }
 
-LevelRecord decodeLevelRecord(const uint8_t* in) {
-    return LevelRecord{get32(in),      get32(in + 4),  get32(in + 8),
-                       get32(in + 12), get64(in + 16), get32(in + 24)};
+LevelRecord DecodeLevelRecord(const uint8_t* in) {
+    return LevelRecord{Get32(in),      Get32(in + 4),  Get32(in + 8),
+                       Get32(in + 12), Get64(in + 16), Get32(in + 24)};
 }
 
-void encodeTileEntry(const TileEntry& e, uint8_t* out) {
-    put64(out, e.offset);
-    put32(out + 8, e.length);
-    put32(out + 12, e.crc);
+void EncodeTileEntry(const TileEntry& e, uint8_t* out) {
+    Put64(out, e.offset);
+    Put32(out + 8, e.length);
+    Put32(out + 12, e.crc);
 }
 
-TileEntry decodeTileEntry(const uint8_t* in) {
-    return TileEntry{get64(in), get32(in + 8), get32(in + 12)};
+TileEntry DecodeTileEntry(const uint8_t* in) {
+    return TileEntry{Get64(in), Get32(in + 8), Get32(in + 12)};
 }
 
 }  // namespace nvx

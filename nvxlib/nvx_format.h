@@ -87,14 +87,14 @@ struct LevelShape {
 // Levels 0, 1, 2, ...: level k is floor(width / 2^k) x floor(height / 2^k);
 // the last one is the first that fits in one tile, or the last before a
 // side would reach zero.
-std::vector<LevelShape> levelShapes(uint32_t width, uint32_t height, uint32_t tileSize);
+std::vector<LevelShape> LevelShapes(uint32_t width, uint32_t height, uint32_t tileSize);
 
 // `previous`: the CRC of the bytes before these, to checksum in pieces.
-uint32_t crc32(std::span<const uint8_t> bytes, uint32_t previous = 0);
+uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t previous = 0);
 
 // Whether a stored checksum matches the computed one. Fuzzing builds accept
 // any checksum, so that mutated files reach the checks behind it.
-inline bool checksumMatches(uint32_t stored, uint32_t computed) {
+inline bool ChecksumMatches(uint32_t stored, uint32_t computed) {
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
     (void)stored;
     (void)computed;
@@ -104,14 +104,14 @@ inline bool checksumMatches(uint32_t stored, uint32_t computed) {
 #endif
 }
 
-std::array<uint8_t, kHeaderSize> encodeHeader(const Header& header);
+std::array<uint8_t, kHeaderSize> EncodeHeader(const Header& header);
 // Checks magic, version and checksum; nothing about sizes or offsets.
-std::optional<Header> decodeHeader(std::span<const uint8_t> bytes);
+std::optional<Header> DecodeHeader(std::span<const uint8_t> bytes);
 
-void encodeLevelRecord(const LevelRecord& level, uint8_t* out);
-LevelRecord decodeLevelRecord(const uint8_t* in);
+void EncodeLevelRecord(const LevelRecord& level, uint8_t* out);
+LevelRecord DecodeLevelRecord(const uint8_t* in);
 
-void encodeTileEntry(const TileEntry& entry, uint8_t* out);
-TileEntry decodeTileEntry(const uint8_t* in);
+void EncodeTileEntry(const TileEntry& entry, uint8_t* out);
+TileEntry DecodeTileEntry(const uint8_t* in);
 
 }  // namespace nvx

@@ -23,7 +23,7 @@ namespace {
 // Why the last open of this thread said no; empty after a successful open.
 thread_local std::string tLastOpenFailure;
 
-uint8_t refuseOpen(const char* reason) {
+uint8_t RefuseOpen(const char* reason) {
     try {
         tLastOpenFailure = reason;
     } catch (...) {
@@ -32,14 +32,14 @@ uint8_t refuseOpen(const char* reason) {
 }
 
 // Hands a buffer to the caller, who gives it back with NvxReleaseBuffer.
-uint8_t handOver(MallocBuffer buffer, uint8_t** out, int32_t* length) {
+uint8_t HandOver(MallocBuffer buffer, uint8_t** out, int32_t* length) {
     if (!buffer) return 0;
     *length = static_cast<int32_t>(buffer.size);
     *out = buffer.data.release();
     return 1;
 }
 
-uint8_t fetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t* length,
+uint8_t FetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t* length,
                      int32_t* width, int32_t* height) {
     if (buffer) *buffer = nullptr;
     if (length) *length = 0;
@@ -47,13 +47,13 @@ uint8_t fetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t
     if (height) *height = 0;
     if (!buffer || !length || !width || !height) return 0;
     try {
-        auto reader = HandleTable::instance().find(slide);
+        auto reader = HandleTable::Instance().Find(slide);
         if (!reader) return 0;
-        nvx::Picture p = label ? reader->fetchLabel() : reader->fetchPreview();
+        nvx::Picture p = label ? reader->FetchLabel() : reader->FetchPreview();
         if (!p.stream) return 0;
         *width = static_cast<int32_t>(p.width);
         *height = static_cast<int32_t>(p.height);
-        return handOver(std::move(p.stream), buffer, length);
+        return HandOver(std::move(p.stream), buffer, length);
     } catch (...) {
         return 0;
     }
@@ -65,18 +65,18 @@ extern "C" {
 
 NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path) {
     tLastOpenFailure.clear();
-    if (slide == nullptr || path == nullptr) return refuseOpen("no handle or no path given");
+    if (slide == nullptr || path == nullptr) return RefuseOpen("no handle or no path given");
     try {
         std::string why;
-        auto file = nvx::SlideFile::open(path, &why);
-        if (!file) return refuseOpen(why.c_str());
+        auto file = nvx::SlideFile::Open(path, &why);
+        if (!file) return RefuseOpen(why.c_str());
         const int32_t handle =
-            HandleTable::instance().add(std::make_shared<const nvx::SlideReader>(std::move(file)));
-        if (handle == 0) return refuseOpen("too many slides open");
+            HandleTable::Instance().Add(std::make_shared<const nvx::SlideReader>(std::move(file)));
+        if (handle == 0) return RefuseOpen("too many slides open");
         *slide = handle;
         return 1;
     } catch (...) {
-        return refuseOpen("out of memory");
+        return RefuseOpen("out of memory");
     }
 }
 
@@ -84,7 +84,7 @@ NVX_API uint8_t NvxQuerySlide(NvxSlideHandle slide, int32_t* height, int32_t* wi
                               int32_t* scanMagnification, float* auxFloat, double* auxDouble,
                               float* micronsPerPixel, int32_t* tileSize) {
     try {
-        auto reader = HandleTable::instance().find(slide);
+        auto reader = HandleTable::Instance().Find(slide);
         if (!reader) return 0;
         const nvx::Header& h = reader->header();
         if (height) *height = static_cast<int32_t>(h.height);
@@ -106,9 +106,9 @@ NVX_API uint8_t NvxFetchTile(NvxSlideHandle* slide, float scale, int32_t x, int3
     if (length) *length = 0;
     if (!slide || !buffer || !length) return 0;
     try {
-        auto reader = HandleTable::instance().find(*slide);
+        auto reader = HandleTable::Instance().Find(*slide);
         if (!reader) return 0;
-        return handOver(reader->fetchTile(scale, x, y), buffer, length);
+        return HandOver(reader->FetchTile(scale, x, y), buffer, length);
     } catch (...) {
         return 0;
     }
@@ -121,9 +121,9 @@ NVX_API uint8_t NvxFetchRegion(NvxSlideHandle slide, float scale, int32_t x, int
     if (length) *length = 0;
     if (!buffer || !length) return 0;
     try {
-        auto reader = HandleTable::instance().find(slide);
+        auto reader = HandleTable::Instance().Find(slide);
         if (!reader) return 0;
-        return handOver(reader->fetchRegion(scale, x, y, width, height, format), buffer, length);
+        return HandOver(reader->FetchRegion(scale, x, y, width, height, format), buffer, length);
     } catch (...) {
         return 0;
     }
@@ -131,12 +131,12 @@ NVX_API uint8_t NvxFetchRegion(NvxSlideHandle slide, float scale, int32_t x, int
 
 NVX_API uint8_t NvxFetchPreview(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
                                 int32_t* width, int32_t* height) {
-    return fetchPicture(slide, false, buffer, length, width, height);
+    return FetchPicture(slide, false, buffer, length, width, height);
 }
 
 NVX_API uint8_t NvxFetchLabel(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
                               int32_t* width, int32_t* height) {
-    return fetchPicture(slide, true, buffer, length, width, height);
+    return FetchPicture(slide, true, buffer, length, width, height);
 }
 
 NVX_API void NvxReleaseBuffer(uint8_t* buffer) { std::free(buffer); }
@@ -144,7 +144,7 @@ NVX_API void NvxReleaseBuffer(uint8_t* buffer) { std::free(buffer); }
 NVX_API uint8_t NvxCloseSlide(NvxSlideHandle* slide) {
     if (slide == nullptr) return 0;
     try {
-        return HandleTable::instance().remove(*slide) ? 1 : 0;
+        return HandleTable::Instance().Remove(*slide) ? 1 : 0;
     } catch (...) {
         return 0;
     }

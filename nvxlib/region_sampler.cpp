@@ -27,7 +27,7 @@ public:
           row_(std::max<size_t>(size_t(std::max<int64_t>(x1 - x0, 1)) * 3, 3)) {}
 
     // Row y of the level (0 <= y < level height), or nullptr on a bad tile.
-    const uint8_t* row(int64_t y) {
+    const uint8_t* Row(int64_t y) {
         if (x1_ <= x0_) return row_.data();
         const auto tileRow = static_cast<uint32_t>(y / tile_);
         if (tileRow != loadedRow_) {
@@ -35,7 +35,7 @@ public:
             loadedRow_ = kNone;
             for (int64_t c = x0_ / tile_; c <= (x1_ - 1) / tile_; ++c) {
                 DecodedTilePtr t =
-                    decodedTile(file_, cache_, level_, static_cast<uint32_t>(c), tileRow);
+                    CachedDecodedTile(file_, cache_, level_, static_cast<uint32_t>(c), tileRow);
                 if (!t) return nullptr;
                 tiles_.push_back(std::move(t));
             }
@@ -75,7 +75,7 @@ struct Span {
     float white = 0;
 };
 
-Span coverage(int64_t outPixel, double ratio, int64_t limit) {
+Span Coverage(int64_t outPixel, double ratio, int64_t limit) {
     const double a = double(outPixel) * ratio;
     const double b = a + ratio;
     Span s;
@@ -97,16 +97,16 @@ Span coverage(int64_t outPixel, double ratio, int64_t limit) {
 // about 60 bytes while its strip is built.
 constexpr int64_t kStripWidth = 4096;
 
-uint8_t toByte(float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); }
+uint8_t ToByte(float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); }
 
 // The area average of (x, y, w, h) into rows `outStride` bytes apart.
-bool sampleAveraged(const SlideFile& file, TileCache& cache, uint32_t level, double ratio,
+bool SampleAveraged(const SlideFile& file, TileCache& cache, uint32_t level, double ratio,
                     int64_t x, int64_t y, int64_t w, int64_t h, uint8_t* out, size_t outStride) {
     const LevelShape& shape = file.levels()[level].shape;
     const int64_t lw = shape.width, lh = shape.height;
     std::vector<Span> columns;
     columns.reserve(size_t(w));
-    for (int64_t i = 0; i < w; ++i) columns.push_back(coverage(x + i, ratio, lw));
+    for (int64_t i = 0; i < w; ++i) columns.push_back(Coverage(x + i, ratio, lw));
     // The level columns to assemble are exactly those the spans use: a span
     // summed from its left edge may end a rounding error past (x + w) * ratio.
     int64_t x0 = lw, x1 = 0;
@@ -121,10 +121,10 @@ bool sampleAveraged(const SlideFile& file, TileCache& cache, uint32_t level, dou
     std::vector<float> across(size_t(w) * 3);  // one level row reduced across
     std::vector<float> sum(size_t(w) * 3);
     for (int64_t j = 0; j < h; ++j) {
-        const Span down = coverage(y + j, ratio, lh);
+        const Span down = Coverage(y + j, ratio, lh);
         std::fill(sum.begin(), sum.end(), 255.0f * down.white);
         for (size_t k = 0; k < down.weights.size(); ++k) {
-            const uint8_t* src = rows.row(down.first + int64_t(k));
+            const uint8_t* src = rows.Row(down.first + int64_t(k));
             if (src == nullptr) return false;
             for (int64_t i = 0; i < w; ++i) {
                 const Span& c = columns[size_t(i)];
@@ -144,31 +144,31 @@ bool sampleAveraged(const SlideFile& file, TileCache& cache, uint32_t level, dou
             for (size_t i = 0; i < across.size(); ++i) sum[i] += wt * across[i];
         }
         uint8_t* dst = out + size_t(j) * outStride;
-        for (size_t i = 0; i < sum.size(); ++i) dst[i] = toByte(sum[i]);
+        for (size_t i = 0; i < sum.size(); ++i) dst[i] = ToByte(sum[i]);
     }
     return true;
 }
 
 }  // namespace
 
-DecodedTilePtr decodedTile(const SlideFile& file, TileCache& cache, uint32_t level, uint32_t column,
-                           uint32_t row) {
-    const JpegSize size = file.tilePixels(level, column, row);
+DecodedTilePtr CachedDecodedTile(const SlideFile& file, TileCache& cache, uint32_t level,
+                                 uint32_t column, uint32_t row) {
+    const JpegSize size = file.TilePixels(level, column, row);
     const size_t bytes = size_t(size.width) * size_t(size.height) * 3;
     const uint64_t key = (uint64_t{level} << 54) | (uint64_t{row} << 27) | column;
-    return cache.get(key, bytes, [&]() -> DecodedTilePtr {
-        MallocBuffer stream = file.readTile(level, column, row);
+    return cache.Get(key, bytes, [&]() -> DecodedTilePtr {
+        MallocBuffer stream = file.ReadTile(level, column, row);
         if (!stream) return nullptr;
         auto tile = std::make_shared<DecodedTile>();
         tile->size = size;
         tile->rgb.resize(bytes);
-        if (!decodeJpegExact({stream.data.get(), stream.size}, size, tile->rgb.data()))
+        if (!DecodeJpegExact({stream.data.get(), stream.size}, size, tile->rgb.data()))
             return nullptr;
         return tile;
     });
 }
 
-bool sampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, double ratio, int64_t x,
+bool SampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, double ratio, int64_t x,
                   int64_t y, int64_t w, int64_t h, uint8_t* out) {
     const LevelShape& shape = file.levels()[level].shape;
     const int64_t lw = shape.width, lh = shape.height;
@@ -184,7 +184,7 @@ bool sampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, doubl
                 std::memset(dst, 255, outRow);
                 continue;
             }
-            const uint8_t* src = rows.row(ly);
+            const uint8_t* src = rows.Row(ly);
             if (src == nullptr) return false;
             std::memset(dst, 255, size_t(x0 - x) * 3);
             std::memcpy(dst + size_t(x0 - x) * 3, src, size_t(x1 - x0) * 3);
@@ -197,7 +197,7 @@ bool sampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, doubl
     // however wide the region is; every pixel is computed from its absolute
     // position, so the strips join seamlessly.
     for (int64_t i = 0; i < w; i += kStripWidth) {
-        if (!sampleAveraged(file, cache, level, ratio, x + i, y, std::min(kStripWidth, w - i), h,
+        if (!SampleAveraged(file, cache, level, ratio, x + i, y, std::min(kStripWidth, w - i), h,
                             out + size_t(i) * 3, outRow))
             return false;
     }

@@ -16,13 +16,13 @@ namespace nvx {
 
 // Decoded tile of a stored level, through the cache; nullptr when the tile
 // cannot be read or decoded.
-DecodedTilePtr decodedTile(const SlideFile& file, TileCache& cache, uint32_t level, uint32_t column,
-                           uint32_t row);
+DecodedTilePtr CachedDecodedTile(const SlideFile& file, TileCache& cache, uint32_t level,
+                                 uint32_t column, uint32_t row);
 
 // Fills out (w * h * 3 bytes) with the rectangle (x, y, w, h) in pixels at a
 // scale that is `ratio` (>= 1) level pixels per output pixel. False when a
 // needed tile is damaged.
-bool sampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, double ratio, int64_t x,
+bool SampleRegion(const SlideFile& file, TileCache& cache, uint32_t level, double ratio, int64_t x,
                   int64_t y, int64_t w, int64_t h, uint8_t* out);
 
 }  // namespace nvx

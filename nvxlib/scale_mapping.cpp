@@ -11,7 +11,7 @@ namespace {
 constexpr double kTolerance = 1e-5;
 }
 
-std::optional<ScaleMapping> mapScale(uint32_t width, uint32_t height, uint32_t scanMagnification,
+std::optional<ScaleMapping> MapScale(uint32_t width, uint32_t height, uint32_t scanMagnification,
                                      uint32_t levelCount, float scale) {
     if (!std::isfinite(scale) || scale <= 0 || levelCount == 0) return std::nullopt;
     double d = static_cast<double>(scanMagnification) / static_cast<double>(scale);

@@ -19,7 +19,7 @@ struct ScaleMapping {
 };
 
 // nullopt for a scale outside (0, scanMagnification] or not finite.
-std::optional<ScaleMapping> mapScale(uint32_t width, uint32_t height, uint32_t scanMagnification,
+std::optional<ScaleMapping> MapScale(uint32_t width, uint32_t height, uint32_t scanMagnification,
                                      uint32_t levelCount, float scale);
 
 }  // namespace nvx

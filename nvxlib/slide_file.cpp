@@ -15,61 +15,61 @@ namespace {
 // Tile index entries read at once while opening.
 constexpr uint64_t kIndexChunkEntries = 65536;
 
-bool fail(std::string* why, const char* text) {
+bool Fail(std::string* why, const char* text) {
     if (why) *why = text;
     return false;
 }
 
 // [offset, offset + length) lies inside the file and after the header.
-bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) {
+bool InFile(uint64_t offset, uint64_t length, uint64_t fileSize) {
     return offset >= kHeaderSize && offset <= fileSize && length <= fileSize - offset;
 }
 
-bool pictureValid(const PictureRef& p, uint64_t fileSize) {
+bool PictureValid(const PictureRef& p, uint64_t fileSize) {
     if (p.length == 0) return p.offset == 0 && p.width == 0 && p.height == 0;
-    return p.length <= kMaxStreamLength && inFile(p.offset, p.length, fileSize) && p.width >= 1 &&
+    return p.length <= kMaxStreamLength && InFile(p.offset, p.length, fileSize) && p.width >= 1 &&
            p.height >= 1 && p.width <= kMaxPictureSide && p.height <= kMaxPictureSide;
 }
 
-bool headerValid(const Header& h, uint64_t fileSize, std::string* why) {
+bool HeaderValid(const Header& h, uint64_t fileSize, std::string* why) {
 #ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
     // Truncation shows here first; every offset is also checked against the
     // real size below, so fuzzing builds may skip this to get further.
-    if (h.fileSize != fileSize) return fail(why, "file size differs from header (truncated?)");
+    if (h.fileSize != fileSize) return Fail(why, "file size differs from header (truncated?)");
 #endif
     if (h.width == 0 || h.height == 0 || h.width > 0x7fffffffu || h.height > 0x7fffffffu)
-        return fail(why, "bad slide size");
+        return Fail(why, "bad slide size");
     if (h.tileSize < kMinTileSize || h.tileSize > kMaxTileSize || h.tileSize % kTileSizeStep != 0)
-        return fail(why, "bad tile size");
+        return Fail(why, "bad tile size");
     if (h.scanMagnification == 0 || h.scanMagnification > kMaxMagnification)
-        return fail(why, "bad scan magnification");
+        return Fail(why, "bad scan magnification");
     if (!std::isfinite(h.micronsPerPixel) || h.micronsPerPixel < 0)
-        return fail(why, "bad microns per pixel");
-    if (h.levelCount != levelShapes(h.width, h.height, h.tileSize).size())
-        return fail(why, "level count does not match the slide size");
-    if (!inFile(h.levelTableOffset, uint64_t{h.levelCount} * kLevelRecordSize, fileSize))
-        return fail(why, "level table outside the file");
-    if (!pictureValid(h.label, fileSize)) return fail(why, "bad label reference");
-    if (!pictureValid(h.preview, fileSize)) return fail(why, "bad preview reference");
+        return Fail(why, "bad microns per pixel");
+    if (h.levelCount != LevelShapes(h.width, h.height, h.tileSize).size())
+        return Fail(why, "level count does not match the slide size");
+    if (!InFile(h.levelTableOffset, uint64_t{h.levelCount} * kLevelRecordSize, fileSize))
+        return Fail(why, "level table outside the file");
+    if (!PictureValid(h.label, fileSize)) return Fail(why, "bad label reference");
+    if (!PictureValid(h.preview, fileSize)) return Fail(why, "bad preview reference");
     return true;
 }
 
 // Opens the file and reads its header, checked against the file's real size
 // (`fileSize`). `header` is set only when every check passes.
-bool openHeader(ReadOnlyFile& file, const char* path, Header* header, uint64_t* fileSize,
+bool OpenHeader(ReadOnlyFile& file, const char* path, Header* header, uint64_t* fileSize,
                 std::string* why) {
     // A FIFO given as the path does not hang the open; it is refused below
     // as not a regular file.
     std::string reason;
-    if (!file.open(path, &reason)) return fail(why, ("cannot open the file: " + reason).c_str());
-    if (!file.regularFileSize(fileSize)) return fail(why, "not a regular file");
+    if (!file.Open(path, &reason)) return Fail(why, ("cannot open the file: " + reason).c_str());
+    if (!file.RegularFileSize(fileSize)) return Fail(why, "not a regular file");
 
     std::array<uint8_t, kHeaderSize> raw{};
-    if (*fileSize < kHeaderSize || !file.readAt(raw.data(), raw.size(), 0))
-        return fail(why, "file too short for an nvx header");
-    const auto decoded = decodeHeader(raw);
-    if (!decoded) return fail(why, "not an nvx file, or its header is damaged");
-    if (!headerValid(*decoded, *fileSize, why)) return false;
+    if (*fileSize < kHeaderSize || !file.ReadAt(raw.data(), raw.size(), 0))
+        return Fail(why, "file too short for an nvx header");
+    const auto decoded = DecodeHeader(raw);
+    if (!decoded) return Fail(why, "not an nvx file, or its header is damaged");
+    if (!HeaderValid(*decoded, *fileSize, why)) return false;
     *header = *decoded;
     return true;
 }
@@ -78,90 +78,90 @@ bool openHeader(ReadOnlyFile& file, const char* path, Header* header, uint64_t* 
 // reads its tile index into `level->tiles`. The index is read and checked in
 // pieces: an index the header only claims (a hole of zeros in a sparse file,
 // say) is refused at its first bad entry, before memory for all of it is taken.
-bool readLevelIndex(const ReadOnlyFile& file, const LevelRecord& rec, uint64_t fileSize,
+bool ReadLevelIndex(const ReadOnlyFile& file, const LevelRecord& rec, uint64_t fileSize,
                     StoredLevel* level, std::string* why) {
     const LevelShape& want = level->shape;
     if (rec.width != want.width || rec.height != want.height || rec.columns != want.columns ||
         rec.rows != want.rows)
-        return fail(why, "level geometry does not match the slide size");
+        return Fail(why, "level geometry does not match the slide size");
     const uint64_t count = uint64_t{rec.columns} * rec.rows;
     const uint64_t bytes = count * kTileEntrySize;
-    if (!inFile(rec.indexOffset, bytes, fileSize)) return fail(why, "tile index outside the file");
+    if (!InFile(rec.indexOffset, bytes, fileSize)) return Fail(why, "tile index outside the file");
     std::vector<uint8_t> chunk(std::min<uint64_t>(bytes, kIndexChunkEntries * kTileEntrySize));
     uint32_t crc = 0;
     for (uint64_t first = 0; first < count; first += kIndexChunkEntries) {
         const uint64_t n = std::min<uint64_t>(kIndexChunkEntries, count - first);
         const std::span<uint8_t> piece(chunk.data(), n * kTileEntrySize);
-        if (!file.readAt(piece.data(), piece.size(), rec.indexOffset + first * kTileEntrySize))
-            return fail(why, "tile index damaged");
-        crc = crc32(piece, crc);
+        if (!file.ReadAt(piece.data(), piece.size(), rec.indexOffset + first * kTileEntrySize))
+            return Fail(why, "tile index damaged");
+        crc = Crc32(piece, crc);
         for (uint64_t i = 0; i < n; ++i) {
-            const TileEntry e = decodeTileEntry(&piece[i * kTileEntrySize]);
+            const TileEntry e = DecodeTileEntry(&piece[i * kTileEntrySize]);
             if (e.length == 0 || e.length > kMaxStreamLength ||
-                !inFile(e.offset, e.length, fileSize))
-                return fail(why, "tile entry points outside the file");
+                !InFile(e.offset, e.length, fileSize))
+                return Fail(why, "tile entry points outside the file");
             level->tiles.push_back(e);
         }
     }
-    if (!checksumMatches(rec.indexCrc, crc)) return fail(why, "tile index damaged");
+    if (!ChecksumMatches(rec.indexCrc, crc)) return Fail(why, "tile index damaged");
     return true;
 }
 
 }  // namespace
 
-std::unique_ptr<SlideFile> SlideFile::open(const char* path, std::string* why) {
+std::unique_ptr<SlideFile> SlideFile::Open(const char* path, std::string* why) {
     if (path == nullptr) {
-        fail(why, "no path");
+        Fail(why, "no path");
         return nullptr;
     }
     auto slide = std::make_unique<SlideFile>();
     uint64_t fileSize = 0;
-    if (!openHeader(slide->file_, path, &slide->header_, &fileSize, why)) return nullptr;
+    if (!OpenHeader(slide->file_, path, &slide->header_, &fileSize, why)) return nullptr;
     const Header& header = slide->header_;
 
-    const auto shapes = levelShapes(header.width, header.height, header.tileSize);
+    const auto shapes = LevelShapes(header.width, header.height, header.tileSize);
     std::vector<uint8_t> table(size_t{header.levelCount} * kLevelRecordSize);
-    if (!slide->file_.readAt(table.data(), table.size(), header.levelTableOffset) ||
-        !checksumMatches(header.levelTableCrc, crc32(table))) {
-        fail(why, "level table damaged");
+    if (!slide->file_.ReadAt(table.data(), table.size(), header.levelTableOffset) ||
+        !ChecksumMatches(header.levelTableCrc, Crc32(table))) {
+        Fail(why, "level table damaged");
         return nullptr;
     }
     for (uint32_t k = 0; k < header.levelCount; ++k) {
         StoredLevel level{shapes[k], {}};
-        const LevelRecord record = decodeLevelRecord(&table[size_t{k} * kLevelRecordSize]);
-        if (!readLevelIndex(slide->file_, record, fileSize, &level, why)) return nullptr;
+        const LevelRecord record = DecodeLevelRecord(&table[size_t{k} * kLevelRecordSize]);
+        if (!ReadLevelIndex(slide->file_, record, fileSize, &level, why)) return nullptr;
         slide->levels_.push_back(std::move(level));
     }
     return slide;
 }
 
-JpegSize SlideFile::tilePixels(uint32_t level, uint32_t column, uint32_t row) const {
+JpegSize SlideFile::TilePixels(uint32_t level, uint32_t column, uint32_t row) const {
     const LevelShape& s = levels_[level].shape;
     const uint32_t t = header_.tileSize;
     return JpegSize{static_cast<int>(std::min(t, s.width - column * t)),
                     static_cast<int>(std::min(t, s.height - row * t))};
 }
 
-MallocBuffer SlideFile::readChecked(uint64_t offset, uint32_t length, uint32_t crc) const {
-    MallocBuffer b = allocateBuffer(length);
+MallocBuffer SlideFile::ReadChecked(uint64_t offset, uint32_t length, uint32_t crc) const {
+    MallocBuffer b = AllocateBuffer(length);
     if (!b) return b;
-    if (!file_.readAt(b.data.get(), length, offset) ||
-        !checksumMatches(crc, crc32({b.data.get(), b.size})))
+    if (!file_.ReadAt(b.data.get(), length, offset) ||
+        !ChecksumMatches(crc, Crc32({b.data.get(), b.size})))
         return {};
     return b;
 }
 
-MallocBuffer SlideFile::readTile(uint32_t level, uint32_t column, uint32_t row) const {
+MallocBuffer SlideFile::ReadTile(uint32_t level, uint32_t column, uint32_t row) const {
     if (level >= levels_.size()) return {};
     const StoredLevel& l = levels_[level];
     if (column >= l.shape.columns || row >= l.shape.rows) return {};
     const TileEntry& e = l.tiles[size_t{row} * l.shape.columns + column];
-    return readChecked(e.offset, e.length, e.crc);
+    return ReadChecked(e.offset, e.length, e.crc);
 }
 
-MallocBuffer SlideFile::readPicture(const PictureRef& p) const {
+MallocBuffer SlideFile::ReadPicture(const PictureRef& p) const {
     if (p.length == 0) return {};
-    return readChecked(p.offset, p.length, p.crc);
+    return ReadChecked(p.offset, p.length, p.crc);
 }
 
 }  // namespace nvx

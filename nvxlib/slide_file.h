@@ -27,24 +27,24 @@ struct StoredLevel {
 
 class SlideFile {
 public:
-    SlideFile() = default;  // empty; use open()
+    SlideFile() = default;  // empty; use Open()
     // nullptr when the file cannot be used; `why` (if given) says why.
-    static std::unique_ptr<SlideFile> open(const char* path, std::string* why = nullptr);
+    static std::unique_ptr<SlideFile> Open(const char* path, std::string* why = nullptr);
 
     const Header& header() const { return header_; }
     const std::vector<StoredLevel>& levels() const { return levels_; }
 
     // Pixel size of a stored tile, from the level geometry.
-    JpegSize tilePixels(uint32_t level, uint32_t column, uint32_t row) const;
+    JpegSize TilePixels(uint32_t level, uint32_t column, uint32_t row) const;
 
     // The stored stream of one tile, its checksum verified; empty on failure.
-    MallocBuffer readTile(uint32_t level, uint32_t column, uint32_t row) const;
+    MallocBuffer ReadTile(uint32_t level, uint32_t column, uint32_t row) const;
 
     // The stored label or preview stream; empty when absent or damaged.
-    MallocBuffer readPicture(const PictureRef& picture) const;
+    MallocBuffer ReadPicture(const PictureRef& picture) const;
 
 private:
-    MallocBuffer readChecked(uint64_t offset, uint32_t length, uint32_t crc) const;
+    MallocBuffer ReadChecked(uint64_t offset, uint32_t length, uint32_t crc) const;
 
     ReadOnlyFile file_;
     Header header_;

@@ -15,9 +15,9 @@ namespace {
 constexpr uint64_t kMaxOutputBytes = std::numeric_limits<int32_t>::max();
 }
 
-MallocBuffer SlideReader::fetchTile(float scale, int32_t x, int32_t y) const {
+MallocBuffer SlideReader::FetchTile(float scale, int32_t x, int32_t y) const {
     const Header& h = header();
-    const auto m = mapScale(h.width, h.height, h.scanMagnification,
+    const auto m = MapScale(h.width, h.height, h.scanMagnification,
                             static_cast<uint32_t>(file_->levels().size()), scale);
     if (!m || x < 0 || y < 0) return {};
     const uint32_t t = h.tileSize;
@@ -26,54 +26,54 @@ MallocBuffer SlideReader::fetchTile(float scale, int32_t x, int32_t y) const {
 
     if (m->stored) {
         const uint32_t column = uint32_t(x) / t, row = uint32_t(y) / t;
-        MallocBuffer stream = file_->readTile(m->level, column, row);
+        MallocBuffer stream = file_->ReadTile(m->level, column, row);
         if (!stream) return {};
         // A stream whose frame is not the tile's size would break callers that
         // size their buffers from the tile size; the checksum only proves the
         // bytes are the ones written.
-        const auto size = jpegSize({stream.data.get(), stream.size});
-        const JpegSize want = file_->tilePixels(m->level, column, row);
+        const auto size = JpegFrameSize({stream.data.get(), stream.size});
+        const JpegSize want = file_->TilePixels(m->level, column, row);
         if (!size || size->width != want.width || size->height != want.height) return {};
         return stream;
     }
 
     const int32_t w = int32_t(std::min<uint32_t>(t, m->width - uint32_t(x)));
     const int32_t hgt = int32_t(std::min<uint32_t>(t, m->height - uint32_t(y)));
-    MallocBuffer rgb = regionRgb(scale, x, y, w, hgt);
+    MallocBuffer rgb = RegionRgb(scale, x, y, w, hgt);
     if (!rgb) return {};
-    return encodeJpeg(rgb.data.get(), w, hgt, kLibraryJpegQuality);
+    return EncodeJpeg(rgb.data.get(), w, hgt, kLibraryJpegQuality);
 }
 
-MallocBuffer SlideReader::regionRgb(float scale, int32_t x, int32_t y, int32_t width,
+MallocBuffer SlideReader::RegionRgb(float scale, int32_t x, int32_t y, int32_t width,
                                     int32_t height) const {
     const Header& h = header();
-    const auto m = mapScale(h.width, h.height, h.scanMagnification,
+    const auto m = MapScale(h.width, h.height, h.scanMagnification,
                             static_cast<uint32_t>(file_->levels().size()), scale);
     if (!m || width <= 0 || height <= 0) return {};
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * 3;
     if (bytes > kMaxOutputBytes) return {};
-    MallocBuffer out = allocateBuffer(bytes);
+    MallocBuffer out = AllocateBuffer(bytes);
     if (!out) return {};
-    if (!sampleRegion(*file_, cache_, m->level, m->ratio, x, y, width, height, out.data.get()))
+    if (!SampleRegion(*file_, cache_, m->level, m->ratio, x, y, width, height, out.data.get()))
         return {};
     return out;
 }
 
-MallocBuffer SlideReader::fetchRegion(float scale, int32_t x, int32_t y, int32_t width,
+MallocBuffer SlideReader::FetchRegion(float scale, int32_t x, int32_t y, int32_t width,
                                       int32_t height, int32_t format) const {
     if (format != 0 && format != 1) return {};
-    MallocBuffer rgb = regionRgb(scale, x, y, width, height);
+    MallocBuffer rgb = RegionRgb(scale, x, y, width, height);
     if (!rgb || format == 0) return rgb;
-    return encodeJpeg(rgb.data.get(), width, height, kLibraryJpegQuality);
+    return EncodeJpeg(rgb.data.get(), width, height, kLibraryJpegQuality);
 }
 
-Picture SlideReader::picture(const PictureRef& ref) const {
+Picture SlideReader::FetchPicture(const PictureRef& ref) const {
     Picture p;
-    p.stream = file_->readPicture(ref);
+    p.stream = file_->ReadPicture(ref);
     if (!p.stream) return {};
     // The stored size is what callers size their buffers from and what they
     // report: the stream's frame must be exactly that size.
-    const auto size = jpegSize({p.stream.data.get(), p.stream.size});
+    const auto size = JpegFrameSize({p.stream.data.get(), p.stream.size});
     if (!size || uint32_t(size->width) != ref.width || uint32_t(size->height) != ref.height)
         return {};
     p.width = ref.width;

@@ -41,18 +41,18 @@ public:
 
     const Header& header() const { return file_->header(); }
 
-    MallocBuffer fetchTile(float scale, int32_t x, int32_t y) const;
+    MallocBuffer FetchTile(float scale, int32_t x, int32_t y) const;
     // format 0: packed RGB; format 1: JPEG.
-    MallocBuffer fetchRegion(float scale, int32_t x, int32_t y, int32_t width, int32_t height,
+    MallocBuffer FetchRegion(float scale, int32_t x, int32_t y, int32_t width, int32_t height,
                              int32_t format) const;
-    Picture fetchLabel() const { return picture(header().label); }
-    Picture fetchPreview() const { return picture(header().preview); }
+    Picture FetchLabel() const { return FetchPicture(header().label); }
+    Picture FetchPreview() const { return FetchPicture(header().preview); }
 
-    size_t cachedBytes() const { return cache_.bytesHeld(); }
+    size_t CachedBytes() const { return cache_.BytesHeld(); }
 
 private:
-    MallocBuffer regionRgb(float scale, int32_t x, int32_t y, int32_t width, int32_t height) const;
-    Picture picture(const PictureRef& ref) const;
+    MallocBuffer RegionRgb(float scale, int32_t x, int32_t y, int32_t width, int32_t height) const;
+    Picture FetchPicture(const PictureRef& ref) const;
 
     std::unique_ptr<SlideFile> file_;
     mutable TileCache cache_;

@@ -6,7 +6,7 @@
 
 namespace nvx {
 
-DecodedTilePtr TileCache::get(uint64_t key, size_t bytes,
+DecodedTilePtr TileCache::Get(uint64_t key, size_t bytes,
                               const std::function<DecodedTilePtr()>& decode) {
     std::promise<DecodedTilePtr> promise;
     std::shared_future<DecodedTilePtr> existing;
@@ -20,7 +20,7 @@ DecodedTilePtr TileCache::get(uint64_t key, size_t bytes,
             lru_.push_front(key);
             entries_.emplace(key, Entry{promise.get_future().share(), bytes, lru_.begin()});
             held_ += bytes;
-            evictLocked();
+            EvictLocked();
         }
     }
     // Wait outside the lock; a tile in flight is finished by its decoder.
@@ -36,7 +36,7 @@ DecodedTilePtr TileCache::get(uint64_t key, size_t bytes,
     return result;
 }
 
-void TileCache::evictLocked() {
+void TileCache::EvictLocked() {
     // Never evict the entry just added (the front), so a budget smaller than
     // one tile still works.
     while (held_ > budget_ && lru_.size() > 1) {
@@ -48,7 +48,7 @@ void TileCache::evictLocked() {
     }
 }
 
-size_t TileCache::bytesHeld() const {
+size_t TileCache::BytesHeld() const {
     std::lock_guard lock(mutex_);
     return held_;
 }

@@ -37,9 +37,9 @@ public:
     // The cached tile for `key`, or the result of `decode` (run once, by the
     // first caller). A failed decode (nullptr) is remembered like a success:
     // a damaged tile stays damaged.
-    DecodedTilePtr get(uint64_t key, size_t bytes, const std::function<DecodedTilePtr()>& decode);
+    DecodedTilePtr Get(uint64_t key, size_t bytes, const std::function<DecodedTilePtr()>& decode);
 
-    size_t bytesHeld() const;
+    size_t BytesHeld() const;
 
 private:
     struct Entry {
@@ -48,7 +48,7 @@ private:
         std::list<uint64_t>::iterator lru;
     };
 
-    void evictLocked();
+    void EvictLocked();
 
     mutable std::mutex mutex_;
     size_t budget_;

@@ -8,7 +8,7 @@
 namespace nvxmake {
 namespace {
 
-RgbImage filled(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b) {
+RgbImage Filled(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b) {
     RgbImage img{w, h, std::vector<uint8_t>(size_t(w) * h * 3)};
     for (size_t i = 0; i < size_t(w) * h; ++i) {
         img.rgb[i * 3] = r;
@@ -18,7 +18,7 @@ RgbImage filled(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b) {
     return img;
 }
 
-void box(RgbImage& img, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, uint8_t v) {
+void Box(RgbImage& img, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, uint8_t v) {
     for (uint32_t y = y0; y < std::min(img.height, y0 + h); ++y)
         for (uint32_t x = x0; x < std::min(img.width, x0 + w); ++x)
             std::fill_n(&img.rgb[(size_t(y) * img.width + x) * 3], 3, v);
@@ -26,7 +26,7 @@ void box(RgbImage& img, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, uint8_
 
 // Nearest-neighbour copy of src into the centre of a w x h box of dst,
 // keeping the aspect ratio.
-void fitInto(const RgbImage& src, RgbImage& dst, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
+void FitInto(const RgbImage& src, RgbImage& dst, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
              bool darkenOnly) {
     if (src.width == 0 || src.height == 0) return;
     const double s = std::min(double(w) / src.width, double(h) / src.height);
@@ -47,15 +47,15 @@ void fitInto(const RgbImage& src, RgbImage& dst, uint32_t x0, uint32_t y0, uint3
 
 }  // namespace
 
-RgbImage makeLabel(uint32_t seed) {
-    RgbImage img = filled(600, 600, 250, 250, 246);
+RgbImage MakeLabel(uint32_t seed) {
+    RgbImage img = Filled(600, 600, 250, 250, 246);
     // A 16 x 16 module 2D code in the top left, with a solid L finder edge.
     uint32_t state = seed * 2654435761U + 12345;
     for (uint32_t my = 0; my < 16; ++my)
         for (uint32_t mx = 0; mx < 16; ++mx) {
             state = state * 1664525U + 1013904223U;
             const bool dark = mx == 0 || my == 15 || ((state >> 24) & 1);
-            if (dark) box(img, 40 + mx * 16, 40 + my * 16, 16, 16, 20);
+            if (dark) Box(img, 40 + mx * 16, 40 + my * 16, 16, 16, 20);
         }
     // Lines of handwriting-like blocks below it.
     for (uint32_t line = 0; line < 5; ++line) {
@@ -63,18 +63,18 @@ RgbImage makeLabel(uint32_t seed) {
         while (x < 540) {
             state = state * 1664525U + 1013904223U;
             const uint32_t word = 20 + (state >> 26);
-            box(img, x, 340 + line * 48, std::min(word, 560 - x), 22, 40);
+            Box(img, x, 340 + line * 48, std::min(word, 560 - x), 22, 40);
             x += word + 14;
         }
     }
     return img;
 }
 
-RgbImage makePreview(const RgbImage& label, const RgbImage& tissue) {
-    RgbImage img = filled(1500, 500, 214, 218, 222);  // glass under a light
-    fitInto(label, img, 20, 20, 460, 460, false);
-    box(img, 500, 0, 4, 500, 150);  // edge of the label area
-    fitInto(tissue, img, 540, 20, 940, 460, true);
+RgbImage MakePreview(const RgbImage& label, const RgbImage& tissue) {
+    RgbImage img = Filled(1500, 500, 214, 218, 222);  // glass under a light
+    FitInto(label, img, 20, 20, 460, 460, false);
+    Box(img, 500, 0, 4, 500, 150);  // edge of the label area
+    FitInto(tissue, img, 540, 20, 940, 460, true);
     return img;
 }
 

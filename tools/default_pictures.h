@@ -12,9 +12,9 @@
 
 namespace nvxmake {
 
-RgbImage makeLabel(uint32_t seed);
+RgbImage MakeLabel(uint32_t seed);
 
 // `tissue` is a small picture of the whole slide (may be empty).
-RgbImage makePreview(const RgbImage& label, const RgbImage& tissue);
+RgbImage MakePreview(const RgbImage& label, const RgbImage& tissue);
 
 }  // namespace nvxmake

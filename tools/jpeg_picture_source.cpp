@@ -22,7 +22,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 constexpr uint64_t kMaxPicturePixels = uint64_t{1} << 30;
 }  // namespace
 
-std::vector<uint8_t> readWholeFile(const std::string& path) {
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     File f(std::fopen(path.c_str(), "rb"));
     if (!f) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
     std::vector<uint8_t> bytes;
@@ -34,7 +34,7 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     return bytes;
 }
 
-bool looksLikeJpeg(const std::string& path) {
+bool LooksLikeJpeg(const std::string& path) {
     File f(std::fopen(path.c_str(), "rb"));
     uint8_t magic[3] = {};
     return f && std::fread(magic, 1, 3, f.get()) == 3 && magic[0] == 0xFF && magic[1] == 0xD8 &&
@@ -42,14 +42,14 @@ bool looksLikeJpeg(const std::string& path) {
 }
 
 JpegPictureSource::JpegPictureSource(const std::string& path) {
-    const std::vector<uint8_t> stream = readWholeFile(path);
+    const std::vector<uint8_t> stream = ReadWholeFile(path);
     nvx::JpegSize size;
-    auto rgb = nvx::decodeJpeg(stream, size, kMaxPicturePixels);
+    auto rgb = nvx::DecodeJpeg(stream, size, kMaxPicturePixels);
     if (!rgb) throw std::runtime_error("cannot decode the JPEG picture " + path);
     image_ = RgbImage{uint32_t(size.width), uint32_t(size.height), std::move(*rgb)};
 }
 
-bool JpegPictureSource::read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const {
+bool JpegPictureSource::Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const {
     if (uint64_t(x) + w > image_.width || uint64_t(y) + h > image_.height) return false;
     for (uint32_t j = 0; j < h; ++j)
         std::memcpy(rgb + size_t(j) * w * 3, &image_.rgb[(size_t(y + j) * image_.width + x) * 3],

@@ -16,16 +16,16 @@ public:
 
     uint32_t width() const override { return image_.width; }
     uint32_t height() const override { return image_.height; }
-    bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
+    bool Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
 
 private:
     RgbImage image_;
 };
 
 // True when the file starts like a JPEG stream.
-bool looksLikeJpeg(const std::string& path);
+bool LooksLikeJpeg(const std::string& path);
 
 // Reads a whole file; throws std::runtime_error.
-std::vector<uint8_t> readWholeFile(const std::string& path);
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
 
 }  // namespace nvxmake

@@ -24,34 +24,34 @@
 namespace nvxmake {
 namespace {
 
-std::unique_ptr<TileSource> openSource(const MakeOptions& o) {
+std::unique_ptr<TileSource> OpenSource(const MakeOptions& o) {
     if (o.mode == Mode::Synthetic)
         return std::make_unique<SyntheticTissue>(o.width, o.height, o.seed);
-    if (looksLikeJpeg(o.source)) return std::make_unique<JpegPictureSource>(o.source);
+    if (LooksLikeJpeg(o.source)) return std::make_unique<JpegPictureSource>(o.source);
     return std::make_unique<OpenSlideSource>(o.source);
 }
 
-nvx::PictureRef storeFile(NvxFileWriter& writer, const std::string& path) {
-    const std::vector<uint8_t> jpeg = readWholeFile(path);
+nvx::PictureRef StoreFile(NvxFileWriter& writer, const std::string& path) {
+    const std::vector<uint8_t> jpeg = ReadWholeFile(path);
     // Decoded whole, not only its header: cut or corrupt data must stop here.
     nvx::JpegSize size;
-    if (!nvx::decodesWhole(jpeg, size) || size.width > int(nvx::kMaxPictureSide) ||
+    if (!nvx::DecodesWhole(jpeg, size) || size.width > int(nvx::kMaxPictureSide) ||
         size.height > int(nvx::kMaxPictureSide))
         throw std::runtime_error("not a usable JPEG picture: " + path);
-    return writer.addPicture(jpeg, uint32_t(size.width), uint32_t(size.height));
+    return writer.AddPicture(jpeg, uint32_t(size.width), uint32_t(size.height));
 }
 
-nvx::PictureRef storeImage(NvxFileWriter& writer, const RgbImage& img, int quality) {
+nvx::PictureRef StoreImage(NvxFileWriter& writer, const RgbImage& img, int quality) {
     nvx::MallocBuffer jpeg =
-        nvx::encodeJpeg(img.rgb.data(), int(img.width), int(img.height), quality);
+        nvx::EncodeJpeg(img.rgb.data(), int(img.width), int(img.height), quality);
     if (!jpeg) throw std::runtime_error("JPEG encoding of a picture failed");
-    return writer.addPicture({jpeg.data.get(), jpeg.size}, img.width, img.height);
+    return writer.AddPicture({jpeg.data.get(), jpeg.size}, img.width, img.height);
 }
 
 }  // namespace
 
-void makeSlide(const MakeOptions& o) {
-    const std::unique_ptr<TileSource> source = openSource(o);
+void MakeSlide(const MakeOptions& o) {
+    const std::unique_ptr<TileSource> source = OpenSource(o);
     const unsigned threads =
         o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
 
@@ -59,37 +59,37 @@ void makeSlide(const MakeOptions& o) {
     header.width = source->width();
     header.height = source->height();
     header.tileSize = o.tileSize;
-    const double power = source->objectivePower().value_or(40.0);
+    const double power = source->ObjectivePower().value_or(40.0);
     header.scanMagnification = o.magnification.value_or(
         static_cast<uint32_t>(std::clamp(std::lround(power), 1L, long(nvx::kMaxMagnification))));
     // A source value no float holds would be stored as infinity, which no
     // reader accepts: such a value counts as unknown.
-    const double sourceMpp = source->micronsPerPixel().value_or(0);
+    const double sourceMpp = source->MicronsPerPixel().value_or(0);
     header.micronsPerPixel = o.mpp.value_or(
         sourceMpp <= std::numeric_limits<float>::max() ? static_cast<float>(sourceMpp) : 0.0f);
 
     NvxFileWriter writer(o.output);
-    PyramidResult pyramid = buildPyramid(*source, o.tileSize, o.quality, threads, writer);
+    PyramidResult pyramid = BuildPyramid(*source, o.tileSize, o.quality, threads, writer);
 
     // Pictures: a file given on the command line, else the source's own;
     // only a synthetic slide has them made up. A real scan without a label
     // stays without one, since a made-up label would be taken for the real.
     const bool madeUp = o.mode == Mode::Synthetic;
-    std::optional<RgbImage> label = source->label();
-    if (!label && madeUp) label = makeLabel(o.seed);
+    std::optional<RgbImage> label = source->Label();
+    if (!label && madeUp) label = MakeLabel(o.seed);
     if (!o.labelFile.empty())
-        header.label = storeFile(writer, o.labelFile);
+        header.label = StoreFile(writer, o.labelFile);
     else if (label)
-        header.label = storeImage(writer, *label, o.quality);
+        header.label = StoreImage(writer, *label, o.quality);
 
     if (!o.previewFile.empty()) {
-        header.preview = storeFile(writer, o.previewFile);
-    } else if (const auto macro = source->macro()) {
-        header.preview = storeImage(writer, *macro, o.quality);
+        header.preview = StoreFile(writer, o.previewFile);
+    } else if (const auto macro = source->Macro()) {
+        header.preview = StoreImage(writer, *macro, o.quality);
     } else if (madeUp) {
-        header.preview = storeImage(writer, makePreview(*label, pyramid.smallest), o.quality);
+        header.preview = StoreImage(writer, MakePreview(*label, pyramid.smallest), o.quality);
     }
-    writer.commit(header, pyramid.levels);
+    writer.Commit(header, pyramid.levels);
 }
 
 }  // namespace nvxmake

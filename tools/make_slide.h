@@ -9,6 +9,6 @@
 namespace nvxmake {
 
 // Throws std::runtime_error with a message for the user.
-void makeSlide(const MakeOptions& options);
+void MakeSlide(const MakeOptions& options);
 
 }  // namespace nvxmake

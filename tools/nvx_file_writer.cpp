@@ -19,16 +19,16 @@
 namespace nvxmake {
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
+[[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void pwriteAll(int fd, const void* data, size_t length, uint64_t offset, const std::string& what) {
+void PwriteAll(int fd, const void* data, size_t length, uint64_t offset, const std::string& what) {
     auto* p = static_cast<const uint8_t*>(data);
     while (length > 0) {
         const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(what);
+        if (n <= 0) Fail(what);
         p += n;
         length -= static_cast<size_t>(n);
         offset += static_cast<uint64_t>(n);
@@ -41,31 +41,31 @@ void pwriteAll(int fd, const void* data, size_t length, uint64_t offset, const s
 char interruptedTemp[4096];
 volatile std::sig_atomic_t haveTemp = 0;
 
-extern "C" void removeTempAndExit(int signal) {
+extern "C" void RemoveTempAndExit(int signal) {
     if (haveTemp) ::unlink(interruptedTemp);
     ::_exit(128 + signal);
 }
 
 // A signal the caller ignores (nohup ignores SIGHUP) stays ignored.
-void catchUnlessIgnored(int signal) {
+void CatchUnlessIgnored(int signal) {
     struct sigaction current {};
     if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
-    std::signal(signal, removeTempAndExit);
+    std::signal(signal, RemoveTempAndExit);
 }
 
-void guardTemp(const std::string& path) {
+void GuardTemp(const std::string& path) {
     if (path.size() >= sizeof interruptedTemp) return;
     std::memcpy(interruptedTemp, path.c_str(), path.size() + 1);
     haveTemp = 1;
-    catchUnlessIgnored(SIGINT);
-    catchUnlessIgnored(SIGTERM);
-    catchUnlessIgnored(SIGHUP);
-    catchUnlessIgnored(SIGXFSZ);  // a file size limit reached
+    CatchUnlessIgnored(SIGINT);
+    CatchUnlessIgnored(SIGTERM);
+    CatchUnlessIgnored(SIGHUP);
+    CatchUnlessIgnored(SIGXFSZ);  // a file size limit reached
 }
 
-void unguardTemp() { haveTemp = 0; }
+void UnguardTemp() { haveTemp = 0; }
 
-uint64_t hashOf(std::span<const uint8_t> bytes) {
+uint64_t HashOf(std::span<const uint8_t> bytes) {
     return std::hash<std::string_view>{}(
         std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
@@ -77,63 +77,63 @@ NvxFileWriter::NvxFileWriter(std::string target) : target_(std::move(target)) {
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     fd_ = nvx::FileDescriptor(::mkstemp(name.data()));
-    if (!fd_.valid()) fail("cannot create " + pattern);
+    if (!fd_.Valid()) Fail("cannot create " + pattern);
     temp_ = name.data();
-    guardTemp(temp_);
+    GuardTemp(temp_);
     ::fchmod(fd_.get(), 0644);
     const std::array<uint8_t, nvx::kHeaderSize> blank{};
     try {
-        pwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
+        PwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
     } catch (...) {  // no destructor runs for a constructor that throws
-        unguardTemp();
+        UnguardTemp();
         ::unlink(temp_.c_str());
         throw;
     }
 }
 
 NvxFileWriter::~NvxFileWriter() {
-    unguardTemp();
+    UnguardTemp();
     if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }
 
-uint64_t NvxFileWriter::append(std::span<const uint8_t> bytes) {
+uint64_t NvxFileWriter::Append(std::span<const uint8_t> bytes) {
     const uint64_t at = end_;
-    pwriteAll(fd_.get(), bytes.data(), bytes.size(), at, "cannot write " + temp_);
+    PwriteAll(fd_.get(), bytes.data(), bytes.size(), at, "cannot write " + temp_);
     end_ += bytes.size();
     return at;
 }
 
-bool NvxFileWriter::storedEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const {
+bool NvxFileWriter::StoredEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const {
     if (e.length != bytes.size()) return false;
     std::vector<uint8_t> back(e.length);
-    return nvx::preadAll(fd_.get(), back.data(), back.size(), e.offset) &&
+    return nvx::PreadAll(fd_.get(), back.data(), back.size(), e.offset) &&
            std::memcmp(back.data(), bytes.data(), bytes.size()) == 0;
 }
 
-nvx::TileEntry NvxFileWriter::addStream(std::span<const uint8_t> stream) {
+nvx::TileEntry NvxFileWriter::AddStream(std::span<const uint8_t> stream) {
     if (stream.empty() || stream.size() > nvx::kMaxStreamLength)
         throw std::runtime_error("tile stream of unusable size");
-    const uint64_t hash = hashOf(stream);
+    const uint64_t hash = HashOf(stream);
     auto [first, last] = byHash_.equal_range(hash);
     for (auto it = first; it != last; ++it) {
-        if (storedEquals(it->second, stream)) return it->second;
+        if (StoredEquals(it->second, stream)) return it->second;
     }
-    nvx::TileEntry e{append(stream), static_cast<uint32_t>(stream.size()), nvx::crc32(stream)};
+    nvx::TileEntry e{Append(stream), static_cast<uint32_t>(stream.size()), nvx::Crc32(stream)};
     byHash_.emplace(hash, e);
     return e;
 }
 
-nvx::PictureRef NvxFileWriter::addPicture(std::span<const uint8_t> jpeg, uint32_t width,
+nvx::PictureRef NvxFileWriter::AddPicture(std::span<const uint8_t> jpeg, uint32_t width,
                                           uint32_t height) {
     if (jpeg.empty() || jpeg.size() > nvx::kMaxStreamLength)
         throw std::runtime_error("picture of unusable size");
-    return nvx::PictureRef{append(jpeg), static_cast<uint32_t>(jpeg.size()), width, height,
-                           nvx::crc32(jpeg)};
+    return nvx::PictureRef{Append(jpeg), static_cast<uint32_t>(jpeg.size()), width, height,
+                           nvx::Crc32(jpeg)};
 }
 
-void NvxFileWriter::commit(nvx::Header header,
+void NvxFileWriter::Commit(nvx::Header header,
                            const std::vector<std::vector<nvx::TileEntry>>& levels) {
-    const auto shapes = nvx::levelShapes(header.width, header.height, header.tileSize);
+    const auto shapes = nvx::LevelShapes(header.width, header.height, header.tileSize);
     if (shapes.size() != levels.size()) throw std::runtime_error("level count mismatch");
 
     std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
@@ -143,22 +143,22 @@ void NvxFileWriter::commit(nvx::Header header,
             throw std::runtime_error("tile index incomplete");
         std::vector<uint8_t> index(levels[k].size() * nvx::kTileEntrySize);
         for (size_t i = 0; i < levels[k].size(); ++i)
-            nvx::encodeTileEntry(levels[k][i], &index[i * nvx::kTileEntrySize]);
+            nvx::EncodeTileEntry(levels[k][i], &index[i * nvx::kTileEntrySize]);
         const nvx::LevelRecord rec{s.width, s.height,      s.columns,
-                                   s.rows,  append(index), nvx::crc32(index)};
-        nvx::encodeLevelRecord(rec, &table[k * nvx::kLevelRecordSize]);
+                                   s.rows,  Append(index), nvx::Crc32(index)};
+        nvx::EncodeLevelRecord(rec, &table[k * nvx::kLevelRecordSize]);
     }
     header.levelCount = static_cast<uint32_t>(levels.size());
-    header.levelTableCrc = nvx::crc32(table);
-    header.levelTableOffset = append(table);
+    header.levelTableCrc = nvx::Crc32(table);
+    header.levelTableOffset = Append(table);
     header.fileSize = end_;
-    const auto bytes = nvx::encodeHeader(header);
-    pwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
+    const auto bytes = nvx::EncodeHeader(header);
+    PwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
     // Only a file the disk holds whole may take the target's name.
-    if (::fsync(fd_.get()) != 0) fail("cannot write " + temp_ + " to disk");
-    if (!fd_.close()) fail("cannot close " + temp_);
-    unguardTemp();
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot rename to " + target_);
+    if (::fsync(fd_.get()) != 0) Fail("cannot write " + temp_ + " to disk");
+    if (!fd_.Close()) Fail("cannot close " + temp_);
+    UnguardTemp();
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) Fail("cannot rename to " + target_);
     committed_ = true;
 }
 

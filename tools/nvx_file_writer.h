@@ -4,7 +4,7 @@
  * and finally the header.
  *
  * The file is written under a temporary name beside the target and renamed
- * only by commit(), so a failed run never leaves a half-written slide; the
+ * only by Commit(), so a failed run never leaves a half-written slide; the
  * temporary file is removed when the writer is destroyed uncommitted.
  */
 #pragma once
@@ -28,16 +28,16 @@ public:
     NvxFileWriter& operator=(const NvxFileWriter&) = delete;
 
     // Stores a tile's JPEG stream (or finds an equal one stored before).
-    nvx::TileEntry addStream(std::span<const uint8_t> stream);
-    nvx::PictureRef addPicture(std::span<const uint8_t> jpeg, uint32_t width, uint32_t height);
+    nvx::TileEntry AddStream(std::span<const uint8_t> stream);
+    nvx::PictureRef AddPicture(std::span<const uint8_t> jpeg, uint32_t width, uint32_t height);
 
     // Writes the indices, level table and header, then renames into place.
     // `levels` holds each level's entries, row-major.
-    void commit(nvx::Header header, const std::vector<std::vector<nvx::TileEntry>>& levels);
+    void Commit(nvx::Header header, const std::vector<std::vector<nvx::TileEntry>>& levels);
 
 private:
-    uint64_t append(std::span<const uint8_t> bytes);
-    bool storedEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const;
+    uint64_t Append(std::span<const uint8_t> bytes);
+    bool StoredEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const;
 
     std::string target_;
     std::string temp_;

@@ -12,22 +12,22 @@
 #include "tools/slide_info.h"
 
 int main(int argc, char** argv) {
-    const nvxmake::ParseResult parsed = nvxmake::parseOptions(argc, argv);
+    const nvxmake::ParseResult parsed = nvxmake::ParseOptions(argc, argv);
     if (!parsed.options) {
-        std::fprintf(stderr, "nvxmake: %s\n\n%s", parsed.error.c_str(), nvxmake::usageText());
+        std::fprintf(stderr, "nvxmake: %s\n\n%s", parsed.error.c_str(), nvxmake::UsageText());
         return 2;
     }
     const nvxmake::MakeOptions& o = *parsed.options;
     try {
         switch (o.mode) {
             case nvxmake::Mode::Help:
-                std::fputs(nvxmake::usageText(), stdout);
+                std::fputs(nvxmake::UsageText(), stdout);
                 return 0;
             case nvxmake::Mode::Info:
-                return nvxmake::printSlideInfo(o.output);
+                return nvxmake::PrintSlideInfo(o.output);
             case nvxmake::Mode::Synthetic:
             case nvxmake::Mode::From:
-                nvxmake::makeSlide(o);
+                nvxmake::MakeSlide(o);
                 return 0;
         }
     } catch (const std::exception& e) {

@@ -17,7 +17,7 @@ namespace nvxmake {
 namespace {
 
 template <typename T>
-bool parseInt(std::string_view text, T lo, T hi, T& out) {
+bool ParseInt(std::string_view text, T lo, T hi, T& out) {
     T v{};
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi) return false;
@@ -25,15 +25,15 @@ bool parseInt(std::string_view text, T lo, T hi, T& out) {
     return true;
 }
 
-bool parseSize(std::string_view text, uint32_t& w, uint32_t& h) {
+bool ParseSize(std::string_view text, uint32_t& w, uint32_t& h) {
     const size_t x = text.find_first_of("xX");
-    return x != std::string_view::npos && parseInt<uint32_t>(text.substr(0, x), 1, 0x7fffffff, w) &&
-           parseInt<uint32_t>(text.substr(x + 1), 1, 0x7fffffff, h);
+    return x != std::string_view::npos && ParseInt<uint32_t>(text.substr(0, x), 1, 0x7fffffff, w) &&
+           ParseInt<uint32_t>(text.substr(x + 1), 1, 0x7fffffff, h);
 }
 
 }  // namespace
 
-const char* usageText() {
+const char* UsageText() {
     return "usage:\n"
            "  nvxmake --synthetic WIDTHxHEIGHT OUT.nvx [options]\n"
            "  nvxmake --from SOURCE OUT.nvx [options]\n"
@@ -55,7 +55,7 @@ const char* usageText() {
            "  --threads N      worker threads (default: one per core)\n";
 }
 
-ParseResult parseOptions(int argc, const char* const* argv) {
+ParseResult ParseOptions(int argc, const char* const* argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     MakeOptions o;
     std::vector<std::string_view> positional;
@@ -85,7 +85,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
         const std::string value(v);
         if (a == "--synthetic") {
             if (!setMode(Mode::Synthetic)) return bad("choose one of --synthetic, --from, --info");
-            if (!parseSize(v, o.width, o.height))
+            if (!ParseSize(v, o.width, o.height))
                 return bad("bad size " + value + " (want WIDTHxHEIGHT)");
         } else if (a == "--from") {
             if (!setMode(Mode::From)) return bad("choose one of --synthetic, --from, --info");
@@ -95,7 +95,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
             o.output = value;
         } else if (a == "--mag") {
             uint32_t m = 0;
-            if (!parseInt<uint32_t>(v, 1, 1000, m)) return bad("bad magnification " + value);
+            if (!ParseInt<uint32_t>(v, 1, 1000, m)) return bad("bad magnification " + value);
             o.magnification = m;
         } else if (a == "--mpp") {
             char* end = nullptr;
@@ -104,20 +104,20 @@ ParseResult parseOptions(int argc, const char* const* argv) {
                 return bad("bad microns per pixel " + value);
             o.mpp = static_cast<float>(f);
         } else if (a == "--tile") {
-            if (!parseInt<uint32_t>(v, nvx::kMinTileSize, nvx::kMaxTileSize, o.tileSize) ||
+            if (!ParseInt<uint32_t>(v, nvx::kMinTileSize, nvx::kMaxTileSize, o.tileSize) ||
                 o.tileSize % nvx::kTileSizeStep != 0)
                 return bad("bad tile size " + value + " (a multiple of 16 from 16 to 4096)");
         } else if (a == "--quality") {
-            if (!parseInt<int>(v, 1, 100, o.quality))
+            if (!ParseInt<int>(v, 1, 100, o.quality))
                 return bad("bad quality " + value + " (1..100)");
         } else if (a == "--label") {
             o.labelFile = value;
         } else if (a == "--preview") {
             o.previewFile = value;
         } else if (a == "--seed") {
-            if (!parseInt<uint32_t>(v, 0, 0xffffffff, o.seed)) return bad("bad seed " + value);
+            if (!ParseInt<uint32_t>(v, 0, 0xffffffff, o.seed)) return bad("bad seed " + value);
         } else if (a == "--threads") {
-            if (!parseInt<unsigned>(v, 1, 256, o.threads)) return bad("bad thread count " + value);
+            if (!ParseInt<unsigned>(v, 1, 256, o.threads)) return bad("bad thread count " + value);
         }
     }
     if (!modeSet) return bad("nothing to do");

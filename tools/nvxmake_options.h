@@ -31,8 +31,8 @@ struct ParseResult {
     std::string error;  // set when options is empty
 };
 
-ParseResult parseOptions(int argc, const char* const* argv);
+ParseResult ParseOptions(int argc, const char* const* argv);
 
-const char* usageText();
+const char* UsageText();
 
 }  // namespace nvxmake

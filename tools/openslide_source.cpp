@@ -14,7 +14,7 @@ namespace nvxmake {
 namespace {
 
 // Premultiplied ARGB over white, to packed RGB.
-void argbToRgb(const uint32_t* argb, size_t count, uint8_t* rgb) {
+void ArgbToRgb(const uint32_t* argb, size_t count, uint8_t* rgb) {
     for (size_t i = 0; i < count; ++i) {
         const uint32_t p = argb[i];
         const uint32_t a = p >> 24;
@@ -41,15 +41,15 @@ OpenSlideSource::OpenSlideSource(const std::string& path) {
     height_ = static_cast<uint32_t>(h);
 }
 
-bool OpenSlideSource::read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const {
+bool OpenSlideSource::Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const {
     std::vector<uint32_t> argb(size_t(w) * h);
     openslide_read_region(slide_.get(), argb.data(), x, y, 0, w, h);
     if (openslide_get_error(slide_.get()) != nullptr) return false;
-    argbToRgb(argb.data(), argb.size(), rgb);
+    ArgbToRgb(argb.data(), argb.size(), rgb);
     return true;
 }
 
-std::optional<double> OpenSlideSource::number(const char* property) const {
+std::optional<double> OpenSlideSource::Number(const char* property) const {
     const char* text = openslide_get_property_value(slide_.get(), property);
     if (text == nullptr) return std::nullopt;
     char* end = nullptr;
@@ -58,15 +58,15 @@ std::optional<double> OpenSlideSource::number(const char* property) const {
     return v;
 }
 
-std::optional<double> OpenSlideSource::objectivePower() const {
-    return number(OPENSLIDE_PROPERTY_NAME_OBJECTIVE_POWER);
+std::optional<double> OpenSlideSource::ObjectivePower() const {
+    return Number(OPENSLIDE_PROPERTY_NAME_OBJECTIVE_POWER);
 }
 
-std::optional<double> OpenSlideSource::micronsPerPixel() const {
-    return number(OPENSLIDE_PROPERTY_NAME_MPP_X);
+std::optional<double> OpenSlideSource::MicronsPerPixel() const {
+    return Number(OPENSLIDE_PROPERTY_NAME_MPP_X);
 }
 
-std::optional<RgbImage> OpenSlideSource::associated(const char* name) const {
+std::optional<RgbImage> OpenSlideSource::Associated(const char* name) const {
     int64_t w = -1, h = -1;
     openslide_get_associated_image_dimensions(slide_.get(), name, &w, &h);
     if (w <= 0 || h <= 0 || w > 65535 || h > 65535) return std::nullopt;
@@ -74,7 +74,7 @@ std::optional<RgbImage> OpenSlideSource::associated(const char* name) const {
     openslide_read_associated_image(slide_.get(), name, argb.data());
     if (openslide_get_error(slide_.get()) != nullptr) return std::nullopt;
     RgbImage img{uint32_t(w), uint32_t(h), std::vector<uint8_t>(argb.size() * 3)};
-    argbToRgb(argb.data(), argb.size(), img.rgb.data());
+    ArgbToRgb(argb.data(), argb.size(), img.rgb.data());
     return img;
 }
 

@@ -19,18 +19,18 @@ public:
 
     uint32_t width() const override { return width_; }
     uint32_t height() const override { return height_; }
-    bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
-    std::optional<double> objectivePower() const override;
-    std::optional<double> micronsPerPixel() const override;
-    std::optional<RgbImage> label() const override { return associated("label"); }
-    std::optional<RgbImage> macro() const override { return associated("macro"); }
+    bool Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
+    std::optional<double> ObjectivePower() const override;
+    std::optional<double> MicronsPerPixel() const override;
+    std::optional<RgbImage> Label() const override { return Associated("label"); }
+    std::optional<RgbImage> Macro() const override { return Associated("macro"); }
 
 private:
     struct Closer {
         void operator()(openslide_t* s) const noexcept { openslide_close(s); }
     };
-    std::optional<double> number(const char* property) const;
-    std::optional<RgbImage> associated(const char* name) const;
+    std::optional<double> Number(const char* property) const;
+    std::optional<RgbImage> Associated(const char* name) const;
 
     std::unique_ptr<openslide_t, Closer> slide_;
     uint32_t width_ = 0;

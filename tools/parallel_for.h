@@ -14,7 +14,7 @@
 namespace nvxmake {
 
 template <typename F>
-void parallelFor(size_t n, unsigned threads, F&& f) {
+void ParallelFor(size_t n, unsigned threads, F&& f) {
     threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(n)));
     if (threads <= 1) {
         for (size_t i = 0; i < n; ++i) f(i);

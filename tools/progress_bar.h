@@ -14,10 +14,10 @@ class ProgressBar {
 public:
     ProgressBar(std::string title, uint64_t total);
     ~ProgressBar();  // ends the line
-    void advance(uint64_t amount = 1);
+    void Advance(uint64_t amount = 1);
 
 private:
-    void draw(int percent);
+    void Draw(int percent);
     std::string title_;
     uint64_t total_;
     uint64_t done_ = 0;

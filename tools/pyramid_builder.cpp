@@ -21,11 +21,11 @@ struct Tile {
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<uint8_t> rgb;  // empty: plain white
-    bool blank() const { return rgb.empty(); }
+    bool Blank() const { return rgb.empty(); }
 };
 using TileRow = std::vector<Tile>;
 
-bool allWhite(const std::vector<uint8_t>& rgb) {
+bool AllWhite(const std::vector<uint8_t>& rgb) {
     return std::all_of(rgb.begin(), rgb.end(), [](uint8_t v) { return v == 255; });
 }
 
@@ -38,23 +38,23 @@ public:
           quality_(quality),
           threads_(threads),
           writer_(writer),
-          shapes_(nvx::levelShapes(source.width(), source.height(), tileSize)),
+          shapes_(nvx::LevelShapes(source.width(), source.height(), tileSize)),
           pending_(shapes_.size()) {
         result_.levels.resize(shapes_.size());
     }
 
-    PyramidResult run() {
+    PyramidResult Run() {
         uint64_t work = 0;
         for (const auto& s : shapes_) work += s.rows;
         ProgressBar progress("nvxmake", work);
         progress_ = &progress;
-        for (uint32_t r = 0; r < shapes_[0].rows; ++r) finishRow(0, r, readRow(r));
+        for (uint32_t r = 0; r < shapes_[0].rows; ++r) FinishRow(0, r, ReadRow(r));
         progress_ = nullptr;
         return std::move(result_);
     }
 
 private:
-    Tile makeTile(uint32_t level, uint32_t column, uint32_t row) const {
+    Tile MakeTile(uint32_t level, uint32_t column, uint32_t row) const {
         const nvx::LevelShape& s = shapes_[level];
         Tile t;
         t.width = std::min(tile_, s.width - column * tile_);
@@ -62,16 +62,16 @@ private:
         return t;
     }
 
-    TileRow readRow(uint32_t r) {
+    TileRow ReadRow(uint32_t r) {
         TileRow row(shapes_[0].columns);
         std::atomic<bool> failed{false};
-        parallelFor(row.size(), threads_, [&](size_t c) {
-            Tile t = makeTile(0, uint32_t(c), r);
+        ParallelFor(row.size(), threads_, [&](size_t c) {
+            Tile t = MakeTile(0, uint32_t(c), r);
             const uint32_t x = uint32_t(c) * tile_, y = r * tile_;
-            if (!source_.knownBlank(x, y, t.width, t.height)) {
+            if (!source_.KnownBlank(x, y, t.width, t.height)) {
                 t.rgb.resize(size_t(t.width) * t.height * 3);
-                if (!source_.read(x, y, t.width, t.height, t.rgb.data())) failed = true;
-                if (allWhite(t.rgb)) t.rgb.clear();
+                if (!source_.Read(x, y, t.width, t.height, t.rgb.data())) failed = true;
+                if (AllWhite(t.rgb)) t.rgb.clear();
             }
             row[c] = std::move(t);
         });
@@ -80,9 +80,9 @@ private:
     }
 
     // Level k+1 tile from the 2x2 block of level k tiles below it.
-    Tile reduce(uint32_t level, uint32_t column, uint32_t row, const TileRow& top,
+    Tile Reduce(uint32_t level, uint32_t column, uint32_t row, const TileRow& top,
                 const TileRow* bottom) const {
-        Tile out = makeTile(level + 1, column, row);
+        Tile out = MakeTile(level + 1, column, row);
         const Tile* src[2][2] = {};
         bool any = false;
         for (int dy = 0; dy < 2; ++dy) {
@@ -91,7 +91,7 @@ private:
                 const size_t c = size_t(column) * 2 + size_t(dx);
                 if (r != nullptr && c < r->size()) {
                     src[dy][dx] = &(*r)[c];
-                    any = any || !(*r)[c].blank();
+                    any = any || !(*r)[c].Blank();
                 }
             }
         }
@@ -105,7 +105,7 @@ private:
             uint8_t* dst = &out.rgb[size_t(y) * out.width * 3];
             for (uint32_t x = 0; x < out.width; ++x) {
                 const Tile* t = x < half ? left : right;
-                if (t == nullptr || t->blank()) continue;  // stays white
+                if (t == nullptr || t->Blank()) continue;  // stays white
                 const uint32_t sx = (x % half) * 2;
                 const uint8_t* a = &t->rgb[(size_t(sy) * t->width + sx) * 3];
                 const uint8_t* b = a + size_t(t->width) * 3;
@@ -113,15 +113,15 @@ private:
                     dst[x * 3 + ch] = uint8_t((a[ch] + a[ch + 3] + b[ch] + b[ch + 3] + 2) / 4);
             }
         }
-        if (allWhite(out.rgb)) out.rgb.clear();
+        if (AllWhite(out.rgb)) out.rgb.clear();
         return out;
     }
 
-    const std::vector<uint8_t>& whiteStream(uint32_t w, uint32_t h) {
+    const std::vector<uint8_t>& WhiteStream(uint32_t w, uint32_t h) {
         auto& s = whiteStreams_[{w, h}];
         if (s.empty()) {
             std::vector<uint8_t> white(size_t(w) * h * 3, 255);
-            nvx::MallocBuffer jpeg = nvx::encodeJpeg(white.data(), int(w), int(h), quality_);
+            nvx::MallocBuffer jpeg = nvx::EncodeJpeg(white.data(), int(w), int(h), quality_);
             if (!jpeg) throw std::runtime_error("JPEG encoding failed");
             s.assign(jpeg.data.get(), jpeg.data.get() + jpeg.size);
         }
@@ -129,26 +129,26 @@ private:
     }
 
     // Encode and store one finished row of level k, then feed level k+1.
-    void finishRow(uint32_t level, uint32_t r, TileRow row) {
+    void FinishRow(uint32_t level, uint32_t r, TileRow row) {
         std::vector<nvx::MallocBuffer> streams(row.size());
-        parallelFor(row.size(), threads_, [&](size_t c) {
+        ParallelFor(row.size(), threads_, [&](size_t c) {
             const Tile& t = row[c];
-            if (!t.blank())
-                streams[c] = nvx::encodeJpeg(t.rgb.data(), int(t.width), int(t.height), quality_);
+            if (!t.Blank())
+                streams[c] = nvx::EncodeJpeg(t.rgb.data(), int(t.width), int(t.height), quality_);
         });
         auto& entries = result_.levels[level];
         for (size_t c = 0; c < row.size(); ++c) {
-            if (row[c].blank()) {
-                entries.push_back(writer_.addStream(whiteStream(row[c].width, row[c].height)));
+            if (row[c].Blank()) {
+                entries.push_back(writer_.AddStream(WhiteStream(row[c].width, row[c].height)));
             } else {
                 if (!streams[c]) throw std::runtime_error("JPEG encoding failed");
-                entries.push_back(writer_.addStream({streams[c].data.get(), streams[c].size}));
+                entries.push_back(writer_.AddStream({streams[c].data.get(), streams[c].size}));
             }
         }
-        if (progress_) progress_->advance();
+        if (progress_) progress_->Advance();
 
         if (level + 1 == shapes_.size()) {
-            if (row.size() == 1 && shapes_[level].rows == 1) keepSmallest(row[0]);
+            if (row.size() == 1 && shapes_[level].rows == 1) KeepSmallest(row[0]);
             return;
         }
         const uint32_t next = level + 1;
@@ -167,17 +167,17 @@ private:
         const TileRow* top = r % 2 == 0 ? &row : &pending_[level];
         const TileRow* bottom = r % 2 == 0 ? nullptr : &row;
         TileRow reduced(down.columns);
-        parallelFor(reduced.size(), threads_,
-                    [&](size_t c) { reduced[c] = reduce(level, uint32_t(c), j, *top, bottom); });
+        ParallelFor(reduced.size(), threads_,
+                    [&](size_t c) { reduced[c] = Reduce(level, uint32_t(c), j, *top, bottom); });
         pending_[level].clear();
-        finishRow(next, j, std::move(reduced));
+        FinishRow(next, j, std::move(reduced));
     }
 
-    void keepSmallest(const Tile& t) {
+    void KeepSmallest(const Tile& t) {
         result_.smallest.width = t.width;
         result_.smallest.height = t.height;
         result_.smallest.rgb =
-            t.blank() ? std::vector<uint8_t>(size_t(t.width) * t.height * 3, 255) : t.rgb;
+            t.Blank() ? std::vector<uint8_t>(size_t(t.width) * t.height * 3, 255) : t.rgb;
     }
 
     const TileSource& source_;
@@ -194,12 +194,12 @@ private:
 
 }  // namespace
 
-PyramidResult buildPyramid(const TileSource& source, uint32_t tileSize, int quality,
+PyramidResult BuildPyramid(const TileSource& source, uint32_t tileSize, int quality,
                            unsigned threads, NvxFileWriter& writer) {
     if (tileSize < nvx::kMinTileSize || tileSize > nvx::kMaxTileSize ||
         tileSize % nvx::kTileSizeStep != 0)
         throw std::runtime_error("tile size must be a multiple of 16 from 16 to 4096");
-    return Builder(source, tileSize, quality, threads, writer).run();
+    return Builder(source, tileSize, quality, threads, writer).Run();
 }
 
 }  // namespace nvxmake

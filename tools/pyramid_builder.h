@@ -26,7 +26,7 @@ struct PyramidResult {
 };
 
 // Throws std::runtime_error when the source cannot be read.
-PyramidResult buildPyramid(const TileSource& source, uint32_t tileSize, int quality,
+PyramidResult BuildPyramid(const TileSource& source, uint32_t tileSize, int quality,
                            unsigned threads, NvxFileWriter& writer);
 
 }  // namespace nvxmake

@@ -11,9 +11,9 @@
 
 namespace nvxmake {
 
-int printSlideInfo(const std::string& path) {
+int PrintSlideInfo(const std::string& path) {
     std::string why;
-    auto file = nvx::SlideFile::open(path.c_str(), &why);
+    auto file = nvx::SlideFile::Open(path.c_str(), &why);
     if (!file) {
         std::fprintf(stderr, "nvxmake: %s: %s\n", path.c_str(), why.c_str());
         return 1;

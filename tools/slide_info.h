@@ -9,6 +9,6 @@
 namespace nvxmake {
 
 // Prints to standard output; returns the process exit status.
-int printSlideInfo(const std::string& path);
+int PrintSlideInfo(const std::string& path);
 
 }  // namespace nvxmake

@@ -16,7 +16,7 @@
 namespace nvxmake {
 namespace {
 
-uint32_t mix(uint32_t h) {
+uint32_t Mix(uint32_t h) {
     h ^= h >> 16;
     h *= 0x7feb352dU;
     h ^= h >> 15;
@@ -25,36 +25,36 @@ uint32_t mix(uint32_t h) {
     return h;
 }
 
-uint32_t hash3(uint32_t a, uint32_t b, uint32_t seed) {
-    return mix(a * 0x9E3779B1U ^ (b + 0x632BE5ABU) * 0x85EBCA77U ^ seed * 0xC2B2AE3DU);
+uint32_t Hash3(uint32_t a, uint32_t b, uint32_t seed) {
+    return Mix(a * 0x9E3779B1U ^ (b + 0x632BE5ABU) * 0x85EBCA77U ^ seed * 0xC2B2AE3DU);
 }
 
-double unit(uint32_t h) { return (h >> 8) * (1.0 / 16777216.0); }
+double Unit(uint32_t h) { return (h >> 8) * (1.0 / 16777216.0); }
 
 // Smooth value noise in [0, 1] with lattice spacing 1.
-double valueNoise(double x, double y, uint32_t seed) {
+double ValueNoise(double x, double y, uint32_t seed) {
     const double fx = std::floor(x), fy = std::floor(y);
     const auto ix = static_cast<uint32_t>(static_cast<int64_t>(fx));
     const auto iy = static_cast<uint32_t>(static_cast<int64_t>(fy));
     double tx = x - fx, ty = y - fy;
     tx = tx * tx * (3 - 2 * tx);
     ty = ty * ty * (3 - 2 * ty);
-    const double a = unit(hash3(ix, iy, seed)), b = unit(hash3(ix + 1, iy, seed));
-    const double c = unit(hash3(ix, iy + 1, seed)), d = unit(hash3(ix + 1, iy + 1, seed));
+    const double a = Unit(Hash3(ix, iy, seed)), b = Unit(Hash3(ix + 1, iy, seed));
+    const double c = Unit(Hash3(ix, iy + 1, seed)), d = Unit(Hash3(ix + 1, iy + 1, seed));
     return (a + (b - a) * tx) + ((c + (d - c) * tx) - (a + (b - a) * tx)) * ty;
 }
 
 // A tiny deterministic generator for the layout.
 struct Random {
     uint32_t state;
-    double next() { return unit(state = mix(state + 0x9E3779B9U)); }
-    double between(double lo, double hi) { return lo + (hi - lo) * next(); }
+    double Next() { return Unit(state = Mix(state + 0x9E3779B9U)); }
+    double Between(double lo, double hi) { return lo + (hi - lo) * Next(); }
 };
 
 constexpr double kMaxWobble = 1.25;
 constexpr double kTissueShare = 0.10;
 
-uint8_t clampByte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0)); }
+uint8_t ClampByte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0)); }
 
 }  // namespace
 
@@ -66,19 +66,19 @@ SyntheticTissue::SyntheticTissue(uint32_t width, uint32_t height, uint32_t seed)
     const double pieceArea = area * kTissueShare / count;
     for (int i = 0; i < count; ++i) {
         Piece p{};
-        const double a = pieceArea * rnd.between(0.5, 1.5);
-        const double aspect = rnd.between(1.0, 2.5);
+        const double a = pieceArea * rnd.Between(0.5, 1.5);
+        const double aspect = rnd.Between(1.0, 2.5);
         p.rx = std::sqrt(a * aspect / std::numbers::pi);
         p.ry = p.rx / aspect;
         p.rx = std::min(p.rx, 0.4 * width);
         p.ry = std::min(p.ry, 0.4 * height);
-        p.cx = rnd.between(0.1, 0.9) * width;
-        p.cy = rnd.between(0.1, 0.9) * height;
-        const double angle = rnd.between(0, std::numbers::pi);
+        p.cx = rnd.Between(0.1, 0.9) * width;
+        p.cy = rnd.Between(0.1, 0.9) * height;
+        const double angle = rnd.Between(0, std::numbers::pi);
         p.cosA = std::cos(angle);
         p.sinA = std::sin(angle);
         for (int k = 0; k < 3; ++k) {
-            const double phase = rnd.between(0, 2 * std::numbers::pi);
+            const double phase = rnd.Between(0, 2 * std::numbers::pi);
             p.cosPhase[k] = std::cos(phase);
             p.sinPhase[k] = std::sin(phase);
         }
@@ -92,7 +92,7 @@ SyntheticTissue::SyntheticTissue(uint32_t width, uint32_t height, uint32_t seed)
     }
 }
 
-bool SyntheticTissue::inside(const Piece& p, double x, double y) const {
+bool SyntheticTissue::Inside(const Piece& p, double x, double y) const {
     const double dx = x - p.cx, dy = y - p.cy;
     const double u = (dx * p.cosA + dy * p.sinA) / p.rx;
     const double v = (-dx * p.sinA + dy * p.cosA) / p.ry;
@@ -113,9 +113,9 @@ bool SyntheticTissue::inside(const Piece& p, double x, double y) const {
     return d2 < edge * edge;
 }
 
-void SyntheticTissue::stain(uint32_t x, uint32_t y, uint8_t* px) const {
-    const double density = valueNoise(x / 90.0, y / 90.0, seed_ + 1);
-    const double gland = valueNoise(x / 260.0, y / 260.0, seed_ + 2);
+void SyntheticTissue::Stain(uint32_t x, uint32_t y, uint8_t* px) const {
+    const double density = ValueNoise(x / 90.0, y / 90.0, seed_ + 1);
+    const double gland = ValueNoise(x / 260.0, y / 260.0, seed_ + 2);
     // Stroma: eosin pink, denser where the slow field is high.
     double r = 240 - 22 * density, g = 178 - 55 * density, b = 210 - 25 * density;
     double nucleusChance = 0.22;
@@ -128,26 +128,26 @@ void SyntheticTissue::stain(uint32_t x, uint32_t y, uint8_t* px) const {
     }
     // Nuclei: at most one per 16-pixel cell, kept inside its cell.
     const uint32_t cx = x / 16, cy = y / 16;
-    const uint32_t h = hash3(cx, cy, seed_ + 3);
-    if (unit(h) < nucleusChance) {
+    const uint32_t h = Hash3(cx, cy, seed_ + 3);
+    if (Unit(h) < nucleusChance) {
         const double nx = cx * 16.0 + 5 + (h & 7), ny = cy * 16.0 + 5 + ((h >> 3) & 7);
         const double radius = 3.0 + ((h >> 6) & 3);
         const double ddx = x - nx, ddy = (y - ny) * 1.3;
         if (ddx * ddx + ddy * ddy < radius * radius) r = 78, g = 48, b = 125;
     }
-    const double grain = (unit(hash3(x, y, seed_ + 4)) - 0.5) * 14;
-    px[0] = clampByte(r + grain);
-    px[1] = clampByte(g + grain);
-    px[2] = clampByte(b + grain);
+    const double grain = (Unit(Hash3(x, y, seed_ + 4)) - 0.5) * 14;
+    px[0] = ClampByte(r + grain);
+    px[1] = ClampByte(g + grain);
+    px[2] = ClampByte(b + grain);
 }
 
-bool SyntheticTissue::knownBlank(uint32_t x, uint32_t y, uint32_t w, uint32_t h) const {
+bool SyntheticTissue::KnownBlank(uint32_t x, uint32_t y, uint32_t w, uint32_t h) const {
     for (const Piece& p : pieces_)
         if (x < p.x1 && x + w > p.x0 && y < p.y1 && y + h > p.y0) return false;
     return true;
 }
 
-bool SyntheticTissue::read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const {
+bool SyntheticTissue::Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const {
     std::vector<const Piece*> near;
     for (const Piece& p : pieces_)
         if (x < p.x1 && x + w > p.x0 && y < p.y1 && y + h > p.y0) near.push_back(&p);
@@ -156,9 +156,9 @@ bool SyntheticTissue::read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8
             uint8_t* px = rgb + (size_t(j) * w + i) * 3;
             const double fx = x + i + 0.5, fy = y + j + 0.5;
             const bool tissue = std::any_of(near.begin(), near.end(),
-                                            [&](const Piece* p) { return inside(*p, fx, fy); });
+                                            [&](const Piece* p) { return Inside(*p, fx, fy); });
             if (tissue) {
-                stain(x + i, y + j, px);
+                Stain(x + i, y + j, px);
             } else {
                 px[0] = px[1] = px[2] = 255;
             }

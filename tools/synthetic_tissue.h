@@ -23,8 +23,8 @@ public:
 
     uint32_t width() const override { return width_; }
     uint32_t height() const override { return height_; }
-    bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
-    bool knownBlank(uint32_t x, uint32_t y, uint32_t w, uint32_t h) const override;
+    bool Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const override;
+    bool KnownBlank(uint32_t x, uint32_t y, uint32_t w, uint32_t h) const override;
 
 private:
     struct Piece {  // one piece of tissue: a wobbly rotated ellipse
@@ -33,8 +33,8 @@ private:
         double x0, y0, x1, y1;            // bounding box, wobble included
     };
 
-    bool inside(const Piece& p, double x, double y) const;
-    void stain(uint32_t x, uint32_t y, uint8_t* px) const;
+    bool Inside(const Piece& p, double x, double y) const;
+    void Stain(uint32_t x, uint32_t y, uint8_t* px) const;
 
     uint32_t width_, height_, seed_;
     std::vector<Piece> pieces_;

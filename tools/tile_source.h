@@ -24,16 +24,16 @@ public:
     virtual uint32_t height() const = 0;
 
     // Fills rgb (w * h * 3 bytes) with the rectangle; false on a read error.
-    virtual bool read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const = 0;
+    virtual bool Read(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint8_t* rgb) const = 0;
 
     // True when the rectangle is certainly plain white, known without reading.
-    virtual bool knownBlank(uint32_t, uint32_t, uint32_t, uint32_t) const { return false; }
+    virtual bool KnownBlank(uint32_t, uint32_t, uint32_t, uint32_t) const { return false; }
 
     // What the source records about itself, when it does.
-    virtual std::optional<double> objectivePower() const { return std::nullopt; }
-    virtual std::optional<double> micronsPerPixel() const { return std::nullopt; }
-    virtual std::optional<RgbImage> label() const { return std::nullopt; }
-    virtual std::optional<RgbImage> macro() const { return std::nullopt; }
+    virtual std::optional<double> ObjectivePower() const { return std::nullopt; }
+    virtual std::optional<double> MicronsPerPixel() const { return std::nullopt; }
+    virtual std::optional<RgbImage> Label() const { return std::nullopt; }
+    virtual std::optional<RgbImage> Macro() const { return std::nullopt; }
 };
 
 }  // namespace nvxmake

@@ -21,14 +21,14 @@ struct Job {
     int32_t x, y, w, h, format;
 };
 
-std::vector<uint8_t> run(NvxSlideHandle h, const Job& j) {
-    Fetched f = j.tile ? fetchTile(h, j.scale, j.x, j.y)
-                       : fetchRegion(h, j.scale, j.x, j.y, j.w, j.h, j.format);
-    return f.data ? f.bytes() : std::vector<uint8_t>{};
+std::vector<uint8_t> RunJob(NvxSlideHandle h, const Job& j) {
+    Fetched f = j.tile ? FetchTile(h, j.scale, j.x, j.y)
+                       : FetchRegion(h, j.scale, j.x, j.y, j.w, j.h, j.format);
+    return f.data ? f.Bytes() : std::vector<uint8_t>{};
 }
 
 TEST(ConcurrentFetch, SixtyFourThreadsOnOneHandleGetWhatOneThreadGets) {
-    const std::string path = syntheticSlide();
+    const std::string path = SyntheticSlide();
     OpenSlide s(path);
     ASSERT_TRUE(s.ok());
     std::vector<Job> jobs;
@@ -47,7 +47,7 @@ TEST(ConcurrentFetch, SixtyFourThreadsOnOneHandleGetWhatOneThreadGets) {
 
     std::vector<std::vector<uint8_t>> expected;
     for (const Job& j : jobs) {
-        expected.push_back(run(s.handle(), j));
+        expected.push_back(RunJob(s.handle(), j));
         ASSERT_FALSE(expected.back().empty());
     }
 
@@ -66,7 +66,7 @@ TEST(ConcurrentFetch, SixtyFourThreadsOnOneHandleGetWhatOneThreadGets) {
         fetchers.emplace_back([&, t] {
             for (size_t i = 0; i < jobs.size(); ++i) {
                 const size_t k = (i * 7 + size_t(t) * 13) % jobs.size();
-                if (run(s.handle(), jobs[k]) != expected[k]) ++mismatches;
+                if (RunJob(s.handle(), jobs[k]) != expected[k]) ++mismatches;
                 ++done;
             }
         });

@@ -28,14 +28,14 @@ namespace {
 
 using namespace nvxtest;
 
-bool opens(const std::string& path) {
+bool Opens(const std::string& path) {
     OpenSlide s(path);
     return s.ok();
 }
 
-std::string damagedCopy(const std::string& name) {
-    return copyOf(
-        syntheticSlide(),
+std::string DamagedCopy(const std::string& name) {
+    return CopyOf(
+        SyntheticSlide(),
         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" + name);
 }
 
@@ -46,47 +46,47 @@ struct NvxEditor {
     nvx::Header header;
     std::vector<nvx::LevelRecord> levels;
 
-    explicit NvxEditor(const std::string& path) : bytes(readFile(path)) {
-        header = *nvx::decodeHeader(bytes);
+    explicit NvxEditor(const std::string& path) : bytes(ReadFile(path)) {
+        header = *nvx::DecodeHeader(bytes);
         for (uint32_t k = 0; k < header.levelCount; ++k)
-            levels.push_back(nvx::decodeLevelRecord(
+            levels.push_back(nvx::DecodeLevelRecord(
                 &bytes[header.levelTableOffset + size_t(k) * nvx::kLevelRecordSize]));
     }
-    uint8_t* entryAt(uint32_t level, size_t i) {
+    uint8_t* EntryAt(uint32_t level, size_t i) {
         return &bytes[levels[level].indexOffset + i * nvx::kTileEntrySize];
     }
-    nvx::TileEntry entry(uint32_t level, size_t i) {
-        return nvx::decodeTileEntry(entryAt(level, i));
+    nvx::TileEntry Entry(uint32_t level, size_t i) {
+        return nvx::DecodeTileEntry(EntryAt(level, i));
     }
     // The level-0 tile with the longest stream: tissue, stored only once.
-    size_t uniqueTile() {
+    size_t UniqueTile() {
         size_t best = 0;
         for (size_t i = 0; i < size_t(levels[0].columns) * levels[0].rows; ++i)
-            if (entry(0, i).length > entry(0, best).length) best = i;
+            if (Entry(0, i).length > Entry(0, best).length) best = i;
         return best;
     }
     // Recomputes what lies inside the file; an index or table that an edit
     // moved outside keeps its old checksum.
-    void reseal() {
+    void Reseal() {
         std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
         for (size_t k = 0; k < levels.size(); ++k) {
             const size_t n = size_t(levels[k].columns) * levels[k].rows * nvx::kTileEntrySize;
             if (levels[k].indexOffset <= bytes.size() && n <= bytes.size() - levels[k].indexOffset)
-                levels[k].indexCrc = nvx::crc32({&bytes[levels[k].indexOffset], n});
-            nvx::encodeLevelRecord(levels[k], &table[k * nvx::kLevelRecordSize]);
+                levels[k].indexCrc = nvx::Crc32({&bytes[levels[k].indexOffset], n});
+            nvx::EncodeLevelRecord(levels[k], &table[k * nvx::kLevelRecordSize]);
         }
         if (header.levelTableOffset <= bytes.size() &&
             table.size() <= bytes.size() - header.levelTableOffset)
             std::copy(table.begin(), table.end(), bytes.begin() + long(header.levelTableOffset));
-        header.levelTableCrc = nvx::crc32(table);
+        header.levelTableCrc = nvx::Crc32(table);
         header.fileSize = bytes.size();
-        const auto h = nvx::encodeHeader(header);
+        const auto h = nvx::EncodeHeader(header);
         std::copy(h.begin(), h.end(), bytes.begin());
     }
 };
 
 // Whether a file opens: "" when it does, else the library's reason.
-std::string refusal(const std::string& path) {
+std::string Refusal(const std::string& path) {
     OpenSlide s(path);
     if (s.ok()) return "";
     char text[256] = {};
@@ -96,18 +96,18 @@ std::string refusal(const std::string& path) {
 
 TEST(DamagedFile, MissingEmptyAndNonNvxFilesDoNotOpen) {
     std::filesystem::create_directories(NVX_TEST_SLIDES);
-    EXPECT_EQ(refusal(std::string(NVX_TEST_SLIDES) + "/no-such-file.nvx"),
+    EXPECT_EQ(Refusal(std::string(NVX_TEST_SLIDES) + "/no-such-file.nvx"),
               "cannot open the file: No such file or directory");
-    EXPECT_EQ(refusal(NVX_TEST_SLIDES), "not a regular file");  // a folder
+    EXPECT_EQ(Refusal(NVX_TEST_SLIDES), "not a regular file");  // a folder
     const std::string empty = std::string(NVX_TEST_SLIDES) + "/empty.nvx";
-    writeFile(empty, {});
-    EXPECT_EQ(refusal(empty), "file too short for an nvx header");
+    WriteFile(empty, {});
+    EXPECT_EQ(Refusal(empty), "file too short for an nvx header");
     // A real slide, but not nvx.
-    EXPECT_EQ(refusal(cmuSource()), "not an nvx file, or its header is damaged");
+    EXPECT_EQ(Refusal(CmuSource()), "not an nvx file, or its header is damaged");
     // A FIFO without a writer: refused at once, not waited on.
     const std::string fifo = std::string(NVX_TEST_SLIDES) + "/fifo-" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(refusal(fifo), "not a regular file");
+    EXPECT_EQ(Refusal(fifo), "not a regular file");
     std::filesystem::remove(fifo);
 }
 
@@ -121,19 +121,19 @@ struct Damage {
     const char* reason;
 };
 
-void flipByte(NvxEditor& e, uint64_t at, uint8_t bits) { e.bytes[at] ^= bits; }
+void FlipByte(NvxEditor& e, uint64_t at, uint8_t bits) { e.bytes[at] ^= bits; }
 
 // Cuts the file to its first `count` bytes (erase, not resize: a resize
 // that could grow draws a false overflow warning from GCC under sanitizers).
-void keepBytes(NvxEditor& e, size_t count) {
+void KeepBytes(NvxEditor& e, size_t count) {
     e.bytes.erase(e.bytes.begin() + long(std::min(count, e.bytes.size())), e.bytes.end());
 }
 
-void pointTileAt(NvxEditor& e, uint32_t level, size_t tile, uint64_t offset, uint32_t length) {
-    nvx::TileEntry t = e.entry(level, tile);
+void PointTileAt(NvxEditor& e, uint32_t level, size_t tile, uint64_t offset, uint32_t length) {
+    nvx::TileEntry t = e.Entry(level, tile);
     t.offset = offset;
     t.length = length;
-    nvx::encodeTileEntry(t, e.entryAt(level, tile));
+    nvx::EncodeTileEntry(t, e.EntryAt(level, tile));
 }
 
 TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
@@ -142,29 +142,29 @@ TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
     const char* kOutside = "tile entry points outside the file";
     const std::vector<Damage> damages = {
         // Truncation, and bytes changed behind the checksums' back.
-        {"cut to 100 bytes", [](NvxEditor& e) { keepBytes(e, 100); }, false,
+        {"cut to 100 bytes", [](NvxEditor& e) { KeepBytes(e, 100); }, false,
          "file too short for an nvx header"},
-        {"cut in half", [](NvxEditor& e) { keepBytes(e, e.bytes.size() / 2); }, false,
+        {"cut in half", [](NvxEditor& e) { KeepBytes(e, e.bytes.size() / 2); }, false,
          kSizeDiffers},
-        {"last byte cut", [](NvxEditor& e) { keepBytes(e, e.bytes.size() - 1); }, false,
+        {"last byte cut", [](NvxEditor& e) { KeepBytes(e, e.bytes.size() - 1); }, false,
          kSizeDiffers},
-        {"magic", [](NvxEditor& e) { flipByte(e, 0, 0x01); }, false, kDamagedHeader},
-        {"width byte", [](NvxEditor& e) { flipByte(e, 17, 0x01); }, false, kDamagedHeader},
-        {"tile size byte", [](NvxEditor& e) { flipByte(e, 29, 0x01); }, false, kDamagedHeader},
-        {"level table offset byte", [](NvxEditor& e) { flipByte(e, 60, 0x01); }, false,
+        {"magic", [](NvxEditor& e) { FlipByte(e, 0, 0x01); }, false, kDamagedHeader},
+        {"width byte", [](NvxEditor& e) { FlipByte(e, 17, 0x01); }, false, kDamagedHeader},
+        {"tile size byte", [](NvxEditor& e) { FlipByte(e, 29, 0x01); }, false, kDamagedHeader},
+        {"level table offset byte", [](NvxEditor& e) { FlipByte(e, 60, 0x01); }, false,
          kDamagedHeader},
-        {"header checksum byte", [](NvxEditor& e) { flipByte(e, 125, 0x01); }, false,
+        {"header checksum byte", [](NvxEditor& e) { FlipByte(e, 125, 0x01); }, false,
          kDamagedHeader},
-        {"level table byte", [](NvxEditor& e) { flipByte(e, e.header.levelTableOffset + 3, 0x02); },
+        {"level table byte", [](NvxEditor& e) { FlipByte(e, e.header.levelTableOffset + 3, 0x02); },
          false, "level table damaged"},
         {"tile index checksum byte",
-         [](NvxEditor& e) { flipByte(e, e.levels[2].indexOffset + 13, 0x40); }, false,
+         [](NvxEditor& e) { FlipByte(e, e.levels[2].indexOffset + 13, 0x40); }, false,
          "tile index damaged"},
         // Entries are checked as they are read, before the index checksum.
         {"tile index offset byte",
-         [](NvxEditor& e) { flipByte(e, e.levels[2].indexOffset + 5, 0x40); }, false, kOutside},
+         [](NvxEditor& e) { FlipByte(e, e.levels[2].indexOffset + 5, 0x40); }, false, kOutside},
         // Past the checksums: every value checked against the file and the level rule.
-        {"last byte cut, size recorded", [](NvxEditor& e) { keepBytes(e, e.bytes.size() - 1); },
+        {"last byte cut, size recorded", [](NvxEditor& e) { KeepBytes(e, e.bytes.size() - 1); },
          true, "level table outside the file"},
         {"width 0", [](NvxEditor& e) { e.header.width = 0; }, true, "bad slide size"},
         {"tile size 200", [](NvxEditor& e) { e.header.tileSize = 200; }, true, "bad tile size"},
@@ -202,24 +202,24 @@ TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
          [](NvxEditor& e) { e.levels[1].indexOffset = e.bytes.size() - 16; }, true,
          "tile index outside the file"},
         {"tile runs 500 bytes past the end",
-         [](NvxEditor& e) { pointTileAt(e, 1, 3, e.bytes.size() - 500, 1000); }, true, kOutside},
-        {"tile offset near 2^64", [](NvxEditor& e) { pointTileAt(e, 1, 3, ~0ull - 10, 100); }, true,
+         [](NvxEditor& e) { PointTileAt(e, 1, 3, e.bytes.size() - 500, 1000); }, true, kOutside},
+        {"tile offset near 2^64", [](NvxEditor& e) { PointTileAt(e, 1, 3, ~0ull - 10, 100); }, true,
          kOutside},
-        {"tile offset 2^40", [](NvxEditor& e) { pointTileAt(e, 1, 3, 1ull << 40, 100); }, true,
+        {"tile offset 2^40", [](NvxEditor& e) { PointTileAt(e, 1, 3, 1ull << 40, 100); }, true,
          kOutside},
-        {"tile of length 0", [](NvxEditor& e) { pointTileAt(e, 1, 3, 200, 0); }, true, kOutside},
-        {"tile in the header", [](NvxEditor& e) { pointTileAt(e, 0, 0, 16, 100); }, true, kOutside},
+        {"tile of length 0", [](NvxEditor& e) { PointTileAt(e, 1, 3, 200, 0); }, true, kOutside},
+        {"tile in the header", [](NvxEditor& e) { PointTileAt(e, 0, 0, 16, 100); }, true, kOutside},
     };
-    const std::string good = damagedCopy("good.nvx");
-    ASSERT_EQ(refusal(good), "") << "the untouched copy opens";
+    const std::string good = DamagedCopy("good.nvx");
+    ASSERT_EQ(Refusal(good), "") << "the untouched copy opens";
     const NvxEditor original(good);
     const std::string path = good + ".damaged";
     for (const Damage& d : damages) {
         NvxEditor e = original;
         d.edit(e);
-        if (d.reseal) e.reseal();
-        writeFile(path, e.bytes);
-        EXPECT_EQ(refusal(path), d.reason) << d.what;
+        if (d.reseal) e.Reseal();
+        WriteFile(path, e.bytes);
+        EXPECT_EQ(Refusal(path), d.reason) << d.what;
     }
 }
 
@@ -229,7 +229,7 @@ struct Picture {
     int32_t width = 0;
 };
 
-Picture fetchPicture(NvxSlideHandle h, bool label) {
+Picture FetchPicture(NvxSlideHandle h, bool label) {
     uint8_t* buffer = nullptr;
     int32_t length = 0, width = 0, height = 0;
     if (label)
@@ -244,32 +244,32 @@ Picture fetchPicture(NvxSlideHandle h, bool label) {
 // keeps every checksum right, so only the frame check can refuse the stream;
 // the rest of the slide stays usable.
 TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
-    const std::string good = damagedCopy("good.nvx");
+    const std::string good = DamagedCopy("good.nvx");
     const std::string path = good + ".frames";
     NvxEditor base(good);
     const uint32_t last = base.levels[0].columns - 1;  // a narrower tile: 6000 = 23 * 256 + 112
     const int32_t lastX = int32_t(last) * 256;
-    const nvx::TileEntry full = base.entry(0, 1), narrow = base.entry(0, last);
+    const nvx::TileEntry full = base.Entry(0, 1), narrow = base.Entry(0, last);
     const auto edited = [&](const std::function<void(NvxEditor&)>& edit) {
         NvxEditor e = base;
         edit(e);
-        e.reseal();
-        writeFile(path, e.bytes);
+        e.Reseal();
+        WriteFile(path, e.bytes);
         return path;
     };
     {
         SCOPED_TRACE("a full tile's entry holding the narrow tile's stream");
-        OpenSlide s(edited([&](NvxEditor& e) { nvx::encodeTileEntry(narrow, e.entryAt(0, 1)); }));
+        OpenSlide s(edited([&](NvxEditor& e) { nvx::EncodeTileEntry(narrow, e.EntryAt(0, 1)); }));
         ASSERT_TRUE(s.ok());
-        EXPECT_FALSE(fetchTile(s.handle(), 40.0f, 256, 0).data);
-        EXPECT_TRUE(fetchTile(s.handle(), 40.0f, lastX, 0).data);
+        EXPECT_FALSE(FetchTile(s.handle(), 40.0f, 256, 0).data);
+        EXPECT_TRUE(FetchTile(s.handle(), 40.0f, lastX, 0).data);
     }
     {
         SCOPED_TRACE("the narrow tile's entry holding a full tile's stream");
-        OpenSlide s(edited([&](NvxEditor& e) { nvx::encodeTileEntry(full, e.entryAt(0, last)); }));
+        OpenSlide s(edited([&](NvxEditor& e) { nvx::EncodeTileEntry(full, e.EntryAt(0, last)); }));
         ASSERT_TRUE(s.ok());
-        EXPECT_FALSE(fetchTile(s.handle(), 40.0f, lastX, 0).data);
-        EXPECT_TRUE(fetchTile(s.handle(), 40.0f, 256, 0).data);
+        EXPECT_FALSE(FetchTile(s.handle(), 40.0f, lastX, 0).data);
+        EXPECT_TRUE(FetchTile(s.handle(), 40.0f, 256, 0).data);
     }
     struct Resize {
         const char* what;
@@ -287,8 +287,8 @@ TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
             p.height = r.height;
         }));
         ASSERT_TRUE(s.ok());
-        EXPECT_FALSE(fetchPicture(s.handle(), r.label).stream);
-        const Picture other = fetchPicture(s.handle(), !r.label);
+        EXPECT_FALSE(FetchPicture(s.handle(), r.label).stream);
+        const Picture other = FetchPicture(s.handle(), !r.label);
         EXPECT_TRUE(other.stream);
         EXPECT_EQ(other.width, r.label ? 1500 : 600);
     }
@@ -298,34 +298,34 @@ TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
 // as a hole of zeros, costing nothing on disk. Its first entry is already
 // unusable (length 0); open must say so without holding the index in memory.
 TEST(DamagedFile, HugeIndexOfZerosIsRefusedWithoutReadingItWhole) {
-    NvxEditor e(syntheticSlide());
+    NvxEditor e(SyntheticSlide());
     nvx::Header& h = e.header;
     h.width = h.height = 11584 * 16;  // 11584^2 tiles of 16: a 2 GiB level 0 index
     h.tileSize = 16;
-    const auto shapes = nvx::levelShapes(h.width, h.height, h.tileSize);
+    const auto shapes = nvx::LevelShapes(h.width, h.height, h.tileSize);
     h.levelCount = uint32_t(shapes.size());
     h.levelTableOffset = e.bytes.size();
     std::vector<uint8_t> table(shapes.size() * nvx::kLevelRecordSize);
     uint64_t at = h.levelTableOffset + table.size();
     for (size_t k = 0; k < shapes.size(); ++k) {
         const nvx::LevelShape& s = shapes[k];
-        nvx::encodeLevelRecord({s.width, s.height, s.columns, s.rows, at, 0},
+        nvx::EncodeLevelRecord({s.width, s.height, s.columns, s.rows, at, 0},
                                &table[k * nvx::kLevelRecordSize]);
         at += uint64_t{s.columns} * s.rows * nvx::kTileEntrySize;
     }
     ASSERT_GT(at, uint64_t{2} << 30);
-    h.levelTableCrc = nvx::crc32(table);
+    h.levelTableCrc = nvx::Crc32(table);
     h.fileSize = at;
     e.bytes.insert(e.bytes.end(), table.begin(), table.end());
-    const auto header = nvx::encodeHeader(h);
+    const auto header = nvx::EncodeHeader(h);
     std::copy(header.begin(), header.end(), e.bytes.begin());
     const std::string path = std::string(NVX_TEST_SLIDES) + "/huge-index.nvx";
-    writeFile(path, e.bytes);
+    WriteFile(path, e.bytes);
     ASSERT_EQ(truncate(path.c_str(), off_t(at)), 0);  // the indices: a hole
 
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) _exit(opens(path) ? 1 : 0);
+    if (pid == 0) _exit(Opens(path) ? 1 : 0);
     int status = 0;
     rusage usage{};
     ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
@@ -336,26 +336,26 @@ TEST(DamagedFile, HugeIndexOfZerosIsRefusedWithoutReadingItWhole) {
 }
 
 TEST(DamagedFile, CorruptTileGivesNothingAndSparesTheRest) {
-    const std::string path = damagedCopy("tile.nvx");
+    const std::string path = DamagedCopy("tile.nvx");
     NvxEditor e(path);
-    const size_t victim = e.uniqueTile();
-    const nvx::TileEntry t = e.entry(0, victim);
+    const size_t victim = e.UniqueTile();
+    const nvx::TileEntry t = e.Entry(0, victim);
     const int32_t x = int32_t(victim % e.levels[0].columns) * 256;
     const int32_t y = int32_t(victim / e.levels[0].columns) * 256;
 
     // Bytes changed on disk: the tile checksum no longer matches.
     std::vector<uint8_t> bad = e.bytes;
     bad[t.offset + t.length / 2] ^= 0xFF;
-    writeFile(path, bad);
+    WriteFile(path, bad);
     {
         OpenSlide s(path);
         ASSERT_TRUE(s.ok());
-        EXPECT_FALSE(fetchTile(s.handle(), 40.0f, x, y).data);
-        EXPECT_FALSE(fetchRegion(s.handle(), 40.0f, x + 10, y + 10, 300, 300, 0).data);
+        EXPECT_FALSE(FetchTile(s.handle(), 40.0f, x, y).data);
+        EXPECT_FALSE(FetchRegion(s.handle(), 40.0f, x + 10, y + 10, 300, 300, 0).data);
         // Level 1 was made from the pixels, not from the damaged stream.
-        EXPECT_TRUE(fetchRegion(s.handle(), 20.0f, x / 2, y / 2, 128, 128, 0).data);
+        EXPECT_TRUE(FetchRegion(s.handle(), 20.0f, x / 2, y / 2, 128, 128, 0).data);
         const int32_t other = x == 0 ? 256 : 0;
-        EXPECT_TRUE(fetchTile(s.handle(), 40.0f, other, 0).data);
+        EXPECT_TRUE(FetchTile(s.handle(), 40.0f, other, 0).data);
     }
 
     // A stream written whole but undecodable: its second half zeroed and the
@@ -365,21 +365,21 @@ TEST(DamagedFile, CorruptTileGivesNothingAndSparesTheRest) {
     std::fill(sealed.bytes.begin() + long(t.offset + t.length / 2),
               sealed.bytes.begin() + long(t.offset + t.length), 0);
     nvx::TileEntry fixed = t;
-    fixed.crc = nvx::crc32({&sealed.bytes[t.offset], t.length});
-    nvx::encodeTileEntry(fixed, sealed.entryAt(0, victim));
-    sealed.reseal();
-    writeFile(path, sealed.bytes);
+    fixed.crc = nvx::Crc32({&sealed.bytes[t.offset], t.length});
+    nvx::EncodeTileEntry(fixed, sealed.EntryAt(0, victim));
+    sealed.Reseal();
+    WriteFile(path, sealed.bytes);
     OpenSlide s(path);
     ASSERT_TRUE(s.ok());
-    EXPECT_FALSE(fetchRegion(s.handle(), 40.0f, x, y, 256, 256, 0).data);
-    EXPECT_FALSE(fetchRegion(s.handle(), 30.0f, x * 3 / 4, y * 3 / 4, 100, 100, 1).data);
-    EXPECT_TRUE(fetchRegion(s.handle(), 40.0f, x == 0 ? 512 : 0, 0, 256, 256, 0).data);
+    EXPECT_FALSE(FetchRegion(s.handle(), 40.0f, x, y, 256, 256, 0).data);
+    EXPECT_FALSE(FetchRegion(s.handle(), 30.0f, x * 3 / 4, y * 3 / 4, 100, 100, 1).data);
+    EXPECT_TRUE(FetchRegion(s.handle(), 40.0f, x == 0 ? 512 : 0, 0, 256, 256, 0).data);
 }
 
 // Replays fuzzing inputs: the seed slides (which must open and answer) and
 // every input kept in fuzz/regressions/ (which may or may not open, but must
 // answer fetches with buffers of the promised size when they do).
-int replay(const std::filesystem::path& dir, bool mustOpen) {
+int Replay(const std::filesystem::path& dir, bool mustOpen) {
     int inputs = 0;
     if (!std::filesystem::exists(dir)) return 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -389,23 +389,23 @@ int replay(const std::filesystem::path& dir, bool mustOpen) {
         if (!s.ok()) continue;
         int32_t mag = 0;
         NvxQuerySlide(s.handle(), nullptr, nullptr, &mag, nullptr, nullptr, nullptr, nullptr);
-        Fetched t = fetchTile(s.handle(), float(mag), 0, 0);
+        Fetched t = FetchTile(s.handle(), float(mag), 0, 0);
         EXPECT_TRUE(t.data || !mustOpen) << entry.path();
-        Fetched f = fetchRegion(s.handle(), float(mag) / 3, -3, -3, 64, 64, 0);
+        Fetched f = FetchRegion(s.handle(), float(mag) / 3, -3, -3, 64, 64, 0);
         if (f.data) {
             EXPECT_EQ(f.length, 64 * 64 * 3);
         }
-        Fetched j = fetchRegion(s.handle(), float(mag), 5, 5, 33, 17, 1);
+        Fetched j = FetchRegion(s.handle(), float(mag), 5, 5, 33, 17, 1);
         if (j.data) {
-            EXPECT_EQ(decode(j.data.get(), size_t(j.length)).width, 33);
+            EXPECT_EQ(Decode(j.data.get(), size_t(j.length)).width, 33);
         }
     }
     return inputs;
 }
 
 TEST(DamagedFile, FuzzingInputsAreHandled) {
-    EXPECT_GT(replay(std::string(NVX_FUZZ_DIR) + "/seeds", true), 0);
-    replay(std::string(NVX_FUZZ_DIR) + "/regressions", false);
+    EXPECT_GT(Replay(std::string(NVX_FUZZ_DIR) + "/seeds", true), 0);
+    Replay(std::string(NVX_FUZZ_DIR) + "/regressions", false);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 namespace {
 
 TEST(NvxFormat, LevelsHalveDownToOneTile) {
-    const auto s = nvx::levelShapes(6000, 4000, 256);
+    const auto s = nvx::LevelShapes(6000, 4000, 256);
     ASSERT_EQ(s.size(), 6u);
     EXPECT_EQ(s[0].width, 6000u);
     EXPECT_EQ(s[0].columns, 24u);
@@ -22,17 +22,17 @@ TEST(NvxFormat, LevelsHalveDownToOneTile) {
 }
 
 TEST(NvxFormat, LevelsOfOddAndTinySlides) {
-    EXPECT_EQ(nvx::levelShapes(256, 256, 256).size(), 1u);
-    EXPECT_EQ(nvx::levelShapes(257, 10, 256).size(), 2u);
+    EXPECT_EQ(nvx::LevelShapes(256, 256, 256).size(), 1u);
+    EXPECT_EQ(nvx::LevelShapes(257, 10, 256).size(), 2u);
     // A strip stops before a side would reach zero, even wider than a tile.
-    const auto strip = nvx::levelShapes(100000, 3, 256);
+    const auto strip = nvx::LevelShapes(100000, 3, 256);
     EXPECT_EQ(strip.size(), 2u);
     EXPECT_EQ(strip.back().height, 1u);
     EXPECT_GT(strip.back().columns, 1u);
-    EXPECT_TRUE(nvx::levelShapes(0, 10, 256).empty());
+    EXPECT_TRUE(nvx::LevelShapes(0, 10, 256).empty());
 }
 
-nvx::Header sampleHeader() {
+nvx::Header SampleHeader() {
     nvx::Header h;
     h.width = 100000;
     h.height = 50000;
@@ -51,9 +51,9 @@ nvx::Header sampleHeader() {
 }
 
 TEST(NvxFormat, HeaderRoundTripsEveryField) {
-    const nvx::Header h = sampleHeader();
-    const auto bytes = nvx::encodeHeader(h);
-    const auto back = nvx::decodeHeader(bytes);
+    const nvx::Header h = SampleHeader();
+    const auto bytes = nvx::EncodeHeader(h);
+    const auto back = nvx::DecodeHeader(bytes);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->width, h.width);
     EXPECT_EQ(back->height, h.height);
@@ -74,27 +74,27 @@ TEST(NvxFormat, HeaderRoundTripsEveryField) {
 }
 
 TEST(NvxFormat, AnyFlippedHeaderByteIsRefused) {
-    const auto good = nvx::encodeHeader(sampleHeader());
+    const auto good = nvx::EncodeHeader(SampleHeader());
     for (size_t i = 0; i < good.size(); ++i) {
         auto bad = good;
         bad[i] ^= 0x10;
-        EXPECT_FALSE(nvx::decodeHeader(bad)) << "byte " << i;
+        EXPECT_FALSE(nvx::DecodeHeader(bad)) << "byte " << i;
     }
-    EXPECT_FALSE(nvx::decodeHeader(std::span(good).first(nvx::kHeaderSize - 1)));
+    EXPECT_FALSE(nvx::DecodeHeader(std::span(good).first(nvx::kHeaderSize - 1)));
 }
 
 TEST(NvxFormat, IndexRecordsRoundTripLargeOffsets) {
     uint8_t buf[nvx::kLevelRecordSize];
-    nvx::encodeLevelRecord({7, 8, 9, 10, 0xAB'CDEF'0123ull, 0x55AA55AA}, buf);
-    const nvx::LevelRecord l = nvx::decodeLevelRecord(buf);
+    nvx::EncodeLevelRecord({7, 8, 9, 10, 0xAB'CDEF'0123ull, 0x55AA55AA}, buf);
+    const nvx::LevelRecord l = nvx::DecodeLevelRecord(buf);
     EXPECT_EQ(l.width, 7u);
     EXPECT_EQ(l.rows, 10u);
     EXPECT_EQ(l.indexOffset, 0xAB'CDEF'0123ull);
     EXPECT_EQ(l.indexCrc, 0x55AA55AAu);
 
     uint8_t e[nvx::kTileEntrySize];
-    nvx::encodeTileEntry({0x7'0000'0001ull, 65536, 0x12345678}, e);
-    const nvx::TileEntry t = nvx::decodeTileEntry(e);
+    nvx::EncodeTileEntry({0x7'0000'0001ull, 65536, 0x12345678}, e);
+    const nvx::TileEntry t = nvx::DecodeTileEntry(e);
     EXPECT_EQ(t.offset, 0x7'0000'0001ull);
     EXPECT_EQ(t.length, 65536u);
     EXPECT_EQ(t.crc, 0x12345678u);

@@ -23,20 +23,20 @@ namespace {
 using namespace nvxtest;
 namespace fs = std::filesystem;
 
-std::string scratch(const std::string& name) {
+std::string Scratch(const std::string& name) {
     fs::create_directories(NVX_TEST_SLIDES);
     return std::string(NVX_TEST_SLIDES) + "/" + name;
 }
 
 // Files left in the slides folder whose name starts with `prefix`.
-int filesStartingWith(const std::string& prefix) {
+int FilesStartingWith(const std::string& prefix) {
     int n = 0;
     for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES))
         n += e.path().filename().string().starts_with(prefix);
     return n;
 }
 
-std::string output(const std::string& args) {
+std::string Output(const std::string& args) {
     std::string out;
     std::unique_ptr<FILE, int (*)(FILE*)> p(
         popen((std::string(NVXMAKE_PATH) + " " + args + " 2>&1").c_str(), "r"), pclose);
@@ -47,17 +47,17 @@ std::string output(const std::string& args) {
 }
 
 TEST(Nvxmake, SameOptionsGiveTheSameBytes) {
-    const std::string a = scratch("det-a.nvx"), b = scratch("det-b.nvx"), c = scratch("det-c.nvx");
-    ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 2 " + a), 0);
-    ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --threads 1 " + b), 0);
-    ASSERT_EQ(runNvxmake("--synthetic 2500x1800 --seed 2 " + c), 0);
-    EXPECT_EQ(readFile(a), readFile(b));
-    EXPECT_NE(readFile(a), readFile(c));
+    const std::string a = Scratch("det-a.nvx"), b = Scratch("det-b.nvx"), c = Scratch("det-c.nvx");
+    ASSERT_EQ(RunNvxmake("--synthetic 2500x1800 --threads 2 " + a), 0);
+    ASSERT_EQ(RunNvxmake("--synthetic 2500x1800 --threads 1 " + b), 0);
+    ASSERT_EQ(RunNvxmake("--synthetic 2500x1800 --seed 2 " + c), 0);
+    EXPECT_EQ(ReadFile(a), ReadFile(b));
+    EXPECT_NE(ReadFile(a), ReadFile(c));
 }
 
 TEST(Nvxmake, TileSizesOfTheConverterWork) {
     for (int tile : {240, 512}) {
-        const std::string path = slide("tile-" + std::to_string(tile) + ".nvx",
+        const std::string path = Slide("tile-" + std::to_string(tile) + ".nvx",
                                        "--synthetic 3000x2000 --tile " + std::to_string(tile));
         OpenSlide s(path);
         ASSERT_TRUE(s.ok()) << tile;
@@ -67,16 +67,16 @@ TEST(Nvxmake, TileSizesOfTheConverterWork) {
         EXPECT_EQ(t, tile);
         // The bottom-right tile of level 0 and its size.
         const int32_t x = (2999 / tile) * tile, y = (1999 / tile) * tile;
-        Fetched f = fetchTile(s.handle(), 40.0f, x, y);
-        const Image img = decode(f.data.get(), size_t(f.length));
+        Fetched f = FetchTile(s.handle(), 40.0f, x, y);
+        const Image img = Decode(f.data.get(), size_t(f.length));
         EXPECT_EQ(img.width, 3000 - x);
         EXPECT_EQ(img.height, 2000 - y);
     }
 }
 
 TEST(Nvxmake, BlankBackgroundIsStoredOnce) {
-    const std::string path = slide("wide.nvx", "--synthetic 24000x16000");
-    auto file = nvx::SlideFile::open(path.c_str());
+    const std::string path = Slide("wide.nvx", "--synthetic 24000x16000");
+    auto file = nvx::SlideFile::Open(path.c_str());
     ASSERT_TRUE(file);
     const auto& level0 = file->levels()[0].tiles;
     std::set<uint64_t> distinct;
@@ -88,13 +88,13 @@ TEST(Nvxmake, BlankBackgroundIsStoredOnce) {
 }
 
 TEST(Nvxmake, JpegPictureBecomesASlide) {
-    OpenSlide src(syntheticSlide());
+    OpenSlide src(SyntheticSlide());
     ASSERT_TRUE(src.ok());
-    Fetched jpeg = fetchRegion(src.handle(), 40.0f, 1800, 900, 700, 450, 1);
+    Fetched jpeg = FetchRegion(src.handle(), 40.0f, 1800, 900, 700, 450, 1);
     ASSERT_TRUE(jpeg.data);
-    const std::string pic = scratch("picture.jpg");
-    writeFile(pic, jpeg.bytes());
-    const std::string path = slide("from-jpeg.nvx", "--from " + pic + " --mag 10 --tile 240");
+    const std::string pic = Scratch("picture.jpg");
+    WriteFile(pic, jpeg.Bytes());
+    const std::string path = Slide("from-jpeg.nvx", "--from " + pic + " --mag 10 --tile 240");
     OpenSlide s(path);
     ASSERT_TRUE(s.ok());
     int32_t w = 0, h = 0, mag = 0;
@@ -102,15 +102,15 @@ TEST(Nvxmake, JpegPictureBecomesASlide) {
     EXPECT_EQ(w, 700);
     EXPECT_EQ(h, 450);
     EXPECT_EQ(mag, 10);
-    const Image want = decode(jpeg.data.get(), size_t(jpeg.length));
-    Fetched got = fetchRegion(s.handle(), 10.0f, 0, 0, 700, 450, 0);
+    const Image want = Decode(jpeg.data.get(), size_t(jpeg.length));
+    Fetched got = FetchRegion(s.handle(), 10.0f, 0, 0, 700, 450, 0);
     ASSERT_TRUE(got.data);
-    EXPECT_LT(meanAbsDiff(got.data.get(), want.rgb.data(), want.rgb.size()), 2.0);
+    EXPECT_LT(MeanAbsDiff(got.data.get(), want.rgb.data(), want.rgb.size()), 2.0);
 }
 
 // A copy of the scan whose image description says `from` is `to`.
-std::string editedScan(const std::string& name, const std::string& from, const std::string& to) {
-    const std::string path = copyOf(cmuSource(), name);
+std::string EditedScan(const std::string& name, const std::string& from, const std::string& to) {
+    const std::string path = CopyOf(CmuSource(), name);
     std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpen(path.c_str(), "r+"), TIFFClose);
     if (!tif) return {};
     char* text = nullptr;
@@ -128,21 +128,21 @@ std::string editedScan(const std::string& name, const std::string& from, const s
 // A source's microns per pixel beyond what a 32-bit float holds is unknown,
 // not infinity, which no reader accepts.
 TEST(Nvxmake, SourceMicronsPerPixelBeyondFloatIsUnknown) {
-    const std::string source = editedScan("huge-mpp.svs", "MPP = 0.4990", "MPP = 1e40");
+    const std::string source = EditedScan("huge-mpp.svs", "MPP = 0.4990", "MPP = 1e40");
     ASSERT_FALSE(source.empty());
-    const std::string out = scratch("huge-mpp.nvx");
-    ASSERT_EQ(runNvxmake("--from " + source + " " + out), 0);
+    const std::string out = Scratch("huge-mpp.nvx");
+    ASSERT_EQ(RunNvxmake("--from " + source + " " + out), 0);
     OpenSlide s(out);
     ASSERT_TRUE(s.ok());
     float mpp = -1;
     ASSERT_TRUE(
         NvxQuerySlide(s.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, &mpp, nullptr));
     EXPECT_EQ(mpp, 0.0f);
-    EXPECT_NE(output("--info " + out).find("microns per pixel: 0"), std::string::npos);
+    EXPECT_NE(Output("--info " + out).find("microns per pixel: 0"), std::string::npos);
 }
 
 TEST(Nvxmake, InfoPrintsHeaderLevelsAndPictures) {
-    const std::string text = output("--info " + syntheticSlide());
+    const std::string text = Output("--info " + SyntheticSlide());
     EXPECT_NE(text.find("size: 6000 x 4000"), std::string::npos) << text;
     EXPECT_NE(text.find("tile size: 256"), std::string::npos);
     EXPECT_NE(text.find("level 5: 187 x 125"), std::string::npos);
@@ -151,52 +151,52 @@ TEST(Nvxmake, InfoPrintsHeaderLevelsAndPictures) {
 }
 
 TEST(Nvxmake, BadInputFailsAndLeavesNoFile) {
-    const std::string out = scratch("fail.nvx");
-    EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
-    const std::string text = scratch("not-a-slide.txt");
-    writeFile(text, {'h', 'e', 'l', 'l', 'o'});
-    EXPECT_EQ(runNvxmake("--from " + text + " " + out), 1);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --label " + text + " " + out), 1);
+    const std::string out = Scratch("fail.nvx");
+    EXPECT_EQ(RunNvxmake("--from /no/such/slide.svs " + out), 1);
+    const std::string text = Scratch("not-a-slide.txt");
+    WriteFile(text, {'h', 'e', 'l', 'l', 'o'});
+    EXPECT_EQ(RunNvxmake("--from " + text + " " + out), 1);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --label " + text + " " + out), 1);
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(filesStartingWith("fail.nvx"), 0);  // no temporary file either
+    EXPECT_EQ(FilesStartingWith("fail.nvx"), 0);  // no temporary file either
 
-    EXPECT_EQ(runNvxmake("--synthetic 0x400 " + out), 2);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 255 " + out), 2);
+    EXPECT_EQ(RunNvxmake("--synthetic 0x400 " + out), 2);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --tile 255 " + out), 2);
     // Even, but no TIFF can hold such tiles: no slide the converter cannot convert.
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 200 " + out), 2);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --tile 136 " + out), 2);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --quality 0 " + out), 2);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --frobnicate " + out), 2);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400"), 2);
-    EXPECT_EQ(runNvxmake("--info " + text), 1);
-    EXPECT_NE(output("--from /no/such/slide.svs " + out).find("nvxmake:"), std::string::npos);
-    EXPECT_NE(output("--help").find("--synthetic WIDTHxHEIGHT"), std::string::npos);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --tile 200 " + out), 2);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --tile 136 " + out), 2);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --quality 0 " + out), 2);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --frobnicate " + out), 2);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400"), 2);
+    EXPECT_EQ(RunNvxmake("--info " + text), 1);
+    EXPECT_NE(Output("--from /no/such/slide.svs " + out).find("nvxmake:"), std::string::npos);
+    EXPECT_NE(Output("--help").find("--synthetic WIDTHxHEIGHT"), std::string::npos);
 }
 
 // A given picture whose header is whole but whose data is cut short would be
 // stored as a label or preview that no reader can decode.
 TEST(Nvxmake, TruncatedGivenPictureFailsAndLeavesNoFile) {
-    OpenSlide src(syntheticSlide());
+    OpenSlide src(SyntheticSlide());
     ASSERT_TRUE(src.ok());
-    Fetched jpeg = fetchRegion(src.handle(), 40.0f, 2000, 1000, 320, 200, 1);
+    Fetched jpeg = FetchRegion(src.handle(), 40.0f, 2000, 1000, 320, 200, 1);
     ASSERT_TRUE(jpeg.data);
-    std::vector<uint8_t> bytes = jpeg.bytes();
+    std::vector<uint8_t> bytes = jpeg.Bytes();
     bytes.resize(bytes.size() / 2);
-    const std::string cut = scratch("cut-picture.jpg");
-    writeFile(cut, bytes);
-    const std::string out = scratch("cut-picture.nvx");
+    const std::string cut = Scratch("cut-picture.jpg");
+    WriteFile(cut, bytes);
+    const std::string out = Scratch("cut-picture.nvx");
     fs::remove(out);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --label " + cut + " " + out), 1);
-    EXPECT_EQ(runNvxmake("--synthetic 500x400 --preview " + cut + " " + out), 1);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --label " + cut + " " + out), 1);
+    EXPECT_EQ(RunNvxmake("--synthetic 500x400 --preview " + cut + " " + out), 1);
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(filesStartingWith("cut-picture.nvx"), 0);
+    EXPECT_EQ(FilesStartingWith("cut-picture.nvx"), 0);
 }
 
 // Runs nvxmake --synthetic SIZE OUT with files limited to `bytes`. With
 // SIGXFSZ ignored, writes past the limit fail with EFBIG as on a full disk;
 // otherwise the signal ends the run. Returns the exit status, or 1000 plus
 // the signal that killed it.
-int runWithFileLimit(const std::string& size, const std::string& out, rlim_t bytes,
+int RunWithFileLimit(const std::string& size, const std::string& out, rlim_t bytes,
                      bool ignoreSignal = true) {
     const pid_t pid = fork();
     if (pid < 0) return -1;
@@ -216,31 +216,31 @@ int runWithFileLimit(const std::string& size, const std::string& out, rlim_t byt
 }
 
 TEST(Nvxmake, FullDiskFailsAndLeavesNoFile) {
-    const std::string out = scratch("full-disk.nvx");
-    EXPECT_EQ(runWithFileLimit("500x400", out, 0), 1);  // not even the header fits
-    EXPECT_EQ(filesStartingWith("full-disk.nvx"), 0);
-    EXPECT_EQ(runWithFileLimit("3000x3000", out, 20000), 1);  // stops among the tiles
-    EXPECT_EQ(filesStartingWith("full-disk.nvx"), 0);
+    const std::string out = Scratch("full-disk.nvx");
+    EXPECT_EQ(RunWithFileLimit("500x400", out, 0), 1);  // not even the header fits
+    EXPECT_EQ(FilesStartingWith("full-disk.nvx"), 0);
+    EXPECT_EQ(RunWithFileLimit("3000x3000", out, 20000), 1);  // stops among the tiles
+    EXPECT_EQ(FilesStartingWith("full-disk.nvx"), 0);
 }
 
 // The file size limit's own signal (the default when it is not ignored)
 // ends the run like an interrupt: no temporary file stays behind.
 TEST(Nvxmake, FileSizeLimitSignalLeavesNoFile) {
-    const std::string out = scratch("size-limit.nvx");
-    EXPECT_EQ(runWithFileLimit("3000x3000", out, 20000, false), 128 + SIGXFSZ);
-    EXPECT_EQ(filesStartingWith("size-limit.nvx"), 0);
+    const std::string out = Scratch("size-limit.nvx");
+    EXPECT_EQ(RunWithFileLimit("3000x3000", out, 20000, false), 128 + SIGXFSZ);
+    EXPECT_EQ(FilesStartingWith("size-limit.nvx"), 0);
 }
 
 TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
-    const std::string out = scratch("keep.nvx");
-    ASSERT_EQ(runNvxmake("--synthetic 600x500 " + out), 0);
-    const auto before = readFile(out);
-    EXPECT_EQ(runNvxmake("--from /no/such/slide.svs " + out), 1);
-    EXPECT_EQ(readFile(out), before);
+    const std::string out = Scratch("keep.nvx");
+    ASSERT_EQ(RunNvxmake("--synthetic 600x500 " + out), 0);
+    const auto before = ReadFile(out);
+    EXPECT_EQ(RunNvxmake("--from /no/such/slide.svs " + out), 1);
+    EXPECT_EQ(ReadFile(out), before);
 }
 
 TEST(Nvxmake, InterruptedRunLeavesNoFile) {
-    const std::string out = scratch("interrupted.nvx");
+    const std::string out = Scratch("interrupted.nvx");
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -252,7 +252,7 @@ TEST(Nvxmake, InterruptedRunLeavesNoFile) {
     // Interrupt once the temporary file exists (a run this size takes a minute).
     bool started = false;
     for (int i = 0; i < 1000 && !started; ++i) {
-        started = filesStartingWith("interrupted.nvx.tmp.") > 0;
+        started = FilesStartingWith("interrupted.nvx.tmp.") > 0;
         if (!started) usleep(10000);
     }
     kill(pid, SIGINT);
@@ -260,12 +260,12 @@ TEST(Nvxmake, InterruptedRunLeavesNoFile) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(started);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
-    EXPECT_EQ(filesStartingWith("interrupted.nvx"), 0);
+    EXPECT_EQ(FilesStartingWith("interrupted.nvx"), 0);
 }
 
 // Under nohup (SIGHUP ignored) a hangup must not end the run.
 TEST(Nvxmake, IgnoredHangupIsRespected) {
-    const std::string out = scratch("nohup.nvx");
+    const std::string out = Scratch("nohup.nvx");
     fs::remove(out);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -278,7 +278,7 @@ TEST(Nvxmake, IgnoredHangupIsRespected) {
     }
     bool started = false;
     for (int i = 0; i < 1000 && !started; ++i) {
-        started = filesStartingWith("nohup.nvx.tmp.") > 0;
+        started = FilesStartingWith("nohup.nvx.tmp.") > 0;
         if (!started) usleep(10000);
     }
     kill(pid, SIGHUP);

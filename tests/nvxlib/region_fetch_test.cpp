@@ -24,18 +24,18 @@ using namespace nvxtest;
 class RegionFetch : public ::testing::Test {
 protected:
     void SetUp() override {
-        slide_ = std::make_unique<OpenSlide>(syntheticSlide());
+        slide_ = std::make_unique<OpenSlide>(SyntheticSlide());
         ASSERT_TRUE(slide_->ok());
     }
     NvxSlideHandle h() const { return slide_->handle(); }
 
     // Pixel (x, y) of level 0 through the stored tile holding it.
-    std::array<uint8_t, 3> tilePixel(int x, int y) {
+    std::array<uint8_t, 3> TilePixel(int x, int y) {
         const int tx = x / 256 * 256, ty = y / 256 * 256;
         auto key = std::pair{tx, ty};
         if (!tiles_.contains(key)) {
-            Fetched f = fetchTile(h(), 40.0f, tx, ty);
-            tiles_[key] = decode(f.data.get(), size_t(f.length));
+            Fetched f = FetchTile(h(), 40.0f, tx, ty);
+            tiles_[key] = Decode(f.data.get(), size_t(f.length));
         }
         const Image& img = tiles_[key];
         const uint8_t* p = &img.rgb[(size_t(y - ty) * img.width + (x - tx)) * 3];
@@ -48,7 +48,7 @@ protected:
 
 TEST_F(RegionFetch, StoredScaleRegionEqualsTilesAcrossSeams) {
     const int x0 = 1900, y0 = 900, w = 700, hgt = 500;  // spans 4 x 3 tiles, on tissue
-    Fetched f = fetchRegion(h(), 40.0f, x0, y0, w, hgt, 0);
+    Fetched f = FetchRegion(h(), 40.0f, x0, y0, w, hgt, 0);
     ASSERT_TRUE(f.data);
     ASSERT_EQ(f.length, w * hgt * 3);
     const auto white = std::count(f.data.get(), f.data.get() + f.length, uint8_t{255});
@@ -56,7 +56,7 @@ TEST_F(RegionFetch, StoredScaleRegionEqualsTilesAcrossSeams) {
     int mismatches = 0;
     for (int y = 0; y < hgt; y += 7)
         for (int x = 0; x < w; x += 5) {
-            const auto want = tilePixel(x0 + x, y0 + y);
+            const auto want = TilePixel(x0 + x, y0 + y);
             const uint8_t* got = f.data.get() + (size_t(y) * w + x) * 3;
             mismatches += !std::equal(want.begin(), want.end(), got);
         }
@@ -66,17 +66,17 @@ TEST_F(RegionFetch, StoredScaleRegionEqualsTilesAcrossSeams) {
 // On the slide made from the scan, tissue reaches every edge, so a shifted
 // or mis-clipped copy cannot hide in white background.
 TEST(RegionOverhang, OutsideTheSlideIsWhiteAndInsideIsUnshifted) {
-    OpenSlide s(cmuSlide());
+    OpenSlide s(CmuSlide());
     ASSERT_TRUE(s.ok());
     const NvxSlideHandle h = s.handle();
     const auto isWhite = [](const uint8_t* p) { return p[0] == 255 && p[1] == 255 && p[2] == 255; };
     // Top-left overhang: 50 columns and 30 rows before the slide.
-    Fetched over = fetchRegion(h, 20.0f, -50, -30, 200, 100, 0);
-    Fetched inside = fetchRegion(h, 20.0f, 0, 0, 150, 70, 0);
+    Fetched over = FetchRegion(h, 20.0f, -50, -30, 200, 100, 0);
+    Fetched inside = FetchRegion(h, 20.0f, 0, 0, 150, 70, 0);
     ASSERT_TRUE(over.data && inside.data);
     // Bottom-right overhang: the slide is 2220 x 2967.
-    Fetched edge = fetchRegion(h, 20.0f, 2120, 2917, 200, 100, 0);
-    Fetched corner = fetchRegion(h, 20.0f, 2120, 2917, 100, 50, 0);
+    Fetched edge = FetchRegion(h, 20.0f, 2120, 2917, 200, 100, 0);
+    Fetched corner = FetchRegion(h, 20.0f, 2120, 2917, 100, 50, 0);
     ASSERT_TRUE(edge.data && corner.data);
     for (int y = 0; y < 100; ++y)
         for (int x = 0; x < 200; ++x) {
@@ -97,7 +97,7 @@ TEST(RegionOverhang, OutsideTheSlideIsWhiteAndInsideIsUnshifted) {
     EXPECT_LT(std::count(inside.data.get(), inside.data.get() + inside.length, uint8_t{255}),
               inside.length / 2);  // tissue, not background
     // A region wholly outside is all white.
-    Fetched away = fetchRegion(h, 20.0f, 7000, -900, 64, 32, 0);
+    Fetched away = FetchRegion(h, 20.0f, 7000, -900, 64, 32, 0);
     ASSERT_TRUE(away.data);
     EXPECT_TRUE(std::all_of(away.data.get(), away.data.get() + away.length,
                             [](uint8_t v) { return v == 255; }));
@@ -105,14 +105,14 @@ TEST(RegionOverhang, OutsideTheSlideIsWhiteAndInsideIsUnshifted) {
 
 TEST_F(RegionFetch, JpegFormatDecodesToTheAskedSize) {
     // The converter's thumbnail: the whole slide at 10x, 1500 x 1000.
-    Fetched jpeg = fetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 1);
+    Fetched jpeg = FetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 1);
     ASSERT_TRUE(jpeg.data);
-    const Image img = decode(jpeg.data.get(), size_t(jpeg.length));
+    const Image img = Decode(jpeg.data.get(), size_t(jpeg.length));
     ASSERT_EQ(img.width, 1500);
     ASSERT_EQ(img.height, 1000);
-    Fetched rgb = fetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 0);
+    Fetched rgb = FetchRegion(h(), 10.0f, 0, 0, 1500, 1000, 0);
     ASSERT_TRUE(rgb.data);
-    EXPECT_LT(meanAbsDiff(img.rgb.data(), rgb.data.get(), img.rgb.size()), 2.0);
+    EXPECT_LT(MeanAbsDiff(img.rgb.data(), rgb.data.get(), img.rgb.size()), 2.0);
 }
 
 // A tiny scale makes the slide far smaller than one pixel; positions times
@@ -124,19 +124,19 @@ TEST_F(RegionFetch, TinyScalesAtExtremePositionsGiveWhite) {
                                      [](uint8_t v) { return v == 255; });
     };
     for (const float scale : {1e-20f, 1e-30f, 1e-45f}) {
-        EXPECT_TRUE(allWhite(fetchRegion(h(), scale, 1, 1, 4, 3, 0))) << scale;
-        EXPECT_TRUE(allWhite(fetchRegion(h(), scale, INT32_MAX - 3, 7, 4, 3, 0))) << scale;
-        EXPECT_TRUE(allWhite(fetchRegion(h(), scale, INT32_MIN, INT32_MIN, 4, 3, 0))) << scale;
-        EXPECT_TRUE(fetchRegion(h(), scale, 0, 0, 2, 2, 1).data) << scale;
+        EXPECT_TRUE(allWhite(FetchRegion(h(), scale, 1, 1, 4, 3, 0))) << scale;
+        EXPECT_TRUE(allWhite(FetchRegion(h(), scale, INT32_MAX - 3, 7, 4, 3, 0))) << scale;
+        EXPECT_TRUE(allWhite(FetchRegion(h(), scale, INT32_MIN, INT32_MIN, 4, 3, 0))) << scale;
+        EXPECT_TRUE(FetchRegion(h(), scale, 0, 0, 2, 2, 1).data) << scale;
     }
 }
 
 TEST_F(RegionFetch, UnusableRequestsGiveNothing) {
-    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 0, 10, 0).data);
-    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, -1, 0).data);
-    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 10, 10, 2).data);        // unknown format
-    EXPECT_FALSE(fetchRegion(h(), 40.0f, 0, 0, 40000, 40000, 0).data);  // over 2 GiB
-    EXPECT_FALSE(fetchRegion(h(), 41.0f, 0, 0, 10, 10, 0).data);
+    EXPECT_FALSE(FetchRegion(h(), 40.0f, 0, 0, 0, 10, 0).data);
+    EXPECT_FALSE(FetchRegion(h(), 40.0f, 0, 0, 10, -1, 0).data);
+    EXPECT_FALSE(FetchRegion(h(), 40.0f, 0, 0, 10, 10, 2).data);        // unknown format
+    EXPECT_FALSE(FetchRegion(h(), 40.0f, 0, 0, 40000, 40000, 0).data);  // over 2 GiB
+    EXPECT_FALSE(FetchRegion(h(), 41.0f, 0, 0, 10, 10, 0).data);
     uint8_t* buf = nullptr;
     EXPECT_FALSE(NvxFetchRegion(h(), 40.0f, 0, 0, 10, 10, &buf, nullptr, 0));
     EXPECT_EQ(buf, nullptr);
@@ -146,11 +146,11 @@ TEST_F(RegionFetch, UnusableRequestsGiveNothing) {
 // wide must equal its pieces fetched on their own.
 TEST_F(RegionFetch, WideBuiltRegionEqualsItsPieces) {
     const int x0 = -300, y0 = 1200, w = 9500, hgt = 40;  // past both sides, at 30x
-    Fetched whole = fetchRegion(h(), 30.0f, x0, y0, w, hgt, 0);
+    Fetched whole = FetchRegion(h(), 30.0f, x0, y0, w, hgt, 0);
     ASSERT_TRUE(whole.data);
     for (const int piece : {0, 4000, 4096, 8191}) {
         const int pw = std::min(1500, w - piece);
-        Fetched part = fetchRegion(h(), 30.0f, x0 + piece, y0, pw, hgt, 0);
+        Fetched part = FetchRegion(h(), 30.0f, x0 + piece, y0, pw, hgt, 0);
         ASSERT_TRUE(part.data);
         for (int y = 0; y < hgt; ++y)
             ASSERT_EQ(0, std::memcmp(whole.data.get() + (size_t(y) * w + piece) * 3,
@@ -166,7 +166,7 @@ TEST(RegionMemory, WideRegionAtBuiltScaleNeedsLittleBeyondItsPixels) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizers reserve address space beyond any limit";
 #else
-    const std::string path = syntheticSlide();
+    const std::string path = SyntheticSlide();
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

@@ -15,7 +15,7 @@ using namespace nvxtest;
 
 TEST(SlideOpen, QueryFillsAllSevenValues) {
     const std::string path =
-        slide("query-240.nvx", "--synthetic 1000x700 --mag 20 --mpp 0.5 --tile 240");
+        Slide("query-240.nvx", "--synthetic 1000x700 --mag 20 --mpp 0.5 --tile 240");
     OpenSlide s(path);
     ASSERT_TRUE(s.ok());
     int32_t h = -1, w = -1, mag = -1, tile = -1;
@@ -32,15 +32,15 @@ TEST(SlideOpen, QueryFillsAllSevenValues) {
 }
 
 TEST(SlideOpen, HandlesAreDistinctAndLiveUntilClosed) {
-    const std::string path = syntheticSlide();
+    const std::string path = SyntheticSlide();
     NvxSlideHandle a = 0, b = 0;
     ASSERT_TRUE(NvxOpenSlide(&a, path.c_str()));
     ASSERT_TRUE(NvxOpenSlide(&b, path.c_str()));
     EXPECT_NE(a, b);
     ASSERT_TRUE(NvxCloseSlide(&a));
     // b is unaffected by closing a; a is gone.
-    EXPECT_TRUE(fetchTile(b, 40.0f, 0, 0).data);
-    EXPECT_FALSE(fetchTile(a, 40.0f, 0, 0).data);
+    EXPECT_TRUE(FetchTile(b, 40.0f, 0, 0).data);
+    EXPECT_FALSE(FetchTile(a, 40.0f, 0, 0).data);
     int32_t w = 0;
     EXPECT_FALSE(NvxQuerySlide(a, nullptr, &w, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_FALSE(NvxCloseSlide(&a));  // twice
@@ -51,7 +51,7 @@ TEST(SlideOpen, UnknownHandlesAndNullArgumentsReportNo) {
     NvxSlideHandle never = 987654;
     EXPECT_FALSE(NvxCloseSlide(&never));
     EXPECT_FALSE(NvxCloseSlide(nullptr));
-    EXPECT_FALSE(NvxOpenSlide(nullptr, syntheticSlide().c_str()));
+    EXPECT_FALSE(NvxOpenSlide(nullptr, SyntheticSlide().c_str()));
     NvxSlideHandle h = 0;
     EXPECT_FALSE(NvxOpenSlide(&h, nullptr));
     EXPECT_FALSE(NvxOpenSlide(&h, ""));
@@ -64,7 +64,7 @@ TEST(SlideOpen, UnknownHandlesAndNullArgumentsReportNo) {
     NvxReleaseBuffer(nullptr);  // ignored
 }
 
-size_t openDescriptors() {
+size_t OpenDescriptors() {
     size_t count = 0;
     for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
         ++count;
@@ -72,26 +72,26 @@ size_t openDescriptors() {
 }
 
 TEST(SlideOpen, OpeningAndClosingLeavesNoDescriptorOpen) {
-    const std::string good = syntheticSlide();
-    const std::string cut = copyOf(good, "descriptors-cut.nvx");
+    const std::string good = SyntheticSlide();
+    const std::string cut = CopyOf(good, "descriptors-cut.nvx");
     std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
-    const size_t before = openDescriptors();
+    const size_t before = OpenDescriptors();
     for (int round = 0; round < 10; ++round) {
         {
             OpenSlide a(good), b(good);
             ASSERT_TRUE(a.ok() && b.ok());
-            EXPECT_EQ(openDescriptors(), before + 2) << "one descriptor per open slide";
-            EXPECT_TRUE(fetchTile(a.handle(), 40.0f, 256, 256).data);
-            EXPECT_TRUE(fetchRegion(b.handle(), 13.0f, 100, 100, 300, 200, 1).data);
+            EXPECT_EQ(OpenDescriptors(), before + 2) << "one descriptor per open slide";
+            EXPECT_TRUE(FetchTile(a.handle(), 40.0f, 256, 256).data);
+            EXPECT_TRUE(FetchRegion(b.handle(), 13.0f, 100, 100, 300, 200, 1).data);
         }
         // Refused after the file was opened, or before.
-        for (const std::string& bad : {cut, cmuSource(), std::string(NVX_TEST_SLIDES),
+        for (const std::string& bad : {cut, CmuSource(), std::string(NVX_TEST_SLIDES),
                                        std::string(NVX_TEST_SLIDES) + "/no-such.nvx"}) {
             OpenSlide s(bad);
             EXPECT_FALSE(s.ok()) << bad;
         }
     }
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ struct OpenSlideCloser {
 };
 
 // Source pixels as RGB (the scan is opaque, so alpha is 255 throughout).
-std::vector<uint8_t> sourceRgb(openslide_t* src, int64_t w, int64_t h) {
+std::vector<uint8_t> SourceRgb(openslide_t* src, int64_t w, int64_t h) {
     std::vector<uint32_t> argb(size_t(w * h));
     openslide_read_region(src, argb.data(), 0, 0, 0, w, h);
     std::vector<uint8_t> rgb(argb.size() * 3);
@@ -30,38 +30,38 @@ std::vector<uint8_t> sourceRgb(openslide_t* src, int64_t w, int64_t h) {
     return rgb;
 }
 
-double channelMad(const uint8_t* a, const uint8_t* b, size_t pixels, int c) {
+double ChannelMad(const uint8_t* a, const uint8_t* b, size_t pixels, int c) {
     double sum = 0;
     for (size_t i = 0; i < pixels; ++i) sum += std::abs(int(a[i * 3 + c]) - int(b[i * 3 + c]));
     return sum / double(pixels);
 }
 
 TEST(SourceFidelity, FullMagnificationMatchesTheScan) {
-    std::unique_ptr<openslide_t, OpenSlideCloser> src(openslide_open(cmuSource().c_str()));
+    std::unique_ptr<openslide_t, OpenSlideCloser> src(openslide_open(CmuSource().c_str()));
     ASSERT_TRUE(src);
     int64_t w = 0, h = 0;
     openslide_get_level0_dimensions(src.get(), &w, &h);
     ASSERT_EQ(w, 2220);
     ASSERT_EQ(h, 2967);
-    const std::vector<uint8_t> want = sourceRgb(src.get(), w, h);
+    const std::vector<uint8_t> want = SourceRgb(src.get(), w, h);
 
-    OpenSlide s(cmuSlide());
+    OpenSlide s(CmuSlide());
     ASSERT_TRUE(s.ok());
     int32_t mag = 0, tile = 0;
     float mpp = 0;
     ASSERT_TRUE(NvxQuerySlide(s.handle(), nullptr, nullptr, &mag, nullptr, nullptr, &mpp, &tile));
     EXPECT_EQ(mag, 20);  // the source's objective power
     EXPECT_NEAR(mpp, 0.499f, 1e-4);
-    Fetched got = fetchRegion(s.handle(), 20.0f, 0, 0, int32_t(w), int32_t(h), 0);
+    Fetched got = FetchRegion(s.handle(), 20.0f, 0, 0, int32_t(w), int32_t(h), 0);
     ASSERT_TRUE(got.data);
     ASSERT_EQ(size_t(got.length), want.size());
     for (int c = 0; c < 3; ++c)
-        EXPECT_LT(channelMad(got.data.get(), want.data(), want.size() / 3, c), 2.0)
+        EXPECT_LT(ChannelMad(got.data.get(), want.data(), want.size() / 3, c), 2.0)
             << "channel " << c;
 
     // At 5x (a quarter), against the scan averaged in 4 x 4 blocks.
     const int qw = int(w / 4), qh = int(h / 4);
-    Fetched quarter = fetchRegion(s.handle(), 5.0f, 0, 0, qw, qh, 0);
+    Fetched quarter = FetchRegion(s.handle(), 5.0f, 0, 0, qw, qh, 0);
     ASSERT_TRUE(quarter.data);
     std::vector<uint8_t> averaged(size_t(qw) * qh * 3);
     for (int y = 0; y < qh; ++y)
@@ -74,7 +74,7 @@ TEST(SourceFidelity, FullMagnificationMatchesTheScan) {
                 averaged[(size_t(y) * qw + x) * 3 + c] = uint8_t((sum + 8) / 16);
             }
     for (int c = 0; c < 3; ++c)
-        EXPECT_LT(channelMad(quarter.data.get(), averaged.data(), averaged.size() / 3, c), 3.5);
+        EXPECT_LT(ChannelMad(quarter.data.get(), averaged.data(), averaged.size() / 3, c), 3.5);
 }
 
 }  // namespace

@@ -15,28 +15,28 @@
 
 namespace nvxtest {
 
-int runNvxmake(const std::string& args) {
+int RunNvxmake(const std::string& args) {
     const std::string cmd = std::string(NVXMAKE_PATH) + " " + args + " 2>/dev/null";
     const int rc = std::system(cmd.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string slide(const std::string& name, const std::string& nvxmakeArgs) {
+std::string Slide(const std::string& name, const std::string& nvxmakeArgs) {
     std::filesystem::create_directories(NVX_TEST_SLIDES);
     const std::string path = std::string(NVX_TEST_SLIDES) + "/" + name;
     if (!std::filesystem::exists(path)) {
-        EXPECT_EQ(runNvxmake(nvxmakeArgs + " " + path), 0) << "nvxmake " << nvxmakeArgs;
+        EXPECT_EQ(RunNvxmake(nvxmakeArgs + " " + path), 0) << "nvxmake " << nvxmakeArgs;
     }
     return path;
 }
 
-std::string syntheticSlide() {
-    return slide("synthetic-6000x4000.nvx", "--synthetic 6000x4000 --mpp 0.25");
+std::string SyntheticSlide() {
+    return Slide("synthetic-6000x4000.nvx", "--synthetic 6000x4000 --mpp 0.25");
 }
 
-std::string cmuSource() { return std::string(NVX_TEST_DATA) + "/CMU-1-Small-Region.svs"; }
+std::string CmuSource() { return std::string(NVX_TEST_DATA) + "/CMU-1-Small-Region.svs"; }
 
-std::string cmuSlide() { return slide("cmu.nvx", "--from " + cmuSource()); }
+std::string CmuSlide() { return Slide("cmu.nvx", "--from " + CmuSource()); }
 
 OpenSlide::OpenSlide(const std::string& path) { ok_ = NvxOpenSlide(&handle_, path.c_str()) != 0; }
 
@@ -44,7 +44,7 @@ OpenSlide::~OpenSlide() {
     if (ok_) NvxCloseSlide(&handle_);
 }
 
-Fetched fetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y) {
+Fetched FetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y) {
     uint8_t* buffer = nullptr;
     Fetched f;
     NvxFetchTile(&h, scale, x, y, &f.length, &buffer);
@@ -52,7 +52,7 @@ Fetched fetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y) {
     return f;
 }
 
-Fetched fetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hgt,
+Fetched FetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hgt,
                     int32_t format) {
     uint8_t* buffer = nullptr;
     Fetched f;
@@ -61,7 +61,7 @@ Fetched fetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t
     return f;
 }
 
-Image decode(const uint8_t* data, size_t length) {
+Image Decode(const uint8_t* data, size_t length) {
     Image img;
     if (data == nullptr || length == 0) return img;
     std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
@@ -73,25 +73,25 @@ Image decode(const uint8_t* data, size_t length) {
     return img;
 }
 
-double meanAbsDiff(const uint8_t* a, const uint8_t* b, size_t bytes) {
+double MeanAbsDiff(const uint8_t* a, const uint8_t* b, size_t bytes) {
     uint64_t sum = 0;
     for (size_t i = 0; i < bytes; ++i) sum += uint64_t(std::abs(int(a[i]) - int(b[i])));
     return bytes == 0 ? 0 : double(sum) / double(bytes);
 }
 
-std::vector<uint8_t> readFile(const std::string& path) {
+std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-std::string copyOf(const std::string& source, const std::string& name) {
+std::string CopyOf(const std::string& source, const std::string& name) {
     const std::string path = std::string(NVX_TEST_SLIDES) + "/" + name;
-    writeFile(path, readFile(source));
+    WriteFile(path, ReadFile(source));
     return path;
 }
 

@@ -16,16 +16,16 @@
 namespace nvxtest {
 
 // Path of a test slide `name`, made with `nvxmakeArgs` when missing.
-std::string slide(const std::string& name, const std::string& nvxmakeArgs);
+std::string Slide(const std::string& name, const std::string& nvxmakeArgs);
 
 // The common small synthetic slide: 6000 x 4000, 40x, tile 256.
-std::string syntheticSlide();
+std::string SyntheticSlide();
 // The real-tissue slide made from CMU-1-Small-Region.svs (20x, tile 240).
-std::string cmuSlide();
-std::string cmuSource();
+std::string CmuSlide();
+std::string CmuSource();
 
 // Runs nvxmake with the arguments; returns its exit status.
-int runNvxmake(const std::string& args);
+int RunNvxmake(const std::string& args);
 
 struct BufferDeleter {
     void operator()(uint8_t* p) const noexcept { NvxReleaseBuffer(p); }
@@ -50,11 +50,11 @@ private:
 struct Fetched {
     LibBuffer data;
     int32_t length = 0;
-    std::vector<uint8_t> bytes() const { return {data.get(), data.get() + length}; }
+    std::vector<uint8_t> Bytes() const { return {data.get(), data.get() + length}; }
 };
 
-Fetched fetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y);
-Fetched fetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hgt,
+Fetched FetchTile(NvxSlideHandle h, float scale, int32_t x, int32_t y);
+Fetched FetchRegion(NvxSlideHandle h, float scale, int32_t x, int32_t y, int32_t w, int32_t hgt,
                     int32_t format);
 
 struct Image {
@@ -63,14 +63,14 @@ struct Image {
     std::vector<uint8_t> rgb;
 };
 // Decodes a JPEG stream; width 0 when it does not decode.
-Image decode(const uint8_t* data, size_t length);
+Image Decode(const uint8_t* data, size_t length);
 
 // Mean absolute difference per channel value of two equal-sized RGB buffers.
-double meanAbsDiff(const uint8_t* a, const uint8_t* b, size_t bytes);
+double MeanAbsDiff(const uint8_t* a, const uint8_t* b, size_t bytes);
 
 // A fresh copy of `source` under the test folder, for damaging.
-std::string copyOf(const std::string& source, const std::string& name);
-std::vector<uint8_t> readFile(const std::string& path);
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string CopyOf(const std::string& source, const std::string& name);
+std::vector<uint8_t> ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace nvxtest

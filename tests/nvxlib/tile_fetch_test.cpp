@@ -17,10 +17,10 @@ namespace {
 using namespace nvxtest;
 
 TEST(TileFetch, StoredTilesAreReturnedAsStoredAtEveryLevel) {
-    const std::string path = syntheticSlide();
+    const std::string path = SyntheticSlide();
     OpenSlide s(path);
     ASSERT_TRUE(s.ok());
-    auto file = nvx::SlideFile::open(path.c_str());
+    auto file = nvx::SlideFile::Open(path.c_str());
     ASSERT_TRUE(file);
     ASSERT_EQ(file->levels().size(), 6u);
     for (uint32_t k = 0; k < file->levels().size(); ++k) {
@@ -28,12 +28,12 @@ TEST(TileFetch, StoredTilesAreReturnedAsStoredAtEveryLevel) {
         const float scale = 40.0f / float(1u << k);
         // First tile and the bottom-right edge tile of each level.
         for (auto [c, r] : {std::pair{0u, 0u}, std::pair{shape.columns - 1, shape.rows - 1}}) {
-            Fetched f = fetchTile(s.handle(), scale, int32_t(c * 256), int32_t(r * 256));
+            Fetched f = FetchTile(s.handle(), scale, int32_t(c * 256), int32_t(r * 256));
             ASSERT_TRUE(f.data) << "level " << k;
-            nvx::MallocBuffer stored = file->readTile(k, c, r);
+            nvx::MallocBuffer stored = file->ReadTile(k, c, r);
             ASSERT_EQ(size_t(f.length), stored.size);
             EXPECT_EQ(0, std::memcmp(f.data.get(), stored.data.get(), stored.size));
-            const Image img = decode(f.data.get(), size_t(f.length));
+            const Image img = Decode(f.data.get(), size_t(f.length));
             EXPECT_EQ(img.width, int(std::min(256u, shape.width - c * 256)));
             EXPECT_EQ(img.height, int(std::min(256u, shape.height - r * 256)));
         }
@@ -41,52 +41,52 @@ TEST(TileFetch, StoredTilesAreReturnedAsStoredAtEveryLevel) {
 }
 
 TEST(TileFetch, PositionsAndScalesOutsideTheSlideGiveNothing) {
-    OpenSlide s(syntheticSlide());
+    OpenSlide s(SyntheticSlide());
     ASSERT_TRUE(s.ok());
     const NvxSlideHandle h = s.handle();
-    EXPECT_FALSE(fetchTile(h, 40.0f, 6144, 0).data);  // one column past the last
-    EXPECT_FALSE(fetchTile(h, 40.0f, 0, 4096).data);  // one row past the last
-    EXPECT_FALSE(fetchTile(h, 40.0f, -256, 0).data);
-    EXPECT_FALSE(fetchTile(h, 40.0f, 100, 0).data);   // not on the tile grid
-    EXPECT_FALSE(fetchTile(h, 10.0f, 1536, 0).data);  // level 2 is 1500 wide
-    EXPECT_FALSE(fetchTile(h, 80.0f, 0, 0).data);
-    EXPECT_FALSE(fetchTile(h, 0.0f, 0, 0).data);
-    EXPECT_FALSE(fetchTile(h, -40.0f, 0, 0).data);
-    EXPECT_FALSE(fetchTile(h, std::nanf(""), 0, 0).data);
-    EXPECT_TRUE(fetchTile(h, 10.0f, 1280, 768).data);  // the last tile of level 2
+    EXPECT_FALSE(FetchTile(h, 40.0f, 6144, 0).data);  // one column past the last
+    EXPECT_FALSE(FetchTile(h, 40.0f, 0, 4096).data);  // one row past the last
+    EXPECT_FALSE(FetchTile(h, 40.0f, -256, 0).data);
+    EXPECT_FALSE(FetchTile(h, 40.0f, 100, 0).data);   // not on the tile grid
+    EXPECT_FALSE(FetchTile(h, 10.0f, 1536, 0).data);  // level 2 is 1500 wide
+    EXPECT_FALSE(FetchTile(h, 80.0f, 0, 0).data);
+    EXPECT_FALSE(FetchTile(h, 0.0f, 0, 0).data);
+    EXPECT_FALSE(FetchTile(h, -40.0f, 0, 0).data);
+    EXPECT_FALSE(FetchTile(h, std::nanf(""), 0, 0).data);
+    EXPECT_TRUE(FetchTile(h, 10.0f, 1280, 768).data);  // the last tile of level 2
     // A scale given with float rounding still finds its stored level.
-    EXPECT_TRUE(fetchTile(h, std::nextafter(10.0f, 11.0f), 0, 0).data);
+    EXPECT_TRUE(FetchTile(h, std::nextafter(10.0f, 11.0f), 0, 0).data);
 }
 
 TEST(TileFetch, ScalesBeyondTheLastLevelAreBuilt) {
-    OpenSlide s(syntheticSlide());
+    OpenSlide s(SyntheticSlide());
     ASSERT_TRUE(s.ok());
     // 40/64: the last stored level is 40/32, so this tile is reduced from it.
-    Fetched f = fetchTile(s.handle(), 0.625f, 0, 0);
+    Fetched f = FetchTile(s.handle(), 0.625f, 0, 0);
     ASSERT_TRUE(f.data);
-    const Image img = decode(f.data.get(), size_t(f.length));
+    const Image img = Decode(f.data.get(), size_t(f.length));
     EXPECT_EQ(img.width, 93);  // floor(6000 / 64)
     EXPECT_EQ(img.height, 62);
-    Fetched region = fetchRegion(s.handle(), 0.625f, 0, 0, 93, 62, 0);
+    Fetched region = FetchRegion(s.handle(), 0.625f, 0, 0, 93, 62, 0);
     ASSERT_TRUE(region.data);
-    EXPECT_LT(meanAbsDiff(img.rgb.data(), region.data.get(), img.rgb.size()), 2.0);
+    EXPECT_LT(MeanAbsDiff(img.rgb.data(), region.data.get(), img.rgb.size()), 2.0);
 }
 
 // A one-level slide: every smaller scale is averaged from full resolution.
 class OneLevelSlide : public ::testing::Test {
 protected:
     void SetUp() override {
-        path_ = slide("one-level.nvx", "--synthetic 1000x700 --tile 1024 --seed 3");
+        path_ = Slide("one-level.nvx", "--synthetic 1000x700 --tile 1024 --seed 3");
         slide_ = std::make_unique<OpenSlide>(path_);
         ASSERT_TRUE(slide_->ok());
-        Fetched full = fetchRegion(slide_->handle(), 40.0f, 0, 0, 1000, 700, 0);
+        Fetched full = FetchRegion(slide_->handle(), 40.0f, 0, 0, 1000, 700, 0);
         ASSERT_TRUE(full.data);
-        full_ = full.bytes();
+        full_ = full.Bytes();
     }
 
     // Area average of full resolution over [x*d, (x+1)*d) x [y*d, (y+1)*d),
     // white beyond the slide, in double precision.
-    double expected(int x, int y, int c, double d) const {
+    double Expected(int x, int y, int c, double d) const {
         double sum = 0;
         for (int sy = int(std::floor(y * d)); sy < int(std::ceil((y + 1) * d)); ++sy) {
             const double wy = std::min((y + 1) * d, sy + 1.0) - std::max(y * d, double(sy));
@@ -100,9 +100,9 @@ protected:
         return sum / (d * d);
     }
 
-    void expectAveraged(float scale, int x, int y, int w, int h) {
+    void ExpectAveraged(float scale, int x, int y, int w, int h) {
         const double d = 40.0 / scale;
-        Fetched f = fetchRegion(slide_->handle(), scale, x, y, w, h, 0);
+        Fetched f = FetchRegion(slide_->handle(), scale, x, y, w, h, 0);
         ASSERT_TRUE(f.data) << scale;
         ASSERT_EQ(f.length, w * h * 3);
         double worst = 0;
@@ -110,7 +110,7 @@ protected:
             for (int i = 0; i < w; ++i)
                 for (int c = 0; c < 3; ++c)
                     worst = std::max(worst, std::fabs(f.data.get()[(size_t(j) * w + i) * 3 + c] -
-                                                      expected(x + i, y + j, c, d)));
+                                                      Expected(x + i, y + j, c, d)));
         EXPECT_LE(worst, 0.51 + 1e-3) << "scale " << scale;  // rounding only
     }
 
@@ -120,29 +120,29 @@ protected:
 };
 
 TEST_F(OneLevelSlide, RegionsAtOtherScalesAreAreaAverages) {
-    expectAveraged(10.0f, 0, 0, 250, 175);        // 4 x 4 blocks
-    expectAveraged(40.0f / 3, 100, 50, 120, 90);  // 3 x 3 blocks
-    expectAveraged(16.0f, 37, 21, 200, 150);      // 2.5: partial pixels at block edges
-    expectAveraged(5.0f, 110, 80, 20, 20);        // crosses the right and bottom edges
+    ExpectAveraged(10.0f, 0, 0, 250, 175);        // 4 x 4 blocks
+    ExpectAveraged(40.0f / 3, 100, 50, 120, 90);  // 3 x 3 blocks
+    ExpectAveraged(16.0f, 37, 21, 200, 150);      // 2.5: partial pixels at block edges
+    ExpectAveraged(5.0f, 110, 80, 20, 20);        // crosses the right and bottom edges
 }
 
 // At 24x the ratio 5/3 is inexact: the last output column's cover, summed
 // from the left, ends a hair past the column the region's own extent ends
 // at, and must not read the level row beyond what was assembled.
 TEST_F(OneLevelSlide, InexactRatiosStayInsideTheAssembledColumns) {
-    for (int x = 0; x < 12; ++x) expectAveraged(24.0f, x, 5, 12 - x, 4);
-    expectAveraged(24.0f, 0, 0, 12, 12);
+    for (int x = 0; x < 12; ++x) ExpectAveraged(24.0f, x, 5, 12 - x, 4);
+    ExpectAveraged(24.0f, 0, 0, 12, 12);
 }
 
 TEST_F(OneLevelSlide, BuiltTileIsTheRegionEncodedAtQuality90) {
-    Fetched tile = fetchTile(slide_->handle(), 10.0f, 0, 0);
+    Fetched tile = FetchTile(slide_->handle(), 10.0f, 0, 0);
     ASSERT_TRUE(tile.data);
-    const Image img = decode(tile.data.get(), size_t(tile.length));
+    const Image img = Decode(tile.data.get(), size_t(tile.length));
     ASSERT_EQ(img.width, 250);
     ASSERT_EQ(img.height, 175);
-    Fetched region = fetchRegion(slide_->handle(), 10.0f, 0, 0, 250, 175, 0);
+    Fetched region = FetchRegion(slide_->handle(), 10.0f, 0, 0, 250, 175, 0);
     ASSERT_TRUE(region.data);
-    EXPECT_LT(meanAbsDiff(img.rgb.data(), region.data.get(), img.rgb.size()), 2.0);
+    EXPECT_LT(MeanAbsDiff(img.rgb.data(), region.data.get(), img.rgb.size()), 2.0);
 }
 
 }  // namespace
