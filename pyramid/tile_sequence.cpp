@@ -23,7 +23,7 @@ TileSequence::TileSequence(TIFF* tiff, std::int32_t levelWidth, std::int32_t lev
 
 bool TileSequence::Take(TilePlace* place) {
     std::unique_lock<TileLock> lock(*tileLock_);
-    if (stopped_ || nextToTake_ >= tileCount()) return false;
+    if (stopped_ || nextToTake_ >= TileCount()) return false;
     const std::int64_t index = nextToTake_++;
     moved_.wait(lock, [&] { return stopped_ || index < nextToWrite_ + kWindow; });
     if (stopped_) return false;

@@ -65,7 +65,7 @@ public:
     // later are dropped.
     void Stop();
 
-    std::int64_t tileCount() const { return columns_ * rows_; }
+    std::int64_t TileCount() const { return columns_ * rows_; }
 
 private:
     void WriteReadyLocked();

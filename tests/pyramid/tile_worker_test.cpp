@@ -249,7 +249,7 @@ TEST_F(TileWorkerTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
     tags.tileSize = 16;
     SetLevelTags(tiff.get(), tags);
     TileSequence tiles(tiff.get(), tags.width, tags.height, 16, &tileLock_, &rowsDone_, &faults_);
-    ASSERT_EQ(tiles.tileCount(), 3 * TileSequence::kWindow);
+    ASSERT_EQ(tiles.TileCount(), 3 * TileSequence::kWindow);
 
     std::vector<TilePlace> taken(TileSequence::kWindow);
     for (TilePlace& place : taken) ASSERT_TRUE(tiles.Take(&place));
