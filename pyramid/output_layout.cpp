@@ -6,9 +6,6 @@
 #include "pyramid/output_layout.h"
 
 #include <cstdio>
-#include <filesystem>
-
-#include "common/native_file.h"
 
 namespace nvx::pyramid {
 
@@ -46,17 +43,6 @@ std::string Format(const char* format, auto... values) {
 }
 
 }  // namespace
-
-TiffFile CreateOutputTiff(const std::string& path) {
-    // Opened by the file system's own form of the name: wide on Windows,
-    // where the narrow TIFFOpen would read it in the ANSI code page.
-    const std::filesystem::path native = NativePath(path);
-#if defined(_WIN32)
-    return TiffFile(TIFFOpenW(native.c_str(), "w"));
-#else
-    return TiffFile(TIFFOpen(native.c_str(), "w"));
-#endif
-}
 
 std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
                              std::int32_t scanMagnification, float micronsPerPixel) {

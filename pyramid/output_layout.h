@@ -13,21 +13,10 @@
 #include <tiffio.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace nvx::pyramid {
-
-struct TiffClose {
-    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
-};
-// An owned libtiff handle. The output file is one; closing it writes nothing
-// further.
-using TiffFile = std::unique_ptr<TIFF, TiffClose>;
-
-// Creates or truncates the output as a classic (not Big) TIFF in native byte order.
-TiffFile CreateOutputTiff(const std::string& path);
 
 inline constexpr const char* kSoftware = "NORVEX";
 inline constexpr int kAssociatedResolution = 150;  // pixels per inch

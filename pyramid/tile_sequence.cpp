@@ -60,11 +60,6 @@ void TileSequence::WriteReadyLocked() {
     if (nextToWrite_ != before) moved_.notify_all();
 }
 
-void TileSequence::Stop() {
-    std::lock_guard<TileLock> lock(*tileLock_);
-    StopLocked();
-}
-
 void TileSequence::StopLocked() {
     stopped_ = true;
     waiting_.clear();

@@ -61,10 +61,6 @@ public:
     // be encoded: it is counted as a failed write.
     void Finish(const TilePlace& place, std::vector<std::uint8_t>&& stream);
 
-    // Hands out nothing more and lets waiting workers go; tiles finished
-    // later are dropped.
-    void Stop();
-
     std::int64_t TileCount() const { return columns_ * rows_; }
 
 private:

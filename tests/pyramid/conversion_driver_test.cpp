@@ -20,9 +20,12 @@
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
 #include "tests/pyramid/fake_slide_fixture.h"
+#include "tests/pyramid/tiff_file.h"
 
 namespace nvx::pyramid {
 namespace {
+
+using testing::TiffFile;
 
 // What one directory of a finished file says about itself.
 struct DirectoryFacts {

@@ -13,6 +13,7 @@
 #include "pyramid/output_layout.h"
 #include "slide/slide_session.h"
 #include "tests/fake_slide_lib/fake_pixels.h"
+#include "tests/pyramid/tiff_file.h"
 
 namespace nvx::pyramid::testing {
 

@@ -14,9 +14,13 @@
 #include <vector>
 
 #include "pyramid/output_layout.h"
+#include "tests/pyramid/tiff_file.h"
 
 namespace nvx::pyramid {
 namespace {
+
+using testing::CreateTiffForWriting;
+using testing::TiffFile;
 
 std::vector<std::uint8_t> TissueLikeTile(int side, unsigned seed) {
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(side) * side * 3);
@@ -48,7 +52,7 @@ LibtiffTile WrittenByLibtiff(const std::vector<std::uint8_t>& rgb, int side, int
     close(fd);
     LibtiffTile result;
     {
-        TiffFile tiff = CreateOutputTiff(path);
+        TiffFile tiff = CreateTiffForWriting(path);
         LevelTags tags;
         tags.page = 1;
         tags.pageCount = 5;
@@ -109,7 +113,7 @@ std::vector<std::uint8_t> StripByLibtiff(const std::vector<std::uint8_t>& rgb, i
     EXPECT_GE(fd, 0);
     close(fd);
     {
-        TiffFile tiff = CreateOutputTiff(path);
+        TiffFile tiff = CreateTiffForWriting(path);
         SetThumbnailTags(tiff.get(), 5, width, height);  // quality 75
         EXPECT_GT(TIFFWriteEncodedStrip(tiff.get(), 0, const_cast<std::uint8_t*>(rgb.data()),
                                         static_cast<tmsize_t>(rgb.size())),

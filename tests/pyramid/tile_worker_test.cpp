@@ -22,13 +22,16 @@
 #include "pyramid/tile_encoder.h"
 #include "pyramid/worker_threads.h"
 #include "tests/pyramid/fake_slide_fixture.h"
+#include "tests/pyramid/tiff_file.h"
 
 namespace nvx::pyramid {
 namespace {
 
+using testing::CreateTiffForWriting;
 using testing::FakeSlideTest;
 using testing::MeanDifferenceFromFake;
 using testing::ReadTile;
+using testing::TiffFile;
 
 class TileWorkerTest : public FakeSlideTest {
 protected:
@@ -36,7 +39,7 @@ protected:
     // one-level TIFF at `path`. With `tiled` false the directory lacks its
     // tile tags and libtiff refuses every tile write.
     void RunLevel(const std::string& path, BandTask task, int workers = 1, bool tiled = true) {
-        TiffFile tiff = CreateOutputTiff(path);
+        TiffFile tiff = CreateTiffForWriting(path);
         ASSERT_TRUE(tiff);
         if (tiled) {
             LevelTags tags;
@@ -239,7 +242,7 @@ TEST_F(TileWorkerTest, SixtyFourWorkersWriteEveryTileOnceAndInRasterOrder) {
 }
 
 TEST_F(TileWorkerTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
-    TiffFile tiff = CreateOutputTiff(PathIn("order.tif"));
+    TiffFile tiff = CreateTiffForWriting(PathIn("order.tif"));
     LevelTags tags;
     tags.page = 1;
     tags.pageCount = 5;
@@ -278,7 +281,8 @@ TEST_F(TileWorkerTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
     }
     EXPECT_EQ(rowsDone_.load(), 0);  // the row's last tile is still to come
 
-    // Stopping lets a waiting taker go and hands out nothing more.
+    // A failed write stops the level: it lets a waiting taker go and hands
+    // out nothing more. The tile the blocked taker got is next to write.
     std::vector<TilePlace> more(TileSequence::kWindow - 1);
     for (TilePlace& place : more) ASSERT_TRUE(tiles.Take(&place));
     auto stopped = std::async(std::launch::async, [&tiles] {
@@ -286,8 +290,11 @@ TEST_F(TileWorkerTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
         return tiles.Take(&place);
     });
     EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    tiles.Stop();
+    TilePlace next;
+    next.index = TileSequence::kWindow;
+    tiles.Finish(next, {});  // a tile that could not be encoded
     EXPECT_FALSE(stopped.get());
+    EXPECT_EQ(faults_.failedTileWrites.load(), 1);
     TilePlace place;
     EXPECT_FALSE(tiles.Take(&place));
 }
