@@ -16,6 +16,8 @@ import json
 import os
 import sys
 
+from convert_slide import write_atomically
+
 RECORDS = "logs"
 
 
@@ -160,11 +162,7 @@ def write_report(output_dir, slides, path=None):
     output_dir = os.path.abspath(output_dir)
     path = path or os.path.join(output_dir, "report.html")
     records = {slide: load_record(output_dir, slide) for slide in slides}
-    text = render(output_dir, slides, records)
-    temporary = f"{path}.{os.getpid()}.tmp"
-    with open(temporary, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(temporary, path)
+    write_atomically(path, render(output_dir, slides, records))
     return path
 
 
