@@ -52,7 +52,6 @@ def size_text(count):
         if count < 1024 or unit == "GiB":
             return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
         count /= 1024
-    return ""
 
 
 def seconds_text(seconds):
@@ -108,24 +107,24 @@ def render(output_dir, slides, records, generated=None):
     for slide in slides:
         record = records.get(slide)
         state, text = row_state(output_dir, slide, record)
+        converted = state == "converted"
         counts[state] += 1
         record = record or {}
         info = record.get("openslide") or {}
         seconds = record.get("seconds")
         total_seconds += seconds or 0
         status_cell = html.escape(state)
-        if state != "converted":
+        if not converted:
             status_cell += f'<div class="reason">{html.escape(text)}</div>'
         levels = "".join(f"<div>{w} × {h}</div>" for w, h in info.get("levels", [])) \
-            if state == "converted" else ""
+            if converted else ""
         mpp = info.get("mpp_x") or ""
         name = html.escape(slide)
-        if state == "converted":
+        if converted:
             name = link(output_dir, os.path.join(output_dir, slide + ".svs"), slide)
             total_bytes += record.get("output_bytes") or 0
         log = os.path.join(output_dir, RECORDS, slide + ".log")
         log_cell = link(output_dir, log, "log") if os.path.exists(log) else ""
-        converted = state == "converted"
         rows.append(
             f'<tr class="slide {state}" data-slide="{html.escape(slide, quote=True)}">'
             f'<td>{picture(info.get("thumbnail") if converted else None, "thumbnail", slide)}</td>'
