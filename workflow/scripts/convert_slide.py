@@ -76,7 +76,8 @@ def read_back(path):
     slide = openslide.OpenSlide(path)
     try:
         props = slide.properties
-        associated = slide.associated_images
+        # Each look-up in associated_images decodes the picture: once each here.
+        associated = dict(slide.associated_images)
         info = {
             "vendor": props.get(openslide.PROPERTY_NAME_VENDOR),
             "levels": [list(d) for d in slide.level_dimensions],
