@@ -152,15 +152,15 @@ bool OutputPathTakesAFile(const std::string& path) {
     return WritableByUs(path);
 }
 
-// Writes every directory of the plan into `output`: the levels with the
-// thumbnail after the first, then the label and the macro. Stops at a level
-// that ends short and after anything lost: such a file is never published.
 // Whether anything of the file is lost so far: it will not be published.
 bool AnythingLost(const RunContext& run, const ConversionResult& result) {
     return result.shortLevel != 0 || !result.lostPictures.empty() || run.faults->Any() ||
            run.messages->AnyError();
 }
 
+// Writes every directory of the plan into the output: the levels with the
+// thumbnail after the first, then the label and the macro. Stops at a level
+// that ends short and after anything lost: such a file is never published.
 void WriteDirectories(const RunContext& run, const PyramidPlan& plan, ConversionResult* result) {
     const ConversionJob& job = *run.job;
     const auto noteMissing = [result](PictureResult written, Picture picture) {

@@ -133,6 +133,23 @@ SplitPlanesFunction ChooseSplitPlanes() {
 
 const SplitPlanesFunction kSplitPlanes = ChooseSplitPlanes();
 
+// libjpeg's fatal errors jump back to `error`'s setjmp; its warnings are dropped.
+void CatchErrors(jpeg_compress_struct* info, ErrorJump* error) {
+    info->err = jpeg_std_error(&error->manager);
+    error->manager.error_exit = ExitThroughJump;
+    error->manager.emit_message = StayQuiet;
+}
+
+// Streams go into `stream` through `destination`.
+void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
+               std::vector<std::uint8_t>* stream) {
+    destination->manager.init_destination = StartDestination;
+    destination->manager.empty_output_buffer = GrowDestination;
+    destination->manager.term_destination = EndDestination;
+    destination->stream = stream;
+    info->dest = &destination->manager;
+}
+
 // The settings of libtiff's JPEG codec for an RGB image: RGB kept as RGB,
 // every component 1x1 with table 0, no markers beyond the frame.
 void Configure(jpeg_compress_struct* info, int quality) {
@@ -153,17 +170,13 @@ struct TileEncoder::State {
     ErrorJump error{};
     VectorDestination destination{};
     bool created = false;
-    int quality = 0;
     std::vector<std::uint8_t> buffer;  // the stream being made, reused
     std::vector<std::uint8_t> planes;  // one group of 8 rows, split into R, G and B
 };
 
 TileEncoder::TileEncoder(int quality) : state_(std::make_unique<State>()) {
     State& s = *state_;
-    s.quality = quality;
-    s.info.err = jpeg_std_error(&s.error.manager);
-    s.error.manager.error_exit = ExitThroughJump;
-    s.error.manager.emit_message = StayQuiet;
+    CatchErrors(&s.info, &s.error);
     if (setjmp(s.error.jump) != 0) {
         if (s.created) jpeg_destroy_compress(&s.info);
         s.created = false;
@@ -171,10 +184,7 @@ TileEncoder::TileEncoder(int quality) : state_(std::make_unique<State>()) {
     }
     jpeg_create_compress(&s.info);
     s.created = true;
-    s.destination.manager.init_destination = StartDestination;
-    s.destination.manager.empty_output_buffer = GrowDestination;
-    s.destination.manager.term_destination = EndDestination;
-    s.info.dest = &s.destination.manager;
+    WriteInto(&s.info, &s.destination, &s.buffer);
     s.info.image_width = 1;
     s.info.image_height = 1;
     Configure(&s.info, quality);
@@ -200,7 +210,6 @@ bool TileEncoder::Encode(const std::uint8_t* rgb, int width, int height,
         (static_cast<std::size_t>(width) + DCTSIZE - 1) / DCTSIZE * DCTSIZE;
     const std::size_t planeBytes = paddedWidth * DCTSIZE;
     s.planes.resize(planeBytes * 3);
-    s.destination.stream = &s.buffer;
     if (setjmp(s.error.jump) != 0) {
         jpeg_abort_compress(&s.info);
         stream->clear();
@@ -242,9 +251,7 @@ namespace {
 // `state`, outside this frame, so that it is still valid after a jump back.
 bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_t>* tables) {
     jpeg_compress_struct& info = state->info;
-    info.err = jpeg_std_error(&state->error.manager);
-    state->error.manager.error_exit = ExitThroughJump;
-    state->error.manager.emit_message = StayQuiet;
+    CatchErrors(&info, &state->error);
     if (setjmp(state->error.jump) != 0) {
         if (state->created) jpeg_destroy_compress(&info);
         state->created = false;
@@ -252,11 +259,7 @@ bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_
     }
     jpeg_create_compress(&info);
     state->created = true;
-    state->destination.manager.init_destination = StartDestination;
-    state->destination.manager.empty_output_buffer = GrowDestination;
-    state->destination.manager.term_destination = EndDestination;
-    state->destination.stream = tables;
-    info.dest = &state->destination.manager;
+    WriteInto(&info, &state->destination, tables);
     Configure(&info, quality);
     // Only the tables the RGB components use: quantisation 0, Huffman 0.
     jpeg_suppress_tables(&info, TRUE);

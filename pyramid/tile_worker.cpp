@@ -4,9 +4,10 @@
  * Each worker keeps, for the whole level, a fetch buffer (a stored tile
  * decoded at its own width), a tile buffer (an edge tile padded to a whole
  * one) and its own JPEG encoder. Whole tiles are encoded straight from the
- * fetch buffer or the library's region buffer. Tiles at the right and bottom edges are padded with
- * copies of their last real column and row: readers crop them away, and a
- * flat continuation costs fewer bytes than anything else.
+ * fetch buffer or the library's region buffer. Tiles at the right and
+ * bottom edges are padded with copies of their last real column and row:
+ * readers crop them away, and a flat continuation costs fewer bytes than
+ * anything else.
  */
 #include "pyramid/tile_worker.h"
 
@@ -116,15 +117,13 @@ std::uint32_t TileWorkerProc(void* argument) {
                                     : FetchStoredTile(task, magnification, place, &fetchBuffer);
             // A whole tile is encoded where it lies; edge tiles are padded first.
             const std::uint8_t* tile = pixels.data;
-            if (tile == nullptr || pixels.width != t || pixels.height != t) {
-                tileBuffer.resize(tileBytes);
-            }
-            if (pixels.data == nullptr) {
+            if (tile == nullptr) {
                 // Nothing usable came: a white tile keeps the level whole.
-                std::memset(tileBuffer.data(), 0xFF, tileBytes);
+                tileBuffer.assign(tileBytes, 0xFF);
                 task.faults->lostTiles.fetch_add(1);
                 tile = tileBuffer.data();
             } else if (pixels.width != t || pixels.height != t) {
+                tileBuffer.resize(tileBytes);
                 PadTile(pixels.data, pixels.width, pixels.height, t, tileBuffer.data());
                 tile = tileBuffer.data();
             }

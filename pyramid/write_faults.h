@@ -15,7 +15,7 @@ namespace nvx::pyramid {
 
 struct WriteFaults {
     std::atomic<std::int32_t> lostTiles{0};         // written white instead
-    std::atomic<std::int32_t> failedTileWrites{0};  // TIFFWriteTile refused
+    std::atomic<std::int32_t> failedTileWrites{0};  // not encoded, or the write refused
     // Main thread only: the first directory, strip or file write that failed.
     std::string firstFailedWrite;
 
