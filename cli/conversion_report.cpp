@@ -66,7 +66,6 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
 
 int ReportConversion(const ConversionResult& result, const pyramid::ConversionJob& job,
                      int startupStatus) {
-    constexpr int kFailed = -1;
     switch (result.outcome) {
         case ConversionOutcome::UnsupportedTileSize:
             console::Error("the slide's tile size " + std::to_string(job.info.tileSize) +
@@ -74,15 +73,15 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
                            std::to_string(pyramid::kTileSizeStep) + " from " +
                            std::to_string(pyramid::kMinTileSize) + " to " +
                            std::to_string(pyramid::kMaxTileSize));
-            return kFailed;
+            return kFailedStatus;
         case ConversionOutcome::EmptyArea:
             console::Error("the area to convert is empty (" + std::to_string(job.box.width) + "x" +
                            std::to_string(job.box.height) + " pixels)");
-            return kFailed;
+            return kFailedStatus;
         case ConversionOutcome::OutputIsInput:
             console::Error("the output path names the input slide " + job.inputPath +
                            "; refusing to overwrite it");
-            return kFailed;
+            return kFailedStatus;
         case ConversionOutcome::OutputNotCreated:
             // libtiff's own report and ours come before the line users know.
             for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
@@ -105,7 +104,7 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
     // put where the output belongs.
     if (result.outcome != ConversionOutcome::Converted) {
         console::Error(DescribeLoss(result, job.outputPath));
-        return kFailed;
+        return kFailedStatus;
     }
     if (result.slideClosed) console::Print(console::Message::Completion);
     return startupStatus;

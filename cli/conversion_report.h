@@ -9,6 +9,10 @@
 
 namespace nvx::cli {
 
+// The exit status of every argument, slide and region failure and of a
+// conversion that lost data.
+inline constexpr int kFailedStatus = -1;
+
 // Prints what the result calls for and returns the exit status: 1 when the
 // output could not be created, -1 when the run refused the job or lost
 // data, otherwise `startupStatus` (0, or 1 when the framework failed).

@@ -28,8 +28,6 @@
 
 namespace {
 
-constexpr int kFailed = -1;
-
 void ShowProgress(nvx::pyramid::Progress progress) {
     using nvx::console::Message;
     switch (progress) {
@@ -98,15 +96,15 @@ int main(int argc, char** argv) {
         case cli::ArgumentVerdict::ShortUsage:
             console::PrintShortUsage();
             warnLooseNumbers();
-            return kFailed;
+            return cli::kFailedStatus;
         case cli::ArgumentVerdict::LongUsage:
             console::PrintLongUsage();
             warnLooseNumbers();
-            return kFailed;
+            return cli::kFailedStatus;
         case cli::ArgumentVerdict::Problem:
             console::PrintProblem(check.problem);
             warnLooseNumbers();
-            return kFailed;
+            return cli::kFailedStatus;
     }
 
     slide::SlideHandle slide = 0;
@@ -115,7 +113,7 @@ int main(int argc, char** argv) {
         console::PrintOpenFailure();
         cli::ExplainOpenFailure(options.inputPath, openFailure);
         slide::UnloadSlideLibrary();
-        return kFailed;
+        return cli::kFailedStatus;
     }
 
     // From here on the session closes the slide and unloads the library on
@@ -124,14 +122,14 @@ int main(int argc, char** argv) {
     slide::SlideInfo info;
     if (!slide::QuerySlide(session.handle(), &info)) {
         cli::ExplainQueryFailure(options.inputPath);
-        return kFailed;
+        return cli::kFailedStatus;
     }
 
     const cli::RegionSelection region =
         cli::SelectRegion(options, info.width, info.height, info.scanMagnification);
     if (!region.accepted) {
         console::PrintProblem(region.problem);
-        return kFailed;
+        return cli::kFailedStatus;
     }
 
     pyramid::ConversionJob job;
