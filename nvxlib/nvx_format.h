@@ -30,6 +30,10 @@ inline constexpr uint32_t kMaxTileSize = 4096;
 // Tile sides are multiples of this: TIFF tiles must be, so every slide can
 // be converted with its own tile size.
 inline constexpr uint32_t kTileSizeStep = 16;
+// A tile side the reader accepts and the writer may use.
+inline constexpr bool IsSupportedTileSize(uint32_t tileSize) {
+    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % kTileSizeStep == 0;
+}
 inline constexpr uint32_t kMaxMagnification = 1000;
 inline constexpr uint32_t kMaxStreamLength = 64u << 20;  // one tile or picture
 inline constexpr uint32_t kMaxPictureSide = 65535;

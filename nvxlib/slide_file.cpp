@@ -39,8 +39,7 @@ bool HeaderValid(const Header& h, uint64_t fileSize, std::string* why) {
 #endif
     if (h.width == 0 || h.height == 0 || h.width > 0x7fffffffu || h.height > 0x7fffffffu)
         return Fail(why, "bad slide size");
-    if (h.tileSize < kMinTileSize || h.tileSize > kMaxTileSize || h.tileSize % kTileSizeStep != 0)
-        return Fail(why, "bad tile size");
+    if (!IsSupportedTileSize(h.tileSize)) return Fail(why, "bad tile size");
     if (h.scanMagnification == 0 || h.scanMagnification > kMaxMagnification)
         return Fail(why, "bad scan magnification");
     if (!std::isfinite(h.micronsPerPixel) || h.micronsPerPixel < 0)

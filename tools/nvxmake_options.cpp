@@ -104,8 +104,8 @@ ParseResult ParseOptions(int argc, const char* const* argv) {
                 return bad("bad microns per pixel " + value);
             o.mpp = static_cast<float>(f);
         } else if (a == "--tile") {
-            if (!ParseInt<uint32_t>(v, nvx::kMinTileSize, nvx::kMaxTileSize, o.tileSize) ||
-                o.tileSize % nvx::kTileSizeStep != 0)
+            if (!ParseInt<uint32_t>(v, 0, 0xffffffff, o.tileSize) ||
+                !nvx::IsSupportedTileSize(o.tileSize))
                 return bad("bad tile size " + value + " (a multiple of 16 from 16 to 4096)");
         } else if (a == "--quality") {
             if (!ParseInt<int>(v, 1, 100, o.quality))

@@ -196,8 +196,7 @@ private:
 
 PyramidResult BuildPyramid(const TileSource& source, uint32_t tileSize, int quality,
                            unsigned threads, NvxFileWriter& writer) {
-    if (tileSize < nvx::kMinTileSize || tileSize > nvx::kMaxTileSize ||
-        tileSize % nvx::kTileSizeStep != 0)
+    if (!nvx::IsSupportedTileSize(tileSize))
         throw std::runtime_error("tile size must be a multiple of 16 from 16 to 4096");
     return Builder(source, tileSize, quality, threads, writer).Run();
 }
