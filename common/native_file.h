@@ -43,7 +43,6 @@ public:
     // reason in `why` (when given). A FIFO does not make the open wait for a
     // writer.
     bool Open(const char* name, std::string* why = nullptr);
-    bool IsOpen() const { return handle_ != kClosed; }
     void Close();
 
     // True for an open regular file, whose size in bytes goes to `size`.
