@@ -166,6 +166,40 @@ void PrintOpenFailure() {
     PrintShortUsage();
 }
 
+void PrintHelp() {
+    Print(Message::ShortUsage);
+    Print(Message::LongUsage);
+    Print(Message::HintLine);
+    Write(
+        "\n"
+        "Converts one nvx whole slide, or a region of it, into an SVS-style pyramid TIFF.\n"
+        "\n"
+        "  nvx2svs SLIDE.nvx OUT.svs LAYERS\n"
+        "  nvx2svs SLIDE.nvx OUT.svs LAYERS Scale x y Width Height\n"
+        "\n"
+        "  SLIDE.nvx  the slide; every '?' in an argument stands for a blank\n"
+        "  OUT.svs    the output, written under a hidden temporary name and renamed when whole\n"
+        "  LAYERS     pyramid levels, 1 to 9 (read as a number and truncated); a region\n"
+        "             always gets 9\n"
+        "  Scale x y Width Height\n"
+        "             a region: its top-left corner and size as measured at magnification\n"
+        "             Scale (0 < Scale <= 80); it is cut at the slide's edges\n"
+        "  -h, --help   this text\n"
+        "  --version    the versions of nvx2svs, libtiff and libjpeg-turbo\n"
+        "\n"
+        "Exit status:\n"
+        "  0    converted\n"
+        "  1    the output file could not be created\n"
+        "  -1   (255 in a POSIX shell) bad arguments, a slide that cannot be opened or\n"
+        "       read, a region off the slide, or a conversion that lost data\n"
+        "  128+N  stopped by signal N (130 for Ctrl-C)\n");
+}
+
+void PrintVersion(const std::string& program, const std::string& libtiff,
+                  const std::string& libjpegTurbo) {
+    Write("nvx2svs " + program + "\nlibtiff " + libtiff + "\nlibjpeg-turbo " + libjpegTurbo + "\n");
+}
+
 const char* InterruptedLine(int signal) {
     switch (signal) {
         case SIGINT:

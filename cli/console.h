@@ -52,6 +52,13 @@ void PrintLongUsage();
 void PrintProblem(Message problemLine);
 void PrintOpenFailure();
 
+// --help: both usage lines and the hint in the console's encoding, then
+// what the arguments and the exit statuses mean, in English.
+void PrintHelp();
+// --version: "nvx2svs X.Y.Z", then one line each for libtiff and libjpeg-turbo.
+void PrintVersion(const std::string& program, const std::string& libtiff,
+                  const std::string& libjpegTurbo);
+
 // The line printed when `signal` ends a run; a fixed text, safe to use in
 // a signal handler.
 const char* InterruptedLine(int signal);

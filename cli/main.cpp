@@ -12,6 +12,7 @@
 #include "cli/console.h"
 #include "cli/conversion_report.h"
 #include "cli/interrupt_handling.h"
+#include "cli/library_versions.h"
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
@@ -105,6 +106,13 @@ int main(int argc, char** argv) {
             console::PrintProblem(check.problem);
             warnLooseNumbers();
             return cli::kFailedStatus;
+        case cli::ArgumentVerdict::Help:
+            console::PrintHelp();
+            return 0;
+        case cli::ArgumentVerdict::Version:
+            console::PrintVersion(cli::ProgramVersion(), cli::LibtiffVersion(),
+                                  cli::LibjpegTurboVersion());
+            return 0;
     }
 
     slide::SlideHandle slide = 0;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+#include <string_view>
 
 namespace nvx::cli {
 namespace {
@@ -83,6 +84,11 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     using console::NumberArgument;
 
     if (argc <= 1) return verdict(ArgumentVerdict::ShortUsage);
+    if (argc == 2) {
+        const std::string_view only = argv[1];
+        if (only == "--help" || only == "-h") return verdict(ArgumentVerdict::Help);
+        if (only == "--version") return verdict(ArgumentVerdict::Version);
+    }
     options->inputPath = argv[1];
     if (argc <= 2) return verdict(ArgumentVerdict::ShortUsage);
     options->outputPath = argv[2];

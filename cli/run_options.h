@@ -5,7 +5,8 @@
  *
  * Exactly three arguments (whole-slide mode) or eight (region mode). Every
  * '?' in every argument stands for a blank, so that a path with blanks can
- * be given without quotes.
+ * be given without quotes. A single "--help", "-h" or "--version" asks for
+ * the help or the version instead (one argument never names a run).
  */
 #pragma once
 
@@ -33,6 +34,8 @@ enum class ArgumentVerdict {
     ShortUsage,  // too few arguments or a bad layer count: the whole-slide usage
     LongUsage,   // neither the whole-slide nor the region argument count: the usage with a region
     Problem,     // a region argument out of range: see `problem`
+    Help,        // the one argument is --help or -h
+    Version,     // the one argument is --version
 };
 
 // A numeric argument whose text is not just a number in the 32-bit range:

@@ -3,6 +3,8 @@ message byte for byte, in UTF-8 and in GBK consoles, with its exit status.
 
 usage: console_runs_test.py NVX2SVS TESTS_BUILD_DIR
 """
+import ctypes
+import ctypes.util
 import os
 import shutil
 import subprocess
@@ -267,6 +269,45 @@ class ConversionLines(unittest.TestCase):
         self.assertEqual(run.stdout, "Could not open output.tif for writing\n".encode(ENCODING))
         self.assertEqual(run.status, 1)
         self.assertEqual(run.calls()[-2:], ["close", "unload"])
+
+
+class HelpAndVersion(unittest.TestCase):
+    """--help, -h and --version alone end with status 0; beside other
+    arguments they are paths like any other."""
+
+    def test_help_starts_with_the_usage_lines_in_the_console_encoding(self):
+        for flag in ("--help", "-h"):
+            run = Run([flag])
+            self.assertEqual(run.status, 0, flag)
+            self.assertEqual(run.stderr, b"")
+            usage = (SHORT + LONG + HINT).encode(ENCODING)
+            self.assertTrue(run.stdout.startswith(usage), run.stdout[:200])
+            rest = run.stdout[len(usage):].decode("ascii")
+            for words in ("LAYERS", "Scale", "Exit status", "255", "--version"):
+                self.assertIn(words, rest)
+            self.assertEqual(run.calls(), [], "no slide library for the help")
+
+    def test_version_names_the_libtiff_it_runs_with(self):
+        run = Run(["--version"])
+        self.assertEqual((run.status, run.stderr, run.calls()), (0, b"", []))
+        lines = run.stdout.decode("ascii").splitlines()
+        self.assertEqual(len(lines), 3, lines)
+        self.assertRegex(lines[0], r"^nvx2svs \d+\.\d+\.\d+$")
+        self.assertRegex(lines[2], r"^libjpeg-turbo \d+\.\d+\.\d+$")
+        libtiff = ctypes.CDLL(ctypes.util.find_library("tiff"))
+        libtiff.TIFFGetVersion.restype = ctypes.c_char_p
+        banner = libtiff.TIFFGetVersion().decode().splitlines()[0]
+        self.assertEqual(lines[1], "libtiff " + banner.split("Version ")[1])
+
+    def test_with_other_arguments_they_are_paths(self):
+        for args, text in ((["--help", "b.tif"], USAGE_A), (["-h", "--version"], USAGE_A),
+                           (["--version", "b.tif", "3", "1"], USAGE_B), (["-H"], USAGE_A)):
+            run = Run(args)
+            self.assertEqual((run.stdout, run.status), (text.encode(ENCODING), 255), args)
+        run = Run(["--help", "b.tif", "3"], fail="open")
+        self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode(ENCODING))
+        with open(run.log) as f:
+            self.assertIn("open --help\n", f.readlines())
 
 
 class GbkConsoleIsNotUtf8(unittest.TestCase):

@@ -33,6 +33,23 @@ TEST(RunOptions, TooFewArgumentsGiveTheShortUsage) {
               ArgumentVerdict::ShortUsage);
 }
 
+TEST(RunOptions, HelpAndVersionOnlyAsTheOneArgument) {
+    RunOptions options;
+    EXPECT_EQ(Parse({"p", "--help"}, &options).verdict, ArgumentVerdict::Help);
+    EXPECT_EQ(Parse({"p", "-h"}, &options).verdict, ArgumentVerdict::Help);
+    EXPECT_EQ(Parse({"p", "--version"}, &options).verdict, ArgumentVerdict::Version);
+    // Anything else alone is a missing output path, as ever; beside other
+    // arguments the same words are paths.
+    for (const char* alone : {"--Help", "-help", "--help ", "-V", "--versions", "?-h"})
+        EXPECT_EQ(Parse({"p", alone}, &options).verdict, ArgumentVerdict::ShortUsage) << alone;
+    EXPECT_EQ(Parse({"p", "--help", "--version"}, &options).verdict, ArgumentVerdict::ShortUsage);
+    EXPECT_EQ(Parse({"p", "--help", "out.svs", "3"}, &options).verdict, ArgumentVerdict::Accepted);
+    EXPECT_EQ(options.inputPath, "--help");
+    EXPECT_EQ(Parse({"p", "in.nvx", "--version", "3"}, &options).verdict,
+              ArgumentVerdict::Accepted);
+    EXPECT_EQ(options.outputPath, "--version");
+}
+
 TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {
     RunOptions options;
     for (const char* bad : {"0", "10", "-3", "abc", "0.99", "nan", "1e300", "-1e300"}) {
