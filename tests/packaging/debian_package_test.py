@@ -1,0 +1,167 @@
+"""The Debian package as a lab installs it: `cpack -G DEB` makes
+nvx2svs_X.Y.Z_amd64.deb, dpkg installs it into a clean root that holds
+nothing but the packages its Depends line names (and theirs, taken from
+this system's installed packages), and the installed nvxmake and nvx2svs,
+run inside that root, make a slide and convert it.
+
+usage: debian_package_test.py BUILD_DIR SOURCE_DIR
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import openslide
+
+BUILD = SOURCE = None
+HOLDER = None
+PACKAGE = None
+# What the binaries link (dpkg-shlibdeps finds them): libtiff writes the
+# TIFF, libjpeg-turbo's two libraries encode and decode, zlib the slide
+# library's index, OpenSlide nvxmake's sources.
+NEEDED = ["libc6", "libstdc++6", "libgcc-s1", "libtiff6", "libjpeg62-turbo", "libturbojpeg0",
+          "zlib1g", "libopenslide0"]
+# Of the Essential packages every Debian system has, the ones the package's
+# scripts use: /bin/sh and ldconfig.
+ESSENTIAL = "dash, libc-bin"
+# Left out of the root as dpkg's path-exclude does in a minimal system.
+UNNEEDED = ("/usr/share/doc/", "/usr/share/man/", "/usr/share/locale/", "/usr/share/info/")
+
+
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=300, **kw)
+
+
+def installed_packages():
+    """Every installed package: name -> (Pre-Depends + Depends, Provides)."""
+    out = run(["dpkg-query", "-W", "-f",
+               "${Package}\t${db:Status-Status}\t${Pre-Depends}, ${Depends}\t${Provides}\n"]).stdout
+    packages = {}
+    providers = {}
+    for line in out.splitlines():
+        name, status, depends, provides = line.split("\t")
+        if status != "installed":
+            continue
+        packages[name] = depends
+        for virtual in provides.split(","):
+            if virtual.strip():
+                providers.setdefault(virtual.split()[0], []).append(name)
+    return packages, providers
+
+
+def dependency_closure(depends):
+    """The installed packages that `depends` (a Depends line) needs, and theirs."""
+    packages, providers = installed_packages()
+    wanted, queue = set(), [depends]
+    while queue:
+        for clause in queue.pop().split(","):
+            if not clause.strip():
+                continue
+            names = [alt.split()[0].split(":")[0] for alt in clause.split("|")]
+            chosen = next((n for n in names if n in packages), None)
+            if chosen is None:
+                chosen = next((p for n in names for p in providers.get(n, [])), None)
+            if chosen is None:
+                raise AssertionError(f"nothing installed satisfies '{clause.strip()}'")
+            if chosen not in wanted:
+                wanted.add(chosen)
+                queue.append(packages[chosen])
+    return sorted(wanted)
+
+
+def make_clean_root(root, names):
+    """A root with these packages' files and a dpkg database that lists them."""
+    for top in ("bin", "sbin", "lib", "lib64"):
+        if os.path.islink("/" + top):
+            os.symlink(os.readlink("/" + top), os.path.join(root, top))
+    dpkg = os.path.join(root, "var/lib/dpkg")
+    for sub in ("info", "updates", "triggers"):
+        os.makedirs(os.path.join(dpkg, sub))
+    open(os.path.join(dpkg, "available"), "w").close()
+    with open(os.path.join(dpkg, "status"), "w") as status:
+        for name in names:
+            status.write(run(["dpkg-query", "-s", name]).stdout.rstrip("\n") + "\n\n")
+            files = run(["dpkg-query", "-L", name]).stdout.splitlines()
+            with open(os.path.join(dpkg, "info", name + ".list"), "w") as listing:
+                listing.write("\n".join(files) + "\n")
+            for path in files:
+                if path.startswith(UNNEEDED) or not os.path.lexists(path) or (
+                        os.path.isdir(path) and not os.path.islink(path)):
+                    continue
+                # Through the system's own links (/lib -> usr/lib), as the root has them.
+                target = os.path.join(root, os.path.realpath(os.path.dirname(path))[1:],
+                                      os.path.basename(path))
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                if not os.path.lexists(target):
+                    shutil.copy2(path, target, follow_symlinks=False)
+    os.makedirs(os.path.join(root, "tmp"), mode=0o1777)
+
+
+class DebianPackage(unittest.TestCase):
+    def test_control_fields(self):
+        fields = {f: run(["dpkg-deb", "-f", PACKAGE, f]).stdout.strip()
+                  for f in ("Package", "Version", "Architecture", "Depends")}
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+            version = re.search(r"project\(nvx2svs VERSION (\d+\.\d+\.\d+)", f.read()).group(1)
+        self.assertEqual(os.path.basename(PACKAGE), f"nvx2svs_{version}_amd64.deb")
+        self.assertEqual((fields["Package"], fields["Version"], fields["Architecture"]),
+                         ("nvx2svs", version, "amd64"))
+        depends = [clause.split()[0] for clause in fields["Depends"].split(", ")]
+        self.assertEqual(sorted(depends), sorted(NEEDED), fields["Depends"])
+        contents = run(["dpkg-deb", "-c", PACKAGE]).stdout
+        for path in ("./usr/bin/nvx2svs", "./usr/bin/nvxmake", "./usr/lib/libNvxSlideLib.so.",
+                     "./usr/include/NvxSlideLib.h", "./usr/lib/pkgconfig/nvxslidelib.pc",
+                     "./usr/share/man/man1/nvx2svs.1", "./usr/share/doc/nvx2svs/LICENSE",
+                     "./usr/share/doc/nvx2svs/THIRD-PARTY-NOTICES"):
+            self.assertIn(" " + path, contents)
+
+    @unittest.skipIf(os.geteuid() != 0, "chroot and dpkg --root need root")
+    def test_installs_into_a_clean_root_and_converts(self):
+        depends = run(["dpkg-deb", "-f", PACKAGE, "Depends"]).stdout.strip()
+        root = os.path.join(HOLDER, "root")
+        os.makedirs(root)
+        make_clean_root(root, dependency_closure(depends + ", " + ESSENTIAL))
+        installed = run(["dpkg", "--root=" + root, "--force-not-root", "-i", PACKAGE],
+                        env=dict(os.environ, PATH="/usr/sbin:/usr/bin:/sbin:/bin"))
+        self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
+        status = run(["dpkg", "--root=" + root, "-s", "nvx2svs"]).stdout
+        self.assertIn("Status: install ok installed", status)
+
+        inside = lambda *args: run(["/usr/sbin/chroot", root] + list(args),
+                                   env={"PATH": "/usr/bin:/bin", "LC_ALL": "C"})
+        made = inside("/usr/bin/nvxmake", "--synthetic", "1200x900", "/tmp/slide.nvx")
+        self.assertEqual(made.returncode, 0, made.stderr)
+        done = inside("/usr/bin/nvx2svs", "/tmp/slide.nvx", "/tmp/slide.svs", "3")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        with openslide.OpenSlide(os.path.join(root, "tmp", "slide.svs")) as slide:
+            self.assertEqual(slide.dimensions, (1200, 900))
+            self.assertEqual(slide.properties["openslide.vendor"], "aperio")
+        shown = inside("/usr/bin/nvx2svs", "--version")
+        self.assertEqual(shown.returncode, 0)
+        self.assertTrue(shown.stdout.startswith("nvx2svs "), shown.stdout)
+
+
+def main():
+    global BUILD, SOURCE, HOLDER, PACKAGE
+    BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    holder = tempfile.TemporaryDirectory(prefix="nvx2svs-deb-")
+    HOLDER = holder.name
+    made = run(["cpack", "-G", "DEB", "-B", os.path.join(HOLDER, "package")], cwd=BUILD)
+    packages = [os.path.join(HOLDER, "package", f)
+                for f in os.listdir(os.path.join(HOLDER, "package")) if f.endswith(".deb")]
+    if made.returncode != 0 or len(packages) != 1:
+        print(made.stdout + made.stderr)
+        sys.exit(1)
+    PACKAGE = packages[0]
+    try:
+        result = unittest.main(argv=sys.argv[:1], exit=False).result
+    finally:
+        holder.cleanup()
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
