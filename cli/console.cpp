@@ -218,6 +218,21 @@ const char* InterruptedLine(int signal) {
         case SIGPIPE:
             return "nvx2svs: standard output was closed (SIGPIPE); the output was not written\n";
 #endif
+#if defined(SIGXCPU)
+        case SIGXCPU:
+            return "nvx2svs: the CPU time limit was reached (SIGXCPU); the output was not "
+                   "written\n";
+        case SIGUSR1:
+            return "nvx2svs: stopped (SIGUSR1); the output was not written\n";
+        case SIGUSR2:
+            return "nvx2svs: stopped (SIGUSR2); the output was not written\n";
+        case SIGALRM:
+            return "nvx2svs: a timer ran out (SIGALRM); the output was not written\n";
+        case SIGVTALRM:
+            return "nvx2svs: a timer ran out (SIGVTALRM); the output was not written\n";
+        case SIGPROF:
+            return "nvx2svs: a timer ran out (SIGPROF); the output was not written\n";
+#endif
     }
     return "nvx2svs: stopped by a signal; the output was not written\n";
 }

@@ -86,7 +86,9 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
             // libtiff's own report and ours come before the line users know.
             for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
             if (!result.writeFailure.empty()) {
-                console::Error("cannot create " + job.outputPath + ": " + result.writeFailure);
+                console::Error(job.outputPath.empty() ? result.writeFailure
+                                                      : "cannot create " + job.outputPath + ": " +
+                                                            result.writeFailure);
             }
             console::Print(console::Message::CannotOpenOutput);
             return 1;
@@ -105,6 +107,11 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
     if (result.outcome != ConversionOutcome::Converted) {
         console::Error(DescribeLoss(result, job.outputPath));
         return kFailedStatus;
+    }
+    if (result.earlierLinks > 1) {
+        console::Warn(job.outputPath + " had " + std::to_string(result.earlierLinks - 1) +
+                      " other hard link" + (result.earlierLinks > 2 ? "s" : "") +
+                      "; they keep the earlier content, and " + job.outputPath + " is a new file");
     }
     if (result.slideClosed) console::Print(console::Message::Completion);
     return startupStatus;

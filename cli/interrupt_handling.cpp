@@ -1,7 +1,8 @@
 /*
  * interrupt_handling.cpp - the signal handlers. Only async-signal-safe calls
  * run in them: the unlink of the registered temporary file, write(2) of a
- * fixed line, and re-raising the signal with its default action.
+ * fixed line, sigaction, and re-raising the signal with its default action
+ * (or, for a crash, with what was there before us).
  */
 #include "cli/interrupt_handling.h"
 
@@ -9,7 +10,7 @@
 #include <cstring>
 
 #include "cli/console.h"
-#include "pyramid/temporary_file.h"
+#include "common/publishing_file.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -27,12 +28,19 @@ constexpr int kEndingSignals[] = {
 #if defined(_WIN32)
     SIGBREAK,
 #else
-    SIGHUP, SIGQUIT, SIGPIPE,
+    SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+#endif
+};
+
+constexpr int kCrashSignals[] = {
+    SIGSEGV, SIGABRT, SIGFPE, SIGILL,
+#if !defined(_WIN32)
+    SIGBUS,
 #endif
 };
 
 void EndOnSignal(int signal) {
-    pyramid::RemoveTemporaryOnInterrupt();
+    RemoveTemporaryOnInterrupt();
     const char* line = console::InterruptedLine(signal);
 #if defined(_WIN32)
     _write(2, line, static_cast<unsigned>(std::strlen(line)));
@@ -44,11 +52,37 @@ void EndOnSignal(int signal) {
     std::raise(signal);
 }
 
+#if defined(_WIN32)
+
+void EndOnCrash(int signal) {
+    RemoveTemporaryOnInterrupt();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+#else
+
+// What each crash signal did before us: the default, or a sanitizer's
+// report, which the crash then goes on to.
+struct sigaction gBeforeUs[NSIG];
+
+void EndOnCrash(int signal, siginfo_t* info, void*) {
+    RemoveTemporaryOnInterrupt();
+    sigaction(signal, &gBeforeUs[signal], nullptr);
+    // A fault comes back by itself when its instruction runs again, with
+    // its own details for whoever handles it; a sent signal is sent again,
+    // delivered once this handler returns.
+    if (info == nullptr || info->si_code <= 0) raise(signal);
+}
+
+#endif
+
 }  // namespace
 
 void InstallInterruptHandling() {
 #if defined(_WIN32)
     for (const int signal : kEndingSignals) std::signal(signal, EndOnSignal);
+    for (const int signal : kCrashSignals) std::signal(signal, EndOnCrash);
 #else
     for (const int signal : kEndingSignals) {
         struct sigaction current {};
@@ -58,6 +92,14 @@ void InstallInterruptHandling() {
         sigemptyset(&handling.sa_mask);
         // A second signal while the first is handled waits for the default action.
         sigaction(signal, &handling, nullptr);
+    }
+    for (const int signal : kCrashSignals) {
+        struct sigaction handling {};
+        handling.sa_sigaction = EndOnCrash;
+        sigemptyset(&handling.sa_mask);
+        // On its own stack where a sanitizer set one up (a stack overflow).
+        handling.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigaction(signal, &handling, &gBeforeUs[signal]);
     }
     std::signal(SIGXFSZ, SIG_IGN);
 #endif

@@ -16,6 +16,7 @@
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
+#include "cli/standard_streams.h"
 #include "pyramid/conversion_driver.h"
 #include "slide/library_binding.h"
 #include "slide/slide_session.h"
@@ -50,6 +51,7 @@ void ShowProgress(nvx::pyramid::Progress progress) {
 
 int main(int argc, char** argv) {
     using namespace nvx;
+    cli::OpenClosedStandardStreams();
     console::InitConsole();
     cli::InstallInterruptHandling();
 #if defined(__GLIBC__)

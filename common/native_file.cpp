@@ -4,15 +4,20 @@
 #include "common/native_file.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -31,6 +36,15 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
 }
 
 ReadOnlyFile::~ReadOnlyFile() { Close(); }
+
+bool NamesSameFile(const std::string& first, const std::string& second) {
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(NativePath(first), NativePath(second), error);
+    if (!error) return same;
+    return first == second;
+}
+
+WritableFile::~WritableFile() { Close(nullptr); }
 
 #if defined(_WIN32)
 
@@ -132,6 +146,144 @@ bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset
     return true;
 }
 
+bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* exists) {
+    Close(nullptr);
+    *exists = false;
+    const std::filesystem::path path = NativePath(name);
+    // CREATE_NEW fails on any existing name, a link included. Others may
+    // delete it meanwhile, so an interruption can remove it while it is open.
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        *why = SystemErrorText(error);
+        return false;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool WritableFile::Write(const void* data, std::size_t length) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
+        DWORD put = 0;
+        if (!WriteFile(Native(handle_), p, chunk, &put, nullptr) || put == 0) return false;
+        p += put;
+        length -= put;
+    }
+    return true;
+}
+
+std::int64_t WritableFile::Read(void* buffer, std::size_t length) {
+    const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
+    DWORD got = 0;
+    if (!ReadFile(Native(handle_), buffer, chunk, &got, nullptr)) return -1;
+    return std::int64_t(got);
+}
+
+std::int64_t WritableFile::Seek(std::int64_t offset, int whence) {
+    const DWORD method = whence == SEEK_SET   ? FILE_BEGIN
+                         : whence == SEEK_CUR ? FILE_CURRENT
+                                              : FILE_END;
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    LARGE_INTEGER position;
+    if (!SetFilePointerEx(Native(handle_), distance, &position, method)) return -1;
+    return position.QuadPart;
+}
+
+std::uint64_t WritableFile::Size() const {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(Native(handle_), &size)) return 0;
+    return std::uint64_t(size.QuadPart);
+}
+
+bool WritableFile::WriteAt(const void* data, std::size_t length, std::uint64_t offset) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset & 0xffffffffu);
+        at.OffsetHigh = DWORD(offset >> 32);
+        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
+        DWORD put = 0;
+        if (!WriteFile(Native(handle_), p, chunk, &put, &at) || put == 0) return false;
+        p += put;
+        length -= put;
+        offset += put;
+    }
+    return true;
+}
+
+bool WritableFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset & 0xffffffffu);
+        at.OffsetHigh = DWORD(offset >> 32);
+        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(Native(handle_), p, chunk, &got, &at) || got == 0) return false;
+        p += got;
+        length -= got;
+        offset += got;
+    }
+    return true;
+}
+
+void WritableFile::StartWritingBack() const {}
+
+bool WritableFile::Sync(std::string* why) {
+    if (FlushFileBuffers(Native(handle_))) return true;
+    *why = SystemErrorText(GetLastError());
+    return false;
+}
+
+bool WritableFile::Close(std::string* why) {
+    if (handle_ == kClosed) return true;
+    const bool closed = CloseHandle(Native(handle_)) != 0;
+    if (!closed && why) *why = SystemErrorText(GetLastError());
+    handle_ = kClosed;
+    return closed;
+}
+
+bool ReplaceByRename(const std::string& from, const std::string& to, const std::string&,
+                     std::string* why, bool* renamed) {
+    // Write-through: the call returns once the rename is on disk.
+    *renamed = MoveFileExW(NativePath(from).c_str(), NativePath(to).c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!*renamed) *why = SystemErrorText(GetLastError());
+    return *renamed;
+}
+
+bool RemoveFile(const std::string& name) { return DeleteFileW(NativePath(name).c_str()) != 0; }
+
+std::string HostName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &length)) return {};
+    return NameFromNativePath(std::filesystem::path(std::wstring(name, length)));
+}
+
+unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
+
+bool ProcessMayHaveWritten(unsigned long id, const std::string& name) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(id));
+    if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+    DWORD code = 0;
+    FILETIME created, exited, kernel, user;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    const bool times = GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
+    CloseHandle(process);
+    if (!running) return false;
+    if (!times) return true;
+    WIN32_FILE_ATTRIBUTE_DATA file;
+    if (!GetFileAttributesExW(NativePath(name).c_str(), GetFileExInfoStandard, &file)) return true;
+    return CompareFileTime(&file.ftLastWriteTime, &created) >= 0;
+}
+
 #else
 
 std::filesystem::path NativePath(const std::string& name) { return std::filesystem::path(name); }
@@ -176,6 +328,176 @@ bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset
         offset += static_cast<std::uint64_t>(n);
     }
     return true;
+}
+
+bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* exists) {
+    Close(nullptr);
+    // O_EXCL with O_NOFOLLOW: never an existing file, never through a link
+    // someone put under the name.
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *exists = errno == EEXIST;
+        *why = SystemErrorText(errno);
+        return false;
+    }
+    *exists = false;
+    handle_ = fd;
+    return true;
+}
+
+bool WritableFile::Write(const void* data, std::size_t length) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t n = ::write(int(handle_), p, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::int64_t WritableFile::Read(void* buffer, std::size_t length) {
+    for (;;) {
+        const ssize_t n = ::read(int(handle_), buffer, length);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+std::int64_t WritableFile::Seek(std::int64_t offset, int whence) {
+    return ::lseek(int(handle_), static_cast<off_t>(offset), whence);
+}
+
+std::uint64_t WritableFile::Size() const {
+    struct stat st {};
+    if (::fstat(int(handle_), &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool WritableFile::WriteAt(const void* data, std::size_t length, std::uint64_t offset) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(int(handle_), p, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool WritableFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pread(int(handle_), p, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+void WritableFile::StartWritingBack() const {
+#if defined(__linux__)
+    // Only a start: the call returns while the disk works.
+    ::sync_file_range(int(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
+bool WritableFile::Sync(std::string* why) {
+    if (::fsync(int(handle_)) == 0) return true;
+    *why = SystemErrorText(errno);
+    return false;
+}
+
+bool WritableFile::Close(std::string* why) {
+    if (handle_ == kClosed) return true;
+    const bool closed = ::close(int(handle_)) == 0;
+    if (!closed && why) *why = SystemErrorText(errno);
+    handle_ = kClosed;
+    return closed;
+}
+
+bool ReplaceByRename(const std::string& from, const std::string& to, const std::string& folder,
+                     std::string* why, bool* renamed) {
+    *renamed = ::rename(from.c_str(), to.c_str()) == 0;
+    if (!*renamed) {
+        *why = SystemErrorText(errno);
+        return false;
+    }
+    // The new name is on disk only once its folder is.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        *why = "the folder " + folder + " could not be put on disk: " + SystemErrorText(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool RemoveFile(const std::string& name) { return ::unlink(name.c_str()) == 0; }
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
+
+namespace {
+
+#if defined(__linux__)
+// When process `id` started, in seconds since the epoch: the boot time plus
+// field 22 of /proc/<id>/stat, in clock ticks.
+bool ProcessStartTime(unsigned long id, double* start) {
+    std::ifstream stat("/proc/" + std::to_string(id) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const std::size_t end = line.rfind(')');  // the command name may hold anything
+    if (end == std::string::npos) return false;
+    std::istringstream fields(line.substr(end + 1));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int k = 3; k <= 22 && fields >> field; ++k) {
+        if (k == 22) ticks = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    std::ifstream system("/proc/stat");
+    std::string key;
+    long long boot = -1;
+    while (system >> key) {
+        if (key == "btime") {
+            system >> boot;
+            break;
+        }
+    }
+    const long hertz = ::sysconf(_SC_CLK_TCK);
+    if (ticks == 0 || boot < 0 || hertz <= 0) return false;
+    *start = double(boot) + double(ticks) / double(hertz);
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool ProcessMayHaveWritten(unsigned long id, const std::string& name) {
+    if (::kill(static_cast<pid_t>(id), 0) != 0 && errno == ESRCH) return false;
+#if defined(__linux__)
+    struct stat file {};
+    double start = 0;
+    if (::lstat(name.c_str(), &file) != 0 || !ProcessStartTime(id, &start)) return true;
+    // Whole seconds on both sides; a start within the file's last second
+    // counts as too close to tell.
+    return double(file.st_mtime) + 1.0 >= start;
+#else
+    (void)name;
+    return true;
+#endif
 }
 
 #endif

@@ -11,16 +11,15 @@
 
 #include <array>
 #include <atomic>
-#include <filesystem>
 #include <string>
 
 #include "common/native_file.h"
+#include "common/output_target.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
 #include "pyramid/output_file.h"
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
-#include "pyramid/temporary_file.h"
 #include "pyramid/tile_encoder.h"
 #include "pyramid/tile_sequence.h"
 #include "pyramid/tile_worker.h"
@@ -142,16 +141,6 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
     return result;
 }
 
-// An existing output must be a file we may replace; a folder or a file we
-// may not write is refused before any work, as opening it in place would be.
-bool OutputPathTakesAFile(const std::string& path) {
-    std::error_code error;
-    const auto status = std::filesystem::status(NativePath(path), error);
-    if (error || !std::filesystem::exists(status)) return true;
-    if (std::filesystem::is_directory(status)) return false;
-    return WritableByUs(path);
-}
-
 // Whether anything of the file is lost so far: it will not be published.
 bool AnythingLost(const RunContext& run, const ConversionResult& result) {
     return result.shortLevel != 0 || !result.lostPictures.empty() || run.faults->Any() ||
@@ -196,15 +185,6 @@ void WriteDirectories(const RunContext& run, const PyramidPlan& plan, Conversion
 
 }  // namespace
 
-bool NamesSameFile(const std::string& first, const std::string& second) {
-    // The file system's own identity of the files (device and inode, or
-    // volume and file index on Windows), through links and any spelling.
-    std::error_code error;
-    const bool same = std::filesystem::equivalent(NativePath(first), NativePath(second), error);
-    if (!error) return same;
-    return first == second;
-}
-
 ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* slide,
                               const ProgressReport& progress) {
     return ConvertSlideWith(job, slide, progress, StartWorkerThread);
@@ -222,20 +202,13 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }
-    if (!OutputPathTakesAFile(job.outputPath)) {
+    // What the output path is, decided once: nothing that is not a regular
+    // file is replaced, and nothing is begun that cannot be published.
+    const OutputTarget target = ResolveOutputTarget(job.outputPath);
+    if (!target.Publishable()) {
         ConversionResult result = Refused(ConversionOutcome::OutputNotCreated, slide);
-        result.writeFailure = "the output path is a folder or a file we may not write";
+        result.writeFailure = target.refusal;
         return result;
-    }
-
-    // An output path that is a symbolic link keeps its link: the file it
-    // points to is the one replaced, as writing through the link would.
-    std::string target = job.outputPath;
-    std::error_code linkError;
-    if (std::filesystem::is_symlink(NativePath(job.outputPath), linkError)) {
-        const auto resolved =
-            std::filesystem::weakly_canonical(NativePath(job.outputPath), linkError);
-        if (!linkError) target = NameFromNativePath(resolved);
     }
 
     ConversionResult result;
@@ -284,6 +257,9 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         }
         result.libtiffMessages = messages.Texts();
         result.outcome = whole ? ConversionOutcome::Converted : ConversionOutcome::Incomplete;
+        if (whole && target.kind == OutputKind::RegularFile) {
+            result.earlierLinks = target.earlier.links;
+        }
         break;
     }
     // The output is closed (and published or removed) before the slide.

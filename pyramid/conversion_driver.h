@@ -62,6 +62,9 @@ struct ConversionResult {
     std::vector<std::string> libtiffMessages;  // each distinct text once
     bool bigTiff = false;                      // written as a BigTIFF: it passed 4 GiB
     bool slideClosed = false;                  // the library said the slide closed
+    // The names the replaced output had: above 1, the other names keep the
+    // earlier content, and the output's name has a new file.
+    std::uint64_t earlierLinks = 0;
 };
 
 // What the driver reports while it works.

@@ -13,8 +13,4 @@ namespace nvx::pyramid {
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
                                   const ProgressReport& progress, const ThreadStarter& startThread);
 
-// True when both paths name the same file (same device and inode when both
-// exist, otherwise the same spelling).
-bool NamesSameFile(const std::string& first, const std::string& second);
-
 }  // namespace nvx::pyramid

@@ -6,10 +6,9 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <filesystem>
 
 #include "common/native_file.h"
-#include "pyramid/temporary_file.h"
+#include "pyramid/write_failure.h"
 
 namespace nvx::pyramid {
 
@@ -29,6 +28,31 @@ int CollectError(TIFF*, void* messages, const char* module, const char* format, 
     static_cast<TiffMessages*>(messages)->Add(Format(module, format, arguments), true);
     return 1;
 }
+
+// libtiff reads and writes the file through these, at the file's own
+// position; the file stays ours to sync, close and rename.
+// thandle_t is a pointer type of its own on Windows.
+WritableFile& FileOf(thandle_t handle) { return *reinterpret_cast<WritableFile*>(handle); }
+
+tmsize_t ReadThrough(thandle_t handle, void* buffer, tmsize_t size) {
+    return static_cast<tmsize_t>(FileOf(handle).Read(buffer, static_cast<std::size_t>(size)));
+}
+
+tmsize_t WriteThrough(thandle_t handle, void* data, tmsize_t size) {
+    return FileOf(handle).Write(data, static_cast<std::size_t>(size)) ? size : -1;
+}
+
+toff_t SeekThrough(thandle_t handle, toff_t offset, int whence) {
+    return static_cast<toff_t>(FileOf(handle).Seek(static_cast<std::int64_t>(offset), whence));
+}
+
+int KeepFileOpen(thandle_t) { return 0; }
+
+toff_t SizeThrough(thandle_t handle) { return FileOf(handle).Size(); }
+
+int NoMapping(thandle_t, void**, toff_t*) { return 0; }
+
+void NoUnmapping(thandle_t, void*, toff_t) {}
 
 int CollectWarning(TIFF*, void* messages, const char* module, const char* format,
                    va_list arguments) {
@@ -55,11 +79,11 @@ std::vector<std::string> TiffMessages::Texts() const {
     return texts_;
 }
 
-std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, bool bigTiff,
+std::unique_ptr<OutputFile> OutputFile::Create(const OutputTarget& target, bool bigTiff,
                                                std::string* reason, TiffMessages* messages) {
     auto output = std::make_unique<OutputFile>();
-    output->path_ = path;
-    if (!CreateTemporaryBeside(path, &output->temporaryPath_, reason)) return nullptr;
+    output->file_ = PublishingFile::Create(target, reason);
+    if (!output->file_) return nullptr;
 
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
     if (!options) {
@@ -68,16 +92,14 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, bool big
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectWarning, messages);
-    // Opened by the file system's own form of the name: wide on Windows,
-    // where the narrow TIFFOpenExt would read it in the ANSI code page.
-    const std::filesystem::path native = NativePath(output->temporaryPath_);
-#if defined(_WIN32)
-    output->tiff_ = TIFFOpenWExt(native.c_str(), bigTiff ? "w8" : "w", options.get());
-#else
-    output->tiff_ = TIFFOpenExt(native.c_str(), bigTiff ? "w8" : "w", options.get());
-#endif
+    // Through the descriptor the file was created with, never by its name
+    // again: no one can put another file under the name meanwhile.
+    output->tiff_ = TIFFClientOpenExt(output->temporaryPath().c_str(), bigTiff ? "w8" : "w",
+                                      reinterpret_cast<thandle_t>(&output->file_->file()),
+                                      ReadThrough, WriteThrough, SeekThrough, KeepFileOpen,
+                                      SizeThrough, NoMapping, NoUnmapping, options.get());
     if (output->tiff_ == nullptr) {
-        *reason = "libtiff cannot create " + output->temporaryPath_;
+        *reason = "libtiff cannot create " + output->temporaryPath();
         return nullptr;
     }
     return output;
@@ -85,10 +107,9 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, bool big
 
 OutputFile::~OutputFile() {
     if (tiff_ != nullptr) TIFFClose(tiff_);
-    if (!published_ && !temporaryPath_.empty()) DiscardTemporary(temporaryPath_);
 }
 
-void OutputFile::StartWritingBack() const { pyramid::StartWritingBack(TIFFFileno(tiff_)); }
+void OutputFile::StartWritingBack() const { file_->file().StartWritingBack(); }
 
 bool OutputFile::Publish(std::string* reason) {
     const bool flushed = TIFFFlush(tiff_) != 0;
@@ -98,20 +119,11 @@ bool OutputFile::Publish(std::string* reason) {
         *reason = "the end of the output could not be written";
         return false;
     }
-    if (!SyncToDisk(temporaryPath_, reason)) {
-        *reason = "the output could not be put on disk: " + *reason;
-        return false;
-    }
-    if (!PublishTemporary(temporaryPath_, path_, reason)) {
-        *reason = "the finished output could not be renamed to " + path_ + ": " + *reason;
-        return false;
-    }
-    published_ = true;
-    return true;
+    return file_->Publish(reason);
 }
 
 std::string OutputFile::ExplainWriteFailure() const {
-    return pyramid::ExplainWriteFailure(temporaryPath_);
+    return pyramid::ExplainWriteFailure(temporaryPath());
 }
 
 }  // namespace nvx::pyramid

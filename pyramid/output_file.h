@@ -1,9 +1,10 @@
 /*
- * output_file.h - the output while it is written: a temporary file beside
- * the final name, opened by libtiff as a classic TIFF or a BigTIFF, with
- * libtiff's messages about it collected instead of printed, and published
- * under the final name only when it is whole and on disk. An output that is
- * not published is removed when it goes.
+ * output_file.h - the output while it is written: the publishing file
+ * (common/publishing_file.h) beside the final name, which libtiff writes
+ * through its descriptor as a classic TIFF or a BigTIFF, with libtiff's
+ * messages about it collected instead of printed, and published under the
+ * final name only when it is whole and on disk. An output that is not
+ * published is removed when it goes.
  */
 #pragma once
 
@@ -14,6 +15,9 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "common/output_target.h"
+#include "common/publishing_file.h"
 
 namespace nvx::pyramid {
 
@@ -38,17 +42,17 @@ class OutputFile {
 public:
     // An output that is not open yet; Create is the way to open one.
     OutputFile() = default;
-    // Creates the temporary file beside `path` and opens it for writing.
+    // Creates the temporary file for `target` and opens it for writing.
     // Null with `reason` set (and libtiff's own report, if it made one, in
     // `messages`) when that fails.
-    static std::unique_ptr<OutputFile> Create(const std::string& path, bool bigTiff,
+    static std::unique_ptr<OutputFile> Create(const OutputTarget& target, bool bigTiff,
                                               std::string* reason, TiffMessages* messages);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     TIFF* tiff() const { return tiff_; }
-    const std::string& temporaryPath() const { return temporaryPath_; }
+    const std::string& temporaryPath() const { return file_->temporaryPath(); }
 
     // Starts writing what the file holds so far to disk, without waiting.
     void StartWritingBack() const;
@@ -63,10 +67,9 @@ public:
     std::string ExplainWriteFailure() const;
 
 private:
+    // Declared before the TIFF, which writes through it.
+    std::unique_ptr<PublishingFile> file_;
     TIFF* tiff_ = nullptr;
-    bool published_ = false;
-    std::string path_;
-    std::string temporaryPath_;
 };
 
 }  // namespace nvx::pyramid

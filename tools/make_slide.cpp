@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/native_file.h"
 #include "nvxlib/jpeg_codec.h"
 #include "tools/default_pictures.h"
 #include "tools/jpeg_picture_source.h"
@@ -51,6 +52,12 @@ nvx::PictureRef StoreImage(NvxFileWriter& writer, const RgbImage& img, int quali
 }  // namespace
 
 void MakeSlide(const MakeOptions& o) {
+    // Never the file we read from, by any name: it would be replaced.
+    for (const std::string* input : {&o.source, &o.labelFile, &o.previewFile}) {
+        if (!input->empty() && nvx::NamesSameFile(*input, o.output))
+            throw std::runtime_error("the output " + o.output + " is the input " + *input +
+                                     "; refusing to overwrite it");
+    }
     const std::unique_ptr<TileSource> source = OpenSource(o);
     const unsigned threads =
         o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());

@@ -6,43 +6,29 @@
  */
 #include "tools/nvx_file_writer.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace nvxmake {
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
+void WriteAll(nvx::WritableFile& file, const void* data, size_t length, uint64_t offset,
+              const std::string& what) {
+    if (!file.WriteAt(data, length, offset))
+        throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void PwriteAll(int fd, const void* data, size_t length, uint64_t offset, const std::string& what) {
-    auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Fail(what);
-        p += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-}
-
-// The temporary file of the writer at work, removed if the user interrupts
-// nvxmake (Ctrl-C, kill), when no destructor would run. Only async-signal-
-// safe calls happen in the handler.
-char interruptedTemp[4096];
-volatile std::sig_atomic_t haveTemp = 0;
-
+// The temporary file is registered by the publishing file; these remove it
+// if the user interrupts nvxmake (Ctrl-C, kill), when no destructor would
+// run. Only async-signal-safe calls happen in the handler.
 extern "C" void RemoveTempAndExit(int signal) {
-    if (haveTemp) ::unlink(interruptedTemp);
+    nvx::RemoveTemporaryOnInterrupt();
     ::_exit(128 + signal);
 }
 
@@ -53,17 +39,12 @@ void CatchUnlessIgnored(int signal) {
     std::signal(signal, RemoveTempAndExit);
 }
 
-void GuardTemp(const std::string& path) {
-    if (path.size() >= sizeof interruptedTemp) return;
-    std::memcpy(interruptedTemp, path.c_str(), path.size() + 1);
-    haveTemp = 1;
+void CatchInterruptions() {
     CatchUnlessIgnored(SIGINT);
     CatchUnlessIgnored(SIGTERM);
     CatchUnlessIgnored(SIGHUP);
     CatchUnlessIgnored(SIGXFSZ);  // a file size limit reached
 }
-
-void UnguardTemp() { haveTemp = 0; }
 
 uint64_t HashOf(std::span<const uint8_t> bytes) {
     return std::hash<std::string_view>{}(
@@ -73,32 +54,21 @@ uint64_t HashOf(std::span<const uint8_t> bytes) {
 }  // namespace
 
 NvxFileWriter::NvxFileWriter(std::string target) : target_(std::move(target)) {
-    std::string pattern = target_ + ".tmp.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    fd_ = nvx::FileDescriptor(::mkstemp(name.data()));
-    if (!fd_.Valid()) Fail("cannot create " + pattern);
-    temp_ = name.data();
-    GuardTemp(temp_);
-    ::fchmod(fd_.get(), 0644);
+    CatchInterruptions();
+    std::string reason;
+    file_ = nvx::PublishingFile::Create(nvx::ResolveOutputTarget(target_), &reason);
+    if (!file_) throw std::runtime_error("cannot create " + target_ + ": " + reason);
     const std::array<uint8_t, nvx::kHeaderSize> blank{};
-    try {
-        PwriteAll(fd_.get(), blank.data(), blank.size(), 0, "cannot write " + temp_);
-    } catch (...) {  // no destructor runs for a constructor that throws
-        UnguardTemp();
-        ::unlink(temp_.c_str());
-        throw;
-    }
+    WriteAll(file_->file(), blank.data(), blank.size(), 0,
+             "cannot write " + file_->temporaryPath());
 }
 
-NvxFileWriter::~NvxFileWriter() {
-    UnguardTemp();
-    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
-}
+NvxFileWriter::~NvxFileWriter() = default;
 
 uint64_t NvxFileWriter::Append(std::span<const uint8_t> bytes) {
     const uint64_t at = end_;
-    PwriteAll(fd_.get(), bytes.data(), bytes.size(), at, "cannot write " + temp_);
+    WriteAll(file_->file(), bytes.data(), bytes.size(), at,
+             "cannot write " + file_->temporaryPath());
     end_ += bytes.size();
     return at;
 }
@@ -106,7 +76,7 @@ uint64_t NvxFileWriter::Append(std::span<const uint8_t> bytes) {
 bool NvxFileWriter::StoredEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const {
     if (e.length != bytes.size()) return false;
     std::vector<uint8_t> back(e.length);
-    return nvx::PreadAll(fd_.get(), back.data(), back.size(), e.offset) &&
+    return file_->file().ReadAt(back.data(), back.size(), e.offset) &&
            std::memcmp(back.data(), bytes.data(), bytes.size()) == 0;
 }
 
@@ -153,13 +123,11 @@ void NvxFileWriter::Commit(nvx::Header header,
     header.levelTableOffset = Append(table);
     header.fileSize = end_;
     const auto bytes = nvx::EncodeHeader(header);
-    PwriteAll(fd_.get(), bytes.data(), bytes.size(), 0, "cannot write " + temp_);
+    WriteAll(file_->file(), bytes.data(), bytes.size(), 0,
+             "cannot write " + file_->temporaryPath());
     // Only a file the disk holds whole may take the target's name.
-    if (::fsync(fd_.get()) != 0) Fail("cannot write " + temp_ + " to disk");
-    if (!fd_.Close()) Fail("cannot close " + temp_);
-    UnguardTemp();
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) Fail("cannot rename to " + target_);
-    committed_ = true;
+    std::string reason;
+    if (!file_->Publish(&reason)) throw std::runtime_error(reason);
 }
 
 }  // namespace nvxmake

@@ -3,19 +3,21 @@
  * streams stored once), then the tile indices, the level table, the pictures
  * and finally the header.
  *
- * The file is written under a temporary name beside the target and renamed
+ * The file is written as the converter writes its output: through a
+ * publishing file (common/publishing_file.h) beside the target, renamed
  * only by Commit(), so a failed run never leaves a half-written slide; the
  * temporary file is removed when the writer is destroyed uncommitted.
  */
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "nvxlib/file_descriptor.h"
+#include "common/publishing_file.h"
 #include "nvxlib/nvx_format.h"
 
 namespace nvxmake {
@@ -40,10 +42,8 @@ private:
     bool StoredEquals(const nvx::TileEntry& e, std::span<const uint8_t> bytes) const;
 
     std::string target_;
-    std::string temp_;
-    nvx::FileDescriptor fd_;
+    std::unique_ptr<nvx::PublishingFile> file_;
     uint64_t end_ = nvx::kHeaderSize;
-    bool committed_ = false;
     std::unordered_multimap<uint64_t, nvx::TileEntry> byHash_;
 };
 

@@ -2,14 +2,24 @@
 not end well, tried as a user meets it: interrupted by a signal (with and
 without an earlier good output at the path), a signal the caller ignores,
 standard output closed under it, two runs on one output at once, a full
-disk. The slides are noise pictures that convert slowly enough to be
-interrupted (noisy_slide.py), read through our own slide library.
+disk, runs killed outright (their temporaries removed by the next run),
+every signal that ends a run, standard streams closed at the start; and
+what is at the output path before the run: devices, FIFOs,
+sockets and links to them (refused), an earlier file's mode, owner, ACL and
+hard links (kept or warned about), a restrictive umask, a name near the
+file system's limit, a sticky folder where the rename cannot succeed. The
+slides are noise pictures that convert slowly enough to be interrupted
+(noisy_slide.py), read through our own slide library.
 
 usage: output_safety_test.py <nvx2svs> <folder of libNvxSlideLib.so>
 """
 
 import os
+import resource
+import shutil
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -34,10 +44,31 @@ def ignore_sigint():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+NOBODY = 65534
+
+
+def as_nobody(umask=None):
+    """Runs the child as nobody when the test runs as root, under `umask`."""
+    def become():
+        if umask is not None:
+            os.umask(umask)
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+    return become
+
+
+def needs_root(test, why):
+    if os.geteuid() != 0:
+        test.skipTest(f"needs root: {why}")
+
+
 class OutputSafety(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-safety-")
+        os.chmod(cls.holder.name, 0o755)  # some runs are nobody's
         # Long enough to be caught mid-level even on a fast machine.
         cls.slow = os.path.join(cls.holder.name, "slow.nvx")
         write_noisy_slide(cls.slow, 12288, 12288)
@@ -55,6 +86,20 @@ class OutputSafety(unittest.TestCase):
 
     def tearDown(self):
         self.folder_holder.cleanup()
+
+    def convert(self, output, preexec=None):
+        return subprocess.run([NVX2SVS, self.small, output, "2"], env=environment(),
+                              capture_output=True, timeout=120, preexec_fn=preexec)
+
+    def assert_refused_before_any_work(self, done, *because):
+        """Status 1, the usual line and one line of ours; no waiting line."""
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertEqual(done.stdout, b"Could not open output.tif for writing\n")
+        lines = done.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, done.stderr)
+        self.assertTrue(lines[0].startswith("nvx2svs: error: "), lines[0])
+        for part in because:
+            self.assertIn(part, lines[0])
 
     def start(self, slide, output=None, preexec=None):
         return subprocess.Popen([NVX2SVS, slide, output or self.output, "2"], env=environment(),
@@ -157,6 +202,212 @@ class OutputSafety(unittest.TestCase):
         finally:
             subprocess.run(["umount", disk], check=True)
 
+
+    def test_only_a_regular_file_is_replaced(self):
+        def fifo(path):
+            os.mkfifo(path)
+
+        def unix_socket(path):
+            sock = socket.socket(socket.AF_UNIX)
+            sock.bind(path)
+            sock.close()
+
+        def null_device(path):
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+
+        def linked(make):
+            def make_link(path):
+                make(path + ".real")
+                os.symlink(os.path.basename(path) + ".real", path)
+            return make_link
+
+        def dangling(path):
+            os.symlink("nothing-here", path)
+
+        def loop(path):
+            os.symlink(path + ".b", path)
+            os.symlink(path, path + ".b")
+
+        cases = [("FIFO", fifo, "it is a FIFO", False),
+                 ("socket", unix_socket, "it is a socket", False),
+                 ("link to a FIFO", linked(fifo), "a symbolic link to a FIFO", False),
+                 ("link to nothing", dangling, "a symbolic link to nothing", False),
+                 ("loop of links", loop, "a loop of symbolic links", False),
+                 ("folder", os.mkdir, "it is a folder", False),
+                 # A node of its own, never the system's /dev/null.
+                 ("device", null_device, "it is a character device", True),
+                 ("link to a device", linked(null_device), "a symbolic link to a character device",
+                  True)]
+        for name, make, because, root in cases:
+            with self.subTest(name):
+                if root and os.geteuid() != 0:
+                    print(f"skipped {name}: making a device node needs root", file=sys.stderr)
+                    continue
+                shutil.rmtree(self.folder)
+                os.mkdir(self.folder)
+                make(self.output)
+                before = sorted((n, os.lstat(os.path.join(self.folder, n)).st_mode)
+                                for n in os.listdir(self.folder))
+                done = self.convert(self.output)
+                self.assert_refused_before_any_work(done, f"cannot create {self.output}: ",
+                                                    because)
+                after = sorted((n, os.lstat(os.path.join(self.folder, n)).st_mode)
+                               for n in os.listdir(self.folder))
+                self.assertEqual(after, before)
+        for output, because in (("", "the output path is empty"),
+                                ("/dev/stdout", "a symbolic link to a FIFO")):
+            with self.subTest(output=output):
+                self.assert_refused_before_any_work(self.convert(output), because)
+
+    def test_a_rerun_keeps_the_earlier_files_mode_owner_and_acl(self):
+        cases = [("mode 0600", 0o600, None, False), ("mode 0640 with an ACL", 0o640, "u:1:rw", False),
+                 ("0600, another user's", 0o600, None, True)]
+        for name, mode, acl, other_owner in cases:
+            with self.subTest(name):
+                if other_owner:
+                    needs_root(self, "to give the earlier output to another user")
+                with open(self.output, "wb") as f:
+                    f.write(b"an earlier output")
+                os.chmod(self.output, mode)
+                if other_owner:
+                    os.chown(self.output, NOBODY, NOBODY)
+                if acl and subprocess.run(["setfacl", "-m", acl, self.output]).returncode != 0:
+                    self.skipTest("setfacl (Debian package acl) missing or no ACLs here")
+                before = os.stat(self.output)
+                acl_before = os.getxattr(self.output, "system.posix_acl_access") if acl else None
+                done = self.convert(self.output)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                after = os.stat(self.output)
+                self.assertNotEqual(after.st_ino, before.st_ino)
+                self.assertEqual(stat.S_IMODE(after.st_mode), stat.S_IMODE(before.st_mode))
+                self.assertEqual((after.st_uid, after.st_gid), (before.st_uid, before.st_gid))
+                if acl:
+                    self.assertEqual(os.getxattr(self.output, "system.posix_acl_access"),
+                                     acl_before)
+                self.assertEqual(len(openslide.OpenSlide(self.output).level_dimensions), 2)
+                self.assert_nothing_beside(["out.svs"])
+
+    def test_a_file_with_more_hard_links_is_replaced_under_its_name_only(self):
+        with open(self.output, "wb") as f:
+            f.write(b"an earlier output")
+        other = os.path.join(self.folder, "other-name.svs")
+        os.link(self.output, other)
+        done = self.convert(self.output)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(f"nvx2svs: warning: {self.output} had 1 other hard link; they keep "
+                      f"the earlier content, and {self.output} is a new file\n",
+                      done.stderr.decode())
+        with open(other, "rb") as f:
+            self.assertEqual(f.read(), b"an earlier output")
+        self.assertEqual(len(openslide.OpenSlide(self.output).level_dimensions), 2)
+
+    def test_a_restrictive_umask_does_not_break_the_run(self):
+        # As nobody (root may open any file, whatever its mode).
+        os.chmod(self.folder, 0o777)
+        done = self.convert(self.output, preexec=as_nobody(umask=0o277))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(self.output).st_mode), 0o400)
+        self.assertEqual(len(openslide.OpenSlide(self.output).level_dimensions), 2)
+        self.assert_nothing_beside(["out.svs"])
+
+    def test_a_name_near_the_file_systems_limit_works(self):
+        for name in ("n" * 246 + ".svs", "图" * 78 + ".svs"):
+            with self.subTest(length=len(name.encode())):
+                output = os.path.join(self.folder, name)
+                done = self.convert(output)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(len(openslide.OpenSlide(output).level_dimensions), 2)
+                self.assert_nothing_beside([name])
+                os.remove(output)
+
+    def test_a_folder_where_the_rename_cannot_succeed_is_refused_before_the_work(self):
+        needs_root(self, "to leave another user's file in a sticky folder")
+        os.chmod(self.folder, 0o1777)
+        with open(self.output, "wb") as f:
+            f.write(b"root's earlier output")
+        os.chmod(self.output, 0o666)
+        done = self.convert(self.output, preexec=as_nobody())
+        self.assert_refused_before_any_work(done, "is sticky and", "belongs to another user")
+        with open(self.output, "rb") as f:
+            self.assertEqual(f.read(), b"root's earlier output")
+        self.assert_nothing_beside(["out.svs"])
+
+    def temporaries(self):
+        return sorted(n for n in os.listdir(self.folder)
+                      if n.startswith(".out.svs.") and n.endswith(".part"))
+
+    def test_the_next_run_removes_the_temporaries_of_killed_runs(self):
+        # At once: a run started after one was killed removes its temporary.
+        runs = [self.start(self.slow) for _ in range(3)]
+        for process in runs:
+            self.wait_for_first_dot(process)
+        for process in runs:
+            process.kill()
+            process.communicate(timeout=60)
+        killed = self.temporaries()
+        self.assertEqual(len(killed), 3, killed)
+        # .out.svs.<host>.<pid>.<random>.part: the same name from a run on
+        # another host sharing the folder is never touched.
+        parts = killed[0].split(".")
+        parts[-4] = "0" * 8 if parts[-4] != "0" * 8 else "1" * 8
+        other_host = ".".join(parts)
+        open(os.path.join(self.folder, other_host), "wb").close()
+        # A live run, stopped for the while, keeps its temporary.
+        live = self.start(self.slow)
+        self.wait_for_first_dot(live)
+        live.send_signal(signal.SIGSTOP)
+        try:
+            live_temporary = [n for n in self.temporaries() if n not in killed + [other_host]]
+            self.assertEqual(len(live_temporary), 1)
+            done = self.convert(self.output)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assert_nothing_beside(["out.svs", other_host] + live_temporary)
+        finally:
+            live.send_signal(signal.SIGTERM)
+            live.send_signal(signal.SIGCONT)
+            live.communicate(timeout=60)
+        self.assert_nothing_beside(["out.svs", other_host])
+
+    def test_every_catchable_ending_removes_the_temporary(self):
+        # A crash goes on as it would have without us: no sanitizer's
+        # report in its way here, and no core file.
+        env = dict(environment(), ASAN_OPTIONS="handle_segv=0:handle_sigbus=0:handle_abort=0",
+                   TSAN_OPTIONS="handle_segv=0:handle_sigbus=0:handle_abort=0")
+
+        def no_core():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+        endings = [(signal.SIGXCPU, "(SIGXCPU); the output was not written"),
+                   (signal.SIGUSR1, "(SIGUSR1); the output was not written"),
+                   (signal.SIGUSR2, "(SIGUSR2); the output was not written"),
+                   (signal.SIGALRM, "(SIGALRM); the output was not written"),
+                   (signal.SIGVTALRM, "(SIGVTALRM); the output was not written"),
+                   (signal.SIGPROF, "(SIGPROF); the output was not written"),
+                   (signal.SIGSEGV, None), (signal.SIGBUS, None), (signal.SIGABRT, None)]
+        for sig, line in endings:
+            with self.subTest(signal=sig.name):
+                process = subprocess.Popen([NVX2SVS, self.slow, self.output, "2"], env=env,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           preexec_fn=no_core)
+                self.wait_for_first_dot(process)
+                process.send_signal(sig)
+                _, stderr = process.communicate(timeout=120)
+                self.assertEqual(process.returncode, -sig, stderr)
+                if line:
+                    self.assertEqual(stderr.decode().count("\n"), 1, stderr)
+                    self.assertIn(line, stderr.decode())
+                self.assert_nothing_beside([])
+
+    def test_closed_standard_streams_never_reach_the_output(self):
+        single = os.path.join(self.folder, "single.svs")
+        done = self.convert(single)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        closed = subprocess.run([NVX2SVS, self.small, self.output, "2"], env=environment(),
+                                preexec_fn=lambda: os.closerange(0, 3), timeout=120)
+        self.assertEqual(closed.returncode, 0)
+        with open(self.output, "rb") as a, open(single, "rb") as b:
+            self.assertTrue(a.read() == b.read(), "console text went into the output")
+        self.assert_nothing_beside(["out.svs", "single.svs"])
 
 if __name__ == "__main__":
     NVX2SVS, LIBRARY_FOLDER = sys.argv[1:3]

@@ -28,11 +28,24 @@ std::string Scratch(const std::string& name) {
     return std::string(NVX_TEST_SLIDES) + "/" + name;
 }
 
-// Files left in the slides folder whose name starts with `prefix`.
+// Files left in the slides folder whose name starts with `prefix`, or
+// hidden temporaries of it (".<prefix>...part").
 int FilesStartingWith(const std::string& prefix) {
     int n = 0;
-    for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES))
-        n += e.path().filename().string().starts_with(prefix);
+    for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES)) {
+        const std::string name = e.path().filename().string();
+        n += name.starts_with(prefix) || name.starts_with("." + prefix);
+    }
+    return n;
+}
+
+// Temporaries of `output` being written.
+int TemporariesOf(const std::string& output) {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES)) {
+        const std::string name = e.path().filename().string();
+        n += name.starts_with("." + output + ".") && name.ends_with(".part");
+    }
     return n;
 }
 
@@ -239,6 +252,38 @@ TEST(Nvxmake, FailedRunKeepsTheEarlierFile) {
     EXPECT_EQ(ReadFile(out), before);
 }
 
+// Never one of its inputs, by any name: the scan would be replaced.
+TEST(Nvxmake, AnOutputThatIsAnInputIsRefused) {
+    const std::string scan = CopyOf(CmuSource(), "own-source.svs");
+    const std::string alias = Scratch("alias-of-source.svs");
+    fs::remove(alias);
+    fs::create_symlink(scan, alias);
+    const auto before = ReadFile(scan);
+    for (const std::string& out : {scan, alias, Scratch(".") + "/own-source.svs"}) {
+        const std::string said = Output("--from " + scan + " " + out);
+        EXPECT_NE(said.find("is the input " + scan + "; refusing to overwrite it"),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(RunNvxmake("--from " + scan + " " + out), 1);
+        const std::string picture = Output("--synthetic 600x500 --label " + scan + " " + out);
+        EXPECT_NE(picture.find("refusing to overwrite it"), std::string::npos) << picture;
+    }
+    EXPECT_EQ(ReadFile(scan), before);
+}
+
+// The slide gets the mode the umask gives, as any new file does.
+TEST(Nvxmake, AnOutputsModeFollowsTheUmask) {
+    const std::string out = Scratch("umask.nvx");
+    for (const auto& [mask, mode] : {std::pair{"022", 0644u}, {"077", 0600u}, {"277", 0400u}}) {
+        fs::remove(out);
+        const std::string command = std::string("umask ") + mask + " && " + NVXMAKE_PATH +
+                                    " --synthetic 600x500 " + out + " 2>/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << mask;
+        EXPECT_EQ(static_cast<unsigned>(fs::status(out).permissions()), mode) << mask;
+    }
+    fs::remove(out);
+}
+
 TEST(Nvxmake, InterruptedRunLeavesNoFile) {
     const std::string out = Scratch("interrupted.nvx");
     const pid_t pid = fork();
@@ -252,7 +297,7 @@ TEST(Nvxmake, InterruptedRunLeavesNoFile) {
     // Interrupt once the temporary file exists (a run this size takes a minute).
     bool started = false;
     for (int i = 0; i < 1000 && !started; ++i) {
-        started = FilesStartingWith("interrupted.nvx.tmp.") > 0;
+        started = TemporariesOf("interrupted.nvx") > 0;
         if (!started) usleep(10000);
     }
     kill(pid, SIGINT);
@@ -278,7 +323,7 @@ TEST(Nvxmake, IgnoredHangupIsRespected) {
     }
     bool started = false;
     for (int i = 0; i < 1000 && !started; ++i) {
-        started = FilesStartingWith("nohup.nvx.tmp.") > 0;
+        started = TemporariesOf("nohup.nvx") > 0;
         if (!started) usleep(10000);
     }
     kill(pid, SIGHUP);

@@ -255,23 +255,5 @@ TEST_F(ConversionDriverTest, TheSameJobGivesTheSameBytesEveryRun) {
     SlideTakenBack();
 }
 
-TEST(NamesSameFileTest, ComparesFilesByIdentityAndMissingFilesBySpelling) {
-    char pattern[] = "/tmp/nvx-same-file-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path folder = pattern;
-    { std::ofstream(folder / "a") << "a"; }
-    { std::ofstream(folder / "b") << "b"; }
-    std::filesystem::create_hard_link(folder / "a", folder / "link");
-    std::filesystem::create_symlink(folder / "a", folder / "symlink");
-    EXPECT_TRUE(NamesSameFile((folder / "a").string(), (folder / "link").string()));
-    EXPECT_TRUE(NamesSameFile((folder / "a").string(), (folder / "symlink").string()));
-    EXPECT_TRUE(NamesSameFile((folder / "a").string(), (folder / "." / "a").string()));
-    EXPECT_FALSE(NamesSameFile((folder / "a").string(), (folder / "b").string()));
-    EXPECT_FALSE(NamesSameFile((folder / "a").string(), (folder / "new").string()));
-    EXPECT_TRUE(NamesSameFile("gone.nvx", "gone.nvx"));
-    EXPECT_FALSE(NamesSameFile("gone.nvx", "other.nvx"));
-    std::filesystem::remove_all(folder);
-}
-
 }  // namespace
 }  // namespace nvx::pyramid
