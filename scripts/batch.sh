@@ -1,35 +1,56 @@
 #!/usr/bin/env bash
 # Converts every *.nvx under INPUT_DIR into OUTPUT_DIR (subfolders mirrored)
-# through the Snakemake workflow in workflow/, and writes OUTPUT_DIR/report.html.
-#   scripts/batch.sh INPUT_DIR OUTPUT_DIR [snakemake options]
+# through the Snakemake workflow in workflow/, and writes OUTPUT_DIR/report.html
+# and report.csv.
+#   scripts/batch.sh INPUT_DIR OUTPUT_DIR [options] [snakemake options]
 #   scripts/batch.sh in out --profile workflow/profiles/slurm     # on Slurm
-#   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # workflow settings
+#   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # settings
+# Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
+# relative to this folder), converter, python, and on Slurm cpus and mem_mb
+# (by default the size of the cluster's nodes, from sinfo).
 # A run goes on past failed slides; a second run converts only what is
-# missing or failed. The exit status is Snakemake's: non-zero if any failed.
+# missing or failed, also after a killed run. The exit status is Snakemake's:
+# non-zero if any slide failed. scripts/view.sh OUTPUT_DIR shows the result.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
+[[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
-  sed -n '2,8s/^# \{0,1\}//p' "$0" >&2
+  usage >&2
   exit 2
 fi
 [[ -d $1 ]] || { echo "batch: $1 is not a folder" >&2; exit 2; }
-input=$(cd "$1" && pwd)
-mkdir -p "$2"
-output=$(cd "$2" && pwd)
+input=$(cd -- "$1" && pwd)
+mkdir -p -- "$2"
+output=$(cd -- "$2" && pwd)
 shift 2
+caller=$PWD
 converter=${NVX2SVS:-$top/build/nvx2svs}  # NVX2SVS: another build's converter
 [[ -x $converter ]] || { echo "batch: $converter is missing: run scripts/build.sh first" >&2; exit 2; }
-converter=$(cd "$(dirname "$converter")" && pwd)/$(basename "$converter")
+converter=$(cd -- "$(dirname -- "$converter")" && pwd)/$(basename -- "$converter")
 
-# Our settings and the caller's --config go into one --config, the caller's last.
-config=("input=$input" "converter=$converter")
+# Every setting reaches the workflow through the environment, as data: a
+# folder named "Batch #2" or "in: x" is never read as YAML.
+export NVX_BATCH_INPUT=$input NVX_BATCH_CONVERTER=$converter
+setting() {
+  local key=${1%%=*} value=${1#*=}
+  [[ $1 == *=* ]] || { echo "batch: --config needs KEY=VALUE, not '$1'" >&2; exit 2; }
+  case $key in
+    samples) [[ -z $value || $value == /* ]] || value=$caller/$value ;;
+    layers | converter | python | cpus | mem_mb) ;;
+    *) echo "batch: unknown setting '$key' (layers, samples, converter, python, cpus, mem_mb)" >&2
+       exit 2 ;;
+  esac
+  export "NVX_BATCH_${key^^}=$value"
+}
 rest=()
 cores_given=
+slurm=
 while (($#)); do
   case $1 in
     --config | -C)
       shift
-      while (($#)) && [[ $1 != -* ]]; do config+=("$1"); shift; done ;;
+      while (($#)) && [[ $1 != -* ]]; do setting "$1"; shift; done ;;
     --profile)
       # A profile of this repository works from any folder: --profile slurm too.
       cores_given=1; rest+=("$1"); shift
@@ -37,8 +58,10 @@ while (($#)); do
         for candidate in "$top/$1" "$top/workflow/profiles/$1"; do
           [[ -d $candidate ]] && { set -- "$candidate" "${@:2}"; break; }
         done
-      fi ;;
-    --cores | --cores=* | -c* | --jobs | --jobs=* | -j* | --profile=* | --slurm)
+      fi
+      if (($#)) && grep -qs '^slurm: *true' "$1/config.yaml"; then slurm=1; fi ;;
+    --slurm) cores_given=1; slurm=1; rest+=("$1"); shift ;;
+    --cores | --cores=* | -c* | --jobs | --jobs=* | -j* | --profile=*)
       cores_given=1; rest+=("$1"); shift ;;
     *) rest+=("$1"); shift ;;
   esac
@@ -48,5 +71,35 @@ done
 # Snakemake's Slurm support needs USER.
 export USER=${USER:-$(id -un)}
 
+mkdir -p "$output/.snakemake"
+# One batch of an output folder at a time. The lock goes with the process (a
+# killed batch frees it), so a batch that finds Snakemake's own lock left
+# behind by a killed run, with no batch of this folder running, removes it.
+exec {guard}>"$output/.snakemake/batch.lock"
+if ! flock -n "$guard"; then
+  echo "batch: another batch of $output is running; wait for it or stop it first" >&2
+  exit 2
+fi
+cd -- "$output"
+if [[ -n $(ls -A .snakemake/locks 2>/dev/null) ]]; then
+  echo "batch: removing the lock a stopped run of $output left behind" >&2
+  snakemake --snakefile "$top/workflow/Snakefile" --directory "$output" --unlock \
+    --cores 1 >/dev/null 2>&1 || rm -f .snakemake/locks/*
+fi
+
+if [[ -n $slurm ]]; then
+  # Snakemake hands this folder to sbatch unquoted.
+  if [[ ! $output =~ ^[A-Za-z0-9/._+-]+$ ]]; then
+    echo "batch: on Slurm the output folder's path may hold only letters, digits and / . _ + -;" \
+      "'$output' has others: choose another output folder" >&2
+    exit 2
+  fi
+  sizes=$(/usr/bin/python3 "$top/workflow/scripts/slurm_size.py") || exit 2
+  read -r NVX_BATCH_CPUS NVX_BATCH_MEM_MB <<<"$sizes"
+  export NVX_BATCH_CPUS NVX_BATCH_MEM_MB
+  # Jobs the cluster can never start are reported and cancelled, not waited on.
+  /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --watch $$ &
+fi
+
 exec snakemake --snakefile "$top/workflow/Snakefile" --directory "$output" \
-  --keep-going --rerun-incomplete "${rest[@]}" --config "${config[@]}"
+  --keep-going --rerun-incomplete "${rest[@]}"

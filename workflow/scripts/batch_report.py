@@ -1,41 +1,53 @@
 #!/usr/bin/env python3
 """batch_report.py - the batch report: one self-contained HTML page with a row
-per slide (status, the reason of a failure, times, sizes, what OpenSlide
-reads back, and the thumbnail and label as embedded pictures), made from the
-records the conversion jobs write. It opens from disk: no server, no script,
-no file beside it is needed to see it.
+per slide (status, the reason of a failure, the source slide and region,
+times, sizes, compression and speed, what OpenSlide reads back, and the
+thumbnail, label and macro as embedded pictures), made from the records the
+conversion jobs write, and report.csv beside it with the same columns. The page
+opens from disk: no server and no file beside it is needed to see it. Served
+by scripts/view.sh, each converted slide links to its zoomable viewer.
 
-usage: batch_report.py OUTPUT_DIR [REPORT.html]
+Every link is a relative reference starting with ./ whose path segments are
+percent-encoded, so that no slide name can be read as a URL scheme or as
+anything but the file it names.
+
+usage: batch_report.py OUTPUT_DIR
   (every record under OUTPUT_DIR/logs; the workflow itself calls write_report
   with the batch's own slide list, so slides never run show up too)
 """
 
+import csv
 import datetime
 import html
+import io
 import json
 import os
 import sys
+import urllib.parse
 
+from batch_plan import LOGS, OUTPUT_SUFFIX, side_path
 from convert_slide import write_atomically
 
-RECORDS = "logs"
+PLAN = os.path.join(".snakemake", "nvx-batch-plan.json")
+VIEW_HINT = "scripts/view.sh OUTPUT_DIR"
 
 
-def record_path(output_dir, slide):
-    return os.path.join(output_dir, RECORDS, slide + ".json")
-
-
-def load_record(output_dir, slide):
+def load_record(output_dir, item):
+    if not item.get("name") or item.get("reason"):
+        return None
     try:
-        with open(record_path(output_dir, slide), encoding="utf-8") as f:
+        with open(os.path.join(output_dir, side_path(item["name"], ".json")),
+                  encoding="utf-8") as f:
             return json.load(f)
     except (OSError, ValueError):
         return None
 
 
-def row_state(output_dir, slide, record):
+def row_state(output_dir, item, record):
     """(status, text) of one slide: converted, failed, or not converted."""
-    output = os.path.join(output_dir, slide + ".svs")
+    if item.get("reason"):
+        return "failed", item["reason"]
+    output = os.path.join(output_dir, item["name"] + OUTPUT_SUFFIX)
     if record is None:
         return "pending", "not converted yet"
     if record.get("status") == "converted":
@@ -62,19 +74,60 @@ def seconds_text(seconds):
     return f"{int(seconds // 60)} min {seconds % 60:.0f} s"
 
 
-def link(output_dir, path, text):
-    relative = os.path.relpath(path, output_dir)
-    href = "/".join(html.escape(part, quote=True).replace("#", "%23").replace("?", "%3F")
-                    for part in relative.split(os.sep))
-    return f'<a href="{href}">{html.escape(text)}</a>'
+def href(relative):
+    """A relative reference to a path under the output folder: ./ first, every
+    segment percent-encoded (a name like "javascript:x" or "%41" stays a name)."""
+    return "./" + "/".join(urllib.parse.quote(part, safe="") for part in relative.split(os.sep))
+
+
+def link(relative, text, kind=""):
+    return (f'<a class="{kind}" href="{html.escape(href(relative), quote=True)}">'
+            f"{html.escape(text)}</a>")
 
 
 def picture(uri, kind, slide):
-    if not uri or not uri.startswith("data:image/"):
+    if not uri or not uri.startswith("data:image/jpeg;base64,"):
         return '<span class="none">none</span>'
     return (f'<img class="{kind}" src="{html.escape(uri, quote=True)}" '
             f'alt="{kind} of {html.escape(slide, quote=True)}">')
 
+
+def figures(item, record, converted):
+    """The row's figures as texts, in the order of COLUMNS."""
+    record = record or {}
+    info = record.get("openslide") or {} if converted else {}
+    levels = info.get("levels") or []
+    seconds = record.get("seconds")
+    output_bytes = record.get("output_bytes") if converted else None
+    raw = sum(w * h * 3 for w, h in levels)  # 8-bit RGB of every level
+    full = levels[0][0] * levels[0][1] if levels else 0
+    mpp = info.get("mpp_x") or ""
+    if mpp and record.get("assumed_mpp"):
+        mpp += " (assumed)"
+    region = item.get("region") or record.get("region") or []
+    return {
+        "slide": item["shown"],
+        "output": item["name"] + OUTPUT_SUFFIX if item.get("name") else "",
+        "source": item.get("source") or "",
+        "region": ("scale {} at x {} y {}, {} × {}".format(*region)) if region else "",
+        "status": "",
+        "reason": "",
+        "layers": str(record.get("layers") or item.get("layers") or ""),
+        "time": seconds_text(seconds),
+        "input size": size_text(record.get("input_bytes")),
+        "output size": size_text(output_bytes),
+        "compression": f"{raw / output_bytes:.1f} : 1" if raw and output_bytes else "",
+        "Mpx/s": f"{full / 1e6 / seconds:.1f}" if full and seconds else "",
+        "levels": "; ".join(f"{w} × {h}" for w, h in levels),
+        "MPP": mpp,
+        "objective": str(info.get("objective") or ""),
+        "associated": ", ".join(info.get("associated", {})),
+    }
+
+
+COLUMNS = ["slide", "output", "source", "region", "status", "reason", "layers", "time",
+           "input size", "output size", "compression", "Mpx/s", "levels", "MPP", "objective",
+           "associated"]
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
@@ -91,92 +144,144 @@ tr.converted td.status { color: #070; }
 tr.failed td.status { color: #b00; }
 .reason { font-weight: normal; min-width: 14em; max-width: 22em; overflow-wrap: anywhere; }
 img { display: block; max-width: 120px; max-height: 120px; border: 1px solid #999; }
+a.viewer { display: none; }
+body.served a.viewer { display: inline; }
+body.served .hint { display: none; }
+.hint code { background: #f4f4f4; padding: 1px 4px; }
+.source { max-width: 20em; overflow-wrap: anywhere; font-size: 0.85em; }
+.region { color: #555; }
+.assumed { color: #a60; font-weight: bold; }
+td.name { overflow-wrap: anywhere; max-width: 16em; }
 .none { color: #999; }
 td.num { text-align: right; white-space: nowrap; }
 .levels { font-size: 0.85em; white-space: nowrap; }
 """
 
 
-def render(output_dir, slides, records, generated=None):
-    """The page as text. slides: the names of the batch, in order."""
+def rows(output_dir, entries):
+    """(item, state, text, record, figures) of every entry, in order."""
+    for item in entries:
+        record = load_record(output_dir, item)
+        state, text = row_state(output_dir, item, record)
+        values = figures(item, record, state == "converted")
+        values["status"] = state
+        values["reason"] = "" if state == "converted" else text
+        yield item, state, record or {}, values
+
+
+def render(output_dir, entries, generated=None):
+    """The page as text. entries: the batch's slides (batch_plan), in order."""
     generated = generated or datetime.datetime.now().astimezone().isoformat(timespec="seconds")
     counts = {"converted": 0, "failed": 0, "pending": 0}
     total_seconds = 0.0
     total_bytes = 0
-    rows = []
-    for slide in slides:
-        record = records.get(slide)
-        state, text = row_state(output_dir, slide, record)
+    lines = []
+    for item, state, record, values in rows(output_dir, entries):
         converted = state == "converted"
         counts[state] += 1
-        record = record or {}
-        info = record.get("openslide") or {}
-        seconds = record.get("seconds")
-        total_seconds += seconds or 0
+        info = record.get("openslide") or {} if converted else {}
+        total_seconds += record.get("seconds") or 0
         status_cell = html.escape(state)
         if not converted:
-            status_cell += f'<div class="reason">{html.escape(text)}</div>'
-        levels = "".join(f"<div>{w} × {h}</div>" for w, h in info.get("levels", [])) \
-            if converted else ""
-        mpp = info.get("mpp_x") or ""
-        name = html.escape(slide)
+            status_cell += f'<div class="reason">{html.escape(values["reason"])}</div>'
+        name = html.escape(values["slide"])
         if converted:
-            name = link(output_dir, os.path.join(output_dir, slide + ".svs"), slide)
+            output = item["name"] + OUTPUT_SUFFIX
+            name = (link(output, item["name"], "output") +
+                    f'<div><a class="viewer" data-view="{html.escape("./view/" + href(output)[2:], quote=True)}">'
+                    "zoom in</a></div>")
             total_bytes += record.get("output_bytes") or 0
-        log = os.path.join(output_dir, RECORDS, slide + ".log")
-        log_cell = link(output_dir, log, "log") if os.path.exists(log) else ""
-        rows.append(
-            f'<tr class="slide {state}" data-slide="{html.escape(slide, quote=True)}">'
-            f'<td>{picture(info.get("thumbnail") if converted else None, "thumbnail", slide)}</td>'
-            f'<td>{picture(info.get("label") if converted else None, "label", slide)}</td>'
-            f"<td>{name}</td>"
+        log = side_path(item["name"], ".log") if item.get("name") else None
+        log_cell = link(log, "log", "log") if log and os.path.exists(
+            os.path.join(output_dir, log)) else ""
+        source = html.escape(values["source"])
+        if values["region"]:
+            source += f'<div class="region">{html.escape(values["region"])}</div>'
+        mpp = html.escape(values["MPP"]).replace("(assumed)", '<span class="assumed">(assumed)</span>')
+        lines.append(
+            f'<tr class="slide {state}" data-slide="{html.escape(values["slide"], quote=True)}">'
+            f'<td>{picture(info.get("thumbnail"), "thumbnail", values["slide"])}</td>'
+            f'<td>{picture(info.get("label"), "label", values["slide"])}</td>'
+            f'<td>{picture(info.get("macro"), "macro", values["slide"])}</td>'
+            f'<td class="name">{name}</td>'
             f'<td class="status">{status_cell}</td>'
-            f'<td class="num">{seconds_text(seconds)}</td>'
-            f'<td class="num">{size_text(record.get("input_bytes"))}</td>'
-            f'<td class="num">{size_text(record.get("output_bytes")) if converted else ""}</td>'
-            f'<td class="levels">{levels}</td>'
-            f"<td>{html.escape(str(mpp))}</td>"
-            f'<td>{html.escape(str(info.get("objective") or "")) if converted else ""}</td>'
-            f'<td>{html.escape(", ".join(info.get("associated", {}))) if converted else ""}</td>'
+            f'<td class="source">{source}</td>'
+            f'<td class="num">{html.escape(values["layers"])}</td>'
+            f'<td class="num">{values["time"]}</td>'
+            f'<td class="num">{values["input size"]}</td>'
+            f'<td class="num">{values["output size"]}</td>'
+            f'<td class="num">{values["compression"]}</td>'
+            f'<td class="num">{values["Mpx/s"]}</td>'
+            f'<td class="levels">{"".join(f"<div>{html.escape(l)}</div>" for l in values["levels"].split("; ") if l)}</td>'
+            f'<td class="mpp">{mpp}</td>'
+            f'<td>{html.escape(values["objective"])}</td>'
             f"<td>{log_cell}</td></tr>")
-    summary = (f'<span>{len(slides)} slides</span>'
+    summary = (f'<span>{len(entries)} slides</span>'
                f'<span>{counts["converted"]} converted</span>'
                f'<span class="{"failed" if counts["failed"] else ""}">'
                f'{counts["failed"]} failed</span>'
                + (f'<span>{counts["pending"]} not converted</span>' if counts["pending"] else "")
                + f"<span>conversion time {seconds_text(total_seconds)}</span>"
-               f"<span>output {size_text(total_bytes)}</span>")
-    head = ("<tr><th>Thumbnail</th><th>Label</th><th>Slide</th><th>Status</th><th>Time</th>"
-            "<th>Input</th><th>Output</th><th>Levels</th><th>MPP</th><th>Objective</th>"
-            "<th>Associated</th><th>Log</th></tr>")
+               f"<span>output {size_text(total_bytes)}</span>"
+               + link("report.csv", "report.csv", "csv"))
+    head = ("<tr><th>Thumbnail</th><th>Label</th><th>Macro</th><th>Slide</th><th>Status</th>"
+            "<th>Source and region</th><th>Layers</th><th>Time</th><th>Input</th>"
+            "<th>Output</th><th>Compression</th><th>Mpx/s</th><th>Levels</th><th>MPP</th>"
+            "<th>Objective</th><th>Log</th></tr>")
+    # Served by scripts/view.sh the viewer links work; from disk, say how to serve it.
+    script = ("<script>if (location.protocol.startsWith('http')) {"
+              "for (const a of document.querySelectorAll('a.viewer')) a.href = a.dataset.view;"
+              "document.body.classList.add('served');}</script>")
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             f"<title>nvx2svs batch report</title><style>{STYLE}</style></head><body>\n"
             f"<h1>nvx2svs batch report</h1>\n<p>{html.escape(output_dir)} · {generated}</p>\n"
             f'<p class="summary">{summary}</p>\n'
-            f"<table>\n{head}\n" + "\n".join(rows) + "\n</table>\n</body></html>\n")
+            f'<p class="hint">To zoom into the slides, serve this folder: '
+            f"<code>{html.escape(VIEW_HINT.replace('OUTPUT_DIR', output_dir))}</code></p>\n"
+            f"<table>\n{head}\n" + "\n".join(lines) + f"\n</table>\n{script}\n</body></html>\n")
 
 
-def write_report(output_dir, slides, path=None):
-    """Writes OUTPUT_DIR/report.html (or path) for the given slide names."""
+def spreadsheet_safe(text):
+    """A cell a spreadsheet shows as text: no name starting with = + - @ is
+    taken for a formula."""
+    return "'" + text if text[:1] in ("=", "+", "-", "@", "\t", "\r") else text
+
+
+def render_csv(output_dir, entries):
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\r\n")
+    writer.writerow(COLUMNS)
+    for _item, _state, _record, values in rows(output_dir, entries):
+        writer.writerow([spreadsheet_safe(values[column]) for column in COLUMNS])
+    return buffer.getvalue()
+
+
+def write_report(output_dir, entries):
+    """Writes OUTPUT_DIR/report.html and report.csv for the batch's entries."""
     output_dir = os.path.abspath(output_dir)
-    path = path or os.path.join(output_dir, "report.html")
-    records = {slide: load_record(output_dir, slide) for slide in slides}
-    write_atomically(path, render(output_dir, slides, records))
-    return path
+    html_path = os.path.join(output_dir, "report.html")
+    csv_path = os.path.join(output_dir, "report.csv")
+    write_atomically(html_path, render(output_dir, entries))
+    write_atomically(csv_path, render_csv(output_dir, entries))
+    return html_path, csv_path
 
 
-def recorded_slides(output_dir):
-    folder = os.path.join(output_dir, RECORDS)
-    found = []
-    for root, _dirs, files in os.walk(folder):
-        for f in files:
-            if f.endswith(".json"):
-                found.append(os.path.relpath(os.path.join(root, f), folder)[:-len(".json")])
-    return sorted(found)
+def write_plan(output_dir, entries):
+    """The batch's entries with their record paths, for the tools beside it."""
+    plan = [dict(item, record=os.path.join(output_dir, side_path(item["name"], ".json"))
+                 if item.get("name") else None) for item in entries]
+    write_atomically(os.path.join(output_dir, PLAN),
+                     json.dumps(plan, ensure_ascii=False, indent=1) + "\n")
+
+
+def recorded_entries(output_dir):
+    """The entries of the last batch of output_dir (its plan)."""
+    with open(os.path.join(output_dir, PLAN), encoding="utf-8") as f:
+        return json.load(f)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) not in (2, 3):
+    if len(sys.argv) != 2:
         sys.exit(__doc__)
     out = sys.argv[1]
-    print(write_report(out, recorded_slides(out), sys.argv[2] if len(sys.argv) == 3 else None))
+    print(*write_report(out, recorded_entries(out)), sep="\n")

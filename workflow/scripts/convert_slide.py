@@ -16,6 +16,7 @@ import argparse
 import base64
 import datetime
 import glob
+import hashlib
 import io
 import json
 import os
@@ -23,6 +24,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 # The converter's own problem lines (stdout, UTF-8) and what they mean.
@@ -69,38 +71,105 @@ def picture_uri(image):
     return "data:image/jpeg;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
+def reduced_picture(path, kind, size):
+    """A label or macro of `size` read at reduced size: each JPEG strip of its
+    TIFF directory decoded at 1/8 scale (libjpeg's own scaling), never the
+    whole picture at once. None when the directory is not found that way."""
+    import tifffile
+    from PIL import Image
+
+    with tifffile.TiffFile(path) as tiff:
+        for page in tiff.pages:
+            description = page.description or ""
+            if f"{kind} " not in description or tuple(page.shape[1::-1]) != tuple(size):
+                continue
+            if page.compression != 7:  # JPEG
+                return None
+            scale = 8
+            canvas = Image.new("RGB", (max(1, size[0] // scale), max(1, size[1] // scale)))
+            tables = page.jpegtables or b""
+            rows = page.rowsperstrip or size[1]
+            for index, (offset, count) in enumerate(zip(page.dataoffsets, page.databytecounts)):
+                tiff.filehandle.seek(offset)
+                data = tiff.filehandle.read(count)
+                if tables:
+                    data = tables[:-2] + data[2:]  # the tables inside the strip's own stream
+                strip = Image.open(io.BytesIO(data))
+                strip.draft("RGB", (strip.size[0] // scale, strip.size[1] // scale))
+                strip = strip.convert("RGB")
+                strip = strip.resize((canvas.size[0], max(1, strip.size[1] * canvas.size[0]
+                                                          // max(1, strip.size[0]))))
+                canvas.paste(strip, (0, index * rows // scale))
+            return canvas
+    return None
+
+
+# Pictures up to this many pixels are read whole; larger ones at reduced size.
+WHOLE_READ_PIXELS = 16_000_000
+
+
 def read_back(path):
-    """What OpenSlide reads from a finished output; raises if it cannot open it."""
+    """What OpenSlide reads from a finished output; raises if it cannot open it.
+    Labels and macros are looked at through their size first: a huge one is
+    read at reduced size, so that the check never takes the machine."""
     import openslide  # only the checking step needs it
+    from openslide import lowlevel
 
     slide = openslide.OpenSlide(path)
     try:
         props = slide.properties
-        # Each look-up in associated_images decodes the picture: once each here.
-        associated = dict(slide.associated_images)
+        names = lowlevel.get_associated_image_names(slide._osr)
+        sizes = {name: list(lowlevel.get_associated_image_dimensions(slide._osr, name))
+                 for name in names}
         info = {
             "vendor": props.get(openslide.PROPERTY_NAME_VENDOR),
             "levels": [list(d) for d in slide.level_dimensions],
             "mpp_x": props.get(openslide.PROPERTY_NAME_MPP_X),
             "mpp_y": props.get(openslide.PROPERTY_NAME_MPP_Y),
             "objective": props.get(openslide.PROPERTY_NAME_OBJECTIVE_POWER),
-            "associated": {name: list(associated[name].size) for name in sorted(associated)},
+            "associated": {name: sizes[name] for name in sorted(sizes)},
         }
-        thumbnail = associated.get("thumbnail") or slide.get_thumbnail(
-            (PICTURE_SIDE, PICTURE_SIDE))
+        pictures = {}
+        for name in ("thumbnail", "label", "macro"):
+            if name not in sizes:
+                continue
+            width, height = sizes[name]
+            if width * height <= WHOLE_READ_PIXELS:
+                pictures[name] = lowlevel.read_associated_image(slide._osr, name)
+            else:
+                pictures[name] = reduced_picture(path, name, (width, height))
+                info.setdefault("reduced", []).append(name)
+        thumbnail = pictures.get("thumbnail") or slide.get_thumbnail((PICTURE_SIDE, PICTURE_SIDE))
         info["thumbnail"] = picture_uri(thumbnail)
-        if "label" in associated:
-            info["label"] = picture_uri(associated["label"])
+        for name in ("label", "macro"):
+            if pictures.get(name) is not None:
+                info[name] = picture_uri(pictures[name])
         return info
     finally:
         slide.close()
 
 
+# What the converter prints on stderr when the slide records no pixel size
+# and it writes the usual one for the magnification instead.
+ASSUMED_MPP = "the slide records no pixel size"
+
+
+UMASK = os.umask(0o022)
+os.umask(UMASK)
+
+
 def write_atomically(path, text):
-    temporary = f"{path}.{os.getpid()}.tmp"
-    with open(temporary, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(temporary, path)
+    # A short name of its own beside the file: any file name that fits, fits.
+    descriptor, temporary = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
+                                             prefix=".nvxjob-", suffix=".tmp")
+    try:
+        with open(descriptor, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.chmod(temporary, 0o666 & ~UMASK)  # as an ordinary new file, not mkstemp's 0600
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def main(argv):
@@ -109,6 +178,7 @@ def main(argv):
     parser.add_argument("--log", required=True)
     parser.add_argument("--record", required=True)
     parser.add_argument("--name", help="the slide's name in the report (default: SLIDE)")
+    parser.add_argument("--done", help="a file to create once the slide is converted")
     parser.add_argument("slide")
     parser.add_argument("output")
     parser.add_argument("layers")
@@ -121,16 +191,22 @@ def main(argv):
     os.makedirs(output_dir, exist_ok=True)
     for path in (args.log, args.record):
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    # Hidden, and still ending in .svs, which the converter wants.
-    partial = os.path.join(output_dir,
-                           f".{os.path.basename(args.output)}.partial-{os.getpid()}.svs")
+    # Hidden, still ending in .svs (which the converter wants), short (so that
+    # the converter's own temporary name beside it, ".<this name>.<...>.part",
+    # always fits), and the same for every try of this output.
+    stem = ".nvxjob-" + hashlib.sha1(os.path.basename(args.output).encode(
+        "utf-8", "surrogateescape")).hexdigest()[:16]
+    partial = os.path.join(output_dir, f"{stem}-{os.getpid()}.svs")
 
-    # A job killed outright (SIGKILL, a lost node) leaves its partial file:
-    # the next try of the same slide clears it.
-    for stale in glob.glob(os.path.join(glob.escape(output_dir),
-                                        f".{glob.escape(os.path.basename(args.output))}"
-                                        ".partial-*.svs")):
-        os.unlink(stale)
+    # A job killed outright (SIGKILL, a lost node) leaves its partial file or
+    # the converter's temporary: the next try of the same slide clears both.
+    # (Snakemake runs one job per output at a time.)
+    for pattern in (f"{stem}-*.svs", f".{stem}-*.svs.*.part"):
+        for stale in glob.glob(os.path.join(glob.escape(output_dir), pattern)):
+            try:
+                os.unlink(stale)
+            except FileNotFoundError:
+                pass
 
     def remove_partial():
         try:
@@ -175,7 +251,7 @@ def main(argv):
     stdout = stderr = ""
     reason = None
     # The converter turns every '?' of an argument into a blank.
-    if "?" in args.slide or "?" in partial:
+    if "?" in args.slide:
         status = 255
         reason = "the path contains '?', which the converter reads as a blank"
     else:
@@ -195,6 +271,7 @@ def main(argv):
         record["seconds"] = round(time.monotonic() - start, 3)
     record["exit_status"] = status
 
+    record["assumed_mpp"] = ASSUMED_MPP in stderr
     if status == 0 and reason is None:
         try:
             record["openslide"] = read_back(partial)
@@ -222,6 +299,9 @@ def main(argv):
     if reason is not None:
         print(f"{record['slide']}: {reason}", file=sys.stderr)
         return 1
+    if args.done:
+        os.makedirs(os.path.dirname(os.path.abspath(args.done)), exist_ok=True)
+        write_atomically(args.done, record["output"] + "\n")
     return 0
 
 

@@ -1,0 +1,212 @@
+"""batch_plan.py - which slides a batch converts, under which names, and why
+any of them cannot be converted.
+
+A batch is a list of entries, one per slide found by the folder scan or per
+row of a sample sheet. Every entry has a key (a short hash of its name, used
+for Snakemake's rule names so that no slide name is ever read as a pattern),
+the output name (the .svs path without .svs, relative to the output folder)
+and, for a slide that cannot be converted, the reason. Such entries become
+failed rows of the report; they never stop the others.
+"""
+
+import csv
+import hashlib
+import os
+import re
+
+NAME_MAX = 255  # bytes of one file name on the file systems a batch writes to
+SLIDE_SUFFIX = ".nvx"
+OUTPUT_SUFFIX = ".svs"
+LOGS = "logs"
+
+# The converter's own number rules: x, y, width, height and the layer count
+# are whole numbers (ASCII digits, a sign, blanks around); the scale is a
+# decimal. Anything else (1e3, 1_000, full-width digits, nan) it would read
+# as some other number.
+WHOLE = re.compile(r"[ \t]*[+-]?[0-9]+[ \t]*")
+DECIMAL = re.compile(r"[ \t]*[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)[ \t]*")
+INT32 = 2**31 - 1
+MAX_SCALE = 80.0
+REGION_COLUMNS = ("scale", "x", "y", "width", "height")
+REGION_LAYERS = "9"  # the converter makes every region a nine-layer pyramid
+
+
+class SheetError(Exception):
+    """A sample sheet that cannot be read at all (as opposed to a bad row)."""
+
+
+def key_of(text):
+    return hashlib.sha1(text.encode("utf-8", "surrogateescape")).hexdigest()[:12]
+
+
+def encoded_length(text):
+    return len(text.encode("utf-8", "surrogateescape"))
+
+
+def layer_count(text):
+    """The layer count as text, or raises ValueError with the reason."""
+    text = str(text)
+    if not WHOLE.fullmatch(text) or not 1 <= int(text) <= 9:
+        raise ValueError(f"layers must be a whole number from 1 to 9, not {text!r}")
+    return str(int(text))
+
+
+def region_values(region):
+    """The five region values checked as the converter reads them, as the
+    texts to pass it; raises ValueError with the reason."""
+    scale, *whole = region
+    if not DECIMAL.fullmatch(scale) or not 0 < float(scale) <= MAX_SCALE:
+        raise ValueError(f"scale must be a decimal number above 0 and up to 80, not {scale!r}")
+    for column, text in zip(REGION_COLUMNS[1:], whole):
+        if not WHOLE.fullmatch(text) or abs(int(text)) > INT32:
+            raise ValueError(f"{column} must be a whole number, not {text!r}")
+        if column in ("width", "height") and int(text) < 0:
+            raise ValueError(f"{column} must not be negative, not {text!r}")
+    return [scale.strip()] + [str(int(text)) for text in whole]
+
+
+def side_path(name, suffix):
+    """logs/NAME+suffix, with the file name shortened (and made unique by a
+    hash of the name) when it would not fit the file system's limit."""
+    folder, base = os.path.split(name)
+    if encoded_length(base + suffix) > NAME_MAX:
+        tag = "~" + key_of(name)
+        room = NAME_MAX - encoded_length(tag + suffix)
+        raw = base.encode("utf-8", "surrogateescape")[:room]
+        base = raw.decode("utf-8", "ignore") + tag
+    return os.path.join(LOGS, folder, base + suffix)
+
+
+def entry(name, source, layers, region=(), shown=None, reason=None, line=None):
+    return {
+        "key": key_of(name if name is not None else f"\0{source}\0{line}"),
+        "name": name,
+        "source": source,
+        "shown": shown or name or source,
+        "layers": REGION_LAYERS if region else layers,
+        "region": list(region),
+        "line": line,
+        "reason": reason,
+    }
+
+
+def scan(folder, layers):
+    """Every *.nvx under folder, subfolders included; hidden entries skipped."""
+    found = []
+    for root, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for f in sorted(files):
+            if f.lower().endswith(SLIDE_SUFFIX) and not f.startswith("."):
+                path = os.path.join(root, f)
+                name = os.path.relpath(path, folder)[: -len(SLIDE_SUFFIX)]
+                found.append(entry(name, path, layers, shown=os.path.relpath(path, folder)))
+    return found
+
+
+def read_sheet(sheet, folder, layers):
+    """A CSV with the columns slide, and optionally layers, name and the region
+    scale, x, y, width, height (all five or none); header names in any case.
+    slide is a path relative to the input folder (or absolute); name is the
+    output's name without .svs (default: the slide's path relative to the
+    input folder, without .nvx). A bad row becomes an entry with its reason."""
+    try:
+        with open(sheet, newline="", encoding="utf-8-sig") as f:
+            lines = list(csv.reader(f))
+    except UnicodeDecodeError as e:
+        raise SheetError(f"{sheet}: the sample sheet is not UTF-8 text (byte {e.start}); "
+                         "save it as CSV in UTF-8") from None
+    except OSError as e:
+        raise SheetError(f"{sheet}: the sample sheet cannot be read: {e.strerror}") from None
+    except csv.Error as e:
+        raise SheetError(f"{sheet}: the sample sheet is not a CSV file: {e}") from None
+    header = [column.strip().lower() for column in lines[0]] if lines else []
+    if "slide" not in header:
+        raise SheetError(f"{sheet}: the sample sheet needs a 'slide' column")
+    found = []
+    for number, cells in enumerate(lines[1:], start=2):
+        row = {column: cell.strip() for column, cell in zip(header, cells)}
+        if not row.get("slide"):
+            continue
+        where = f"sheet line {number}"
+        path = os.path.normpath(os.path.join(folder, row["slide"]))
+        inside = path.startswith(folder.rstrip(os.sep) + os.sep)
+        name = row.get("name") or os.path.splitext(
+            os.path.relpath(path, folder) if inside else os.path.basename(path))[0]
+        name = os.path.normpath(name)
+        shown = f"{row['slide']} ({where})"
+        reason = None
+        region = [row.get(k, "") for k in REGION_COLUMNS]
+        try:
+            if name.startswith("..") or os.path.isabs(name):
+                raise ValueError(f"the name {name!r} leaves the output folder")
+            row_layers = layer_count(row["layers"]) if row.get("layers") else layers
+            if not all(region):
+                if any(region):
+                    raise ValueError("a region needs scale, x, y, width and height")
+                region = []
+            else:
+                region = region_values(region)
+        except ValueError as e:
+            reason, row_layers, region = str(e), layers, []
+        found.append(entry(None if reason else name, path, row_layers, region, shown=shown,
+                           reason=reason, line=number))
+    return found
+
+
+def refuse(item, reason):
+    item["reason"] = reason
+
+
+def check(entries, output_dir):
+    """Marks every entry that cannot be converted with its reason. The first
+    of two entries with one output name (letter case aside, so that a share
+    that ignores case cannot mix them up) keeps it."""
+    taken = {}
+    folders = set()
+    for item in entries:
+        name = item["name"]
+        if item["reason"] or name is None:
+            continue
+        for parent in _parents(name):
+            folders.add(parent.casefold())
+    for item in entries:
+        if item["reason"]:
+            continue
+        name, source = item["name"], item["source"]
+        output = name + OUTPUT_SUFFIX
+        try:
+            name.encode("utf-8")
+            source.encode("utf-8")
+        except UnicodeEncodeError:
+            refuse(item, "the name is not UTF-8 text")
+            continue
+        if "?" in source:
+            refuse(item, "the path contains '?', which the converter reads as a blank")
+        elif os.path.islink(source) and not os.path.exists(source):
+            refuse(item, f"the slide is a link to a missing file ({os.readlink(source)})")
+        elif not os.path.exists(source):
+            refuse(item, "the slide does not exist")
+        elif not os.path.isfile(source):
+            refuse(item, "the slide is not a file")
+        elif any(encoded_length(part) > NAME_MAX for part in output.split(os.sep)):
+            refuse(item, f"the output name is longer than {NAME_MAX} bytes")
+        elif output.casefold() in taken:
+            refuse(item, f"{taken[output.casefold()]} has the same output name "
+                         f"({output}, letter case aside)")
+        elif output.casefold() in folders:
+            refuse(item, f"{output} is also a folder of other outputs")
+        elif os.path.isdir(os.path.join(output_dir, output)):
+            refuse(item, f"{output} is a folder in the output folder")
+        else:
+            taken[output.casefold()] = item["shown"]
+    return entries
+
+
+def _parents(name):
+    parts = name.split(os.sep)[:-1]
+    return [os.sep.join(parts[: i + 1]) for i in range(len(parts))]
+
+
+def snakemake_literal(path):
+    """A path as a Snakemake file pattern that matches only itself."""
+    return path.replace("{", "{{").replace("}", "}}")
