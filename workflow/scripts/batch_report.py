@@ -143,15 +143,15 @@ td.status { font-weight: bold; }
 tr.converted td.status { color: #070; }
 tr.failed td.status { color: #b00; }
 .reason { font-weight: normal; min-width: 14em; max-width: 22em; overflow-wrap: anywhere; }
-img { display: block; max-width: 120px; max-height: 120px; border: 1px solid #999; }
+img { display: block; max-width: 110px; max-height: 110px; border: 1px solid #999; }
 a.viewer { display: none; }
 body.served a.viewer { display: inline; }
 body.served .hint { display: none; }
 .hint code { background: #f4f4f4; padding: 1px 4px; }
-.source { max-width: 20em; overflow-wrap: anywhere; font-size: 0.85em; }
+.source { min-width: 12em; max-width: 20em; overflow-wrap: anywhere; font-size: 0.85em; }
 .region { color: #555; }
 .assumed { color: #a60; font-weight: bold; }
-td.name { overflow-wrap: anywhere; max-width: 16em; }
+td.name { overflow-wrap: anywhere; min-width: 9em; max-width: 16em; }
 .none { color: #999; }
 td.num { text-align: right; white-space: nowrap; }
 .levels { font-size: 0.85em; white-space: nowrap; }
@@ -191,7 +191,8 @@ def render(output_dir, entries, generated=None):
                     f'<div><a class="viewer" data-view="{html.escape("./view/" + href(output)[2:], quote=True)}">'
                     "zoom in</a></div>")
             total_bytes += record.get("output_bytes") or 0
-        log = side_path(item["name"], ".log") if item.get("name") else None
+        log = side_path(item["name"], ".log") if item.get("name") and not item.get(
+            "reason") else None
         log_cell = link(log, "log", "log") if log and os.path.exists(
             os.path.join(output_dir, log)) else ""
         source = html.escape(values["source"])
