@@ -71,6 +71,9 @@ done
 # Snakemake's Slurm support needs USER.
 export USER=${USER:-$(id -un)}
 
+# A sheet or setting that cannot be used at all stops here, with its reason.
+/usr/bin/python3 "$top/workflow/scripts/batch_plan.py" || exit 2
+
 mkdir -p "$output/.snakemake"
 # One batch of an output folder at a time. The lock goes with the process (a
 # killed batch frees it), so a batch that finds Snakemake's own lock left

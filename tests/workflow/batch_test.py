@@ -15,11 +15,13 @@ of slides made by nvxmake, one of them damaged.
   - (local runs) a sample sheet sets per-slide layers and a region, and a
     broken sheet stops the run before any conversion.
 
-usage: batch_test.py BUILD_DIR [--screenshot PNG] [--no-sheet] [snakemake options]
+usage: batch_test.py BUILD_DIR [--screenshot PNG] [--no-sheet] [--only TEST]...
+                     [snakemake options]
   With --profile among the snakemake options the batch runs through that
   profile (scripts/test-slurm.sh passes the Slurm one).
 """
 
+import csv
 import glob
 import html.parser
 import json
@@ -32,6 +34,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 import openslide
 
@@ -67,16 +70,16 @@ def make_slides(folder):
     os.truncate(damaged, os.path.getsize(damaged) * 2 // 3)
 
 
-def batch(input_dir, output_dir, *options):
+def batch(input_dir, output_dir, *options, cwd=None):
     environment = dict(os.environ, NVX2SVS=os.path.join(BUILD, "nvx2svs"))
     done = subprocess.run([BATCH, input_dir, output_dir, *SNAKEMAKE_OPTIONS, *options],
-                          capture_output=True, text=True, env=environment, timeout=600)
+                          capture_output=True, text=True, env=environment, timeout=600, cwd=cwd)
     return done.returncode, done.stdout + done.stderr
 
 
 def convert_jobs(text):
     """How many conversions a Snakemake run started, from its job list."""
-    return len(re.findall(r"^rule convert:$", text, re.MULTILINE))
+    return len(re.findall(r"^rule convert_[0-9a-f]{12}:$", text, re.MULTILINE))
 
 
 def mtimes(output_dir):
@@ -197,7 +200,8 @@ class BatchRun(unittest.TestCase):
         report = os.path.join(self.output, "report.html")
         page = rendered_report(report)
         self.assertTrue(page.probed, "the probe script did not run")
-        expected = {name: "converted" for name in SLIDES} | {name: "failed" for name in failed}
+        expected = {name + ".nvx": "converted" for name in SLIDES} | {
+            name + ".nvx": "failed" for name in failed}
         self.assertEqual({name: row["state"] for name, row in page.rows.items()}, expected)
         for name, row in page.rows.items():
             if row["state"] == "converted":
@@ -240,7 +244,6 @@ class BatchRun(unittest.TestCase):
         status, text = batch(self.input, self.output)
         self.assertNotEqual(status, 0, text)
         self.assertEqual(convert_jobs(text), 1, text)
-        self.assertIn(f"input: {self.input}/{DAMAGED}.nvx", text)
         self.assertEqual(mtimes(self.output), before)
         self.check_outputs()
 
@@ -308,13 +311,18 @@ class BatchRun(unittest.TestCase):
     def test_sample_sheet(self):
         if not SHEET:
             self.skipTest("sample sheets are tested in the local run")
+        # Header names in any case; the sheet named relative to the caller's folder.
         sheet = os.path.join(self.folder, "sheet.csv")
         with open(sheet, "w", encoding="utf-8") as f:
-            f.write("slide,layers,name,scale,x,y,width,height\n"
+            f.write("Slide,Layers,Name,Scale,X,Y,Width,Height\n"
                     "sub/b.nvx,2,,,,,,\n"
-                    "a.nvx,,a-region,10,100,50,500,300\n")
-        status, text = batch(self.input, self.output, "--config", f"samples={sheet}")
-        self.assertEqual(status, 0, text)
+                    "a.nvx,,a-region,10,100,50,500,300\n"
+                    "a.nvx,,a-exp,10,1e3,50,500,300\n"
+                    "sub/deeper/c slide.nvx,,,10,100,,,\n"
+                    "gone.nvx,,,,,,,\n")
+        status, text = batch(self.input, self.output, "--config", "samples=sheet.csv",
+                             cwd=self.folder)
+        self.assertNotEqual(status, 0, text)  # three rows failed, the others went on
         self.assertEqual(convert_jobs(text), 2, text)
         self.assertEqual(sorted(glob.glob("**/*.svs", root_dir=self.output, recursive=True)),
                          ["a-region.svs", "sub/b.svs"])
@@ -325,16 +333,180 @@ class BatchRun(unittest.TestCase):
             slide = openslide.OpenSlide(os.path.join(self.output, name + ".svs"))
             self.assertEqual(list(slide.level_dimensions), levels, name)
             slide.close()
+        with open(os.path.join(self.output, "logs", "a-region.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f)["layers"], "9")  # as the converter makes a region
+        with open(os.path.join(self.output, "report.csv"), encoding="utf-8", newline="") as f:
+            rows = {row["slide"]: row for row in csv.DictReader(f)}
+        self.assertEqual(rows["a.nvx (sheet line 3)"]["region"], "scale 10 at x 100 y 50, 500 × 300")
+        self.assertEqual(rows["a.nvx (sheet line 3)"]["source"], os.path.join(self.input, "a.nvx"))
+        self.assertEqual(rows["a.nvx (sheet line 4)"]["reason"], "x must be a whole number, not '1e3'")
+        self.assertEqual(rows["sub/deeper/c slide.nvx (sheet line 5)"]["reason"],
+                         "a region needs scale, x, y, width and height")
+        self.assertEqual(rows["gone.nvx (sheet line 6)"]["reason"], "the slide does not exist")
+        self.assertEqual({row["status"] for row in rows.values()}, {"converted", "failed"})
 
-        # A row with half a region stops the run before anything is converted.
-        with open(sheet, "a", encoding="utf-8") as f:
-            f.write("sub/deeper/c slide.nvx,,,10,100,,,\n")
+        # A sheet that is not UTF-8 stops the batch with a message, not a traceback.
+        with open(sheet, "w", encoding="latin-1") as f:
+            f.write("slide\nä.nvx\n")
         status, text = batch(self.input, os.path.join(self.folder, "out2"),
                              "--config", f"samples={sheet}")
-        self.assertNotEqual(status, 0)
-        self.assertIn("line 4: a region needs scale, x, y, width and height", text)
-        self.assertEqual(glob.glob("**/*.svs", root_dir=os.path.join(self.folder, "out2"),
-                                   recursive=True), [])
+        self.assertEqual(status, 2, text)
+        self.assertIn("the sample sheet is not UTF-8 text", text)
+        self.assertNotIn("Traceback", text)
+
+    def test_a_killed_batch_runs_again_as_it_is(self):
+        # kill -9 of the batch and its jobs while the real converter writes its
+        # hidden temporary: the same command then unlocks and cleans up.
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        big = os.path.join(self.folder, "big")
+        os.makedirs(big)
+        subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "8000x8000",
+                        os.path.join(big, "big.nvx"), "--threads", "2"], check=True,
+                       capture_output=True)
+        environment = dict(os.environ, NVX2SVS=os.path.join(BUILD, "nvx2svs"))
+        run = subprocess.Popen([BATCH, big, self.output], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env=environment,
+                               start_new_session=True)
+        temporaries = []
+        deadline = time.monotonic() + 120
+        while not temporaries and time.monotonic() < deadline and run.poll() is None:
+            temporaries = glob.glob(os.path.join(glob.escape(self.output), ".*.part"))
+            time.sleep(0.01)
+        os.killpg(run.pid, signal.SIGKILL)
+        run.wait()
+        self.assertTrue(temporaries, "the converter's temporary file was never seen")
+        self.assertTrue(os.listdir(os.path.join(self.output, ".snakemake", "locks")))
+
+        status, text = batch(big, self.output)
+        self.assertEqual(status, 0, text)
+        self.assertNotIn("LockException", text)
+        self.assertIn("removing the lock a stopped run", text)
+        self.assertEqual(os.listdir(self.output) and sorted(
+            p for p in os.listdir(self.output) if p != ".snakemake"),
+            ["big.svs", "logs", "report.csv", "report.html"])
+        self.assertEqual(glob.glob(os.path.join(glob.escape(self.output), "**", ".*"),
+                                   recursive=True), [os.path.join(self.output, ".snakemake")])
+
+    def test_help_and_an_empty_folder(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        done = subprocess.run([BATCH, "--help"], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("scripts/batch.sh INPUT_DIR OUTPUT_DIR", done.stdout)
+        empty = os.path.join(self.folder, "empty")
+        os.makedirs(empty)
+        status, text = batch(empty, self.output)
+        self.assertEqual(status, 0, text)
+        self.assertIn(f"batch: warning: no slides to convert: no *.nvx under {empty}", text)
+        self.assertTrue(os.path.exists(os.path.join(self.output, "report.html")))
+
+
+# Names as scanners, people and sheets make them: (file name, expected state,
+# reason in the report when failed). The folder itself is named like YAML.
+ODD_NAMES = [
+    ("x{y}.nvx", "converted", None),
+    ("new\nline.nvx", "converted", None),
+    ("-lead.nvx", "converted", None),
+    (" space.nvx", "converted", None),
+    ("back\\slash.nvx", "converted", None),
+    ("%41.nvx", "converted", None),
+    ("quo'te\".nvx", "converted", None),
+    ("cr\r.nvx", "converted", None),
+    ("tab\t.nvx", "converted", None),
+    ("javascript:alert(document.title).nvx", "converted", None),
+    ("ab" * 100 + ".nvx", "converted", None),  # Snakemake's periodic wildcards
+    ("A.NVX", "converted", None),
+    ("A.nvx", "failed", "A.NVX has the same output name (A.svs, letter case aside)"),
+    ("L" * 251 + ".nvx", "failed", "the slide library takes paths of at most 255 bytes"),
+    ("dangling.nvx", "failed", "the slide is a link to a missing file"),
+    ("x.nvx", "failed", "x.svs is a folder in the output folder"),
+]
+
+
+class LinkProbe(html.parser.HTMLParser):
+    """Every link and picture of a page as the browser resolved it."""
+
+    def __init__(self):
+        super().__init__()
+        self.resolved = []
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if "data-resolved" in attrs:
+            self.resolved.append((tag, attrs["data-resolved"]))
+
+
+class OddNames(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="nvx-odd-")
+        # "Batch #2: in,{a}" read as YAML would be the folder "Batch".
+        self.input = os.path.join(self.folder, "Batch #2: in,{a}")
+        self.output = os.path.join(self.folder, "out #3: x")
+        decoy = os.path.join(self.folder, "Batch")
+        for folder in (self.input, decoy, os.path.join(self.output, "x.svs")):
+            os.makedirs(folder)
+        first = os.path.join(self.input, "first.nvx")
+        subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "640x480", first,
+                        "--threads", "2"], check=True, capture_output=True)
+        shutil.copy(first, os.path.join(decoy, "decoy.nvx"))
+        for name, _state, _reason in ODD_NAMES:
+            if name == "dangling.nvx":
+                os.symlink(os.path.join(self.folder, "nowhere.nvx"),
+                           os.path.join(self.input, name))
+            else:
+                shutil.copy(first, os.path.join(self.input, name))
+        os.unlink(first)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_every_name_is_converted_or_a_failed_row(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        status, text = batch(self.input, self.output)
+        self.assertEqual(status, 1, text)
+        self.assertEqual(convert_jobs(text), 13, text)  # the others never reach Snakemake
+        with open(os.path.join(self.output, "report.csv"), encoding="utf-8", newline="") as f:
+            rows = {row["slide"].removeprefix("'"): row for row in csv.DictReader(f)}
+        self.assertEqual(sorted(rows), sorted(name for name, _, _ in ODD_NAMES))
+        for name, state, reason in ODD_NAMES:
+            with self.subTest(name=name):
+                self.assertEqual(rows[name]["status"], state, rows[name]["reason"])
+                if reason:
+                    self.assertIn(reason, rows[name]["reason"])
+                else:
+                    output = os.path.join(self.output, name[:-4] + ".svs")
+                    slide = openslide.OpenSlide(output)
+                    self.assertEqual(slide.dimensions, (640, 480))
+                    slide.close()
+        self.assertFalse(glob.glob(os.path.join(glob.escape(self.output), "decoy*")))
+        self.check_links(os.path.join(self.output, "report.html"))
+
+    def check_links(self, report):
+        """Every href and src of the report, resolved by Chromium, is a file:
+        URL of a file that exists."""
+        with open(report, encoding="utf-8") as f:
+            page = f.read()
+        probe = ("<script>window.addEventListener('load', () => {"
+                 "for (const e of document.querySelectorAll('[href],[src]')) {"
+                 "const value = e.getAttribute('href') ?? e.getAttribute('src');"
+                 "if (!value.startsWith('data:')) e.setAttribute('data-resolved',"
+                 " e.href || e.src);}});</script>")
+        copy = os.path.join(self.output, "report-probe.html")
+        with open(copy, "w", encoding="utf-8") as f:
+            f.write(page.replace("</body>", probe + "</body>"))
+        try:
+            probed = LinkProbe()
+            probed.feed(chromium("--dump-dom", "file://" + urllib.parse.quote(copy)))
+        finally:
+            os.unlink(copy)
+        outputs = [url for tag, url in probed.resolved if url.endswith(".svs")]
+        self.assertEqual(len(outputs), 12, probed.resolved)
+        for tag, url in probed.resolved:
+            with self.subTest(url=url):
+                self.assertTrue(url.startswith("file:///"), url)
+                self.assertTrue(os.path.isfile(urllib.parse.unquote(url[len("file://"):])), url)
 
 
 def main(argv):
@@ -342,17 +514,20 @@ def main(argv):
     if not argv or argv[0].startswith("-"):
         sys.exit(__doc__)
     BUILD = os.path.abspath(argv.pop(0))
+    only = []
     while argv:
         option = argv.pop(0)
         if option == "--screenshot":
             SCREENSHOT = argv.pop(0)
         elif option == "--no-sheet":
             SHEET = False
+        elif option == "--only":  # a test's name, as unittest takes it
+            only.append(argv.pop(0))
         else:
             SNAKEMAKE_OPTIONS.append(option)
     if "--profile" in SNAKEMAKE_OPTIONS:
         SHEET = False
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v", *only])
 
 
 if __name__ == "__main__":

@@ -210,3 +210,28 @@ def _parents(name):
 def snakemake_literal(path):
     """A path as a Snakemake file pattern that matches only itself."""
     return path.replace("{", "{{").replace("}", "}}")
+
+
+def check_settings(environment):
+    """The message that stops a batch before Snakemake starts, or None: a
+    layer count or sample sheet that cannot be used at all."""
+    try:
+        layers = layer_count(environment.get("NVX_BATCH_LAYERS") or 4)
+    except ValueError as e:
+        return f"the layers setting: {e}"
+    sheet = environment.get("NVX_BATCH_SAMPLES")
+    if sheet:
+        try:
+            read_sheet(sheet, environment.get("NVX_BATCH_INPUT") or ".", layers)
+        except SheetError as e:
+            return str(e)
+    return None
+
+
+if __name__ == "__main__":
+    import sys
+
+    problem = check_settings(os.environ)
+    if problem:
+        print(f"batch: {problem}", file=sys.stderr)
+        sys.exit(2)

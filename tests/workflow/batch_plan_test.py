@@ -1,0 +1,163 @@
+"""batch_plan_test.py - the batch's plan and report on their own, without
+Snakemake: sheet values held to the converter's number rules, sheets that
+cannot be read, names that collide or do not fit, and the report's links
+and CSV for names that look like something else.
+
+usage: batch_plan_test.py
+"""
+
+import csv
+import os
+import sys
+import tempfile
+import unittest
+import urllib.parse
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(TOP, "workflow", "scripts"))
+import batch_plan  # noqa: E402
+import batch_report  # noqa: E402
+
+
+class SheetValues(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="nvx-plan-")
+        self.dir = self.folder.name
+        with open(os.path.join(self.dir, "a.nvx"), "wb") as f:
+            f.write(b"slide")
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def sheet(self, text, encoding="utf-8"):
+        path = os.path.join(self.dir, "sheet.csv")
+        with open(path, "w", encoding=encoding, newline="") as f:
+            f.write(text)
+        return path
+
+    def rows(self, text):
+        entries = batch_plan.read_sheet(self.sheet(text), self.dir, "4")
+        return batch_plan.check(entries, os.path.join(self.dir, "out"))
+
+    def test_region_values_follow_the_converters_rules(self):
+        good = ["10", "0", "0", "100", "100"]
+        # (column, value, accepted as): None where the row must fail
+        cases = [
+            ("x", "1e3", None), ("x", "1_000", None), ("x", "１２", None), ("x", "nan", None),
+            ("x", "1.5", None), ("x", "", None), ("x", "2147483648", None), ("x", "-5", "-5"),
+            ("x", "+7", "7"), ("width", "-1", None), ("height", "0x10", None),
+            ("scale", "nan", None), ("scale", "inf", None), ("scale", "1e1", None),
+            ("scale", "0", None), ("scale", "80.5", None), ("scale", "2.5", "2.5"),
+            ("scale", ".5", ".5"), ("scale", "80", "80"), ("scale", "٣", None),
+        ]
+        for column, value, accepted in cases:
+            with self.subTest(column=column, value=value):
+                region = dict(zip(batch_plan.REGION_COLUMNS, good), **{column: value})
+                text = ("slide,scale,x,y,width,height\n"
+                        f"a.nvx,{','.join(region[c] for c in batch_plan.REGION_COLUMNS)}\n")
+                [row] = self.rows(text)
+                if accepted is None:
+                    self.assertIsNotNone(row["reason"])
+                    self.assertIsNone(row["name"])
+                else:
+                    self.assertIsNone(row["reason"])
+                    self.assertEqual(row["region"][batch_plan.REGION_COLUMNS.index(column)],
+                                     accepted)
+                    self.assertEqual(row["layers"], "9")  # a region is nine layers
+
+    def test_layers(self):
+        for value, accepted in [("3", "3"), ("9", "9"), ("0", None), ("10", None),
+                                ("2.5", None), ("²", None), ("３", None), ("1e0", None)]:
+            with self.subTest(value=value):
+                [row] = self.rows(f"slide,layers\na.nvx,{value}\n")
+                self.assertEqual(row["layers"] if not row["reason"] else None, accepted)
+
+    def test_rows_that_fail_and_headers_in_any_case(self):
+        rows = self.rows("Slide,NAME,Scale,X,Y,Width,Height\n"
+                         "a.nvx,one,,,,,\n"
+                         "missing.nvx,two,,,,,\n"
+                         "a.nvx,three,10,1,,,\n"
+                         "a.nvx,../four,,,,,\n"
+                         "a.nvx,one,,,,,\n"
+                         "a.nvx,ONE,,,,,\n")
+        reasons = [row["reason"] for row in rows]
+        self.assertIsNone(reasons[0])
+        self.assertEqual(reasons[1], "the slide does not exist")
+        self.assertEqual(reasons[2], "a region needs scale, x, y, width and height")
+        self.assertIn("leaves the output folder", reasons[3])
+        self.assertIn("has the same output name (one.svs", reasons[4])
+        self.assertIn("has the same output name (ONE.svs", reasons[5])
+        self.assertEqual([row["shown"] for row in rows][:2],
+                         ["a.nvx (sheet line 2)", "missing.nvx (sheet line 3)"])
+
+    def test_sheets_that_cannot_be_read(self):
+        for text, encoding, message in [
+                ("slide\na.nvx\n", "latin-1", None),
+                ("slide\nä.nvx\n", "latin-1", "is not UTF-8 text"),
+                ("name\na\n", "utf-8", "needs a 'slide' column"),
+                ("", "utf-8", "needs a 'slide' column")]:
+            with self.subTest(message=message):
+                path = self.sheet(text, encoding)
+                if message is None:
+                    batch_plan.read_sheet(path, self.dir, "4")
+                    continue
+                with self.assertRaises(batch_plan.SheetError) as caught:
+                    batch_plan.read_sheet(path, self.dir, "4")
+                self.assertIn(message, str(caught.exception))
+        with self.assertRaises(batch_plan.SheetError):
+            batch_plan.read_sheet(os.path.join(self.dir, "none.csv"), self.dir, "4")
+
+
+class Names(unittest.TestCase):
+    def test_side_files_fit_the_name_limit(self):
+        for name in ["a", "sub/b", "x" * 251, "sub/" + "é" * 125, "y" * 260]:
+            with self.subTest(length=len(name)):
+                for suffix in (".log", ".json"):
+                    path = batch_plan.side_path(name, suffix)
+                    base = os.path.basename(path)
+                    self.assertLessEqual(len(base.encode()), batch_plan.NAME_MAX)
+                    self.assertTrue(base.endswith(suffix))
+                    self.assertEqual(os.path.dirname(path),
+                                     os.path.join("logs", os.path.dirname(name)).rstrip("/"))
+        # Two long names that differ only at the end keep distinct files.
+        self.assertNotEqual(batch_plan.side_path("z" * 260 + "1", ".json"),
+                            batch_plan.side_path("z" * 260 + "2", ".json"))
+
+    def test_report_links_and_csv_of_hostile_names(self):
+        with tempfile.TemporaryDirectory(prefix="nvx-report-") as out:
+            names = ["javascript:alert(1)", " lead", "back\\slash", "%41", "quo'te\"",
+                     "cr\r", "tab\t", "=SUM(A1)", "-x", "sub/a#b?c"]
+            entries = []
+            for name in names:
+                item = batch_plan.entry(name, f"/in/{name}.nvx", "4")
+                entries.append(item)
+                path = os.path.join(out, name + ".svs")
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                open(path, "wb").close()
+                record = os.path.join(out, batch_plan.side_path(name, ".json"))
+                os.makedirs(os.path.dirname(record), exist_ok=True)
+                with open(record, "w", encoding="utf-8") as f:
+                    f.write('{"status": "converted", "seconds": 5, "output_bytes": 1000000, '
+                            '"assumed_mpp": true, "openslide": {"levels": [[1000, 500]], '
+                            '"mpp_x": "0.25"}}')
+            html_path, csv_path = batch_report.write_report(out, entries)
+            with open(html_path, encoding="utf-8") as f:
+                page = f.read()
+            for name in names:
+                link = batch_report.href(name + ".svs")
+                self.assertTrue(link.startswith("./"))
+                self.assertEqual(urllib.parse.unquote(link[2:]), name + ".svs")
+                self.assertIn(f'href="{link}"', page)
+            with open(csv_path, encoding="utf-8", newline="") as f:
+                table = list(csv.DictReader(f))
+            self.assertEqual([row["output"] for row in table],
+                             [("'" if n[0] in "=-" else "") + n + ".svs" for n in names])
+            row = table[0]
+            self.assertEqual(row["status"], "converted")
+            self.assertEqual(row["compression"], "1.5 : 1")  # 1000 × 500 × 3 bytes in 10⁶
+            self.assertEqual(row["Mpx/s"], "0.1")  # 0.5 Mpx in 5 s
+            self.assertEqual(row["MPP"], "0.25 (assumed)")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])
