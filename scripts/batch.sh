@@ -101,7 +101,7 @@ if [[ -n $slurm ]]; then
   read -r NVX_BATCH_CPUS NVX_BATCH_MEM_MB <<<"$sizes"
   export NVX_BATCH_CPUS NVX_BATCH_MEM_MB
   # Jobs the cluster can never start are reported and cancelled, not waited on.
-  /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --watch $$ &
+  /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --watch $$ </dev/null >/dev/null {guard}>&- &
 fi
 
 exec snakemake --snakefile "$top/workflow/Snakefile" --directory "$output" \

@@ -99,7 +99,6 @@ if [[ ${1:-} == --run ]]; then  # --run COMMAND...: that command on the cluster 
   "$@"
   exit
 fi
-# The node has $cpus cores and little to spare for memory in a test.
+# scripts/batch.sh sizes each job from sinfo: the node's $cpus cores and its memory.
 /usr/bin/python3 "$top/tests/workflow/batch_test.py" "$build" \
-  --profile "$top/workflow/profiles/slurm" \
-  --set-resources "convert:cpus_per_task=$cpus" "convert:mem_mb=2000" "$@"
+  --profile "$top/workflow/profiles/slurm" "$@"

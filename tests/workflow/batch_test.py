@@ -23,6 +23,7 @@ usage: batch_test.py BUILD_DIR [--screenshot PNG] [--no-sheet] [--only TEST]...
 
 import csv
 import glob
+import http.client
 import html.parser
 import json
 import os
@@ -37,9 +38,13 @@ import unittest
 import urllib.parse
 
 import openslide
+import PIL.Image
+import PIL.ImageStat
+from openslide import deepzoom
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BATCH = os.path.join(TOP, "scripts", "batch.sh")
+VIEW = os.path.join(TOP, "scripts", "view.sh")
 BUILD = SCREENSHOT = None
 SNAKEMAKE_OPTIONS = []
 SHEET = True
@@ -238,6 +243,8 @@ class BatchRun(unittest.TestCase):
                              {str(os.cpu_count())}, text)
         self.check_outputs()
         self.check_report([DAMAGED], SCREENSHOT)
+        if "--profile" not in SNAKEMAKE_OPTIONS:
+            self.check_viewer()
 
         # Again: only the failed slide is tried; finished outputs stay as they are.
         before = mtimes(self.output)
@@ -255,6 +262,71 @@ class BatchRun(unittest.TestCase):
         self.assertIn("Nothing to be done", text)
         self.assertEqual(mtimes(self.output), before)
         self.check_report([])
+
+    def check_viewer(self):
+        """scripts/view.sh on the batch: only files under the output folder
+        are served, and a slide's viewer shows tiles cut from its .svs."""
+        outside = os.path.join(self.folder, "secret.txt")
+        with open(outside, "w") as f:
+            f.write("not to be served\n")
+        os.symlink(outside, os.path.join(self.output, "link.txt"))
+        log = open(os.path.join(self.folder, "viewer.log"), "w+")
+        server = subprocess.Popen([VIEW, self.output, "--port", "0"], stdout=subprocess.PIPE,
+                                  stderr=log, text=True)
+        try:
+            line = server.stdout.readline()
+            address = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+            self.assertTrue(address, line)
+            port = int(address.group(1))
+            for path, expected in [
+                    ("/report.html", 200), ("/view/a.svs", 200), ("/report.csv", 200),
+                    ("/dzi/a.svs.dzi", 200), ("/picture/label/a.svs", 200),
+                    ("/../secret.txt", 404), ("/%2e%2e/secret.txt", 404),
+                    ("/..%2fsecret.txt", 404), ("/%2E%2E%2Fsecret.txt", 404),
+                    ("/%252e%252e/secret.txt", 404), ("/sub/..%2f..%2fsecret.txt", 404),
+                    ("/view/..%2fsecret.txt", 404), ("/dzi/..%2f..%2fsecret.txt", 404),
+                    ("/picture/label/..%2fsecret.txt", 404), ("/osd/..%2f..%2f..%2fsecret.txt", 404),
+                    ("/link.txt", 404), ("/.snakemake/nvx-batch-plan.json", 404),
+                    ("/logs/..%5c..%5csecret.txt", 404), ("/%00", 404)]:
+                with self.subTest(path=path):
+                    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+                    connection.request("GET", path)
+                    answer = connection.getresponse()
+                    body = answer.read()
+                    connection.close()
+                    self.assertEqual(answer.status, expected, body[:200])
+                    self.assertNotIn(b"not to be served", body)
+            # The viewer of one slide, until tiles of a deep level have come.
+            page = f"http://127.0.0.1:{port}/view/sub/b.svs"
+            folder = os.path.dirname(os.path.abspath(SCREENSHOT or os.path.join(
+                self.folder, "x.png")))
+            picture = os.path.join(folder, "viewer-local.png")
+            chromium("--window-size=1300,800", "--virtual-time-budget=15000",
+                     f"--screenshot={picture}", page)
+            log.seek(0)
+            served = [int(m) for m in re.findall(r"GET /dzi/sub/b\.svs_files/(\d+)/", log.read())]
+            slide = openslide.OpenSlide(os.path.join(self.output, "sub", "b.svs"))
+            deepest = deepzoom.DeepZoomGenerator(slide, tile_size=254, overlap=1).level_count - 1
+            slide.close()
+            self.assertTrue(served and max(served) >= deepest - 2, (served, deepest))
+            # The canvas is not blank: the middle of the viewer shows the slide.
+            with PIL.Image.open(picture) as shot:
+                middle = shot.convert("L").crop((250, 150, 750, 650))
+            self.assertGreater(PIL.ImageStat.Stat(middle).stddev[0], 10)
+            self.assertGreater(PIL.ImageStat.Stat(middle).mean[0], 60)  # not the dark backdrop
+            # Served, the report links each converted slide to its viewer.
+            report = chromium("--dump-dom", f"http://127.0.0.1:{port}/report.html")
+            links = re.findall(r'<a class="viewer" data-view="[^"]*" href="([^"]*)"', report)
+            self.assertEqual(sorted(links), sorted(
+                "./view/" + urllib.parse.quote(name, safe="/") + ".svs" for name in SLIDES))
+            chromium("--window-size=1400,900", f"--screenshot={os.path.join(folder, 'report-served.png')}",
+                     f"http://127.0.0.1:{port}/report.html")
+        finally:
+            server.terminate()
+            server.wait(timeout=30)
+            server.stdout.close()
+            log.close()
+            os.unlink(os.path.join(self.output, "link.txt"))
 
     def test_an_interrupted_batch_leaves_no_partial_file(self):
         # Ctrl-C in the terminal: SIGINT to the batch's process group, which
@@ -279,7 +351,7 @@ class BatchRun(unittest.TestCase):
             while not os.path.exists(started) and time.monotonic() < deadline:
                 self.assertIsNone(run.poll(), "the batch ended before converting")
                 time.sleep(0.2)
-            self.assertTrue(glob.glob(os.path.join(self.output, "**", ".*.partial-*.svs"),
+            self.assertTrue(glob.glob(os.path.join(self.output, "**", ".nvxjob-*.svs"),
                                       recursive=True))
             os.killpg(run.pid, signal.SIGINT)
             self.assertNotEqual(run.wait(timeout=120), 0)
@@ -400,6 +472,75 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(status, 0, text)
         self.assertIn(f"batch: warning: no slides to convert: no *.nvx under {empty}", text)
         self.assertTrue(os.path.exists(os.path.join(self.output, "report.html")))
+
+
+class SlurmSizing(unittest.TestCase):
+    """What a batch asks of the cluster fits it, or the batch says what to change."""
+
+    def setUp(self):
+        if "--profile" not in SNAKEMAKE_OPTIONS:
+            self.skipTest("needs the Slurm cluster")
+        self.folder = tempfile.mkdtemp(prefix="nvx-sizing-")
+        self.input = os.path.join(self.folder, "in")
+        os.makedirs(self.input)
+        subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "512x512",
+                        os.path.join(self.input, "a.nvx"), "--threads", "2"], check=True,
+                       capture_output=True)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_requests_the_nodes_cannot_meet(self):
+        cpus = os.cpu_count()
+        for setting, message in [
+                (f"cpus={cpus + 1}", f"the setting cpus={cpus + 1} is more than any node"),
+                ("mem_mb=999999999", "the setting mem_mb=999999999 is more than any node"),
+                ("cpus=two", "the setting cpus must be a whole number")]:
+            with self.subTest(setting=setting):
+                status, text = batch(self.input, os.path.join(self.folder, "out"),
+                                     "--config", setting)
+                self.assertEqual(status, 2, text)
+                self.assertIn(message, text)
+                self.assertEqual(convert_jobs(text), 0, text)
+
+    def test_a_job_the_partition_can_never_start(self):
+        # The partition allows fewer cores per node than the node has: the job
+        # would pend with reason PartitionConfig for ever.
+        subprocess.run(["scontrol", "update", "PartitionName=batch", "MaxCPUsPerNode=1"],
+                       check=True)
+        try:
+            environment = dict(os.environ, NVX2SVS=os.path.join(BUILD, "nvx2svs"),
+                               NVX_BATCH_WATCH_SECONDS="1")
+            output = os.path.join(self.folder, "out")
+            done = subprocess.run([BATCH, self.input, output, *SNAKEMAKE_OPTIONS],
+                                  capture_output=True, text=True, env=environment, timeout=300)
+        finally:
+            subprocess.run(["scontrol", "update", "PartitionName=batch",
+                            "MaxCPUsPerNode=UNLIMITED"], check=True)
+        text = done.stdout + done.stderr
+        self.assertNotEqual(done.returncode, 0, text)
+        self.assertRegex(text, r"batch: Slurm job \d+ can never start \(PartitionConfig\)")
+        with open(os.path.join(output, "report.csv"), encoding="utf-8", newline="") as f:
+            [row] = list(csv.DictReader(f))
+        self.assertEqual(row["status"], "failed")
+        self.assertIn("can never start (PartitionConfig)", row["reason"])
+
+    def test_where_sinfo_cannot_reach_the_cluster(self):
+        bare = os.path.join(self.folder, "bin")
+        os.makedirs(bare)
+        with open(os.path.join(bare, "sinfo"), "w") as f:
+            f.write("#!/bin/sh\necho 'sinfo: error: Unable to contact slurm controller' >&2\n"
+                    "exit 1\n")
+        os.chmod(os.path.join(bare, "sinfo"), 0o755)
+        environment = dict(os.environ, NVX2SVS=os.path.join(BUILD, "nvx2svs"),
+                           PATH=bare + os.pathsep + os.environ["PATH"])
+        done = subprocess.run([BATCH, self.input, os.path.join(self.folder, "out"),
+                               *SNAKEMAKE_OPTIONS], capture_output=True, text=True,
+                              env=environment, timeout=120)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertEqual(done.stderr, "batch: sinfo cannot list the cluster's nodes (sinfo: "
+                         "error: Unable to contact slurm controller); give cpus and mem_mb "
+                         "(scripts/batch.sh ... --config cpus=N mem_mb=M)\n")
 
 
 # Names as scanners, people and sheets make them: (file name, expected state,

@@ -5,11 +5,15 @@ the log and records the reason.
   - the real converter losing tiles (the fake slide library's corrupt tile
     streams) after it has created its output: our diagnostic is the reason;
   - a converter that writes part of a file and fails, one that exits 0 with a
-    file OpenSlide cannot open, and a job stopped by SIGTERM mid-conversion.
+    file OpenSlide cannot open, and a job stopped by SIGTERM mid-conversion;
+  - the real converter killed with its job: the next try removes its temporary;
+  - a huge label read back at reduced size; the MPP the converter assumed.
 
 usage: convert_slide_test.py BUILD_DIR
 """
 
+import base64
+import io
 import json
 import os
 import signal
@@ -18,6 +22,9 @@ import sys
 import tempfile
 import time
 import unittest
+
+import PIL.Image
+import PIL.ImageDraw
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 JOB = os.path.join(TOP, "workflow", "scripts", "convert_slide.py")
@@ -91,14 +98,78 @@ class Job(unittest.TestCase):
                               capture_output=True, text=True)
         self.assert_failed(done, "the path contains '?'")
 
-    def test_a_partial_file_left_by_a_killed_job_is_cleared(self):
-        os.makedirs(os.path.dirname(self.output))
-        stale = os.path.join(os.path.dirname(self.output), ".slide.svs.partial-99999.svs")
-        with open(stale, "wb") as f:
-            f.write(b"half a slide")
-        converter = self.fake_converter("exit 255\n")
-        done = subprocess.run(self.command(converter), capture_output=True, text=True)
+    def make_slide(self, *options):
+        subprocess.run([os.path.join(BUILD, "nvxmake"), *options, self.slide, "--threads", "2"],
+                       check=True, capture_output=True)
+
+    def test_files_left_by_a_killed_job_are_cleared(self):
+        # kill -9 of the job and the real converter while the converter writes
+        # its own hidden temporary: the next try of the slide removes it.
+        self.make_slide("--synthetic", "8000x8000")
+        job = subprocess.Popen(self.command(os.path.join(BUILD, "nvx2svs")),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True)
+        folder = os.path.dirname(self.output)
+        left = []
+        deadline = time.monotonic() + 60
+        while job.poll() is None and time.monotonic() < deadline:
+            left = [n for n in os.listdir(folder) if n.endswith(".part")] \
+                if os.path.isdir(folder) else []
+            if left:
+                break
+            time.sleep(0.01)
+        os.killpg(job.pid, signal.SIGKILL)
+        job.wait()
+        self.assertTrue(left, "the converter's temporary file was never seen")
+        self.assertTrue(set(left) <= set(os.listdir(folder)))
+        done = subprocess.run(self.command(self.fake_converter("exit 255\n")),
+                              capture_output=True, text=True)
         self.assert_failed(done, "the conversion failed (exit status 255)")
+
+    def test_a_huge_label_is_read_at_reduced_size(self):
+        # 9000 x 9000 pixels: a whole read takes 324 MB for OpenSlide's buffer alone.
+        label = os.path.join(self.dir, "label.jpg")
+        picture = PIL.Image.new("RGB", (9000, 9000), (200, 30, 40))
+        PIL.ImageDraw.Draw(picture).rectangle((0, 0, 8999, 4499), fill=(20, 40, 200))
+        picture.save(label, quality=85)
+        del picture
+        self.make_slide("--synthetic", "1024x768", "--label", label)
+        done = subprocess.run(self.command(os.path.join(BUILD, "nvx2svs")), capture_output=True,
+                              text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
+            info = json.load(f)["openslide"]
+        self.assertEqual(info["associated"]["label"], [9000, 9000])
+        self.assertEqual(info["reduced"], ["label"])
+        small = PIL.Image.open(io.BytesIO(base64.b64decode(info["label"].split(",", 1)[1])))
+        self.assertEqual(small.size, (160, 160))
+        top, bottom = small.getpixel((80, 20)), small.getpixel((80, 140))
+        self.assertTrue(top[2] > 150 and top[0] < 80, top)  # blue half above
+        self.assertTrue(bottom[0] > 150 and bottom[2] < 100, bottom)  # red half below
+        # The check's own peak memory (VmHWM, kB, of a fresh process image)
+        # stays far below one whole read.
+        probe = subprocess.run(
+            [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]);"
+             "import convert_slide; convert_slide.read_back(sys.argv[2]);"
+             "print(open('/proc/self/status').read().split('VmHWM:')[1].split()[0])",
+             os.path.dirname(JOB), self.output], capture_output=True, text=True, check=True)
+        self.assertLess(int(probe.stdout) * 1024, 9000 * 9000 * 4 // 2)
+
+    def test_the_mpp_the_converter_assumed_is_recorded(self):
+        self.make_slide("--synthetic", "512x512")
+        made = os.path.join(self.dir, "made.svs")
+        subprocess.run([os.path.join(BUILD, "nvx2svs"), self.slide, made, "2"], check=True,
+                       capture_output=True)
+        for line, assumed in [("nvx2svs: warning: the slide records no pixel size; the "
+                               "descriptions say MPP = 0.239842, the usual value at 40x", True),
+                              ("nvx2svs: warning: something else", False)]:
+            with self.subTest(assumed=assumed):
+                converter = self.fake_converter(f'cp {made} "$2"\necho "{line}" >&2\n')
+                done = subprocess.run(self.command(converter), capture_output=True, text=True)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
+                    self.assertIs(json.load(f)["assumed_mpp"], assumed)
+                os.unlink(self.output)
 
     def test_stopped_mid_conversion(self):
         started = os.path.join(self.dir, "started")

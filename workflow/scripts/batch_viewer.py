@@ -162,7 +162,13 @@ function drawScale() {{
     (data.assumed ? ' (MPP assumed)' : '');
 }}
 viewer.addHandler('animation', drawScale);
-viewer.addHandler('open', drawScale);
+// A new size of the window draws the picture afresh at once, not stretched.
+addEventListener('resize', () => {{ viewer.viewport.resize(new OpenSeadragon.Point(
+  viewer.container.clientWidth, viewer.container.clientHeight), true); viewer.forceRedraw(); }});
+viewer.addHandler('open', () => {{
+  document.body.dataset.size = viewer.container.clientWidth + 'x' + viewer.container.clientHeight +
+    ' ' + innerWidth + 'x' + innerHeight + ' ' + devicePixelRatio;
+  drawScale(); }});
 </script></body></html>
 """
 

@@ -31,15 +31,20 @@ def fail(message):
     sys.exit(2)
 
 
-def nodes(partition):
-    """(cpus, memory MB) of every usable node of the partition."""
+def nodes(partition, settings_given=False):
+    """(cpus, memory MB) of every usable node of the partition; None where
+    sinfo cannot tell and the settings give both sizes."""
     try:
         listed = subprocess.run(["sinfo", "-h", "-N", "-o", "%P|%c|%m|%t"], capture_output=True,
                                 text=True, timeout=60)
     except (OSError, subprocess.TimeoutExpired) as e:
+        if settings_given:
+            return partition, None
         fail(f"sinfo cannot list the cluster's nodes ({e}); run the batch where Slurm's "
              f"commands work, or give {SETTINGS}")
     if listed.returncode != 0:
+        if settings_given:
+            return partition, None
         fail(f"sinfo cannot list the cluster's nodes ({listed.stderr.strip()}); give {SETTINGS}")
     found = []
     default = None
@@ -60,18 +65,20 @@ def nodes(partition):
 
 
 def size():
-    partition, chosen = nodes(os.environ.get("NVX_BATCH_PARTITION"))
-    cpus = min(c for c, _ in chosen)
-    memory = min(m for _, m in chosen)
     asked_cpus = os.environ.get("NVX_BATCH_CPUS")
     asked_memory = os.environ.get("NVX_BATCH_MEM_MB")
-    for text, largest, setting in ((asked_cpus, max(c for c, _ in chosen), "cpus"),
-                                   (asked_memory, max(m for _, m in chosen), "mem_mb")):
+    partition, chosen = nodes(os.environ.get("NVX_BATCH_PARTITION"),
+                              bool(asked_cpus and asked_memory))
+    cpus = min(c for c, _ in chosen) if chosen else None
+    memory = min(m for _, m in chosen) if chosen else None
+    for text, largest, setting in (
+            (asked_cpus, max(c for c, _ in chosen) if chosen else None, "cpus"),
+            (asked_memory, max(m for _, m in chosen) if chosen else None, "mem_mb")):
         if text is None or text == "":
             continue
         if not text.isascii() or not text.isdigit() or int(text) < 1:
             fail(f"the setting {setting} must be a whole number, not {text!r}")
-        if int(text) > largest:
+        if largest is not None and int(text) > largest:
             fail(f"the setting {setting}={text} is more than any node of the partition "
                  f"{partition!r} has ({largest}); no job could ever start: lower {setting}")
     print(asked_cpus or cpus, asked_memory or memory)
@@ -81,11 +88,7 @@ def watch(pid):
     user = os.environ.get("USER") or ""
     here = os.path.realpath(os.getcwd())
     told = set()
-    while True:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return
+    while running(pid):
         listed = subprocess.run(["squeue", "-h", "-u", user, "-t", "PD", "-o", "%i|%r|%Z|%j"],
                                 capture_output=True, text=True)
         for line in listed.stdout.splitlines():
@@ -99,6 +102,16 @@ def watch(pid):
             record_failure(name, message)
             subprocess.run(["scancel", job])
         time.sleep(float(os.environ.get("NVX_BATCH_WATCH_SECONDS", "20")))
+
+
+def running(pid):
+    """Whether the batch runs: a process that has ended but is not yet reaped
+    (its caller may be waiting for this watch to close the output) has not."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
 
 
 def record_failure(job_name, message):
