@@ -159,17 +159,26 @@ os.umask(UMASK)
 
 
 def write_atomically(path, text):
-    # A short name of its own beside the file: any file name that fits, fits.
-    descriptor, temporary = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
-                                             prefix=".nvxjob-", suffix=".tmp")
+    """The batch's one way to write a file: a temporary created once beside
+    it, written through its descriptor, synced, renamed, the folder synced."""
+    folder = os.path.dirname(os.path.abspath(path))
+    # A short name of its own: any file name that fits, fits.
+    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".nvxjob-", suffix=".tmp")
     try:
         with open(descriptor, "w", encoding="utf-8") as f:
             f.write(text)
-        os.chmod(temporary, 0o666 & ~UMASK)  # as an ordinary new file, not mkstemp's 0600
+            f.flush()
+            os.fchmod(f.fileno(), 0o666 & ~UMASK)  # as an ordinary new file, not 0600
+            os.fsync(f.fileno())
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
         raise
+    directory = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(directory)
+    finally:
+        os.close(directory)
 
 
 def main(argv):

@@ -20,6 +20,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from convert_slide import write_atomically  # noqa: E402
+
 # Reasons a pending job keeps for ever: its request does not fit the partition.
 HOPELESS = {"PartitionConfig", "PartitionNodeLimit", "PartitionTimeLimit", "BadConstraints",
             "InvalidAccount", "InvalidQOS", "ReqNodeNotAvail, UnavailableNodes"}
@@ -124,9 +127,9 @@ def record_failure(job_name, message):
     for item in plan:
         if f"_convert_{item['key']}_" in job_name and item.get("record"):
             os.makedirs(os.path.dirname(item["record"]), exist_ok=True)
-            with open(item["record"], "w", encoding="utf-8") as f:
-                json.dump({"slide": item["shown"], "input": item["source"], "status": "failed",
-                           "reason": message}, f, ensure_ascii=False)
+            write_atomically(item["record"], json.dumps(
+                {"slide": item["shown"], "input": item["source"], "status": "failed",
+                 "reason": message}, ensure_ascii=False) + "\n")
 
 
 if __name__ == "__main__":
