@@ -254,10 +254,15 @@ class OutputSafety(unittest.TestCase):
                 after = sorted((n, os.lstat(os.path.join(self.folder, n)).st_mode)
                                for n in os.listdir(self.folder))
                 self.assertEqual(after, before)
+        # What /dev/stdout is, as a link of our own: a converter that did
+        # replace it must never get the system's to replace.
+        standard_output = os.path.join(self.folder, "stdout")
+        os.symlink("/proc/self/fd/1", standard_output)
         for output, because in (("", "the output path is empty"),
-                                ("/dev/stdout", "a symbolic link to a FIFO")):
+                                (standard_output, "a symbolic link to a FIFO")):
             with self.subTest(output=output):
                 self.assert_refused_before_any_work(self.convert(output), because)
+        self.assertTrue(os.path.islink(standard_output))
 
     def test_a_rerun_keeps_the_earlier_files_mode_owner_and_acl(self):
         cases = [("mode 0600", 0o600, None, False), ("mode 0640 with an ACL", 0o640, "u:1:rw", False),
@@ -384,19 +389,24 @@ class OutputSafety(unittest.TestCase):
                    (signal.SIGVTALRM, "(SIGVTALRM); the output was not written"),
                    (signal.SIGPROF, "(SIGPROF); the output was not written"),
                    (signal.SIGSEGV, None), (signal.SIGBUS, None), (signal.SIGABRT, None)]
+        # All at once, each on an output of its own: the waits overlap.
+        runs = []
         for sig, line in endings:
+            output = os.path.join(self.folder, f"{sig.name}.svs")
+            runs.append((sig, line, subprocess.Popen(
+                [NVX2SVS, self.slow, output, "2"], env=env, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, preexec_fn=no_core)))
+        for sig, line, process in runs:
+            self.wait_for_first_dot(process)
+            process.send_signal(sig)
+        for sig, line, process in runs:
             with self.subTest(signal=sig.name):
-                process = subprocess.Popen([NVX2SVS, self.slow, self.output, "2"], env=env,
-                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                           preexec_fn=no_core)
-                self.wait_for_first_dot(process)
-                process.send_signal(sig)
                 _, stderr = process.communicate(timeout=120)
                 self.assertEqual(process.returncode, -sig, stderr)
                 if line:
                     self.assertEqual(stderr.decode().count("\n"), 1, stderr)
                     self.assertIn(line, stderr.decode())
-                self.assert_nothing_beside([])
+        self.assert_nothing_beside([])
 
     def test_closed_standard_streams_never_reach_the_output(self):
         single = os.path.join(self.folder, "single.svs")
