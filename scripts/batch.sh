@@ -104,5 +104,27 @@ if [[ -n $slurm ]]; then
   /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --watch $$ </dev/null >/dev/null {guard}>&- &
 fi
 
-exec snakemake --snakefile "$top/workflow/Snakefile" --directory "$output" \
-  --keep-going --rerun-incomplete "${rest[@]}"
+command=(snakemake --snakefile "$top/workflow/Snakefile" --directory "$output"
+  --keep-going --rerun-incomplete "${rest[@]}")
+[[ -n $slurm ]] || exec "${command[@]}"
+
+# On Slurm, Snakemake does not stop its jobs when interrupted, nor always
+# itself: Ctrl-C or a TERM cancels this folder's jobs, stops Snakemake and
+# writes the report.
+"${command[@]}" &
+snakemake=$!
+interrupted() {
+  trap '' INT TERM
+  /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --cancel
+  kill -TERM "$snakemake" 2>/dev/null || true
+  for _ in $(seq 20); do kill -0 "$snakemake" 2>/dev/null || break; sleep 0.5; done
+  kill -KILL "$snakemake" 2>/dev/null || true
+  wait "$snakemake" 2>/dev/null || true
+  /usr/bin/python3 "$top/workflow/scripts/batch_report.py" "$output" >/dev/null || true
+  echo "batch: stopped; the report says what was converted" >&2
+  exit 130
+}
+trap interrupted INT TERM
+status=0
+wait "$snakemake" || status=$?
+exit "$status"

@@ -22,6 +22,7 @@ import html
 import io
 import json
 import os
+import shlex
 import sys
 import urllib.parse
 
@@ -134,7 +135,7 @@ body { font-family: sans-serif; margin: 1.5em; color: #222; }
 h1 { font-size: 1.4em; margin-bottom: 0.2em; }
 .summary span { display: inline-block; margin-right: 1.5em; }
 .summary .failed { color: #b00; font-weight: bold; }
-table { border-collapse: collapse; margin-top: 1em; font-size: 0.9em; }
+table { border-collapse: collapse; margin-top: 1em; font-size: 0.85em; }
 th, td { border: 1px solid #ccc; padding: 4px 8px; vertical-align: middle; text-align: left; }
 th { background: #eee; }
 tr.failed td { background: #fde8e8; }
@@ -142,8 +143,8 @@ tr.pending td { background: #fff8e0; }
 td.status { font-weight: bold; }
 tr.converted td.status { color: #070; }
 tr.failed td.status { color: #b00; }
-.reason { font-weight: normal; min-width: 14em; max-width: 22em; overflow-wrap: anywhere; }
-img { display: block; max-width: 110px; max-height: 110px; border: 1px solid #999; }
+.reason { font-weight: normal; min-width: 12em; max-width: 18em; overflow-wrap: anywhere; }
+img { display: block; max-width: 96px; max-height: 96px; border: 1px solid #999; }
 a.viewer { display: none; }
 body.served a.viewer { display: inline; }
 body.served .hint { display: none; }
@@ -208,11 +209,11 @@ def render(output_dir, entries, generated=None):
             f'<td class="status">{status_cell}</td>'
             f'<td class="source">{source}</td>'
             f'<td class="num">{html.escape(values["layers"])}</td>'
-            f'<td class="num">{values["time"]}</td>'
-            f'<td class="num">{values["input size"]}</td>'
-            f'<td class="num">{values["output size"]}</td>'
-            f'<td class="num">{values["compression"]}</td>'
-            f'<td class="num">{values["Mpx/s"]}</td>'
+            f'<td class="num">{values["time"]}'
+            f'{"<div>" + values["Mpx/s"] + " Mpx/s</div>" if values["Mpx/s"] else ""}</td>'
+            f'<td class="num">{values["input size"]}'
+            f'{"<div>→ " + values["output size"] + "</div>" if values["output size"] else ""}'
+            f'{"<div>" + values["compression"] + "</div>" if values["compression"] else ""}</td>'
             f'<td class="levels">{"".join(f"<div>{html.escape(l)}</div>" for l in values["levels"].split("; ") if l)}</td>'
             f'<td class="mpp">{mpp}</td>'
             f'<td>{html.escape(values["objective"])}</td>'
@@ -226,8 +227,8 @@ def render(output_dir, entries, generated=None):
                f"<span>output {size_text(total_bytes)}</span>"
                + link("report.csv", "report.csv", "csv"))
     head = ("<tr><th>Thumbnail</th><th>Label</th><th>Macro</th><th>Slide</th><th>Status</th>"
-            "<th>Source and region</th><th>Layers</th><th>Time</th><th>Input</th>"
-            "<th>Output</th><th>Compression</th><th>Mpx/s</th><th>Levels</th><th>MPP</th>"
+            "<th>Source and region</th><th>Layers</th><th>Time, speed</th>"
+            "<th>Input → output, compression</th><th>Levels</th><th>MPP</th>"
             "<th>Objective</th><th>Log</th></tr>")
     # Served by scripts/view.sh the viewer links work; from disk, say how to serve it.
     script = ("<script>if (location.protocol.startsWith('http')) {"
@@ -238,7 +239,8 @@ def render(output_dir, entries, generated=None):
             f"<h1>nvx2svs batch report</h1>\n<p>{html.escape(output_dir)} · {generated}</p>\n"
             f'<p class="summary">{summary}</p>\n'
             f'<p class="hint">To zoom into the slides, serve this folder: '
-            f"<code>{html.escape(VIEW_HINT.replace('OUTPUT_DIR', output_dir))}</code></p>\n"
+            f"<code>{html.escape(VIEW_HINT.replace('OUTPUT_DIR', shlex.quote(output_dir)))}</code>"
+            "</p>\n"
             f"<table>\n{head}\n" + "\n".join(lines) + f"\n</table>\n{script}\n</body></html>\n")
 
 

@@ -10,6 +10,7 @@ usage: slurm_size.py            prints "CPUS MEM_MB" for one job: a whole node
                                 while PID runs, reports and cancels the jobs
                                 of this output folder (the working directory)
                                 that pend for a reason no wait can end
+       slurm_size.py --cancel   cancels every job of this output folder
 
 The partition is NVX_BATCH_PARTITION, else the cluster's default one.
 """
@@ -107,6 +108,23 @@ def watch(pid):
         time.sleep(float(os.environ.get("NVX_BATCH_WATCH_SECONDS", "20")))
 
 
+def ours():
+    """The Slurm jobs of this user that run in this output folder (the
+    working directory), queued or running."""
+    listed = subprocess.run(["squeue", "-h", "-u", os.environ.get("USER") or "",
+                             "-o", "%i|%Z"], capture_output=True, text=True)
+    here = os.path.realpath(os.getcwd())
+    return [job for job, _, folder in (line.partition("|") for line in listed.stdout.splitlines())
+            if os.path.realpath(folder) == here]
+
+
+def cancel():
+    jobs = ours()
+    if jobs:
+        print(f"batch: cancelling the batch's Slurm jobs {' '.join(jobs)}", file=sys.stderr)
+        subprocess.run(["scancel", *jobs])
+
+
 def running(pid):
     """Whether the batch runs: a process that has ended but is not yet reaped
     (its caller may be waiting for this watch to close the output) has not."""
@@ -135,6 +153,8 @@ def record_failure(job_name, message):
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--watch"] and len(sys.argv) == 3:
         watch(int(sys.argv[2]))
+    elif sys.argv[1:] == ["--cancel"]:
+        cancel()
     elif len(sys.argv) == 1:
         size()
     else:
