@@ -6,7 +6,7 @@
 #   scripts/batch.sh in out --profile workflow/profiles/slurm     # on Slurm
 #   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # settings
 # Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
-# relative to this folder), converter, python, and on Slurm cpus and mem_mb
+# relative to the current folder), converter, python, and on Slurm cpus and mem_mb
 # (by default the size of the cluster's nodes, from sinfo).
 # A run goes on past failed slides; a second run converts only what is
 # missing or failed, also after a killed run. The exit status is Snakemake's:

@@ -569,7 +569,9 @@ ODD_NAMES = [
     ("A.nvx", "failed", "A.NVX has the same output name (A.svs, letter case aside)"),
     ("L" * 251 + ".nvx", "failed", "the slide library takes paths of at most 255 bytes"),
     ("dangling.nvx", "failed", "the slide is a link to a missing file"),
-    ("x.nvx", "failed", "x.svs is a folder in the output folder"),
+    ("x.nvx", "failed", "x.svs is also a folder of other outputs"),
+    ("x.svs/inner.nvx", "converted", None),  # the folder beside x.nvx
+    ("y.nvx", "failed", "y.svs is a folder in the output folder"),
 ]
 
 
@@ -593,7 +595,8 @@ class OddNames(unittest.TestCase):
         self.input = os.path.join(self.folder, "Batch #2: in,{a}")
         self.output = os.path.join(self.folder, "out #3: x")
         decoy = os.path.join(self.folder, "Batch")
-        for folder in (self.input, decoy, os.path.join(self.output, "x.svs")):
+        for folder in (self.input, decoy, os.path.join(self.input, "x.svs"),
+                       os.path.join(self.output, "y.svs")):
             os.makedirs(folder)
         first = os.path.join(self.input, "first.nvx")
         subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "640x480", first,
@@ -615,7 +618,7 @@ class OddNames(unittest.TestCase):
             self.skipTest("tested in the local run")
         status, text = batch(self.input, self.output)
         self.assertEqual(status, 1, text)
-        self.assertEqual(convert_jobs(text), 13, text)  # the others never reach Snakemake
+        self.assertEqual(convert_jobs(text), 14, text)  # the others never reach Snakemake
         with open(os.path.join(self.output, "report.csv"), encoding="utf-8", newline="") as f:
             rows = {row["slide"].removeprefix("'"): row for row in csv.DictReader(f)}
         self.assertEqual(sorted(rows), sorted(name for name, _, _ in ODD_NAMES))
@@ -651,7 +654,7 @@ class OddNames(unittest.TestCase):
         finally:
             os.unlink(copy)
         outputs = [url for tag, url in probed.resolved if url.endswith(".svs")]
-        self.assertEqual(len(outputs), 12, probed.resolved)
+        self.assertEqual(len(outputs), 13, probed.resolved)
         for tag, url in probed.resolved:
             with self.subTest(url=url):
                 self.assertTrue(url.startswith("file:///"), url)
