@@ -1,16 +1,10 @@
 /*
- * tile_encoder.cpp - libjpeg compression into memory, with libjpeg's fatal
- * errors turned into a false result instead of an exit of the process.
- *
- * libjpeg reports fatal errors by calling error_exit, which must not return;
- * ours jumps back to the setjmp in the call that started the work. Nothing
- * with a destructor lives between a setjmp and its longjmp.
+ * tile_encoder.cpp - libjpeg compression of RGB pixels into memory, with
+ * libjpeg's fatal errors turned into a false result (libjpeg_setup.h).
  */
 #include "pyramid/tile_encoder.h"
 
 #include <algorithm>
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -18,59 +12,11 @@
 #define NVX_HAVE_X86_SPLIT 1
 #endif
 
-// jpeglib.h needs size_t and FILE declared before it.
-#include <jpeglib.h>
+#include "pyramid/libjpeg_setup.h"
 
 namespace nvx::pyramid {
 
 namespace {
-
-struct ErrorJump {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-};
-
-void ExitThroughJump(j_common_ptr info) {
-    auto* error = reinterpret_cast<ErrorJump*>(info->err);
-    std::longjmp(error->jump, 1);
-}
-
-void StayQuiet(j_common_ptr, int) {}
-
-// A destination that fills a std::vector from its start, growing it when
-// full; `used` bytes of it hold the stream at the end. The vector keeps its
-// size between streams, so an encoder reuses one buffer for all its tiles.
-struct VectorDestination {
-    jpeg_destination_mgr manager;
-    std::vector<std::uint8_t>* stream;
-    std::size_t used;
-};
-
-constexpr std::size_t kFirstChunk = 64 * 1024;
-
-void StartDestination(j_compress_ptr info) {
-    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
-    if (destination->stream->size() < kFirstChunk) destination->stream->resize(kFirstChunk);
-    destination->manager.next_output_byte = destination->stream->data();
-    destination->manager.free_in_buffer = destination->stream->size();
-    destination->used = 0;
-}
-
-boolean GrowDestination(j_compress_ptr info) {
-    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
-    std::vector<std::uint8_t>& stream = *destination->stream;
-    // libjpeg calls this only when the whole buffer is full.
-    const std::size_t used = stream.size();
-    stream.resize(used * 2);
-    destination->manager.next_output_byte = stream.data() + used;
-    destination->manager.free_in_buffer = stream.size() - used;
-    return TRUE;
-}
-
-void EndDestination(j_compress_ptr info) {
-    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
-    destination->used = destination->stream->size() - destination->manager.free_in_buffer;
-}
 
 // Splits `count` packed RGB pixels into three planes, the way libjpeg's own
 // colour step does for RGB kept as RGB, only faster.
@@ -133,36 +79,6 @@ SplitPlanesFunction ChooseSplitPlanes() {
 
 const SplitPlanesFunction kSplitPlanes = ChooseSplitPlanes();
 
-// libjpeg's fatal errors jump back to `error`'s setjmp; its warnings are dropped.
-void CatchErrors(jpeg_compress_struct* info, ErrorJump* error) {
-    info->err = jpeg_std_error(&error->manager);
-    error->manager.error_exit = ExitThroughJump;
-    error->manager.emit_message = StayQuiet;
-}
-
-// Streams go into `stream` through `destination`.
-void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
-               std::vector<std::uint8_t>* stream) {
-    destination->manager.init_destination = StartDestination;
-    destination->manager.empty_output_buffer = GrowDestination;
-    destination->manager.term_destination = EndDestination;
-    destination->stream = stream;
-    info->dest = &destination->manager;
-}
-
-// The settings of libtiff's JPEG codec for an RGB image: RGB kept as RGB,
-// every component 1x1 with table 0, no markers beyond the frame.
-void Configure(jpeg_compress_struct* info, int quality) {
-    info->in_color_space = JCS_RGB;
-    info->input_components = 3;
-    jpeg_set_defaults(info);
-    jpeg_set_colorspace(info, JCS_RGB);
-    jpeg_set_quality(info, quality, FALSE);
-    info->write_JFIF_header = FALSE;
-    info->write_Adobe_marker = FALSE;
-    info->optimize_coding = FALSE;
-}
-
 }  // namespace
 
 struct TileEncoder::State {
@@ -176,7 +92,7 @@ struct TileEncoder::State {
 
 TileEncoder::TileEncoder(int quality) : state_(std::make_unique<State>()) {
     State& s = *state_;
-    CatchErrors(&s.info, &s.error);
+    CatchErrors(reinterpret_cast<j_common_ptr>(&s.info), &s.error);
     if (setjmp(s.error.jump) != 0) {
         if (s.created) jpeg_destroy_compress(&s.info);
         s.created = false;
@@ -187,7 +103,7 @@ TileEncoder::TileEncoder(int quality) : state_(std::make_unique<State>()) {
     WriteInto(&s.info, &s.destination, &s.buffer);
     s.info.image_width = 1;
     s.info.image_height = 1;
-    Configure(&s.info, quality);
+    ConfigureOutputTiles(&s.info, quality);
     // The tables go into JPEGTables once; tiles carry none of their own.
     jpeg_suppress_tables(&s.info, TRUE);
 }
@@ -251,7 +167,7 @@ namespace {
 // `state`, outside this frame, so that it is still valid after a jump back.
 bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_t>* tables) {
     jpeg_compress_struct& info = state->info;
-    CatchErrors(&info, &state->error);
+    CatchErrors(reinterpret_cast<j_common_ptr>(&info), &state->error);
     if (setjmp(state->error.jump) != 0) {
         if (state->created) jpeg_destroy_compress(&info);
         state->created = false;
@@ -260,7 +176,7 @@ bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_
     jpeg_create_compress(&info);
     state->created = true;
     WriteInto(&info, &state->destination, tables);
-    Configure(&info, quality);
+    ConfigureOutputTiles(&info, quality);
     // Only the tables the RGB components use: quantisation 0, Huffman 0.
     jpeg_suppress_tables(&info, TRUE);
     info.quant_tbl_ptrs[0]->sent_table = FALSE;

@@ -1,0 +1,70 @@
+/*
+ * dct_transcoder.h - turns a stored tile's JPEG stream into an output tile
+ * without going through pixels.
+ *
+ * A stored tile that is baseline, 8-bit, YCbCr without subsampling and of
+ * the output tile's size holds, block for block, the same picture the
+ * output tile must hold. Everything between its coefficients and the output
+ * tile's is linear: dequantisation, the inverse DCT, the YCbCr-to-RGB
+ * conversion of level-shifted signals and the forward DCT, and the two DCTs
+ * cancel. So every output coefficient is a 3 x 3 mix of the three stored
+ * coefficients at the same block position, divided by the output table's
+ * step: libjpeg reads the coefficients and writes them back entropy-coded,
+ * and only entropy coding is left of the codec's work. The decoded tile
+ * differs from the one the pixel route makes (decode, then encode) by
+ * rounding and by the clamping of out-of-range pixels only.
+ *
+ * The tile written is an abbreviated stream made like TileEncoder's (RGB
+ * components, the same tables, which stand in the directory's JPEGTables),
+ * so readers see no difference. Any other stored stream is refused with the
+ * reason, and the caller takes the pixel route.
+ *
+ * One transcoder per thread: it keeps its libjpeg decompressor and
+ * compressor between tiles.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace nvx::pyramid {
+
+// What became of a stored stream; everything but kTranscoded means that the
+// tile must take the pixel route (or is lost, if that fails as well).
+enum class TranscodeResult {
+    kTranscoded,
+    kUnreadable,          // no JPEG header that libjpeg reads
+    kNotBaseline,         // progressive or arithmetic-coded
+    kNotEightBit,         // samples of another precision
+    kNotThreeComponents,  // greyscale, CMYK, ...
+    kNotYCbCr,            // three components of another colour space (RGB, say)
+    kSubsampled,          // a component sampled other than 1x1
+    kOtherSize,           // a frame of another size than the tile's
+    kDamaged,             // the coefficients do not read whole (truncated, corrupt)
+    kNotWritten,          // libjpeg refused to write the output tile
+};
+
+class DctTranscoder {
+public:
+    explicit DctTranscoder(int quality);
+    ~DctTranscoder();
+    DctTranscoder(const DctTranscoder&) = delete;
+    DctTranscoder& operator=(const DctTranscoder&) = delete;
+
+    // Transcodes the `length` bytes of `stored` into an output tile of
+    // `width` x `height` in `stream`, replacing what it held. On any result
+    // but kTranscoded, `stream` is left empty.
+    TranscodeResult Transcode(const std::uint8_t* stored, std::size_t length, int width, int height,
+                              std::vector<std::uint8_t>* stream);
+
+    // libjpeg's state; it lives on the heap so that it survives a jump back
+    // from libjpeg's error exit.
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace nvx::pyramid

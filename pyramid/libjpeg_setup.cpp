@@ -1,0 +1,76 @@
+/*
+ * libjpeg_setup.cpp - error exit, warning count, vector destination and the
+ * output tiles' settings.
+ */
+#include "pyramid/libjpeg_setup.h"
+
+namespace nvx::pyramid {
+
+namespace {
+
+void ExitThroughJump(j_common_ptr info) {
+    auto* error = reinterpret_cast<ErrorJump*>(info->err);
+    std::longjmp(error->jump, 1);
+}
+
+// Level -1 is a warning (a damaged stream, for one); higher levels are trace
+// messages.
+void CountWarnings(j_common_ptr info, int level) {
+    if (level < 0) ++info->err->num_warnings;
+}
+
+constexpr std::size_t kFirstChunk = 64 * 1024;
+
+void StartDestination(j_compress_ptr info) {
+    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+    if (destination->stream->size() < kFirstChunk) destination->stream->resize(kFirstChunk);
+    destination->manager.next_output_byte = destination->stream->data();
+    destination->manager.free_in_buffer = destination->stream->size();
+    destination->used = 0;
+}
+
+boolean GrowDestination(j_compress_ptr info) {
+    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+    std::vector<std::uint8_t>& stream = *destination->stream;
+    // libjpeg calls this only when the whole buffer is full.
+    const std::size_t used = stream.size();
+    stream.resize(used * 2);
+    destination->manager.next_output_byte = stream.data() + used;
+    destination->manager.free_in_buffer = stream.size() - used;
+    return TRUE;
+}
+
+void EndDestination(j_compress_ptr info) {
+    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+    destination->used = destination->stream->size() - destination->manager.free_in_buffer;
+}
+
+}  // namespace
+
+void CatchErrors(jpeg_common_struct* info, ErrorJump* error) {
+    info->err = jpeg_std_error(&error->manager);
+    error->manager.error_exit = ExitThroughJump;
+    error->manager.emit_message = CountWarnings;
+}
+
+void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
+               std::vector<std::uint8_t>* stream) {
+    destination->manager.init_destination = StartDestination;
+    destination->manager.empty_output_buffer = GrowDestination;
+    destination->manager.term_destination = EndDestination;
+    destination->stream = stream;
+    info->dest = &destination->manager;
+}
+
+void ConfigureOutputTiles(jpeg_compress_struct* info, int quality) {
+    info->in_color_space = JCS_RGB;
+    info->input_components = 3;
+    jpeg_set_defaults(info);
+    jpeg_set_colorspace(info, JCS_RGB);
+    jpeg_set_quality(info, quality, FALSE);
+    info->write_JFIF_header = FALSE;
+    info->write_Adobe_marker = FALSE;
+    info->optimize_coding = FALSE;
+}
+
+}  // namespace nvx::pyramid
