@@ -154,8 +154,9 @@ void SetFrameSize(std::uint8_t* sof, int width, int height) {
 // An output tile with the directory's tables put back in front: a whole
 // stream any decoder reads.
 Bytes WithTables(const Bytes& tile, int quality) {
-    Bytes whole = TablesFor(quality);
-    whole.resize(whole.size() - 2);                           // its EOI
+    const Bytes tables = TablesFor(quality);
+    if (tables.size() < 4 || tile.size() < 4) return {};
+    Bytes whole(tables.begin(), tables.end() - 2);            // without its EOI
     whole.insert(whole.end(), tile.begin() + 2, tile.end());  // after the tile's SOI
     return whole;
 }
@@ -270,6 +271,32 @@ TEST(DctTranscoderTest, StreamsTakenAndWhyOthersAreRefused) {
                   TranscodeResult::kTranscoded);
         EXPECT_EQ(next, expectedGood);
     }
+}
+
+// Garbage in the entropy-coded data: libjpeg may or may not notice, but the
+// tile is either refused as damaged or a whole tile comes out.
+TEST(DctTranscoderTest, GarbledDataGivesAWholeTileOrARefusal) {
+    constexpr int kSide = 256;
+    const Bytes good = StoredTile(SyntheticTissue(kSide, 1)[0], kSide, kSide, 85);
+    const std::size_t sos = SegmentOf(good, 0xDA);
+    ASSERT_NE(sos, 0u);
+    const std::size_t data = sos + (good[sos] << 8 | good[sos + 1]);
+    DctTranscoder transcoder(75);
+    int refused = 0;
+    for (std::size_t at = data; at + 16 < good.size(); at += (good.size() - data) / 40) {
+        Bytes garbled = good;
+        for (std::size_t i = at; i < at + 16; ++i) garbled[i] = static_cast<std::uint8_t>(i * 37);
+        Bytes tile;
+        const TranscodeResult result =
+            transcoder.Transcode(garbled.data(), garbled.size(), kSide, kSide, &tile);
+        if (result == TranscodeResult::kTranscoded) {
+            EXPECT_EQ(Decoded(WithTables(tile, 75)).size(), kSide * kSide * 3u);
+        } else {
+            EXPECT_EQ(result, TranscodeResult::kDamaged);
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, 0);
 }
 
 // Everything before the entropy-coded data (SOI, the frame, the scan's
