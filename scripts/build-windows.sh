@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows package with mingw-w64 on Debian 12, as root:
 #   scripts/build-windows.sh [FOLDER]          (default build-windows/)
-# gives FOLDER/nvx2svs-windows-x64/ (nvx2svs.exe, NvxSlideLib.dll) and
-# FOLDER/nvx2svs-windows-x64.zip. libjpeg-turbo and libtiff are built, static
+# gives FOLDER/nvx2svs-X.Y.Z-windows-x64/ (nvx2svs.exe, NvxSlideLib.dll, the
+# licences and a user's README) and FOLDER/nvx2svs-X.Y.Z-windows-x64.zip. libjpeg-turbo and libtiff are built, static
 # and with only what the converter uses, from Debian's own source packages of
 # the versions the Linux build links; they are kept in FOLDER/deps, so a
 # second build only builds the project.
@@ -11,7 +11,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mkdir -p "${1:-$top/build-windows}" && cd "${1:-$top/build-windows}" && pwd)
 jobs=$(($(nproc) < 2 ? $(nproc) : 2))
 triplet=x86_64-w64-mingw32
-package=nvx2svs-windows-x64
+version=$("$top/scripts/project-version.sh")
+package=nvx2svs-$version-windows-x64
 
 tiff_upstream=4.5.0
 jpeg_version=1:2.1.5-2
@@ -95,13 +96,17 @@ cmake --build "$dir/project" -j"$jobs"
 
 # The package: the converter and our slide library, with every run-time
 # library linked in, so a Windows machine needs nothing else.
+# With them, as Windows text files: the licence, the licences of what is
+# linked in, and a README for the user (not the developers' README.md).
 out=$dir/$package
-rm -rf "$out" "$out.zip"
+rm -rf "$dir"/nvx2svs-*windows-x64 "$dir"/nvx2svs-*windows-x64.zip
 mkdir -p "$out"
 for f in nvx2svs.exe NvxSlideLib.dll; do
   $triplet-strip -o "$out/$f" "$dir/project/$f"
 done
-cp "$top/README.md" "$out/README.md"
+sed 's/$/\r/' "$top/LICENSE" >"$out/LICENSE.txt"
+sed 's/$/\r/' "$top/THIRD-PARTY-NOTICES" >"$out/THIRD-PARTY-NOTICES.txt"
+sed "s/@VERSION@/$version/; s/\$/\r/" "$top/packaging/windows/README.txt" >"$out/README.txt"
 
 # Every DLL the two files name must be a Windows system DLL or one of the package's own.
 system_dlls='^(kernel32|user32|advapi32|shell32|ole32|ws2_32|msvcrt|ucrtbase|bcrypt|ntdll)\.dll$|^api-ms-win-'

@@ -18,8 +18,11 @@ packages=(wine wine64 python3-openslide python3-tifffile)
 echo "== Windows package built in $((SECONDS - start)) s"
 
 tests=$top/tests/windows
+package=$top/build-windows/nvx2svs-$("$top/scripts/project-version.sh")-windows-x64
+echo "== Windows zip: files, licences, version resources"
+/usr/bin/python3 "$tests/windows_package_test.py" "$top/build-windows" "$top"
 echo "== Wine: console runs"
 /usr/bin/python3 "$tests/wine_console_runs_test.py" "$top/build-windows/project"
 echo "== Wine: conversions"
-/usr/bin/python3 "$tests/wine_conversion_test.py" "$top/build-windows/nvx2svs-windows-x64" "$linux"
+/usr/bin/python3 "$tests/wine_conversion_test.py" "$package" "$linux"
 echo "== Windows tests passed in $((SECONDS - start)) s"
