@@ -2,9 +2,10 @@
 # Cross-builds the Windows package with mingw-w64 on Debian 12, as root:
 #   scripts/build-windows.sh [FOLDER]          (default build-windows/)
 # gives FOLDER/nvx2svs-X.Y.Z-windows-x64/ (nvx2svs.exe, NvxSlideLib.dll, the
-# licences and a user's README) and FOLDER/nvx2svs-X.Y.Z-windows-x64.zip. libjpeg-turbo and libtiff are built, static
-# and with only what the converter uses, from Debian's own source packages of
-# the versions the Linux build links; they are kept in FOLDER/deps, so a
+# licences and a user's README) and FOLDER/nvx2svs-X.Y.Z-windows-x64.zip.
+# libjpeg-turbo and libtiff are built, static and with only what the
+# converter uses, from Debian's own source packages of the versions the
+# Linux build links; they are kept in FOLDER/deps, so a
 # second build only builds the project.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
