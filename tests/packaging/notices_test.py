@@ -1,6 +1,8 @@
 """THIRD-PARTY-NOTICES quotes each licence as Debian ships it with the
-library (/usr/share/doc/PACKAGE/copyright), word for word: a licence text
-edited by hand or left behind by a library's new licence shows up here.
+library (/usr/share/doc/PACKAGE/copyright), and OpenSeadragon's as its npm
+package holds it (workflow/viewer/node_modules, installed by setup.sh), word
+for word: a licence text edited by hand or left behind by a library's new
+licence shows up here.
 
 usage: notices_test.py SOURCE_DIR
 """
@@ -44,6 +46,15 @@ class Notices(unittest.TestCase):
                 quoted = licence_text(package, name)
                 self.assertTrue(quoted in notices,
                                 f"THIRD-PARTY-NOTICES lacks {package}'s {name} text: {quoted[:120]}...")
+
+    def test_the_viewer_s_openseadragon_licence(self):
+        licence = os.path.join(SOURCE, "workflow/viewer/node_modules/openseadragon/LICENSE.txt")
+        if not os.path.exists(licence):
+            self.skipTest("the viewer's npm packages are not installed (scripts/setup.sh)")
+        with open(licence, encoding="utf-8") as f:
+            quoted = words(f.read())
+        with open(os.path.join(SOURCE, "THIRD-PARTY-NOTICES"), encoding="utf-8") as f:
+            self.assertIn(quoted, words(f.read()))
 
 
 if __name__ == "__main__":
