@@ -194,6 +194,8 @@ class BatchRun(unittest.TestCase):
                 record = json.load(f)
             self.assertEqual(record["status"], "converted")
             self.assertEqual(record["exit_status"], 0)
+            # The default MPP is marked as such: only where the slide has none.
+            self.assertIs(record["assumed_mpp"], "--mpp" not in options, name)
             self.assertEqual(record["openslide"]["levels"], [list(l) for l in levels])
             self.assertEqual(record["output_bytes"], os.path.getsize(path))
             self.assertGreater(record["seconds"], 0)
@@ -220,8 +222,11 @@ class BatchRun(unittest.TestCase):
         self.assertEqual({name: row["state"] for name, row in page.rows.items()}, expected)
         for name, row in page.rows.items():
             if row["state"] == "converted":
+                self.assertEqual("(assumed)" in row["text"],
+                                 "--mpp" not in SLIDES[name[:-4]][0], name)
                 self.assertGreater(row["pictures"].get("thumbnail", 0), 0, f"{name} thumbnail")
                 self.assertGreater(row["pictures"].get("label", 0), 0, f"{name} label")
+                self.assertGreater(row["pictures"].get("macro", 0), 0, f"{name} macro")
             else:
                 self.assertIn(f"{DAMAGED}.nvx': file size differs from header (truncated?)",
                               row["text"])

@@ -154,6 +154,26 @@ def read_back(path):
 ASSUMED_MPP = "the slide records no pixel size"
 
 
+def slide_lacks_pixel_size(converter, slide):
+    """Whether the slide itself records no microns per pixel, as nvxmake
+    --info (built beside the converter) reads it; None when it cannot tell."""
+    tool = os.path.join(os.path.dirname(os.path.abspath(converter)), "nvxmake")
+    if not os.access(tool, os.X_OK):
+        return None
+    try:
+        shown = subprocess.run([tool, "--info", slide], capture_output=True, text=True,
+                               timeout=60, errors="replace")
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    for line in shown.stdout.splitlines():
+        if line.startswith("microns per pixel:"):
+            try:
+                return float(line.split(":", 1)[1]) <= 0
+            except ValueError:
+                return None
+    return None
+
+
 UMASK = os.umask(0o022)
 os.umask(UMASK)
 
@@ -280,7 +300,10 @@ def main(argv):
         record["seconds"] = round(time.monotonic() - start, 3)
     record["exit_status"] = status
 
-    record["assumed_mpp"] = ASSUMED_MPP in stderr
+    # The converter says so; where it does not (an older one), the slide tells.
+    record["assumed_mpp"] = ASSUMED_MPP in stderr or (
+        status == 0 and reason is None and slide_lacks_pixel_size(args.converter, args.slide)
+        is True)
     if status == 0 and reason is None:
         try:
             record["openslide"] = read_back(partial)
