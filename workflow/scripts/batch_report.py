@@ -26,7 +26,7 @@ import shlex
 import sys
 import urllib.parse
 
-from batch_plan import LOGS, OUTPUT_SUFFIX, side_path
+from batch_plan import OUTPUT_SUFFIX, side_path
 from convert_slide import write_atomically
 
 PLAN = os.path.join(".snakemake", "nvx-batch-plan.json")

@@ -69,9 +69,10 @@ class Slides:
             entry = (slide, deepzoom.DeepZoomGenerator(slide, tile_size=TILE, overlap=OVERLAP,
                                                        limit_bounds=True), threading.Lock())
             self.open[path] = entry
+            # The oldest is dropped, not closed: a request still using it
+            # keeps it open until it is done.
             while len(self.open) > self.keep:
-                old, _ = self.open.popitem(last=False)[1][:2]
-                old.close()
+                self.open.popitem(last=False)
             return entry
 
 
