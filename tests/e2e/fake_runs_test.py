@@ -6,6 +6,7 @@ edges, and every fault the fake can stage.
 usage: fake_runs_test.py <nvx2svs> <build>/tests
 """
 
+import hashlib
 import os
 import resource
 import signal
@@ -24,6 +25,16 @@ NVX2SVS = None
 FAKE_ROOT = None
 WAITING = "正在转换中，请等待...\n"
 COMPLETION = "\nOK...转换完成"
+
+# SHA-256 of outputs whose bytes must not change. (arguments, fake's settings, digest)
+FINGERPRINTS = [
+    ([4], {}, "9f0f8aa0d8542b1b05ee3bb2c0ec1ed70ad9bef6f042b5d90b815cc3c54caea5"),
+    ([9, 40, 100, 50, 1700, 1300], {},
+     "81f81cce49a06c6f77c8d985b8400ba94d014e4b89855bae8d3be4ab1cddfc79"),
+    ([9], {"NVXFAKE_TILE": "240", "NVXFAKE_MAG": "20", "NVXFAKE_WIDTH": "3000",
+           "NVXFAKE_HEIGHT": "1100"},
+     "1f7d337d47ccc273b6c3532756bdfc062f23be14e1819b300588f5ff02bfff9b"),
+]
 
 
 def fake_pixels(width, height, magnification, scale, x0, y0, w, h):
@@ -106,6 +117,14 @@ class FakeRuns(unittest.TestCase):
         self.assertIn("tile 10 256 256", run.calls)
         self.assertIn("region 40 0 0 2000 1500 1", run.calls)
         self.assertFalse(any(c.startswith("region") and c.endswith(" 0") for c in run.calls))
+
+    def test_whole_slide_and_region_outputs_keep_their_bytes(self):
+        for args, env, digest in FINGERPRINTS:
+            with self.subTest(args=args, env=env):
+                run = self.run_converter(args, env=env)
+                self.assertEqual(run.status, 0, run.stderr)
+                with open(run.output, "rb") as f:
+                    self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest)
 
     def test_progress_output_byte_for_byte(self):
         # One tile row per level: each level completes in one step, one dot each.

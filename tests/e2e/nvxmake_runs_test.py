@@ -2,7 +2,8 @@
 read through our slide library: a synthetic 6000 x 4000 slide at 40x with
 256 and with 240 pixel tiles, a slide made from the CMU sample SVS, and
 region runs (one inside the slide, one cut at its right and bottom edges),
-and the same run twice giving the same bytes.
+the same run twice giving the same bytes, and the bytes of whole-slide and
+region runs kept exactly (their SHA-256 below).
 Each output is checked against the layout, opened with OpenSlide, and its
 levels compared with the source's pixels at the same magnification, read
 through the same slide library.
@@ -11,6 +12,7 @@ usage: nvxmake_runs_test.py <nvx2svs> <nvxmake> <folder of libNvxSlideLib.so> <C
 """
 
 import ctypes
+import hashlib
 import os
 import subprocess
 import sys
@@ -26,6 +28,22 @@ NVX2SVS = NVXMAKE = LIBRARY_FOLDER = CMU_SVS = None
 # What this process needs to load a sanitized library is not for the tools it runs.
 CHILD_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
 WAITING = "正在转换中，请等待...\n"
+
+# SHA-256 of outputs whose bytes must not change: any change to the writer
+# that moves a byte of these shows here first. (slide, arguments, digest)
+FINGERPRINTS = [
+    ("synthetic", [4], "db730a45a44293a38da3579babcc57e41b5725cc6b23c63ebb5f19d5c0751b9c"),
+    ("synthetic", [4, 10, 200, 100, 1000, 800],
+     "14c86d997d60f753b17b6b1341e8270707e386ff905e4adae0cbadf7b4273461"),
+    ("synthetic", [9, 20, 100, 100, 2500, 1800],
+     "ed0897a068b2ebce6ea7edca2128fc0bdd2ea79d8a80c4c386267cca2b69ac88"),
+    ("synthetic", [9, 40, 5000, 3000, 2000, 2000],
+     "5a6c637ffc74b8e2355516f6581e2f2b452213969901a679b09e7be6901beb04"),
+    ("tile240", [9], "414f33ead465c81729a72ce015e9f63790fbe406798078b3fa1abc974d7f9943"),
+    ("cmu", [4], "656348baa107db02a6e3ca9d9b1a0bcac4881ad84af9e177125318ed289bde55"),
+    ("cmu", [9, 40, 100, 100, 1500, 1200],
+     "f6be46947ef62b2e213482ec6bd4ea82a81631b23729b2c0ff2618ad327fa116"),
+]
 COMPLETION = "\nOK...转换完成"
 
 
@@ -209,6 +227,13 @@ class NvxmakeRuns(unittest.TestCase):
             second = self.convert("synthetic", "same-2.tif", args)
             with open(first, "rb") as a, open(second, "rb") as b:
                 self.assertTrue(a.read() == b.read(), f"runs with {args} differ")
+
+    def test_whole_slide_and_region_outputs_keep_their_bytes(self):
+        for slide, args, digest in FINGERPRINTS:
+            with self.subTest(slide=slide, args=args):
+                output = self.convert(slide, "fingerprint.tif", args)
+                with open(output, "rb") as f:
+                    self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest)
 
 
 if __name__ == "__main__":
