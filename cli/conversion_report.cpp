@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/console.h"
-#include "pyramid/pyramid_plan.h"
+#include "pyramid/output_format.h"
 
 namespace nvx::cli {
 
@@ -17,13 +17,13 @@ namespace {
 using pyramid::ConversionOutcome;
 using pyramid::ConversionResult;
 
-const char* PictureName(pyramid::Picture picture) {
+const char* PictureName(pyramid::AssociatedPicture picture) {
     switch (picture) {
-        case pyramid::Picture::Thumbnail:
+        case pyramid::AssociatedPicture::Thumbnail:
             return "thumbnail";
-        case pyramid::Picture::Label:
+        case pyramid::AssociatedPicture::Label:
             return "label";
-        case pyramid::Picture::Macro:
+        case pyramid::AssociatedPicture::Macro:
             return "macro";
     }
     return "";
@@ -42,21 +42,19 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
         text += separator + part;
         separator = "; ";
     };
-    if (result.shortLevel != 0) {
-        add("pyramid level " + std::to_string(result.shortLevel) +
-            " ended short: " + std::to_string(result.shortLevelRows) + " of " +
-            std::to_string(result.shortLevelHeight) + " rows written");
+    if (result.outOfMemory) add("out of memory while " + *result.outOfMemory);
+    if (result.shortLevel) {
+        add("pyramid level " + std::to_string(result.shortLevel->directoryIndex) +
+            " ended short: " + std::to_string(result.shortLevel->rowsWritten) + " of " +
+            std::to_string(result.shortLevel->height) + " rows written");
     }
     if (result.lostTiles != 0) {
         add(Plural(result.lostTiles, "tile", "tiles") + " could not be read from the slide");
     }
-    if (result.failedTileWrites != 0) {
-        add(Plural(result.failedTileWrites, "tile write", "tile writes") + " failed");
-    }
-    for (const pyramid::Picture picture : result.lostPictures) {
+    for (const pyramid::AssociatedPicture picture : result.lostPictures) {
         add(std::string("the slide's ") + PictureName(picture) + " picture could not be read");
     }
-    if (!result.firstFailedWrite.empty()) add("writing " + result.firstFailedWrite + " failed");
+    if (result.failedStep) add(*result.failedStep + " failed");
     if (!result.writeFailure.empty()) add(result.writeFailure);
     if (separator[0] == ' ') add("libtiff reported errors");
     return text + "; " + outputPath + " was left as it was";
@@ -98,7 +96,7 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
     }
 
     for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
-    for (const pyramid::Picture picture : result.missingPictures) {
+    for (const pyramid::AssociatedPicture picture : result.missingPictures) {
         console::Warn(std::string("the slide has no ") + PictureName(picture) +
                       " picture; its directory is left out");
     }

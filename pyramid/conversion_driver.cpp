@@ -2,136 +2,148 @@
  * conversion_driver.cpp - the conversion of one slide into the pyramid TIFF.
  *
  * On the main thread: the checks that come before the output exists, the
- * output file, the plan, then each pyramid level in turn (its tags, 64 tile
- * workers sharing its tiles, polling their shared counters for progress,
- * its directory), the thumbnail after the first level, the label and the
- * macro, and the closing of file and slide.
+ * output file, the plan, then each pyramid level in turn (its tags, its
+ * LevelWriter, which the main thread waits on, its directory), the thumbnail
+ * after the first level, the label and the macro, and the closing of file
+ * and slide.
  */
 #include "pyramid/conversion_driver.h"
 
-#include <array>
-#include <atomic>
 #include <string>
 
 #include "common/native_file.h"
 #include "common/output_target.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
+#include "pyramid/level_writer.h"
 #include "pyramid/output_file.h"
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
-#include "pyramid/tile_sequence.h"
-#include "pyramid/tile_worker.h"
-#include "pyramid/worker_threads.h"
 #include "pyramid/write_faults.h"
 
 namespace nvx::pyramid {
 
 namespace {
 
-struct LevelOutcome {
-    bool complete = false;
-    std::int32_t rowsDone = 0;
+// One attempt at writing the file (a classic TIFF, or a BigTIFF after a
+// classic one passed 4 GiB): what every directory needs, and what the
+// directories have lost so far.
+class FileAttempt {
+public:
+    FileAttempt(const ConversionJob& job, const PyramidPlan& plan, slide::SlideHandle slide,
+                const OutputFile& output, const TiffMessages& messages,
+                const ProgressReport& progress, const DriverSeams& seams)
+        : job_(job),
+          plan_(plan),
+          slide_(slide),
+          output_(output),
+          tiff_(output.tiff()),
+          messages_(messages),
+          progress_(progress),
+          seams_(seams) {
+        source_.slide = slide;
+        source_.tileSize = job.info.tileSize;
+        source_.scanMagnification = job.info.scanMagnification;
+        source_.regionMode = job.regionMode;
+        shared_.pageCount = plan.directoryCount;
+        shared_.tileSize = job.info.tileSize;
+        shared_.scanMagnification = job.info.scanMagnification;
+        shared_.micronsPerPixel =
+            EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
+    }
+
+    // Writes every directory of the plan: the levels with the thumbnail after
+    // the first, then the label and the macro. Stops at the first level or
+    // picture that loses anything: such a file is never published.
+    void WriteDirectories(ConversionResult* result);
+
+    // Whether anything of the file is lost so far.
+    bool AnythingLost(const ConversionResult& result) const {
+        return result.shortLevel || result.lostTiles != 0 || result.failedStep ||
+               result.outOfMemory || !result.lostPictures.empty() || faults_.Any() ||
+               messages_.AnyError();
+    }
+
+private:
+    bool WriteLevel(const LevelPlan& level, ConversionResult* result);
+    void NotePicture(PictureResult written, AssociatedPicture picture, ConversionResult* result);
+
+    const ConversionJob& job_;
+    const PyramidPlan& plan_;
+    const slide::SlideHandle slide_;
+    const OutputFile& output_;
+    TIFF* const tiff_;
+    const TiffMessages& messages_;
+    const ProgressReport& progress_;
+    const DriverSeams& seams_;
+    LevelSource source_;
+    SharedLevelTags shared_;
+    WriteFaults faults_;  // the associated pictures' refused writes
 };
 
-struct RunContext {
-    TIFF* tiff = nullptr;
-    const OutputFile* output = nullptr;
-    const TiffMessages* messages = nullptr;
-    const ConversionJob* job = nullptr;
-    slide::SlideHandle slide = 0;
-    std::int32_t pageCount = 0;
-    float micronsPerPixel = 0.0f;
-    TileLock* tileLock = nullptr;
-    WriteFaults* faults = nullptr;
-    const ProgressReport* progress = nullptr;
-    const ThreadStarter* startThread = nullptr;
-};
-
-void SetTags(const RunContext& run, const LevelPlan& level) {
-    const ConversionJob& job = *run.job;
-    LevelTags tags;
-    tags.page = level.directoryIndex;
-    tags.pageCount = run.pageCount;
-    tags.width = level.width;
-    tags.height = level.height;
-    tags.tileSize = job.info.tileSize;
-    tags.scanMagnification = job.info.scanMagnification;
-    tags.micronsPerPixel = run.micronsPerPixel;
-    tags.jpegQuality = level.jpegQuality;
-    SetLevelTags(run.tiff, tags);
+// Writes one pyramid level: its tags, its tiles, its directory. False when
+// anything of it is lost (noted in `result`).
+bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
+    SetLevelTags(tiff_, level, shared_);
     // The workers encode the tiles themselves, so the tables their streams
     // leave out are set here rather than by libtiff's codec.
-    SetJpegTables(run.tiff, TablesFor(level.jpegQuality));
+    SetJpegTables(tiff_, TablesFor(level.jpegQuality));
+
+    LevelWriter writer(tiff_, source_, level, seams_.tileBudgetBytes, seams_.startThread);
+    // The disk writes each finished tile row while the cores work on the
+    // next, instead of all of the file at the end.
+    const LevelOutcome outcome =
+        writer.Run([this] { progress_(Progress::Dot); }, [this] { output_.StartWritingBack(); });
+
+    const std::string ofLevel = " of pyramid level " + std::to_string(level.directoryIndex);
+    result->lostTiles += outcome.lostTiles;
+    if (outcome.failure) {
+        const std::string step = outcome.failure->what + ofLevel;
+        if (outcome.failure->kind == LevelFailure::Kind::OutOfMemory) {
+            result->outOfMemory = step;
+        } else {
+            result->failedStep = step;
+        }
+    }
+    if (!outcome.Complete()) {
+        result->shortLevel = ShortLevel{level.directoryIndex, outcome.rowsWritten, level.height};
+        return false;
+    }
+    if (!TIFFWriteDirectory(tiff_)) {
+        result->failedStep = "writing the directory" + ofLevel;
+        return false;
+    }
+    return !AnythingLost(*result);
 }
 
-// Writes one pyramid level: tags, 64 workers, progress dots, directory.
-LevelOutcome WriteLevel(const RunContext& run, const LevelPlan& level) {
-    const ConversionJob& job = *run.job;
-    SetTags(run, level);
-
-    std::atomic<std::int32_t> rowsDone{0};
-    std::atomic<std::int32_t> liveWorkers{kWorkersPerLevel};
-    TileSequence tiles(run.tiff, level.width, level.height, job.info.tileSize, run.tileLock,
-                       &rowsDone, run.faults);
-    BandTask task;
-    task.regionMode = job.regionMode ? 1 : 0;
-    task.originX = job.regionMode ? level.originX : 0;
-    task.originY = job.regionMode ? level.originY : 0;
-    task.levelWidth = level.width;
-    task.levelHeight = level.height;
-    task.tileSize = job.info.tileSize;
-    task.slide = run.slide;
-    task.scanMagnification = static_cast<float>(job.info.scanMagnification);
-    task.scaleFactor = level.scaleFactor;
-    task.jpegQuality = level.jpegQuality;
-    task.tiles = &tiles;
-    task.liveWorkers = &liveWorkers;
-    task.faults = run.faults;
-
-    // Declared after what they use, so they are joined before it goes.
-    std::array<WorkerThread, kWorkersPerLevel> threads;
-    for (WorkerThread& thread : threads) {
-        // A worker that cannot start counts as ended at once, so the wait below ends.
-        if (!(*run.startThread)(&thread, TileWorkerProc, &task)) liveWorkers.fetch_sub(1);
+void FileAttempt::NotePicture(PictureResult written, AssociatedPicture picture,
+                              ConversionResult* result) {
+    if (written == PictureResult::Missing) result->missingPictures.push_back(picture);
+    if (written == PictureResult::Lost) result->lostPictures.push_back(picture);
+    if (faults_.Any() && !result->failedStep) {
+        result->failedStep = "writing " + faults_.firstFailedWrite;
     }
+}
 
-    LevelOutcome outcome;
-    int lastPercent = 0;
-    std::int32_t rowsSeen = 0;
-    for (;;) {
-        const std::int32_t done = rowsDone.load();
-        // The disk writes each finished tile row while the cores work on the
-        // next, instead of all of the file at the end.
-        if (done != rowsSeen) {
-            run.output->StartWritingBack();
-            rowsSeen = done;
+void FileAttempt::WriteDirectories(ConversionResult* result) {
+    for (std::size_t k = 0; k < plan_.levels.size(); ++k) {
+        if (!WriteLevel(plan_.levels[k], result)) return;
+        if (k == 0) {
+            const ThumbnailRequest request =
+                ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
+                                       job_.box.y, job_.box.width, job_.box.height);
+            NotePicture(
+                WriteThumbnailDirectory(tiff_, slide_, plan_.directoryCount, request, &faults_),
+                AssociatedPicture::Thumbnail, result);
+            progress_(Progress::Dot);
+            if (AnythingLost(*result)) return;
         }
-        const double percent = static_cast<double>(done) / level.height * 100.0;
-        if (percent - lastPercent > 5) {
-            (*run.progress)(Progress::Dot);
-            lastPercent = static_cast<int>(percent);
-        }
-        if (done >= level.height) {
-            outcome.complete = true;
-            break;
-        }
-        // LiveWorkers falls only after a worker's last tile, so this read sees them all.
-        if (liveWorkers.load() == 0 && rowsDone.load() < level.height) break;
-        PauseBetweenPolls();
     }
-    for (WorkerThread& thread : threads) thread.Join();
-    outcome.rowsDone = rowsDone.load();
-
-    // A level that ended before its first tile has no tile arrays yet, and a
-    // directory without TileOffsets would hide every later one from readers.
-    if (!outcome.complete) TIFFWriteCheck(run.tiff, 1, "nvx2svs");
-    if (!TIFFWriteDirectory(run.tiff)) {
-        run.faults->NoteFailedWrite("the directory of pyramid level " +
-                                    std::to_string(level.directoryIndex));
-    }
-    return outcome;
+    NotePicture(WriteLabelDirectory(tiff_, slide_, plan_.directoryCount - 1, plan_.directoryCount,
+                                    &faults_),
+                AssociatedPicture::Label, result);
+    NotePicture(WriteMacroDirectory(tiff_, slide_, &faults_), AssociatedPicture::Macro, result);
 }
 
 ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) {
@@ -141,58 +153,15 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
     return result;
 }
 
-// Whether anything of the file is lost so far: it will not be published.
-bool AnythingLost(const RunContext& run, const ConversionResult& result) {
-    return result.shortLevel != 0 || !result.lostPictures.empty() || run.faults->Any() ||
-           run.messages->AnyError();
-}
-
-// Writes every directory of the plan into the output: the levels with the
-// thumbnail after the first, then the label and the macro. Stops at a level
-// that ends short and after anything lost: such a file is never published.
-void WriteDirectories(const RunContext& run, const PyramidPlan& plan, ConversionResult* result) {
-    const ConversionJob& job = *run.job;
-    const auto noteMissing = [result](PictureResult written, Picture picture) {
-        if (written == PictureResult::Missing) result->missingPictures.push_back(picture);
-        if (written == PictureResult::Lost) result->lostPictures.push_back(picture);
-    };
-    for (std::size_t k = 0; k < plan.levels.size(); ++k) {
-        const LevelPlan& level = plan.levels[k];
-        const LevelOutcome outcome = WriteLevel(run, level);
-        if (!outcome.complete) {
-            result->shortLevel = level.directoryIndex;
-            result->shortLevelRows = outcome.rowsDone;
-            result->shortLevelHeight = level.height;
-            return;
-        }
-        if (AnythingLost(run, *result)) return;
-        if (k == 0) {
-            const ThumbnailRequest request =
-                ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x,
-                                       job.box.y, job.box.width, job.box.height);
-            noteMissing(WriteThumbnailDirectory(run.tiff, run.slide, plan.directoryCount, request,
-                                                run.faults),
-                        Picture::Thumbnail);
-            (*run.progress)(Progress::Dot);
-            if (AnythingLost(run, *result)) return;
-        }
-    }
-    noteMissing(WriteLabelDirectory(run.tiff, run.slide, plan.directoryCount - 1,
-                                    plan.directoryCount, run.faults),
-                Picture::Label);
-    noteMissing(WriteMacroDirectory(run.tiff, run.slide, run.faults), Picture::Macro);
-}
-
 }  // namespace
 
 ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* slide,
                               const ProgressReport& progress) {
-    return ConvertSlideWith(job, slide, progress, StartWorkerThread);
+    return ConvertSlideWith(job, slide, progress, DriverSeams());
 }
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
-                                  const ProgressReport& progress,
-                                  const ThreadStarter& startThread) {
+                                  const ProgressReport& progress, const DriverSeams& seams) {
     if (!IsSupportedTileSize(job.info.tileSize)) {
         return Refused(ConversionOutcome::UnsupportedTileSize, slide);
     }
@@ -228,29 +197,12 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         SetFirstLevelSubfileType(output->tiff());
         progress(bigTiff ? Progress::RestartedAsBigTiff : Progress::Started);
 
-        TileLock tileLock;
-        WriteFaults faults;
-        RunContext run;
-        run.tiff = output->tiff();
-        run.output = output.get();
-        run.messages = &messages;
-        run.job = &job;
-        run.slide = slide->handle();
-        run.pageCount = plan.directoryCount;
-        run.micronsPerPixel =
-            EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
-        run.tileLock = &tileLock;
-        run.faults = &faults;
-        run.progress = &progress;
-        run.startThread = &startThread;
-        WriteDirectories(run, plan, &result);
+        FileAttempt attempt(job, plan, slide->handle(), *output, messages, progress, seams);
+        attempt.WriteDirectories(&result);
         if (!bigTiff && messages.ClassicLimitReached()) continue;  // the classic file goes
 
         result.bigTiff = bigTiff;
-        result.lostTiles = faults.lostTiles.load();
-        result.failedTileWrites = faults.failedTileWrites.load();
-        result.firstFailedWrite = faults.firstFailedWrite;
-        bool whole = !AnythingLost(run, result);
+        bool whole = !attempt.AnythingLost(result);
         if (whole && !output->Publish(&result.writeFailure)) whole = false;
         if (!whole && result.writeFailure.empty()) {
             result.writeFailure = output->ExplainWriteFailure();

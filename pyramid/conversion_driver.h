@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,20 +43,26 @@ enum class ConversionOutcome {
 };
 
 // The associated pictures, for what went missing.
-enum class Picture { Thumbnail, Label, Macro };
+enum class AssociatedPicture { Thumbnail, Label, Macro };
+
+// A pyramid level that stopped before its last row.
+struct ShortLevel {
+    std::int32_t directoryIndex = 0;
+    std::int32_t rowsWritten = 0;  // whole tile rows in the file, at most the height
+    std::int32_t height = 0;
+};
 
 struct ConversionResult {
     ConversionOutcome outcome = ConversionOutcome::Converted;
-    // A level whose workers all ended before its last row: its directory
-    // index, the rows that reached the file and its height (index 0: none).
-    std::int32_t shortLevel = 0;
-    std::int32_t shortLevelRows = 0;
-    std::int32_t shortLevelHeight = 0;
-    std::int32_t lostTiles = 0;            // written white: nothing usable came from the slide
-    std::int32_t failedTileWrites = 0;     // refused by the file
-    std::string firstFailedWrite;          // the first directory, strip or file write refused
-    std::vector<Picture> missingPictures;  // left out: the slide has none
-    std::vector<Picture> lostPictures;     // the slide's picture could not be read
+    std::optional<ShortLevel> shortLevel;
+    std::int32_t lostTiles = 0;  // written white: nothing usable came from the slide
+    // The first step that failed, e.g. "writing tile 7 (1792, 0) of pyramid
+    // level 1" or "writing the thumbnail directory".
+    std::optional<std::string> failedStep;
+    // What was being done when memory ran out.
+    std::optional<std::string> outOfMemory;
+    std::vector<AssociatedPicture> missingPictures;  // left out: the slide has none
+    std::vector<AssociatedPicture> lostPictures;     // the slide's picture could not be read
     // Why the output could not be created or written, in plain words, when
     // that is known (a full disk, the file size limit, a failed rename).
     std::string writeFailure;
@@ -70,7 +77,7 @@ struct ConversionResult {
 // What the driver reports while it works.
 enum class Progress {
     Started,             // the output exists and is planned; the levels begin
-    Dot,                 // another step of at least five percent of a level, or the thumbnail
+    Dot,                 // another step of more than five percent of a level, or the thumbnail
     RestartedAsBigTiff,  // the file passed 4 GiB; it is written again from the start
 };
 using ProgressReport = std::function<void(Progress)>;

@@ -48,7 +48,7 @@ std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32
                              std::int32_t scanMagnification, float micronsPerPixel) {
     return Format(
         "Aperio Image Format\r\n%dx%d [0,0 %dx%d] (%dx%d) JPEG/RGB Q=%d|AppMag = %d|MPP = %f",
-        width, height, width, height, tileSize, tileSize, 60, scanMagnification,
+        width, height, width, height, tileSize, tileSize, kFullQuality, scanMagnification,
         static_cast<double>(micronsPerPixel));
 }
 
@@ -64,21 +64,22 @@ void SetFirstLevelSubfileType(TIFF* tiff) {
     TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(2));
 }
 
-void SetLevelTags(TIFF* tiff, const LevelTags& tags) {
-    const std::string description = LevelDescription(tags.width, tags.height, tags.tileSize,
-                                                     tags.scanMagnification, tags.micronsPerPixel);
-    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(tags.page),
-                 static_cast<std::uint16_t>(tags.pageCount));
+void SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared) {
+    const std::string description =
+        LevelDescription(level.width, level.height, shared.tileSize, shared.scanMagnification,
+                         shared.micronsPerPixel);
+    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(level.directoryIndex),
+                 static_cast<std::uint16_t>(shared.pageCount));
     TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(tags.width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(tags.height));
-    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, static_cast<std::uint32_t>(tags.tileSize));
-    TIFFSetField(tiff, TIFFTAG_TILELENGTH, static_cast<std::uint32_t>(tags.tileSize));
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(level.width));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(level.height));
+    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, static_cast<std::uint32_t>(shared.tileSize));
+    TIFFSetField(tiff, TIFFTAG_TILELENGTH, static_cast<std::uint32_t>(shared.tileSize));
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
     TIFFSetField(tiff, TIFFTAG_SOFTWARE, kSoftware);
-    SetRgbJpegTags(tiff, tags.jpegQuality);
+    SetRgbJpegTags(tiff, level.jpegQuality);
 }
 
 void SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables) {
@@ -92,7 +93,7 @@ void SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, st
                  static_cast<std::uint16_t>(pageCount));
     TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     SetSizeAndSamples(tiff, width, height);
-    SetRgbJpegTags(tiff, 75);
+    SetRgbJpegTags(tiff, kReducedQuality);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
     SetResolution(tiff);
 }
@@ -106,7 +107,7 @@ void SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::in
     TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     SetSizeAndSamples(tiff, width, height);
     TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    SetRgbJpegTags(tiff, 60);
+    SetRgbJpegTags(tiff, kFullQuality);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
     SetResolution(tiff);
 }
@@ -117,7 +118,7 @@ void SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height) {
     TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     SetSizeAndSamples(tiff, width, height);
     TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    SetRgbJpegTags(tiff, 60);
+    SetRgbJpegTags(tiff, kFullQuality);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
 }
 

@@ -16,25 +16,26 @@
 #include <string>
 #include <vector>
 
+#include "pyramid/output_format.h"
+#include "pyramid/pyramid_plan.h"
+
 namespace nvx::pyramid {
 
 inline constexpr const char* kSoftware = "NORVEX";
 inline constexpr int kAssociatedResolution = 150;  // pixels per inch
 
-// What a pyramid level's directory says about itself.
-struct LevelTags {
-    std::int32_t page = 0;
+// What every pyramid level's directory says beside its own size and quality.
+struct SharedLevelTags {
     std::int32_t pageCount = 0;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
     std::int32_t tileSize = 0;
     std::int32_t scanMagnification = 0;
     float micronsPerPixel = 0.0f;
-    int jpegQuality = 60;
 };
 
 // "Aperio Image Format\r\nWxH [0,0 WxH] (TxT) JPEG/RGB Q=60|AppMag = M|MPP = %f".
-// Q= is 60 on every level, and AppMag and MPP are the full-resolution values.
+// Q= is kFullQuality on every level, also on those encoded at
+// kReducedQuality (see output_format.h); AppMag and MPP are the
+// full-resolution values.
 std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
                              std::int32_t scanMagnification, float micronsPerPixel);
 // "Aperio Image Format\nlabel WxH": marks the directory as the label for readers.
@@ -45,7 +46,7 @@ std::string MacroDescription(std::int32_t width, std::int32_t height);
 // NewSubfileType 2 of the first directory, set once right after the file is created.
 void SetFirstLevelSubfileType(TIFF* tiff);
 // The tiled pyramid level's tags, from PageNumber to the JPEG quality.
-void SetLevelTags(TIFF* tiff, const LevelTags& tags);
+void SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared);
 // JPEGTables of a level whose tiles are encoded outside libtiff.
 void SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables);
 // The single-strip associated images; w and h come from the decoded stream.

@@ -8,10 +8,6 @@
 
 namespace nvx::pyramid {
 
-bool IsSupportedTileSize(std::int32_t tileSize) {
-    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % kTileSizeStep == 0;
-}
-
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height) {
     // Very large boxes skip further ahead so the second level stays moderate.
     const double w = width / 25600.0;
@@ -36,8 +32,6 @@ std::int32_t ScaledDown(std::int32_t value, float scaleFactor) {
 }
 
 }  // namespace
-
-int LevelJpegQuality(std::int32_t directoryIndex) { return directoryIndex <= 3 ? 60 : 75; }
 
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
                             std::int32_t height, std::int32_t layers, bool regionMode) {

@@ -8,17 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "pyramid/output_format.h"
+
 namespace nvx::pyramid {
-
-// Every pyramid level is written by this many workers, whatever the machine.
-inline constexpr int kWorkersPerLevel = 64;
-
-// Output tile sides we accept: TIFF tiles are multiples of 16, and
-// tiny or huge tiles are not worth supporting.
-inline constexpr std::int32_t kMinTileSize = 16;
-inline constexpr std::int32_t kMaxTileSize = 4096;
-inline constexpr std::int32_t kTileSizeStep = 16;
-bool IsSupportedTileSize(std::int32_t tileSize);
 
 // One pyramid level: where it sits in the file and its size in its own pixels.
 struct LevelPlan {
@@ -28,7 +20,7 @@ struct LevelPlan {
     std::int32_t height = 0;
     std::int32_t originX = 0;
     std::int32_t originY = 0;
-    int jpegQuality = 60;
+    int jpegQuality = kFullQuality;
 };
 
 struct PyramidPlan {
@@ -45,9 +37,6 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
 
 // The scale factor of the level at directory index 3, from the box's size.
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height);
-
-// Output JPEG quality of the pyramid level at a directory index.
-int LevelJpegQuality(std::int32_t directoryIndex);
 
 // The microns per pixel written into the descriptions: 0 means "not
 // recorded", which is replaced by the usual value for 20x and 40x scans.

@@ -18,6 +18,10 @@ namespace nvx::pyramid {
 
 namespace {
 
+// The most an encoder keeps between tiles (a stream of 256-pixel tiles needs
+// far less).
+constexpr std::size_t kKeptBuffer = 1024 * 1024;
+
 // Splits `count` packed RGB pixels into three planes, the way libjpeg's own
 // colour step does for RGB kept as RGB, only faster.
 void SplitPlanesPortable(const std::uint8_t* rgb, std::size_t count, std::uint8_t* r,
@@ -158,6 +162,9 @@ bool TileEncoder::Encode(const std::uint8_t* rgb, int width, int height,
     jpeg_finish_compress(&s.info);
     stream->assign(s.buffer.begin(),
                    s.buffer.begin() + static_cast<std::ptrdiff_t>(s.destination.used));
+    // The buffer stays for the next tile, unless a large tile made it large:
+    // a level's idle workers would otherwise each keep a large tile's worth.
+    if (s.buffer.size() > kKeptBuffer) std::vector<std::uint8_t>().swap(s.buffer);
     return true;
 }
 

@@ -1,5 +1,6 @@
 /*
- * tile_encoder.h - JPEG-encodes output tiles and strips outside libtiff, the
+ * tile_encoder.h - JPEG-encodes the pyramid levels' tiles outside libtiff
+ * (the associated pictures' strips still go through libtiff's codec), the
  * way libtiff's own JPEG codec would with its default settings: baseline,
  * RGB without colour transform (component ids R, G, B, 1x1 sampling), the
  * standard quantisation tables scaled for the quality and the standard

@@ -1,51 +1,86 @@
 /*
- * tile_worker.h - one tile worker of a pyramid level: takes the level's
- * tiles one at a time from the shared TileSequence, fetches each from the
- * slide library (stored JPEG tiles in whole-slide mode, raw RGB rectangles
- * in region mode), lays it out as a whole tile, JPEG-encodes it and hands
- * the stream back to the sequence, which writes it in order under TileLock.
+ * tile_worker.h - what one worker of a pyramid level does with each tile it
+ * takes: fetches the tile's pixels from the slide library, lays them out as
+ * a whole tile and JPEG-encodes it. A worker keeps its own TurboJPEG
+ * decoder and libjpeg encoder for all its tiles; the pixel buffers of a
+ * tile are taken when the tile is made and given up when it is encoded.
+ *
+ * A tile comes by one of two routes: in region mode a raw RGB rectangle
+ * (NvxFetchRegion), in whole-slide mode a stored JPEG tile (NvxFetchTile)
+ * decoded to RGB. Both end in the same padding and encoding.
  */
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <vector>
 
-#include "pyramid/tile_sequence.h"
-#include "pyramid/write_faults.h"
+#include "pyramid/pyramid_plan.h"
+#include "pyramid/tile_encoder.h"
+#include "slide/jpeg_decode.h"
 #include "slide/library_binding.h"
 
 namespace nvx::pyramid {
 
-// What every worker of a level needs. The driver owns it and keeps it
-// unchanged until the level's last worker has ended; workers only read it.
-struct BandTask {
-    std::uint8_t regionMode = 0;  // nonzero: fetch raw RGB regions
-    std::int32_t originX = 0;     // region mode: the region's left edge, level pixels
-    std::int32_t originY = 0;     // region mode: the region's top edge, level pixels
-    std::int32_t levelWidth = 0;
-    std::int32_t levelHeight = 0;
-    std::int32_t tileSize = 0;
+// Where a level's tiles come from: the open slide and how to read it.
+struct LevelSource {
     slide::SlideHandle slide = 0;
-    float scanMagnification = 0.0f;
-    float scaleFactor = 1.0f;
-    int jpegQuality = 60;
-    TileSequence* tiles = nullptr;                     // hands out and writes the tiles
-    std::atomic<std::int32_t>* liveWorkers = nullptr;  // LiveWorkers of the level
-    WriteFaults* faults = nullptr;
+    std::int32_t tileSize = 0;
+    std::int32_t scanMagnification = 0;
+    bool regionMode = false;  // raw RGB regions from the box, not the stored tiles
+};
+
+// Where a tile sits in its level.
+struct TilePlace {
+    std::int64_t index = 0;   // tile number, row by row from the top left
+    std::int32_t column = 0;  // pixel x of the tile's left edge
+    std::int32_t row = 0;     // pixel y of the tile's top edge
+};
+
+// A made tile: its JPEG stream, or an empty stream when libjpeg refused it.
+struct TileStream {
+    std::vector<std::uint8_t> bytes;
+    bool lost = false;  // nothing usable came from the slide: the tile is white
 };
 
 // The magnification handed to the slide library for every tile of a level.
-float BandMagnification(float scanMagnification, float scaleFactor);
+float LevelMagnification(std::int32_t scanMagnification, float scaleFactor);
 
 // Lays out `width` x `height` packed pixels (rows width * 3 bytes apart) as
 // one whole tile of `tileSize` x `tileSize` in `tile`, repeating the last
-// column and row of real pixels over the part beyond the image.
+// column and row of real pixels over the part beyond the image: readers
+// crop it away, and a flat continuation costs fewer bytes than anything else.
 void PadTile(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
              std::int32_t tileSize, std::uint8_t* tile);
 
-// The thread routine; `argument` is the level's BandTask. Always returns 0.
-// A tile that cannot be fetched or decoded is written white and counted as
-// lost. LiveWorkers falls by one as the very last thing.
-std::uint32_t TileWorkerProc(void* argument);
+// The bytes one tile may hold while it is made (pixels and padded pixels).
+std::size_t TileWorkingBytes(std::int32_t tileSize);
+
+class TileWorker {
+public:
+    // Both must outlive the worker.
+    TileWorker(const LevelSource& source, const LevelPlan& level);
+    TileWorker(const TileWorker&) = delete;
+    TileWorker& operator=(const TileWorker&) = delete;
+
+    // Makes the tile at `place`. Throws std::bad_alloc when its buffers
+    // cannot be had; Step() then says what was being done.
+    TileStream Make(const TilePlace& place);
+
+    // What the worker was doing last ("fetching", "decoding", ...).
+    const char* Step() const { return step_; }
+
+private:
+    struct Pixels;
+    Pixels FetchRegion(const TilePlace& place);
+    Pixels FetchStoredTile(const TilePlace& place);
+    TileStream Encode(const Pixels& pixels);
+
+    const LevelSource& source_;
+    const LevelPlan& level_;
+    float magnification_;
+    slide::JpegDecoder decoder_;
+    TileEncoder encoder_;
+    const char* step_ = "starting";
+};
 
 }  // namespace nvx::pyramid

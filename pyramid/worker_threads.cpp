@@ -1,20 +1,25 @@
 /*
- * worker_threads.cpp - tile worker threads over std::thread.
+ * worker_threads.cpp - worker threads over std::thread (POSIX threads, and
+ * the Windows build's winpthreads beneath mingw-w64's std::thread).
  */
 #include "pyramid/worker_threads.h"
 
-#include <chrono>
+#include <new>
 #include <system_error>
+#include <utility>
 
 namespace nvx::pyramid {
 
-bool WorkerThread::Start(WorkerRoutine routine, void* argument) {
+bool WorkerThread::Start(std::function<void()> work) {
     if (thread_.joinable()) return false;
-    // std::thread reports a thread the system refuses with an exception; the
-    // rest of the program works with results.
+    // std::thread reports a thread the system refuses with an exception (and
+    // memory for its start with another); the rest of the program works with
+    // results.
     try {
-        thread_ = std::thread([routine, argument] { routine(argument); });
+        thread_ = std::thread(std::move(work));
     } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
         return false;
     }
     return true;
@@ -24,10 +29,8 @@ void WorkerThread::Join() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool StartWorkerThread(WorkerThread* thread, WorkerRoutine routine, void* argument) {
-    return thread->Start(routine, argument);
+bool StartWorkerThread(WorkerThread* thread, std::function<void()> work) {
+    return thread->Start(std::move(work));
 }
-
-void PauseBetweenPolls() { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }
 
 }  // namespace nvx::pyramid

@@ -1,10 +1,14 @@
 /*
  * library_binding.cpp - the converter's binding to NvxSlideLib.
  *
- * One process-wide library handle, loaded before a lookup when it is empty
- * (a failed load is tried again at the next call) and released after the
- * slide has been closed. Entry points are resolved at every call and never
- * kept, so nothing can call into a library that has gone.
+ * One process-wide loaded library: its handle and a table of its entry
+ * points, each looked up once when the library is loaded (null for one the
+ * library lacks). It is loaded on first use (a failed load is tried again
+ * at the next call) and released by UnloadSlideLibrary.
+ *
+ * Calls read the table without a lock. What keeps them safe is the order of
+ * a run: SlideSession closes the slide, after every worker that fetched from
+ * it has ended, and only then unloads the library (slide_session.cpp).
  *
  * The library is searched for by file name first; when that finds nothing
  * it is loaded by its explicit path in the converter's own folder, which
@@ -14,6 +18,7 @@
 #include "slide/library_binding.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -23,34 +28,82 @@
 namespace nvx::slide {
 namespace {
 
-std::mutex gLibraryMutex;
-LibraryHandle gLibrary;               // guarded by gLibraryMutex
-LibraryLoadFailure gLastLoadFailure;  // guarded by gLibraryMutex
+// The entry points of the loaded library; null for one it lacks.
+struct EntryPoints {
+    NvxOpenSlideFn openSlide = nullptr;
+    NvxQuerySlideFn querySlide = nullptr;
+    NvxFetchTileFn fetchTile = nullptr;
+    NvxFetchRegionFn fetchRegion = nullptr;
+    NvxFetchPictureFn fetchPreview = nullptr;
+    NvxFetchPictureFn fetchLabel = nullptr;
+    NvxReleaseBufferFn releaseBuffer = nullptr;
+    NvxCloseSlideFn closeSlide = nullptr;
+    NvxOpenFailureReasonFn openFailureReason = nullptr;  // not every library has it
+};
 
-// Loads the library into gLibrary; on failure records why. Lock held.
+struct LoadedLibrary {
+    LibraryHandle handle;
+    EntryPoints entries;
+};
+
+std::mutex gLibraryMutex;                    // loads and unloads
+std::unique_ptr<LoadedLibrary> gLibrary;     // guarded by gLibraryMutex
+LibraryLoadFailure gLastLoadFailure;         // guarded by gLibraryMutex
+std::atomic<const EntryPoints*> gEntries{};  // gLibrary's table while it is loaded
+
+template <typename Fn>
+Fn Find(void* handle, const char* name) {
+    return reinterpret_cast<Fn>(FindSymbol(handle, name));
+}
+
+// Loads the library into gLibrary and fills its table; on failure records
+// why. Lock held.
 void LoadLocked() {
     LibraryLoadFailure failure;
     failure.fileName = SlideLibraryFileName();
-    gLibrary = LoadLibraryByName(SlideLibraryFileName(), &failure.searchError);
-    if (!gLibrary) {
+    LibraryHandle handle = LoadLibraryByName(SlideLibraryFileName(), &failure.searchError);
+    if (!handle) {
         failure.folder = ExecutableFolder();
         if (!failure.folder.empty())
-            gLibrary = LoadLibraryByPath(PathInFolder(failure.folder, SlideLibraryFileName()),
-                                         &failure.folderError);
+            handle = LoadLibraryByPath(PathInFolder(failure.folder, SlideLibraryFileName()),
+                                       &failure.folderError);
     }
-    if (gLibrary) return;
-    failure.searchPath = LoaderSearchPath();
-    gLastLoadFailure = std::move(failure);
+    if (!handle) {
+        failure.searchPath = LoaderSearchPath();
+        gLastLoadFailure = std::move(failure);
+        return;
+    }
+    auto library = std::make_unique<LoadedLibrary>();
+    EntryPoints& e = library->entries;
+    void* h = handle.get();
+    e.openSlide = Find<NvxOpenSlideFn>(h, "NvxOpenSlide");
+    e.querySlide = Find<NvxQuerySlideFn>(h, "NvxQuerySlide");
+    e.fetchTile = Find<NvxFetchTileFn>(h, "NvxFetchTile");
+    e.fetchRegion = Find<NvxFetchRegionFn>(h, "NvxFetchRegion");
+    e.fetchPreview = Find<NvxFetchPictureFn>(h, "NvxFetchPreview");
+    e.fetchLabel = Find<NvxFetchPictureFn>(h, "NvxFetchLabel");
+    e.releaseBuffer = Find<NvxReleaseBufferFn>(h, "NvxReleaseBuffer");
+    e.closeSlide = Find<NvxCloseSlideFn>(h, "NvxCloseSlide");
+    e.openFailureReason = Find<NvxOpenFailureReasonFn>(h, "NvxOpenFailureReason");
+    library->handle = std::move(handle);
+    gLibrary = std::move(library);
+    gEntries.store(&gLibrary->entries, std::memory_order_release);
 }
 
-// Looks an entry point up by name, loading the library first when needed.
-// Null when the library or the entry point cannot be found.
-template <typename Fn>
-Fn Resolve(const char* name) {
+// The loaded library's entry points, loading it first when needed. Null
+// when the library cannot be loaded.
+const EntryPoints* Entries() {
+    if (const EntryPoints* entries = gEntries.load(std::memory_order_acquire)) return entries;
     std::lock_guard<std::mutex> lock(gLibraryMutex);
     if (!gLibrary) LoadLocked();
-    if (!gLibrary) return nullptr;
-    return reinterpret_cast<Fn>(FindSymbol(gLibrary.get(), name));
+    return gLibrary ? &gLibrary->entries : nullptr;
+}
+
+// One entry point of the table; null when the library or the entry point is missing.
+template <typename Fn>
+Fn Entry(Fn EntryPoints::*member) {
+    const EntryPoints* entries = Entries();
+    return entries != nullptr ? entries->*member : nullptr;
 }
 
 bool LibraryLoaded() {
@@ -58,9 +111,9 @@ bool LibraryLoaded() {
     return gLibrary != nullptr;
 }
 
-FetchedPicture FetchPicture(const char* entryPoint, SlideHandle slide) {
+FetchedPicture FetchPicture(NvxFetchPictureFn EntryPoints::*entryPoint, SlideHandle slide) {
     FetchedPicture picture;
-    auto fetch = Resolve<NvxFetchPictureFn>(entryPoint);
+    auto fetch = Entry(entryPoint);
     if (fetch == nullptr) return picture;
     std::uint8_t* buffer = nullptr;
     fetch(slide, &buffer, &picture.length, &picture.width, &picture.height);
@@ -74,7 +127,7 @@ FetchedPicture FetchPicture(const char* entryPoint, SlideHandle slide) {
 void LibraryBufferRelease::operator()(std::uint8_t* buffer) const {
     if (buffer == nullptr) return;
     // A release entry point that cannot be found leaves the buffer with the library.
-    if (auto release = Resolve<NvxReleaseBufferFn>("NvxReleaseBuffer")) release(buffer);
+    if (auto release = Entry(&EntryPoints::releaseBuffer)) release(buffer);
 }
 
 bool OpenSlide(SlideHandle* slide, const char* path, OpenFailure* why) {
@@ -90,7 +143,7 @@ bool OpenSlide(SlideHandle* slide, const char* path, OpenFailure* why) {
     const std::size_t length = std::strlen(path);
     if (length >= sizeof libraryPath) return fail(OpenFailure::PathTooLong);
     std::memcpy(libraryPath, path, length);
-    auto open = Resolve<NvxOpenSlideFn>("NvxOpenSlide");
+    auto open = Entry(&EntryPoints::openSlide);
     if (open == nullptr)
         return fail(LibraryLoaded() ? OpenFailure::EntryPointMissing
                                     : OpenFailure::LibraryNotLoaded);
@@ -105,15 +158,19 @@ LibraryLoadFailure LastLibraryLoadFailure() {
 
 std::string LoadedSlideLibraryPath() {
     std::lock_guard<std::mutex> lock(gLibraryMutex);
-    return gLibrary ? LoadedLibraryPath(gLibrary.get()) : std::string();
+    return gLibrary ? LoadedLibraryPath(gLibrary->handle.get()) : std::string();
 }
 
-bool SlideLibraryHas(const char* entryPoint) { return Resolve<void*>(entryPoint) != nullptr; }
+bool SlideLibraryHas(const char* entryPoint) {
+    if (Entries() == nullptr) return false;
+    std::lock_guard<std::mutex> lock(gLibraryMutex);
+    return gLibrary && FindSymbol(gLibrary->handle.get(), entryPoint) != nullptr;
+}
 
 std::string SlideLibraryRefusal() {
     // Not one of the eight entry points every slide library has: a library
     // without it simply gives no reason.
-    auto reason = Resolve<NvxOpenFailureReasonFn>("NvxOpenFailureReason");
+    auto reason = Entry(&EntryPoints::openFailureReason);
     if (reason == nullptr) return {};
     char text[512] = {};
     const int32_t length = reason(text, int32_t(sizeof text));
@@ -123,7 +180,7 @@ std::string SlideLibraryRefusal() {
 
 bool QuerySlide(SlideHandle slide, SlideInfo* info) {
     *info = SlideInfo{};
-    auto query = Resolve<NvxQuerySlideFn>("NvxQuerySlide");
+    auto query = Entry(&EntryPoints::querySlide);
     return query != nullptr &&
            query(slide, &info->height, &info->width, &info->scanMagnification, &info->auxFloat,
                  &info->auxDouble, &info->micronsPerPixel, &info->tileSize) != 0;
@@ -131,7 +188,7 @@ bool QuerySlide(SlideHandle slide, SlideInfo* info) {
 
 Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t y) {
     Fetched fetched;
-    auto fetch = Resolve<NvxFetchTileFn>("NvxFetchTile");
+    auto fetch = Entry(&EntryPoints::fetchTile);
     if (fetch == nullptr) return fetched;
     std::uint8_t* buffer = nullptr;
     fetch(slide, scale, x, y, &fetched.length, &buffer);
@@ -143,7 +200,7 @@ Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t 
 Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t y,
                     std::int32_t width, std::int32_t height, std::int32_t format) {
     Fetched fetched;
-    auto fetch = Resolve<NvxFetchRegionFn>("NvxFetchRegion");
+    auto fetch = Entry(&EntryPoints::fetchRegion);
     if (fetch == nullptr) return fetched;
     std::uint8_t* buffer = nullptr;
     fetch(slide, scale, x, y, width, height, &buffer, &fetched.length, format);
@@ -152,22 +209,28 @@ Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t
     return fetched;
 }
 
-FetchedPicture FetchPreview(SlideHandle slide) { return FetchPicture("NvxFetchPreview", slide); }
+FetchedPicture FetchPreview(SlideHandle slide) {
+    return FetchPicture(&EntryPoints::fetchPreview, slide);
+}
 
-FetchedPicture FetchLabel(SlideHandle slide) { return FetchPicture("NvxFetchLabel", slide); }
+FetchedPicture FetchLabel(SlideHandle slide) {
+    return FetchPicture(&EntryPoints::fetchLabel, slide);
+}
 
 bool CloseSlide(SlideHandle* slide) {
-    auto close = Resolve<NvxCloseSlideFn>("NvxCloseSlide");
+    auto close = Entry(&EntryPoints::closeSlide);
     return close != nullptr && close(slide) != 0;
 }
 
 void UnloadSlideLibrary() {
-    LibraryHandle library;
+    std::unique_ptr<LoadedLibrary> library;
     {
         std::lock_guard<std::mutex> lock(gLibraryMutex);
+        gEntries.store(nullptr, std::memory_order_release);
         library = std::move(gLibrary);
     }
     // Released outside the lock: the library's own teardown may take time.
+    // No call is under way (see the top of this file).
 }
 
 }  // namespace nvx::slide

@@ -2,9 +2,10 @@
  * library_binding.h - the converter's binding to the slide library NvxSlideLib.
  *
  * The library is loaded on first use and stays loaded until UnloadSlideLibrary
- * (after the slide has been closed). Every entry point is looked up by name
- * at each call and its address is never kept; a call whose entry point cannot
- * be found is skipped, and a skipped yes/no call counts as no.
+ * (after the slide has been closed). Its entry points are looked up once per
+ * load, into a table kept with the library; a call whose entry point the
+ * library lacks is skipped, and a skipped yes/no call counts as no. No call
+ * may be under way when the library is unloaded.
  *
  * Each fetch hands back a LibraryBuffer that gives the library's buffer back
  * with NvxReleaseBuffer exactly once, when it goes out of scope (or earlier

@@ -15,6 +15,9 @@ bool SlideSession::Close() {
 
 SlideSession::~SlideSession() {
     Close();
+    // The binding's calls read the library's entry points without a lock;
+    // they are safe because the slide is closed here, after every worker
+    // that fetched from it has ended, before the library goes.
     UnloadSlideLibrary();
 }
 

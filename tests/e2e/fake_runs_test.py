@@ -294,6 +294,18 @@ class FakeRuns(unittest.TestCase):
                 with open(slide, "rb") as f:
                     self.assertEqual(f.read(), b"the slide")
 
+    def test_a_slide_without_pixels_ends_before_the_output_exists(self):
+        for width, height in (("0", "0"), ("2000", "0"), ("0", "1500")):
+            with self.subTest(width=width, height=height):
+                run = self.run_converter([4], env={"NVXFAKE_WIDTH": width,
+                                                   "NVXFAKE_HEIGHT": height})
+                self.assertEqual(run.status, 255)
+                self.assertEqual(run.stdout, "")
+                self.assertEqual(run.stderr, "nvx2svs: error: the area to convert is empty "
+                                 f"({width}x{height} pixels)\n")
+                self.assertFalse(os.path.exists(run.output))
+                self.assertEqual(os.listdir(self.folder), ["fake.log"])
+
     def test_unsupported_tile_sizes_end_before_the_output_exists(self):
         for tile in ("8", "250", "8192"):
             with self.subTest(tile=tile):

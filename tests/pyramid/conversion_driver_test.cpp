@@ -1,9 +1,10 @@
 /*
  * conversion_driver_test.cpp - the driver's paths that end a run before or
  * instead of a full conversion, run in-process against the fake slide
- * library: workers that cannot start (the early finish), tile sizes we
- * refuse, an output that names the input, an output that cannot be created;
- * and the same slide converted twice giving the same bytes.
+ * library: workers that cannot start (the early finish), tile sizes and
+ * empty areas we refuse, an output that names the input, an output that
+ * cannot be created, workers that run out of memory; and the same slide
+ * converted twice giving the same bytes.
  */
 #include "pyramid/conversion_driver.h"
 
@@ -20,6 +21,7 @@
 #include "pyramid/output_layout.h"
 #include "pyramid/pyramid_plan.h"
 #include "tests/pyramid/fake_slide_fixture.h"
+#include "tests/pyramid/refused_allocations.h"
 #include "tests/pyramid/tiff_file.h"
 
 namespace nvx::pyramid {
@@ -73,6 +75,11 @@ protected:
     // Converts with the fixture's slide, which the run then owns; the
     // progress is kept as text: 'S' for the start, '.' for each dot.
     ConversionResult Run(const ConversionJob& job, const ThreadStarter& starter) {
+        DriverSeams seams;
+        seams.startThread = starter;
+        return Run(job, seams);
+    }
+    ConversionResult Run(const ConversionJob& job, const DriverSeams& seams) {
         SlideHandedOver();
         progress_.clear();
         stderr_.clear();
@@ -80,7 +87,7 @@ protected:
         ::testing::internal::CaptureStderr();
         ConversionResult result = ConvertSlideWith(
             job, &session,
-            [this](Progress step) { progress_ += step == Progress::Started ? 'S' : '.'; }, starter);
+            [this](Progress step) { progress_ += step == Progress::Started ? 'S' : '.'; }, seams);
         stderr_ = ::testing::internal::GetCapturedStderr();
         return result;
     }
@@ -97,11 +104,12 @@ protected:
 TEST_F(ConversionDriverTest, WorkersThatCannotStartEndTheFirstLevelEarly) {
     const std::string output = PathIn("early.tif");
     const ConversionResult result =
-        Run(Job(output), [](WorkerThread*, WorkerRoutine, void*) { return false; });
+        Run(Job(output), [](WorkerThread*, std::function<void()>) { return false; });
     EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
-    EXPECT_EQ(result.shortLevel, 1);
-    EXPECT_EQ(result.shortLevelRows, 0);
-    EXPECT_EQ(result.shortLevelHeight, 1500);
+    ASSERT_TRUE(result.shortLevel);
+    EXPECT_EQ(result.shortLevel->directoryIndex, 1);
+    EXPECT_EQ(result.shortLevel->rowsWritten, 0);
+    EXPECT_EQ(result.shortLevel->height, 1500);
     EXPECT_TRUE(result.slideClosed);
     EXPECT_EQ(progress_, "S");  // no dots: no row was written
 
@@ -116,11 +124,12 @@ TEST_F(ConversionDriverTest, ASecondLevelWithoutWorkersEndsEarlyAfterTheThumbnai
     int starts = 0;
     const std::string output = PathIn("second.tif");
     const ConversionResult result =
-        Run(Job(output), [&starts](WorkerThread* thread, WorkerRoutine routine, void* argument) {
-            return ++starts <= kWorkersPerLevel && StartWorkerThread(thread, routine, argument);
+        Run(Job(output), [&starts](WorkerThread* thread, std::function<void()> work) {
+            return ++starts <= kWorkersPerLevel && StartWorkerThread(thread, std::move(work));
         });
     EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
-    EXPECT_EQ(result.shortLevel, 3);
+    ASSERT_TRUE(result.shortLevel);
+    EXPECT_EQ(result.shortLevel->directoryIndex, 3);
     EXPECT_EQ(starts, 2 * kWorkersPerLevel);
     EXPECT_FALSE(std::filesystem::exists(output));
     EXPECT_EQ(FilesInFolder(), 0u);
@@ -133,10 +142,9 @@ TEST_F(ConversionDriverTest, ASecondLevelWithoutWorkersEndsEarlyAfterTheThumbnai
 TEST_F(ConversionDriverTest, WorkersThatPartlyFailToStartStillWriteTheWholeLevel) {
     // Tiles are shared out one at a time, so any worker that runs takes them all.
     int starts = 0;
-    const ConversionResult result = Run(
-        Job(PathIn("few.tif")),
-        [&starts](WorkerThread* thread, WorkerRoutine routine, void* argument) {
-            return ++starts % kWorkersPerLevel == 0 && StartWorkerThread(thread, routine, argument);
+    const ConversionResult result =
+        Run(Job(PathIn("few.tif")), [&starts](WorkerThread* thread, std::function<void()> work) {
+            return ++starts % kWorkersPerLevel == 0 && StartWorkerThread(thread, std::move(work));
         });
     EXPECT_EQ(result.outcome, ConversionOutcome::Converted);
     EXPECT_EQ(ReadDirectories(PathIn("few.tif")).size(), 5u);
@@ -156,6 +164,48 @@ TEST_F(ConversionDriverTest, UnsupportedTileSizesEndTheRunBeforeTheOutputExists)
     { slide::SlideSession closing(slide_); }
     const auto lines = NewLogLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "close"), 7);
+}
+
+TEST_F(ConversionDriverTest, AnEmptyAreaEndsTheRunBeforeTheOutputExists) {
+    for (const auto& [width, height] :
+         std::vector<std::pair<int, int>>{{0, 0}, {2000, 0}, {0, 1}}) {
+        ConversionJob job = Job(PathIn("never.tif"));
+        job.box = {0, 0, width, height};
+        EXPECT_EQ(Run(job, StartWorkerThread).outcome, ConversionOutcome::EmptyArea) << width;
+        EXPECT_EQ(progress_, "");
+        EXPECT_EQ(FilesInFolder(), 0u);
+        EXPECT_TRUE(Logged("close"));
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));  // the run closed it
+    }
+    SlideTakenBack();
+}
+
+TEST_F(ConversionDriverTest, AWorkerOutOfMemoryFailsTheRunAndSaysWhatItWasDoing) {
+    // Whole-slide tiles are decoded into a buffer of their own; region tiles
+    // at the right edge are padded in one.
+    ConversionJob whole = Job(PathIn("whole.tif"));
+    ConversionJob region = Job(PathIn("region.tif"));
+    region.box = {100, 50, 1700, 1300};
+    region.layers = 9;
+    region.regionMode = true;
+    for (const auto& [job, step] :
+         {std::pair{&whole, "decoding tile "}, std::pair{&region, "laying out tile "}}) {
+        ConversionResult result;
+        {
+            testing::RefuseTileBuffers refuse(256 * 256 * 3);
+            result = Run(*job, StartWorkerThread);
+        }
+        EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+        ASSERT_TRUE(result.outOfMemory) << step;
+        EXPECT_EQ(result.outOfMemory->rfind(step, 0), 0u) << *result.outOfMemory;
+        EXPECT_TRUE(result.outOfMemory->ends_with(" of pyramid level 1")) << *result.outOfMemory;
+        ASSERT_TRUE(result.shortLevel);
+        EXPECT_EQ(result.shortLevel->directoryIndex, 1);
+        EXPECT_TRUE(result.slideClosed);
+        EXPECT_EQ(FilesInFolder(), 0u);  // the temporary file is gone
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+    }
+    SlideTakenBack();
 }
 
 TEST_F(ConversionDriverTest, AnOutputThatNamesTheInputSlideIsRefusedAndTheSlideKept) {
@@ -221,7 +271,7 @@ TEST_F(ConversionDriverTest, AFailedRunLeavesAnEarlierOutputAsItWas) {
     const std::string output = PathIn("out.tif");
     { std::ofstream(output) << "an earlier output"; }
     const ConversionResult result =
-        Run(Job(output), [](WorkerThread*, WorkerRoutine, void*) { return false; });
+        Run(Job(output), [](WorkerThread*, std::function<void()>) { return false; });
     EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
     std::ifstream in(output);
     std::string content;

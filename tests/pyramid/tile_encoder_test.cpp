@@ -53,15 +53,16 @@ LibtiffTile WrittenByLibtiff(const std::vector<std::uint8_t>& rgb, int side, int
     LibtiffTile result;
     {
         TiffFile tiff = CreateTiffForWriting(path);
-        LevelTags tags;
-        tags.page = 1;
-        tags.pageCount = 5;
-        tags.width = side;
-        tags.height = side;
-        tags.tileSize = side;
-        tags.scanMagnification = 40;
-        tags.jpegQuality = quality;
-        SetLevelTags(tiff.get(), tags);
+        LevelPlan level;
+        level.directoryIndex = 1;
+        level.width = side;
+        level.height = side;
+        level.jpegQuality = quality;
+        SharedLevelTags shared;
+        shared.pageCount = 5;
+        shared.tileSize = side;
+        shared.scanMagnification = 40;
+        SetLevelTags(tiff.get(), level, shared);
         EXPECT_GT(TIFFWriteTile(tiff.get(), const_cast<std::uint8_t*>(rgb.data()), 0, 0, 0, 0), 0);
         EXPECT_EQ(TIFFWriteDirectory(tiff.get()), 1);
     }

@@ -2,7 +2,8 @@
 //
 // The fake reads its settings when it is loaded, so a test that changes
 // them unloads the library first; the next call loads it afresh. That the
-// binding survives this at all shows it keeps no entry point's address.
+// binding survives this at all shows it looks the entry points up again for
+// each load.
 #include "slide/library_binding.h"
 
 #include <gtest/gtest.h>
