@@ -18,6 +18,7 @@
 #include "pyramid/level_writer.h"
 #include "pyramid/output_file.h"
 #include "pyramid/output_layout.h"
+#include "pyramid/output_size.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
 #include "pyramid/write_faults.h"
@@ -31,21 +32,19 @@ namespace {
 // directories have lost so far.
 class FileAttempt {
 public:
-    FileAttempt(const ConversionJob& job, const PyramidPlan& plan, slide::SlideHandle slide,
-                const OutputFile& output, const TiffMessages& messages,
+    // `fileLimit`: the most the file may hold (a classic TIFF's), 0 for none.
+    FileAttempt(const ConversionJob& job, const PyramidPlan& plan, const LevelSource& source,
+                const OutputFile& output, std::uint64_t fileLimit, const TiffMessages& messages,
                 const ProgressReport& progress, const DriverSeams& seams)
         : job_(job),
           plan_(plan),
-          slide_(slide),
+          source_(source),
           output_(output),
           tiff_(output.tiff()),
+          fileLimit_(fileLimit),
           messages_(messages),
           progress_(progress),
           seams_(seams) {
-        source_.slide = slide;
-        source_.tileSize = job.info.tileSize;
-        source_.scanMagnification = job.info.scanMagnification;
-        source_.regionMode = job.regionMode;
         shared_.pageCount = plan.directoryCount;
         shared_.tileSize = job.info.tileSize;
         shared_.scanMagnification = job.info.scanMagnification;
@@ -58,29 +57,45 @@ public:
     // picture that loses anything: such a file is never published.
     void WriteDirectories(ConversionResult* result);
 
+    // The file passed its limit: it must be written again as a BigTIFF. The
+    // attempt stopped there, and what it noted in the result means nothing.
+    bool PassedLimit() const { return passedLimit_; }
+
     // Whether anything of the file is lost so far.
     bool AnythingLost(const ConversionResult& result) const {
         return result.shortLevel || result.lostTiles != 0 || result.failedStep ||
                result.outOfMemory || !result.lostPictures.empty() || faults_.Any() ||
-               messages_.AnyError();
+               messages_.AnyError() || passedLimit_;
     }
 
 private:
     bool WriteLevel(const LevelPlan& level, ConversionResult* result);
     void NotePicture(PictureResult written, AssociatedPicture picture, ConversionResult* result);
+    bool CheckLimit(bool writeFailed, std::uint64_t pendingBytes);
 
     const ConversionJob& job_;
     const PyramidPlan& plan_;
-    const slide::SlideHandle slide_;
+    const LevelSource& source_;
     const OutputFile& output_;
     TIFF* const tiff_;
+    const std::uint64_t fileLimit_;
     const TiffMessages& messages_;
     const ProgressReport& progress_;
     const DriverSeams& seams_;
-    LevelSource source_;
     SharedLevelTags shared_;
     WriteFaults faults_;  // the associated pictures' refused writes
+    bool passedLimit_ = false;
 };
+
+// Looks at where the file ends after a directory or picture: past the
+// limit, or refused a write that would have taken it past. libtiff itself
+// refuses to let a classic TIFF pass 4 GiB; a lower limit it does not know.
+bool FileAttempt::CheckLimit(bool writeFailed, std::uint64_t pendingBytes) {
+    if (fileLimit_ == 0) return false;
+    const std::uint64_t end = FileEnd(tiff_);
+    if (end > fileLimit_ || (writeFailed && end + pendingBytes > fileLimit_)) passedLimit_ = true;
+    return passedLimit_;
+}
 
 // Writes one pyramid level: its tags, its tiles, its directory. False when
 // anything of it is lost (noted in `result`).
@@ -90,11 +105,18 @@ bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
     // leave out are set here rather than by libtiff's codec.
     SetJpegTables(tiff_, TablesFor(level.jpegQuality));
 
-    LevelWriter writer(tiff_, source_, level, seams_.tileBudgetBytes, seams_.startThread);
+    LevelLimits limits;
+    limits.budgetBytes = seams_.tileBudgetBytes;
+    limits.fileBytes = fileLimit_;
+    LevelWriter writer(tiff_, source_, level, limits, seams_.startThread);
     // The disk writes each finished tile row while the cores work on the
     // next, instead of all of the file at the end.
     const LevelOutcome outcome =
         writer.Run([this] { progress_(Progress::Dot); }, [this] { output_.StartWritingBack(); });
+    if (outcome.failure && outcome.failure->kind == LevelFailure::Kind::FileLimit) {
+        passedLimit_ = true;
+        return false;
+    }
 
     const std::string ofLevel = " of pyramid level " + std::to_string(level.directoryIndex);
     result->lostTiles += outcome.lostTiles;
@@ -110,7 +132,9 @@ bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
         result->shortLevel = ShortLevel{level.directoryIndex, outcome.rowsWritten, level.height};
         return false;
     }
-    if (!TIFFWriteDirectory(tiff_)) {
+    const bool written = TIFFWriteDirectory(tiff_) != 0;
+    if (CheckLimit(!written, DirectoryBytes(writer.TileCount()))) return false;
+    if (!written) {
         result->failedStep = "writing the directory" + ofLevel;
         return false;
     }
@@ -119,6 +143,7 @@ bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
 
 void FileAttempt::NotePicture(PictureResult written, AssociatedPicture picture,
                               ConversionResult* result) {
+    if (CheckLimit(written == PictureResult::WriteFailed, kPicturesAndDirectoriesBytes)) return;
     if (written == PictureResult::Missing) result->missingPictures.push_back(picture);
     if (written == PictureResult::Lost) result->lostPictures.push_back(picture);
     if (faults_.Any() && !result->failedStep) {
@@ -133,17 +158,19 @@ void FileAttempt::WriteDirectories(ConversionResult* result) {
             const ThumbnailRequest request =
                 ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
                                        job_.box.y, job_.box.width, job_.box.height);
-            NotePicture(
-                WriteThumbnailDirectory(tiff_, slide_, plan_.directoryCount, request, &faults_),
-                AssociatedPicture::Thumbnail, result);
+            NotePicture(WriteThumbnailDirectory(tiff_, source_.slide, plan_.directoryCount, request,
+                                                &faults_),
+                        AssociatedPicture::Thumbnail, result);
             progress_(Progress::Dot);
             if (AnythingLost(*result)) return;
         }
     }
-    NotePicture(WriteLabelDirectory(tiff_, slide_, plan_.directoryCount - 1, plan_.directoryCount,
-                                    &faults_),
+    NotePicture(WriteLabelDirectory(tiff_, source_.slide, plan_.directoryCount - 1,
+                                    plan_.directoryCount, &faults_),
                 AssociatedPicture::Label, result);
-    NotePicture(WriteMacroDirectory(tiff_, slide_, &faults_), AssociatedPicture::Macro, result);
+    if (passedLimit_) return;
+    NotePicture(WriteMacroDirectory(tiff_, source_.slide, &faults_), AssociatedPicture::Macro,
+                result);
 }
 
 ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) {
@@ -180,11 +207,18 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         return result;
     }
 
+    LevelSource source;
+    source.slide = slide->handle();
+    source.tileSize = job.info.tileSize;
+    source.scanMagnification = job.info.scanMagnification;
+    source.regionMode = job.regionMode;
+
     ConversionResult result;
-    // A file that would pass 4 GiB is written again as a BigTIFF: libtiff
-    // says so at the first write beyond the limit, and the classic attempt
-    // stops there.
-    for (const bool bigTiff : {false, true}) {
+    // A file estimated to pass the threshold is a BigTIFF from the start; one
+    // that passes a classic TIFF's limit all the same is written again as a
+    // BigTIFF, the classic attempt removed first.
+    bool bigTiff = NeedsBigTiff(source, plan.levels, seams.bigTiffThreshold);
+    for (bool restarted = false;; restarted = true) {
         result = ConversionResult();
         TiffMessages messages;
         std::unique_ptr<OutputFile> output =
@@ -195,11 +229,15 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
             break;
         }
         SetFirstLevelSubfileType(output->tiff());
-        progress(bigTiff ? Progress::RestartedAsBigTiff : Progress::Started);
+        progress(restarted ? Progress::RestartedAsBigTiff : Progress::Started);
 
-        FileAttempt attempt(job, plan, slide->handle(), *output, messages, progress, seams);
+        FileAttempt attempt(job, plan, source, *output, bigTiff ? 0 : seams.classicLimit, messages,
+                            progress, seams);
         attempt.WriteDirectories(&result);
-        if (!bigTiff && messages.ClassicLimitReached()) continue;  // the classic file goes
+        if (attempt.PassedLimit()) {
+            bigTiff = true;
+            continue;  // the classic file goes with `output`
+        }
 
         result.bigTiff = bigTiff;
         bool whole = !attempt.AnythingLost(result);

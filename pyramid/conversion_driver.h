@@ -67,7 +67,7 @@ struct ConversionResult {
     // that is known (a full disk, the file size limit, a failed rename).
     std::string writeFailure;
     std::vector<std::string> libtiffMessages;  // each distinct text once
-    bool bigTiff = false;                      // written as a BigTIFF: it passed 4 GiB
+    bool bigTiff = false;                      // written as a BigTIFF: it would pass 4 GiB
     bool slideClosed = false;                  // the library said the slide closed
     // The names the replaced output had: above 1, the other names keep the
     // earlier content, and the output's name has a new file.
@@ -78,7 +78,7 @@ struct ConversionResult {
 enum class Progress {
     Started,             // the output exists and is planned; the levels begin
     Dot,                 // another step of more than five percent of a level, or the thumbnail
-    RestartedAsBigTiff,  // the file passed 4 GiB; it is written again from the start
+    RestartedAsBigTiff,  // a classic file passed its limit; it is written again as a BigTIFF
 };
 using ProgressReport = std::function<void(Progress)>;
 

@@ -1,14 +1,17 @@
 /*
  * conversion_driver_internal.h - the driver's seams for tests: the same
- * conversion with the thread starter and the tile budget handed in, so that
- * a test can make workers fail to start or hold the tiles in flight down.
+ * conversion with the thread starter, the tile budget and the BigTIFF
+ * limits handed in, so that a test can make workers fail to start, hold the
+ * tiles in flight down, or have a small file pass a classic TIFF's limit.
  */
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "pyramid/conversion_driver.h"
 #include "pyramid/level_writer.h"
+#include "pyramid/output_size.h"
 #include "pyramid/worker_threads.h"
 
 namespace nvx::pyramid {
@@ -16,6 +19,11 @@ namespace nvx::pyramid {
 struct DriverSeams {
     ThreadStarter startThread = StartWorkerThread;
     std::size_t tileBudgetBytes = kTileBudgetBytes;
+    // Estimates above this are written as a BigTIFF from the start.
+    std::uint64_t bigTiffThreshold = kBigTiffThreshold;
+    // The most a classic TIFF may hold; a classic file that would pass it is
+    // written again as a BigTIFF.
+    std::uint64_t classicLimit = kClassicTiffLimit;
 };
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <new>
 
+#include "pyramid/output_size.h"
+
 namespace nvx::pyramid {
 
 namespace {
@@ -18,14 +20,15 @@ std::int64_t TilesAcross(std::int32_t pixels, std::int32_t tileSize) {
 }  // namespace
 
 LevelWriter::LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan& level,
-                         std::size_t budgetBytes, ThreadStarter startThread)
+                         const LevelLimits& limits, ThreadStarter startThread)
     : tiff_(tiff),
       source_(source),
       level_(level),
       columns_(TilesAcross(level.width, source.tileSize)),
       rows_(TilesAcross(level.height, source.tileSize)),
       workingBytes_(TileWorkingBytes(source.tileSize)),
-      budgetBytes_(std::max(budgetBytes, TileWorkingBytes(source.tileSize))),
+      budgetBytes_(std::max(limits.budgetBytes, TileWorkingBytes(source.tileSize))),
+      fileBytes_(limits.fileBytes),
       startThread_(std::move(startThread)) {
     outcome_.height = level.height;
 }
@@ -129,9 +132,7 @@ bool LevelWriter::Take(TilePlace* place) {
     --takersWaiting_;
     if (stopped_) return false;
     bytesInFlight_ += workingBytes_;
-    place->index = index;
-    place->column = static_cast<std::int32_t>((index % columns_) * source_.tileSize);
-    place->row = static_cast<std::int32_t>((index / columns_) * source_.tileSize);
+    *place = PlaceOf(index);
     return true;
 }
 
@@ -161,16 +162,18 @@ void LevelWriter::WriteReadyLocked() {
          ready = waiting_.erase(ready)) {
         std::vector<std::uint8_t>& stream = ready->second;
         const auto size = static_cast<tmsize_t>(stream.size());
-        if (TIFFWriteRawTile(tiff_, static_cast<std::uint32_t>(nextToWrite_), stream.data(),
-                             size) != size) {
-            TilePlace place;
-            place.index = nextToWrite_;
-            place.column = static_cast<std::int32_t>((nextToWrite_ % columns_) * source_.tileSize);
-            place.row = static_cast<std::int32_t>((nextToWrite_ / columns_) * source_.tileSize);
-            LevelFailure failure;
-            failure.kind = LevelFailure::Kind::WriteRefused;
-            failure.what = "writing " + DescribeTile(place);
-            StopLocked(std::move(failure));
+        std::optional<LevelFailure::Kind> refused;
+        // The tile goes at the end of the file; the level's directory, with
+        // two entries per tile, after the last one.
+        if (fileBytes_ != 0 &&
+            FileEnd(tiff_) + stream.size() + DirectoryBytes(TileCount()) > fileBytes_) {
+            refused = LevelFailure::Kind::FileLimit;
+        } else if (TIFFWriteRawTile(tiff_, static_cast<std::uint32_t>(nextToWrite_), stream.data(),
+                                    size) != size) {
+            refused = LevelFailure::Kind::WriteRefused;
+        }
+        if (refused) {
+            StopLocked(LevelFailure{*refused, "writing " + DescribeTile(PlaceOf(nextToWrite_))});
             return;
         }
         bytesInFlight_ -= stream.size();
@@ -198,6 +201,14 @@ void LevelWriter::StopLocked(LevelFailure failure) {
 std::size_t LevelWriter::BytesInFlight() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return bytesInFlight_;
+}
+
+TilePlace LevelWriter::PlaceOf(std::int64_t index) const {
+    TilePlace place;
+    place.index = index;
+    place.column = static_cast<std::int32_t>((index % columns_) * source_.tileSize);
+    place.row = static_cast<std::int32_t>((index / columns_) * source_.tileSize);
+    return place;
 }
 
 std::string LevelWriter::DescribeTile(const TilePlace& place) const {

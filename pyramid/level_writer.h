@@ -48,6 +48,7 @@ struct LevelFailure {
         WriteRefused,  // libtiff refused a tile (a full disk, the file size limit)
         NotEncoded,    // libjpeg refused a tile
         OutOfMemory,   // a worker could not have a tile's buffers
+        FileLimit,     // the tile would take the file past its limit (a classic TIFF's 4 GiB)
     };
     Kind kind = Kind::WriteRefused;
     std::string what;  // what was being done, e.g. "encoding tile 12 (3072, 0)"
@@ -68,6 +69,13 @@ struct LevelOutcome {
 // the largest size, several hundred of the usual 256 pixels.
 inline constexpr std::size_t kTileBudgetBytes = std::size_t{256} << 20;
 
+struct LevelLimits {
+    // The bytes of tiles in flight; raised to one tile's working bytes when smaller.
+    std::size_t budgetBytes = kTileBudgetBytes;
+    // The most the file may hold, the level's directory included; 0: no limit.
+    std::uint64_t fileBytes = 0;
+};
+
 class LevelWriter {
 public:
     // Finished tiles that may wait for an earlier one. With 64 workers on a
@@ -78,11 +86,9 @@ public:
     static constexpr std::int64_t kWindow = 512;
 
     // The level's tags must be set on `tiff` already. `source` and `level`
-    // must outlive the writer. `budgetBytes` is raised to one tile's
-    // working bytes when it is smaller.
+    // must outlive the writer.
     LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan& level,
-                std::size_t budgetBytes = kTileBudgetBytes,
-                ThreadStarter startThread = StartWorkerThread);
+                const LevelLimits& limits = {}, ThreadStarter startThread = StartWorkerThread);
     LevelWriter(const LevelWriter&) = delete;
     LevelWriter& operator=(const LevelWriter&) = delete;
     ~LevelWriter();
@@ -113,6 +119,7 @@ private:
     void Work();
     void WriteReadyLocked();
     void StopLocked(LevelFailure failure);
+    TilePlace PlaceOf(std::int64_t index) const;
     std::string DescribeTile(const TilePlace& place) const;
 
     TIFF* const tiff_;
@@ -122,6 +129,7 @@ private:
     const std::int64_t rows_;
     const std::size_t workingBytes_;  // one tile's buffers while it is made
     const std::size_t budgetBytes_;
+    const std::uint64_t fileBytes_;
     const ThreadStarter startThread_;
 
     mutable std::mutex mutex_;          // guards everything below and the TIFF handle

@@ -73,7 +73,8 @@ protected:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     // Converts with the fixture's slide, which the run then owns; the
-    // progress is kept as text: 'S' for the start, '.' for each dot.
+    // progress is kept as text: 'S' for the start, 'R' for a restart as a
+    // BigTIFF, '.' for each dot.
     ConversionResult Run(const ConversionJob& job, const ThreadStarter& starter) {
         DriverSeams seams;
         seams.startThread = starter;
@@ -87,7 +88,12 @@ protected:
         ::testing::internal::CaptureStderr();
         ConversionResult result = ConvertSlideWith(
             job, &session,
-            [this](Progress step) { progress_ += step == Progress::Started ? 'S' : '.'; }, seams);
+            [this](Progress step) {
+                progress_ += step == Progress::Started              ? 'S'
+                             : step == Progress::RestartedAsBigTiff ? 'R'
+                                                                    : '.';
+            },
+            seams);
         stderr_ = ::testing::internal::GetCapturedStderr();
         return result;
     }
@@ -303,6 +309,56 @@ TEST_F(ConversionDriverTest, TheSameJobGivesTheSameBytesEveryRun) {
         EXPECT_TRUE(first == Bytes(second.outputPath)) << job->outputPath;
     }
     SlideTakenBack();
+}
+
+bool IsBigTiff(const std::string& path) {
+    TiffFile tiff(TIFFOpen(path.c_str(), "r"));
+    return tiff && TIFFIsBigTIFF(tiff.get());
+}
+
+TEST_F(ConversionDriverTest, AnOutputEstimatedPastTheThresholdIsABigTiffFromTheStart) {
+    DriverSeams seams;
+    seams.bigTiffThreshold = 100'000;  // the fake's raw tiles pass it, and their estimate
+    const ConversionResult result = Run(Job(PathIn("big.tif")), seams);
+    EXPECT_EQ(result.outcome, ConversionOutcome::Converted);
+    EXPECT_TRUE(result.bigTiff);
+    EXPECT_TRUE(IsBigTiff(PathIn("big.tif")));
+    EXPECT_EQ(progress_.find('R'), std::string::npos) << progress_;
+    EXPECT_EQ(ReadDirectories(PathIn("big.tif")).size(), 5u);
+}
+
+TEST_F(ConversionDriverTest, AClassicFileThatPassesItsLimitIsWrittenAgainAsTheSameBigTiff) {
+    DriverSeams direct;
+    direct.bigTiffThreshold = 0;
+    ASSERT_EQ(Run(Job(PathIn("direct.tif")), direct).outcome, ConversionOutcome::Converted);
+    const std::string expected = Bytes(PathIn("direct.tif"));
+    ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+    ASSERT_EQ(Run(Job(PathIn("classic.tif")), StartWorkerThread).outcome,
+              ConversionOutcome::Converted);
+    const std::uint64_t classicSize = std::filesystem::file_size(PathIn("classic.tif"));
+    ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+
+    // The limit passed among the first level's tiles, at its directory,
+    // and at the last picture.
+    for (const std::uint64_t limit : {classicSize / 10, classicSize * 3 / 4, classicSize - 1}) {
+        DriverSeams seams;
+        seams.classicLimit = limit;
+        const ConversionResult result = Run(Job(PathIn("restarted.tif")), seams);
+        EXPECT_EQ(result.outcome, ConversionOutcome::Converted) << limit;
+        EXPECT_TRUE(result.bigTiff) << limit;
+        EXPECT_EQ(std::count(progress_.begin(), progress_.end(), 'R'), 1) << progress_;
+        EXPECT_EQ(progress_[0], 'S');
+        EXPECT_TRUE(Bytes(PathIn("restarted.tif")) == expected) << limit;
+        EXPECT_EQ(FilesInFolder(), 3u);  // the classic attempt is gone
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+    }
+    // A limit the file stays within keeps it classic.
+    DriverSeams roomy;
+    roomy.classicLimit = classicSize + 100'000;
+    const ConversionResult classic = Run(Job(PathIn("classic.tif")), roomy);
+    EXPECT_FALSE(classic.bigTiff);
+    EXPECT_EQ(progress_.find('R'), std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(PathIn("classic.tif")), classicSize);
 }
 
 }  // namespace

@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 
 #include "pyramid/output_layout.h"
+#include "pyramid/output_size.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
 #include "tests/pyramid/fake_slide_fixture.h"
@@ -49,7 +51,7 @@ protected:
     // one-level TIFF at `path`. With `tiled` false the directory lacks its
     // tile tags and libtiff refuses every tile write.
     LevelOutcome RunLevel(const std::string& path, ThreadStarter starter = StartWorkerThread,
-                          bool tiled = true, std::size_t budget = kTileBudgetBytes) {
+                          bool tiled = true, const LevelLimits& limits = {}) {
         TiffFile tiff = CreateTiffForWriting(path);
         EXPECT_TRUE(tiff);
         if (tiled) {
@@ -69,7 +71,7 @@ protected:
         dots_ = 0;
         LevelOutcome outcome;
         {
-            LevelWriter writer(tiff.get(), source_, level_, budget, std::move(starter));
+            LevelWriter writer(tiff.get(), source_, level_, limits, std::move(starter));
             outcome = writer.Run([this] { ++dots_; });
             if (outcome.Complete()) {
                 EXPECT_EQ(writer.BytesInFlight(), 0u);
@@ -221,6 +223,29 @@ TEST_F(LevelWriterTest, ARefusedTileWriteStopsTheLevelAndSaysWhichTile) {
     EXPECT_EQ(dots_, 0);
 }
 
+TEST_F(LevelWriterTest, ATileThatWouldTakeTheFilePastItsLimitStopsTheLevelUnwritten) {
+    // 2 x 2 tiles; the first two fit under the limit with the directory's
+    // room, the third would not.
+    source_.regionMode = true;
+    source_.tileSize = 256;
+    level_.width = 512;
+    level_.height = 512;
+    const std::string path = PathIn("limited.tif");
+    const LevelOutcome whole = RunLevel(path, FirstWorkers(1));
+    ASSERT_TRUE(whole.Complete());
+    const std::vector<std::uint64_t> offsets = TileOffsets(path);
+    ASSERT_EQ(offsets.size(), 4u);
+
+    LevelLimits limits;
+    limits.fileBytes = offsets[2] + DirectoryBytes(4);
+    const LevelOutcome limited = RunLevel(path, FirstWorkers(1), true, limits);
+    ASSERT_TRUE(limited.failure);
+    EXPECT_EQ(limited.failure->kind, LevelFailure::Kind::FileLimit);
+    EXPECT_EQ(limited.failure->what, "writing tile 2 (0, 256)");
+    EXPECT_EQ(limited.rowsWritten, 256);
+    EXPECT_LE(std::filesystem::file_size(path), limits.fileBytes);
+}
+
 TEST_F(LevelWriterTest, SixtyFourWorkersWriteEveryTileOnceAndInRasterOrder) {
     // Tiles of 16 pixels give 25 x 94 tiles to share; with a budget of one
     // tile the workers take turns, and the tile the file waits for is never
@@ -232,8 +257,10 @@ TEST_F(LevelWriterTest, SixtyFourWorkersWriteEveryTileOnceAndInRasterOrder) {
     level_.height = 1500;
     for (const std::size_t budget : {kTileBudgetBytes, std::size_t{0}}) {
         const std::string path = PathIn(budget == 0 ? "one-tile.tif" : "shared.tif");
+        LevelLimits limits;
+        limits.budgetBytes = budget;
         auto run = std::async(std::launch::async,
-                              [&] { return RunLevel(path, StartWorkerThread, true, budget); });
+                              [&] { return RunLevel(path, StartWorkerThread, true, limits); });
         ASSERT_EQ(run.wait_for(kWakeUp), std::future_status::ready) << budget;
         const LevelOutcome outcome = run.get();
         EXPECT_TRUE(outcome.Complete());
@@ -333,7 +360,9 @@ TEST_F(LevelWindowTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) 
 
 TEST_F(LevelWindowTest, TakersWaitWhileTheTilesInFlightSpendTheBudget) {
     const std::size_t working = TileWorkingBytes(16);
-    LevelWriter tiles(tiff_.get(), source_, level_, 3 * working);
+    LevelLimits limits;
+    limits.budgetBytes = 3 * working;
+    LevelWriter tiles(tiff_.get(), source_, level_, limits);
     std::vector<TilePlace> taken(3);
     for (TilePlace& place : taken) ASSERT_TRUE(tiles.Take(&place));
     EXPECT_EQ(tiles.BytesInFlight(), 3 * working);
