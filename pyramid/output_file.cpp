@@ -64,9 +64,6 @@ int CollectWarning(TIFF*, void* messages, const char* module, const char* format
 
 void TiffMessages::Add(const std::string& text, bool error) {
     if (error) anyError_.store(true);
-    if (text.find("Maximum TIFF file size exceeded") != std::string::npos) {
-        classicLimit_.store(true);
-    }
     std::lock_guard<std::mutex> lock(mutex_);
     for (const std::string& known : texts_) {
         if (known == text) return;

@@ -28,14 +28,11 @@ public:
     void Add(const std::string& text, bool error);
     std::vector<std::string> Texts() const;
     bool AnyError() const { return anyError_.load(); }
-    // libtiff refused to let a classic TIFF pass 4 GiB.
-    bool ClassicLimitReached() const { return classicLimit_.load(); }
 
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> texts_;
     std::atomic<bool> anyError_{false};
-    std::atomic<bool> classicLimit_{false};
 };
 
 class OutputFile {
