@@ -175,13 +175,15 @@ int RemoveStaleTemporaries(const OutputTarget& target) {
 }
 
 std::unique_ptr<PublishingFile> PublishingFile::Create(const OutputTarget& target,
-                                                       std::string* reason) {
+                                                       std::string* reason,
+                                                       PublishStepRunner runStep) {
     if (!target.Publishable()) {
         *reason = target.refusal;
         return nullptr;
     }
     RemoveStaleTemporaries(target);
     std::unique_ptr<PublishingFile> output(new PublishingFile(target));
+    output->runStep_ = std::move(runStep);
     const std::string host = HostTag();
     for (unsigned attempt = 0; attempt < 16; ++attempt) {
         const std::string candidate =
@@ -225,17 +227,21 @@ bool PublishingFile::Publish(std::string* reason) {
         KeepEarlierSettings(int(file_.handle()), target_.earlier);
     }
 #endif
-    if (!file_.Sync(&why)) {
-        *reason = "the output could not be put on disk: " + why;
+    // A step a test's runner fails has no reason of the system's own.
+    const auto because = [&why] { return why.empty() ? std::string("refused") : why; };
+    if (!RunStep(PublishStep::Sync, [&] { return file_.Sync(&why); })) {
+        *reason = "the output could not be put on disk: " + because();
         return false;
     }
-    if (!file_.Close(&why)) {
-        *reason = "the output could not be closed: " + why;
+    if (!RunStep(PublishStep::Close, [&] { return file_.Close(&why); })) {
+        *reason = "the output could not be closed: " + because();
         return false;
     }
     bool renamed = false;
-    const bool durable =
-        ReplaceByRename(temporaryPath_, target_.target, target_.folder, &why, &renamed);
+    const bool durable = RunStep(PublishStep::Rename, [&] {
+        return ReplaceByRename(temporaryPath_, target_.target, target_.folder, &why, &renamed);
+    });
+    why = because();
     if (renamed) {
         published_ = true;
         Forget(temporaryPath_);
@@ -247,6 +253,10 @@ bool PublishingFile::Publish(std::string* reason) {
         return false;
     }
     return true;
+}
+
+bool PublishingFile::RunStep(PublishStep step, const std::function<bool()>& perform) const {
+    return runStep_ ? runStep_(step, perform) : perform();
 }
 
 void RemoveTemporaryOnInterrupt() {

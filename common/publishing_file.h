@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,12 +33,23 @@
 
 namespace nvx {
 
+// The steps of publishing, in their order: the writer's last bytes out of
+// its buffers, the file forced to disk, closed, renamed over the target
+// (with the folder forced to disk after it).
+enum class PublishStep { Flush, Sync, Close, Rename };
+
+// Runs each step: by default `perform()`. A test hands in its own to see
+// the steps and their order, or to make one fail as the system would.
+using PublishStepRunner =
+    std::function<bool(PublishStep step, const std::function<bool()>& perform)>;
+
 class PublishingFile {
 public:
     // Creates the temporary file for `target`, which must be publishable,
     // after removing the stale temporaries of runs that are gone. Null with
     // `reason` set when it cannot be created.
-    static std::unique_ptr<PublishingFile> Create(const OutputTarget& target, std::string* reason);
+    static std::unique_ptr<PublishingFile> Create(const OutputTarget& target, std::string* reason,
+                                                  PublishStepRunner runStep = {});
     // Removes the temporary file unless it was published.
     ~PublishingFile();
     PublishingFile(const PublishingFile&) = delete;
@@ -52,10 +64,15 @@ public:
     // was, unless `reason` says it was replaced.
     bool Publish(std::string* reason);
 
+    // Runs one step of publishing through the step runner. The writer on
+    // top of the file runs its Flush this way before Publish.
+    bool RunStep(PublishStep step, const std::function<bool()>& perform) const;
+
 private:
     explicit PublishingFile(const OutputTarget& target) : target_(target) {}
 
     OutputTarget target_;
+    PublishStepRunner runStep_;
     std::string temporaryPath_;
     WritableFile file_;
     bool published_ = false;

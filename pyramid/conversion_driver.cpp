@@ -222,7 +222,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         result = ConversionResult();
         TiffMessages messages;
         std::unique_ptr<OutputFile> output =
-            OutputFile::Create(target, bigTiff, &result.writeFailure, &messages);
+            OutputFile::Create(target, bigTiff, &result.writeFailure, &messages, seams.publishStep);
         if (!output) {
             result.outcome = ConversionOutcome::OutputNotCreated;
             result.libtiffMessages = messages.Texts();

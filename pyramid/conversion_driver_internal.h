@@ -1,14 +1,16 @@
 /*
  * conversion_driver_internal.h - the driver's seams for tests: the same
  * conversion with the thread starter, the tile budget and the BigTIFF
- * limits handed in, so that a test can make workers fail to start, hold the
- * tiles in flight down, or have a small file pass a classic TIFF's limit.
+ * limits and the publishing steps handed in, so that a test can make workers
+ * fail to start, hold the tiles in flight down, have a small file pass a
+ * classic TIFF's limit, or watch and fail the steps of publishing.
  */
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "common/publishing_file.h"
 #include "pyramid/conversion_driver.h"
 #include "pyramid/level_writer.h"
 #include "pyramid/output_size.h"
@@ -24,6 +26,8 @@ struct DriverSeams {
     // The most a classic TIFF may hold; a classic file that would pass it is
     // written again as a BigTIFF.
     std::uint64_t classicLimit = kClassicTiffLimit;
+    // Runs the steps of publishing the output.
+    PublishStepRunner publishStep;
 };
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 #include "common/native_file.h"
 #include "pyramid/write_failure.h"
@@ -77,9 +78,10 @@ std::vector<std::string> TiffMessages::Texts() const {
 }
 
 std::unique_ptr<OutputFile> OutputFile::Create(const OutputTarget& target, bool bigTiff,
-                                               std::string* reason, TiffMessages* messages) {
+                                               std::string* reason, TiffMessages* messages,
+                                               PublishStepRunner runStep) {
     auto output = std::make_unique<OutputFile>();
-    output->file_ = PublishingFile::Create(target, reason);
+    output->file_ = PublishingFile::Create(target, reason, std::move(runStep));
     if (!output->file_) return nullptr;
 
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
@@ -109,7 +111,8 @@ OutputFile::~OutputFile() {
 void OutputFile::StartWritingBack() const { file_->file().StartWritingBack(); }
 
 bool OutputFile::Publish(std::string* reason) {
-    const bool flushed = TIFFFlush(tiff_) != 0;
+    const bool flushed =
+        file_->RunStep(PublishStep::Flush, [this] { return TIFFFlush(tiff_) != 0; });
     TIFFClose(tiff_);
     tiff_ = nullptr;
     if (!flushed) {

@@ -42,8 +42,11 @@ public:
     // Creates the temporary file for `target` and opens it for writing.
     // Null with `reason` set (and libtiff's own report, if it made one, in
     // `messages`) when that fails.
+    // `runStep` runs the steps of publishing (PublishingFile's, and the
+    // flush of libtiff's last bytes before them).
     static std::unique_ptr<OutputFile> Create(const OutputTarget& target, bool bigTiff,
-                                              std::string* reason, TiffMessages* messages);
+                                              std::string* reason, TiffMessages* messages,
+                                              PublishStepRunner runStep = {});
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

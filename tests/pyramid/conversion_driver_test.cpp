@@ -3,8 +3,10 @@
  * instead of a full conversion, run in-process against the fake slide
  * library: workers that cannot start (the early finish), tile sizes and
  * empty areas we refuse, an output that names the input, an output that
- * cannot be created, workers that run out of memory; and the same slide
- * converted twice giving the same bytes.
+ * cannot be created, workers that run out of memory, the steps of
+ * publishing and each of them failing, the BigTIFF chosen before writing
+ * and the restart after a classic file passes its limit; and the same
+ * slide converted twice giving the same bytes.
  */
 #include "pyramid/conversion_driver.h"
 
@@ -359,6 +361,67 @@ TEST_F(ConversionDriverTest, AClassicFileThatPassesItsLimitIsWrittenAgainAsTheSa
     EXPECT_FALSE(classic.bigTiff);
     EXPECT_EQ(progress_.find('R'), std::string::npos);
     EXPECT_EQ(std::filesystem::file_size(PathIn("classic.tif")), classicSize);
+}
+
+// The temporary file the run writes: the one hidden file of the folder.
+std::filesystem::path TemporaryIn(const std::filesystem::path& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().front() == '.') return entry.path();
+    }
+    return {};
+}
+
+TEST_F(ConversionDriverTest, PublishingFlushesSyncsClosesAndRenamesInThatOrder) {
+    const std::string output = PathIn("out.tif");
+    std::vector<PublishStep> steps;
+    std::uint64_t bytesAtSync = 0;
+    bool outputBeforeRename = true;
+    DriverSeams seams;
+    seams.publishStep = [&](PublishStep step, const std::function<bool()>& perform) {
+        steps.push_back(step);
+        if (step == PublishStep::Sync) {
+            bytesAtSync = std::filesystem::file_size(TemporaryIn(PathIn(".")));
+        }
+        if (step == PublishStep::Rename) outputBeforeRename = std::filesystem::exists(output);
+        return perform();
+    };
+    EXPECT_EQ(Run(Job(output), seams).outcome, ConversionOutcome::Converted);
+    EXPECT_EQ(steps, (std::vector<PublishStep>{PublishStep::Flush, PublishStep::Sync,
+                                               PublishStep::Close, PublishStep::Rename}));
+    // What is forced to disk is the whole file, and it takes the name last.
+    EXPECT_EQ(bytesAtSync, std::filesystem::file_size(output));
+    EXPECT_FALSE(outputBeforeRename);
+    EXPECT_EQ(FilesInFolder(), 1u);
+}
+
+TEST_F(ConversionDriverTest, AFailedStepOfPublishingFailsTheRunAndLeavesTheEarlierOutput) {
+    const std::string output = PathIn("out.tif");
+    const std::vector<std::pair<PublishStep, std::string>> cases = {
+        {PublishStep::Flush, "the end of the output could not be written"},
+        {PublishStep::Sync, "the output could not be put on disk: refused"},
+        {PublishStep::Close, "the output could not be closed: refused"},
+        {PublishStep::Rename, "the finished output could not be renamed to " + output},
+    };
+    for (const auto& [failing, reason] : cases) {
+        { std::ofstream(output) << "an earlier output"; }
+        std::vector<PublishStep> steps;
+        DriverSeams seams;
+        seams.publishStep = [&](PublishStep step, const std::function<bool()>& perform) {
+            steps.push_back(step);
+            return step != failing && perform();
+        };
+        const ConversionResult result = Run(Job(output), seams);
+        EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete) << reason;
+        EXPECT_EQ(result.writeFailure.rfind(reason, 0), 0u) << result.writeFailure;
+        EXPECT_EQ(steps.back(), failing);  // nothing after the failed step
+        std::ifstream in(output);
+        std::string content;
+        std::getline(in, content);
+        EXPECT_EQ(content, "an earlier output") << reason;
+        EXPECT_EQ(FilesInFolder(), 1u) << reason;  // the temporary file is gone
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+    }
+    SlideTakenBack();
 }
 
 }  // namespace
