@@ -402,13 +402,15 @@ TEST_F(ConversionDriverTest, AFailedStepOfPublishingFailsTheRunAndLeavesTheEarli
         {PublishStep::Close, "the output could not be closed: refused"},
         {PublishStep::Rename, "the finished output could not be renamed to " + output},
     };
-    for (const auto& [failing, reason] : cases) {
+    for (const auto& [step, reason] : cases) {
+        const PublishStep failing = step;  // a binding a lambda may capture
         { std::ofstream(output) << "an earlier output"; }
         std::vector<PublishStep> steps;
         DriverSeams seams;
-        seams.publishStep = [&](PublishStep step, const std::function<bool()>& perform) {
-            steps.push_back(step);
-            return step != failing && perform();
+        seams.publishStep = [&steps, failing](PublishStep ran,
+                                              const std::function<bool()>& perform) {
+            steps.push_back(ran);
+            return ran != failing && perform();
         };
         const ConversionResult result = Run(Job(output), seams);
         EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete) << reason;
