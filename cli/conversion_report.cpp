@@ -107,9 +107,11 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
         return kFailedStatus;
     }
     if (result.earlierLinks > 1) {
-        console::Warn(job.outputPath + " had " + std::to_string(result.earlierLinks - 1) +
-                      " other hard link" + (result.earlierLinks > 2 ? "s" : "") +
-                      "; they keep the earlier content, and " + job.outputPath + " is a new file");
+        const std::uint64_t others = result.earlierLinks - 1;
+        console::Warn(job.outputPath + " is a new file; the " +
+                      (others == 1 ? std::string("other hard link")
+                                   : std::to_string(others) + " other hard links") +
+                      " of the earlier one keep" + (others == 1 ? "s" : "") + " its content");
     }
     if (result.slideClosed) console::Print(console::Message::Completion);
     return startupStatus;
