@@ -1,6 +1,7 @@
 /*
- * tile_worker.cpp - the making of one tile: fetch, decode (whole-slide
- * mode), pad (edge tiles), encode.
+ * tile_worker.cpp - the making of one tile: fetch, then either transcode
+ * (a whole stored tile the transcoder takes) or decode (whole-slide mode),
+ * pad (edge tiles) and encode.
  *
  * Whole tiles are encoded where they lie: in the library's region buffer
  * or in the buffer a stored tile was decoded into. Only edge tiles and lost
@@ -8,6 +9,7 @@
  */
 #include "pyramid/tile_worker.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -52,17 +54,37 @@ void PadTile(const std::uint8_t* pixels, std::int32_t width, std::int32_t height
     }
 }
 
+bool PixelRouteForced() {
+    const char* value = std::getenv("NVX2SVS_PIXEL_ROUTE");
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
 std::size_t TileWorkingBytes(std::int32_t tileSize) { return 2 * TileBytes(tileSize); }
 
 TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level)
     : source_(source),
       level_(level),
       magnification_(LevelMagnification(source.scanMagnification, level.scaleFactor)),
-      encoder_(level.jpegQuality) {}
+      encoder_(level.jpegQuality) {
+    if (!source.regionMode && !PixelRouteForced()) transcoder_.emplace(level.jpegQuality);
+}
 
 TileStream TileWorker::Make(const TilePlace& place) {
-    Pixels pixels = source_.regionMode ? FetchRegion(place) : FetchStoredTile(place);
-    return Encode(pixels);
+    if (source_.regionMode) return Encode(FetchRegion(place));
+    step_ = "fetching";
+    slide::SlideHandle slide = source_.slide;
+    slide::Fetched fetched = slide::FetchTile(&slide, magnification_, place.column, place.row);
+    if (!fetched.buffer || fetched.length <= 0) return Encode(Pixels{});
+    if (transcoder_) {
+        step_ = "transcoding";
+        TileStream stream;
+        const std::int32_t t = source_.tileSize;
+        if (transcoder_->Transcode(fetched.buffer.get(), static_cast<std::size_t>(fetched.length),
+                                   t, t, &stream.bytes) == TranscodeResult::kTranscoded) {
+            return stream;
+        }
+    }
+    return Encode(DecodeStoredTile(std::move(fetched)));
 }
 
 // Region mode: the rectangle at the tile's place, clipped to the level, read
@@ -85,15 +107,10 @@ TileWorker::Pixels TileWorker::FetchRegion(const TilePlace& place) {
     return pixels;
 }
 
-// Whole-slide mode: the stored tile at the tile's place, decoded into a
-// buffer of its own and given back to the library at once.
-TileWorker::Pixels TileWorker::FetchStoredTile(const TilePlace& place) {
-    step_ = "fetching";
-    slide::SlideHandle slide = source_.slide;
-    const slide::Fetched fetched =
-        slide::FetchTile(&slide, magnification_, place.column, place.row);
+// Whole-slide mode: the stored tile, decoded into a buffer of its own and
+// given back to the library at once.
+TileWorker::Pixels TileWorker::DecodeStoredTile(slide::Fetched fetched) {
     Pixels pixels;
-    if (!fetched.buffer || fetched.length <= 0) return pixels;
     step_ = "decoding";
     const std::size_t capacity = TileBytes(source_.tileSize);
     pixels.decoded = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);

@@ -7,13 +7,20 @@
  *
  * A tile comes by one of two routes: in region mode a raw RGB rectangle
  * (NvxFetchRegion), in whole-slide mode a stored JPEG tile (NvxFetchTile)
- * decoded to RGB. Both end in the same padding and encoding.
+ * decoded to RGB. Both end in the same padding and encoding. A stored tile
+ * of exactly the tile size that the worker's DCT transcoder takes (baseline
+ * YCbCr without subsampling: what nvxmake stores) skips the pixels: its
+ * coefficients are re-quantised into the output tile. The choice is made per
+ * tile from the stream's own header; edge tiles and every other stream take
+ * the pixel route.
  */
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "pyramid/dct_transcoder.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
 #include "slide/jpeg_decode.h"
@@ -52,7 +59,13 @@ float LevelMagnification(std::int32_t scanMagnification, float scaleFactor);
 void PadTile(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
              std::int32_t tileSize, std::uint8_t* tile);
 
-// The bytes one tile may hold while it is made (pixels and padded pixels).
+// Whether NVX2SVS_PIXEL_ROUTE (set, and neither empty nor "0") asks for
+// every stored tile to be decoded and encoded again, as before there was a
+// coefficient route: for comparing the two routes.
+bool PixelRouteForced();
+
+// The bytes one tile may hold while it is made (pixels and padded pixels;
+// a transcoded tile's coefficients take as much as both).
 std::size_t TileWorkingBytes(std::int32_t tileSize);
 
 class TileWorker {
@@ -72,7 +85,7 @@ public:
 private:
     struct Pixels;
     Pixels FetchRegion(const TilePlace& place);
-    Pixels FetchStoredTile(const TilePlace& place);
+    Pixels DecodeStoredTile(slide::Fetched fetched);
     TileStream Encode(const Pixels& pixels);
 
     const LevelSource& source_;
@@ -80,6 +93,7 @@ private:
     float magnification_;
     slide::JpegDecoder decoder_;
     TileEncoder encoder_;
+    std::optional<DctTranscoder> transcoder_;  // whole-slide mode, unless the pixel route is forced
     const char* step_ = "starting";
 };
 

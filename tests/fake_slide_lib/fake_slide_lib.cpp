@@ -15,6 +15,9 @@
  *   NVXFAKE_CORRUPT=tile,region,preview,label
  *       those streams are not JPEG
  *   NVXFAKE_OVERSIZE=1         tile streams are (tile + 16) pixels square
+ *   NVXFAKE_TILE_STREAM=420|progressive
+ *                              tile streams with 4:2:0 chroma or progressive
+ *                              (baseline 4:4:4 otherwise, as nvxmake stores)
  *   NVXFAKE_REPORTED_SIZE=WxH  the size reported with the label and preview,
  *                              whatever their streams hold
  *   NVXFAKE_LOG=path           one line per call appended to path
@@ -46,6 +49,7 @@ struct Settings {
     std::string fail, corrupt, logPath;
     long failFetch = 0;
     bool oversize = false;
+    std::string tileStream;
     int reportedWidth = 0, reportedHeight = 0;  // 0: the stream's own size
 };
 
@@ -72,6 +76,7 @@ const Settings& GetSettings() {
         s.logPath = EnvText("NVXFAKE_LOG");
         s.failFetch = EnvInt("NVXFAKE_FAIL_FETCH", 0);
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
+        s.tileStream = EnvText("NVXFAKE_TILE_STREAM");
         std::sscanf(EnvText("NVXFAKE_REPORTED_SIZE").c_str(), "%dx%d", &s.reportedWidth,
                     &s.reportedHeight);
         return s;
@@ -121,13 +126,14 @@ std::vector<uint8_t> Render(float scale, int x, int y, int width, int height) {
                                    height);
 }
 
-std::vector<uint8_t> Jpeg(const std::vector<uint8_t>& rgb, int width, int height) {
+std::vector<uint8_t> Jpeg(const std::vector<uint8_t>& rgb, int width, int height,
+                          int subsampling = TJSAMP_444, int flags = 0) {
     tjhandle handle = tjInitCompress();
     unsigned char* out = nullptr;
     unsigned long size = 0;
     std::vector<uint8_t> stream;
-    if (tjCompress2(handle, rgb.data(), width, 0, height, TJPF_RGB, &out, &size, TJSAMP_444, 90,
-                    0) == 0)
+    if (tjCompress2(handle, rgb.data(), width, 0, height, TJPF_RGB, &out, &size, subsampling, 90,
+                    flags) == 0)
         stream.assign(out, out + size);
     tjFree(out);
     tjDestroy(handle);
@@ -198,7 +204,10 @@ NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y,
     int width = std::min(s.tile, levelWidth - x), height = std::min(s.tile, levelHeight - y);
     if (s.oversize) width = height = s.tile + 16;
     std::vector<uint8_t> stream =
-        Corrupt("tile") ? NotJpeg() : Jpeg(Render(scale, x, y, width, height), width, height);
+        Corrupt("tile") ? NotJpeg()
+                        : Jpeg(Render(scale, x, y, width, height), width, height,
+                               s.tileStream == "420" ? TJSAMP_420 : TJSAMP_444,
+                               s.tileStream == "progressive" ? TJFLAG_PROGRESSIVE : 0);
     *length = int32_t(stream.size());
     *buffer = Hand(std::move(stream));
     return *buffer != nullptr;
