@@ -39,23 +39,33 @@ uint8_t HandOver(MallocBuffer buffer, uint8_t** out, int32_t* length) {
     return 1;
 }
 
+// A picture the slide records but that cannot be handed over (its checksum
+// or frame is wrong, or there is no memory for it) is UNREADABLE, never NONE:
+// the caller must not take a lost label for a slide without one.
 uint8_t FetchPicture(NvxSlideHandle slide, bool label, uint8_t** buffer, int32_t* length,
                      int32_t* width, int32_t* height) {
     if (buffer) *buffer = nullptr;
     if (length) *length = 0;
     if (width) *width = 0;
     if (height) *height = 0;
-    if (!buffer || !length || !width || !height) return 0;
+    if (!buffer || !length || !width || !height) return NVX_PICTURE_NONE;
+    std::shared_ptr<const nvx::SlideReader> reader;
     try {
-        auto reader = HandleTable::Instance().Find(slide);
-        if (!reader) return 0;
+        reader = HandleTable::Instance().Find(slide);
+    } catch (...) {
+        return NVX_PICTURE_NONE;
+    }
+    if (!reader) return NVX_PICTURE_NONE;
+    try {
         nvx::Picture p = label ? reader->FetchLabel() : reader->FetchPreview();
-        if (!p.stream) return 0;
+        if (!p.recorded) return NVX_PICTURE_NONE;
+        if (!p.stream) return NVX_PICTURE_UNREADABLE;
         *width = static_cast<int32_t>(p.width);
         *height = static_cast<int32_t>(p.height);
-        return HandOver(std::move(p.stream), buffer, length);
+        HandOver(std::move(p.stream), buffer, length);
+        return NVX_PICTURE_DELIVERED;
     } catch (...) {
-        return 0;
+        return NVX_PICTURE_UNREADABLE;
     }
 }
 

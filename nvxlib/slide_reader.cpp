@@ -69,13 +69,17 @@ MallocBuffer SlideReader::FetchRegion(float scale, int32_t x, int32_t y, int32_t
 
 Picture SlideReader::FetchPicture(const PictureRef& ref) const {
     Picture p;
+    p.recorded = ref.length != 0;
+    if (!p.recorded) return p;
     p.stream = file_->ReadPicture(ref);
-    if (!p.stream) return {};
+    if (!p.stream) return p;
     // The stored size is what callers size their buffers from and what they
     // report: the stream's frame must be exactly that size.
     const auto size = JpegFrameSize({p.stream.data.get(), p.stream.size});
-    if (!size || uint32_t(size->width) != ref.width || uint32_t(size->height) != ref.height)
-        return {};
+    if (!size || uint32_t(size->width) != ref.width || uint32_t(size->height) != ref.height) {
+        p.stream = {};
+        return p;
+    }
     p.width = ref.width;
     p.height = ref.height;
     return p;

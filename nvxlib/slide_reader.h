@@ -27,10 +27,13 @@ inline constexpr int kLibraryJpegQuality = 90;
 // wider levels decode some tiles twice rather than take more memory.
 inline constexpr size_t kTileCacheBytes = size_t{48} << 20;
 
+// A label or preview: its stream when it could be read. `recorded` says the
+// slide has one, so a recorded picture without a stream is a damaged one.
 struct Picture {
     MallocBuffer stream;
     uint32_t width = 0;
     uint32_t height = 0;
+    bool recorded = false;
 };
 
 class SlideReader {

@@ -116,9 +116,15 @@ FetchedPicture FetchPicture(NvxFetchPictureFn EntryPoints::*entryPoint, SlideHan
     auto fetch = Entry(entryPoint);
     if (fetch == nullptr) return picture;
     std::uint8_t* buffer = nullptr;
-    fetch(slide, &buffer, &picture.length, &picture.width, &picture.height);
+    const std::uint8_t answer =
+        fetch(slide, &buffer, &picture.length, &picture.width, &picture.height);
     picture.buffer.reset(buffer);
-    if (!picture.buffer) picture.length = 0;
+    if (picture.buffer) {
+        picture.status = PictureStatus::Delivered;
+    } else {
+        picture.length = 0;
+        if (answer == NVX_PICTURE_UNREADABLE) picture.status = PictureStatus::Unreadable;
+    }
     return picture;
 }
 

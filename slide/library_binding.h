@@ -46,12 +46,20 @@ struct Fetched {
     std::int32_t length = 0;
 };
 
+// What a picture fetch found.
+enum class PictureStatus {
+    None,        // the slide has no such picture, or the library cannot fetch it
+    Delivered,   // the buffer holds the picture's stream
+    Unreadable,  // the slide has the picture, but it cannot be read
+};
+
 // What a picture fetch returned, with the size the library reported.
 struct FetchedPicture {
     LibraryBuffer buffer;
     std::int32_t length = 0;
     std::int32_t width = 0;
     std::int32_t height = 0;
+    PictureStatus status = PictureStatus::None;
 };
 
 // The size of the path buffer the library receives (zero-filled, NUL-terminated).
@@ -99,7 +107,9 @@ Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t 
 // A rectangle at the given scale: format 0 packed RGB, format 1 one JPEG stream.
 Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t y,
                     std::int32_t width, std::int32_t height, std::int32_t format);
-// The whole-slide photograph (JPEG) and the label photograph (JPEG).
+// The whole-slide photograph (JPEG) and the label photograph (JPEG). A
+// buffer makes the picture Delivered whatever the library answered; without
+// one it is Unreadable only when the library says so (NVX_PICTURE_UNREADABLE).
 FetchedPicture FetchPreview(SlideHandle slide);
 FetchedPicture FetchLabel(SlideHandle slide);
 // Closes the slide; yes only when the library says so.

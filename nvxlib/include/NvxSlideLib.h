@@ -5,7 +5,8 @@
  * up by name; our own library (libNvxSlideLib.so) and the test fake export
  * exactly these symbols with C linkage.
  *
- * Yes/no results are one byte, nonzero for yes. Every buffer a fetch hands
+ * Yes/no results are one byte, nonzero for yes; the two picture fetches
+ * answer with one of the NVX_PICTURE_ results instead. Every buffer a fetch hands
  * out belongs to the library until it is given to NvxReleaseBuffer, once.
  * Fetches may be called from many threads at once on one open slide.
  */
@@ -33,6 +34,14 @@ typedef int32_t NvxSlideHandle;
 
 /* Pixel format of NvxFetchRegion. */
 enum { NVX_FORMAT_RGB = 0, NVX_FORMAT_JPEG = 1 };
+
+/* Results of NvxFetchLabel and NvxFetchPreview. A slide either has no such
+ * picture (NONE, no buffer), or has one that is handed over (DELIVERED), or
+ * has one that cannot be read now: damaged on disk, unreadable, or no memory
+ * to hold it (UNREADABLE, no buffer). Callers tell "the slide has no label"
+ * from "the slide's label is lost" by this result alone, and treat any other
+ * value without a buffer as NONE. */
+enum { NVX_PICTURE_NONE = 0, NVX_PICTURE_DELIVERED = 1, NVX_PICTURE_UNREADABLE = 2 };
 
 NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path);
 NVX_API uint8_t NvxQuerySlide(NvxSlideHandle slide, int32_t* height, int32_t* width,

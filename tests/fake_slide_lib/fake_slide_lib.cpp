@@ -10,7 +10,12 @@
  *   NVXFAKE_WIDTH, NVXFAKE_HEIGHT, NVXFAKE_MAG, NVXFAKE_MPP, NVXFAKE_TILE
  *       the header (2000, 1500, 40, 0, 256)
  *   NVXFAKE_FAIL=open,query,close,tile,region,preview,label
- *       those calls report no and yield nothing
+ *       those calls report no and yield nothing (for the pictures: the
+ *       slide has none)
+ *   NVXFAKE_DAMAGED=preview,label
+ *       the slide has those pictures, but they cannot be read
+ *   NVXFAKE_LABEL_FILE, NVXFAKE_PREVIEW_FILE=path
+ *       the picture is that file's bytes, its size read from its header
  *   NVXFAKE_FAIL_FETCH=N       the N-th tile or region fetch yields nothing
  *   NVXFAKE_CORRUPT=tile,region,preview,label
  *       those streams are not JPEG
@@ -46,7 +51,7 @@ namespace {
 struct Settings {
     int width = 2000, height = 1500, magnification = 40, tile = 256;
     float mpp = 0.0f;
-    std::string fail, corrupt, logPath;
+    std::string fail, corrupt, damaged, logPath, labelFile, previewFile;
     long failFetch = 0;
     bool oversize = false;
     std::string tileStream;
@@ -73,6 +78,9 @@ const Settings& GetSettings() {
         s.mpp = float(std::atof(EnvText("NVXFAKE_MPP").c_str()));
         s.fail = "," + EnvText("NVXFAKE_FAIL") + ",";
         s.corrupt = "," + EnvText("NVXFAKE_CORRUPT") + ",";
+        s.damaged = "," + EnvText("NVXFAKE_DAMAGED") + ",";
+        s.labelFile = EnvText("NVXFAKE_LABEL_FILE");
+        s.previewFile = EnvText("NVXFAKE_PREVIEW_FILE");
         s.logPath = EnvText("NVXFAKE_LOG");
         s.failFetch = EnvInt("NVXFAKE_FAIL_FETCH", 0);
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
@@ -89,6 +97,7 @@ bool Listed(const std::string& list, const char* name) {
 }
 bool Fails(const char* call) { return Listed(GetSettings().fail, call); }
 bool Corrupt(const char* what) { return Listed(GetSettings().corrupt, what); }
+bool Damaged(const char* what) { return Listed(GetSettings().damaged, what); }
 
 std::mutex gLogMutex;
 std::atomic<long> gOutstanding{0};
@@ -147,19 +156,44 @@ bool FetchFails() {
     return GetSettings().failFetch != 0 && number == GetSettings().failFetch;
 }
 
-uint8_t Picture(const char* what, int width, int height, uint8_t** buffer, int32_t* length,
-                int32_t* outWidth, int32_t* outHeight) {
+// A picture file's bytes and the size its JPEG header gives (0 x 0 when it
+// has none); nothing when the file cannot be read.
+std::vector<uint8_t> PictureFile(const std::string& path, int* width, int* height) {
+    std::vector<uint8_t> bytes;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return bytes;
+    uint8_t chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    std::fclose(file);
+    tjhandle handle = tjInitDecompress();
+    int subsampling = 0, colorspace = 0;
+    *width = *height = 0;
+    tjDecompressHeader3(handle, bytes.data(), bytes.size(), width, height, &subsampling,
+                        &colorspace);
+    tjDestroy(handle);
+    return bytes;
+}
+
+uint8_t Picture(const char* what, int width, int height, const std::string& file, uint8_t** buffer,
+                int32_t* length, int32_t* outWidth, int32_t* outHeight) {
     Log("%s", what);
-    if (Fails(what)) return 0;
-    std::vector<uint8_t> rgb(size_t(width) * height * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t((i / 3) % 251);
-    std::vector<uint8_t> stream = Corrupt(what) ? NotJpeg() : Jpeg(rgb, width, height);
+    if (Fails(what)) return NVX_PICTURE_NONE;
+    if (Damaged(what)) return NVX_PICTURE_UNREADABLE;
+    std::vector<uint8_t> stream;
+    if (!file.empty()) {
+        stream = PictureFile(file, &width, &height);
+    } else {
+        std::vector<uint8_t> rgb(size_t(width) * height * 3);
+        for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t((i / 3) % 251);
+        stream = Corrupt(what) ? NotJpeg() : Jpeg(rgb, width, height);
+    }
     *length = int32_t(stream.size());
     const Settings& s = GetSettings();
     *outWidth = s.reportedWidth != 0 ? s.reportedWidth : width;
     *outHeight = s.reportedHeight != 0 ? s.reportedHeight : height;
     *buffer = Hand(std::move(stream));
-    return *buffer != nullptr;
+    return *buffer != nullptr ? NVX_PICTURE_DELIVERED : NVX_PICTURE_UNREADABLE;
 }
 
 }  // namespace
@@ -233,14 +267,14 @@ NVX_API uint8_t NvxFetchRegion(NvxSlideHandle, float scale, int32_t x, int32_t y
 #ifndef FAKE_OMIT_NvxFetchPreview
 NVX_API uint8_t NvxFetchPreview(NvxSlideHandle, uint8_t** buffer, int32_t* length, int32_t* width,
                                 int32_t* height) {
-    return Picture("preview", 1200, 400, buffer, length, width, height);
+    return Picture("preview", 1200, 400, GetSettings().previewFile, buffer, length, width, height);
 }
 #endif
 
 #ifndef FAKE_OMIT_NvxFetchLabel
 NVX_API uint8_t NvxFetchLabel(NvxSlideHandle, uint8_t** buffer, int32_t* length, int32_t* width,
                               int32_t* height) {
-    return Picture("label", 600, 400, buffer, length, width, height);
+    return Picture("label", 600, 400, GetSettings().labelFile, buffer, length, width, height);
 }
 #endif
 

@@ -223,20 +223,19 @@ TEST(DamagedFile, EachDamageIsRefusedForItsOwnReason) {
     }
 }
 
-// Picture fetches, with the size the library reports.
+// Picture fetches, with the size and the answer the library gives.
 struct Picture {
     LibBuffer stream;
     int32_t width = 0;
+    uint8_t status = NVX_PICTURE_NONE;
 };
 
 Picture FetchPicture(NvxSlideHandle h, bool label) {
     uint8_t* buffer = nullptr;
     int32_t length = 0, width = 0, height = 0;
-    if (label)
-        NvxFetchLabel(h, &buffer, &length, &width, &height);
-    else
-        NvxFetchPreview(h, &buffer, &length, &width, &height);
-    return {LibBuffer(buffer), width};
+    const uint8_t status = label ? NvxFetchLabel(h, &buffer, &length, &width, &height)
+                                 : NvxFetchPreview(h, &buffer, &length, &width, &height);
+    return {LibBuffer(buffer), width, status};
 }
 
 // A stream handed out is exactly the size callers are told: a tile's frame
@@ -287,10 +286,36 @@ TEST(DamagedFile, StreamsOfAnotherFrameSizeAreNotHandedOut) {
             p.height = r.height;
         }));
         ASSERT_TRUE(s.ok());
-        EXPECT_FALSE(FetchPicture(s.handle(), r.label).stream);
+        const Picture damaged = FetchPicture(s.handle(), r.label);
+        EXPECT_FALSE(damaged.stream);
+        EXPECT_EQ(damaged.status, NVX_PICTURE_UNREADABLE);
         const Picture other = FetchPicture(s.handle(), !r.label);
         EXPECT_TRUE(other.stream);
+        EXPECT_EQ(other.status, NVX_PICTURE_DELIVERED);
         EXPECT_EQ(other.width, r.label ? 1500 : 600);
+    }
+}
+
+// A picture whose stream fails its checksum is one the slide has but cannot
+// give: UNREADABLE, never NONE, which would say the slide has no label.
+TEST(DamagedFile, APictureThatFailsItsChecksumIsUnreadableNotMissing) {
+    const std::string good = DamagedCopy("good.nvx");
+    for (const bool label : {true, false}) {
+        SCOPED_TRACE(label ? "label" : "preview");
+        NvxEditor e(good);
+        const nvx::PictureRef& ref = label ? e.header.label : e.header.preview;
+        ASSERT_GT(ref.length, 100u);
+        e.bytes[ref.offset + ref.length / 2] ^= 0xFF;
+        const std::string path = good + (label ? ".label" : ".preview");
+        WriteFile(path, e.bytes);
+        OpenSlide s(path);
+        ASSERT_TRUE(s.ok());
+        const Picture damaged = FetchPicture(s.handle(), label);
+        EXPECT_FALSE(damaged.stream);
+        EXPECT_EQ(damaged.status, NVX_PICTURE_UNREADABLE);
+        EXPECT_EQ(damaged.width, 0);
+        EXPECT_EQ(FetchPicture(s.handle(), !label).status, NVX_PICTURE_DELIVERED);
+        EXPECT_TRUE(FetchTile(s.handle(), 40.0f, 0, 0).data);
     }
 }
 

@@ -20,12 +20,13 @@ struct Picture {
     Fetched stream;
     int32_t width = 0;
     int32_t height = 0;
+    uint8_t status = NVX_PICTURE_NONE;
 };
 
 Picture Label(NvxSlideHandle h) {
     Picture p;
     uint8_t* buf = nullptr;
-    NvxFetchLabel(h, &buf, &p.stream.length, &p.width, &p.height);
+    p.status = NvxFetchLabel(h, &buf, &p.stream.length, &p.width, &p.height);
     p.stream.data.reset(buf);
     return p;
 }
@@ -33,13 +34,14 @@ Picture Label(NvxSlideHandle h) {
 Picture Preview(NvxSlideHandle h) {
     Picture p;
     uint8_t* buf = nullptr;
-    NvxFetchPreview(h, &buf, &p.stream.length, &p.width, &p.height);
+    p.status = NvxFetchPreview(h, &buf, &p.stream.length, &p.width, &p.height);
     p.stream.data.reset(buf);
     return p;
 }
 
 void ExpectDecodesTo(const Picture& p, int w, int h) {
     ASSERT_TRUE(p.stream.data);
+    EXPECT_EQ(p.status, NVX_PICTURE_DELIVERED);
     EXPECT_EQ(p.width, w);
     EXPECT_EQ(p.height, h);
     const Image img = Decode(p.stream.data.get(), size_t(p.stream.length));
@@ -114,8 +116,10 @@ TEST(PictureFetch, SourcesWithoutPicturesGetNoneMadeUp) {
         const Picture l = Label(s.handle()), p = Preview(s.handle());
         EXPECT_FALSE(l.stream.data);
         EXPECT_EQ(l.width, 0);
+        EXPECT_EQ(l.status, NVX_PICTURE_NONE);
         EXPECT_FALSE(p.stream.data);
         EXPECT_EQ(p.width, 0);
+        EXPECT_EQ(p.status, NVX_PICTURE_NONE);
     }
     OpenSlide s(Slide("given-label-only.nvx",
                       "--from " + dir + "/plain-tiled.tif --label " + dir + "/plain.jpg"));
@@ -124,6 +128,7 @@ TEST(PictureFetch, SourcesWithoutPicturesGetNoneMadeUp) {
     ExpectDecodesTo(l, 600, 400);
     EXPECT_EQ(l.stream.Bytes(), jpeg.Bytes());
     EXPECT_FALSE(Preview(s.handle()).stream.data);
+    EXPECT_EQ(Preview(s.handle()).status, NVX_PICTURE_NONE);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ protected:
         setenv("NVXFAKE_LOG", logPath_.c_str(), 1);
         unsetenv("NVXFAKE_FAIL");
         unsetenv("NVXFAKE_CORRUPT");
+        unsetenv("NVXFAKE_DAMAGED");
         setenv("NVXFAKE_WIDTH", "1000", 1);
         setenv("NVXFAKE_HEIGHT", "700", 1);
     }
@@ -184,6 +185,37 @@ TEST_F(SlideBinding, StreamsThatAreNotJpegAreRefused) {
     EXPECT_FALSE(DecodeJpegToRgb(tile.buffer.get(), std::size_t(tile.length) / 2, &pixels, &size));
 }
 
+TEST_F(SlideBinding, PictureFetchesTellMissingFromUnreadable) {
+    struct Case {
+        const char* fail;
+        const char* damaged;
+        PictureStatus label;
+        PictureStatus preview;
+    };
+    const Case cases[] = {
+        {"", "", PictureStatus::Delivered, PictureStatus::Delivered},
+        {"label", "", PictureStatus::None, PictureStatus::Delivered},
+        {"", "label", PictureStatus::Unreadable, PictureStatus::Delivered},
+        {"preview", "label", PictureStatus::Unreadable, PictureStatus::None},
+        {"", "preview", PictureStatus::Delivered, PictureStatus::Unreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("fail=") + c.fail + " damaged=" + c.damaged);
+        setenv("NVXFAKE_FAIL", c.fail, 1);
+        setenv("NVXFAKE_DAMAGED", c.damaged, 1);
+        UnloadSlideLibrary();  // the fake reads its settings when it is loaded
+        SlideHandle slide = 0;
+        ASSERT_TRUE(OpenSlide(&slide, "any.nvx"));
+        const FetchedPicture label = FetchLabel(slide);
+        const FetchedPicture preview = FetchPreview(slide);
+        EXPECT_EQ(label.status, c.label);
+        EXPECT_EQ(preview.status, c.preview);
+        EXPECT_EQ(bool(label.buffer), c.label == PictureStatus::Delivered);
+        EXPECT_EQ(bool(preview.buffer), c.preview == PictureStatus::Delivered);
+        EXPECT_TRUE(CloseSlide(&slide));
+    }
+}
+
 // Run against a fake that lacks one entry point (see CMakeLists): the
 // call is skipped, a yes/no call counts as no, and nothing crashes.
 TEST(MissingEntryPoint, IsSkippedAndCountsAsNo) {
@@ -201,6 +233,9 @@ TEST(MissingEntryPoint, IsSkippedAndCountsAsNo) {
     EXPECT_EQ(bool(FetchRegion(slide, 40.0f, 0, 0, 8, 8, 0).buffer), name != "NvxFetchRegion");
     EXPECT_EQ(bool(FetchPreview(slide).buffer), name != "NvxFetchPreview");
     EXPECT_EQ(bool(FetchLabel(slide).buffer), name != "NvxFetchLabel");
+    // A picture fetch that cannot be made says the slide has none.
+    EXPECT_EQ(FetchLabel(slide).status,
+              name == "NvxFetchLabel" ? PictureStatus::None : PictureStatus::Delivered);
     EXPECT_EQ(CloseSlide(&slide), name != "NvxCloseSlide");
     UnloadSlideLibrary();
 }
