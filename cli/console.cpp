@@ -361,4 +361,19 @@ void ExplainHeaderUnreadable(const std::string& path) {
     Error("the slide library could not read the header of " + Quoted(path));
 }
 
+void ExplainImplausibleMagnification(const std::string& path, int magnification, int lowest,
+                                     int highest) {
+    Error("the header of " + Quoted(path) + " gives a scan magnification of " +
+          std::to_string(magnification) + "; a slide's magnification is from " +
+          std::to_string(lowest) + " to " + std::to_string(highest));
+}
+
+void WarnUsualMicronsPerPixel(float micronsPerPixel, int magnification) {
+    // The value as the descriptions print it.
+    char value[64];
+    std::snprintf(value, sizeof value, "%f", static_cast<double>(micronsPerPixel));
+    Warn(std::string("the slide records no pixel size; the descriptions say MPP = ") + value +
+         ", the usual value at " + std::to_string(magnification) + "x");
+}
+
 }  // namespace nvx::console

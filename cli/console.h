@@ -88,5 +88,12 @@ void ExplainPathTooLong(std::size_t length, std::size_t limit);
 void ExplainInputProblem(InputProblem problem, const std::string& path, const std::string& detail);
 // The slide opened but its header could not be read.
 void ExplainHeaderUnreadable(const std::string& path);
+// The header gives a scan magnification outside [lowest, highest].
+void ExplainImplausibleMagnification(const std::string& path, int magnification, int lowest,
+                                     int highest);
+
+// The slide records no pixel size, and the descriptions carry the usual
+// value for its magnification instead.
+void WarnUsualMicronsPerPixel(float micronsPerPixel, int magnification);
 
 }  // namespace nvx::console

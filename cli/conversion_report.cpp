@@ -9,6 +9,7 @@
 
 #include "cli/console.h"
 #include "pyramid/output_format.h"
+#include "pyramid/pyramid_plan.h"
 
 namespace nvx::cli {
 
@@ -112,6 +113,11 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
                       (others == 1 ? std::string("other hard link")
                                    : std::to_string(others) + " other hard links") +
                       " of the earlier one keep" + (others == 1 ? "s" : "") + " its content");
+    }
+    if (pyramid::UsesUsualMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel)) {
+        console::WarnUsualMicronsPerPixel(
+            pyramid::EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel),
+            job.info.scanMagnification);
     }
     if (result.slideClosed) console::Print(console::Message::Completion);
     return startupStatus;

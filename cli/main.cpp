@@ -18,6 +18,7 @@
 #include "cli/run_options.h"
 #include "cli/standard_streams.h"
 #include "pyramid/conversion_driver.h"
+#include "pyramid/pyramid_plan.h"
 #include "slide/library_binding.h"
 #include "slide/slide_session.h"
 
@@ -132,6 +133,12 @@ int main(int argc, char** argv) {
     slide::SlideInfo info;
     if (!slide::QuerySlide(session.handle(), &info)) {
         cli::ExplainQueryFailure(options.inputPath);
+        return cli::kFailedStatus;
+    }
+    if (!pyramid::IsPlausibleScanMagnification(info.scanMagnification)) {
+        console::ExplainImplausibleMagnification(options.inputPath, info.scanMagnification,
+                                                 pyramid::kMinScanMagnification,
+                                                 pyramid::kMaxScanMagnification);
         return cli::kFailedStatus;
     }
 

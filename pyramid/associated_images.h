@@ -2,14 +2,18 @@
  * associated_images.h - the three single-strip pictures beside the pyramid:
  * the thumbnail of the exported area, the label photograph and the macro
  * photograph of the whole slide. Each routine fetches one JPEG stream from
- * the slide library, decodes it, and writes it as one JPEG strip in a
- * directory of its own, sized from the stream's own header.
+ * the slide library and writes it as one JPEG strip in a directory of its
+ * own, sized from the stream's own header. The stream is decoded and the
+ * strip encoded a row at a time, so a picture costs memory in proportion to
+ * its width, not its area.
  *
- * A label or macro the library does not deliver (no entry point, no
- * buffer: the slide has none) leaves its directory out and is reported as
- * missing. A stream the library hands over that does not decode or does
- * not fit is lost data, and so is a thumbnail the slide does not give: every
- * slide has the pixels for one. Any buffer received is still given back.
+ * A label or macro the slide does not have (no entry point, or the library
+ * says it has none) leaves its directory out and is reported as missing.
+ * One the library says the slide has but cannot read, or a stream it hands
+ * over that does not decode or does not fit, is lost data, and so is a
+ * thumbnail the slide does not give: every slide has the pixels for one.
+ * Memory that runs out is noted in the faults, naming the work. Any buffer
+ * received is still given back.
  */
 #pragma once
 
@@ -27,10 +31,19 @@ enum class PictureResult {
     Missing,      // left out: the slide has no such picture
     Lost,         // left out: the slide's picture could not be read
     WriteFailed,  // libtiff refused the strip or the directory (noted in the faults)
+    OutOfMemory,  // left out: memory ran out (noted in the faults)
 };
 
+// Which of the label and the macro the slide has, as the library says
+// before anything is written: the file's directory count depends on it.
+struct PicturesOnSlide {
+    slide::PictureStatus label = slide::PictureStatus::None;
+    slide::PictureStatus macro = slide::PictureStatus::None;
+};
+PicturesOnSlide FindPicturesOnSlide(slide::SlideHandle slide);
+
 // The thumbnail's request: the area halved together with the scale until
-// both sides are below 2048.
+// both sides are below 2048, neither side below 1.
 struct ThumbnailRequest {
     float scale = 0.0f;
     std::int32_t x = 0;

@@ -144,9 +144,15 @@ bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
 void FileAttempt::NotePicture(PictureResult written, AssociatedPicture picture,
                               ConversionResult* result) {
     if (CheckLimit(written == PictureResult::WriteFailed, kPicturesAndDirectoriesBytes)) return;
-    if (written == PictureResult::Missing) result->missingPictures.push_back(picture);
-    if (written == PictureResult::Lost) result->lostPictures.push_back(picture);
-    if (faults_.Any() && !result->failedStep) {
+    // Every picture written here is one the slide has: the plan counted only
+    // those, so one that is gone by now is lost like one that does not decode.
+    if (written == PictureResult::Missing || written == PictureResult::Lost) {
+        result->lostPictures.push_back(picture);
+    }
+    if (faults_.outOfMemory != nullptr && !result->outOfMemory) {
+        result->outOfMemory = faults_.outOfMemory;
+    }
+    if (!faults_.firstFailedWrite.empty() && !result->failedStep) {
         result->failedStep = "writing " + faults_.firstFailedWrite;
     }
 }
@@ -165,12 +171,20 @@ void FileAttempt::WriteDirectories(ConversionResult* result) {
             if (AnythingLost(*result)) return;
         }
     }
-    NotePicture(WriteLabelDirectory(tiff_, source_.slide, plan_.directoryCount - 1,
-                                    plan_.directoryCount, &faults_),
-                AssociatedPicture::Label, result);
-    if (passedLimit_) return;
-    NotePicture(WriteMacroDirectory(tiff_, source_.slide, &faults_), AssociatedPicture::Macro,
-                result);
+    if (plan_.pictures.label) {
+        NotePicture(WriteLabelDirectory(tiff_, source_.slide, plan_.labelPage, plan_.directoryCount,
+                                        &faults_),
+                    AssociatedPicture::Label, result);
+        if (AnythingLost(*result)) return;
+    } else {
+        result->missingPictures.push_back(AssociatedPicture::Label);
+    }
+    if (plan_.pictures.macro) {
+        NotePicture(WriteMacroDirectory(tiff_, source_.slide, &faults_), AssociatedPicture::Macro,
+                    result);
+    } else {
+        result->missingPictures.push_back(AssociatedPicture::Macro);
+    }
 }
 
 ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) {
@@ -178,6 +192,11 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
     result.outcome = outcome;
     result.slideClosed = slide->Close();
     return result;
+}
+
+PyramidPlan PlanFor(const ConversionJob& job, PlannedPictures pictures) {
+    return MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height, job.layers,
+                           job.regionMode, pictures);
 }
 
 }  // namespace
@@ -192,9 +211,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     if (!IsSupportedTileSize(job.info.tileSize)) {
         return Refused(ConversionOutcome::UnsupportedTileSize, slide);
     }
-    const PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
-                                             job.layers, job.regionMode);
-    if (plan.levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
+    if (PlanFor(job, {}).levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }
@@ -206,6 +223,21 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         result.writeFailure = target.refusal;
         return result;
     }
+
+    // The directory count depends on which pictures the slide has. One it has
+    // but cannot give is lost before any work.
+    const PicturesOnSlide onSlide = FindPicturesOnSlide(slide->handle());
+    if (onSlide.label == slide::PictureStatus::Unreadable ||
+        onSlide.macro == slide::PictureStatus::Unreadable) {
+        ConversionResult result = Refused(ConversionOutcome::Incomplete, slide);
+        if (onSlide.label == slide::PictureStatus::Unreadable)
+            result.lostPictures.push_back(AssociatedPicture::Label);
+        if (onSlide.macro == slide::PictureStatus::Unreadable)
+            result.lostPictures.push_back(AssociatedPicture::Macro);
+        return result;
+    }
+    const PyramidPlan plan = PlanFor(job, {onSlide.label == slide::PictureStatus::Delivered,
+                                           onSlide.macro == slide::PictureStatus::Delivered});
 
     LevelSource source;
     source.slide = slide->handle();

@@ -39,7 +39,7 @@ enum class ConversionOutcome {
     EmptyArea,            // refused before the output exists
     OutputIsInput,        // refused before the output exists
     OutputNotCreated,     // the output file could not be created
-    Incomplete,           // levels or tiles were lost: nothing was published
+    Incomplete,           // levels, tiles or pictures were lost: nothing was published
 };
 
 // The associated pictures, for what went missing.

@@ -5,8 +5,13 @@
 #include "pyramid/pyramid_plan.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace nvx::pyramid {
+
+bool IsPlausibleScanMagnification(std::int32_t scanMagnification) {
+    return scanMagnification >= kMinScanMagnification && scanMagnification <= kMaxScanMagnification;
+}
 
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height) {
     // Very large boxes skip further ahead so the second level stays moderate.
@@ -34,7 +39,8 @@ std::int32_t ScaledDown(std::int32_t value, float scaleFactor) {
 }  // namespace
 
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
-                            std::int32_t height, std::int32_t layers, bool regionMode) {
+                            std::int32_t height, std::int32_t layers, bool regionMode,
+                            PlannedPictures pictures) {
     PyramidPlan plan;
     // Both sides must reach the threshold (512 in region mode, 256 otherwise)
     // for another halving; the shorter side ends the count.
@@ -69,18 +75,34 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
         plan.levels.push_back(level);
         s *= 4.0f;
     }
-    // The levels, the thumbnail, the label and the macro.
-    plan.directoryCount =
-        plan.levels.empty() ? 0 : static_cast<std::int32_t>(plan.levels.size()) + 3;
+    if (plan.levels.empty()) return plan;
+    // The levels, the thumbnail, then the label and the macro the slide has.
+    plan.pictures = pictures;
+    const auto levelsAndThumbnail = static_cast<std::int32_t>(plan.levels.size()) + 1;
+    plan.labelPage = pictures.label ? levelsAndThumbnail + 1 : 0;
+    plan.directoryCount = levelsAndThumbnail + (pictures.label ? 1 : 0) + (pictures.macro ? 1 : 0);
     return plan;
 }
 
+float RecordedMicronsPerPixel(float micronsPerPixel) {
+    if (!std::isfinite(micronsPerPixel) || micronsPerPixel <= 0.0f ||
+        micronsPerPixel > kMaxMicronsPerPixel)
+        return 0.0f;
+    return micronsPerPixel;
+}
+
+bool UsesUsualMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel) {
+    return RecordedMicronsPerPixel(micronsPerPixel) == 0.0f &&
+           (scanMagnification == 20 || scanMagnification == 40);
+}
+
 float EffectiveMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel) {
-    if (micronsPerPixel == 0.0f) {
+    const float recorded = RecordedMicronsPerPixel(micronsPerPixel);
+    if (recorded == 0.0f) {
         if (scanMagnification == 20) return 0.46729f;
         if (scanMagnification == 40) return 0.239842f;
     }
-    return micronsPerPixel;
+    return recorded;
 }
 
 }  // namespace nvx::pyramid

@@ -12,6 +12,12 @@
 
 namespace nvx::pyramid {
 
+// Scan magnifications a slide may have: the objective powers of microscopes
+// and a wide margin. Anything else is a header that cannot be true.
+inline constexpr std::int32_t kMinScanMagnification = 1;
+inline constexpr std::int32_t kMaxScanMagnification = 1000;
+bool IsPlausibleScanMagnification(std::int32_t scanMagnification);
+
 // One pyramid level: where it sits in the file and its size in its own pixels.
 struct LevelPlan {
     std::int32_t directoryIndex = 0;  // 1-based position in the file
@@ -23,23 +29,42 @@ struct LevelPlan {
     int jpegQuality = kFullQuality;
 };
 
+// The label and macro the file will hold: the ones the slide has.
+struct PlannedPictures {
+    bool label = true;
+    bool macro = true;
+};
+
 struct PyramidPlan {
     std::int32_t directoryCount = 0;  // n: the total of every PageNumber
     std::vector<LevelPlan> levels;    // directory 1, then 3, 4, ... (2 is the thumbnail)
+    PlannedPictures pictures;
+    std::int32_t labelPage = 0;  // the label's directory index (its PageNumber); 0: no label
 };
 
 // Plans the file for a box of width x height full-resolution pixels at
 // (originX, originY). Levels whose width or height would be 0 are left out,
-// and the directory count counts only what is written; a box with a zero side
+// and the directory count counts only what is written: the levels, the
+// thumbnail, and the label and macro the slide has. A box with a zero side
 // gives a plan without levels.
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
-                            std::int32_t height, std::int32_t layers, bool regionMode);
+                            std::int32_t height, std::int32_t layers, bool regionMode,
+                            PlannedPictures pictures = {});
 
 // The scale factor of the level at directory index 3, from the box's size.
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height);
 
-// The microns per pixel written into the descriptions: 0 means "not
-// recorded", which is replaced by the usual value for 20x and 40x scans.
+// The slide's microns per pixel as far as it can be true: a value that is
+// not finite, not positive or above a millimetre a pixel counts as not
+// recorded (0).
+inline constexpr float kMaxMicronsPerPixel = 1000.0f;
+float RecordedMicronsPerPixel(float micronsPerPixel);
+
+// The microns per pixel written into the descriptions: one not recorded is
+// replaced by the usual value for 20x and 40x scans.
 float EffectiveMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel);
+
+// True when the descriptions carry that usual value rather than the slide's own.
+bool UsesUsualMicronsPerPixel(std::int32_t scanMagnification, float micronsPerPixel);
 
 }  // namespace nvx::pyramid

@@ -25,6 +25,8 @@ NVX2SVS = None
 FAKE_ROOT = None
 WAITING = "正在转换中，请等待...\n"
 COMPLETION = "\nOK...转换完成"
+USUAL_MPP = ("nvx2svs: warning: the slide records no pixel size; the descriptions say "
+             "MPP = {}, the usual value at {}x\n")
 
 # SHA-256 of outputs whose bytes must not change, stored tiles taken by the
 # pixel route. (arguments, fake's settings, digest)
@@ -70,7 +72,13 @@ class Run:
                               preexec_fn=limit_file_size(file_limit) if file_limit else None)
         self.status = done.returncode
         self.stdout = done.stdout.decode("utf-8")
-        self.stderr = done.stderr.decode("utf-8", "replace")
+        # The fake's slides record no pixel size unless a test gives one: the
+        # line that says so is kept apart, and checked where it is the subject.
+        stderr = done.stderr.decode("utf-8", "replace")
+        self.mpp_warnings = [line for line in stderr.splitlines(keepends=True)
+                             if "the slide records no pixel size" in line]
+        self.stderr = "".join(line for line in stderr.splitlines(keepends=True)
+                              if line not in self.mpp_warnings)
         with open(self.log) as f:
             self.calls = f.read().splitlines()
 
@@ -225,24 +233,27 @@ class FakeRuns(unittest.TestCase):
         self.assertNotIn("OK", run.stdout)
 
     def test_pictures_the_slide_does_not_have_leave_their_directory_out_with_a_warning(self):
+        # The PageNumber totals count the directories the file holds (the
+        # layout check reads them all): 3 to 5 here.
         cases = [
-            ({"NVXFAKE_FAIL": "label"}, "fake", "label"),
-            ({"NVXFAKE_FAIL": "preview"}, "fake", "macro"),
-            ({}, "fake-without-NvxFetchLabel", "label"),
-            ({}, "fake-without-NvxFetchPreview", "macro"),
+            ({"NVXFAKE_FAIL": "label"}, "fake", ["label"]),
+            ({"NVXFAKE_FAIL": "preview"}, "fake", ["macro"]),
+            ({"NVXFAKE_FAIL": "label,preview"}, "fake", ["label", "macro"]),
+            ({}, "fake-without-NvxFetchLabel", ["label"]),
+            ({}, "fake-without-NvxFetchPreview", ["macro"]),
         ]
         for env, library, missing in cases:
             with self.subTest(library=library, env=env):
                 run = self.run_converter([4], env=env, library=library)
                 self.assertEqual(run.status, 0, run.stderr)
                 self.assertTrue(run.stdout.endswith(COMPLETION))
-                self.assertIn(f"the slide has no {missing} picture", run.stderr)
-                self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
+                self.assertEqual(run.stderr, "".join(
+                    f"nvx2svs: warning: the slide has no {name} picture; its directory is left "
+                    "out\n" for name in missing))
                 levels = [(2000, 1500), (500, 375)]
                 layout.check_layout(run.output, levels, 256, 40, "0.239842",
-                                    thumbnail=missing != "thumbnail", label=missing != "label",
-                                    macro=missing != "macro", page_count=5)
-                present = [name for name in ("label", "macro", "thumbnail") if name != missing]
+                                    label="label" not in missing, macro="macro" not in missing)
+                present = [name for name in ("label", "macro", "thumbnail") if name not in missing]
                 layout.check_openslide(run.output, levels, 40, 0.239842, associated=present)
 
     def test_pictures_the_slide_hands_over_but_cannot_be_read_fail_the_run(self):
@@ -258,6 +269,86 @@ class FakeRuns(unittest.TestCase):
                 self.assertNotIn("OK...", run.stdout)
                 self.assertIn(f"the slide's {picture} picture could not be read", run.stderr)
                 self.assertFalse(os.path.exists(run.output))
+
+    def test_a_picture_the_slide_has_but_cannot_give_fails_the_run_before_any_work(self):
+        # The library says the slide has the picture but cannot read it (its
+        # stream fails its checksum): lost data, never "the slide has no label".
+        for damaged, pictures in (("label", ["label"]), ("preview", ["macro"]),
+                                  ("label,preview", ["label", "macro"])):
+            with self.subTest(damaged=damaged):
+                run = self.run_converter([4], env={"NVXFAKE_DAMAGED": damaged})
+                self.assertEqual(run.status, 255, run.stderr)
+                self.assertEqual(run.stdout, "")
+                self.assertEqual(run.mpp_warnings, [])
+                lines = run.stderr.splitlines()
+                self.assertEqual(len(lines), 1, run.stderr)
+                self.assertTrue(lines[0].startswith("nvx2svs: error: "), lines[0])
+                for picture in pictures:
+                    self.assertIn(f"the slide's {picture} picture could not be read", lines[0])
+                self.assertFalse(os.path.exists(run.output))
+                self.assertEqual(os.listdir(self.folder), ["fake.log"])
+                self.assertFalse(any(c.startswith(("tile", "region")) for c in run.calls))
+
+    def test_thin_slides_and_regions_convert(self):
+        # A side the thumbnail's reduction would halve to nothing stays one pixel.
+        for env, args, thumbnail_request in (
+                ({"NVXFAKE_WIDTH": "3", "NVXFAKE_HEIGHT": "8000"}, [4], "region 10 0 0 1 2000 1"),
+                ({"NVXFAKE_HEIGHT": "8000"}, [3, 40, 100, 0, 3, 8000], "region 10 25 0 1 2000 1"),
+                ({"NVXFAKE_WIDTH": "9000", "NVXFAKE_HEIGHT": "2"}, [4],
+                 "region 5 0 0 1125 1 1")):
+            with self.subTest(env=env, args=args):
+                run = self.run_converter(args, env=env)
+                self.assertEqual(run.status, 0, run.stderr)
+                self.assertEqual(run.stderr, "")
+                self.assertIn(thumbnail_request, run.calls)
+                with tifffile.TiffFile(run.output) as tf:
+                    first, thumbnail = tf.pages[0], tf.pages[1]
+                    w, h = (int(v) for v in thumbnail_request.split()[4:6])
+                    self.assertEqual((thumbnail.imagewidth, thumbnail.imagelength), (w, h))
+                    levels = [(first.imagewidth, first.imagelength)]
+                # tiffinfo decodes every strip and tile; OpenSlide reads the thumbnail.
+                layout.check_layout(run.output, levels, 256, 40, "0.239842")
+                layout.check_openslide(run.output, levels, 40, 0.239842)
+                slide = openslide.OpenSlide(run.output)
+                self.assertEqual(slide.associated_images["thumbnail"].size, (w, h))
+                slide.close()
+
+    def test_header_values_that_cannot_be_true_do_not_reach_the_file(self):
+        # (magnification, recorded MPP, the descriptions' MPP, the warning's magnification)
+        cases = [("40", "0", "0.239842", 40), ("20", "0", "0.467290", 20),
+                 ("40", "nan", "0.239842", 40), ("40", "-1", "0.239842", 40),
+                 ("40", "1e30", "0.239842", 40), ("20", "inf", "0.467290", 20),
+                 ("40", "0.25", "0.250000", None), ("10", "nan", "0.000000", None),
+                 ("10", "0", "0.000000", None)]
+        for magnification, recorded, written, usual in cases:
+            with self.subTest(magnification=magnification, recorded=recorded):
+                run = self.run_converter([4], env={"NVXFAKE_MAG": magnification,
+                                                   "NVXFAKE_MPP": recorded,
+                                                   "NVXFAKE_HEIGHT": "300"})
+                self.assertEqual(run.status, 0, run.stderr)
+                self.assertEqual(run.stderr, "")
+                self.assertEqual(run.mpp_warnings,
+                                 [USUAL_MPP.format(written, usual)] if usual else [])
+                with tifffile.TiffFile(run.output) as tf:
+                    levels = [p for p in tf.pages if p.is_tiled]
+                    self.assertEqual(len(levels), 2)
+                    for page in levels:
+                        self.assertTrue(page.description.endswith(
+                            f"|AppMag = {magnification}|MPP = {written}"), page.description)
+
+    def test_magnifications_outside_1_to_1000_are_refused(self):
+        for magnification in ("-40", "0", "1001"):
+            for args in ([4], [3, 10, 0, 0, 100, 100]):
+                with self.subTest(magnification=magnification, args=args):
+                    run = self.run_converter(args, env={"NVXFAKE_MAG": magnification})
+                    self.assertEqual(run.status, 255)
+                    self.assertEqual(run.stdout, "")
+                    self.assertEqual(run.stderr, (
+                        "nvx2svs: error: the header of 'slide.nvx' gives a scan magnification of "
+                        f"{magnification}; a slide's magnification is from 1 to 1000\n"))
+                    self.assertFalse(os.path.exists(run.output))
+                    self.assertFalse(any(c.startswith(("tile", "region", "label", "preview"))
+                                         for c in run.calls))
 
     def test_label_and_macro_take_their_size_from_the_stream(self):
         # Sizes reported smaller or larger than the picture: the stream decides.

@@ -16,6 +16,7 @@ usage: nvxmake_runs_test.py <nvx2svs> <nvxmake> <folder of libNvxSlideLib.so> <C
 import ctypes
 import hashlib
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -48,6 +49,9 @@ FINGERPRINTS = [
      "f6be46947ef62b2e213482ec6bd4ea82a81631b23729b2c0ff2618ad327fa116"),
 ]
 COMPLETION = "\nOK...转换完成"
+# nvxmake's synthetic slides record no pixel size; the CMU sample has its own.
+USUAL_MPP_40 = (b"nvx2svs: warning: the slide records no pixel size; the descriptions say "
+                b"MPP = 0.239842, the usual value at 40x\n")
 
 
 class SlideLibrary:
@@ -128,7 +132,7 @@ class NvxmakeRuns(unittest.TestCase):
                               env=env, capture_output=True, timeout=300)
         stdout = done.stdout.decode("utf-8")
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stderr, b"")
+        self.assertEqual(done.stderr, b"" if slide == "cmu" else USUAL_MPP_40)
         self.assertTrue(stdout.startswith(WAITING) and stdout.endswith(COMPLETION), stdout)
         self.assertEqual(stdout[len(WAITING):-len(COMPLETION)].strip("."), "")
         return output
@@ -222,6 +226,29 @@ class NvxmakeRuns(unittest.TestCase):
         layout.check_openslide(output, levels, 40, 0.239842)
         self.compare_levels(output, "synthetic", 40, [
             (0, 1, 0, 0, 1000, 1000), (1, 4, 0, 0, 250, 250)], origin=(5000, 3000))
+
+    def test_a_label_that_fails_its_checksum_is_lost_data(self):
+        # One byte of the label's stream changed: the library says the slide
+        # has a label it cannot read, and the run fails naming it.
+        with open(self.slides["synthetic"], "rb") as f:
+            data = bytearray(f.read())
+        offset, length = struct.unpack_from("<QI", data, 72)  # the header's label reference
+        self.assertGreater(length, 100)
+        data[offset + length // 2] ^= 0xFF
+        damaged = os.path.join(self.folder, "damaged-label.nvx")
+        with open(damaged, "wb") as f:
+            f.write(data)
+        output = os.path.join(self.folder, "damaged.tif")
+        env = dict(CHILD_ENV, LC_ALL="C.UTF-8")
+        env.pop("LD_LIBRARY_PATH", None)
+        done = subprocess.run([NVX2SVS, damaged, output, "4"], env=env, capture_output=True,
+                              timeout=300)
+        self.assertEqual(done.returncode, 255, done.stderr)
+        self.assertEqual(done.stdout, b"")
+        self.assertEqual(done.stderr.decode(), (
+            "nvx2svs: error: the output is incomplete: the slide's label picture could not be "
+            f"read; {output} was left as it was\n"))
+        self.assertFalse(os.path.exists(output))
 
     def test_the_same_run_gives_the_same_bytes(self):
         # 64 workers share every level; the file must not depend on their timing.

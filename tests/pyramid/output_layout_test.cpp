@@ -58,5 +58,18 @@ TEST(ThumbnailRequest, HalvesAreaAndScaleUntilBothSidesAreBelow2048) {
     EXPECT_EQ(none.height, 2047);
 }
 
+TEST(ThumbnailRequest, AThinSideStaysOnePixelWhileTheLongSideHalves) {
+    const ThumbnailRequest tall = ReduceThumbnailRequest(40.0f, 101, 0, 3, 8000);
+    EXPECT_EQ(tall.scale, 10.0f);
+    EXPECT_EQ(tall.x, 25);
+    EXPECT_EQ(tall.width, 1);
+    EXPECT_EQ(tall.height, 2000);
+
+    const ThumbnailRequest line = ReduceThumbnailRequest(40.0f, 0, 0, 2147483647, 1);
+    EXPECT_EQ(line.width, 2047);
+    EXPECT_EQ(line.height, 1);
+    EXPECT_EQ(line.scale, 40.0f / (1 << 20));
+}
+
 }  // namespace
 }  // namespace nvx::pyramid

@@ -1,11 +1,13 @@
 /*
  * pyramid_plan_test.cpp - the directory plan, level scale factors, tile-size
- * rule and MPP defaults, on box sizes far too large to convert in a test.
+ * rule, the pictures counted, MPP defaults and the header values that
+ * cannot be true, on box sizes far too large to convert in a test.
  */
 #include "pyramid/pyramid_plan.h"
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace nvx::pyramid {
@@ -140,12 +142,59 @@ TEST(TileSizeRule, AcceptsMultiplesOfSixteenFromSixteenToFourThousandNinetySix) 
     }
 }
 
+TEST(PyramidPlan, TheDirectoryCountCountsOnlyThePicturesTheSlideHas) {
+    struct Case {
+        PlannedPictures pictures;
+        std::int32_t count;
+        std::int32_t labelPage;
+    };
+    // Four levels and the thumbnail, then the label and the macro there are.
+    for (const Case c : {Case{{true, true}, 7, 6}, Case{{false, true}, 6, 0},
+                         Case{{true, false}, 6, 6}, Case{{false, false}, 5, 0}}) {
+        const PyramidPlan plan = MakePyramidPlan(0, 0, 100000, 50000, 4, false, c.pictures);
+        EXPECT_EQ(plan.levels.size(), 4u);
+        EXPECT_EQ(plan.directoryCount, c.count) << c.pictures.label << c.pictures.macro;
+        EXPECT_EQ(plan.labelPage, c.labelPage) << c.pictures.label << c.pictures.macro;
+    }
+    EXPECT_EQ(MakePyramidPlan(0, 0, 0, 500, 4, false, {false, false}).directoryCount, 0);
+}
+
 TEST(MicronsPerPixel, ZeroIsReplacedOnlyForTwentyAndFortyTimes) {
     EXPECT_EQ(EffectiveMicronsPerPixel(20, 0.0f), 0.46729f);
     EXPECT_EQ(EffectiveMicronsPerPixel(40, 0.0f), 0.239842f);
     EXPECT_EQ(EffectiveMicronsPerPixel(20, 0.5f), 0.5f);
     EXPECT_EQ(EffectiveMicronsPerPixel(40, 0.25f), 0.25f);
     EXPECT_EQ(EffectiveMicronsPerPixel(10, 0.0f), 0.0f);
+    EXPECT_TRUE(UsesUsualMicronsPerPixel(20, 0.0f));
+    EXPECT_TRUE(UsesUsualMicronsPerPixel(40, 0.0f));
+    EXPECT_FALSE(UsesUsualMicronsPerPixel(40, 0.25f));
+    EXPECT_FALSE(UsesUsualMicronsPerPixel(10, 0.0f));
+}
+
+TEST(MicronsPerPixel, ValuesThatCannotBeTrueCountAsNotRecorded) {
+    const float impossible[] = {std::numeric_limits<float>::quiet_NaN(),
+                                std::numeric_limits<float>::infinity(),
+                                -std::numeric_limits<float>::infinity(),
+                                -1.0f,
+                                -0.0f,
+                                1e30f,
+                                1000.5f};
+    for (const float mpp : impossible) {
+        EXPECT_EQ(RecordedMicronsPerPixel(mpp), 0.0f) << mpp;
+        EXPECT_EQ(EffectiveMicronsPerPixel(40, mpp), 0.239842f) << mpp;
+        EXPECT_EQ(EffectiveMicronsPerPixel(10, mpp), 0.0f) << mpp;
+        EXPECT_TRUE(UsesUsualMicronsPerPixel(20, mpp)) << mpp;
+    }
+    for (const float mpp : {1e-6f, 0.25f, 50.0f, 1000.0f}) {
+        EXPECT_EQ(RecordedMicronsPerPixel(mpp), mpp);
+        EXPECT_EQ(EffectiveMicronsPerPixel(40, mpp), mpp);
+    }
+}
+
+TEST(ScanMagnification, PlausibleFromOneToOneThousand) {
+    for (std::int32_t ok : {1, 20, 40, 1000}) EXPECT_TRUE(IsPlausibleScanMagnification(ok)) << ok;
+    for (std::int32_t bad : {-40, 0, 1001, 2147483647, -2147483647 - 1})
+        EXPECT_FALSE(IsPlausibleScanMagnification(bad)) << bad;
 }
 
 }  // namespace

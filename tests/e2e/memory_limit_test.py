@@ -1,0 +1,104 @@
+"""memory_limit_test.py - the converter under an address-space limit, as
+`prlimit --as=` sets it, with a label of 12000 x 12000 pixels (432 MB as
+RGB) on the fake slide library:
+
+- a baseline label converts under every limit, even ones far below its
+  size: it is decoded and encoded a row at a time;
+- a progressive label, which libjpeg can only decode whole (864 MB of
+  coefficients), ends the run with one line that says "out of memory" and
+  what was being done, status -1, nothing published and no temporary left:
+  never an abort.
+
+Thread stacks are held to 2 MiB, so that the 64 workers of the small levels
+fit beside the lowest limit: the pictures are this test's subject.
+
+Not run under the sanitizers, which reserve terabytes of address space.
+
+usage: memory_limit_test.py <nvx2svs> <build>/tests
+"""
+
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import tifffile
+
+NVX2SVS = None
+FAKE_ROOT = None
+LIMITS_MIB = (384, 512, 800)
+LABEL_SIDE = 12000
+
+
+def limited(address_space_mib):
+    def apply():
+        resource.setrlimit(resource.RLIMIT_AS, (address_space_mib << 20,) * 2)
+        resource.setrlimit(resource.RLIMIT_STACK, (2 << 20,) * 2)
+    return apply
+
+
+class MemoryLimits(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-memory-")
+        cls.folder = cls.holder.name
+        # Black pictures: small files, full-size decodes.
+        cls.labels = {}
+        for kind, options in (("baseline", ""), ("progressive", ",interlace")):
+            path = os.path.join(cls.folder, kind + ".jpg")
+            subprocess.run(["vips", "black", f"{path}[Q=90,subsample-mode=off{options}]",
+                            str(LABEL_SIDE), str(LABEL_SIDE), "--bands", "3"],
+                           check=True, capture_output=True, timeout=120)
+            cls.labels[kind] = path
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.cleanup()
+
+    def convert(self, label, limit_mib):
+        output = os.path.join(self.folder, "out.tif")
+        if os.path.exists(output):
+            os.remove(output)
+        env = dict(os.environ, LC_ALL="C.UTF-8", LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, "fake"),
+                   NVXFAKE_WIDTH="1024", NVXFAKE_HEIGHT="768", NVXFAKE_MPP="0.25",
+                   NVXFAKE_LABEL_FILE=self.labels[label])
+        done = subprocess.run([NVX2SVS, "slide.nvx", output, "4"], env=env, capture_output=True,
+                              timeout=120, preexec_fn=limited(limit_mib))
+        # Anything beside the labels and the output is a temporary left behind.
+        leftovers = [n for n in os.listdir(self.folder)
+                     if n not in ("baseline.jpg", "progressive.jpg", "out.tif")]
+        return done, output, leftovers
+
+    def test_a_label_larger_than_the_memory_converts_row_by_row(self):
+        for limit in LIMITS_MIB:
+            with self.subTest(limit_mib=limit):
+                done, output, leftovers = self.convert("baseline", limit)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stderr, b"")
+                self.assertEqual(leftovers, [])
+                with tifffile.TiffFile(output) as tf:
+                    label = tf.pages[-2]
+                    self.assertEqual((label.imagewidth, label.imagelength),
+                                     (LABEL_SIDE, LABEL_SIDE))
+                    self.assertEqual(label.tags["ImageDescription"].value,
+                                     f"Aperio Image Format\nlabel {LABEL_SIDE}x{LABEL_SIDE}")
+                    self.assertEqual(len(label.dataoffsets), 1)
+
+    def test_memory_that_runs_out_decoding_a_picture_is_a_reported_failure(self):
+        for limit in LIMITS_MIB:
+            with self.subTest(limit_mib=limit):
+                done, output, leftovers = self.convert("progressive", limit)
+                self.assertEqual(done.returncode, 255, done.stderr)
+                self.assertEqual(done.stderr.decode(),
+                                 "nvx2svs: error: the output is incomplete: out of memory while "
+                                 f"decoding the label picture; {output} was left as it was\n")
+                self.assertNotIn("OK...", done.stdout.decode())
+                self.assertFalse(os.path.exists(output))
+                self.assertEqual(leftovers, [])
+
+
+if __name__ == "__main__":
+    NVX2SVS, FAKE_ROOT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
