@@ -90,6 +90,8 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 std::string CopyOf(const std::string& source, const std::string& name) {
+    // The folder is made afresh for each run of the suite, and a test may run first.
+    std::filesystem::create_directories(NVX_TEST_SLIDES);
     const std::string path = std::string(NVX_TEST_SLIDES) + "/" + name;
     WriteFile(path, ReadFile(source));
     return path;
