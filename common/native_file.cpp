@@ -129,7 +129,9 @@ bool ReadOnlyFile::RegularFileSize(std::uint64_t* size) const {
     return true;
 }
 
-bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+// Both kinds of file read at an offset the same way.
+static bool ReadHandleAt(std::intptr_t handle, void* buffer, std::size_t length,
+                         std::uint64_t offset) {
     auto* p = static_cast<std::uint8_t*>(buffer);
     while (length > 0) {
         // The offset goes with each read, so no shared file position is used.
@@ -138,12 +140,16 @@ bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset
         at.OffsetHigh = DWORD(offset >> 32);
         const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
         DWORD got = 0;
-        if (!ReadFile(Native(handle_), p, chunk, &got, &at) || got == 0) return false;
+        if (!ReadFile(Native(handle), p, chunk, &got, &at) || got == 0) return false;
         p += got;
         length -= got;
         offset += got;
     }
     return true;
+}
+
+bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+    return ReadHandleAt(handle_, buffer, length, offset);
 }
 
 bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* exists) {
@@ -218,19 +224,7 @@ bool WritableFile::WriteAt(const void* data, std::size_t length, std::uint64_t o
 }
 
 bool WritableFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (length > 0) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(offset & 0xffffffffu);
-        at.OffsetHigh = DWORD(offset >> 32);
-        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
-        DWORD got = 0;
-        if (!ReadFile(Native(handle_), p, chunk, &got, &at) || got == 0) return false;
-        p += got;
-        length -= got;
-        offset += got;
-    }
-    return true;
+    return ReadHandleAt(handle_, buffer, length, offset);
 }
 
 void WritableFile::StartWritingBack() const {}
@@ -317,10 +311,12 @@ bool ReadOnlyFile::RegularFileSize(std::uint64_t* size) const {
     return true;
 }
 
-bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+// Both kinds of file read at an offset the same way.
+static bool ReadHandleAt(std::intptr_t handle, void* buffer, std::size_t length,
+                         std::uint64_t offset) {
     auto* p = static_cast<std::uint8_t*>(buffer);
     while (length > 0) {
-        const ssize_t n = ::pread(int(handle_), p, length, static_cast<off_t>(offset));
+        const ssize_t n = ::pread(int(handle), p, length, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
@@ -328,6 +324,10 @@ bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset
         offset += static_cast<std::uint64_t>(n);
     }
     return true;
+}
+
+bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+    return ReadHandleAt(handle_, buffer, length, offset);
 }
 
 bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* exists) {
@@ -389,16 +389,7 @@ bool WritableFile::WriteAt(const void* data, std::size_t length, std::uint64_t o
 }
 
 bool WritableFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pread(int(handle_), p, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    return ReadHandleAt(handle_, buffer, length, offset);
 }
 
 void WritableFile::StartWritingBack() const {
