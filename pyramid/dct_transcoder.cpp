@@ -3,113 +3,37 @@
  * jpeg_read_coefficients, mixed and re-quantised in place, and written with
  * jpeg_write_coefficients, as jpegtran does.
  *
- * The mix of block position k, for output component c and stored component
- * j, is the conversion's factor of j in c times the stored step of j at k
- * over the output step at k: weight tables built once per tile from the
- * stored stream's own quantisation tables.
+ * The weights of the mix (coefficient_mix.h) come from the stored stream's
+ * own quantisation tables and the output table; they are made again only
+ * when a tile's tables differ from the last one's.
  * libjpeg's coefficients of a level-shifted signal are linear in it, so the
- * DC coefficient takes the same mix as the others. Blocks whose AC
- * coefficients are all zero in all three components (flat background, most
- * of a slide) take the DC mix only.
+ * DC coefficient takes the same mix as the others.
  */
 #include "pyramid/dct_transcoder.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
+#include <iterator>
+#include <new>
 
 #include "common/turbo_jpeg.h"
+#include "pyramid/coefficient_mix.h"
 #include "pyramid/libjpeg_setup.h"
 
 namespace nvx::pyramid {
 
 namespace {
 
-// JFIF's YCbCr-to-RGB conversion on level-shifted signals: R = Y + 1.402
-// Cr, G = Y - 0.344136 Cb - 0.714136 Cr, B = Y + 1.772 Cb.
-constexpr double kRedFromCr = 1.402;
-constexpr double kGreenFromCb = -0.344136;
-constexpr double kGreenFromCr = -0.714136;
-constexpr double kBlueFromCb = 1.772;
+// Baseline streams hold quantisation steps of at most eight bits.
+constexpr UINT16 kLargestBaselineStep = 255;
 
-// Baseline Huffman coding takes AC coefficients of at most ten bits (and DC
-// differences of eleven); larger ones only come from pixels far out of
-// range, which the pixel route clamps as well.
-constexpr float kLargestCoefficient = 1023.0f;
-
-// What a stored coefficient at block position k adds to an output one, in
-// output quantisation steps: the conversion's factor times the stored step
-// over the output step. Y adds the same to R, G and B.
-struct MixWeights {
-    alignas(32) float luma[DCTSIZE2];
-    alignas(32) float redFromCr[DCTSIZE2];
-    alignas(32) float greenFromCb[DCTSIZE2];
-    alignas(32) float greenFromCr[DCTSIZE2];
-    alignas(32) float blueFromCb[DCTSIZE2];
-};
-
-void MakeWeights(const JQUANT_TBL* const stored[3], const JQUANT_TBL& output, MixWeights* mix) {
-    for (int k = 0; k < DCTSIZE2; ++k) {
-        const double to = output.quantval[k];
-        const double cb = stored[1]->quantval[k] / to;
-        const double cr = stored[2]->quantval[k] / to;
-        mix->luma[k] = static_cast<float>(stored[0]->quantval[k] / to);
-        mix->redFromCr[k] = static_cast<float>(kRedFromCr * cr);
-        mix->greenFromCb[k] = static_cast<float>(kGreenFromCb * cb);
-        mix->greenFromCr[k] = static_cast<float>(kGreenFromCr * cr);
-        mix->blueFromCb[k] = static_cast<float>(kBlueFromCb * cb);
-    }
-}
-
-// Rounds half away from zero, as libjpeg's own quantisation does, within
-// what baseline coding takes.
-inline JCOEF Quantised(float value) {
-    const float rounded = value + std::copysign(0.5f, value);
-    return static_cast<JCOEF>(std::clamp(rounded, -kLargestCoefficient, kLargestCoefficient));
-}
-
-// Whether the three blocks hold a DC coefficient and nothing else; read
-// four coefficients at a time, the first four with the DC left out.
-bool AcAllZero(const JCOEF* y, const JCOEF* cb, const JCOEF* cr) {
-    std::uint64_t any = static_cast<std::uint16_t>(y[1] | y[2] | y[3] | cb[1] | cb[2] | cb[3] |
-                                                   cr[1] | cr[2] | cr[3]);
-    for (int k = 4; k < DCTSIZE2; k += 4) {
-        std::uint64_t a, b, c;
-        std::memcpy(&a, y + k, sizeof a);
-        std::memcpy(&b, cb + k, sizeof b);
-        std::memcpy(&c, cr + k, sizeof c);
-        any |= a | b | c;
-    }
-    return any == 0;
-}
-
-// Turns the Y, Cb and Cr coefficients at positions [0, count) into the R, G
-// and B ones, in place. The three blocks never overlap, which lets the
-// compiler run the loop on whole vectors.
-template <int count>
-void MixPositions(const MixWeights& mix, JCOEF* __restrict y, JCOEF* __restrict cb,
-                  JCOEF* __restrict cr) {
-    for (int k = 0; k < count; ++k) {
-        const float luma = static_cast<float>(y[k]) * mix.luma[k];
-        const float blue = static_cast<float>(cb[k]);
-        const float red = static_cast<float>(cr[k]);
-        y[k] = Quantised(luma + red * mix.redFromCr[k]);
-        cb[k] = Quantised(luma + blue * mix.greenFromCb[k] + red * mix.greenFromCr[k]);
-        cr[k] = Quantised(luma + blue * mix.blueFromCb[k]);
-    }
-}
-
-void MixBlock(const MixWeights& mix, JCOEF* y, JCOEF* cb, JCOEF* cr) {
-    if (AcAllZero(y, cb, cr)) {
-        MixPositions<1>(mix, y, cb, cr);
-    } else {
-        MixPositions<DCTSIZE2>(mix, y, cb, cr);
-    }
+bool BaselineSteps(const JQUANT_TBL& table) {
+    return std::all_of(std::begin(table.quantval), std::end(table.quantval),
+                       [](UINT16 step) { return step <= kLargestBaselineStep; });
 }
 
 // Mixes every block of the three components in place, one row of blocks at
 // a time (libjpeg lends its coefficient arrays a row at a time).
-void MixTile(j_decompress_ptr info, jvirt_barray_ptr* components, const MixWeights& mix) {
+void MixTile(j_decompress_ptr info, jvirt_barray_ptr* components, const CoefficientMix& mix) {
     const JDIMENSION rows = info->comp_info[0].height_in_blocks;
     const JDIMENSION columns = info->comp_info[0].width_in_blocks;
     auto* common = reinterpret_cast<j_common_ptr>(info);
@@ -155,8 +79,30 @@ struct DctTranscoder::State {
     // What a jump back from libjpeg means at the present step.
     TranscodeResult failure = TranscodeResult::kUnreadable;
     std::vector<std::uint8_t> buffer;  // the stream being made, reused
-    MixWeights mix{};
+    CoefficientMix mix{};
+    UINT16 mixSteps[3][DCTSIZE2]{};  // the stored steps `mix` was made from
+    bool mixMade = false;
 };
+
+namespace {
+
+// Makes the mix for the stored Y, Cb and Cr tables, unless it was made for
+// the same steps last; false when their weights do not fit.
+bool MixFor(DctTranscoder::State& s, const JQUANT_TBL* const tables[3]) {
+    bool same = s.mixMade;
+    for (int c = 0; c < 3 && same; ++c) {
+        same = std::equal(std::begin(s.mixSteps[c]), std::end(s.mixSteps[c]), tables[c]->quantval);
+    }
+    if (same) return true;
+    s.mixMade = MakeCoefficientMix(tables[0]->quantval, tables[1]->quantval, tables[2]->quantval,
+                                   s.writer.quant_tbl_ptrs[0]->quantval, &s.mix);
+    for (int c = 0; c < 3; ++c) {
+        std::copy(std::begin(tables[c]->quantval), std::end(tables[c]->quantval), s.mixSteps[c]);
+    }
+    return s.mixMade;
+}
+
+}  // namespace
 
 DctTranscoder::DctTranscoder(int quality) : state_(std::make_unique<State>()) {
     State& s = *state_;
@@ -192,6 +138,7 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
     if (setjmp(s.error.jump) != 0) {
         jpeg_abort_compress(&s.writer);
         jpeg_abort_decompress(&s.reader);
+        if (RanOutOfMemory(s.error)) throw std::bad_alloc();
         // libjpeg built for 8-bit samples refuses other precisions while
         // reading the header, after it has read the frame's.
         if (s.failure == TranscodeResult::kUnreadable && s.reader.data_precision != 0 &&
@@ -222,7 +169,14 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
         jpeg_abort_decompress(&s.reader);
         return TranscodeResult::kDamaged;
     }
-    MakeWeights(tables, *s.writer.quant_tbl_ptrs[0], &s.mix);
+    if (!BaselineSteps(*tables[0]) || !BaselineSteps(*tables[1]) || !BaselineSteps(*tables[2])) {
+        jpeg_abort_decompress(&s.reader);
+        return TranscodeResult::kNotBaseline;
+    }
+    if (!MixFor(s, tables)) {
+        jpeg_abort_decompress(&s.reader);
+        return TranscodeResult::kNotWritten;
+    }
     MixTile(&s.reader, components, s.mix);
 
     s.failure = TranscodeResult::kNotWritten;

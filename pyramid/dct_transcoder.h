@@ -55,7 +55,9 @@ public:
 
     // Transcodes the `length` bytes of `stored` into an output tile of
     // `width` x `height` in `stream`, replacing what it held. On any result
-    // but kTranscoded, `stream` is left empty.
+    // but kTranscoded, `stream` is left empty. Throws std::bad_alloc when
+    // memory runs out (libjpeg's or the stream's), which is no reason to
+    // take the pixel route; the transcoder stays fit for the next tile.
     TranscodeResult Transcode(const std::uint8_t* stored, std::size_t length, int width, int height,
                               std::vector<std::uint8_t>* stream);
 

@@ -88,7 +88,7 @@ void LevelWriter::Work() {
     bool handingOver = false;
     std::optional<TileWorker> worker;
     try {
-        worker.emplace(source_, level_);
+        worker.emplace(source_, level_, &gate_);
         while (Take(&place)) {
             haveTile = true;
             TileStream tile = worker->Make(place);

@@ -13,6 +13,9 @@
  * finish them in, so that a slide always gives the same file. Fetching,
  * decoding and encoding happen in the workers outside the lock; the lock is
  * held for the hand-out, the window, TIFFWriteRawTile and the counters.
+ * Tiles are made behind the level's work gate: twice as many at once as
+ * the machine has hardware threads, while the rest of the workers fetch or
+ * wait.
  *
  * Memory: a worker takes a tile's buffers only when it takes the tile, and
  * a tile is taken only while the bytes of the tiles in flight (taken and
@@ -35,6 +38,7 @@
 
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_worker.h"
+#include "pyramid/work_gate.h"
 #include "pyramid/worker_threads.h"
 
 namespace nvx::pyramid {
@@ -131,6 +135,7 @@ private:
     const std::size_t budgetBytes_;
     const std::uint64_t fileBytes_;
     const ThreadStarter startThread_;
+    WorkGate gate_{WorkGate::ForThisMachine()};
 
     mutable std::mutex mutex_;          // guards everything below and the TIFF handle
     std::condition_variable moved_;     // takers: the writer moved on, or the level stopped

@@ -4,6 +4,11 @@
  */
 #include "pyramid/libjpeg_setup.h"
 
+#include <cstdlib>
+#include <new>
+
+#include <jerror.h>
+
 namespace nvx::pyramid {
 
 namespace {
@@ -21,9 +26,30 @@ void CountWarnings(j_common_ptr info, int level) {
 
 constexpr std::size_t kFirstChunk = 64 * 1024;
 
+// Grows `stream` to `size` bytes without letting std::bad_alloc out: it
+// must not unwind through libjpeg's C frames.
+bool Resized(std::vector<std::uint8_t>* stream, std::size_t size) noexcept {
+    try {
+        stream->resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// Fails the job as libjpeg fails one whose own allocation is refused.
+[[noreturn]] void ExitOutOfMemory(j_compress_ptr info) {
+    info->err->msg_code = JERR_OUT_OF_MEMORY;
+    info->err->msg_parm.i[0] = 0;
+    info->err->error_exit(reinterpret_cast<j_common_ptr>(info));
+    std::abort();  // error_exit does not return
+}
+
 void StartDestination(j_compress_ptr info) {
     auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
-    if (destination->stream->size() < kFirstChunk) destination->stream->resize(kFirstChunk);
+    if (destination->stream->size() < kFirstChunk && !Resized(destination->stream, kFirstChunk)) {
+        ExitOutOfMemory(info);
+    }
     destination->manager.next_output_byte = destination->stream->data();
     destination->manager.free_in_buffer = destination->stream->size();
     destination->used = 0;
@@ -34,7 +60,7 @@ boolean GrowDestination(j_compress_ptr info) {
     std::vector<std::uint8_t>& stream = *destination->stream;
     // libjpeg calls this only when the whole buffer is full.
     const std::size_t used = stream.size();
-    stream.resize(used * 2);
+    if (!Resized(&stream, used * 2)) ExitOutOfMemory(info);
     destination->manager.next_output_byte = stream.data() + used;
     destination->manager.free_in_buffer = stream.size() - used;
     return TRUE;
@@ -52,6 +78,8 @@ void CatchErrors(jpeg_common_struct* info, ErrorJump* error) {
     error->manager.error_exit = ExitThroughJump;
     error->manager.emit_message = CountWarnings;
 }
+
+bool RanOutOfMemory(const ErrorJump& error) { return error.manager.msg_code == JERR_OUT_OF_MEMORY; }
 
 void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
                std::vector<std::uint8_t>* stream) {

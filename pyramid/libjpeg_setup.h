@@ -33,6 +33,12 @@ struct ErrorJump {
 // warnings only count up info->err->num_warnings.
 void CatchErrors(jpeg_common_struct* info, ErrorJump* error);
 
+// Whether the job that jumped back to `error` failed for want of memory:
+// libjpeg's own allocations, or a destination that could not grow. The
+// caller, back in its own frame, throws std::bad_alloc for it; nothing is
+// thrown through libjpeg's frames.
+bool RanOutOfMemory(const ErrorJump& error);
+
 // A destination that fills a std::vector from its start, growing it when
 // full; `used` bytes of it hold the stream at the end. The vector keeps its
 // size between streams, so a compressor reuses one buffer for all its tiles.

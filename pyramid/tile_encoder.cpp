@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
@@ -133,6 +134,7 @@ bool TileEncoder::Encode(const std::uint8_t* rgb, int width, int height,
     if (setjmp(s.error.jump) != 0) {
         jpeg_abort_compress(&s.info);
         stream->clear();
+        if (RanOutOfMemory(s.error)) throw std::bad_alloc();
         return false;
     }
     s.info.image_width = static_cast<JDIMENSION>(width);

@@ -25,7 +25,8 @@ public:
     TileEncoder& operator=(const TileEncoder&) = delete;
 
     // Encodes width x height packed RGB pixels (rows width * 3 bytes apart)
-    // into `stream`, replacing what it held. False when libjpeg refuses.
+    // into `stream`, replacing what it held. False when libjpeg refuses;
+    // throws std::bad_alloc when memory runs out.
     bool Encode(const std::uint8_t* rgb, int width, int height, std::vector<std::uint8_t>* stream);
 
     // libjpeg's state; it lives on the heap so that it survives a jump back

@@ -61,19 +61,25 @@ bool PixelRouteForced() {
 
 std::size_t TileWorkingBytes(std::int32_t tileSize) { return 2 * TileBytes(tileSize); }
 
-TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level)
+TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level, WorkGate* gate)
     : source_(source),
       level_(level),
+      gate_(gate),
       magnification_(LevelMagnification(source.scanMagnification, level.scaleFactor)),
       encoder_(level.jpegQuality) {
     if (!source.regionMode && !PixelRouteForced()) transcoder_.emplace(level.jpegQuality);
 }
 
 TileStream TileWorker::Make(const TilePlace& place) {
-    if (source_.regionMode) return Encode(FetchRegion(place));
+    if (source_.regionMode) {
+        const Pixels pixels = FetchRegion(place);
+        const WorkGate::Pass pass(gate_);
+        return Encode(pixels);
+    }
     step_ = "fetching";
     slide::SlideHandle slide = source_.slide;
     slide::Fetched fetched = slide::FetchTile(&slide, magnification_, place.column, place.row);
+    const WorkGate::Pass pass(gate_);
     if (!fetched.buffer || fetched.length <= 0) return Encode(Pixels{});
     if (transcoder_) {
         step_ = "transcoding";

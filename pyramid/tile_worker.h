@@ -23,6 +23,7 @@
 #include "pyramid/dct_transcoder.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
+#include "pyramid/work_gate.h"
 #include "slide/jpeg_decode.h"
 #include "slide/library_binding.h"
 
@@ -70,8 +71,10 @@ std::size_t TileWorkingBytes(std::int32_t tileSize);
 
 class TileWorker {
 public:
-    // Both must outlive the worker.
-    TileWorker(const LevelSource& source, const LevelPlan& level);
+    // All three must outlive the worker. A tile is made (decoded,
+    // transcoded, encoded) inside `gate`, once its pixels or stored stream
+    // are fetched; without a gate, at once.
+    TileWorker(const LevelSource& source, const LevelPlan& level, WorkGate* gate = nullptr);
     TileWorker(const TileWorker&) = delete;
     TileWorker& operator=(const TileWorker&) = delete;
 
@@ -90,6 +93,7 @@ private:
 
     const LevelSource& source_;
     const LevelPlan& level_;
+    WorkGate* const gate_;
     float magnification_;
     slide::JpegDecoder decoder_;
     TileEncoder encoder_;

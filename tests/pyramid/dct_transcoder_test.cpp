@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "common/turbo_jpeg.h"
 #include "pyramid/tile_encoder.h"
 #include "slide/jpeg_decode.h"
+#include "tests/pyramid/refused_allocations.h"
 #include "tests/pyramid/tiff_file.h"
 #include "tools/synthetic_tissue.h"
 
@@ -85,12 +87,14 @@ struct StreamKind {
     int lumaVertical = 1;
     bool progressive = false;
     bool arithmetic = false;
+    int quality = 85;  // below 15, steps pass 255 and the tables take 16 bits
 };
 
 Bytes StreamOfKind(const Bytes& rgb, int side, const StreamKind& kind) {
     jpeg_compress_struct info{};
     jpeg_error_mgr error{};
     info.err = jpeg_std_error(&error);
+    error.emit_message = [](j_common_ptr, int) {};  // coarse tables are meant
     jpeg_create_compress(&info);
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
@@ -101,7 +105,7 @@ Bytes StreamOfKind(const Bytes& rgb, int side, const StreamKind& kind) {
     info.in_color_space = JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_colorspace(&info, kind.space);
-    jpeg_set_quality(&info, 85, TRUE);
+    jpeg_set_quality(&info, kind.quality, FALSE);
     if (info.num_components == 3) {
         info.comp_info[0].h_samp_factor = kind.lumaSampling;
         info.comp_info[0].v_samp_factor = kind.lumaVertical;
@@ -231,6 +235,8 @@ TEST(DctTranscoderTest, StreamsTakenAndWhyOthersAreRefused) {
          TranscodeResult::kNotThreeComponents},
         {"RGB", StreamOfKind(rgb, kSide, {.space = JCS_RGB}), kSide, kSide,
          TranscodeResult::kNotYCbCr},
+        {"16-bit quantisation steps", StreamOfKind(rgb, kSide, {.quality = 5}), kSide, kSide,
+         TranscodeResult::kNotBaseline},
         {"12-bit frame", WithFrame(good, [](std::uint8_t* sof) { sof[2] = 12; }), kSide, kSide,
          TranscodeResult::kNotEightBit},
         {"narrower than the tile", good, kSide + 16, kSide, TranscodeResult::kOtherSize},
@@ -297,6 +303,30 @@ TEST(DctTranscoderTest, GarbledDataGivesAWholeTileOrARefusal) {
         }
     }
     EXPECT_GT(refused, 0);
+}
+
+// A stream buffer that cannot grow is memory run out, thrown from the
+// caller's frame (never through libjpeg's), not a reason to take the pixel
+// route; the transcoder and the encoder are fit for the next tile after it.
+TEST(DctTranscoderTest, MemoryRunOutIsThrownAndLeavesTheCodecsFit) {
+    constexpr int kSide = 256;
+    const Bytes rgb = SyntheticTissue(kSide, 1)[0];
+    const Bytes stored = StoredTile(rgb, kSide, kSide, 85);
+    DctTranscoder transcoder(60);
+    TileEncoder encoder(60);
+    Bytes tile;
+    {
+        // The first chunk of a stream buffer.
+        testing::RefuseTileBuffers refuse(64 * 1024, /*vectorsToo=*/true);
+        EXPECT_THROW(transcoder.Transcode(stored.data(), stored.size(), kSide, kSide, &tile),
+                     std::bad_alloc);
+        EXPECT_THROW(encoder.Encode(rgb.data(), kSide, kSide, &tile), std::bad_alloc);
+    }
+    EXPECT_EQ(transcoder.Transcode(stored.data(), stored.size(), kSide, kSide, &tile),
+              TranscodeResult::kTranscoded);
+    EXPECT_EQ(tile, CoefficientRoute(stored, kSide, 60));
+    ASSERT_TRUE(encoder.Encode(rgb.data(), kSide, kSide, &tile));
+    EXPECT_EQ(Decoded(WithTables(tile, 60)).size(), rgb.size());
 }
 
 // Everything before the entropy-coded data (SOI, the frame, the scan's

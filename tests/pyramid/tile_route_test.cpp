@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,9 @@ struct RouteCase {
     bool regionMode;
     std::vector<std::string> routes;  // of the four tiles, in raster order
 };
+
+// What gtest shows of a row (in ctest's list, say): its name, not its bytes.
+void PrintTo(const RouteCase& row, std::ostream* out) { *out << row.name; }
 
 class TileRouteTest : public testing::FakeSlideTest,
                       public ::testing::WithParamInterface<RouteCase> {

@@ -1,0 +1,57 @@
+/*
+ * coefficient_mix.h - the arithmetic of the coefficient route: a stored
+ * block's Y, Cb and Cr coefficients turned into the output block's R, G and
+ * B ones, re-quantised with the output table.
+ *
+ * At block position k, output component c is the sum over stored
+ * components j of the stored coefficient times the conversion's factor of j
+ * in c times the stored step of j over the output step: five weights per
+ * position (Y adds the same to R, G and B). The weights are held in fixed
+ * point, as 16-bit integers scaled by 2^shift, with the shift chosen per
+ * pair of tables so that the largest weight keeps 14 bits: every product
+ * fits 30 bits and every sum 32, so the sums never overflow, whatever the
+ * coefficients. The result is rounded (halves up), clamped to what baseline
+ * Huffman coding takes, and written over the stored coefficients.
+ *
+ * MixBlock runs on SSE2 where the compiler has it (every x86-64) and on
+ * plain integers elsewhere; both give the same coefficients.
+ */
+#pragma once
+
+#include <cstdint>
+
+namespace nvx::pyramid {
+
+inline constexpr int kBlockPositions = 64;
+
+// The weights of one pair of stored and output tables, in pairs of 16-bit
+// integers: for each position k, weights[2k] applies to the first and
+// weights[2k + 1] to the second component of the pair named.
+struct CoefficientMix {
+    alignas(16) std::int16_t redOfLumaCr[2 * kBlockPositions];
+    alignas(16) std::int16_t greenOfLumaCb[2 * kBlockPositions];
+    alignas(16) std::int16_t greenOfLumaCr[2 * kBlockPositions];  // the luma weight is 0
+    alignas(16) std::int16_t blueOfLumaCb[2 * kBlockPositions];
+    int shift = 0;
+    std::int32_t half = 0;  // 2^(shift - 1): adds before the shift to round
+};
+
+// Makes the weights from the stored Y, Cb and Cr steps and the output
+// steps, 64 each in natural order; an output step of 0 is taken as 1.
+// False when a weight does not fit 14 bits (a stored step some 9000 times
+// the output's; baseline tables hold steps of at most 255).
+bool MakeCoefficientMix(const std::uint16_t* lumaSteps, const std::uint16_t* cbSteps,
+                        const std::uint16_t* crSteps, const std::uint16_t* outputSteps,
+                        CoefficientMix* mix);
+
+// Turns one block's Y, Cb and Cr coefficients (natural order) into the
+// output's R, G and B ones, in place. Rows of eight positions that are zero
+// in all three blocks stay zero and are skipped.
+void MixBlock(const CoefficientMix& mix, std::int16_t* y, std::int16_t* cb, std::int16_t* cr);
+
+// The same on plain integers: what MixBlock does where there is no SSE2,
+// and what it is checked against where there is.
+void MixBlockPortable(const CoefficientMix& mix, std::int16_t* y, std::int16_t* cb,
+                      std::int16_t* cr);
+
+}  // namespace nvx::pyramid

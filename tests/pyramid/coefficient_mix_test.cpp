@@ -1,0 +1,150 @@
+/*
+ * coefficient_mix_test.cpp - the fixed-point mix against the exact
+ * arithmetic it stands for, and its SSE2 and plain-integer forms against
+ * each other, for the tables slides are stored and written with and for the
+ * extremes a stream may hold.
+ */
+#include "pyramid/coefficient_mix.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <random>
+
+// jpeglib.h needs size_t and FILE declared before it.
+#include <jpeglib.h>
+
+namespace nvx::pyramid {
+namespace {
+
+using Steps = std::array<std::uint16_t, kBlockPositions>;
+using Block = std::array<std::int16_t, kBlockPositions>;
+
+Steps Flat(std::uint16_t step) {
+    Steps steps;
+    steps.fill(step);
+    return steps;
+}
+
+// libjpeg's standard luma (0) or chroma (1) table at `quality`.
+Steps StandardTable(int quality, int table) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr error{};
+    info.err = jpeg_std_error(&error);
+    jpeg_create_compress(&info);
+    info.in_color_space = JCS_RGB;
+    info.input_components = 3;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, FALSE);
+    Steps steps;
+    std::copy(std::begin(info.quant_tbl_ptrs[table]->quantval),
+              std::end(info.quant_tbl_ptrs[table]->quantval), steps.begin());
+    jpeg_destroy_compress(&info);
+    return steps;
+}
+
+// What a block position of the output must hold, in exact arithmetic.
+double Exact(int component, int k, double y, double cb, double cr, const Steps& luma,
+             const Steps& cbSteps, const Steps& crSteps, const Steps& output) {
+    const double to = std::max<std::uint16_t>(output[k], 1);
+    const double l = y * luma[k], b = cb * cbSteps[k], r = cr * crSteps[k];
+    const double value = component == 0   ? l + 1.402 * r
+                         : component == 1 ? l - 0.344136 * b - 0.714136 * r
+                                          : l + 1.772 * b;
+    return std::clamp(value / to, -1023.0, 1023.0);
+}
+
+// Blocks as streams hold them: mostly small coefficients, whole rows of
+// zeros, a few large ones, and now and then the extremes of 16 bits.
+Block RandomBlock(std::mt19937* random) {
+    Block block{};
+    std::uniform_int_distribution<int> small(-40, 40), large(-1023, 1023), kind(0, 99);
+    const int lastRow = std::uniform_int_distribution<int>(0, 7)(*random);
+    for (int k = 0; k < kBlockPositions; ++k) {
+        if (k / 8 > lastRow) continue;
+        const int roll = kind(*random);
+        if (roll < 40) continue;
+        if (roll < 90)
+            block[k] = static_cast<std::int16_t>(small(*random));
+        else if (roll < 99)
+            block[k] = static_cast<std::int16_t>(large(*random));
+        else
+            block[k] = roll % 2 ? -32768 : 32767;
+    }
+    return block;
+}
+
+TEST(CoefficientMixTest, MatchesExactArithmeticAndThePortableForm) {
+    struct Case {
+        const char* name;
+        Steps luma, cb, cr, output;
+    };
+    const Case cases[] = {
+        {"nvxmake's quality 85 into 60", StandardTable(85, 0), StandardTable(85, 1),
+         StandardTable(85, 1), StandardTable(60, 0)},
+        {"quality 100 into 75", StandardTable(100, 0), StandardTable(100, 1), StandardTable(100, 1),
+         StandardTable(75, 0)},
+        {"quality 30 into 75: weights above 1", StandardTable(30, 0), StandardTable(30, 1),
+         StandardTable(30, 1), StandardTable(75, 0)},
+        {"the largest baseline steps into steps of 1", Flat(255), Flat(255), Flat(255), Flat(1)},
+        {"output steps of 0, taken as 1", Flat(2), Flat(3), Flat(4), Flat(0)},
+    };
+    std::mt19937 random(20261207);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoefficientMix mix;
+        ASSERT_TRUE(
+            MakeCoefficientMix(c.luma.data(), c.cb.data(), c.cr.data(), c.output.data(), &mix));
+        int mismatches = 0, offByMore = 0;
+        for (int n = 0; n < 2000; ++n) {
+            Block y = RandomBlock(&random), cb = RandomBlock(&random), cr = RandomBlock(&random);
+            const Block y0 = y, cb0 = cb, cr0 = cr;
+            Block py = y, pcb = cb, pcr = cr;
+            MixBlock(mix, y.data(), cb.data(), cr.data());
+            MixBlockPortable(mix, py.data(), pcb.data(), pcr.data());
+            mismatches += y != py || cb != pcb || cr != pcr;
+            for (int k = 0; k < kBlockPositions; ++k) {
+                // Each weight is off by half a unit of its last bit at
+                // most, so the result is the exact one rounded, give or
+                // take that much times the coefficients.
+                const int sum = std::abs(y0[k]) + std::abs(cb0[k]) + std::abs(cr0[k]);
+                if (sum > 3 * 1023) continue;
+                const double slack = 0.5 + std::ldexp(sum, -(mix.shift + 1)) + 1e-9;
+                const std::int16_t* made[3] = {&y[k], &cb[k], &cr[k]};
+                for (int component = 0; component < 3; ++component) {
+                    const double exact =
+                        Exact(component, k, y0[k], cb0[k], cr0[k], c.luma, c.cb, c.cr, c.output);
+                    offByMore += std::abs(*made[component] - exact) > slack;
+                }
+            }
+        }
+        EXPECT_EQ(mismatches, 0);
+        EXPECT_EQ(offByMore, 0);
+    }
+}
+
+TEST(CoefficientMixTest, ZeroRowsStayZeroAndWeightsTooLargeAreRefused) {
+    CoefficientMix mix;
+    const Steps stored = StandardTable(85, 0), output = StandardTable(60, 0);
+    ASSERT_TRUE(
+        MakeCoefficientMix(stored.data(), stored.data(), stored.data(), output.data(), &mix));
+    Block y{}, cb{}, cr{};
+    y[0] = -500;
+    cr[9] = 7;
+    MixBlock(mix, y.data(), cb.data(), cr.data());
+    for (int k = 16; k < kBlockPositions; ++k) {
+        EXPECT_EQ(y[k] | cb[k] | cr[k], 0) << "position " << k;
+    }
+    EXPECT_LT(y[0], 0);
+    EXPECT_GT(y[9], 0);  // red takes Cr
+
+    // 16-bit steps 65535 times the output's: no 14-bit weight holds that.
+    const Steps huge = Flat(65535), one = Flat(1);
+    EXPECT_FALSE(MakeCoefficientMix(huge.data(), huge.data(), huge.data(), one.data(), &mix));
+}
+
+}  // namespace
+}  // namespace nvx::pyramid
