@@ -35,7 +35,7 @@ std::string Plural(std::int32_t count, const char* one, const char* many) {
 }
 
 // One line for everything a failed run lost, why if we know, and what
-// became of the output path.
+// became of the output path (a failure after the rename says so itself).
 std::string DescribeLoss(const ConversionResult& result, const std::string& outputPath) {
     std::string text = "the output is incomplete:";
     const char* separator = " ";
@@ -58,6 +58,7 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
     if (result.failedStep) add(*result.failedStep + " failed");
     if (!result.writeFailure.empty()) add(result.writeFailure);
     if (separator[0] == ' ') add("libtiff reported errors");
+    if (result.outputReplaced) return text;
     return text + "; " + outputPath + " was left as it was";
 }
 

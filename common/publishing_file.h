@@ -63,6 +63,9 @@ public:
     // False with `reason` set when a step fails; the target is then as it
     // was, unless `reason` says it was replaced.
     bool Publish(std::string* reason);
+    // Whether the target now holds this file: after a failed Publish, when
+    // the rename went through and a later step (the folder's sync) failed.
+    bool Replaced() const { return published_; }
 
     // Runs one step of publishing through the step runner. The writer on
     // top of the file runs its Flush this way before Publish.

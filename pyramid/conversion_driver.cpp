@@ -273,7 +273,10 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
 
         result.bigTiff = bigTiff;
         bool whole = !attempt.AnythingLost(result);
-        if (whole && !output->Publish(&result.writeFailure)) whole = false;
+        if (whole && !output->Publish(&result.writeFailure)) {
+            whole = false;
+            result.outputReplaced = output->Replaced();
+        }
         if (!whole && result.writeFailure.empty()) {
             result.writeFailure = output->ExplainWriteFailure();
         }

@@ -72,6 +72,9 @@ struct ConversionResult {
     // The names the replaced output had: above 1, the other names keep the
     // earlier content, and the output's name has a new file.
     std::uint64_t earlierLinks = 0;
+    // The output was renamed into place, but a later step of publishing
+    // failed (writeFailure says which): the earlier file is gone.
+    bool outputReplaced = false;
 };
 
 // What the driver reports while it works.

@@ -61,6 +61,8 @@ public:
     // final path. False with `reason` set when any step fails; the temporary
     // file is then removed when the OutputFile goes.
     bool Publish(std::string* reason);
+    // Whether the final path holds this file (see PublishingFile::Replaced).
+    bool Replaced() const { return file_ && file_->Replaced(); }
 
     // Why writing failed, in plain words, when it can be seen from outside
     // (a full disk, the file size limit); empty otherwise.

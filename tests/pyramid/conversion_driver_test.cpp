@@ -394,32 +394,42 @@ TEST_F(ConversionDriverTest, PublishingFlushesSyncsClosesAndRenamesInThatOrder) 
     EXPECT_EQ(FilesInFolder(), 1u);
 }
 
-TEST_F(ConversionDriverTest, AFailedStepOfPublishingFailsTheRunAndLeavesTheEarlierOutput) {
+TEST_F(ConversionDriverTest,
+       AFailedStepOfPublishingFailsTheRunAndSaysWhatBecameOfTheEarlierOutput) {
     const std::string output = PathIn("out.tif");
-    const std::vector<std::pair<PublishStep, std::string>> cases = {
-        {PublishStep::Flush, "the end of the output could not be written"},
-        {PublishStep::Sync, "the output could not be put on disk: refused"},
-        {PublishStep::Close, "the output could not be closed: refused"},
-        {PublishStep::Rename, "the finished output could not be renamed to " + output},
+    struct Case {
+        PublishStep failing;
+        bool afterItsWork;  // the step did its work, then failed (the folder's sync)
+        std::string reason;
     };
-    for (const auto& [step, reason] : cases) {
-        const PublishStep failing = step;  // a binding a lambda may capture
+    const Case cases[] = {
+        {PublishStep::Flush, false, "the end of the output could not be written"},
+        {PublishStep::Sync, false, "the output could not be put on disk: refused"},
+        {PublishStep::Close, false, "the output could not be closed: refused"},
+        {PublishStep::Rename, false, "the finished output could not be renamed to " + output},
+        {PublishStep::Rename, true, output + " was replaced, but refused"},
+    };
+    for (const Case& c : cases) {
+        const Case& row = c;  // what the lambda captures
         { std::ofstream(output) << "an earlier output"; }
         std::vector<PublishStep> steps;
         DriverSeams seams;
-        seams.publishStep = [&steps, failing](PublishStep ran,
-                                              const std::function<bool()>& perform) {
+        seams.publishStep = [&steps, &row](PublishStep ran, const std::function<bool()>& perform) {
             steps.push_back(ran);
-            return ran != failing && perform();
+            if (ran != row.failing) return perform();
+            if (row.afterItsWork) perform();
+            return false;
         };
+        const std::string& reason = c.reason;
         const ConversionResult result = Run(Job(output), seams);
         EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete) << reason;
         EXPECT_EQ(result.writeFailure.rfind(reason, 0), 0u) << result.writeFailure;
-        EXPECT_EQ(steps.back(), failing);  // nothing after the failed step
+        EXPECT_EQ(result.outputReplaced, c.afterItsWork) << reason;
+        EXPECT_EQ(steps.back(), c.failing);  // nothing after the failed step
         std::ifstream in(output);
         std::string content;
         std::getline(in, content);
-        EXPECT_EQ(content, "an earlier output") << reason;
+        EXPECT_EQ(content == "an earlier output", !c.afterItsWork) << reason;
         EXPECT_EQ(FilesInFolder(), 1u) << reason;  // the temporary file is gone
         ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
     }
