@@ -9,7 +9,7 @@ packages=(
   libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
   python3 python3-openslide python3-tifffile python3-numpy
   openslide-tools libtiff-tools libvips-tools
-  locales time clang-format clang-tidy gdal-bin man-db
+  locales time clang-format clang-tidy gdal-bin man-db lintian
   snakemake slurmctld slurmd slurm-client munge chromium
 )
 "$(dirname "$0")/install-packages.sh" setup "${packages[@]}"

@@ -2,20 +2,23 @@
 would: the installed files and nothing else, the installed converter
 converting a slide without LD_LIBRARY_PATH through the installed library, a
 C program built against the library with pkg-config and with CMake's
-find_package, and both man pages rendered without a warning.
+find_package, and both man pages, compressed as Debian has them, rendered
+without a warning.
 
 usage: install_test.py BUILD_DIR SOURCE_DIR
 """
 import glob
+import gzip
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
 import openslide
+
+from gzip_header import REPRODUCIBLE, how_compressed
 
 BUILD = SOURCE = None
 PREFIX = None
@@ -53,7 +56,7 @@ class InstalledFiles(unittest.TestCase):
             "lib/cmake/NvxSlideLib/NvxSlideLibConfig.cmake",
             "lib/cmake/NvxSlideLib/NvxSlideLibConfigVersion.cmake",
             "lib/cmake/NvxSlideLib/NvxSlideLibTargets.cmake",
-            "share/man/man1/nvx2svs.1", "share/man/man1/nvxmake.1",
+            "share/man/man1/nvx2svs.1.gz", "share/man/man1/nvxmake.1.gz",
             "share/doc/nvx2svs/nvx-format.md", "share/doc/nvx2svs/LICENSE",
             "share/doc/nvx2svs/THIRD-PARTY-NOTICES"])
         configs = glob.glob(os.path.join(PREFIX, "lib/cmake/NvxSlideLib/NvxSlideLibTargets-*.cmake"))
@@ -76,14 +79,17 @@ class InstalledFiles(unittest.TestCase):
         pc = run(["pkg-config", "--modversion", "nvxslidelib"],
                  env=plain_env(PKG_CONFIG_PATH=os.path.join(lib, "pkgconfig"))).stdout.strip()
         self.assertEqual(pc, version)
-        for page in ("nvx2svs.1", "nvxmake.1"):
-            with open(os.path.join(PREFIX, "share/man/man1", page)) as f:
+        for page in ("nvx2svs.1.gz", "nvxmake.1.gz"):
+            with gzip.open(os.path.join(PREFIX, "share/man/man1", page), "rt") as f:
                 self.assertIn(f'"nvx2svs {version}"', f.readline() + f.readline())
 
-    def test_man_pages_render_without_warnings(self):
+    def test_man_pages_are_compressed_reproducibly_and_render_without_warnings(self):
         for name in ("nvx2svs", "nvxmake"):
-            page = os.path.join(PREFIX, "share/man/man1", name + ".1")
-            groff = run(["groff", "-ww", "-man", "-Tutf8", page])
+            page = os.path.join(PREFIX, "share/man/man1", name + ".1.gz")
+            with open(page, "rb") as f:
+                data = f.read()
+            self.assertEqual(how_compressed(data), REPRODUCIBLE, name)
+            groff = run(["groff", "-ww", "-man", "-Tutf8"], input=gzip.decompress(data).decode())
             self.assertEqual((groff.returncode, groff.stderr), (0, ""), name)
             shown = run(["man", "--warnings", "-l", page], env=plain_env(MANWIDTH="80"))
             self.assertEqual((shown.returncode, shown.stderr), (0, ""), name)
