@@ -268,10 +268,11 @@ bool ProcessMayHaveWritten(unsigned long id, const std::string& name) {
     if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
     DWORD code = 0;
     FILETIME created, exited, kernel, user;
-    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    // A process whose end cannot be read counts as running.
+    const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
     const bool times = GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
     CloseHandle(process);
-    if (!running) return false;
+    if (ended) return false;
     if (!times) return true;
     WIN32_FILE_ATTRIBUTE_DATA file;
     if (!GetFileAttributesExW(NativePath(name).c_str(), GetFileExInfoStandard, &file)) return true;

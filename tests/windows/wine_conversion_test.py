@@ -1,13 +1,17 @@
 """wine_conversion_test.py - the Windows package (nvx2svs.exe beside our
 NvxSlideLib.dll) converting a slide made by the Linux nvxmake, under Wine:
 a whole slide and a region, each byte-identical to the Linux build's output
-for the same arguments and opened with OpenSlide; file names beyond the ANSI code page; and the same-file check,
-which must know a file by its identity, not by how its name is spelled.
+for the same arguments and opened with OpenSlide; file names beyond the ANSI code page; the same-file check,
+which must know a file by its identity, not by how its name is spelled; and
+the sweep of the temporaries that killed runs left beside an output, which
+must know a live process of this host, and a process id taken again, from
+what Windows says of them.
 
 usage: wine_conversion_test.py WINDOWS_PACKAGE_FOLDER LINUX_BUILD
 """
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -22,6 +26,26 @@ import wine_console
 PACKAGE = LINUX = None
 WAITING = "正在转换中，请等待...\n"
 COMPLETION = "\nOK...转换完成"
+
+
+def host_tag():
+    """The tag our temporaries' names give this machine: FNV-1a of its
+    Windows computer name, as Wine gives it (the Linux host name in capitals)."""
+    shown = subprocess.run(["wine", "cmd", "/c", "echo %COMPUTERNAME%"], capture_output=True,
+                           check=True, timeout=120).stdout
+    tag = 2166136261
+    for byte in shown.strip():
+        tag = ((tag ^ byte) * 16777619) & 0xFFFFFFFF
+    return "%08x" % tag
+
+
+def windows_processes():
+    """{process id: executable} of the Windows processes Wine runs, as
+    Windows sees them (Wine's ids are not Linux ones)."""
+    listed = subprocess.run(["wine", "winedbg", "--command", "info proc"], capture_output=True,
+                            timeout=120).stdout.decode("utf-8", "replace")
+    return {int(m.group(1), 16): m.group(2)
+            for m in re.finditer(r"^[ =]([0-9a-f]{8}) +\d+ +(?:\\_ )?'([^']+)'", listed, re.M)}
 
 
 def sha256(path):
@@ -128,6 +152,53 @@ class WindowsConversions(unittest.TestCase):
             self.assertEqual(status, 255, output)
             self.assertIn(b"refusing to overwrite", stderr, output)
             self.assertEqual(sha256(self.slide), before, output)
+
+    def test_a_run_removes_only_the_temporaries_of_its_own_dead_runs(self):
+        # .<output>.<host tag>.<process id>.<random>.part, planted before a
+        # run: what a run of this host that is gone left goes, the rest stays.
+        folder = tempfile.mkdtemp(prefix="sweep-", dir=self.dir)
+        tag = host_tag()
+        processes = windows_processes()
+        # Started by wineboot, before any file here was written.
+        live = next((pid for pid, exe in processes.items() if exe == "services.exe"), None)
+        dead = 4_000_000
+        while dead in processes:
+            dead += 4
+        long_ago = 978307200  # 2001-01-01, long before this Wine prefix was made
+        other_tag = ("0" if tag[0] != "0" else "1") + tag[1:]
+        cases = [
+            # (case, owner, name, write time or None for now, kept)
+            ("no process has the id", dead, f".out.svs.{tag}.{dead}.0000000a.part", None, False),
+            ("a live process that started before the write", live,
+             f".out.svs.{tag}.{live}.0000000b.part", None, True),
+            ("the id taken again by a process started after the write", live,
+             f".out.svs.{tag}.{live}.0000000c.part", long_ago, False),
+            ("another host's run", dead, f".out.svs.{other_tag}.{dead}.0000000d.part", None, True),
+            ("another output's run", dead, f".other.svs.{tag}.{dead}.0000000e.part", None, True),
+        ]
+        planted = {name for _, owner, name, _, _ in cases if owner is not None}
+        for _, owner, name, when, _ in cases:
+            if owner is None:
+                continue
+            path = os.path.join(folder, name)
+            open(path, "wb").close()
+            if when is not None:
+                os.utime(path, (when, when))
+        output = os.path.join(folder, "out.svs")
+        _, stderr, status = wine_console.run(936, self.exe,
+                                             ["slide.nvx", wine_console.windows_path(output), "2"],
+                                             self.dir)
+        self.assertEqual(status, 0, stderr)
+        slide = openslide.OpenSlide(output)
+        self.assertEqual(slide.dimensions, (3000, 2200))
+        slide.close()
+        left = set(os.listdir(folder))
+        for case, owner, name, _, kept in cases:
+            with self.subTest(case):
+                if owner is None:
+                    self.skipTest("winedbg lists no services.exe to take a live process's id from")
+                self.assertEqual(name in left, kept, name)
+        self.assertEqual(left - planted, {"out.svs"}, "the run's own temporary is gone")
 
 
 if __name__ == "__main__":
