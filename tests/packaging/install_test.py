@@ -152,6 +152,25 @@ class InstalledPrograms(unittest.TestCase):
         self.check_program(os.path.join(build, "open_slide"))
 
 
+class StagedInstallUnderUsr(unittest.TestCase):
+    """Under /usr the library goes to lib/<multiarch>: the converter's run
+    path must lead there from bin/, or a staged install (DESTDIR) finds no
+    library. Read from the install script a /usr configuration writes."""
+
+    def test_the_run_path_leads_to_where_the_library_is_installed(self):
+        staged = tempfile.mkdtemp(dir=HOLDER)
+        configured = run(["cmake", "-S", SOURCE, "-B", staged, "-DCMAKE_INSTALL_PREFIX=/usr"],
+                         env=dict(os.environ))
+        self.assertEqual(configured.returncode, 0, configured.stderr)
+        with open(os.path.join(staged, "packaging", "cmake_install.cmake")) as f:
+            script = f.read()
+        library = re.search(r'\$\{CMAKE_INSTALL_PREFIX\}/([^"]*)/libNvxSlideLib\.so\.\d+\.\d+\.\d+"',
+                            script)
+        self.assertIsNotNone(library)
+        run_paths = re.findall(r'NEW_RPATH "\\\$ORIGIN/\.\./([^"]*)"', script)
+        self.assertEqual(run_paths, [library.group(1)])
+
+
 def main():
     global BUILD, SOURCE, PREFIX, HOLDER
     BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
