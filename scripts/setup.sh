@@ -12,6 +12,10 @@ packages=(
   locales time clang-format clang-tidy gdal-bin man-db lintian
   snakemake slurmctld slurmd slurm-client munge chromium
 )
+# And every program the tests call (scripts/test-programs.txt).
+while read -r program package _; do
+  [[ -z $program || $program == \#* ]] || packages+=("$package")
+done <"$(dirname "$0")/test-programs.txt"
 "$(dirname "$0")/install-packages.sh" setup "${packages[@]}"
 
 # The console tests print in a GBK console too.

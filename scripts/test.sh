@@ -7,6 +7,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
+# Every program the tests call, before any suite starts.
+"$top/scripts/check-programs.sh" || { echo "test.sh: programs the tests need are missing" >&2; exit 1; }
 
 run_suite() {
   local dir=$1; shift
