@@ -8,6 +8,7 @@
  */
 #include "cli/console.h"
 
+#include <atomic>
 #include <cctype>
 #include <clocale>
 #include <csignal>
@@ -22,12 +23,16 @@
 #else
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace nvx::console {
 namespace {
 
 bool gUseGbk = false;
+// Progress dots printed since standard output's last line ended.
+std::atomic<bool> gDotsOpen = false;
 
 #if !defined(_WIN32)
 bool CodesetIsGb(const char* codeset) {
@@ -141,6 +146,8 @@ void InitConsole() {
 void Print(Message message) {
     const char* text = MessageText(message);
     Write(gUseGbk ? ToGbk(text) : std::string(text));
+    // Every other message ends its line (the completion line starts a new one).
+    gDotsOpen = message == Message::Dot;
 }
 
 void PrintShortUsage() {
@@ -249,25 +256,37 @@ std::string ForConsole(const std::string& text) {
     return text;
 }
 
+// Whether standard output and standard error reach the same place (one
+// terminal, or one file as `>log 2>&1` makes), where a line on standard
+// error lands after whatever standard output printed last.
+bool OutputAndErrorShareAPlace() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) && _isatty(_fileno(stderr));
+#else
+    struct stat out {};
+    struct stat err {};
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+#endif
+}
+
+// A diagnostic line on standard error, on a line of its own: where progress
+// dots are open in the same place, their line is ended on standard error
+// first, so that standard output keeps its bytes.
+void Diagnostic(const char* prefix, const std::string& text) {
+    std::fflush(stdout);
+    if (gDotsOpen.exchange(false) && OutputAndErrorShareAPlace()) std::fputc('\n', stderr);
+    std::fprintf(stderr, "%s%s\n", prefix, text.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
-void Warn(const std::string& text) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "nvx2svs: warning: %s\n", ForConsole(text).c_str());
-    std::fflush(stderr);
-}
+void Warn(const std::string& text) { Diagnostic("nvx2svs: warning: ", ForConsole(text)); }
 
-void LibraryMessage(const std::string& text) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
-}
+void LibraryMessage(const std::string& text) { Diagnostic("", text); }
 
-void Error(const std::string& text) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "nvx2svs: error: %s\n", ForConsole(text).c_str());
-    std::fflush(stderr);
-}
+void Error(const std::string& text) { Diagnostic("nvx2svs: error: ", ForConsole(text)); }
 
 namespace {
 
@@ -297,6 +316,47 @@ void WarnLooseNumber(NumberArgument argument, const std::string& text, double va
     char number[64];
     std::snprintf(number, sizeof number, "%.15g", value);
     Warn(std::string(NumberArgumentName(argument)) + " " + Quoted(text) + " was read as " + number);
+}
+
+void ExplainArgumentCount(int given) {
+    Error(std::to_string(given) + (given == 1 ? " argument was" : " arguments were") +
+          " given; a whole-slide run takes 3 (SLIDE.nvx OUT.svs LAYERS) and a region 8 "
+          "(SLIDE.nvx OUT.svs LAYERS Scale x y Width Height)");
+}
+
+void ExplainArgumentRule(NumberArgument argument, const std::string& text) {
+    const std::string given = Quoted(text);
+    switch (argument) {
+        case NumberArgument::Layers:
+            Error("the layer count " + given + " is not a number from 1 to 9");
+            return;
+        case NumberArgument::Scale:
+            Error("Scale " + given +
+                  " is out of range: a region's Scale is above 0 and at most 80");
+            return;
+        case NumberArgument::Width:
+        case NumberArgument::Height:
+        case NumberArgument::X:
+        case NumberArgument::Y:
+            Error(std::string(NumberArgumentName(argument)) + " " + given +
+                  " is below 0; it must be 0 or more");
+            return;
+    }
+}
+
+void ExplainRegionOffSlide(NumberArgument axis, const std::string& text, long long pixel,
+                           int extent) {
+    const bool isX = axis == NumberArgument::X;
+    Error(std::string(isX ? "x " : "y ") + Quoted(text) + " lies at full-resolution pixel " +
+          std::to_string(pixel) + ", beyond the slide's " + (isX ? "width" : "height") + " of " +
+          std::to_string(extent) + " pixels; it must be below it");
+}
+
+void ExplainRegionEmpty(long long width, long long height) {
+    Error("the region holds no pixel of the slide (" + std::to_string(width) + " x " +
+          std::to_string(height) +
+          " full-resolution pixels once cut at its edges); Width and Height must be above 0 "
+          "and the region must reach the slide");
 }
 
 void ExplainLibraryNotLoaded(const std::string& fileName, const std::string& searchPath,

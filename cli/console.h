@@ -64,6 +64,8 @@ void PrintVersion(const std::string& program, const std::string& libtiff,
 const char* InterruptedLine(int signal);
 
 // Our own diagnostics: one line on standard error, prefixed "nvx2svs: ".
+// One that comes while progress dots are open on the same terminal (or
+// file) starts on a line of its own; standard output stays as it is.
 void Warn(const std::string& text);
 // A message of a library we use (libtiff), passed on as it came.
 void LibraryMessage(const std::string& text);
@@ -75,6 +77,21 @@ enum class NumberArgument { Layers, Scale, X, Y, Width, Height };
 // Warns that a numeric argument was read as `value` although its text says
 // more, less or something else ("Width '1e10' was read as 1").
 void WarnLooseNumber(NumberArgument argument, const std::string& text, double value);
+
+// Why the arguments were refused: one line on standard error after the
+// report on standard output, naming the argument and its rule, since batch
+// systems often keep standard error alone.
+// `given` arguments fit neither a whole-slide run nor a region.
+void ExplainArgumentCount(int given);
+// `argument`, written `text`, breaks its own rule (LAYERS 1 to 9, Scale above
+// 0 and at most 80, Width and Height not below 0).
+void ExplainArgumentRule(NumberArgument argument, const std::string& text);
+// x or y, written `text`, lies at full-resolution pixel `pixel`, not below
+// the slide's width or height `extent`.
+void ExplainRegionOffSlide(NumberArgument axis, const std::string& text, long long pixel,
+                           int extent);
+// The region, cut at the slide's edges, holds no pixel.
+void ExplainRegionEmpty(long long width, long long height);
 
 // Why the slide could not be opened: one line on standard error each, after
 // the open failure report.

@@ -89,7 +89,15 @@ int main(int argc, char** argv) {
     const cli::ArgumentCheck check = cli::ParseArguments(argc, argv, &options);
     // Numbers read otherwise than written are named after the report they
     // may explain, or at once when the arguments pass.
-    const auto warnLooseNumbers = [&check] {
+    // The report on standard output, then the same in English on standard
+    // error with the rule broken, then the numbers that may explain it.
+    const auto warnLooseNumbers = [&check, argc] {
+        if (check.verdict != cli::ArgumentVerdict::Accepted) {
+            if (check.countRefused)
+                console::ExplainArgumentCount(argc - 1);
+            else
+                console::ExplainArgumentRule(check.refused, check.refusedText);
+        }
         for (const cli::LooseNumber& n : check.looseNumbers)
             console::WarnLooseNumber(n.argument, n.text, n.readAs);
     };
@@ -146,6 +154,14 @@ int main(int argc, char** argv) {
         cli::SelectRegion(options, info.width, info.height, info.scanMagnification);
     if (!region.accepted) {
         console::PrintProblem(region.problem);
+        if (region.problem == console::Message::XBeyondSlide)
+            console::ExplainRegionOffSlide(console::NumberArgument::X, argv[5], region.mappedX,
+                                           info.width);
+        else if (region.problem == console::Message::YBeyondSlide)
+            console::ExplainRegionOffSlide(console::NumberArgument::Y, argv[6], region.mappedY,
+                                           info.height);
+        else
+            console::ExplainRegionEmpty(region.mappedWidth, region.mappedHeight);
         return cli::kFailedStatus;
     }
 

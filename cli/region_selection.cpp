@@ -39,14 +39,16 @@ RegionSelection SelectRegion(const RunOptions& options, std::int32_t slideWidth,
     std::int64_t w = MapToFullResolution(options.width, scanMagnification, options.scale);
     std::int64_t h = MapToFullResolution(options.height, scanMagnification, options.scale);
 
-    if (x0 >= slideWidth) {
-        selection.problem = console::Message::XBeyondSlide;
+    const auto refuse = [&](console::Message problem) {
+        selection.problem = problem;
+        selection.mappedX = x0;
+        selection.mappedY = y0;
+        selection.mappedWidth = w;
+        selection.mappedHeight = h;
         return selection;
-    }
-    if (y0 >= slideHeight) {
-        selection.problem = console::Message::YBeyondSlide;
-        return selection;
-    }
+    };
+    if (x0 >= slideWidth) return refuse(console::Message::XBeyondSlide);
+    if (y0 >= slideHeight) return refuse(console::Message::YBeyondSlide);
     // Cut at the near edges.
     if (x0 < 0) {
         w += x0;
@@ -56,10 +58,7 @@ RegionSelection SelectRegion(const RunOptions& options, std::int32_t slideWidth,
         h += y0;
         y0 = 0;
     }
-    if (w <= 0 || h <= 0) {
-        selection.problem = console::Message::RegionMissing;
-        return selection;
-    }
+    if (w <= 0 || h <= 0) return refuse(console::Message::RegionMissing);
     // Cut at the far edges.
     if (x0 + w > slideWidth) w = slideWidth - x0;
     if (y0 + h > slideHeight) h = slideHeight - y0;

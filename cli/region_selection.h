@@ -17,6 +17,9 @@ struct RegionSelection {
     console::Message problem = console::Message::RegionMissing;  // when not accepted
     slide::RegionBox box;
     bool regionMode = false;
+    // When not accepted: the region in full-resolution pixels as far as it
+    // was mapped and cut, and the slide's size, for the reason.
+    std::int64_t mappedX = 0, mappedY = 0, mappedWidth = 0, mappedHeight = 0;
 };
 
 // Maps the region of `options` onto a slide of the given size and scan

@@ -71,6 +71,16 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
         check.problem = problem;
         return check;
     };
+    const auto refuseCount = [&](ArgumentVerdict v) {
+        check.countRefused = true;
+        return verdict(v);
+    };
+    const auto refuse = [&](ArgumentVerdict v, console::NumberArgument argument, const char* text,
+                            console::Message problem = console::Message::ScaleOutOfRange) {
+        check.refused = argument;
+        check.refusedText = text;
+        return verdict(v, problem);
+    };
     const auto noteInteger = [&check](console::NumberArgument argument, const char* text,
                                       std::int32_t value) {
         if (IntegerIsLoose(text)) check.looseNumbers.push_back({argument, text, double(value)});
@@ -83,37 +93,41 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     };
     using console::NumberArgument;
 
-    if (argc <= 1) return verdict(ArgumentVerdict::ShortUsage);
+    if (argc <= 1) return refuseCount(ArgumentVerdict::ShortUsage);
     if (argc == 2) {
         const std::string_view only = argv[1];
         if (only == "--help" || only == "-h") return verdict(ArgumentVerdict::Help);
         if (only == "--version") return verdict(ArgumentVerdict::Version);
     }
     options->inputPath = argv[1];
-    if (argc <= 2) return verdict(ArgumentVerdict::ShortUsage);
+    if (argc <= 2) return refuseCount(ArgumentVerdict::ShortUsage);
     options->outputPath = argv[2];
-    if (argc <= 3) return verdict(ArgumentVerdict::ShortUsage);
+    if (argc <= 3) return refuseCount(ArgumentVerdict::ShortUsage);
 
     // The layer count is read as a number and truncated: 2.9 counts as 2.
     // The range test comes first so that no value outside int can be cast.
     const double layers = noteReal(NumberArgument::Layers, argv[3], std::atof(argv[3]));
-    if (!(layers >= 1.0 && layers < 10.0)) return verdict(ArgumentVerdict::ShortUsage);
+    if (!(layers >= 1.0 && layers < 10.0))
+        return refuse(ArgumentVerdict::ShortUsage, NumberArgument::Layers, argv[3]);
     options->layers = static_cast<std::int32_t>(layers);
 
     if (argc == kWholeSlideArgc) return check;
-    if (argc != kRegionArgc) return verdict(ArgumentVerdict::LongUsage);
+    if (argc != kRegionArgc) return refuseCount(ArgumentVerdict::LongUsage);
 
     options->scale = noteReal(NumberArgument::Scale, argv[4], std::atof(argv[4]));
     if (!IsRegionScale(options->scale))
-        return verdict(ArgumentVerdict::Problem, console::Message::ScaleOutOfRange);
+        return refuse(ArgumentVerdict::Problem, NumberArgument::Scale, argv[4],
+                      console::Message::ScaleOutOfRange);
     options->x = noteInteger(NumberArgument::X, argv[5], ReadInteger(argv[5]));
     options->y = noteInteger(NumberArgument::Y, argv[6], ReadInteger(argv[6]));
     options->width = noteInteger(NumberArgument::Width, argv[7], ReadInteger(argv[7]));
     if (options->width < 0)
-        return verdict(ArgumentVerdict::Problem, console::Message::WidthNegative);
+        return refuse(ArgumentVerdict::Problem, NumberArgument::Width, argv[7],
+                      console::Message::WidthNegative);
     options->height = noteInteger(NumberArgument::Height, argv[8], ReadInteger(argv[8]));
     if (options->height < 0)
-        return verdict(ArgumentVerdict::Problem, console::Message::HeightNegative);
+        return refuse(ArgumentVerdict::Problem, NumberArgument::Height, argv[8],
+                      console::Message::HeightNegative);
     // A region is always converted as a nine-layer pyramid.
     options->layers = 9;
     return check;

@@ -49,6 +49,11 @@ struct LooseNumber {
 struct ArgumentCheck {
     ArgumentVerdict verdict = ArgumentVerdict::Accepted;
     console::Message problem = console::Message::ScaleOutOfRange;
+    // What was refused, for the line on standard error: the argument whose
+    // rule it breaks, with its text, or none when the count is wrong.
+    bool countRefused = false;
+    console::NumberArgument refused = console::NumberArgument::Layers;
+    std::string refusedText;
     std::vector<LooseNumber> looseNumbers;  // in the order the arguments were read
 };
 

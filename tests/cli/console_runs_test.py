@@ -6,6 +6,7 @@ usage: console_runs_test.py NVX2SVS TESTS_BUILD_DIR
 import ctypes
 import ctypes.util
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -26,12 +27,16 @@ USAGE_A = REQUEST + SHORT + HINT
 USAGE_B = REQUEST + LONG + HINT
 
 
+COUNT_RULE = (" given; a whole-slide run takes 3 (SLIDE.nvx OUT.svs LAYERS) and a region 8 "
+              "(SLIDE.nvx OUT.svs LAYERS Scale x y Width Height)")
+
+
 def problem(line):
     return line + LONG + HINT
 
 
 class Run:
-    def __init__(self, args, fake="fake", locale=None, converter=None, **fake_env):
+    def __init__(self, args, fake="fake", locale=None, converter=None, merged=False, **fake_env):
         self.dir = tempfile.mkdtemp(prefix="nvx2svs-cli-")
         self.log = os.path.join(self.dir, "calls.log")
         env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": locale or LOCALE,
@@ -40,8 +45,11 @@ class Run:
             if key in os.environ:
                 env[key] = os.environ[key]
         env.update({"NVXFAKE_" + k.upper(): str(v) for k, v in fake_env.items()})
+        # merged: standard error goes where standard output goes, as on a terminal.
         result = subprocess.run([converter or CONVERTER] + list(args), env=env, cwd=self.dir,
-                                capture_output=True, timeout=120)
+                                stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                                timeout=120)
         self.stdout = result.stdout
         self.stderr = result.stderr
         self.status = result.returncode
@@ -54,33 +62,42 @@ class Run:
 
 
 class ArgumentReports(unittest.TestCase):
-    def check(self, args, text, **kw):
+    def check(self, args, text, reason, **kw):
+        """The fixed report on standard output, and the reason in English as
+        the first line on standard error (loose-number warnings may follow)."""
         run = Run(args, **kw)
         self.assertEqual(run.stdout, text.encode(ENCODING), args)
+        self.assertEqual(run.stderr.decode().splitlines()[0], "nvx2svs: error: " + reason, args)
         self.assertEqual(run.status, 255, args)  # -1
         return run
 
     def test_too_few_arguments(self):
         for args in ([], ["a.nvx"], ["a.nvx", "b.tif"]):
-            run = self.check(args, USAGE_A)
+            given = f"{len(args)} argument{'' if len(args) == 1 else 's'} {'was' if len(args) == 1 else 'were'}"
+            run = self.check(args, USAGE_A, given + COUNT_RULE)
             self.assertEqual(run.calls(), [], "no slide library call before the arguments pass")
 
     def test_bad_layer_count_gives_usage_a_in_every_mode(self):
-        for layers in ("0", "10", "-3", "abc"):
-            self.check(["a.nvx", "b.tif", layers], USAGE_A)
-            self.check(["a.nvx", "b.tif", layers, "1", "2"], USAGE_A)
-            self.check(["a.nvx", "b.tif", layers, "10", "1", "1", "1", "1"], USAGE_A)
+        for layers in ("0", "10", "-3", "abc", "12"):
+            reason = f"the layer count '{layers}' is not a number from 1 to 9"
+            self.check(["a.nvx", "b.tif", layers], USAGE_A, reason)
+            self.check(["a.nvx", "b.tif", layers, "1", "2"], USAGE_A, reason)
+            self.check(["a.nvx", "b.tif", layers, "10", "1", "1", "1", "1"], USAGE_A, reason)
 
     def test_wrong_argument_count_gives_usage_b(self):
         for extra in (1, 2, 3, 4, 6, 7):
-            self.check(["a.nvx", "b.tif", "3"] + ["1"] * extra, USAGE_B)
+            self.check(["a.nvx", "b.tif", "3"] + ["1"] * extra, USAGE_B,
+                       f"{3 + extra} arguments were" + COUNT_RULE)
 
     def test_region_argument_problems(self):
         region = lambda s, w, h: ["a.nvx", "b.tif", "3", s, "0", "0", w, h]
-        for scale in ("0", "80.0001", "-2", "abc"):
-            self.check(region(scale, "-1", "-1"), problem("Scale倍率越界:\n"))
-        self.check(region("10", "-1", "-1"), problem("Width不能小于0:\n"))
-        run = self.check(region("10", "5", "-1"), problem("Height不能小于0:\n"))
+        for scale in ("0", "80.0001", "-2", "abc", "100"):
+            self.check(region(scale, "-1", "-1"), problem("Scale倍率越界:\n"),
+                       f"Scale '{scale}' is out of range: a region's Scale is above 0 and at most 80")
+        self.check(region("10", "-1", "-1"), problem("Width不能小于0:\n"),
+                   "Width '-1' is below 0; it must be 0 or more")
+        run = self.check(region("10", "5", "-1"), problem("Height不能小于0:\n"),
+                         "Height '-1' is below 0; it must be 0 or more")
         self.assertEqual(run.calls(), [], "region arguments are tested before the slide opens")
 
 
@@ -127,14 +144,21 @@ class SlideReports(unittest.TestCase):
 
     def test_region_problems_after_the_header(self):
         size = {"width": 80000, "height": 60000}
-        cases = [(["20000", "0", "10", "10"], "x坐标不能大于图片最大横坐标:\n"),
-                 (["20000", "20000", "10", "10"], "x坐标不能大于图片最大横坐标:\n"),
-                 (["-5", "15000", "10", "10"], "y坐标不能大于图片最大纵坐标:\n"),
-                 (["0", "0", "0", "10"], "区域不存在:\n"),
-                 (["-300", "0", "300", "10"], "区域不存在:\n")]
-        for xywh, line in cases:
+        off = "lies at full-resolution pixel {}, beyond the slide's {} of {} pixels; it must be below it"
+        empty = ("the region holds no pixel of the slide ({} full-resolution pixels once cut at its "
+                 "edges); Width and Height must be above 0 and the region must reach the slide")
+        cases = [(["20000", "0", "10", "10"], "x坐标不能大于图片最大横坐标:\n",
+                  "x '20000' " + off.format(80000, "width", 80000)),
+                 (["20000", "20000", "10", "10"], "x坐标不能大于图片最大横坐标:\n",
+                  "x '20000' " + off.format(80000, "width", 80000)),
+                 (["-5", "15000", "10", "10"], "y坐标不能大于图片最大纵坐标:\n",
+                  "y '15000' " + off.format(60000, "height", 60000)),
+                 (["0", "0", "0", "10"], "区域不存在:\n", empty.format("0 x 40")),
+                 (["-300", "0", "300", "10"], "区域不存在:\n", empty.format("0 x 40"))]
+        for xywh, line, reason in cases:
             run = Run(["a.nvx", "b.tif", "3", "10"] + xywh, **size)
             self.assertEqual(run.stdout, problem(line).encode(ENCODING), xywh)
+            self.assertEqual(run.stderr.decode(), ERROR + reason + "\n", xywh)
             self.assertEqual(run.status, 255)
             self.assertEqual(run.calls()[-2:], ["close", "unload"])
 
@@ -237,7 +261,8 @@ class SayWhy(unittest.TestCase):
         # A report, then the numbers that explain it.
         run = Run(region("0", "0", "1e10", "-1"))
         self.assertEqual(run.stdout, problem("Height不能小于0:\n").encode(ENCODING))
-        self.assertEqual(run.stderr.decode(), WARNING + "Width '1e10' was read as 1\n")
+        self.assertEqual(run.stderr.decode(), ERROR + "Height '-1' is below 0; it must be 0 or more\n" +
+                         WARNING + "Width '1e10' was read as 1\n")
         run = Run(region("99999999999", "7 px", "1", "1"), fail="open")
         self.assertEqual(run.stdout, (OPEN_FAILED + USAGE_A).encode(ENCODING))
         self.assertEqual(run.stderr.decode().splitlines()[:2],
@@ -245,7 +270,8 @@ class SayWhy(unittest.TestCase):
                           WARNING + "y '7 px' was read as 7"])
         run = Run(["a.nvx", "b.tif", "abc"])
         self.assertEqual(run.stdout, USAGE_A.encode(ENCODING))
-        self.assertEqual(run.stderr.decode(), WARNING + "layer 'abc' was read as 0\n")
+        self.assertEqual(run.stderr.decode(), ERROR + "the layer count 'abc' is not a number from 1 "
+                         "to 9\n" + WARNING + "layer 'abc' was read as 0\n")
         # Plain numbers, a fraction of the layer count, blanks for '?': nothing to say.
         run = Run(["a.nvx", "b.tif", "2.9", "?10", "-5", "0", "3?", "2"], fail="open")
         self.assertEqual(run.status, 255)
@@ -263,6 +289,20 @@ class ConversionLines(unittest.TestCase):
         self.assertEqual(run.stdout, waiting + b"..." + completion)
         self.assertEqual(run.status, 0)
         self.assertTrue(os.path.getsize(os.path.join(run.dir, "out.tif")) > 0)
+
+    def test_a_warning_during_the_dots_starts_a_line_of_its_own(self):
+        # A 20x slide without a pixel size: the assumed-MPP warning comes
+        # after the dots. Where both streams share a place the dots' line is
+        # ended first, on standard error; standard output keeps its bytes.
+        slide = ["a.nvx", "out.tif", "3"]
+        size = {"width": 3000, "height": 2000, "mag": 20}
+        warning = (WARNING + "the slide records no pixel size; the descriptions say "
+                   "MPP = 0.467290, the usual value at 20x\n")
+        separate = Run(slide, **size)
+        self.assertEqual(separate.stderr.decode(), warning)
+        self.assertRegex(separate.stdout.decode(ENCODING), r"\n\.+\nOK")
+        merged = Run(slide, merged=True, **size).stdout.decode(ENCODING)
+        self.assertRegex(merged, r"\n\.+\n" + re.escape(warning) + r"\nOK")
 
     def test_an_output_that_cannot_be_created(self):
         run = Run(["a.nvx", "no-such-folder/out.tif", "4"])
