@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
 # Converts every *.nvx under INPUT_DIR into OUTPUT_DIR (subfolders mirrored)
-# through the Snakemake workflow in workflow/, and writes OUTPUT_DIR/report.html
-# and report.csv.
+# through the Snakemake workflow, and writes OUTPUT_DIR/report.html and report.csv.
 #   scripts/batch.sh INPUT_DIR OUTPUT_DIR [options] [snakemake options]
-#   scripts/batch.sh in out --profile workflow/profiles/slurm     # on Slurm
+#   scripts/batch.sh in out --profile slurm                      # on Slurm
 #   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # settings
 # Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
 # relative to the current folder), converter, python, and on Slurm cpus and mem_mb
 # (by default the size of the cluster's nodes, from sinfo).
 # A run goes on past failed slides; a second run converts only what is
-# missing or failed, also after a killed run. The exit status is Snakemake's:
-# non-zero if any slide failed. scripts/view.sh OUTPUT_DIR shows the result.
+# missing or failed, also after a killed run. It ends with a line that counts
+# the slides; the status is 1 if any failed. scripts/view.sh OUTPUT_DIR shows the result.
+# Needs Snakemake 7 (Debian 12 has 7.21).
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
+# Installed (nvx2svs-batch in PREFIX/bin) the workflow is in PREFIX/share/nvx2svs
+# and the converter beside this program; in a checkout they are workflow/
+# and build/nvx2svs.
+here=$(cd "$(dirname "$(readlink -f -- "$0")")" && pwd)
+if [[ -f $here/../share/nvx2svs/Snakefile ]]; then
+  workflow=$(cd "$here/../share/nvx2svs" && pwd)
+  built=$here/nvx2svs
+  self=nvx2svs-batch view=nvx2svs-view
+else
+  workflow=$(cd "$here/../workflow" && pwd)
+  built=$(cd "$here/.." && pwd)/build/nvx2svs
+  self=scripts/batch.sh view=scripts/view.sh
+fi
+usage() { sed -n '2,14s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
 [[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
   usage >&2
@@ -25,13 +37,15 @@ mkdir -p -- "$2"
 output=$(cd -- "$2" && pwd)
 shift 2
 caller=$PWD
-converter=${NVX2SVS:-$top/build/nvx2svs}  # NVX2SVS: another build's converter
+converter=${NVX2SVS:-$built}  # NVX2SVS: another build's converter
 [[ -x $converter ]] || { echo "batch: $converter is missing: run scripts/build.sh first" >&2; exit 2; }
 converter=$(cd -- "$(dirname -- "$converter")" && pwd)/$(basename -- "$converter")
 
 # Every setting reaches the workflow through the environment, as data: a
 # folder named "Batch #2" or "in: x" is never read as YAML.
-export NVX_BATCH_INPUT=$input NVX_BATCH_CONVERTER=$converter
+export NVX_BATCH_INPUT=$input NVX_BATCH_CONVERTER=$converter NVX_BATCH_VIEW=$view
+# Nothing written beside the installed scripts.
+export PYTHONDONTWRITEBYTECODE=1
 setting() {
   local key=${1%%=*} value=${1#*=}
   [[ $1 == *=* ]] || { echo "batch: --config needs KEY=VALUE, not '$1'" >&2; exit 2; }
@@ -52,10 +66,10 @@ while (($#)); do
       shift
       while (($#)) && [[ $1 != -* ]]; do setting "$1"; shift; done ;;
     --profile)
-      # A profile of this repository works from any folder: --profile slurm too.
+      # The workflow's profiles work from any folder: --profile slurm.
       cores_given=1; rest+=("$1"); shift
       if (($#)) && [[ ! -d $1 ]]; then
-        for candidate in "$top/$1" "$top/workflow/profiles/$1"; do
+        for candidate in "$workflow/profiles/$1" "$workflow/$1" "$workflow/../$1"; do
           [[ -d $candidate ]] && { set -- "$candidate" "${@:2}"; break; }
         done
       fi
@@ -72,7 +86,7 @@ done
 export USER=${USER:-$(id -un)}
 
 # A sheet or setting that cannot be used at all stops here, with its reason.
-/usr/bin/python3 "$top/workflow/scripts/batch_plan.py" || exit 2
+/usr/bin/python3 "$workflow/scripts/batch_plan.py" || exit 2
 
 mkdir -p "$output/.snakemake"
 # One batch of an output folder at a time. The lock goes with the process (a
@@ -86,7 +100,7 @@ fi
 cd -- "$output"
 if [[ -n $(ls -A .snakemake/locks 2>/dev/null) ]]; then
   echo "batch: removing the lock a stopped run of $output left behind" >&2
-  snakemake --snakefile "$top/workflow/Snakefile" --directory "$output" --unlock \
+  snakemake --snakefile "$workflow/Snakefile" --directory "$output" --unlock \
     --cores 1 >/dev/null 2>&1 || rm -f .snakemake/locks/*
 fi
 
@@ -97,14 +111,14 @@ if [[ -n $slurm ]]; then
       "'$output' has others: choose another output folder" >&2
     exit 2
   fi
-  sizes=$(/usr/bin/python3 "$top/workflow/scripts/slurm_size.py") || exit 2
+  sizes=$(/usr/bin/python3 "$workflow/scripts/slurm_size.py") || exit 2
   read -r NVX_BATCH_CPUS NVX_BATCH_MEM_MB <<<"$sizes"
   export NVX_BATCH_CPUS NVX_BATCH_MEM_MB
   # Jobs the cluster can never start are reported and cancelled, not waited on.
-  /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --watch $$ </dev/null >/dev/null {guard}>&- &
+  /usr/bin/python3 "$workflow/scripts/slurm_size.py" --watch $$ </dev/null >/dev/null {guard}>&- &
 fi
 
-command=(snakemake --snakefile "$top/workflow/Snakefile" --directory "$output"
+command=(snakemake --snakefile "$workflow/Snakefile" --directory "$output"
   --keep-going --rerun-incomplete "${rest[@]}")
 [[ -n $slurm ]] || exec "${command[@]}"
 
@@ -115,12 +129,12 @@ command=(snakemake --snakefile "$top/workflow/Snakefile" --directory "$output"
 snakemake=$!
 interrupted() {
   trap '' INT TERM
-  /usr/bin/python3 "$top/workflow/scripts/slurm_size.py" --cancel
+  /usr/bin/python3 "$workflow/scripts/slurm_size.py" --cancel
   kill -TERM "$snakemake" 2>/dev/null || true
   for _ in $(seq 20); do kill -0 "$snakemake" 2>/dev/null || break; sleep 0.5; done
   kill -KILL "$snakemake" 2>/dev/null || true
   wait "$snakemake" 2>/dev/null || true
-  /usr/bin/python3 "$top/workflow/scripts/batch_report.py" "$output" >/dev/null || true
+  /usr/bin/python3 "$workflow/scripts/batch_report.py" "$output" >/dev/null || true
   echo "batch: stopped; the report says what was converted" >&2
   exit 130
 }

@@ -5,7 +5,15 @@
 #   scripts/view.sh OUTPUT_DIR [--port N]     (default port 8017; Ctrl-C stops)
 # From another machine: ssh -L 8017:127.0.0.1:8017 THIS_HOST, then open the address.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-if [[ ${1:-} == -h || ${1:-} == --help ]]; then sed -n '2,6s/^# \{0,1\}//p' "$0"; exit 0; fi
-(($# >= 1)) || { sed -n '2,6s/^# \{0,1\}//p' "$0" >&2; exit 2; }
-exec /usr/bin/python3 "$top/workflow/scripts/batch_viewer.py" "$@"
+# Installed as nvx2svs-view, the viewer is in PREFIX/share/nvx2svs.
+here=$(cd "$(dirname "$(readlink -f -- "$0")")" && pwd)
+if [[ -f $here/../share/nvx2svs/Snakefile ]]; then
+  workflow=$here/../share/nvx2svs self=nvx2svs-view
+else
+  workflow=$here/../workflow self=scripts/view.sh
+fi
+usage() { sed -n '2,6s/^# \{0,1\}//p' "$0" | sed "s|scripts/view.sh|$self|"; }
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then usage; exit 0; fi
+(($# >= 1)) || { usage >&2; exit 2; }
+export PYTHONDONTWRITEBYTECODE=1
+exec /usr/bin/python3 "$workflow/scripts/batch_viewer.py" "$@"

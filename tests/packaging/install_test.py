@@ -2,13 +2,15 @@
 would: the installed files and nothing else, the installed converter
 converting a slide without LD_LIBRARY_PATH through the installed library, a
 C program built against the library with pkg-config and with CMake's
-find_package, and both man pages, compressed as Debian has them, rendered
-without a warning.
+find_package, both man pages, compressed as Debian has them, rendered
+without a warning, and the batch workflow run from the prefix alone
+(nvx2svs-batch on a folder of slides, nvx2svs-view showing one in Chromium).
 
 usage: install_test.py BUILD_DIR SOURCE_DIR
 """
 import glob
 import gzip
+import http.client
 import os
 import re
 import subprocess
@@ -17,6 +19,8 @@ import tempfile
 import unittest
 
 import openslide
+import PIL.Image
+import PIL.ImageStat
 
 from gzip_header import REPRODUCIBLE, how_compressed
 
@@ -58,7 +62,15 @@ class InstalledFiles(unittest.TestCase):
             "lib/cmake/NvxSlideLib/NvxSlideLibTargets.cmake",
             "share/man/man1/nvx2svs.1.gz", "share/man/man1/nvxmake.1.gz",
             "share/doc/nvx2svs/nvx-format.md", "share/doc/nvx2svs/LICENSE",
-            "share/doc/nvx2svs/THIRD-PARTY-NOTICES"])
+            "share/doc/nvx2svs/THIRD-PARTY-NOTICES",
+            "bin/nvx2svs-batch", "bin/nvx2svs-view", "share/nvx2svs/Snakefile",
+            "share/nvx2svs/config.yaml", "share/nvx2svs/profiles/slurm/config.yaml",
+            "share/nvx2svs/viewer/openseadragon/openseadragon.min.js"] + [
+            f"share/nvx2svs/scripts/{name}.py" for name in (
+                "batch_plan", "batch_report", "batch_viewer", "convert_slide", "slurm_size")])
+        images = [name for name in found if name.startswith("share/nvx2svs/viewer/openseadragon/images/")]
+        self.assertIn("share/nvx2svs/viewer/openseadragon/images/zoomin_rest.png", images)
+        expected += images
         configs = glob.glob(os.path.join(PREFIX, "lib/cmake/NvxSlideLib/NvxSlideLibTargets-*.cmake"))
         self.assertEqual(len(configs), 1, configs)
         expected.append(os.path.relpath(configs[0], PREFIX))
@@ -169,6 +181,63 @@ class StagedInstallUnderUsr(unittest.TestCase):
         self.assertIsNotNone(library)
         run_paths = re.findall(r'NEW_RPATH "\\\$ORIGIN/\.\./([^"]*)"', script)
         self.assertEqual(run_paths, [library.group(1)])
+
+
+class InstalledBatch(unittest.TestCase):
+    """The batch and its viewer as a lab runs them: from the prefix, in a
+    folder of their own, with no checkout on the path."""
+
+    def test_a_batch_and_its_viewer_from_the_prefix(self):
+        work = tempfile.mkdtemp(dir=HOLDER)
+        slides, output = os.path.join(work, "slides"), os.path.join(work, "converted")
+        os.makedirs(os.path.join(slides, "day 1"))
+        for name, size in (("a", "1500x1000"), ("day 1/b", "2400x1800")):
+            made = run([os.path.join(PREFIX, "bin", "nvxmake"), "--synthetic", size,
+                        os.path.join(slides, name + ".nvx")])
+            self.assertEqual(made.returncode, 0, made.stderr)
+        done = run([os.path.join(PREFIX, "bin", "nvx2svs-batch"), slides, output], cwd=work)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        with openslide.OpenSlide(os.path.join(output, "day 1", "b.svs")) as slide:
+            self.assertEqual(slide.dimensions, (2400, 1800))
+        with open(os.path.join(output, "logs", "a.log"), encoding="utf-8") as f:
+            self.assertTrue(f.readline().startswith(
+                f"command: {os.path.join(PREFIX, 'bin', 'nvx2svs')} "))
+        with open(os.path.join(output, "report.html"), encoding="utf-8") as f:
+            self.assertIn("nvx2svs-view", f.read())
+
+        log = open(os.path.join(work, "viewer.log"), "w")
+        server = subprocess.Popen([os.path.join(PREFIX, "bin", "nvx2svs-view"), output,
+                                   "--port", "0"], stdout=subprocess.PIPE, stderr=log,
+                                  text=True, env=plain_env(), cwd=work)
+        try:
+            line = server.stdout.readline()
+            port = int(re.search(r"http://127\.0\.0\.1:(\d+)/", line).group(1))
+            for path in ("/report.html", "/osd/openseadragon.min.js",
+                         "/osd/images/zoomin_rest.png", "/dzi/day%201/b.svs.dzi"):
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+                connection.request("GET", path)
+                self.assertEqual(connection.getresponse().status, 200, path)
+                connection.close()
+            picture = os.path.join(BUILD, "tests", "packaging", "viewer-installed.png")
+            os.makedirs(os.path.dirname(picture), exist_ok=True)
+            with tempfile.TemporaryDirectory(dir=HOLDER) as profile:
+                shot = run(["chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                            "--disable-quic", "--no-first-run", "--disable-background-networking",
+                            "--disable-component-update", "--disable-sync",
+                            f"--user-data-dir={profile}", "--window-size=1300,800",
+                            "--virtual-time-budget=15000", f"--screenshot={picture}",
+                            f"http://127.0.0.1:{port}/view/day%201/b.svs"])
+            self.assertEqual(shot.returncode, 0, shot.stderr[-2000:])
+            # The viewer's middle shows tissue: neither blank nor the dark backdrop.
+            with PIL.Image.open(picture) as image:
+                middle = image.convert("L").crop((250, 150, 750, 650))
+            self.assertGreater(PIL.ImageStat.Stat(middle).stddev[0], 10)
+            self.assertGreater(PIL.ImageStat.Stat(middle).mean[0], 60)
+        finally:
+            server.terminate()
+            server.wait(timeout=30)
+            server.stdout.close()
+            log.close()
 
 
 def main():

@@ -30,7 +30,8 @@ from batch_plan import OUTPUT_SUFFIX, side_path
 from convert_slide import write_atomically
 
 PLAN = os.path.join(".snakemake", "nvx-batch-plan.json")
-VIEW_HINT = "scripts/view.sh OUTPUT_DIR"
+# How this batch's viewer is started: nvx2svs-view once installed.
+VIEW_HINT = os.environ.get("NVX_BATCH_VIEW", "scripts/view.sh") + " OUTPUT_DIR"
 
 
 def load_record(output_dir, item):

@@ -37,8 +37,12 @@ sys.path.insert(0, HERE)
 import batch_plan  # noqa: E402
 import convert_slide  # noqa: E402
 
-OSD = os.path.join(HERE, "..", "viewer", "node_modules", "openseadragon", "build",
-                   "openseadragon")
+# OpenSeadragon's scripts and images: where the install puts them, else the
+# npm package of a checkout (scripts/setup.sh).
+OSD = next((folder for folder in (
+    os.path.join(HERE, "..", "viewer", "openseadragon"),
+    os.path.join(HERE, "..", "viewer", "node_modules", "openseadragon", "build", "openseadragon"))
+    if os.path.isfile(os.path.join(folder, "openseadragon.min.js"))), None)
 TILE = 254
 OVERLAP = 1
 PICTURE_SIDE = 600
@@ -292,7 +296,7 @@ def main(argv):
     root = os.path.realpath(args.output_dir)
     if not os.path.isdir(root):
         parser.error(f"{args.output_dir} is not a folder")
-    if not os.path.isfile(os.path.join(OSD, "openseadragon.min.js")):
+    if OSD is None:
         sys.exit("view: OpenSeadragon is missing: run scripts/setup.sh "
                  "(it installs the npm package into workflow/viewer/node_modules)")
     Handler.root = root
