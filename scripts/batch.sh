@@ -80,6 +80,16 @@ while (($#)); do
     *) rest+=("$1"); shift ;;
   esac
 done
+# The Snakefile and the profiles are for Snakemake 7 (Debian 12 has 7.21):
+# Snakemake 8 moved Slurm to an executor plugin and changed the options.
+if ! snakemake_version=$(snakemake --version 2>/dev/null); then
+  echo "batch: Snakemake is not installed: install Debian's snakemake package" >&2
+  exit 2
+fi
+if [[ ! $snakemake_version =~ ^7\. ]]; then
+  echo "batch: Snakemake $snakemake_version is not supported: the workflow and its profiles are for Snakemake 7 (Debian 12 has 7.21)" >&2
+  exit 2
+fi
 # Locally every conversion takes all cores, so the jobs run one after another.
 [[ -n $cores_given ]] || rest+=(--cores all)
 # Snakemake's Slurm support needs USER.

@@ -487,6 +487,33 @@ class BatchRun(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(self.output, "report.html")))
 
 
+class SnakemakeVersions(unittest.TestCase):
+    """A Snakemake the workflow has no profile for is refused in one line."""
+
+    def test_only_snakemake_7_is_run(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        with tempfile.TemporaryDirectory(prefix="nvx-versions-") as folder:
+            os.makedirs(os.path.join(folder, "in"))
+            fake = os.path.join(folder, "bin", "snakemake")
+            os.makedirs(os.path.dirname(fake))
+            environment = dict(os.environ, NVX2SVS=os.path.join(BUILD, "nvx2svs"),
+                               PATH=os.path.dirname(fake) + os.pathsep + os.environ["PATH"])
+            for version in ("8.4.7", "9.1.0", "6.15.5"):
+                with self.subTest(version=version):
+                    with open(fake, "w") as f:
+                        f.write(f"#!/bin/sh\n[ \"$1\" = --version ] && echo {version} && exit 0\n"
+                                "echo ran >&2; exit 9\n")
+                    os.chmod(fake, 0o755)
+                    done = subprocess.run([BATCH, os.path.join(folder, "in"),
+                                           os.path.join(folder, "out")], capture_output=True,
+                                          text=True, env=environment, timeout=60)
+                    self.assertEqual(done.returncode, 2, done.stderr)
+                    self.assertEqual(done.stderr, f"batch: Snakemake {version} is not supported: "
+                                     "the workflow and its profiles are for Snakemake 7 "
+                                     "(Debian 12 has 7.21)\n")
+
+
 class SlurmSizing(unittest.TestCase):
     """What a batch asks of the cluster fits it, or the batch says what to change."""
 
