@@ -130,7 +130,19 @@ fi
 
 command=(snakemake --snakefile "$workflow/Snakefile" --directory "$output"
   --keep-going --rerun-incomplete "${rest[@]}")
-[[ -n $slurm ]] || exec "${command[@]}"
+# The batch ends on a line of its own that counts the slides of this run's
+# plan (which Snakemake writes afresh once it has read the Snakefile), with
+# status 1 when any failed; a run that never got that far ends with
+# Snakemake's status.
+rm -f "$output/.snakemake/nvx-batch-plan.json"
+summarise() {
+  /usr/bin/python3 "$workflow/scripts/batch_report.py" --summary "$output" "$1"
+}
+if [[ -z $slurm ]]; then
+  status=0
+  "${command[@]}" || status=$?
+  summarise "$status"
+fi
 
 # On Slurm, Snakemake does not stop its jobs when interrupted, nor always
 # itself: Ctrl-C or a TERM cancels this folder's jobs, stops Snakemake and
@@ -151,4 +163,4 @@ interrupted() {
 trap interrupted INT TERM
 status=0
 wait "$snakemake" || status=$?
-exit "$status"
+summarise "$status"

@@ -241,7 +241,10 @@ class BatchRun(unittest.TestCase):
 
     def test_batch_rerun_and_report(self):
         status, text = batch(self.input, self.output)
-        self.assertNotEqual(status, 0, text)  # one slide failed
+        # One slide failed: the batch's own last line says so, not Snakemake's.
+        self.assertEqual(status, 1, text)
+        self.assertEqual(text.splitlines()[-1], f"3 of 4 slides converted, 1 failed: "
+                         f"see {self.output}/report.html", text)
         self.assertEqual(convert_jobs(text), 4, text)
         if "--profile" in SNAKEMAKE_OPTIONS:
             # One Slurm job a slide, each with a whole node to itself.
@@ -275,6 +278,8 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(status, 0, text)
         self.assertEqual(convert_jobs(text), 0, text)
         self.assertIn("Nothing to be done", text)
+        self.assertEqual(text.splitlines()[-1], f"3 of 3 slides converted, 0 failed: "
+                         f"see {self.output}/report.html", text)
         self.assertEqual(mtimes(self.output), before)
         self.check_report([])
 
@@ -651,6 +656,10 @@ class OddNames(unittest.TestCase):
         status, text = batch(self.input, self.output)
         self.assertEqual(status, 1, text)
         self.assertEqual(convert_jobs(text), 14, text)  # the others never reach Snakemake
+        converted = sum(state == "converted" for _name, state, _reason in ODD_NAMES)
+        self.assertEqual(text.splitlines()[-1], f"{converted} of {len(ODD_NAMES)} slides "
+                         f"converted, {len(ODD_NAMES) - converted} failed: "
+                         f"see {self.output}/report.html")
         with open(os.path.join(self.output, "report.csv"), encoding="utf-8", newline="") as f:
             rows = {row["slide"].removeprefix("'"): row for row in csv.DictReader(f)}
         self.assertEqual(sorted(rows), sorted(name for name, _, _ in ODD_NAMES))

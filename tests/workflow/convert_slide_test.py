@@ -84,6 +84,17 @@ class Job(unittest.TestCase):
         record = self.assert_failed(done, "the disk is full")
         self.assertEqual(record["reason"], "the disk is full (exit status 255)")
 
+    def test_a_failure_names_the_output_never_the_hidden_file(self):
+        for says, expected in [
+                ('the disk is full; $2 was left as it was',
+                 f"the disk is full; {self.output} was left as it was"),
+                ('cannot write $(basename "$2")', "cannot write slide.svs")]:
+            with self.subTest(says=says):
+                converter = self.fake_converter(f'echo "nvx2svs: error: {says}" >&2\nexit 255\n')
+                done = subprocess.run(self.command(converter), capture_output=True, text=True)
+                record = self.assert_failed(done, expected)
+                self.assertEqual(record["reason"], expected + " (exit status 255)")
+
     def test_success_with_an_output_openslide_cannot_open(self):
         converter = self.fake_converter('echo "not a TIFF" > "$2"\nexit 0\n')
         done = subprocess.run(self.command(converter), capture_output=True, text=True)

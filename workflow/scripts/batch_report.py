@@ -14,6 +14,9 @@ anything but the file it names.
 usage: batch_report.py OUTPUT_DIR
   (every record under OUTPUT_DIR/logs; the workflow itself calls write_report
   with the batch's own slide list, so slides never run show up too)
+       batch_report.py --summary OUTPUT_DIR SNAKEMAKE_STATUS
+  (the line that ends a batch, "3 of 5 slides converted, 2 failed: see
+  OUTPUT_DIR/report.html", and its status)
 """
 
 import csv
@@ -284,8 +287,36 @@ def recorded_entries(output_dir):
         return json.load(f)
 
 
-if __name__ == "__main__":
-    if len(sys.argv) != 2:
+def summary(output_dir, entries):
+    """The batch's last line, and its status: 1 when a slide failed or was
+    not converted."""
+    counts = {"converted": 0, "failed": 0, "pending": 0}
+    for _item, state, _record, _values in rows(output_dir, entries):
+        counts[state] += 1
+    line = (f"{counts['converted']} of {len(entries)} slide{'' if len(entries) == 1 else 's'}"
+            f" converted, {counts['failed']} failed"
+            + (f", {counts['pending']} not converted" if counts["pending"] else "")
+            + f": see {os.path.join(output_dir, 'report.html')}")
+    return line, 1 if counts["failed"] or counts["pending"] else 0
+
+
+def main(argv):
+    if len(argv) == 3 and argv[0] == "--summary":
+        # batch.sh after Snakemake: the counts of the plan it ran, else
+        # Snakemake's own status.
+        output_dir, status = os.path.abspath(argv[1]), int(argv[2])
+        try:
+            entries = recorded_entries(output_dir)
+        except (OSError, ValueError):
+            return status
+        line, failed = summary(output_dir, entries)
+        print(line, file=sys.stderr)
+        return failed or status
+    if len(argv) != 1:
         sys.exit(__doc__)
-    out = sys.argv[1]
-    print(*write_report(out, recorded_entries(out)), sep="\n")
+    print(*write_report(argv[0], recorded_entries(argv[0])), sep="\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -315,6 +315,10 @@ def main(argv):
         reason = failure_reason(status, stdout, stderr)
     if reason is not None:
         remove_partial()
+        # The converter and OpenSlide name the hidden file the job gave them:
+        # the reason names the output it stood for.
+        reason = reason.replace(partial, os.path.abspath(args.output)).replace(
+            os.path.basename(partial), os.path.basename(args.output))
         record["status"] = "failed"
         record["reason"] = reason
     else:
