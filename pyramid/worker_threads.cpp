@@ -1,32 +1,52 @@
 /*
- * worker_threads.cpp - worker threads over std::thread (POSIX threads, and
- * the Windows build's winpthreads beneath mingw-w64's std::thread).
+ * worker_threads.cpp - worker threads over POSIX threads (and the Windows
+ * build's winpthreads), which, unlike std::thread, let the stack size be
+ * chosen.
  */
 #include "pyramid/worker_threads.h"
 
+#include <memory>
 #include <new>
-#include <system_error>
 #include <utility>
 
 namespace nvx::pyramid {
+namespace {
+
+// As with std::thread, work that lets an exception out ends the program.
+extern "C" void* RunWork(void* argument) noexcept {
+    const std::unique_ptr<std::function<void()>> work(
+        static_cast<std::function<void()>*>(argument));
+    (*work)();
+    return nullptr;
+}
+
+}  // namespace
 
 bool WorkerThread::Start(std::function<void()> work) {
-    if (thread_.joinable()) return false;
-    // std::thread reports a thread the system refuses with an exception (and
-    // memory for its start with another); the rest of the program works with
-    // results.
+    if (started_) return false;
+    // The work goes to the thread on the heap; it is the thread's once
+    // pthread_create succeeds, and ours to free when it fails.
+    std::unique_ptr<std::function<void()>> owned;
     try {
-        thread_ = std::thread(std::move(work));
-    } catch (const std::system_error&) {
-        return false;
+        owned = std::make_unique<std::function<void()>>(std::move(work));
     } catch (const std::bad_alloc&) {
         return false;
     }
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    const bool sized = pthread_attr_setstacksize(&attributes, kWorkerStackBytes) == 0;
+    const bool created = sized && pthread_create(&thread_, &attributes, RunWork, owned.get()) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!created) return false;
+    owned.release();
+    started_ = true;
     return true;
 }
 
 void WorkerThread::Join() {
-    if (thread_.joinable()) thread_.join();
+    if (!started_) return;
+    pthread_join(thread_, nullptr);
+    started_ = false;
 }
 
 bool StartWorkerThread(WorkerThread* thread, std::function<void()> work) {

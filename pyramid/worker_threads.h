@@ -5,10 +5,21 @@
  */
 #pragma once
 
+#include <pthread.h>
+
+#include <cstddef>
 #include <functional>
-#include <thread>
 
 namespace nvx::pyramid {
+
+// Each worker's stack. A worker's deepest call (libjpeg or TurboJPEG under
+// the slide library's fetch, a tile's encoding) ran in 24 KiB of stack and
+// failed in 16 KiB, with 4096-pixel tiles and both routes; this leaves a
+// twentyfold margin, and sanitizer builds room for their larger frames.
+// The system's default (8 MiB on Linux) would reserve 512 MiB of address
+// space for a level's 64 workers, which an address-space limit
+// (ulimit -v) counts though the run needs far less.
+inline constexpr std::size_t kWorkerStackBytes = 512 * 1024;
 
 // One worker thread; joined (waited for without a time-out) when it goes.
 class WorkerThread {
@@ -25,7 +36,8 @@ public:
     void Join();
 
 private:
-    std::thread thread_;
+    pthread_t thread_{};
+    bool started_ = false;
 };
 
 // Starts `work` on `thread`; false when it could not be started.

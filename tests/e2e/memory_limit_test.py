@@ -99,6 +99,30 @@ class MemoryLimits(unittest.TestCase):
                 self.assertEqual(leftovers, [])
 
 
+class WorkerStacks(unittest.TestCase):
+    """With the usual 8 MiB stack limit, which is also the default size of a
+    new thread's stack, a level's 64 workers must not reserve 512 MiB of
+    address space: an 8000 x 6000 slide converts under 400 MiB, whole and as
+    a region."""
+
+    def test_a_run_fits_an_address_space_limit_with_the_usual_stack_limit(self):
+        def usual_stack_and(limit_mib):
+            def apply():
+                resource.setrlimit(resource.RLIMIT_AS, (limit_mib << 20,) * 2)
+                resource.setrlimit(resource.RLIMIT_STACK, (8 << 20,) * 2)
+            return apply
+        with tempfile.TemporaryDirectory(prefix="nvx-e2e-stacks-") as folder:
+            env = dict(os.environ, LC_ALL="C.UTF-8",
+                       LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, "fake"), NVXFAKE_WIDTH="8000",
+                       NVXFAKE_HEIGHT="6000", NVXFAKE_MPP="0.25")
+            for region in ([], ["10", "0", "0", "2000", "2000"]):
+                with self.subTest(region=region):
+                    done = subprocess.run([NVX2SVS, "slide.nvx", "out.svs", "4"] + region,
+                                          env=env, cwd=folder, capture_output=True, timeout=120,
+                                          preexec_fn=usual_stack_and(400))
+                    self.assertEqual((done.returncode, done.stderr), (0, b""))
+
+
 if __name__ == "__main__":
     NVX2SVS, FAKE_ROOT = sys.argv[1], sys.argv[2]
     unittest.main(argv=sys.argv[:1], verbosity=2)
