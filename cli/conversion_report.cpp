@@ -108,6 +108,7 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
         console::Error(DescribeLoss(result, job.outputPath));
         return kFailedStatus;
     }
+    if (!result.publishWarning.empty()) console::Warn(result.publishWarning);
     if (result.earlierLinks > 1) {
         const std::uint64_t others = result.earlierLinks - 1;
         console::Warn(job.outputPath + " is a new file; the " +

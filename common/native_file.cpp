@@ -11,13 +11,13 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <memory>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -44,7 +44,10 @@ bool NamesSameFile(const std::string& first, const std::string& second) {
     return first == second;
 }
 
-WritableFile::~WritableFile() { Close(nullptr); }
+WritableFile::~WritableFile() {
+    Close(nullptr);
+    ReleaseLock();
+}
 
 #if defined(_WIN32)
 
@@ -243,16 +246,92 @@ bool WritableFile::Close(std::string* why) {
     return closed;
 }
 
-bool ReplaceByRename(const std::string& from, const std::string& to, const std::string&,
-                     std::string* why, bool* renamed) {
-    // Write-through: the call returns once the rename is on disk.
-    *renamed = MoveFileExW(NativePath(from).c_str(), NativePath(to).c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (!*renamed) *why = SystemErrorText(GetLastError());
-    return *renamed;
+bool RemoveFile(const std::string& name) { return DeleteFileW(NativePath(name).c_str()) != 0; }
+
+HeldFolder::~HeldFolder() {
+    if (handle_ != kClosed) CloseHandle(Native(handle_));
 }
 
-bool RemoveFile(const std::string& name) { return DeleteFileW(NativePath(name).c_str()) != 0; }
+bool HeldFolder::Open(const std::string& path, std::string* why, bool* notFolder) {
+    *notFolder = false;
+    // Without FILE_SHARE_DELETE: no one renames or removes the folder while
+    // we hold it. Shared for writing, which a rename into it needs.
+    HANDLE folder =
+        CreateFileW(NativePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *notFolder = error == ERROR_DIRECTORY;
+        *why = SystemErrorText(error);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(folder, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(folder);
+        *notFolder = true;
+        *why = "it is not a folder";
+        return false;
+    }
+    if (handle_ != kClosed) CloseHandle(Native(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(folder);
+    path_ = path;
+    return true;
+}
+
+std::string HeldFolder::PathOf(const std::string& name) const {
+    return NameFromNativePath(NativePath(path_) / NativePath(name));
+}
+
+std::vector<std::string> HeldFolder::Names() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    std::filesystem::directory_iterator entries(NativePath(path_), error);
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error))
+        names.push_back(NameFromNativePath(entries->path().filename()));
+    return names;
+}
+
+bool HeldFolder::Rename(const std::string& from, const std::string& to, bool replace,
+                        std::string* why, bool* existed) const {
+    // Write-through: the call returns once the rename is on disk.
+    const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(NativePath(PathOf(from)).c_str(), NativePath(PathOf(to)).c_str(), flags))
+        return true;
+    const DWORD error = GetLastError();
+    *existed = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+    *why = SystemErrorText(error);
+    return false;
+}
+
+bool HeldFolder::Sync(std::string*) const { return true; }
+
+bool HeldFolder::Remove(const std::string& name) const { return RemoveFile(PathOf(name)); }
+
+bool HeldFolder::RemoveUnlocked(const std::string& name) const {
+    // Shared with no one: the open fails while any process has the file open.
+    HANDLE file = CreateFileW(NativePath(PathOf(name)).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    const bool removed =
+        GetFileInformationByHandle(file, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+    CloseHandle(file);
+    return removed;
+}
+
+bool WritableFile::CreateNewIn(const HeldFolder& folder, const std::string& name, std::string* why,
+                               bool* exists) {
+    return CreateNew(folder.PathOf(name), why, exists);
+}
+
+bool WritableFile::Lock() { return true; }
+
+void WritableFile::ReleaseLock() {}
 
 std::string HostName() {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
@@ -414,25 +493,152 @@ bool WritableFile::Close(std::string* why) {
     return closed;
 }
 
-bool ReplaceByRename(const std::string& from, const std::string& to, const std::string& folder,
-                     std::string* why, bool* renamed) {
-    *renamed = ::rename(from.c_str(), to.c_str()) == 0;
-    if (!*renamed) {
+bool RemoveFile(const std::string& name) { return ::unlink(name.c_str()) == 0; }
+
+bool WritableFile::CreateNewIn(const HeldFolder& folder, const std::string& name, std::string* why,
+                               bool* exists) {
+    Close(nullptr);
+    ReleaseLock();
+    const int fd = ::openat(int(folder.handle()), name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *exists = errno == EEXIST;
         *why = SystemErrorText(errno);
         return false;
     }
-    // The new name is on disk only once its folder is.
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        *why = "the folder " + folder + " could not be put on disk: " + SystemErrorText(errno);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    ::close(fd);
+    *exists = false;
+    handle_ = fd;
     return true;
 }
 
-bool RemoveFile(const std::string& name) { return ::unlink(name.c_str()) == 0; }
+bool WritableFile::Lock() {
+    if (::flock(int(handle_), LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
+    // The lock belongs to the open file, not to a descriptor: this one keeps
+    // it once the file's own descriptor is closed.
+    lockHolder_ = ::fcntl(int(handle_), F_DUPFD_CLOEXEC, 0);
+    return true;
+}
+
+void WritableFile::ReleaseLock() {
+    if (lockHolder_ != kClosed) ::close(int(lockHolder_));
+    lockHolder_ = kClosed;
+}
+
+HeldFolder::~HeldFolder() {
+    if (handle_ != kClosed) ::close(int(handle_));
+}
+
+bool HeldFolder::Open(const std::string& path, std::string* why, bool* notFolder) {
+    *notFolder = false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    readable_ = fd >= 0;
+#if defined(O_PATH)
+    // A folder we may write and search but not read still takes our file.
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (fd < 0) {
+        *notFolder = errno == ENOTDIR;
+        *why = SystemErrorText(errno);
+        return false;
+    }
+    if (handle_ != kClosed) ::close(int(handle_));
+    handle_ = fd;
+    path_ = path;
+    return true;
+}
+
+std::string HeldFolder::PathOf(const std::string& name) const {
+    return NameFromNativePath(NativePath(path_) / NativePath(name));
+}
+
+std::vector<std::string> HeldFolder::Names() const {
+    std::vector<std::string> names;
+    // A descriptor of its own, for its own reading position.
+    const int fd = ::openat(int(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return names;
+    const std::unique_ptr<DIR, int (*)(DIR*)> folder(::fdopendir(fd), &::closedir);
+    if (!folder) {
+        ::close(fd);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(folder.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    return names;
+}
+
+bool HeldFolder::Rename(const std::string& from, const std::string& to, bool replace,
+                        std::string* why, bool* existed) const {
+    *existed = false;
+    const int fd = int(handle_);
+    const auto failed = [&](int error) {
+        *existed = error == EEXIST;
+        *why = SystemErrorText(error);
+        return false;
+    };
+    if (replace) {
+        return ::renameat(fd, from.c_str(), fd, to.c_str()) == 0 || failed(errno);
+    }
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(fd, from.c_str(), fd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return failed(errno);
+#endif
+    // A file system without that flag (NFS): a hard link never replaces a
+    // name either, and the temporary name goes after it.
+    if (::linkat(fd, from.c_str(), fd, to.c_str(), 0) == 0) {
+        ::unlinkat(fd, from.c_str(), 0);
+        return true;
+    }
+    if (errno == EEXIST) return failed(EEXIST);
+    // One without hard links: the last look, then the rename.
+    struct stat there {};
+    if (::fstatat(fd, to.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) return failed(EEXIST);
+    return ::renameat(fd, from.c_str(), fd, to.c_str()) == 0 || failed(errno);
+}
+
+bool HeldFolder::Sync(std::string* why) const {
+    // A folder held by O_PATH is synced through a descriptor of its own,
+    // which needs the permission to read it.
+    const int own =
+        readable_ ? -1 : ::openat(int(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!readable_ && own < 0) {
+        *why = SystemErrorText(errno);
+        return false;
+    }
+    const bool synced = ::fsync(readable_ ? int(handle_) : own) == 0;
+    if (!synced) *why = SystemErrorText(errno);
+    if (own >= 0) ::close(own);
+    return synced;
+}
+
+bool HeldFolder::Remove(const std::string& name) const {
+    return ::unlinkat(int(handle_), name.c_str(), 0) == 0;
+}
+
+bool HeldFolder::RemoveUnlocked(const std::string& name) const {
+    const int folder = int(handle_);
+    struct stat before {};
+    // Only regular files are opened: no FIFO, device or link is touched.
+    if (::fstatat(folder, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(before.st_mode)) {
+        return false;
+    }
+    const int fd =
+        ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat opened {};
+    struct stat now {};
+    const bool removable = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+                           ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                           ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           now.st_dev == opened.st_dev && now.st_ino == opened.st_ino;
+    // Removed while the lock is held; a writer that made the file and had
+    // not locked it yet finds its name gone once it has.
+    const bool removed = removable && ::unlinkat(folder, name.c_str(), 0) == 0;
+    ::close(fd);
+    return removed;
+}
 
 std::string HostName() {
     char name[256] = {};
@@ -441,56 +647,6 @@ std::string HostName() {
 }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
-
-namespace {
-
-#if defined(__linux__)
-// When process `id` started, in seconds since the epoch: the boot time plus
-// field 22 of /proc/<id>/stat, in clock ticks.
-bool ProcessStartTime(unsigned long id, double* start) {
-    std::ifstream stat("/proc/" + std::to_string(id) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const std::size_t end = line.rfind(')');  // the command name may hold anything
-    if (end == std::string::npos) return false;
-    std::istringstream fields(line.substr(end + 1));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int k = 3; k <= 22 && fields >> field; ++k) {
-        if (k == 22) ticks = std::strtoull(field.c_str(), nullptr, 10);
-    }
-    std::ifstream system("/proc/stat");
-    std::string key;
-    long long boot = -1;
-    while (system >> key) {
-        if (key == "btime") {
-            system >> boot;
-            break;
-        }
-    }
-    const long hertz = ::sysconf(_SC_CLK_TCK);
-    if (ticks == 0 || boot < 0 || hertz <= 0) return false;
-    *start = double(boot) + double(ticks) / double(hertz);
-    return true;
-}
-#endif
-
-}  // namespace
-
-bool ProcessMayHaveWritten(unsigned long id, const std::string& name) {
-    if (::kill(static_cast<pid_t>(id), 0) != 0 && errno == ESRCH) return false;
-#if defined(__linux__)
-    struct stat file {};
-    double start = 0;
-    if (::lstat(name.c_str(), &file) != 0 || !ProcessStartTime(id, &start)) return true;
-    // Whole seconds on both sides; a start within the file's last second
-    // counts as too close to tell.
-    return double(file.st_mtime) + 1.0 >= start;
-#else
-    (void)name;
-    return true;
-#endif
-}
 
 #endif
 

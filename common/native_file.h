@@ -13,7 +13,8 @@
  *
  * WritableFile is a file this program makes: always a new name, never an
  * existing file or a link, written through the one descriptor (or handle)
- * it was created with. ReplaceByRename puts it in place for good.
+ * it was created with. HeldFolder is the folder such a file is made in and
+ * renamed in, held open so that every step names the same folder.
  */
 #pragma once
 
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace nvx {
 
@@ -65,6 +67,59 @@ private:
 // does not exist, when they are spelled alike.
 bool NamesSameFile(const std::string& first, const std::string& second);
 
+// A folder held open from the look at an output path until the file put
+// there is published: every later step names its files relative to it, so
+// no one can swap the folder for another (a link to someone else's) under
+// the same path meanwhile. POSIX: a descriptor, O_DIRECTORY, opened for
+// reading where we may read the folder and O_PATH where we may not (a
+// folder of mode 0333 still takes files). Windows: a handle shared for
+// reading and writing but not for deletion, so the folder cannot be
+// renamed or removed while it is held; files in it go by their paths.
+class HeldFolder {
+public:
+    HeldFolder() = default;
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+    ~HeldFolder();
+
+    // Opens the folder `path`, following links on the way; false with the
+    // system's reason in `why`, and `notFolder` set when the path leads to
+    // something else.
+    bool Open(const std::string& path, std::string* why, bool* notFolder);
+    bool IsOpen() const { return handle_ != kClosed; }
+    std::intptr_t handle() const { return handle_; }
+    // The path it was opened by, and the file `name` in it, for messages
+    // (and on Windows for the calls that take a path).
+    const std::string& Path() const { return path_; }
+    std::string PathOf(const std::string& name) const;
+
+    // The names in the folder, "." and ".." left out; empty when it cannot
+    // be read (a folder we may only write and search).
+    std::vector<std::string> Names() const;
+    // Renames `from` to `to` in the folder. With `replace` false the rename
+    // never replaces anything: it fails with `existed` set when something
+    // is at `to`. False with the system's reason in `why`. Windows: a
+    // write-through MoveFileExW, on disk when it returns.
+    bool Rename(const std::string& from, const std::string& to, bool replace, std::string* why,
+                bool* existed) const;
+    // Forces the folder's entries (a rename into it) to disk. Windows: done
+    // by the write-through rename already.
+    bool Sync(std::string* why) const;
+    // Removes the file `name`; false when it cannot be removed.
+    bool Remove(const std::string& name) const;
+    // Removes the file `name` only when it is a regular file that no live
+    // writer holds: one whose lock (WritableFile::Lock) can be taken at
+    // once, removed while the lock is held and only if the name still
+    // leads to the file locked. Windows: one no process has open.
+    bool RemoveUnlocked(const std::string& name) const;
+
+private:
+    static constexpr std::intptr_t kClosed = -1;
+    std::string path_;
+    std::intptr_t handle_ = kClosed;
+    bool readable_ = false;  // POSIX: opened for reading, not O_PATH
+};
+
 class WritableFile {
 public:
     WritableFile() = default;
@@ -77,7 +132,20 @@ public:
     // mode 0666 less the umask. False with the system's reason in `why`;
     // `exists` tells a name already taken from other failures.
     bool CreateNew(const std::string& name, std::string* why, bool* exists);
+    // The same, for the name `name` in the held folder `folder`.
+    bool CreateNewIn(const HeldFolder& folder, const std::string& name, std::string* why,
+                     bool* exists);
     bool IsOpen() const { return handle_ != kClosed; }
+
+    // Takes the lock that tells a live writer's file from one left by a
+    // run that is gone: POSIX an exclusive flock, at once or not at all,
+    // kept through a second descriptor until ReleaseLock (or the object's
+    // end), so it outlives Close up to the publishing rename. False only
+    // when someone else holds it; a file system without locks takes none.
+    // Windows: the open handle, which no one may open exclusively, is the
+    // lock already.
+    bool Lock();
+    void ReleaseLock();
 
     // At the file's own position, as libtiff reads and writes: Write writes
     // everything or fails; Read gives the bytes read (0 at the end) or -1;
@@ -104,15 +172,8 @@ public:
 private:
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
+    std::intptr_t lockHolder_ = kClosed;  // POSIX: a second descriptor holding the lock
 };
-
-// Renames `from` over `to` in the same folder, replacing a file there, and
-// makes the rename durable: on POSIX by an fsync of `folder` after it, on
-// Windows by MoveFileExW with MOVEFILE_WRITE_THROUGH. False with the
-// system's reason in `why`; `renamed` tells whether the name was replaced
-// (the rename done, its fsync failed).
-bool ReplaceByRename(const std::string& from, const std::string& to, const std::string& folder,
-                     std::string* why, bool* renamed);
 
 // Removes the file `name`; false when it cannot be removed.
 bool RemoveFile(const std::string& name);
@@ -122,9 +183,11 @@ bool RemoveFile(const std::string& name);
 std::string HostName();
 unsigned long CurrentProcessId();
 
+#if defined(_WIN32)
 // False only when it is certain that process `id` of this host did not
 // last write the file `name`: no process has that id, or the one that has
 // it started after the file was last written. True when unsure.
 bool ProcessMayHaveWritten(unsigned long id, const std::string& name);
+#endif
 
 }  // namespace nvx

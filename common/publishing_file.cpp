@@ -1,14 +1,16 @@
 /*
- * publishing_file.cpp - the temporary file's name, its creation, the
- * earlier file's settings, the publishing rename, the sweep of stale
+ * publishing_file.cpp - the temporary file's name, its creation and lock,
+ * the earlier file's settings, the publishing rename, the sweep of stale
  * temporaries, and the one registered file an interruption removes.
  *
- * The registered path lives in a fixed buffer behind an atomic flag, so a
+ * The registered file (its folder's descriptor and its name; on Windows
+ * its whole path) lives in fixed buffers behind an atomic state, so a
  * signal handler can read it without taking a lock or allocating.
  */
 #include "common/publishing_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -28,28 +31,46 @@ namespace nvx {
 
 namespace {
 
+// What the registered temporary is doing, for the signal handler.
+enum RegisteredState : int {
+    kNothing,    // no temporary registered
+    kWriting,    // being written: an interruption removes it
+    kRenaming,   // the publishing rename is under way: gone from its name once done
+    kPublished,  // renamed into place: nothing to remove
+};
+std::atomic<int> gState{kNothing};
+static_assert(std::atomic<int>::is_always_lock_free);
+// The temporary's name in its folder; on Windows also its whole path in
+// its wide form, which the handler removes.
+char gRegisteredName[1024];
+#if defined(_WIN32)
 constexpr std::size_t kPathCapacity = 4096;
-char gRegistered[kPathCapacity];
-#if defined(_WIN32)
-// The same name in its wide form, which the handler removes.
 wchar_t gRegisteredWide[kPathCapacity];
+#else
+int gRegisteredFolder = -1;  // the held folder's descriptor
 #endif
-std::atomic<bool> gHaveRegistered{false};
 
-void Register(const std::string& path) {
-    gHaveRegistered.store(false);
-    if (path.size() >= kPathCapacity) return;
-    std::memcpy(gRegistered, path.c_str(), path.size() + 1);
+void Register(const HeldFolder& folder, const std::string& name) {
+    gState.store(kNothing);
+    if (name.size() >= sizeof gRegisteredName) return;
+    std::memcpy(gRegisteredName, name.c_str(), name.size() + 1);
 #if defined(_WIN32)
-    const std::wstring wide = NativePath(path).native();
+    const std::wstring wide = NativePath(folder.PathOf(name)).native();
     if (wide.size() >= kPathCapacity) return;
     std::memcpy(gRegisteredWide, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+#else
+    gRegisteredFolder = int(folder.handle());
 #endif
-    gHaveRegistered.store(true);
+    gState.store(kWriting);
 }
 
-void Forget(const std::string& path) {
-    if (gHaveRegistered.load() && path == gRegistered) gHaveRegistered.store(false);
+bool IsRegistered(const std::string& name) {
+    return gState.load() != kNothing && name == gRegisteredName;
+}
+
+// Moves the registered temporary `name` from state `from` to `to`.
+void Move(const std::string& name, int from, int to) {
+    if (name == gRegisteredName) gState.compare_exchange_strong(from, to);
 }
 
 // What follows the output's name: ".<host 8>.<pid up to 10>.<random 8>.part".
@@ -111,10 +132,6 @@ std::uint32_t RandomPart() {
     return random();
 }
 
-std::string PathIn(const std::string& folder, const std::string& name) {
-    return NameFromNativePath(NativePath(folder) / NativePath(name));
-}
-
 #if !defined(_WIN32)
 // The earlier file's owner, group, permission bits and ACL, where this
 // process may set them: root may give the file to anyone, others only to a
@@ -129,6 +146,14 @@ void KeepEarlierSettings(int fd, const EarlierFile& earlier) {
     if (!earlier.acl.empty()) {
         ::fsetxattr(fd, "system.posix_acl_access", earlier.acl.data(), earlier.acl.size(), 0);
     }
+}
+
+// Whether `name` in `folder` still leads to the open file `fd`.
+bool StillNamed(const HeldFolder& folder, const std::string& name, int fd) {
+    struct stat named {};
+    struct stat open {};
+    return ::fstatat(int(folder.handle()), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(fd, &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 #endif
 
@@ -155,21 +180,18 @@ std::string TemporaryName(const OutputTarget& target, const std::string& host,
 }
 
 int RemoveStaleTemporaries(const OutputTarget& target) {
+    if (!target.heldFolder) return 0;
+    const HeldFolder& folder = *target.heldFolder;
     const std::string prefix = "." + NamePart(target) + ".";
     const std::string host = HostTag();
-    const unsigned long us = CurrentProcessId();
     int removed = 0;
-    std::error_code error;
-    std::filesystem::directory_iterator entries(NativePath(target.folder), error);
-    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-        const std::string name = NameFromNativePath(entries->path().filename());
+    for (const std::string& name : folder.Names()) {
         const unsigned long owner = OwnerOf(name, prefix, host);
-        if (owner == 0 || owner == us) continue;
-        const std::string path = PathIn(target.folder, name);
-        std::error_code kindError;
-        if (!std::filesystem::is_regular_file(entries->symlink_status(kindError)) || kindError)
-            continue;
-        if (!ProcessMayHaveWritten(owner, path) && RemoveFile(path)) ++removed;
+        if (owner == 0) continue;
+#if defined(_WIN32)
+        if (ProcessMayHaveWritten(owner, folder.PathOf(name))) continue;
+#endif
+        if (folder.RemoveUnlocked(name)) ++removed;
     }
     return removed;
 }
@@ -177,53 +199,78 @@ int RemoveStaleTemporaries(const OutputTarget& target) {
 std::unique_ptr<PublishingFile> PublishingFile::Create(const OutputTarget& target,
                                                        std::string* reason,
                                                        PublishStepRunner runStep) {
-    if (!target.Publishable()) {
+    if (!target.Publishable() || !target.heldFolder) {
         *reason = target.refusal;
         return nullptr;
     }
     RemoveStaleTemporaries(target);
     std::unique_ptr<PublishingFile> output(new PublishingFile(target));
     output->runStep_ = std::move(runStep);
+    std::string why;
+    if (!output->RunStep(PublishStep::Create, [&] { return output->CreateTemporary(&why); })) {
+        *reason = why.empty() ? "cannot create a file in " + target.folder + ": refused" : why;
+        return nullptr;  // a temporary made all the same goes with `output`
+    }
+    return output;
+}
+
+bool PublishingFile::CreateTemporary(std::string* why) {
+    const HeldFolder& folder = *target_.heldFolder;
     const std::string host = HostTag();
     for (unsigned attempt = 0; attempt < 16; ++attempt) {
-        const std::string candidate =
-            PathIn(target.folder, TemporaryName(target, host, CurrentProcessId(), RandomPart()));
-        std::string why;
+        const std::string name = TemporaryName(target_, host, CurrentProcessId(), RandomPart());
+        std::string error;
         bool exists = false;
-        if (output->file_.CreateNew(candidate, &why, &exists)) {
-            Register(candidate);
-            output->temporaryPath_ = candidate;
+        if (!file_.CreateNewIn(folder, name, &error, &exists)) {
+            if (exists) continue;
+            *why = "cannot create a file in " + target_.folder + ": " + error;
+            return false;
+        }
+        // Another run's sweep that opened the file before it was locked
+        // holds the lock, or has removed the name: another name then.
+        bool ours = file_.Lock();
 #if !defined(_WIN32)
-            // While it is written, no one may read it who could not read
-            // the earlier file.
-            struct stat own {};
-            if (target.kind == OutputKind::RegularFile &&
-                ::fstat(int(output->file_.handle()), &own) == 0) {
-                ::fchmod(int(output->file_.handle()), own.st_mode & target.earlier.mode & 0777);
-            }
+        ours = ours && StillNamed(folder, name, int(file_.handle()));
 #endif
-            return output;
+        if (!ours) {
+            file_.Close(nullptr);
+            file_.ReleaseLock();
+            continue;
         }
-        if (!exists) {
-            *reason = "cannot create a file in " + target.folder + ": " + why;
-            return nullptr;
+        Register(folder, name);
+        temporaryName_ = name;
+        temporaryPath_ = folder.PathOf(name);
+#if !defined(_WIN32)
+        // While it is written, no one may read it who could not read the
+        // earlier file.
+        struct stat own {};
+        if (target_.kind == OutputKind::RegularFile && ::fstat(int(file_.handle()), &own) == 0) {
+            ::fchmod(int(file_.handle()), own.st_mode & target_.earlier.mode & 0777);
         }
+#endif
+        return true;
     }
-    *reason = "cannot find a free temporary name in " + target.folder;
-    return nullptr;
+    *why = "cannot find a free temporary name in " + target_.folder;
+    return false;
 }
 
 PublishingFile::~PublishingFile() {
-    if (published_ || temporaryPath_.empty()) return;
+    if (published_ || temporaryName_.empty()) return;
     file_.Close(nullptr);
-    RemoveFile(temporaryPath_);
-    Forget(temporaryPath_);
+    // Removed while still locked, so no sweep can take its name meanwhile.
+    target_.heldFolder->Remove(temporaryName_);
+    if (IsRegistered(temporaryName_)) gState.store(kNothing);
 }
 
 bool PublishingFile::Publish(std::string* reason) {
     std::string why;
 #if !defined(_WIN32)
-    if (target_.kind == OutputKind::RegularFile) {
+    // Only to the earlier file's own successor: not when something else has
+    // taken its name, nor in a folder other than the record's.
+    bool present = false;
+    bool earlier = false;
+    if (target_.kind == OutputKind::RegularFile &&
+        RecheckOutputTarget(target_, &present, &earlier).empty() && earlier) {
         KeepEarlierSettings(int(file_.handle()), target_.earlier);
     }
 #endif
@@ -238,34 +285,72 @@ bool PublishingFile::Publish(std::string* reason) {
         return false;
     }
     bool renamed = false;
-    const bool durable = RunStep(PublishStep::Rename, [&] {
-        return ReplaceByRename(temporaryPath_, target_.target, target_.folder, &why, &renamed);
-    });
-    why = because();
+    const bool done =
+        RunStep(PublishStep::Rename, [&] { return RenameOverTarget(&why, &renamed); });
     if (renamed) {
         published_ = true;
-        Forget(temporaryPath_);
+        file_.ReleaseLock();
     }
-    if (!durable) {
-        *reason =
-            renamed ? target_.target + " was replaced, but " + why
-                    : "the finished output could not be renamed to " + target_.target + ": " + why;
+    if (!done) {
+        *reason = renamed ? target_.target + " was replaced, but " + because()
+                          : "the finished output could not be renamed to " + target_.target + ": " +
+                                because();
         return false;
     }
+    // The file is whole and in place: what follows only warns.
+    std::string folderWhy;
+    if (!RunStep(PublishStep::SyncFolder, [&] { return target_.heldFolder->Sync(&folderWhy); })) {
+        warning_ = target_.target + " was written, but its folder " + target_.folder +
+                   " could not be synced to disk: " +
+                   (folderWhy.empty() ? std::string("refused") : folderWhy);
+    }
     return true;
+}
+
+bool PublishingFile::RenameOverTarget(std::string* why, bool* renamed) {
+    const HeldFolder& folder = *target_.heldFolder;
+    Move(temporaryName_, kWriting, kRenaming);
+    // What is at the name is looked at again: a name that is free is taken
+    // only while it stays free, and what appeared there meanwhile is
+    // replaced only if it could have been at the start.
+    for (int look = 0; look < 3; ++look) {
+        bool present = false;
+        bool earlier = false;
+        const std::string refusal = RecheckOutputTarget(target_, &present, &earlier);
+        if (!refusal.empty()) {
+            *why = "what is there now cannot be replaced: " + refusal;
+            break;
+        }
+        bool existed = false;
+        if (folder.Rename(temporaryName_, target_.name, present, why, &existed)) {
+            *renamed = true;
+            Move(temporaryName_, kRenaming, kPublished);
+            return true;
+        }
+        if (!existed) break;
+    }
+    Move(temporaryName_, kRenaming, kWriting);
+    return false;
 }
 
 bool PublishingFile::RunStep(PublishStep step, const std::function<bool()>& perform) const {
     return runStep_ ? runStep_(step, perform) : perform();
 }
 
-void RemoveTemporaryOnInterrupt() {
-    if (!gHaveRegistered.load()) return;
+bool RemoveTemporaryOnInterrupt() {
+    const int state = gState.load();
+    if (state == kPublished) return true;
+    if (state == kNothing) return false;
+    const int saved = errno;
 #if defined(_WIN32)
-    _wunlink(gRegisteredWide);
+    const bool removed = _wunlink(gRegisteredWide) == 0;
 #else
-    ::unlink(gRegistered);
+    const bool removed = ::unlinkat(gRegisteredFolder, gRegisteredName, 0) == 0;
 #endif
+    // A rename under way took the name if the temporary is gone from it.
+    const bool published = state == kRenaming && !removed && errno == ENOENT;
+    errno = saved;
+    return published;
 }
 
 }  // namespace nvx

@@ -1,22 +1,37 @@
 /*
  * publishing_file.h - the one way this project's tools write a file that
  * takes a name: a temporary file beside the target, created once (a new
- * name, never through a link) and written only through its descriptor,
- * then forced to disk, closed, renamed over the target and the folder
- * forced to disk after it. Readers see the earlier file or the whole new
- * one, never a part; a run that does not publish removes its temporary.
+ * name, never through a link) in the folder the target's record holds open
+ * since it was looked at, and written only through its descriptor; then
+ * forced to disk, closed, renamed over the target in that same folder, and
+ * the folder forced to disk after it. Readers see the earlier file or the
+ * whole new one, never a part; a run that does not publish removes its
+ * temporary. Whatever is put under the folder's path meanwhile (a link to
+ * another folder), the file goes where the record looked.
+ *
+ * The rename never replaces what it was not meant to: a name that was free
+ * is taken only while it is still free (RENAME_NOREPLACE), and whatever is
+ * at the name then is looked at as at the start: a regular file we may
+ * replace is replaced, anything else (a FIFO, a folder) is left and the
+ * run fails. Once the rename is done nothing fails the run: a folder that
+ * cannot be synced leaves a warning.
  *
  * The new file keeps what the user set on the earlier one: its permission
- * bits, its owner and group where this process may set them, its ACL. A
- * new file gets the umask's mode.
+ * bits, its owner and group where this process may set them, its ACL, but
+ * only when the name still holds that earlier file, in the folder the
+ * record named. A new file gets the umask's mode.
  *
  * The temporary's name is hidden and tells whose it is:
  * .<output's name>.<host tag>.<process id>.<random>.part, the output's
  * name shortened where the whole would pass the file system's limit. A run
- * that was killed (SIGKILL, out of memory, power cut) leaves its temporary;
- * the next run into the same folder for the same output removes those of
- * runs on this host that are gone. Runs on other hosts sharing the folder
- * are never touched.
+ * holds an exclusive lock (flock) on its temporary from its creation to
+ * the rename. A run that was killed (SIGKILL, out of memory, power cut)
+ * leaves its temporary; the next run into the same folder for the same
+ * output removes those of this host whose lock it can take at once, which
+ * no live run holds, whatever its process id, PID namespace or clock.
+ * Runs on other hosts sharing the folder are never touched. On Windows the
+ * open handle is the lock: a temporary is removed only when no process has
+ * it open and the process its name gives is gone.
  *
  * The temporary being written is registered, so that a signal handler can
  * remove it (RemoveTemporaryOnInterrupt).
@@ -33,10 +48,10 @@
 
 namespace nvx {
 
-// The steps of publishing, in their order: the writer's last bytes out of
-// its buffers, the file forced to disk, closed, renamed over the target
-// (with the folder forced to disk after it).
-enum class PublishStep { Flush, Sync, Close, Rename };
+// The steps of publishing, in their order: the temporary file made in the
+// held folder, the writer's last bytes out of its buffers, the file forced
+// to disk, closed, renamed over the target, and the folder forced to disk.
+enum class PublishStep { Create, Flush, Sync, Close, Rename, SyncFolder };
 
 // Runs each step: by default `perform()`. A test hands in its own to see
 // the steps and their order, or to make one fail as the system would.
@@ -60,12 +75,15 @@ public:
 
     // Gives the file the earlier file's settings, forces it to disk,
     // closes it and renames it over the target, the folder on disk after.
-    // False with `reason` set when a step fails; the target is then as it
-    // was, unless `reason` says it was replaced.
+    // False with `reason` set when a step before the rename fails, or the
+    // rename does: the target is then as it was, unless `reason` says it
+    // was replaced (a step runner that failed the rename after its work).
     bool Publish(std::string* reason);
-    // Whether the target now holds this file: after a failed Publish, when
-    // the rename went through and a later step (the folder's sync) failed.
+    // Whether the target now holds this file.
     bool Replaced() const { return published_; }
+    // After a Publish that succeeded: why the new name may not be on disk
+    // yet (the folder could not be synced), for a warning; empty when it is.
+    const std::string& Warning() const { return warning_; }
 
     // Runs one step of publishing through the step runner. The writer on
     // top of the file runs its Flush this way before Publish.
@@ -73,12 +91,16 @@ public:
 
 private:
     explicit PublishingFile(const OutputTarget& target) : target_(target) {}
+    bool CreateTemporary(std::string* why);
+    bool RenameOverTarget(std::string* why, bool* renamed);
 
-    OutputTarget target_;
+    OutputTarget target_;  // holds the folder open as long as the file lives
     PublishStepRunner runStep_;
+    std::string temporaryName_;  // in the held folder
     std::string temporaryPath_;
     WritableFile file_;
     bool published_ = false;
+    std::string warning_;
 };
 
 // The temporary file's name for `target`, made by process `process` on the
@@ -89,13 +111,15 @@ std::string TemporaryName(const OutputTarget& target, const std::string& host,
 // This host's tag in temporary names: 8 hex digits of its name.
 std::string HostTag();
 
-// Removes the temporaries for `target` of runs on this host whose process
-// is gone (or whose id another process has taken since the file was last
-// written); gives their number. Does nothing where processes cannot be
-// looked at (Windows).
+// Removes the temporaries for `target` (in its held folder) of runs on
+// this host that no live run holds locked; gives their number.
 int RemoveStaleTemporaries(const OutputTarget& target);
 
-// Removes the registered temporary file, if any. Async-signal-safe.
-void RemoveTemporaryOnInterrupt();
+// Removes the registered temporary file, if any, and tells whether the
+// output was published already: true once the publishing rename has put
+// the new file at the output's name (nothing is removed then), even while
+// that rename is under way in another thread; false when the output was
+// not written. Async-signal-safe.
+bool RemoveTemporaryOnInterrupt();
 
 }  // namespace nvx

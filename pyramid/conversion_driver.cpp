@@ -277,6 +277,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
             whole = false;
             result.outputReplaced = output->Replaced();
         }
+        if (whole) result.publishWarning = output->PublishWarning();
         if (!whole && result.writeFailure.empty()) {
             result.writeFailure = output->ExplainWriteFailure();
         }

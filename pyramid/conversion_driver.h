@@ -75,6 +75,9 @@ struct ConversionResult {
     // The output was renamed into place, but a later step of publishing
     // failed (writeFailure says which): the earlier file is gone.
     bool outputReplaced = false;
+    // The output was published whole, but its folder could not be synced
+    // to disk: a warning that says so; empty otherwise.
+    std::string publishWarning;
 };
 
 // What the driver reports while it works.

@@ -63,6 +63,9 @@ public:
     bool Publish(std::string* reason);
     // Whether the final path holds this file (see PublishingFile::Replaced).
     bool Replaced() const { return file_ && file_->Replaced(); }
+    // After a Publish that succeeded, why the new name may not be on disk
+    // yet (see PublishingFile::Warning); empty when it is.
+    const std::string& PublishWarning() const { return file_->Warning(); }
 
     // Why writing failed, in plain words, when it can be seen from outside
     // (a full disk, the file size limit); empty otherwise.

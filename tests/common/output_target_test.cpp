@@ -2,12 +2,14 @@
  * output_target_test.cpp - what the output path's record says for every
  * kind of thing that can be at the path: nothing, files, links to files,
  * and what must never be replaced (folders, FIFOs, sockets, devices, links
- * to them, links to nothing, loops), a sticky folder holding another
- * user's file; and NamesSameFile, the identity test of two names.
+ * to them, links to nothing, loops, a file mounted at the name), a sticky
+ * folder holding another user's file; and NamesSameFile, the identity test
+ * of two names.
  */
 #include "common/output_target.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -195,6 +197,31 @@ TEST_F(OutputTargetTest, AFileThatCannotBeReplacedByUsIsRefusedBeforeAnyWork) {
     EXPECT_NE(ownFolder.refusal.find("no file can be created in the folder"), std::string::npos)
         << ownFolder.refusal;
     EXPECT_TRUE(newInSticky.Publishable()) << newInSticky.refusal;
+}
+
+// A file mounted at the output's name (as `docker -v file:file` does) is
+// refused before the work: a rename cannot replace it. From the same file
+// system its device is the folder's, so only the system can tell.
+TEST_F(OutputTargetTest, AFileMountedAtTheNameIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a file";
+    struct Case {
+        const char* what;
+        std::string source;
+    };
+    MakeFile("source.svs", "mounted");
+    const Case cases[] = {{"from the same file system", In("source.svs")},
+                          {"from another file system", "/proc/version"}};
+    for (const Case& c : cases) {
+        MakeFile("mounted.svs");
+        if (mount(c.source.c_str(), In("mounted.svs").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            GTEST_SKIP() << "cannot bind-mount a file here: " << std::strerror(errno);
+        }
+        const OutputTarget target = ResolveOutputTarget(In("mounted.svs"));
+        ASSERT_EQ(umount(In("mounted.svs").c_str()), 0);
+        EXPECT_EQ(target.kind, OutputKind::Refused) << c.what;
+        EXPECT_NE(target.refusal.find("it is a mount point"), std::string::npos)
+            << c.what << ": " << target.refusal;
+    }
 }
 
 TEST(NamesSameFileTest, ComparesFilesByIdentityAndMissingFilesBySpelling) {

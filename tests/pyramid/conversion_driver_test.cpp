@@ -386,8 +386,9 @@ TEST_F(ConversionDriverTest, PublishingFlushesSyncsClosesAndRenamesInThatOrder) 
         return perform();
     };
     EXPECT_EQ(Run(Job(output), seams).outcome, ConversionOutcome::Converted);
-    EXPECT_EQ(steps, (std::vector<PublishStep>{PublishStep::Flush, PublishStep::Sync,
-                                               PublishStep::Close, PublishStep::Rename}));
+    EXPECT_EQ(steps, (std::vector<PublishStep>{PublishStep::Create, PublishStep::Flush,
+                                               PublishStep::Sync, PublishStep::Close,
+                                               PublishStep::Rename, PublishStep::SyncFolder}));
     // What is forced to disk is the whole file, and it takes the name last.
     EXPECT_EQ(bytesAtSync, std::filesystem::file_size(output));
     EXPECT_FALSE(outputBeforeRename);
