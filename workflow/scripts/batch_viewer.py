@@ -6,8 +6,13 @@ generator, with the label, the macro and a scale bar from the MPP.
 
 usage: batch_viewer.py OUTPUT_DIR [--port N]   (scripts/view.sh runs it)
 
-It listens on 127.0.0.1 only and serves nothing but files under OUTPUT_DIR
-(no hidden ones, no link leading out of it) and the viewer's own scripts.
+It listens on 127.0.0.1 only, answers only requests addressed to this
+machine by name (Host 127.0.0.1:PORT, localhost:PORT or [::1]:PORT, so that
+no web page can reach it through a name of its own), and serves nothing but
+files under OUTPUT_DIR (no hidden ones, no symbolic link on the way: every
+file is opened one path component at a time from the folder's descriptor,
+never through a link, and served from that descriptor) and the viewer's own
+scripts. Files are streamed in chunks and answer Range requests.
   /                       the report (report.html)
   /view/NAME.svs          the viewer page of a slide
   /dzi/NAME.svs.dzi       its Deep Zoom description; tiles under NAME.svs_files/
@@ -25,6 +30,7 @@ import json
 import mimetypes
 import os
 import re
+import stat
 import sys
 import threading
 import urllib.parse
@@ -47,32 +53,110 @@ TILE = 254
 OVERLAP = 1
 PICTURE_SIDE = 600
 TILE_PATH = re.compile(r"(.+\.svs)_files/([0-9]+)/([0-9]+)_([0-9]+)\.jpeg")
+CHUNK = 1 << 20  # bytes read and sent at a time
+SINGLE_RANGE = re.compile(r"bytes=([0-9]*)-([0-9]*)")
 
 
 class Refused(Exception):
     """A request for something this server does not serve: 404 to the browser."""
 
 
+class Opened:
+    """A regular file opened under a served folder: its descriptor (closed
+    with this object) and its fstat."""
+
+    def __init__(self, descriptor):
+        self.descriptor = descriptor
+        self.stat = os.fstat(descriptor)
+
+    def close(self):
+        if self.descriptor is not None:
+            os.close(self.descriptor)
+            self.descriptor = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_exc):
+        self.close()
+
+    def path(self):
+        """A name of exactly this file for libraries that open by name: the
+        descriptor's own entry in /proc, which no rename or link can redirect."""
+        return f"/proc/self/fd/{self.descriptor}"
+
+
+def open_under(folder, relative):
+    """The regular file `relative` (already percent-decoded) under the folder
+    whose descriptor is `folder`, or Refused: no empty, hidden, '..' or NUL
+    segment, and each component opened from the one before it without
+    following a link, so that a link swapped in anywhere, at any moment, is
+    refused rather than followed."""
+    parts = relative.split("/")
+    if not relative or "\0" in relative or any(p in ("", ".", "..") or p.startswith(".")
+                                                for p in parts):
+        raise Refused("not a path under the folder")
+    opened = []
+    try:
+        at = folder
+        for part in parts[:-1]:
+            at = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                         dir_fd=at)
+            opened.append(at)
+        # O_NONBLOCK: a FIFO put there must not hold the request.
+        descriptor = os.open(parts[-1], os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK |
+                             os.O_CLOEXEC, dir_fd=at)
+    except OSError:
+        raise Refused("no such file") from None
+    finally:
+        for descriptor_of_folder in opened:
+            os.close(descriptor_of_folder)
+    file = Opened(descriptor)
+    if not stat.S_ISREG(file.stat.st_mode):
+        file.close()
+        raise Refused("not a file")
+    return file
+
+
+class Slide:
+    """An open slide, its Deep Zoom generator, the lock its reads take, and
+    the descriptor OpenSlide reads it through (closed once the slide is)."""
+
+    def __init__(self, file):
+        self.descriptor = os.dup(file.descriptor)
+        self.path = f"/proc/self/fd/{self.descriptor}"
+        try:
+            self.slide = openslide.OpenSlide(self.path)
+        except openslide.OpenSlideError as e:
+            os.close(self.descriptor)
+            raise Refused(f"not a slide: {e}") from None
+        self.generator = deepzoom.DeepZoomGenerator(self.slide, tile_size=TILE,
+                                                    overlap=OVERLAP, limit_bounds=True)
+        self.lock = threading.Lock()
+
+    def __del__(self):
+        if hasattr(self, "slide"):  # not when OpenSlide refused the file
+            self.slide.close()
+            os.close(self.descriptor)
+
+
 class Slides:
-    """Open slides and their Deep Zoom generators, a few at a time."""
+    """Open slides, a few at a time, keyed by the file itself (device, inode,
+    size and modification time): a slide converted again is opened afresh."""
 
     def __init__(self, keep=8):
         self.keep = keep
         self.lock = threading.Lock()
         self.open = collections.OrderedDict()
 
-    def get(self, path):
+    def get(self, file):
+        key = (file.stat.st_dev, file.stat.st_ino, file.stat.st_size, file.stat.st_mtime_ns)
         with self.lock:
-            if path in self.open:
-                self.open.move_to_end(path)
-                return self.open[path]
-            try:
-                slide = openslide.OpenSlide(path)
-            except openslide.OpenSlideError as e:
-                raise Refused(f"not a slide: {e}") from None
-            entry = (slide, deepzoom.DeepZoomGenerator(slide, tile_size=TILE, overlap=OVERLAP,
-                                                       limit_bounds=True), threading.Lock())
-            self.open[path] = entry
+            if key in self.open:
+                self.open.move_to_end(key)
+                return self.open[key]
+            entry = Slide(file)
+            self.open[key] = entry
             # The oldest is dropped, not closed: a request still using it
             # keeps it open until it is done.
             while len(self.open) > self.keep:
@@ -80,30 +164,18 @@ class Slides:
             return entry
 
 
-def under(root, relative):
-    """The real path of `relative` (already percent-decoded) under root, or
-    Refused: no empty, hidden, '..' or NUL segment, nothing outside root."""
-    parts = relative.split("/")
-    if not relative or "\0" in relative or any(p in ("", ".", "..") or p.startswith(".")
-                                                for p in parts):
-        raise Refused("not a path under the folder")
-    path = os.path.realpath(os.path.join(root, *parts))
-    if os.path.commonpath([root, path]) != root or path == root:
-        raise Refused("outside the folder")
-    return path
-
-
-def page_for(root, relative, path, slides):
+def page_for(root, relative, file, slides):
     """The viewer page of one slide."""
-    slide, generator, _lock = slides.get(path)
+    entry = slides.get(file)
+    slide = entry.slide
     props = slide.properties
     record = {}
     name = relative[: -len(batch_plan.OUTPUT_SUFFIX)]
     try:
-        with open(os.path.join(root, batch_plan.side_path(name, ".json")),
-                  encoding="utf-8") as f:
+        with open_under(root, batch_plan.side_path(name, ".json")) as side, \
+                open(side.descriptor, encoding="utf-8", closefd=False) as f:
             record = json.load(f)
-    except (OSError, ValueError):
+    except (Refused, OSError, ValueError):
         pass
     encoded = "/".join(urllib.parse.quote(p, safe="") for p in relative.split("/"))
     names = lowlevel.get_associated_image_names(slide._osr)
@@ -178,22 +250,48 @@ viewer.addHandler('open', () => {{
 """
 
 
+def byte_range(header, size):
+    """The (first, last) bytes a Range header asks for, None for the whole
+    file (no header, or one this server does not take: several ranges), or
+    "unsatisfiable"."""
+    match = SINGLE_RANGE.fullmatch((header or "").strip())
+    if not match or match.group(1) == match.group(2) == "":
+        return None
+    first, last = match.group(1), match.group(2)
+    if first == "":  # the last N bytes
+        count = int(last)
+        return (max(0, size - count), size - 1) if count and size else "unsatisfiable"
+    first, last = int(first), int(last) if last else size - 1
+    if first >= size:
+        return "unsatisfiable"
+    if last < first:
+        return None
+    return first, min(last, size - 1)
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     server_version = "nvx2svs-viewer"
-    root = None
+    root = None  # descriptors of the served folder and of OpenSeadragon's
+    osd = None
     slides = None
+    hosts = ()  # the Host values this server answers
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         print(f"viewer: {self.address_string()} {format % args}", file=sys.stderr, flush=True)
 
-    def send(self, status, body, kind):
+    def head(self, status, kind, length, extra=()):
         self.send_response(status)
         self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Length", str(length))
         self.send_header("X-Content-Type-Options", "nosniff")
         self.send_header("Content-Security-Policy", "default-src 'self' data:; "
                          "script-src 'self' 'unsafe-inline'; style-src 'self' 'unsafe-inline'")
+        for name, value in extra:
+            self.send_header(name, value)
         self.end_headers()
+
+    def send(self, status, body, kind):
+        self.head(status, kind, len(body))
         if self.command != "HEAD":
             self.wfile.write(body)
 
@@ -201,6 +299,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.do_GET()
 
     def do_GET(self):  # noqa: N802 - the base class's name
+        # A page of another site that has its name resolve to 127.0.0.1 (DNS
+        # rebinding) sends its own name: only this machine's are answered.
+        hosts = self.headers.get_all("Host") or []
+        if len(hosts) != 1 or hosts[0].strip().lower() not in self.hosts:
+            return self.send(421, b"misdirected request: open this server as "
+                             b"http://127.0.0.1:PORT/\n", "text/plain")
         raw = urllib.parse.urlsplit(self.path).path
         try:
             path = urllib.parse.unquote(raw, errors="strict")
@@ -223,36 +327,60 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             return
         if path.startswith("/osd/"):
-            return self.file(under(os.path.realpath(OSD), path[len("/osd/"):]))
+            with open_under(self.osd, path[len("/osd/"):]) as file:
+                return self.file(file, path)
         if path.startswith("/view/") and path.endswith(batch_plan.OUTPUT_SUFFIX):
             relative = path[len("/view/"):]
-            body = page_for(self.root, relative, under(self.root, relative), self.slides)
+            with open_under(self.root, relative) as file:
+                body = page_for(self.root, relative, file, self.slides)
             return self.send(200, body.encode("utf-8"), "text/html; charset=utf-8")
         if path.startswith("/dzi/"):
             return self.deep_zoom(path[len("/dzi/"):])
         if path.startswith("/picture/"):
             kind, _, relative = path[len("/picture/"):].partition("/")
-            return self.picture(kind, under(self.root, relative))
-        return self.file(under(self.root, path[1:]))
+            with open_under(self.root, relative) as file:
+                return self.picture(kind, file)
+        with open_under(self.root, path[1:]) as file:
+            return self.file(file, path)
 
-    def file(self, path):
-        if not os.path.isfile(path):
-            raise Refused("no such file")
-        kind = mimetypes.guess_type(path)[0] or (
-            "text/plain" if path.endswith(".log") else "application/octet-stream")
+    def file(self, file, name):
+        """The file as it is, read and sent a chunk at a time; a Range
+        request (one range) gets that part, so that downloads resume."""
+        kind = mimetypes.guess_type(name)[0] or (
+            "text/plain" if name.endswith(".log") else "application/octet-stream")
         if kind.startswith("text/") or kind in ("application/javascript", "application/json"):
             kind += "; charset=utf-8"
-        with open(path, "rb") as f:
-            self.send(200, f.read(), kind)
+        size = file.stat.st_size
+        wanted = byte_range(self.headers.get("Range"), size)
+        if wanted == "unsatisfiable":
+            self.head(416, "text/plain", 0, [("Content-Range", f"bytes */{size}")])
+            return
+        first, last = wanted or (0, size - 1)
+        extra = [("Accept-Ranges", "bytes")]
+        if wanted:
+            extra.append(("Content-Range", f"bytes {first}-{last}/{size}"))
+        self.head(206 if wanted else 200, kind, last - first + 1, extra)
+        if self.command == "HEAD":
+            return
+        at = first
+        while at <= last:
+            chunk = os.pread(file.descriptor, min(CHUNK, last - at + 1), at)
+            if not chunk:  # the file shrank meanwhile: the client sees a short body
+                break
+            self.wfile.write(chunk)
+            at += len(chunk)
 
     def deep_zoom(self, relative):
         if relative.endswith(".svs.dzi"):
-            _, generator, _ = self.slides.get(under(self.root, relative[:-len(".dzi")]))
+            with open_under(self.root, relative[:-len(".dzi")]) as file:
+                generator = self.slides.get(file).generator
             return self.send(200, generator.get_dzi("jpeg").encode(), "application/xml")
         match = TILE_PATH.fullmatch(relative)
         if not match:
             raise Refused("not a tile")
-        _, generator, lock = self.slides.get(under(self.root, match.group(1)))
+        with open_under(self.root, match.group(1)) as file:
+            entry = self.slides.get(file)
+        generator, lock = entry.generator, entry.lock
         level, column, row = (int(match.group(i)) for i in (2, 3, 4))
         if level >= generator.level_count:
             raise Refused("no such level")
@@ -265,10 +393,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         tile.convert("RGB").save(buffer, "JPEG", quality=85)
         self.send(200, buffer.getvalue(), "image/jpeg")
 
-    def picture(self, kind, path):
+    def picture(self, kind, file):
         if kind not in ("label", "macro"):
             raise Refused("no such picture")
-        slide, _, lock = self.slides.get(path)
+        entry = self.slides.get(file)
+        slide, lock, path = entry.slide, entry.lock, entry.path
         names = lowlevel.get_associated_image_names(slide._osr)
         if kind not in names:
             raise Refused(f"the slide has no {kind}")
@@ -290,23 +419,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("output_dir")
-    parser.add_argument("--port", type=int, default=8017,
+    parser.add_argument("--port", default="8017",
                         help="the port on 127.0.0.1 (default 8017; 0: any free one)")
     args = parser.parse_args(argv)
+    if not re.fullmatch(r"[0-9]{1,5}", args.port) or int(args.port) > 65535:
+        print(f"view: the port must be a number from 1 to 65535 (or 0 for any free one), "
+              f"not {args.port!r}", file=sys.stderr)
+        return 2
+    port = int(args.port)
     root = os.path.realpath(args.output_dir)
     if not os.path.isdir(root):
         parser.error(f"{args.output_dir} is not a folder")
     if OSD is None:
         sys.exit("view: OpenSeadragon is missing: run scripts/setup.sh "
                  "(it installs the npm package into workflow/viewer/node_modules)")
-    Handler.root = root
+    Handler.root = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    Handler.osd = os.open(OSD, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     Handler.slides = Slides()
     try:
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
     except OSError as e:
-        sys.exit(f"view: cannot listen on 127.0.0.1:{args.port}: {e.strerror}; "
+        sys.exit(f"view: cannot listen on 127.0.0.1:{port}: {e.strerror}; "
                  "choose another with --port N")
     server.daemon_threads = True
+    port = server.server_address[1]
+    Handler.hosts = {f"127.0.0.1:{port}", f"localhost:{port}", f"[::1]:{port}"}
     print(f"view: open http://127.0.0.1:{server.server_address[1]}/ "
           f"(the batch in {root}; Ctrl-C stops)", flush=True)
     try:

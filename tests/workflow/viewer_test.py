@@ -1,0 +1,187 @@
+"""viewer_test.py - scripts/view.sh serving a folder as an attacker and a
+large download would use it:
+
+  - only requests addressed to 127.0.0.1, localhost or [::1] at its port are
+    answered (DNS rebinding sends the attacker's own name);
+  - Range requests get their part (206, 416), as browsers and curl -C - ask;
+  - a 1 GiB file is streamed: the viewer's own peak memory stays under 100 MB;
+  - a file swapped for a link to a file outside the folder, again and again
+    while it is requested, never serves the outside file;
+  - a slide converted again at another size is served at its new size;
+  - a port outside 0 to 65535 is refused in one line with status 2.
+
+usage: viewer_test.py BUILD_DIR
+"""
+
+import http.client
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+VIEW = os.path.join(TOP, "scripts", "view.sh")
+BUILD = None
+SECRET = b"outside the served folder"
+
+
+def make_svs(folder, name, size):
+    """An .svs of the given size, made by nvxmake and nvx2svs, renamed into
+    place whole (as the batch does)."""
+    slide = os.path.join(folder, ".made.nvx")
+    subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", size, slide,
+                    "--threads", "2"], check=True, capture_output=True)
+    made = os.path.join(folder, ".made.svs")
+    subprocess.run([os.path.join(BUILD, "nvx2svs"), slide, made, "3"], check=True,
+                   capture_output=True)
+    os.unlink(slide)
+    os.replace(made, os.path.join(folder, name))
+
+
+class Viewer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.mkdtemp(prefix="nvx-viewer-")
+        cls.output = os.path.join(cls.holder, "out")
+        os.makedirs(cls.output)
+        with open(os.path.join(cls.holder, "secret.txt"), "wb") as f:
+            f.write(SECRET)
+        make_svs(cls.output, "s.svs", "640x480")
+        cls.log = open(os.path.join(cls.holder, "viewer.log"), "w")
+        cls.server = subprocess.Popen([VIEW, cls.output, "--port", "0"], stdout=subprocess.PIPE,
+                                      stderr=cls.log, text=True)
+        line = cls.server.stdout.readline()
+        cls.port = int(re.search(r"http://127\.0\.0\.1:(\d+)/", line).group(1))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.terminate()
+        cls.server.wait(timeout=30)
+        cls.server.stdout.close()
+        cls.log.close()
+        shutil.rmtree(cls.holder)
+
+    def get(self, path, headers=None, host=None, read=True):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        connection.putrequest("GET", path, skip_host=True)
+        if host is not False:
+            connection.putheader("Host", host or f"127.0.0.1:{self.port}")
+        for name, value in (headers or {}).items():
+            connection.putheader(name, value)
+        connection.endheaders()
+        answer = connection.getresponse()
+        body = answer.read() if read else answer
+        return answer, body, connection
+
+    def test_only_this_machine_s_names_are_answered(self):
+        port = self.port
+        for host, status in [(f"127.0.0.1:{port}", 200), (f"localhost:{port}", 200),
+                             (f"LocalHost:{port}", 200), (f"[::1]:{port}", 200),
+                             ("evil.example.com", 421), (f"evil.example.com:{port}", 421),
+                             ("localhost", 421), (f"127.0.0.1:{port + 1}", 421),
+                             (f"127.0.0.2:{port}", 421), (False, 421)]:
+            with self.subTest(host=host):
+                answer, body, connection = self.get("/s.svs", host=host)
+                connection.close()
+                self.assertEqual(answer.status, status, body[:100])
+
+    def test_ranges(self):
+        data = bytes(range(256)) * 4  # 1024 bytes
+        with open(os.path.join(self.output, "data.bin"), "wb") as f:
+            f.write(data)
+        # (Range, status, body, Content-Range)
+        for asked, status, body, content_range in [
+                (None, 200, data, None),
+                ("bytes=0-9", 206, data[:10], "bytes 0-9/1024"),
+                ("bytes=1000-", 206, data[1000:], "bytes 1000-1023/1024"),
+                ("bytes=1000-5000", 206, data[1000:], "bytes 1000-1023/1024"),
+                ("bytes=-24", 206, data[-24:], "bytes 1000-1023/1024"),
+                ("bytes=-5000", 206, data, "bytes 0-1023/1024"),
+                ("bytes=1024-", 416, b"", "bytes */1024"),
+                ("bytes=-0", 416, b"", "bytes */1024"),
+                ("bytes=0-1,5-6", 200, data, None),  # several ranges: the whole file
+                ("items=0-9", 200, data, None)]:
+            with self.subTest(range=asked):
+                answer, got, connection = self.get("/data.bin", {"Range": asked} if asked else {})
+                connection.close()
+                self.assertEqual(answer.status, status)
+                self.assertEqual(got, body)
+                self.assertEqual(answer.getheader("Content-Range"), content_range)
+                if status != 416:
+                    self.assertEqual(answer.getheader("Accept-Ranges"), "bytes")
+
+    def test_a_1_gib_download_is_streamed(self):
+        size = 1 << 30
+        with open(os.path.join(self.output, "big.svs"), "wb") as f:
+            f.truncate(size)  # sparse: no disk, the same bytes to send
+        answer, response, connection = self.get("/big.svs", read=False)
+        self.assertEqual(answer.status, 200)
+        received = 0
+        while chunk := response.read(1 << 20):
+            received += len(chunk)
+        connection.close()
+        os.unlink(os.path.join(self.output, "big.svs"))
+        self.assertEqual(received, size)
+        with open(f"/proc/{self.server.pid}/status") as f:
+            peak = int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.MULTILINE).group(1))
+        self.assertLess(peak * 1024, 100e6, f"the viewer's peak: {peak} kB")
+
+    def test_a_link_swapped_in_is_never_followed(self):
+        name = os.path.join(self.output, "race.txt")
+        with open(name, "w") as f:
+            f.write("inside")
+        stop = threading.Event()
+
+        def swap():
+            # The name is always there: a file and a link to the secret take
+            # turns at it, each renamed over it.
+            while not stop.is_set():
+                os.symlink(os.path.join(self.holder, "secret.txt"), name + ".link")
+                os.replace(name + ".link", name)
+                with open(name + ".file", "w") as f:
+                    f.write("inside")
+                os.replace(name + ".file", name)
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            served = {}
+            for _ in range(300):
+                answer, body, connection = self.get("/race.txt")
+                connection.close()
+                self.assertNotIn(SECRET, body)
+                served[answer.status] = served.get(answer.status, 0) + 1
+        finally:
+            stop.set()
+            swapper.join()
+        self.assertIn(200, served)  # the file itself was served meanwhile
+
+    def test_a_slide_converted_again_is_served_afresh(self):
+        make_svs(self.output, "again.svs", "640x480")
+        self.assertIn(b'Width="640"', self.get("/dzi/again.svs.dzi")[1])
+        make_svs(self.output, "again.svs", "1700x1100")
+        answer, body, _ = self.get("/dzi/again.svs.dzi")
+        self.assertIn(b'Width="1700" Height="1100"', body)
+        # A tile only the new slide has: its level 11 (full size) is 7 x 5 tiles.
+        self.assertEqual(self.get("/dzi/again.svs_files/11/6_4.jpeg")[0].status, 200)
+
+
+class Ports(unittest.TestCase):
+    def test_a_port_out_of_range_is_one_line(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for port in ("70000", "65536", "-1", "eighty", "123456789012"):
+                with self.subTest(port=port):
+                    done = subprocess.run([VIEW, folder, "--port", port], capture_output=True,
+                                          text=True, timeout=60)
+                    self.assertEqual(done.returncode, 2, done.stderr)
+                    self.assertEqual(done.stderr, "view: the port must be a number from 1 to "
+                                     "65535 (or 0 for any free one), not " + repr(port) + "\n")
+
+
+if __name__ == "__main__":
+    BUILD = os.path.abspath(sys.argv.pop(1))
+    unittest.main(argv=[sys.argv[0], "-v"])
