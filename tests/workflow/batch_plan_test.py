@@ -123,6 +123,37 @@ class Names(unittest.TestCase):
         self.assertNotEqual(batch_plan.side_path("z" * 260 + "1", ".json"),
                             batch_plan.side_path("z" * 260 + "2", ".json"))
 
+    def test_names_that_one_share_or_the_batch_would_take_twice(self):
+        nfc, nfd = "caf\u00e9", "cafe\u0301"
+        # (slide names in sorted order, the reason each is refused or None)
+        cases = [
+            ([nfc, nfd], [None, f"{nfc}.nvx has the same output name ({nfd}.svs, "
+                                "in another Unicode normalisation)"]),
+            (["A", "a"], [None, "A.nvx has the same output name (a.svs, letter case aside)"]),
+            (["STRA\u1e9eE", "stra\u00dfe"], [None, "letter case aside"]),
+            (["Stra\u00dfe", "STRASSE"], [None, None]),  # no file system folds ß into ss
+            (["report.html/x"], ["the output would go into report.html, which the batch "
+                                 "keeps for its own report.html"]),
+            (["Logs/x", "view/x", "osd/x", "DZI/x", "picture/x", "report.csv/x"],
+             ["keeps for its own logs", "its own view", "its own osd", "its own dzi",
+              "its own picture", "its own report.csv"]),
+            (["report.html", "logs", "reports/x"], [None, None, None]),
+        ]
+        for names, reasons in cases:
+            with self.subTest(names=names), tempfile.TemporaryDirectory() as folder:
+                entries = []
+                for name in names:
+                    source = os.path.join(folder, name + ".nvx")
+                    os.makedirs(os.path.dirname(source), exist_ok=True)
+                    open(source, "wb").close()
+                    entries.append(batch_plan.entry(name, source, "4", shown=name + ".nvx"))
+                batch_plan.check(entries, os.path.join(folder, "out"))
+                for item, reason in zip(entries, reasons):
+                    if reason is None:
+                        self.assertIsNone(item["reason"], item["name"])
+                    else:
+                        self.assertIn(reason, item["reason"] or "", item["name"])
+
     def test_report_links_and_csv_of_hostile_names(self):
         with tempfile.TemporaryDirectory(prefix="nvx-report-") as out:
             names = ["javascript:alert(1)", " lead", "back\\slash", "%41", "quo'te\"",

@@ -13,6 +13,7 @@ import csv
 import hashlib
 import os
 import re
+import unicodedata
 
 NAME_MAX = 255  # bytes of one file name on the file systems a batch writes to
 SLIDE_SUFFIX = ".nvx"
@@ -29,6 +30,10 @@ INT32 = 2**31 - 1
 MAX_SCALE = 80.0
 REGION_COLUMNS = ("scale", "x", "y", "width", "height")
 REGION_LAYERS = "9"  # the converter makes every region a nine-layer pyramid
+# Names at the top of the output folder that the batch and its viewer keep
+# for themselves: the report, the logs and records, Snakemake's state, and
+# the viewer's own paths (/view/, /dzi/, /picture/, /osd/).
+RESERVED = ("report.html", "report.csv", LOGS, ".snakemake", "view", "dzi", "picture", "osd")
 
 
 class SheetError(Exception):
@@ -157,10 +162,36 @@ def refuse(item, reason):
     item["reason"] = reason
 
 
+def simple_fold(character):
+    """Unicode simple case folding, one character for one, as file systems
+    that ignore case compare names ('ẞ' is 'ß', but 'ß' is not 'ss')."""
+    full = character.casefold()
+    if len(full) == 1:
+        return full
+    lower = character.lower()
+    return lower if len(lower) == 1 else character
+
+
+def name_key(name):
+    """A name as a share that ignores letter case and normalises Unicode
+    (macOS, many NAS) sees it: 'café' in NFC and in NFD are one name there."""
+    decomposed = unicodedata.normalize("NFD", name)
+    return unicodedata.normalize("NFC", "".join(simple_fold(c) for c in decomposed))
+
+
+def reserved_place(output):
+    """The batch's own name at the top of the output folder that this output
+    would take or go into, or None."""
+    first = name_key(output.split(os.sep)[0])
+    return next((name for name in RESERVED if name_key(name) == first and os.sep in output),
+                None)
+
+
 def check(entries, output_dir):
     """Marks every entry that cannot be converted with its reason. The first
-    of two entries with one output name (letter case aside, so that a share
-    that ignores case cannot mix them up) keeps it."""
+    of two entries with one output name (letter case and Unicode
+    normalisation aside, so that a share that ignores case or normalises
+    names cannot mix them up) keeps it."""
     taken = {}
     folders = set()
     for item in entries:
@@ -168,7 +199,7 @@ def check(entries, output_dir):
         if item["reason"] or name is None:
             continue
         for parent in _parents(name):
-            folders.add(parent.casefold())
+            folders.add(name_key(parent))
     for item in entries:
         if item["reason"]:
             continue
@@ -190,15 +221,21 @@ def check(entries, output_dir):
             refuse(item, "the slide is not a file")
         elif any(encoded_length(part) > NAME_MAX for part in output.split(os.sep)):
             refuse(item, f"the output name is longer than {NAME_MAX} bytes")
-        elif output.casefold() in taken:
-            refuse(item, f"{taken[output.casefold()]} has the same output name "
-                         f"({output}, letter case aside)")
-        elif output.casefold() in folders:
+        elif reserved_place(output):
+            refuse(item, f"the output would go into {output.split(os.sep)[0]}, which the "
+                         f"batch keeps for its own {reserved_place(output)}")
+        elif name_key(output) in taken:
+            shown, other = taken[name_key(output)]
+            aside = ("in another Unicode normalisation" if other != output and
+                     unicodedata.normalize("NFC", other) == unicodedata.normalize("NFC", output)
+                     else "letter case aside")
+            refuse(item, f"{shown} has the same output name ({output}, {aside})")
+        elif name_key(output) in folders:
             refuse(item, f"{output} is also a folder of other outputs")
         elif os.path.isdir(os.path.join(output_dir, output)):
             refuse(item, f"{output} is a folder in the output folder")
         else:
-            taken[output.casefold()] = item["shown"]
+            taken[name_key(output)] = (item["shown"], output)
     return entries
 
 
