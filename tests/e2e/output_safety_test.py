@@ -7,9 +7,13 @@ every signal that ends a run, standard streams closed at the start; and
 what is at the output path before the run: devices, FIFOs,
 sockets and links to them (refused), an earlier file's mode, owner, ACL and
 hard links (kept or warned about), a restrictive umask, a name near the
-file system's limit, a sticky folder where the rename cannot succeed. The
-slides are noise pictures that convert slowly enough to be interrupted
-(noisy_slide.py), read through our own slide library.
+file system's limit, a sticky folder where the rename cannot succeed, a file
+mounted at the output's name; and what changes under a run that works: its
+folder swapped for a link to another, something put at its free output
+name, a run of another PID namespace sweeping beside it, a folder it may
+write but not read. The slides are noise pictures that convert slowly
+enough to be interrupted (noisy_slide.py), read through our own slide
+library.
 
 usage: output_safety_test.py <nvx2svs> <folder of libNvxSlideLib.so>
 """
@@ -62,6 +66,20 @@ def as_nobody(umask=None):
 def needs_root(test, why):
     if os.geteuid() != 0:
         test.skipTest(f"needs root: {why}")
+
+
+def children(pid):
+    """The processes whose parent is `pid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
 
 
 class OutputSafety(unittest.TestCase):
@@ -417,6 +435,151 @@ class OutputSafety(unittest.TestCase):
         with open(self.output, "rb") as a, open(single, "rb") as b:
             self.assertTrue(a.read() == b.read(), "console text went into the output")
         self.assert_nothing_beside(["out.svs", "single.svs"])
+
+    def start_and_stop_after_first_dot(self, output):
+        """A slow run, stopped once it has written part of its first level."""
+        process = self.start(self.slow, output)
+        self.wait_for_first_dot(process)
+        process.send_signal(signal.SIGSTOP)
+        return process
+
+    def finish(self, process):
+        process.send_signal(signal.SIGCONT)
+        stdout, stderr = process.communicate(timeout=300)
+        return process.returncode, stdout, stderr
+
+    def test_the_output_goes_to_the_folder_that_was_looked_at(self):
+        # The folder's owner (nobody, when root runs the test) swaps it for
+        # a link to a folder of the run's own while the run works: the
+        # output, and the earlier file's owner with it, stay in the folder
+        # that was looked at, now under its new name.
+        users, moved, ours = (os.path.join(self.folder, n) for n in ("users", "moved", "ours"))
+        for earlier in (False, True):
+            with self.subTest(earlier=earlier):
+                for folder in (users, moved, ours):
+                    if os.path.islink(folder):
+                        os.remove(folder)
+                    elif os.path.exists(folder):
+                        shutil.rmtree(folder)
+                os.mkdir(users)
+                os.mkdir(ours)
+                with open(os.path.join(ours, "out.svs"), "wb") as f:
+                    f.write(b"the run's own file")
+                os.chmod(os.path.join(ours, "out.svs"), 0o600)
+                output = os.path.join(users, "out.svs")
+                if earlier:
+                    with open(output, "wb") as f:
+                        f.write(b"an earlier output")
+                if os.geteuid() == 0:
+                    os.chown(users, NOBODY, NOBODY)
+                    if earlier:
+                        os.chown(output, NOBODY, NOBODY)
+                process = self.start_and_stop_after_first_dot(output)
+                os.rename(users, moved)
+                os.symlink(ours, users)
+                status, stdout, stderr = self.finish(process)
+                self.assertEqual(status, 0, stderr)
+                self.assertTrue(stdout.endswith(COMPLETION))
+                self.assertEqual(os.listdir(ours), ["out.svs"])
+                with open(os.path.join(ours, "out.svs"), "rb") as f:
+                    self.assertEqual(f.read(), b"the run's own file")
+                mine = os.stat(os.path.join(ours, "out.svs"))
+                self.assertEqual((mine.st_uid, stat.S_IMODE(mine.st_mode)), (os.geteuid(), 0o600))
+                self.assertEqual(os.listdir(moved), ["out.svs"])
+                published = os.path.join(moved, "out.svs")
+                self.assertEqual(len(openslide.OpenSlide(published).level_dimensions), 2)
+                if earlier and os.geteuid() == 0:
+                    self.assertEqual(os.stat(published).st_uid, NOBODY)
+
+    def test_what_appears_at_a_free_output_name_during_the_run_is_left(self):
+        for name, make, because in (("FIFO", os.mkfifo, "it is a FIFO, not a regular file"),
+                                    ("folder", os.mkdir, "it is a folder, not a regular file")):
+            with self.subTest(name):
+                shutil.rmtree(self.folder)
+                os.mkdir(self.folder)
+                process = self.start_and_stop_after_first_dot(self.output)
+                make(self.output)
+                status, stdout, stderr = self.finish(process)
+                self.assertEqual(status, 255, stderr)
+                self.assertNotIn(COMPLETION, stdout)
+                ours = [line for line in stderr.decode().splitlines()
+                        if line.startswith("nvx2svs: error: ")]
+                self.assertEqual(len(ours), 1, stderr)
+                self.assertIn(because, ours[0])
+                self.assertTrue(ours[0].endswith(f"{self.output} was left as it was"), ours[0])
+                kind = os.lstat(self.output).st_mode
+                self.assertTrue(stat.S_ISFIFO(kind) if name == "FIFO" else stat.S_ISDIR(kind))
+                self.assert_nothing_beside(["out.svs"])
+
+    def test_a_file_mounted_at_the_output_is_refused_before_the_work(self):
+        needs_root(self, "to bind-mount a file")
+        source = os.path.join(self.folder, "source.svs")
+        for path, text in ((source, b"the mounted file"), (self.output, b"under the mount")):
+            with open(path, "wb") as f:
+                f.write(text)
+        mounted = subprocess.run(["mount", "--bind", source, self.output], capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("cannot bind-mount a file here: " + mounted.stderr.decode().strip())
+        try:
+            done = self.convert(self.output)
+        finally:
+            subprocess.run(["umount", self.output], check=True)
+        self.assert_refused_before_any_work(done, f"cannot create {self.output}: ",
+                                            "it is a mount point")
+        with open(source, "rb") as f:
+            self.assertEqual(f.read(), b"the mounted file")
+        self.assert_nothing_beside(["out.svs", "source.svs"])
+
+    def test_a_live_run_in_another_pid_namespace_keeps_its_temporary(self):
+        needs_root(self, "to start runs in PID namespaces of their own (unshare --pid)")
+        tried = subprocess.run(["unshare", "--pid", "--fork", "true"], capture_output=True)
+        if tried.returncode != 0:
+            self.skipTest("no PID namespace here: " + tried.stderr.decode().strip())
+        # Process 2 of its namespace, under a shell; a run in a second
+        # namespace, which has no process 2, would take it for gone.
+        first = subprocess.Popen(["unshare", "--pid", "--fork", "sh", "-c", '"$0" "$@"; exit $?',
+                                  NVX2SVS, self.slow, self.output, "2"], env=environment(),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.wait_for_first_dot(first)
+        (shell,) = children(first.pid)
+        (converter,) = children(shell)
+        os.kill(converter, signal.SIGSTOP)
+        try:
+            (temporary,) = self.temporaries()
+            self.assertEqual(temporary.split(".")[-3], "2", temporary)
+            second = subprocess.run(["unshare", "--pid", "--fork", NVX2SVS, self.small,
+                                     self.output, "2"], env=environment(), capture_output=True,
+                                    timeout=120)
+            self.assertEqual(second.returncode, 0, second.stderr)
+            self.assertEqual(self.temporaries(), [temporary])
+        finally:
+            os.kill(converter, signal.SIGCONT)
+        stdout, stderr = first.communicate(timeout=300)
+        self.assertEqual(first.returncode, 0, stderr)
+        self.assertTrue(stdout.endswith(COMPLETION))
+        self.assertEqual(openslide.OpenSlide(self.output).dimensions, (12288, 12288))
+        self.assert_nothing_beside(["out.svs"])
+
+    def test_a_folder_we_may_write_but_not_read_takes_the_output_with_a_warning(self):
+        # Mode 0333: the folder cannot be opened to sync it once the output
+        # is in place. As nobody when root runs the test: root reads any
+        # folder.
+        os.chmod(self.folder, 0o755)
+        folder = os.path.join(self.folder, "write-only")
+        os.mkdir(folder)
+        os.chmod(folder, 0o333)
+        output = os.path.join(folder, "out.svs")
+        try:
+            done = self.convert(output, preexec=as_nobody())
+        finally:
+            os.chmod(folder, 0o755)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(done.stdout.endswith(COMPLETION))
+        self.assertIn(f"nvx2svs: warning: {output} was written, but its folder {folder} could "
+                      "not be synced to disk: Permission denied\n", done.stderr.decode())
+        self.assertEqual(len(openslide.OpenSlide(output).level_dimensions), 2)
+        self.assertEqual(os.listdir(folder), ["out.svs"])
+
 
 if __name__ == "__main__":
     NVX2SVS, LIBRARY_FOLDER = sys.argv[1:3]
