@@ -207,41 +207,54 @@ void PrintVersion(const std::string& program, const std::string& libtiff,
     Write("nvx2svs " + program + "\nlibtiff " + libtiff + "\nlibjpeg-turbo " + libjpegTurbo + "\n");
 }
 
-const char* InterruptedLine(int signal) {
+const char* InterruptedCause(int signal) {
     switch (signal) {
         case SIGINT:
-            return "nvx2svs: interrupted (SIGINT); the output was not written\n";
+            return "interrupted (SIGINT)";
         case SIGTERM:
-            return "nvx2svs: terminated (SIGTERM); the output was not written\n";
+            return "terminated (SIGTERM)";
 #if defined(SIGHUP)
         case SIGHUP:
-            return "nvx2svs: the terminal went away (SIGHUP); the output was not written\n";
+            return "the terminal went away (SIGHUP)";
 #endif
 #if defined(SIGQUIT)
         case SIGQUIT:
-            return "nvx2svs: quit (SIGQUIT); the output was not written\n";
+            return "quit (SIGQUIT)";
 #endif
 #if defined(SIGPIPE)
         case SIGPIPE:
-            return "nvx2svs: standard output was closed (SIGPIPE); the output was not written\n";
+            return "standard output was closed (SIGPIPE)";
 #endif
 #if defined(SIGXCPU)
         case SIGXCPU:
-            return "nvx2svs: the CPU time limit was reached (SIGXCPU); the output was not "
-                   "written\n";
+            return "the CPU time limit was reached (SIGXCPU)";
         case SIGUSR1:
-            return "nvx2svs: stopped (SIGUSR1); the output was not written\n";
+            return "stopped (SIGUSR1)";
         case SIGUSR2:
-            return "nvx2svs: stopped (SIGUSR2); the output was not written\n";
+            return "stopped (SIGUSR2)";
         case SIGALRM:
-            return "nvx2svs: a timer ran out (SIGALRM); the output was not written\n";
+            return "a timer ran out (SIGALRM)";
         case SIGVTALRM:
-            return "nvx2svs: a timer ran out (SIGVTALRM); the output was not written\n";
+            return "a timer ran out (SIGVTALRM)";
         case SIGPROF:
-            return "nvx2svs: a timer ran out (SIGPROF); the output was not written\n";
+            return "a timer ran out (SIGPROF)";
 #endif
     }
-    return "nvx2svs: stopped by a signal; the output was not written\n";
+    return "stopped by a signal";
+}
+
+void AnnounceInterruption(int signal, bool published) {
+    const char* const pieces[] = {
+        "nvx2svs: ", InterruptedCause(signal),
+        published ? "; the new output was already in place\n" : "; the output was not written\n"};
+    for (const char* piece : pieces) {
+#if defined(_WIN32)
+        _write(2, piece, static_cast<unsigned>(std::strlen(piece)));
+#else
+        // Nothing can be done here if standard error is gone.
+        [[maybe_unused]] const auto written = write(STDERR_FILENO, piece, std::strlen(piece));
+#endif
+    }
 }
 
 namespace {

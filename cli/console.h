@@ -59,9 +59,12 @@ void PrintHelp();
 void PrintVersion(const std::string& program, const std::string& libtiff,
                   const std::string& libjpegTurbo);
 
-// The line printed when `signal` ends a run; a fixed text, safe to use in
-// a signal handler.
-const char* InterruptedLine(int signal);
+// What ended a run on `signal` ("interrupted (SIGINT)"); a fixed text.
+const char* InterruptedCause(int signal);
+// The line printed when `signal` ends a run: the cause, and whether the
+// new output was already in place (`published`) or not written. Writes
+// fixed texts only, so it is safe to call in a signal handler.
+void AnnounceInterruption(int signal, bool published);
 
 // Our own diagnostics: one line on standard error, prefixed "nvx2svs: ".
 // One that comes while progress dots are open on the same terminal (or

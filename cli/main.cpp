@@ -11,12 +11,12 @@
 #include "cli/application_startup.h"
 #include "cli/console.h"
 #include "cli/conversion_report.h"
-#include "cli/interrupt_handling.h"
 #include "cli/library_versions.h"
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
 #include "cli/standard_streams.h"
+#include "common/interrupt_handling.h"
 #include "pyramid/conversion_driver.h"
 #include "pyramid/pyramid_plan.h"
 #include "slide/library_binding.h"
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     using namespace nvx;
     cli::OpenClosedStandardStreams();
     console::InitConsole();
-    cli::InstallInterruptHandling();
+    InstallInterruptHandling(console::AnnounceInterruption);
 #if defined(__GLIBC__)
     // 64 workers allocate and free tile-sized buffers on every thread; with
     // glibc's default of 8 arenas per core, freed memory lies scattered over

@@ -6,9 +6,10 @@
  */
 #include "tools/nvx_file_writer.h"
 
+#include "common/interrupt_handling.h"
+
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -24,26 +25,19 @@ void WriteAll(nvx::WritableFile& file, const void* data, size_t length, uint64_t
         throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// The temporary file is registered by the publishing file; these remove it
-// if the user interrupts nvxmake (Ctrl-C, kill), when no destructor would
-// run. Only async-signal-safe calls happen in the handler.
-extern "C" void RemoveTempAndExit(int signal) {
-    nvx::RemoveTemporaryOnInterrupt();
-    ::_exit(128 + signal);
+// What nvxmake says when a signal ends it, from inside the handler.
+void AnnounceInterruption(int, bool published) {
+    nvx::WriteToStandardError(
+        published ? "nvxmake: stopped by a signal; the new slide was already in place\n"
+                  : "nvxmake: stopped by a signal; the slide was not written\n");
 }
 
-// A signal the caller ignores (nohup ignores SIGHUP) stays ignored.
-void CatchUnlessIgnored(int signal) {
-    struct sigaction current {};
-    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
-    std::signal(signal, RemoveTempAndExit);
-}
-
+// The converter's handling: the temporary file, which the publishing file
+// registers, is removed on every signal that ends a run (Ctrl-C, kill, a
+// closed pipe, SIGQUIT, a CPU limit), when no destructor would run.
 void CatchInterruptions() {
-    CatchUnlessIgnored(SIGINT);
-    CatchUnlessIgnored(SIGTERM);
-    CatchUnlessIgnored(SIGHUP);
-    CatchUnlessIgnored(SIGXFSZ);  // a file size limit reached
+    static const bool installed = (nvx::InstallInterruptHandling(AnnounceInterruption), true);
+    (void)installed;
 }
 
 uint64_t HashOf(std::span<const uint8_t> bytes) {

@@ -4,12 +4,12 @@
  * fixed line, sigaction, and re-raising the signal with its default action
  * (or, for a crash, with what was there before us).
  */
-#include "cli/interrupt_handling.h"
+#include "common/interrupt_handling.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 
-#include "cli/console.h"
 #include "common/publishing_file.h"
 
 #if defined(_WIN32)
@@ -18,9 +18,11 @@
 #include <unistd.h>
 #endif
 
-namespace nvx::cli {
+namespace nvx {
 
 namespace {
+
+std::atomic<InterruptionNotice> gNotice = nullptr;
 
 constexpr int kEndingSignals[] = {
     SIGINT,
@@ -40,14 +42,8 @@ constexpr int kCrashSignals[] = {
 };
 
 void EndOnSignal(int signal) {
-    RemoveTemporaryOnInterrupt();
-    const char* line = console::InterruptedLine(signal);
-#if defined(_WIN32)
-    _write(2, line, static_cast<unsigned>(std::strlen(line)));
-#else
-    // Nothing can be done here if standard error is gone.
-    [[maybe_unused]] const auto written = write(STDERR_FILENO, line, std::strlen(line));
-#endif
+    const bool published = RemoveTemporaryOnInterrupt();
+    if (const InterruptionNotice notice = gNotice.load()) notice(signal, published);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -79,7 +75,17 @@ void EndOnCrash(int signal, siginfo_t* info, void*) {
 
 }  // namespace
 
-void InstallInterruptHandling() {
+void WriteToStandardError(const char* text) {
+#if defined(_WIN32)
+    _write(2, text, static_cast<unsigned>(std::strlen(text)));
+#else
+    // Nothing can be done here if standard error is gone.
+    [[maybe_unused]] const auto written = write(STDERR_FILENO, text, std::strlen(text));
+#endif
+}
+
+void InstallInterruptHandling(InterruptionNotice notice) {
+    gNotice = notice;
 #if defined(_WIN32)
     for (const int signal : kEndingSignals) std::signal(signal, EndOnSignal);
     for (const int signal : kCrashSignals) std::signal(signal, EndOnCrash);
@@ -105,4 +111,4 @@ void InstallInterruptHandling() {
 #endif
 }
 
-}  // namespace nvx::cli
+}  // namespace nvx
