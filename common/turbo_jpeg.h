@@ -1,7 +1,8 @@
 /*
  * turbo_jpeg.h - the TurboJPEG pieces the converter and the slide library
  * both use: a stream's frame size, an owned TurboJPEG instance, reading a
- * header and decoding a whole stream into packed 8-bit RGB.
+ * header, decoding a whole stream into packed 8-bit RGB, and telling memory
+ * that ran out from a stream that does not decode.
  *
  * Header only: the converter and the library are separate binaries, and
  * each compiles these few lines into itself.
@@ -12,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace nvx {
@@ -54,6 +56,16 @@ inline bool DecodeJpegRgb(tjhandle handle, const std::uint8_t* stream, std::size
                           JpegSize size, std::uint8_t* out, int flags) {
     return tjDecompress2(handle, stream, static_cast<unsigned long>(length), out, size.width, 0,
                          size.height, TJPF_RGB, flags) == 0;
+}
+
+// Whether the last call that failed on `handle` (or, without one, the last
+// tjInit* that gave none) ran out of memory. TurboJPEG has no code for it,
+// only the text: libjpeg's JERR_OUT_OF_MEMORY ("Insufficient memory (case
+// N)") or its own ("...: Memory allocation failure").
+inline bool TurboJpegRanOutOfMemory(tjhandle handle) {
+    const char* text = tjGetErrorStr2(handle);
+    return text != nullptr && (std::strstr(text, "Insufficient memory") != nullptr ||
+                               std::strstr(text, "Memory allocation failure") != nullptr);
 }
 
 }  // namespace nvx

@@ -1,12 +1,14 @@
 /*
- * jpeg_codec.cpp - TurboJPEG decode/encode with instances kept for reuse. A
- * failed or warned decode is a failure: a tile that decodes only with
- * "corrupt data" warnings must not be passed on as if it were good.
+ * jpeg_codec.cpp - TurboJPEG decode with a fresh decompressor per stream,
+ * encode with compressors kept for reuse. A failed or warned decode is a
+ * failure: a tile that decodes only with "corrupt data" warnings must not be
+ * passed on as if it were good.
  */
 #include "nvxlib/jpeg_codec.h"
 
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include <turbojpeg.h>
@@ -63,10 +65,8 @@ private:
     std::vector<TurboJpegHandle> free_;
 };
 
-TjPool::Lent Decompressor() {
-    static TjPool pool(tjInitDecompress);
-    return pool.Lend();
-}
+// A decompressor that has read no stream, so holds no tables.
+TurboJpegHandle FreshDecompressor() { return TurboJpegHandle(tjInitDecompress()); }
 
 TjPool::Lent Compressor() {
     static TjPool pool(tjInitCompress);
@@ -85,28 +85,38 @@ bool DecodeInto(tjhandle tj, std::span<const uint8_t> stream, JpegSize size, uin
     return DecodeJpegRgb(tj, stream.data(), stream.size(), size, out, TJFLAG_STOPONWARNING);
 }
 
+// A call on `tj` failed: for want of memory it throws, for the stream it is false.
+bool FailedOn(tjhandle tj) {
+    if (TurboJpegRanOutOfMemory(tj)) throw std::bad_alloc();
+    return false;
+}
+
 }  // namespace
 
 std::optional<JpegSize> JpegFrameSize(std::span<const uint8_t> stream) {
     JpegSize size;
-    const TjPool::Lent tj = Decompressor();
-    if (!ReadHeader(tj.get(), stream, size)) return std::nullopt;
+    const TurboJpegHandle tj = FreshDecompressor();
+    if (!tj) throw std::bad_alloc();
+    if (!ReadHeader(tj.get(), stream, size)) {
+        FailedOn(tj.get());
+        return std::nullopt;
+    }
     return size;
 }
 
 bool DecodeJpegExact(std::span<const uint8_t> stream, JpegSize expected, uint8_t* out) {
-    const TjPool::Lent lent = Decompressor();
-    tjhandle tj = lent.get();
+    const TurboJpegHandle tj = FreshDecompressor();
+    if (!tj) throw std::bad_alloc();
     JpegSize size;
-    if (!ReadHeader(tj, stream, size)) return false;
+    if (!ReadHeader(tj.get(), stream, size)) return FailedOn(tj.get());
     if (size.width != expected.width || size.height != expected.height) return false;
-    return DecodeInto(tj, stream, size, out);
+    return DecodeInto(tj.get(), stream, size, out) || FailedOn(tj.get());
 }
 
 std::optional<std::vector<uint8_t>> DecodeJpeg(std::span<const uint8_t> stream, JpegSize& size,
                                                uint64_t maxPixels) {
-    const TjPool::Lent lent = Decompressor();
-    tjhandle tj = lent.get();
+    const TurboJpegHandle owned = FreshDecompressor();
+    tjhandle tj = owned.get();
     if (!ReadHeader(tj, stream, size)) return std::nullopt;
     if (uint64_t(size.width) * uint64_t(size.height) > maxPixels) return std::nullopt;
     std::vector<uint8_t> rgb(size_t(size.width) * size_t(size.height) * 3);
@@ -115,8 +125,8 @@ std::optional<std::vector<uint8_t>> DecodeJpeg(std::span<const uint8_t> stream, 
 }
 
 bool DecodesWhole(std::span<const uint8_t> stream, JpegSize& size) {
-    const TjPool::Lent lent = Decompressor();
-    tjhandle tj = lent.get();
+    const TurboJpegHandle owned = FreshDecompressor();
+    tjhandle tj = owned.get();
     if (!ReadHeader(tj, stream, size)) return false;
     const JpegSize eighth{(size.width + 7) / 8, (size.height + 7) / 8};
     std::vector<uint8_t> rgb(size_t(eighth.width) * size_t(eighth.height) * 3);

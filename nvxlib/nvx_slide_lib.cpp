@@ -4,12 +4,14 @@
  *
  * Each one is a thin shell: check the pointers, find the slide, call the
  * reader, hand the buffer over. Nothing may escape across the C interface,
- * so every body catches everything and reports no.
+ * so every body catches everything and reports no; the tile and region
+ * fetches also note why, memory that ran out apart from everything else.
  */
 #include "NvxSlideLib.h"
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "nvxlib/handle_table.h"
@@ -29,6 +31,25 @@ uint8_t RefuseOpen(const char* reason) {
     } catch (...) {
     }
     return 0;
+}
+
+// Why the last tile or region fetch of this thread gave nothing. Trivial, so
+// it needs no destruction when a caller's thread ends.
+thread_local int32_t tLastFetchFailure = NVX_FETCH_DELIVERED;
+
+// Runs one tile or region fetch and notes what became of it.
+template <typename Fetch>
+uint8_t NoteFetch(Fetch&& fetch) {
+    uint8_t delivered = 0;
+    try {
+        delivered = fetch();
+        tLastFetchFailure = delivered != 0 ? NVX_FETCH_DELIVERED : NVX_FETCH_UNREADABLE;
+    } catch (const std::bad_alloc&) {
+        tLastFetchFailure = NVX_FETCH_OUT_OF_MEMORY;
+    } catch (...) {
+        tLastFetchFailure = NVX_FETCH_UNREADABLE;
+    }
+    return delivered;
 }
 
 // Hands a buffer to the caller, who gives it back with NvxReleaseBuffer.
@@ -114,14 +135,12 @@ NVX_API uint8_t NvxFetchTile(NvxSlideHandle* slide, float scale, int32_t x, int3
                              int32_t* length, uint8_t** buffer) {
     if (buffer) *buffer = nullptr;
     if (length) *length = 0;
-    if (!slide || !buffer || !length) return 0;
-    try {
+    return NoteFetch([&]() -> uint8_t {
+        if (!slide || !buffer || !length) return 0;
         auto reader = HandleTable::Instance().Find(*slide);
         if (!reader) return 0;
         return HandOver(reader->FetchTile(scale, x, y), buffer, length);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 NVX_API uint8_t NvxFetchRegion(NvxSlideHandle slide, float scale, int32_t x, int32_t y,
@@ -129,14 +148,12 @@ NVX_API uint8_t NvxFetchRegion(NvxSlideHandle slide, float scale, int32_t x, int
                                int32_t format) {
     if (buffer) *buffer = nullptr;
     if (length) *length = 0;
-    if (!buffer || !length) return 0;
-    try {
+    return NoteFetch([&]() -> uint8_t {
+        if (!buffer || !length) return 0;
         auto reader = HandleTable::Instance().Find(slide);
         if (!reader) return 0;
         return HandOver(reader->FetchRegion(scale, x, y, width, height, format), buffer, length);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 NVX_API uint8_t NvxFetchPreview(NvxSlideHandle slide, uint8_t** buffer, int32_t* length,
@@ -169,5 +186,7 @@ NVX_API int32_t NvxOpenFailureReason(char* text, int32_t capacity) {
     }
     return static_cast<int32_t>(std::min<size_t>(reason.size(), INT32_MAX));
 }
+
+NVX_API int32_t NvxLastFetchFailure(void) { return tLastFetchFailure; }
 
 }  // extern "C"

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/jpeg_stream_check.h"
+
 namespace nvx {
 namespace {
 
@@ -159,6 +161,11 @@ DecodedTilePtr CachedDecodedTile(const SlideFile& file, TileCache& cache, uint32
     return cache.Get(key, bytes, [&]() -> DecodedTilePtr {
         MallocBuffer stream = file.ReadTile(level, column, row);
         if (!stream) return nullptr;
+        // Decoded without its own tables, a stream would take those of
+        // whatever the decoder read before: that is not the stored tile.
+        if (CheckStreamCompleteness(stream.data.get(), stream.size) !=
+            StreamCompleteness::kComplete)
+            return nullptr;
         auto tile = std::make_shared<DecodedTile>();
         tile->size = size;
         tile->rgb.resize(bytes);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <span>
 
 namespace nvx {
@@ -143,7 +144,7 @@ JpegSize SlideFile::TilePixels(uint32_t level, uint32_t column, uint32_t row) co
 
 MallocBuffer SlideFile::ReadChecked(uint64_t offset, uint32_t length, uint32_t crc) const {
     MallocBuffer b = AllocateBuffer(length);
-    if (!b) return b;
+    if (!b) throw std::bad_alloc();
     if (!file_.ReadAt(b.data.get(), length, offset) ||
         !ChecksumMatches(crc, Crc32({b.data.get(), b.size})))
         return {};

@@ -38,6 +38,7 @@ public:
     JpegSize TilePixels(uint32_t level, uint32_t column, uint32_t row) const;
 
     // The stored stream of one tile, its checksum verified; empty on failure.
+    // Both reads throw std::bad_alloc when there is no memory for the stream.
     MallocBuffer ReadTile(uint32_t level, uint32_t column, uint32_t row) const;
 
     // The stored label or preview stream; empty when absent or damaged.

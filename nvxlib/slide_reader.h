@@ -3,8 +3,10 @@
  * one open slide: stored tiles as stored, tiles at other scales built from
  * the next finer level, regions as RGB or JPEG, and the two pictures.
  *
- * Every method is safe to call from many threads at once; failures return an
- * empty buffer and never throw.
+ * Every method is safe to call from many threads at once. What the slide
+ * cannot give (a request outside it, a damaged stream, a stored tile that
+ * does not carry its own tables) is an empty buffer; memory that runs out
+ * throws std::bad_alloc, so that callers can tell the two apart.
  */
 #pragma once
 

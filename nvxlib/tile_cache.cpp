@@ -10,6 +10,7 @@ DecodedTilePtr TileCache::Get(uint64_t key, size_t bytes,
                               const std::function<DecodedTilePtr()>& decode) {
     std::promise<DecodedTilePtr> promise;
     std::shared_future<DecodedTilePtr> existing;
+    uint64_t serial = 0;
     {
         std::lock_guard lock(mutex_);
         auto it = entries_.find(key);
@@ -17,8 +18,15 @@ DecodedTilePtr TileCache::Get(uint64_t key, size_t bytes,
             lru_.splice(lru_.begin(), lru_, it->second.lru);
             existing = it->second.tile;
         } else {
+            serial = nextSerial_++;
             lru_.push_front(key);
-            entries_.emplace(key, Entry{promise.get_future().share(), bytes, lru_.begin()});
+            try {
+                entries_.emplace(key,
+                                 Entry{promise.get_future().share(), bytes, lru_.begin(), serial});
+            } catch (...) {
+                lru_.pop_front();
+                throw;
+            }
             held_ += bytes;
             EvictLocked();
         }
@@ -26,26 +34,33 @@ DecodedTilePtr TileCache::Get(uint64_t key, size_t bytes,
     // Wait outside the lock; a tile in flight is finished by its decoder.
     if (existing.valid()) return existing.get();
 
-    DecodedTilePtr result;
     try {
-        result = decode();
+        DecodedTilePtr result = decode();
+        promise.set_value(result);
+        return result;
     } catch (...) {
-        result = nullptr;  // out of memory while decoding: treat as a failed tile
+        // Out of memory is no property of the tile: it is forgotten, so that
+        // a later fetch decodes it again, and those waiting fail the same way.
+        {
+            std::lock_guard lock(mutex_);
+            auto it = entries_.find(key);
+            if (it != entries_.end() && it->second.serial == serial) EraseLocked(it);
+        }
+        promise.set_exception(std::current_exception());
+        throw;
     }
-    promise.set_value(result);
-    return result;
 }
 
 void TileCache::EvictLocked() {
     // Never evict the entry just added (the front), so a budget smaller than
     // one tile still works.
-    while (held_ > budget_ && lru_.size() > 1) {
-        const uint64_t victim = lru_.back();
-        lru_.pop_back();
-        auto it = entries_.find(victim);
-        held_ -= it->second.bytes;
-        entries_.erase(it);
-    }
+    while (held_ > budget_ && lru_.size() > 1) EraseLocked(entries_.find(lru_.back()));
+}
+
+void TileCache::EraseLocked(std::unordered_map<uint64_t, Entry>::iterator entry) {
+    held_ -= entry->second.bytes;
+    lru_.erase(entry->second.lru);
+    entries_.erase(entry);
 }
 
 size_t TileCache::BytesHeld() const {

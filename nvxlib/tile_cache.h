@@ -36,7 +36,9 @@ public:
 
     // The cached tile for `key`, or the result of `decode` (run once, by the
     // first caller). A failed decode (nullptr) is remembered like a success:
-    // a damaged tile stays damaged.
+    // a damaged tile stays damaged. A decode that throws (memory ran out) is
+    // not: its exception reaches the caller and everyone who waited on it,
+    // and the next Get decodes again.
     DecodedTilePtr Get(uint64_t key, size_t bytes, const std::function<DecodedTilePtr()>& decode);
 
     size_t BytesHeld() const;
@@ -46,13 +48,16 @@ private:
         std::shared_future<DecodedTilePtr> tile;
         size_t bytes = 0;
         std::list<uint64_t>::iterator lru;
+        uint64_t serial = 0;  // tells this entry from a later one of the same key
     };
 
     void EvictLocked();
+    void EraseLocked(std::unordered_map<uint64_t, Entry>::iterator entry);
 
     mutable std::mutex mutex_;
     size_t budget_;
     size_t held_ = 0;
+    uint64_t nextSerial_ = 0;
     std::list<uint64_t> lru_;  // front: most recently used
     std::unordered_map<uint64_t, Entry> entries_;
 };

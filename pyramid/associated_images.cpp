@@ -33,6 +33,8 @@ struct PictureWork {
     const char* decoding;
     const char* writing;
 };
+// The thumbnail's pixels are made by the slide library, which may run out too.
+constexpr const char* kFetchingThumbnail = "fetching the thumbnail picture";
 constexpr PictureWork kThumbnailWork{"thumbnail", "decoding the thumbnail picture",
                                      "writing the thumbnail picture"};
 constexpr PictureWork kLabelWork{"label", "decoding the label picture",
@@ -145,6 +147,10 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
     if (request.width <= 0 || request.height <= 0) return PictureResult::Lost;
     const slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
                                                       request.width, request.height, 1);
+    if (fetched.failure == slide::FetchFailure::OutOfMemory) {
+        faults->NoteOutOfMemory(kFetchingThumbnail);
+        return PictureResult::OutOfMemory;
+    }
     // The stream may be no larger than the area asked for.
     const auto fits = [&request](const JpegSize& size) {
         return static_cast<std::int64_t>(size.width) * size.height <=

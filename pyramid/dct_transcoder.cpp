@@ -110,12 +110,9 @@ DctTranscoder::DctTranscoder(int quality) : state_(std::make_unique<State>()) {
     CatchErrors(reinterpret_cast<j_common_ptr>(&s.writer), &s.error);
     if (setjmp(s.error.jump) != 0) {
         if (s.writerCreated) jpeg_destroy_compress(&s.writer);
-        if (s.readerCreated) jpeg_destroy_decompress(&s.reader);
-        s.writerCreated = s.readerCreated = false;
+        s.writerCreated = false;
         return;
     }
-    jpeg_create_decompress(&s.reader);
-    s.readerCreated = true;
     jpeg_create_compress(&s.writer);
     s.writerCreated = true;
     WriteInto(&s.writer, &s.destination, &s.buffer);
@@ -137,7 +134,7 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
     }
     if (setjmp(s.error.jump) != 0) {
         jpeg_abort_compress(&s.writer);
-        jpeg_abort_decompress(&s.reader);
+        if (s.readerCreated) jpeg_abort_decompress(&s.reader);
         if (RanOutOfMemory(s.error)) throw std::bad_alloc();
         // libjpeg built for 8-bit samples refuses other precisions while
         // reading the header, after it has read the frame's.
@@ -148,6 +145,14 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
         return s.failure;
     }
     s.failure = TranscodeResult::kUnreadable;
+    // A decompressor keeps the tables of the streams it has read, and a
+    // stream that leaves some out would be read with them: each stream gets
+    // a reader that has read nothing (well under a microsecond).
+    if (s.readerCreated) jpeg_destroy_decompress(&s.reader);
+    // Set first: a reader whose making ran out of memory half way is still
+    // one that jpeg_destroy_decompress takes (it has no pool, or its pool).
+    s.readerCreated = true;
+    jpeg_create_decompress(&s.reader);
     s.reader.data_precision = 0;
     jpeg_mem_src(&s.reader, stored, static_cast<unsigned long>(length));
     jpeg_read_header(&s.reader, TRUE);

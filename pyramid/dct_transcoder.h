@@ -19,8 +19,10 @@
  * so readers see no difference. Any other stored stream is refused with the
  * reason, and the caller takes the pixel route.
  *
- * One transcoder per thread: it keeps its libjpeg decompressor and
- * compressor between tiles.
+ * One transcoder per thread: it keeps its libjpeg compressor between
+ * tiles, and reads each stored stream with a decompressor made for it, one
+ * that holds no tables of an earlier stream to lend a stream without its
+ * own. The caller refuses such streams before (jpeg_stream_check.h).
  */
 #pragma once
 

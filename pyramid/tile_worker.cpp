@@ -1,7 +1,8 @@
 /*
- * tile_worker.cpp - the making of one tile: fetch, then either transcode
- * (a whole stored tile the transcoder takes) or decode (whole-slide mode),
- * pad (edge tiles) and encode.
+ * tile_worker.cpp - the making of one tile: fetch, check that a stored
+ * stream carries its own tables, then either transcode (a whole stored tile
+ * the transcoder takes) or decode (whole-slide mode), pad (edge tiles) and
+ * encode.
  *
  * Whole tiles are encoded where they lie: in the library's region buffer
  * or in the buffer a stored tile was decoded into. Only edge tiles and lost
@@ -12,6 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+
+#include "common/jpeg_stream_check.h"
 
 namespace nvx::pyramid {
 
@@ -79,8 +83,13 @@ TileStream TileWorker::Make(const TilePlace& place) {
     step_ = "fetching";
     slide::SlideHandle slide = source_.slide;
     slide::Fetched fetched = slide::FetchTile(&slide, magnification_, place.column, place.row);
+    if (fetched.failure == slide::FetchFailure::OutOfMemory) throw std::bad_alloc();
     const WorkGate::Pass pass(gate_);
     if (!fetched.buffer || fetched.length <= 0) return Encode(Pixels{});
+    if (CheckStreamCompleteness(fetched.buffer.get(), static_cast<std::size_t>(fetched.length)) !=
+        StreamCompleteness::kComplete) {
+        return Encode(Pixels{});
+    }
     if (transcoder_) {
         step_ = "transcoding";
         TileStream stream;
@@ -104,6 +113,7 @@ TileWorker::Pixels TileWorker::FetchRegion(const TilePlace& place) {
     pixels.fetched =
         slide::FetchRegion(source_.slide, magnification_, level_.originX + place.column,
                            level_.originY + place.row, pixels.width, pixels.height, 0);
+    if (pixels.fetched.failure == slide::FetchFailure::OutOfMemory) throw std::bad_alloc();
     const std::size_t bytes = static_cast<std::size_t>(pixels.width) * pixels.height * 3;
     // The length of a raw region need not be filled in; when it is, it must cover the rectangle.
     if (pixels.fetched.buffer &&
@@ -121,14 +131,16 @@ TileWorker::Pixels TileWorker::DecodeStoredTile(slide::Fetched fetched) {
     const std::size_t capacity = TileBytes(source_.tileSize);
     pixels.decoded = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
     JpegSize size;
+    slide::DecodeFailure failure = slide::DecodeFailure::None;
     // A stream that decodes larger than a tile does not fit in the buffer and
     // is refused by the decode; one taller than a tile but narrow enough to
     // fit is no tile of this level either.
-    if (!decoder_.Decode(fetched.buffer.get(), static_cast<std::size_t>(fetched.length),
-                         pixels.decoded.get(), capacity, &size) ||
-        size.width > source_.tileSize || size.height > source_.tileSize) {
+    if (!slide::DecodeJpegToRgb(fetched.buffer.get(), static_cast<std::size_t>(fetched.length),
+                                pixels.decoded.get(), capacity, &size, &failure)) {
+        if (failure == slide::DecodeFailure::OutOfMemory) throw std::bad_alloc();
         return pixels;
     }
+    if (size.width > source_.tileSize || size.height > source_.tileSize) return pixels;
     pixels.data = pixels.decoded.get();
     pixels.width = size.width;
     pixels.height = size.height;

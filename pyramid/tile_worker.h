@@ -1,9 +1,10 @@
 /*
  * tile_worker.h - what one worker of a pyramid level does with each tile it
  * takes: fetches the tile's pixels from the slide library, lays them out as
- * a whole tile and JPEG-encodes it. A worker keeps its own TurboJPEG
- * decoder and libjpeg encoder for all its tiles; the pixel buffers of a
- * tile are taken when the tile is made and given up when it is encoded.
+ * a whole tile and JPEG-encodes it. A worker keeps its own libjpeg encoder
+ * and DCT transcoder for all its tiles, and decodes each stored stream with
+ * a decompressor made for it; the pixel buffers of a tile are taken when
+ * the tile is made and given up when it is encoded.
  *
  * A tile comes by one of two routes: in region mode a raw RGB rectangle
  * (NvxFetchRegion), in whole-slide mode a stored JPEG tile (NvxFetchTile)
@@ -12,7 +13,13 @@
  * YCbCr without subsampling: what nvxmake stores) skips the pixels: its
  * coefficients are re-quantised into the output tile. The choice is made per
  * tile from the stream's own header; edge tiles and every other stream take
- * the pixel route.
+ * the pixel route. A stored stream that does not carry every table it uses
+ * takes neither: decoded, it would show another tile's tables, so it is
+ * lost.
+ *
+ * Memory that runs out, in the worker or in the library (a fetch that says
+ * NVX_FETCH_OUT_OF_MEMORY), is thrown as std::bad_alloc, never taken for a
+ * lost tile: nothing is wrong with the slide.
  */
 #pragma once
 
@@ -95,7 +102,6 @@ private:
     const LevelPlan& level_;
     WorkGate* const gate_;
     float magnification_;
-    slide::JpegDecoder decoder_;
     TileEncoder encoder_;
     std::optional<DctTranscoder> transcoder_;  // whole-slide mode, unless the pixel route is forced
     const char* step_ = "starting";

@@ -8,42 +8,56 @@
 
 namespace nvx::slide {
 
-JpegDecoder::JpegDecoder() : handle_(tjInitDecompress()) {}
+namespace {
 
-bool JpegDecoder::ReadSize(const std::uint8_t* stream, std::size_t length, JpegSize* size) {
-    *size = JpegSize{};
-    return ReadJpegHeader(handle_.get(), stream, length, size);
+// A call on `handle` failed: why, as far as TurboJPEG tells.
+DecodeFailure FailureOf(tjhandle handle) {
+    return TurboJpegRanOutOfMemory(handle) ? DecodeFailure::OutOfMemory : DecodeFailure::Unreadable;
 }
 
-bool JpegDecoder::Decode(const std::uint8_t* stream, std::size_t length, std::uint8_t* pixels,
-                         std::size_t capacity, JpegSize* size) {
-    *size = JpegSize{};
-    JpegSize header;
-    if (!ReadJpegHeader(handle_.get(), stream, length, &header)) return false;
-    const std::size_t bytes = std::size_t(header.width) * std::size_t(header.height) * 3;
-    if (pixels == nullptr || bytes > capacity) return false;
-    if (!DecodeJpegRgb(handle_.get(), stream, length, header, pixels, 0)) return false;
-    *size = header;
-    return true;
-}
+}  // namespace
 
 bool ReadJpegSize(const std::uint8_t* stream, std::size_t length, JpegSize* size) {
-    return JpegDecoder().ReadSize(stream, length, size);
+    *size = JpegSize{};
+    const TurboJpegHandle handle(tjInitDecompress());
+    return ReadJpegHeader(handle.get(), stream, length, size);
 }
 
 bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length, std::uint8_t* pixels,
-                     std::size_t capacity, JpegSize* size) {
-    return JpegDecoder().Decode(stream, length, pixels, capacity, size);
+                     std::size_t capacity, JpegSize* size, DecodeFailure* failure) {
+    DecodeFailure ignored;
+    DecodeFailure& why = failure != nullptr ? *failure : ignored;
+    *size = JpegSize{};
+    why = DecodeFailure::Unreadable;
+    const TurboJpegHandle handle(tjInitDecompress());
+    // TurboJPEG makes an instance without fail but for want of memory.
+    if (!handle) {
+        why = DecodeFailure::OutOfMemory;
+        return false;
+    }
+    JpegSize header;
+    if (!ReadJpegHeader(handle.get(), stream, length, &header)) {
+        why = FailureOf(handle.get());
+        return false;
+    }
+    const std::size_t bytes = std::size_t(header.width) * std::size_t(header.height) * 3;
+    if (pixels == nullptr || bytes > capacity) return false;
+    if (!DecodeJpegRgb(handle.get(), stream, length, header, pixels, 0)) {
+        why = FailureOf(handle.get());
+        return false;
+    }
+    *size = header;
+    why = DecodeFailure::None;
+    return true;
 }
 
 bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length,
                      std::vector<std::uint8_t>* pixels, JpegSize* size) {
     *size = JpegSize{};
-    JpegDecoder decoder;
     JpegSize header;
-    if (!decoder.ReadSize(stream, length, &header)) return false;
+    if (!ReadJpegSize(stream, length, &header)) return false;
     pixels->assign(std::size_t(header.width) * std::size_t(header.height) * 3, 0);
-    if (!decoder.Decode(stream, length, pixels->data(), pixels->size(), size)) {
+    if (!DecodeJpegToRgb(stream, length, pixels->data(), pixels->size(), size)) {
         pixels->clear();
         return false;
     }

@@ -39,6 +39,7 @@ struct EntryPoints {
     NvxReleaseBufferFn releaseBuffer = nullptr;
     NvxCloseSlideFn closeSlide = nullptr;
     NvxOpenFailureReasonFn openFailureReason = nullptr;  // not every library has it
+    NvxLastFetchFailureFn lastFetchFailure = nullptr;    // nor this
 };
 
 struct LoadedLibrary {
@@ -85,6 +86,7 @@ void LoadLocked() {
     e.releaseBuffer = Find<NvxReleaseBufferFn>(h, "NvxReleaseBuffer");
     e.closeSlide = Find<NvxCloseSlideFn>(h, "NvxCloseSlide");
     e.openFailureReason = Find<NvxOpenFailureReasonFn>(h, "NvxOpenFailureReason");
+    e.lastFetchFailure = Find<NvxLastFetchFailureFn>(h, "NvxLastFetchFailure");
     library->handle = std::move(handle);
     gLibrary = std::move(library);
     gEntries.store(&gLibrary->entries, std::memory_order_release);
@@ -109,6 +111,21 @@ Fn Entry(Fn EntryPoints::*member) {
 bool LibraryLoaded() {
     std::lock_guard<std::mutex> lock(gLibraryMutex);
     return gLibrary != nullptr;
+}
+
+// Takes the buffer of a tile or region fetch that has just returned on this
+// thread, and when there is none, asks the library why.
+void Receive(std::uint8_t* buffer, Fetched* fetched) {
+    fetched->buffer.reset(buffer);
+    if (fetched->buffer) {
+        fetched->failure = FetchFailure::None;
+        return;
+    }
+    fetched->length = 0;
+    auto why = Entry(&EntryPoints::lastFetchFailure);
+    fetched->failure = why != nullptr && why() == NVX_FETCH_OUT_OF_MEMORY
+                           ? FetchFailure::OutOfMemory
+                           : FetchFailure::Unreadable;
 }
 
 FetchedPicture FetchPicture(NvxFetchPictureFn EntryPoints::*entryPoint, SlideHandle slide) {
@@ -194,24 +211,24 @@ bool QuerySlide(SlideHandle slide, SlideInfo* info) {
 
 Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t y) {
     Fetched fetched;
+    fetched.failure = FetchFailure::Unreadable;
     auto fetch = Entry(&EntryPoints::fetchTile);
     if (fetch == nullptr) return fetched;
     std::uint8_t* buffer = nullptr;
     fetch(slide, scale, x, y, &fetched.length, &buffer);
-    fetched.buffer.reset(buffer);
-    if (!fetched.buffer) fetched.length = 0;
+    Receive(buffer, &fetched);
     return fetched;
 }
 
 Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t y,
                     std::int32_t width, std::int32_t height, std::int32_t format) {
     Fetched fetched;
+    fetched.failure = FetchFailure::Unreadable;
     auto fetch = Entry(&EntryPoints::fetchRegion);
     if (fetch == nullptr) return fetched;
     std::uint8_t* buffer = nullptr;
     fetch(slide, scale, x, y, width, height, &buffer, &fetched.length, format);
-    fetched.buffer.reset(buffer);
-    if (!fetched.buffer) fetched.length = 0;
+    Receive(buffer, &fetched);
     return fetched;
 }
 

@@ -40,10 +40,18 @@ struct LibraryBufferRelease {
 };
 using LibraryBuffer = std::unique_ptr<std::uint8_t, LibraryBufferRelease>;
 
+// Why a tile or region fetch gave nothing.
+enum class FetchFailure {
+    None,         // it gave a buffer
+    Unreadable,   // the slide cannot give it (and a library that does not say why)
+    OutOfMemory,  // the library ran out of memory making it (NVX_FETCH_OUT_OF_MEMORY)
+};
+
 // What a fetch returned: the buffer (empty when nothing came) and its length.
 struct Fetched {
     LibraryBuffer buffer;
     std::int32_t length = 0;
+    FetchFailure failure = FetchFailure::None;
 };
 
 // What a picture fetch found.
@@ -103,6 +111,7 @@ std::string SlideLibraryRefusal();
 // Reads the header; every value is zero unless the call succeeds.
 bool QuerySlide(SlideHandle slide, SlideInfo* info);
 // The stored JPEG tile with its top-left corner at (x, y) at the given scale.
+// A fetch without a buffer says why, when the library can (NvxLastFetchFailure).
 Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t y);
 // A rectangle at the given scale: format 0 packed RGB, format 1 one JPEG stream.
 Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t y,

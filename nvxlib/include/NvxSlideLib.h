@@ -43,6 +43,15 @@ enum { NVX_FORMAT_RGB = 0, NVX_FORMAT_JPEG = 1 };
  * value without a buffer as NONE. */
 enum { NVX_PICTURE_NONE = 0, NVX_PICTURE_DELIVERED = 1, NVX_PICTURE_UNREADABLE = 2 };
 
+/* Results of NvxLastFetchFailure: why the calling thread's last NvxFetchTile
+ * or NvxFetchRegion gave no buffer. DELIVERED: it gave one (or there was no
+ * fetch yet). UNREADABLE: the slide cannot give what was asked (outside the
+ * slide, a bad argument, a damaged stream, or a stored stream that does not
+ * carry its own tables), and asking again changes nothing. OUT_OF_MEMORY:
+ * the library could not get the memory to make it; nothing is wrong with
+ * the slide. */
+enum { NVX_FETCH_DELIVERED = 0, NVX_FETCH_UNREADABLE = 1, NVX_FETCH_OUT_OF_MEMORY = 2 };
+
 NVX_API uint8_t NvxOpenSlide(NvxSlideHandle* slide, const char* path);
 NVX_API uint8_t NvxQuerySlide(NvxSlideHandle slide, int32_t* height, int32_t* width,
                               int32_t* scanMagnification, float* auxFloat, double* auxDouble,
@@ -66,6 +75,12 @@ NVX_API uint8_t NvxCloseSlide(NvxSlideHandle* slide);
  * callers look it up and do without it when it is missing. */
 NVX_API int32_t NvxOpenFailureReason(char* text, int32_t capacity);
 
+/* Why the calling thread's last NvxFetchTile or NvxFetchRegion said no, as
+ * one of the NVX_FETCH_ results. Like NvxOpenFailureReason, beyond the
+ * eight: callers that find it missing take every fetch without a buffer for
+ * UNREADABLE. */
+NVX_API int32_t NvxLastFetchFailure(void);
+
 /* Function types, for callers that resolve the entry points by name. */
 typedef uint8_t (*NvxOpenSlideFn)(NvxSlideHandle*, const char*);
 typedef uint8_t (*NvxQuerySlideFn)(NvxSlideHandle, int32_t*, int32_t*, int32_t*, float*, double*,
@@ -77,6 +92,7 @@ typedef uint8_t (*NvxFetchPictureFn)(NvxSlideHandle, uint8_t**, int32_t*, int32_
 typedef void (*NvxReleaseBufferFn)(uint8_t*);
 typedef uint8_t (*NvxCloseSlideFn)(NvxSlideHandle*);
 typedef int32_t (*NvxOpenFailureReasonFn)(char*, int32_t);
+typedef int32_t (*NvxLastFetchFailureFn)(void);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@ usage: fake_runs_test.py <nvx2svs> <build>/tests
 
 import hashlib
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -209,6 +210,23 @@ class FakeRuns(unittest.TestCase):
     def test_a_region_fetch_that_yields_nothing_fails_the_run(self):
         run = self.run_converter([3, 40, 0, 0, 600, 600], env={"NVXFAKE_FAIL_FETCH": "1"})
         self.assert_failed_run(run, "1")
+
+    def test_memory_the_library_runs_out_of_is_out_of_memory_not_a_lost_tile(self):
+        # The library says why a fetch gave nothing (NvxLastFetchFailure).
+        tile = r"fetching tile \d+ \(\d+, \d+\) of pyramid level 1; pyramid level 1 ended short: " \
+               r"\d+ of \d+ rows written"
+        for args, out_of_memory, doing in (([3, 40, 0, 0, 600, 600], "2", tile),
+                                           ([4], "3", tile),
+                                           ([4], "jpeg", "fetching the thumbnail picture")):
+            with self.subTest(args=args, out_of_memory=out_of_memory):
+                run = self.run_converter(args, env={"NVXFAKE_OUT_OF_MEMORY": out_of_memory})
+                self.assertEqual(run.status, 255, run.stderr)
+                self.assertNotIn("OK...", run.stdout)
+                self.assertRegex(run.stderr, "^nvx2svs: error: the output is incomplete: out of "
+                                 f"memory while {doing}; {re.escape(run.output)} was left as it "
+                                 "was\n$")
+                self.assertFalse(os.path.exists(run.output))
+                self.assertEqual([n for n in os.listdir(self.folder) if n.startswith(".out")], [])
 
     def test_writes_the_disk_refuses_fail_the_run(self):
         # A file that cannot grow past 300 KB: the first level's tiles fill it.

@@ -9,12 +9,17 @@ RGB) on the fake slide library:
   what was being done, status -1, nothing published and no temporary left:
   never an abort.
 
+Tiles of 4096 pixels under limits from far too low to enough: memory that
+runs out while a tile is made, in the converter, inside TurboJPEG's decode
+(a progressive stored tile needs 96 MB of coefficients) or inside our slide
+library (region runs), is reported as out of memory, never as a lost tile.
+
 Thread stacks are held to 2 MiB, so that the 64 workers of the small levels
 fit beside the lowest limit: the pictures are this test's subject.
 
 Not run under the sanitizers, which reserve terabytes of address space.
 
-usage: memory_limit_test.py <nvx2svs> <build>/tests
+usage: memory_limit_test.py <nvx2svs> <build>/tests [<nvxmake> <folder of libNvxSlideLib.so>]
 """
 
 import os
@@ -28,6 +33,7 @@ import tifffile
 
 NVX2SVS = None
 FAKE_ROOT = None
+NVXMAKE = LIBRARY_FOLDER = None
 LIMITS_MIB = (384, 512, 800)
 LABEL_SIDE = 12000
 
@@ -99,6 +105,66 @@ class MemoryLimits(unittest.TestCase):
                 self.assertEqual(leftovers, [])
 
 
+class TilesOutOfMemory(unittest.TestCase):
+    """Whatever the limit, a run with 4096-pixel tiles converts or says out
+    of memory: memory is no reason to call a tile lost or a slide damaged."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-tiles-memory-")
+        cls.folder = cls.holder.name
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.cleanup()
+
+    def run_under_limits(self, command, env, limits):
+        """Runs `command` under each limit; how many ran out of memory."""
+        ran_out = 0
+        output = os.path.join(self.folder, "out.svs")
+        for limit in limits:
+            with self.subTest(limit_mib=limit):
+                if os.path.exists(output):
+                    os.remove(output)
+                done = subprocess.run(command, env=dict(os.environ, LC_ALL="C.UTF-8", **env),
+                                      cwd=self.folder, capture_output=True, timeout=120,
+                                      preexec_fn=limited(limit))
+                stderr = done.stderr.decode()
+                self.assertIn(done.returncode, (0, 255), stderr)
+                if done.returncode == 0:
+                    self.assertEqual(stderr, "")
+                    continue
+                ran_out += 1
+                self.assertEqual(len(stderr.splitlines()), 1, stderr)
+                self.assertTrue(stderr.startswith(
+                    "nvx2svs: error: the output is incomplete: out of memory while "), stderr)
+                self.assertNotIn("could not be read", stderr)
+                self.assertFalse(os.path.exists(output))
+        return ran_out
+
+    def test_memory_that_runs_out_inside_the_decode_of_a_stored_tile(self):
+        tile = os.path.join(self.folder, "progressive-tile.jpg")
+        subprocess.run(["vips", "black", f"{tile}[Q=90,subsample-mode=off,interlace]", "4096",
+                        "4096", "--bands", "3"], check=True, capture_output=True, timeout=120)
+        env = {"LD_LIBRARY_PATH": os.path.join(FAKE_ROOT, "fake"), "NVXFAKE_TILE": "4096",
+               "NVXFAKE_WIDTH": "4096", "NVXFAKE_HEIGHT": "4096", "NVXFAKE_MPP": "0.25",
+               "NVXFAKE_TILE_FILE": tile}
+        ran_out = self.run_under_limits([NVX2SVS, "slide.nvx", "out.svs", "4"], env,
+                                        range(64, 257, 32))
+        self.assertGreater(ran_out, 0)
+
+    def test_memory_that_runs_out_inside_the_slide_library(self):
+        if NVXMAKE is None:
+            self.skipTest("needs nvxmake and our slide library")
+        slide = os.path.join(self.folder, "tiles4096.nvx")
+        subprocess.run([NVXMAKE, "--synthetic", "8192x8192", "--tile", "4096", "--mpp", "0.25",
+                        slide], check=True, capture_output=True, timeout=300)
+        ran_out = self.run_under_limits(
+            [NVX2SVS, slide, "out.svs", "9", "40", "0", "0", "8192", "8192"],
+            {"LD_LIBRARY_PATH": LIBRARY_FOLDER}, range(128, 385, 32))
+        self.assertGreater(ran_out, 0)
+
+
 class WorkerStacks(unittest.TestCase):
     """With the usual 8 MiB stack limit, which is also the default size of a
     new thread's stack, a level's 64 workers must not reserve 512 MiB of
@@ -125,4 +191,6 @@ class WorkerStacks(unittest.TestCase):
 
 if __name__ == "__main__":
     NVX2SVS, FAKE_ROOT = sys.argv[1], sys.argv[2]
+    if len(sys.argv) >= 5:
+        NVXMAKE, LIBRARY_FOLDER = sys.argv[3], sys.argv[4]
     unittest.main(argv=sys.argv[:1], verbosity=2)

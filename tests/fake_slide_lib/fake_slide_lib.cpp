@@ -17,12 +17,20 @@
  *   NVXFAKE_LABEL_FILE, NVXFAKE_PREVIEW_FILE=path
  *       the picture is that file's bytes, its size read from its header
  *   NVXFAKE_FAIL_FETCH=N       the N-th tile or region fetch yields nothing
+ *   NVXFAKE_OUT_OF_MEMORY=N|jpeg
+ *                              the N-th tile or region fetch (or every JPEG
+ *                              region: the thumbnail) yields nothing, and
+ *                              NvxLastFetchFailure says the library ran out of memory
  *   NVXFAKE_CORRUPT=tile,region,preview,label
  *       those streams are not JPEG
  *   NVXFAKE_OVERSIZE=1         tile streams are (tile + 16) pixels square
  *   NVXFAKE_TILE_STREAM=420|progressive
  *                              tile streams with 4:2:0 chroma or progressive
  *                              (baseline 4:4:4 otherwise, as nvxmake stores)
+ *   NVXFAKE_TABLELESS=dqt|dht  tile streams but those of the first column leave
+ *                              out their DQT (or DHT) segments: they lean on
+ *                              the tables of streams read before them
+ *   NVXFAKE_TILE_FILE=path     every tile stream is that file's bytes
  *   NVXFAKE_REPORTED_SIZE=WxH  the size reported with the label and preview,
  *                              whatever their streams hold
  *   NVXFAKE_LOG=path           one line per call appended to path
@@ -52,9 +60,9 @@ struct Settings {
     int width = 2000, height = 1500, magnification = 40, tile = 256;
     float mpp = 0.0f;
     std::string fail, corrupt, damaged, logPath, labelFile, previewFile;
-    long failFetch = 0;
-    bool oversize = false;
-    std::string tileStream;
+    long failFetch = 0, outOfMemoryFetch = 0;
+    bool oversize = false, outOfMemoryJpeg = false;
+    std::string tileStream, tableless, tileFile;
     int reportedWidth = 0, reportedHeight = 0;  // 0: the stream's own size
 };
 
@@ -83,6 +91,10 @@ const Settings& GetSettings() {
         s.previewFile = EnvText("NVXFAKE_PREVIEW_FILE");
         s.logPath = EnvText("NVXFAKE_LOG");
         s.failFetch = EnvInt("NVXFAKE_FAIL_FETCH", 0);
+        s.outOfMemoryFetch = EnvInt("NVXFAKE_OUT_OF_MEMORY", 0);
+        s.outOfMemoryJpeg = EnvText("NVXFAKE_OUT_OF_MEMORY") == "jpeg";
+        s.tableless = EnvText("NVXFAKE_TABLELESS");
+        s.tileFile = EnvText("NVXFAKE_TILE_FILE");
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
         s.tileStream = EnvText("NVXFAKE_TILE_STREAM");
         std::sscanf(EnvText("NVXFAKE_REPORTED_SIZE").c_str(), "%dx%d", &s.reportedWidth,
@@ -151,14 +163,7 @@ std::vector<uint8_t> Jpeg(const std::vector<uint8_t>& rgb, int width, int height
 
 std::vector<uint8_t> NotJpeg() { return std::vector<uint8_t>(64, 0x5a); }
 
-bool FetchFails() {
-    const long number = ++gFetches;
-    return GetSettings().failFetch != 0 && number == GetSettings().failFetch;
-}
-
-// A picture file's bytes and the size its JPEG header gives (0 x 0 when it
-// has none); nothing when the file cannot be read.
-std::vector<uint8_t> PictureFile(const std::string& path, int* width, int* height) {
+std::vector<uint8_t> FileBytes(const std::string& path) {
     std::vector<uint8_t> bytes;
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return bytes;
@@ -166,6 +171,44 @@ std::vector<uint8_t> PictureFile(const std::string& path, int* width, int* heigh
     for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
         bytes.insert(bytes.end(), chunk, chunk + n);
     std::fclose(file);
+    return bytes;
+}
+
+// Why this thread's last tile or region fetch yielded nothing.
+thread_local int32_t tLastFetchFailure = NVX_FETCH_DELIVERED;
+
+// Counts a tile or raw region fetch; true (with the reason noted) when it
+// is the one to fail.
+bool FetchFails() {
+    const long number = ++gFetches;
+    const Settings& s = GetSettings();
+    if (s.outOfMemoryFetch != 0 && number == s.outOfMemoryFetch) {
+        tLastFetchFailure = NVX_FETCH_OUT_OF_MEMORY;
+        return true;
+    }
+    return s.failFetch != 0 && number == s.failFetch;
+}
+
+// The stream with every segment of `marker` before its first scan left out.
+[[maybe_unused]] std::vector<uint8_t> WithoutSegments(const std::vector<uint8_t>& stream,
+                                                      uint8_t marker) {
+    std::vector<uint8_t> out(stream.begin(), stream.begin() + 2);
+    size_t at = 2;
+    while (at + 4 <= stream.size() && stream[at + 1] != 0xDA) {
+        const size_t end = at + 2 + ((size_t{stream[at + 2]} << 8) | stream[at + 3]);
+        if (stream[at + 1] != marker)
+            out.insert(out.end(), stream.begin() + long(at), stream.begin() + long(end));
+        at = end;
+    }
+    out.insert(out.end(), stream.begin() + long(at), stream.end());
+    return out;
+}
+
+// A picture file's bytes and the size its JPEG header gives (0 x 0 when it
+// has none); nothing when the file cannot be read.
+std::vector<uint8_t> PictureFile(const std::string& path, int* width, int* height) {
+    std::vector<uint8_t> bytes = FileBytes(path);
+    if (bytes.empty()) return bytes;
     tjhandle handle = tjInitDecompress();
     int subsampling = 0, colorspace = 0;
     *width = *height = 0;
@@ -230,6 +273,7 @@ NVX_API uint8_t NvxQuerySlide(NvxSlideHandle, int32_t* height, int32_t* width, i
 NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y, int32_t* length,
                              uint8_t** buffer) {
     Log("tile %g %d %d", double(scale), x, y);
+    tLastFetchFailure = NVX_FETCH_UNREADABLE;
     if (Fails("tile") || FetchFails()) return 0;
     const Settings& s = GetSettings();
     const double factor = s.magnification / double(scale);
@@ -238,12 +282,16 @@ NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y,
     int width = std::min(s.tile, levelWidth - x), height = std::min(s.tile, levelHeight - y);
     if (s.oversize) width = height = s.tile + 16;
     std::vector<uint8_t> stream =
-        Corrupt("tile") ? NotJpeg()
-                        : Jpeg(Render(scale, x, y, width, height), width, height,
-                               s.tileStream == "420" ? TJSAMP_420 : TJSAMP_444,
-                               s.tileStream == "progressive" ? TJFLAG_PROGRESSIVE : 0);
+        Corrupt("tile")       ? NotJpeg()
+        : !s.tileFile.empty() ? FileBytes(s.tileFile)
+                              : Jpeg(Render(scale, x, y, width, height), width, height,
+                                     s.tileStream == "420" ? TJSAMP_420 : TJSAMP_444,
+                                     s.tileStream == "progressive" ? TJFLAG_PROGRESSIVE : 0);
+    if (x > 0 && !s.tableless.empty())
+        stream = WithoutSegments(stream, s.tableless == "dqt" ? 0xDB : 0xC4);
     *length = int32_t(stream.size());
     *buffer = Hand(std::move(stream));
+    if (*buffer != nullptr) tLastFetchFailure = NVX_FETCH_DELIVERED;
     return *buffer != nullptr;
 }
 #endif
@@ -252,7 +300,12 @@ NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y,
 NVX_API uint8_t NvxFetchRegion(NvxSlideHandle, float scale, int32_t x, int32_t y, int32_t width,
                                int32_t height, uint8_t** buffer, int32_t* length, int32_t format) {
     Log("region %g %d %d %d %d %d", double(scale), x, y, width, height, format);
+    tLastFetchFailure = NVX_FETCH_UNREADABLE;
     if (Fails("region") || (format == NVX_FORMAT_RGB && FetchFails())) return 0;
+    if (format == NVX_FORMAT_JPEG && GetSettings().outOfMemoryJpeg) {
+        tLastFetchFailure = NVX_FETCH_OUT_OF_MEMORY;
+        return 0;
+    }
     if (width <= 0 || height <= 0) return 0;
     std::vector<uint8_t> rgb = Render(scale, x, y, width, height);
     std::vector<uint8_t> bytes = format == NVX_FORMAT_RGB ? std::move(rgb)
@@ -260,6 +313,7 @@ NVX_API uint8_t NvxFetchRegion(NvxSlideHandle, float scale, int32_t x, int32_t y
                                                           : Jpeg(rgb, width, height);
     *length = int32_t(bytes.size());
     *buffer = Hand(std::move(bytes));
+    if (*buffer != nullptr) tLastFetchFailure = NVX_FETCH_DELIVERED;
     return *buffer != nullptr;
 }
 #endif
@@ -293,5 +347,7 @@ NVX_API uint8_t NvxCloseSlide(NvxSlideHandle*) {
     return Fails("close") ? 0 : 1;
 }
 #endif
+
+NVX_API int32_t NvxLastFetchFailure(void) { return tLastFetchFailure; }
 
 }  // extern "C"

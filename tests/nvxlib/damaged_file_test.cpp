@@ -401,6 +401,54 @@ TEST(DamagedFile, CorruptTileGivesNothingAndSparesTheRest) {
     EXPECT_TRUE(FetchRegion(s.handle(), 40.0f, x == 0 ? 512 : 0, 0, 256, 256, 0).data);
 }
 
+// The header segments of marker `code` in the stream at `offset` turned into
+// comments: the same length, without those tables.
+void Uncarried(std::vector<uint8_t>& bytes, uint64_t offset, uint8_t code) {
+    for (uint64_t at = offset + 2; bytes[at] == 0xFF && bytes[at + 1] != 0xDA;) {
+        if (bytes[at + 1] == code) bytes[at + 1] = 0xFE;
+        at += 2 + ((uint64_t{bytes[at + 2]} << 8) | bytes[at + 3]);
+    }
+}
+
+// A decoder keeps the tables of the streams it read, so a stored stream
+// without its own would decode with those of the tile read before it (or
+// with the standard's example Huffman tables). Such a tile is unreadable
+// however it is asked for, every time, and the rest of the slide is not.
+TEST(DamagedFile, TileStreamsWithoutTheirOwnTablesGiveNothing) {
+    const std::string good = DamagedCopy("good.nvx");
+    for (const auto& [what, code] :
+         {std::pair{"no DQT", uint8_t{0xDB}}, std::pair{"no DHT", uint8_t{0xC4}}}) {
+        SCOPED_TRACE(what);
+        NvxEditor e(good);
+        const size_t victim = e.UniqueTile();
+        const int32_t x = int32_t(victim % e.levels[0].columns) * 256;
+        const int32_t y = int32_t(victim / e.levels[0].columns) * 256;
+        nvx::TileEntry t = e.Entry(0, victim);
+        Uncarried(e.bytes, t.offset, code);
+        t.crc = nvx::Crc32({&e.bytes[t.offset], t.length});
+        nvx::EncodeTileEntry(t, e.EntryAt(0, victim));
+        e.Reseal();
+        const std::string path = good + ".tables";
+        WriteFile(path, e.bytes);
+        OpenSlide s(path);
+        ASSERT_TRUE(s.ok());
+        const int32_t neighbour = x == 0 ? 256 : x - 256;
+        for (int round = 0; round < 3; ++round) {
+            // A complete tile first: its tables are the ones a kept decoder would lend.
+            EXPECT_TRUE(FetchRegion(s.handle(), 40.0f, neighbour, y, 256, 256, 0).data);
+            EXPECT_EQ(NvxLastFetchFailure(), NVX_FETCH_DELIVERED);
+            EXPECT_FALSE(FetchTile(s.handle(), 40.0f, x, y).data);
+            EXPECT_EQ(NvxLastFetchFailure(), NVX_FETCH_UNREADABLE);
+            EXPECT_FALSE(FetchRegion(s.handle(), 40.0f, x, y, 256, 256, 0).data);
+            EXPECT_EQ(NvxLastFetchFailure(), NVX_FETCH_UNREADABLE);
+            EXPECT_FALSE(FetchRegion(s.handle(), 30.0f, x * 3 / 4, y * 3 / 4, 64, 64, 1).data);
+            EXPECT_EQ(NvxLastFetchFailure(), NVX_FETCH_UNREADABLE);
+        }
+        EXPECT_TRUE(FetchTile(s.handle(), 40.0f, neighbour, y).data);
+        EXPECT_TRUE(FetchRegion(s.handle(), 20.0f, x / 2, y / 2, 128, 128, 0).data);
+    }
+}
+
 // Replays fuzzing inputs: the seed slides (which must open and answer) and
 // every input kept in fuzz/regressions/ (which may or may not open, but must
 // answer fetches with buffers of the promised size when they do).

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <new>
 #include <thread>
 
 #include "nvxlib/slide_reader.h"
@@ -35,6 +36,25 @@ TEST(TileCache, DropsTheLeastRecentlyUsedTileBeyondItsBudget) {
     get(1), get(3);
     get(2);
     EXPECT_EQ(decodes, (std::map<uint64_t, int>{{1, 1}, {2, 2}, {3, 1}, {4, 1}}));
+}
+
+TEST(TileCache, MemoryThatRunsOutIsNotRememberedAsADamagedTile) {
+    nvx::TileCache cache(3 * 100);
+    int decodes = 0;
+    EXPECT_THROW(cache.Get(1, 100,
+                           [&]() -> nvx::DecodedTilePtr {
+                               ++decodes;
+                               throw std::bad_alloc();
+                           }),
+                 std::bad_alloc);
+    EXPECT_EQ(cache.BytesHeld(), 0u);
+    const nvx::DecodedTilePtr tile = cache.Get(1, 100, [&] {
+        ++decodes;
+        return std::make_shared<const nvx::DecodedTile>();
+    });
+    EXPECT_TRUE(tile);
+    EXPECT_EQ(decodes, 2);
+    EXPECT_EQ(cache.BytesHeld(), 100u);
 }
 
 TEST(TileCache, SmallBudgetHoldsWhileRegionsSweepTheSlide) {
