@@ -194,6 +194,10 @@ void PrintHelp() {
         "  -h, --help   this text\n"
         "  --version    the versions of nvx2svs, libtiff and libjpeg-turbo\n"
         "\n"
+        "Options (anywhere on the line; a lone -- ends them; --NAME VALUE or --NAME=VALUE):\n"
+        "  --mpp X      the pixel size in microns (0 < X <= 1000), for a slide that records\n"
+        "               none or a wrong one; the descriptions carry it and nothing is assumed\n"
+        "\n"
         "Exit status:\n"
         "  0    converted\n"
         "  1    the output file could not be created\n"
@@ -335,6 +339,27 @@ void ExplainArgumentCount(int given) {
     Error(std::to_string(given) + (given == 1 ? " argument was" : " arguments were") +
           " given; a whole-slide run takes 3 (SLIDE.nvx OUT.svs LAYERS) and a region 8 "
           "(SLIDE.nvx OUT.svs LAYERS Scale x y Width Height)");
+}
+
+void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
+                          const std::string& value) {
+    switch (problem) {
+        case OptionProblem::Unknown:
+            Error("unknown option " + Quoted(name) + " (nvx2svs --help lists the options)");
+            return;
+        case OptionProblem::MissingValue:
+            Error("option " + name + " needs a value");
+            return;
+        case OptionProblem::GivenTwice:
+            Error("option " + name + " is given twice");
+            return;
+        case OptionProblem::BadValue:
+            break;
+    }
+    // Only options that take a value get here.
+    const char* rule = "";
+    if (name == "--mpp") rule = "a pixel size in microns above 0 and at most 1000";
+    Error(name + " " + Quoted(value) + " is not " + rule);
 }
 
 void ExplainArgumentRule(NumberArgument argument, const std::string& text) {

@@ -91,10 +91,10 @@ int main(int argc, char** argv) {
     // may explain, or at once when the arguments pass.
     // The report on standard output, then the same in English on standard
     // error with the rule broken, then the numbers that may explain it.
-    const auto warnLooseNumbers = [&check, argc] {
+    const auto warnLooseNumbers = [&check] {
         if (check.verdict != cli::ArgumentVerdict::Accepted) {
             if (check.countRefused)
-                console::ExplainArgumentCount(argc - 1);
+                console::ExplainArgumentCount(check.argumentCount);
             else
                 console::ExplainArgumentRule(check.refused, check.refusedText);
         }
@@ -116,6 +116,11 @@ int main(int argc, char** argv) {
         case cli::ArgumentVerdict::Problem:
             console::PrintProblem(check.problem);
             warnLooseNumbers();
+            return cli::kFailedStatus;
+        case cli::ArgumentVerdict::BadOption:
+            console::PrintLongUsage();
+            console::ExplainOptionRefusal(check.option.problem, check.option.name,
+                                          check.option.value);
             return cli::kFailedStatus;
         case cli::ArgumentVerdict::Help:
             console::PrintHelp();
@@ -143,6 +148,8 @@ int main(int argc, char** argv) {
         cli::ExplainQueryFailure(options.inputPath);
         return cli::kFailedStatus;
     }
+    // A pixel size the lab gives stands in for what the slide records.
+    if (options.choices.micronsPerPixel) info.micronsPerPixel = *options.choices.micronsPerPixel;
     if (!pyramid::IsPlausibleScanMagnification(info.scanMagnification)) {
         console::ExplainImplausibleMagnification(options.inputPath, info.scanMagnification,
                                                  pyramid::kMinScanMagnification,
@@ -155,11 +162,11 @@ int main(int argc, char** argv) {
     if (!region.accepted) {
         console::PrintProblem(region.problem);
         if (region.problem == console::Message::XBeyondSlide)
-            console::ExplainRegionOffSlide(console::NumberArgument::X, argv[5], region.mappedX,
-                                           info.width);
+            console::ExplainRegionOffSlide(console::NumberArgument::X, options.xText,
+                                           region.mappedX, info.width);
         else if (region.problem == console::Message::YBeyondSlide)
-            console::ExplainRegionOffSlide(console::NumberArgument::Y, argv[6], region.mappedY,
-                                           info.height);
+            console::ExplainRegionOffSlide(console::NumberArgument::Y, options.yText,
+                                           region.mappedY, info.height);
         else
             console::ExplainRegionEmpty(region.mappedWidth, region.mappedHeight);
         return cli::kFailedStatus;

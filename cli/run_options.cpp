@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
@@ -15,6 +16,55 @@ namespace {
 constexpr int kWholeSlideArgc = 4;
 constexpr int kRegionArgc = 9;
 constexpr double kMaxRegionScale = 80.0;
+constexpr double kMaxMicronsPerPixel = 1000.0;
+
+// A real number written as nothing else (blanks aside).
+bool ReadExactReal(const std::string& text, double* value) {
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str()) return false;
+    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end))) ++end;
+    return *end == '\0';
+}
+
+// What an option word asks for.
+enum class OptionAsks { Run, Help, Version };
+
+// Takes the option at argv[*at] (and its value, the next word, when not
+// given after '='), moving *at past what it took. Empty `refusal.name`
+// when it was taken.
+OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
+                      OptionRefusal* refusal) {
+    const std::string word = argv[*at];
+    const std::size_t equals = word.find('=');
+    const std::string name = word.substr(0, equals);
+    const bool inlineValue = equals != std::string::npos;
+    const auto refuse = [&](console::OptionProblem problem, const std::string& value = {}) {
+        *refusal = {problem, name, value};
+        return OptionAsks::Run;
+    };
+    if (name == "--help" || name == "--version") {
+        if (inlineValue) return refuse(console::OptionProblem::Unknown);
+        return name == "--help" ? OptionAsks::Help : OptionAsks::Version;
+    }
+    if (name != "--mpp") return refuse(console::OptionProblem::Unknown);
+
+    std::string value;
+    if (inlineValue) {
+        value = word.substr(equals + 1);
+    } else if (*at + 1 < argc) {
+        value = argv[++*at];
+    } else {
+        return refuse(console::OptionProblem::MissingValue);
+    }
+    double number = 0.0;
+    if (!ReadExactReal(value, &number) || !std::isfinite(number) || !(number > 0.0) ||
+        number > kMaxMicronsPerPixel)
+        return refuse(console::OptionProblem::BadValue, value);
+    if (choices->micronsPerPixel) return refuse(console::OptionProblem::GivenTwice);
+    choices->micronsPerPixel = static_cast<float>(number);
+    return OptionAsks::Run;
+}
 
 }  // namespace
 
@@ -62,9 +112,11 @@ bool RealIsLoose(const char* text) {
     return end == text || !OnlyBlanksFrom(end);
 }
 
-ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
-    *options = RunOptions{};
-    ArgumentCheck check;
+namespace {
+
+// The arguments left once the options are out, read into `options` on top
+// of what `check` holds.
+ArgumentCheck ReadArguments(int argc, char** argv, RunOptions* options, ArgumentCheck check) {
     const auto verdict = [&check](ArgumentVerdict v,
                                   console::Message problem = console::Message::ScaleOutOfRange) {
         check.verdict = v;
@@ -94,11 +146,7 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     using console::NumberArgument;
 
     if (argc <= 1) return refuseCount(ArgumentVerdict::ShortUsage);
-    if (argc == 2) {
-        const std::string_view only = argv[1];
-        if (only == "--help" || only == "-h") return verdict(ArgumentVerdict::Help);
-        if (only == "--version") return verdict(ArgumentVerdict::Version);
-    }
+    if (argc == 2 && std::string_view(argv[1]) == "-h") return verdict(ArgumentVerdict::Help);
     options->inputPath = argv[1];
     if (argc <= 2) return refuseCount(ArgumentVerdict::ShortUsage);
     options->outputPath = argv[2];
@@ -120,6 +168,8 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
                       console::Message::ScaleOutOfRange);
     options->x = noteInteger(NumberArgument::X, argv[5], ReadInteger(argv[5]));
     options->y = noteInteger(NumberArgument::Y, argv[6], ReadInteger(argv[6]));
+    options->xText = argv[5];
+    options->yText = argv[6];
     options->width = noteInteger(NumberArgument::Width, argv[7], ReadInteger(argv[7]));
     if (options->width < 0)
         return refuse(ArgumentVerdict::Problem, NumberArgument::Width, argv[7],
@@ -131,6 +181,49 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
     // A region is always converted as a nine-layer pyramid.
     options->layers = 9;
     return check;
+}
+
+}  // namespace
+
+ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
+    *options = RunOptions{};
+    ArgumentCheck check;
+
+    // The options come out first; the arguments they leave are read below
+    // as they always were. The first refusal, help or version request wins.
+    std::vector<char*> arguments;
+    bool optionsEnded = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (i == 0 || optionsEnded || !word.starts_with("--")) {
+            arguments.push_back(argv[i]);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionAsks asks = TakeOption(argc, argv, &i, &options->choices, &check.option);
+        if (!check.option.name.empty()) {
+            check.verdict = ArgumentVerdict::BadOption;
+            return check;
+        }
+        if (asks == OptionAsks::Help) {
+            check.verdict = ArgumentVerdict::Help;
+            return check;
+        }
+        if (asks == OptionAsks::Version) {
+            check.verdict = ArgumentVerdict::Version;
+            return check;
+        }
+    }
+    const OutputChoices choices = options->choices;
+    argc = static_cast<int>(arguments.size());
+    argv = arguments.data();
+    check.argumentCount = argc - 1;
+    const ArgumentCheck read = ReadArguments(argc, argv, options, check);
+    options->choices = choices;
+    return read;
 }
 
 }  // namespace nvx::cli

@@ -5,12 +5,20 @@
  *
  * Exactly three arguments (whole-slide mode) or eight (region mode). Every
  * '?' in every argument stands for a blank, so that a path with blanks can
- * be given without quotes. A single "--help", "-h" or "--version" asks for
- * the help or the version instead (one argument never names a run).
+ * be given without quotes. A single "-h" asks for the help (one argument
+ * never names a run).
+ *
+ * Options are the words that begin with "--", anywhere on the line, up to a
+ * lone "--" (after which every word is an argument, so a path may begin
+ * with "--"). An option's value follows it as the next word or after '='
+ * (--mpp 0.25, --mpp=0.25). "--help" and "--version" ask for the help or
+ * the version instead of a run. What remains are the arguments above, with
+ * their rules.
  */
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,13 +26,20 @@
 
 namespace nvx::cli {
 
+// What the options choose; each is unset (today's output) unless given.
+struct OutputChoices {
+    std::optional<float> micronsPerPixel;  // --mpp: the pixel size in microns, (0, 1000]
+};
+
 struct RunOptions {
+    OutputChoices choices;
     std::string inputPath;
     std::string outputPath;
     std::int32_t layers = 0;  // 1..9; always 9 in region mode
     double scale = 0.0;       // the magnification the region was measured at; 0 in whole-slide mode
     std::int32_t x = 0;
     std::int32_t y = 0;
+    std::string xText, yText;  // x and y as written, for a refusal's line
     std::int32_t width = 0;
     std::int32_t height = 0;
 };
@@ -34,8 +49,16 @@ enum class ArgumentVerdict {
     ShortUsage,  // too few arguments or a bad layer count: the whole-slide usage
     LongUsage,   // neither the whole-slide nor the region argument count: the usage with a region
     Problem,     // a region argument out of range: see `problem`
-    Help,        // the one argument is --help or -h
-    Version,     // the one argument is --version
+    BadOption,   // an unknown option, or one without a value or with a bad one: see `option`
+    Help,        // --help anywhere, or -h alone
+    Version,     // --version anywhere
+};
+
+// An option that was refused, for the line on standard error.
+struct OptionRefusal {
+    console::OptionProblem problem = console::OptionProblem::Unknown;
+    std::string name;   // as written, with its "--"
+    std::string value;  // as written (BadValue)
 };
 
 // A numeric argument whose text is not just a number in the 32-bit range:
@@ -54,6 +77,8 @@ struct ArgumentCheck {
     bool countRefused = false;
     console::NumberArgument refused = console::NumberArgument::Layers;
     std::string refusedText;
+    int argumentCount = 0;                  // the arguments that are not options
+    OptionRefusal option;                   // BadOption
     std::vector<LooseNumber> looseNumbers;  // in the order the arguments were read
 };
 

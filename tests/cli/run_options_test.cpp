@@ -33,21 +33,76 @@ TEST(RunOptions, TooFewArgumentsGiveTheShortUsage) {
               ArgumentVerdict::ShortUsage);
 }
 
-TEST(RunOptions, HelpAndVersionOnlyAsTheOneArgument) {
+TEST(RunOptions, HelpAndVersionAreOptionsAndMinusHOnlyAlone) {
     RunOptions options;
     EXPECT_EQ(Parse({"p", "--help"}, &options).verdict, ArgumentVerdict::Help);
     EXPECT_EQ(Parse({"p", "-h"}, &options).verdict, ArgumentVerdict::Help);
     EXPECT_EQ(Parse({"p", "--version"}, &options).verdict, ArgumentVerdict::Version);
-    // Anything else alone is a missing output path, as ever; beside other
-    // arguments the same words are paths.
-    for (const char* alone : {"--Help", "-help", "--help ", "-V", "--versions", "?-h"})
-        EXPECT_EQ(Parse({"p", alone}, &options).verdict, ArgumentVerdict::ShortUsage) << alone;
-    EXPECT_EQ(Parse({"p", "--help", "--version"}, &options).verdict, ArgumentVerdict::ShortUsage);
-    EXPECT_EQ(Parse({"p", "--help", "out.svs", "3"}, &options).verdict, ArgumentVerdict::Accepted);
-    EXPECT_EQ(options.inputPath, "--help");
+    EXPECT_EQ(Parse({"p", "--help", "out.svs", "3"}, &options).verdict, ArgumentVerdict::Help);
     EXPECT_EQ(Parse({"p", "in.nvx", "--version", "3"}, &options).verdict,
+              ArgumentVerdict::Version);
+    // A single dash is no option: alone it is a missing output path, beside
+    // other arguments a path; after a lone "--" every word is an argument.
+    for (const char* alone : {"-help", "-V", "?-h"})
+        EXPECT_EQ(Parse({"p", alone}, &options).verdict, ArgumentVerdict::ShortUsage) << alone;
+    ASSERT_EQ(Parse({"p", "-h", "out.svs", "3"}, &options).verdict, ArgumentVerdict::Accepted);
+    EXPECT_EQ(options.inputPath, "-h");
+    ASSERT_EQ(Parse({"p", "--", "--help", "--mpp", "3"}, &options).verdict,
               ArgumentVerdict::Accepted);
-    EXPECT_EQ(options.outputPath, "--version");
+    EXPECT_EQ(options.inputPath, "--help");
+    EXPECT_EQ(options.outputPath, "--mpp");
+}
+
+TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
+    using console::OptionProblem;
+    struct Case {
+        std::vector<std::string> words;
+        ArgumentVerdict verdict;
+        OptionProblem problem;  // BadOption only
+        const char* name;       // BadOption only
+        float mpp;              // Accepted only: 0 for none
+    };
+    const Case cases[] = {
+        {{"p", "--mpp", "0.25", "i", "o", "3"}, ArgumentVerdict::Accepted, {}, "", 0.25f},
+        {{"p", "i", "--mpp=0.5", "o", "3"}, ArgumentVerdict::Accepted, {}, "", 0.5f},
+        {{"p", "i", "o", "3", "--mpp", "1000"}, ArgumentVerdict::Accepted, {}, "", 1000.0f},
+        {{"p", "i", "o", "3", "10", "0", "0", "5", "5", "--mpp", "2"},
+         ArgumentVerdict::Accepted, {}, "", 2.0f},
+        {{"p", "i", "o", "3"}, ArgumentVerdict::Accepted, {}, "", 0.0f},
+        // The arguments that remain keep their counts and reports.
+        {{"p", "--mpp", "1", "i", "o"}, ArgumentVerdict::ShortUsage, {}, "", 0.0f},
+        {{"p", "--mpp", "1", "i", "o", "3", "4"}, ArgumentVerdict::LongUsage, {}, "", 0.0f},
+        // Refusals: the first one wins, before any argument is read.
+        {{"p", "--quality", "80", "i", "o", "3"}, ArgumentVerdict::BadOption,
+         OptionProblem::Unknown, "--quality", 0.0f},
+        {{"p", "i", "o", "3", "--mpp"}, ArgumentVerdict::BadOption, OptionProblem::MissingValue,
+         "--mpp", 0.0f},
+        {{"p", "--help=1", "i", "o", "3"}, ArgumentVerdict::BadOption, OptionProblem::Unknown,
+         "--help", 0.0f},
+        {{"p", "--mpp", "0.25", "--mpp", "0.5", "i", "o", "3"}, ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice, "--mpp", 0.0f},
+    };
+    for (const Case& c : cases) {
+        RunOptions options;
+        const ArgumentCheck check = Parse(c.words, &options);
+        const std::string line = ::testing::PrintToString(c.words);
+        ASSERT_EQ(check.verdict, c.verdict) << line;
+        if (c.verdict == ArgumentVerdict::BadOption) {
+            EXPECT_EQ(check.option.problem, c.problem) << line;
+            EXPECT_EQ(check.option.name, c.name) << line;
+        }
+        if (c.verdict != ArgumentVerdict::Accepted) continue;
+        EXPECT_EQ(options.inputPath, "i") << line;
+        EXPECT_EQ(options.outputPath, "o") << line;
+        EXPECT_EQ(options.choices.micronsPerPixel.value_or(0.0f), c.mpp) << line;
+    }
+    for (const char* bad : {"0", "-1", "1000.5", "nan", "inf", "0.25um", "", "1e400"}) {
+        RunOptions options;
+        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--mpp", bad}, &options);
+        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
+        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
+        EXPECT_EQ(check.option.value, bad);
+    }
 }
 
 TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {
