@@ -1,6 +1,5 @@
 /*
- * libjpeg_setup.cpp - error exit, warning count, vector destination and the
- * output tiles' settings.
+ * libjpeg_setup.cpp - the vector destination and the output tiles' settings.
  */
 #include "pyramid/libjpeg_setup.h"
 
@@ -12,17 +11,6 @@
 namespace nvx::pyramid {
 
 namespace {
-
-void ExitThroughJump(j_common_ptr info) {
-    auto* error = reinterpret_cast<ErrorJump*>(info->err);
-    std::longjmp(error->jump, 1);
-}
-
-// Level -1 is a warning (a damaged stream, for one); higher levels are trace
-// messages.
-void CountWarnings(j_common_ptr info, int level) {
-    if (level < 0) ++info->err->num_warnings;
-}
 
 constexpr std::size_t kFirstChunk = 64 * 1024;
 
@@ -72,14 +60,6 @@ void EndDestination(j_compress_ptr info) {
 }
 
 }  // namespace
-
-void CatchErrors(jpeg_common_struct* info, ErrorJump* error) {
-    info->err = jpeg_std_error(&error->manager);
-    error->manager.error_exit = ExitThroughJump;
-    error->manager.emit_message = CountWarnings;
-}
-
-bool RanOutOfMemory(const ErrorJump& error) { return error.manager.msg_code == JERR_OUT_OF_MEMORY; }
 
 void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
                std::vector<std::uint8_t>* stream) {

@@ -1,54 +1,20 @@
 /*
  * jpeg_row_decoder.cpp - libjpeg decompression from memory, one scanline at
  * a time, with libjpeg's fatal errors and warnings turned into a false
- * result instead of an exit of the process.
- *
- * libjpeg reports fatal errors by calling error_exit, which must not return;
- * ours jumps back to the setjmp in the call that started the work. A warning
- * (corrupt data that libjpeg would paper over with grey) jumps back too.
- * Nothing with a destructor lives between a setjmp and its longjmp.
+ * result instead of an exit of the process (common/libjpeg_errors.h). A
+ * warning (corrupt data that libjpeg would paper over with grey) fails the
+ * decode too.
  */
 #include "slide/jpeg_row_decoder.h"
 
-#include <csetjmp>
-#include <cstdio>
-
-// jpeglib.h needs size_t and FILE declared before it.
-#include <jpeglib.h>
-// After jpeglib.h: the message codes, for telling memory from damage.
-#include <jerror.h>
+#include "common/libjpeg_errors.h"
 
 namespace nvx::slide {
-
-namespace {
-
-struct ErrorJump {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-    JpegRowDecoder::Failure failure;
-};
-
-void ExitThroughJump(j_common_ptr info) {
-    auto* error = reinterpret_cast<ErrorJump*>(info->err);
-    error->failure = error->manager.msg_code == JERR_OUT_OF_MEMORY
-                         ? JpegRowDecoder::Failure::OutOfMemory
-                         : JpegRowDecoder::Failure::Unreadable;
-    std::longjmp(error->jump, 1);
-}
-
-// Level -1 is a warning: the data is damaged. Trace messages are dropped.
-void StopOnWarning(j_common_ptr info, int level) {
-    if (level >= 0) return;
-    auto* error = reinterpret_cast<ErrorJump*>(info->err);
-    error->failure = JpegRowDecoder::Failure::Unreadable;
-    std::longjmp(error->jump, 1);
-}
-
-}  // namespace
 
 struct JpegRowDecoder::State {
     jpeg_decompress_struct info{};
     ErrorJump error{};
+    Failure failure = Failure::None;
     const std::uint8_t* stream = nullptr;
     std::size_t length = 0;
     bool created = false;
@@ -62,6 +28,17 @@ JpegRowDecoder::JpegRowDecoder(const std::uint8_t* stream, std::size_t length)
     state_->length = length;
 }
 
+namespace {
+
+// After a jump back from libjpeg: why the decode failed.
+bool Failed(JpegRowDecoder::State* s) {
+    s->failure = RanOutOfMemory(s->error) ? JpegRowDecoder::Failure::OutOfMemory
+                                          : JpegRowDecoder::Failure::Unreadable;
+    return false;
+}
+
+}  // namespace
+
 JpegRowDecoder::~JpegRowDecoder() {
     if (state_->created) jpeg_destroy_decompress(&state_->info);
 }
@@ -69,12 +46,10 @@ JpegRowDecoder::~JpegRowDecoder() {
 bool JpegRowDecoder::Start() {
     State& s = *state_;
     if (s.created) return false;
-    s.error.failure = Failure::Unreadable;
+    s.failure = Failure::Unreadable;
     if (s.stream == nullptr || s.length == 0 || s.length > kMaxJpegStreamLength) return false;
-    s.info.err = jpeg_std_error(&s.error.manager);
-    s.error.manager.error_exit = ExitThroughJump;
-    s.error.manager.emit_message = StopOnWarning;
-    if (setjmp(s.error.jump) != 0) return false;
+    CatchErrors(reinterpret_cast<j_common_ptr>(&s.info), &s.error, LibjpegWarnings::Fail);
+    if (setjmp(s.error.jump) != 0) return Failed(&s);
     jpeg_create_decompress(&s.info);
     s.created = true;
     jpeg_mem_src(&s.info, s.stream, static_cast<unsigned long>(s.length));
@@ -87,7 +62,7 @@ bool JpegRowDecoder::Start() {
     s.size =
         JpegSize{static_cast<int>(s.info.output_width), static_cast<int>(s.info.output_height)};
     s.started = true;
-    s.error.failure = Failure::None;
+    s.failure = Failure::None;
     return true;
 }
 
@@ -95,13 +70,12 @@ JpegSize JpegRowDecoder::size() const { return state_->size; }
 
 bool JpegRowDecoder::ReadRow(std::uint8_t* row) {
     State& s = *state_;
-    if (!s.started || s.error.failure != Failure::None ||
-        s.info.output_scanline >= s.info.output_height)
+    if (!s.started || s.failure != Failure::None || s.info.output_scanline >= s.info.output_height)
         return false;
-    if (setjmp(s.error.jump) != 0) return false;
+    if (setjmp(s.error.jump) != 0) return Failed(&s);
     JSAMPROW rows[1] = {row};
     if (jpeg_read_scanlines(&s.info, rows, 1) != 1) {
-        s.error.failure = Failure::Unreadable;
+        s.failure = Failure::Unreadable;
         return false;
     }
     return true;
@@ -109,15 +83,14 @@ bool JpegRowDecoder::ReadRow(std::uint8_t* row) {
 
 bool JpegRowDecoder::Finish() {
     State& s = *state_;
-    if (!s.started || s.error.failure != Failure::None ||
-        s.info.output_scanline < s.info.output_height)
+    if (!s.started || s.failure != Failure::None || s.info.output_scanline < s.info.output_height)
         return false;
-    if (setjmp(s.error.jump) != 0) return false;
+    if (setjmp(s.error.jump) != 0) return Failed(&s);
     jpeg_finish_decompress(&s.info);
     s.started = false;
     return true;
 }
 
-JpegRowDecoder::Failure JpegRowDecoder::failure() const { return state_->error.failure; }
+JpegRowDecoder::Failure JpegRowDecoder::failure() const { return state_->failure; }
 
 }  // namespace nvx::slide
