@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "common/tile_size.h"
+
 namespace nvx {
 
 inline constexpr std::array<uint8_t, 8> kMagic = {0x89, 'N', 'V', 'X', '\r', '\n', 0x1a, '\n'};
@@ -24,16 +26,8 @@ inline constexpr size_t kHeaderSize = 128;
 inline constexpr size_t kLevelRecordSize = 32;
 inline constexpr size_t kTileEntrySize = 16;
 
-// Limits the reader enforces; the writer never produces anything outside them.
-inline constexpr uint32_t kMinTileSize = 16;
-inline constexpr uint32_t kMaxTileSize = 4096;
-// Tile sides are multiples of this: TIFF tiles must be, so every slide can
-// be converted with its own tile size.
-inline constexpr uint32_t kTileSizeStep = 16;
-// A tile side the reader accepts and the writer may use.
-inline constexpr bool IsSupportedTileSize(uint32_t tileSize) {
-    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % kTileSizeStep == 0;
-}
+// Limits the reader enforces; the writer never produces anything outside
+// them. The tile side: IsSupportedTileSize (common/tile_size.h).
 inline constexpr uint32_t kMaxMagnification = 1000;
 inline constexpr uint32_t kMaxStreamLength = 64u << 20;  // one tile or picture
 inline constexpr uint32_t kMaxPictureSide = 65535;

@@ -1,11 +1,13 @@
 /*
  * output_format.h - the fixed choices of the output file that several parts
  * of the writer share: the JPEG qualities of its images and the tile sides
- * it accepts. Each is written here once.
+ * it accepts (those of common/tile_size.h). Each is written here once.
  */
 #pragma once
 
 #include <cstdint>
+
+#include "common/tile_size.h"
 
 namespace nvx::pyramid {
 
@@ -23,13 +25,10 @@ constexpr int LevelJpegQuality(std::int32_t directoryIndex) {
     return directoryIndex <= 3 ? kFullQuality : kReducedQuality;
 }
 
-// Output tile sides we accept (the slide's tile side is the output's): TIFF
-// tiles are multiples of 16, and tiny or huge tiles are not worth supporting.
-inline constexpr std::int32_t kMinTileSize = 16;
-inline constexpr std::int32_t kMaxTileSize = 4096;
-inline constexpr std::int32_t kTileSizeStep = 16;
-constexpr bool IsSupportedTileSize(std::int32_t tileSize) {
-    return tileSize >= kMinTileSize && tileSize <= kMaxTileSize && tileSize % kTileSizeStep == 0;
-}
+// Output tile sides we accept: the slide's tile side is the output's.
+using nvx::IsSupportedTileSize;
+using nvx::kMaxTileSize;
+using nvx::kMinTileSize;
+using nvx::kTileSizeStep;
 
 }  // namespace nvx::pyramid
