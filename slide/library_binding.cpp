@@ -8,7 +8,10 @@
  *
  * Calls read the table without a lock. What keeps them safe is the order of
  * a run: SlideSession closes the slide, after every worker that fetched from
- * it has ended, and only then unloads the library (slide_session.cpp).
+ * it has ended, and only then unloads the library (slide_session.cpp). A
+ * buffer shares the ownership of its load, so one given back after the
+ * unload goes to the library that made it, which is unloaded only then;
+ * the release never loads the library.
  *
  * The library is searched for by file name first; when that finds nothing
  * it is loaded by its explicit path in the converter's own folder, which
@@ -42,15 +45,19 @@ struct EntryPoints {
     NvxLastFetchFailureFn lastFetchFailure = nullptr;    // nor this
 };
 
-struct LoadedLibrary {
+}  // namespace
+
+struct LoadedLibrary : std::enable_shared_from_this<LoadedLibrary> {
     LibraryHandle handle;
     EntryPoints entries;
 };
 
-std::mutex gLibraryMutex;                    // loads and unloads
-std::unique_ptr<LoadedLibrary> gLibrary;     // guarded by gLibraryMutex
-LibraryLoadFailure gLastLoadFailure;         // guarded by gLibraryMutex
-std::atomic<const EntryPoints*> gEntries{};  // gLibrary's table while it is loaded
+namespace {
+
+std::mutex gLibraryMutex;                     // loads and unloads
+std::shared_ptr<LoadedLibrary> gLibrary;      // guarded by gLibraryMutex
+LibraryLoadFailure gLastLoadFailure;          // guarded by gLibraryMutex
+std::atomic<const LoadedLibrary*> gLoaded{};  // gLibrary while it is loaded
 
 template <typename Fn>
 Fn Find(void* handle, const char* name) {
@@ -74,7 +81,7 @@ void LoadLocked() {
         gLastLoadFailure = std::move(failure);
         return;
     }
-    auto library = std::make_unique<LoadedLibrary>();
+    auto library = std::make_shared<LoadedLibrary>();
     EntryPoints& e = library->entries;
     void* h = handle.get();
     e.openSlide = Find<NvxOpenSlideFn>(h, "NvxOpenSlide");
@@ -89,16 +96,21 @@ void LoadLocked() {
     e.lastFetchFailure = Find<NvxLastFetchFailureFn>(h, "NvxLastFetchFailure");
     library->handle = std::move(handle);
     gLibrary = std::move(library);
-    gEntries.store(&gLibrary->entries, std::memory_order_release);
+    gLoaded.store(gLibrary.get(), std::memory_order_release);
 }
 
-// The loaded library's entry points, loading it first when needed. Null
-// when the library cannot be loaded.
-const EntryPoints* Entries() {
-    if (const EntryPoints* entries = gEntries.load(std::memory_order_acquire)) return entries;
+// The loaded library, loading it first when needed. Null when the library
+// cannot be loaded.
+const LoadedLibrary* Loaded() {
+    if (const LoadedLibrary* library = gLoaded.load(std::memory_order_acquire)) return library;
     std::lock_guard<std::mutex> lock(gLibraryMutex);
     if (!gLibrary) LoadLocked();
-    return gLibrary ? &gLibrary->entries : nullptr;
+    return gLibrary.get();
+}
+
+const EntryPoints* Entries() {
+    const LoadedLibrary* library = Loaded();
+    return library != nullptr ? &library->entries : nullptr;
 }
 
 // One entry point of the table; null when the library or the entry point is missing.
@@ -108,21 +120,27 @@ Fn Entry(Fn EntryPoints::*member) {
     return entries != nullptr ? entries->*member : nullptr;
 }
 
+// Takes `buffer` from `library`, to be given back to it.
+LibraryBuffer Owned(const LoadedLibrary& library, std::uint8_t* buffer) {
+    if (buffer == nullptr) return {};
+    return LibraryBuffer(buffer, LibraryBufferRelease{library.shared_from_this()});
+}
+
 bool LibraryLoaded() {
     std::lock_guard<std::mutex> lock(gLibraryMutex);
     return gLibrary != nullptr;
 }
 
-// Takes the buffer of a tile or region fetch that has just returned on this
-// thread, and when there is none, asks the library why.
-void Receive(std::uint8_t* buffer, Fetched* fetched) {
-    fetched->buffer.reset(buffer);
+// Takes the buffer of a tile or region fetch of `library` that has just
+// returned on this thread, and when there is none, asks the library why.
+void Receive(const LoadedLibrary& library, std::uint8_t* buffer, Fetched* fetched) {
+    fetched->buffer = Owned(library, buffer);
     if (fetched->buffer) {
         fetched->failure = FetchFailure::None;
         return;
     }
     fetched->length = 0;
-    auto why = Entry(&EntryPoints::lastFetchFailure);
+    auto why = library.entries.lastFetchFailure;
     fetched->failure = why != nullptr && why() == NVX_FETCH_OUT_OF_MEMORY
                            ? FetchFailure::OutOfMemory
                            : FetchFailure::Unreadable;
@@ -130,12 +148,13 @@ void Receive(std::uint8_t* buffer, Fetched* fetched) {
 
 FetchedPicture FetchPicture(NvxFetchPictureFn EntryPoints::*entryPoint, SlideHandle slide) {
     FetchedPicture picture;
-    auto fetch = Entry(entryPoint);
+    const LoadedLibrary* library = Loaded();
+    auto fetch = library != nullptr ? library->entries.*entryPoint : nullptr;
     if (fetch == nullptr) return picture;
     std::uint8_t* buffer = nullptr;
     const std::uint8_t answer =
         fetch(slide, &buffer, &picture.length, &picture.width, &picture.height);
-    picture.buffer.reset(buffer);
+    picture.buffer = Owned(*library, buffer);
     if (picture.buffer) {
         picture.status = PictureStatus::Delivered;
     } else {
@@ -148,9 +167,9 @@ FetchedPicture FetchPicture(NvxFetchPictureFn EntryPoints::*entryPoint, SlideHan
 }  // namespace
 
 void LibraryBufferRelease::operator()(std::uint8_t* buffer) const {
-    if (buffer == nullptr) return;
+    if (buffer == nullptr || library == nullptr) return;
     // A release entry point that cannot be found leaves the buffer with the library.
-    if (auto release = Entry(&EntryPoints::releaseBuffer)) release(buffer);
+    if (auto release = library->entries.releaseBuffer) release(buffer);
 }
 
 bool OpenSlide(SlideHandle* slide, const char* path, OpenFailure* why) {
@@ -212,11 +231,12 @@ bool QuerySlide(SlideHandle slide, SlideInfo* info) {
 Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t y) {
     Fetched fetched;
     fetched.failure = FetchFailure::Unreadable;
-    auto fetch = Entry(&EntryPoints::fetchTile);
+    const LoadedLibrary* library = Loaded();
+    auto fetch = library != nullptr ? library->entries.fetchTile : nullptr;
     if (fetch == nullptr) return fetched;
     std::uint8_t* buffer = nullptr;
     fetch(slide, scale, x, y, &fetched.length, &buffer);
-    Receive(buffer, &fetched);
+    Receive(*library, buffer, &fetched);
     return fetched;
 }
 
@@ -224,11 +244,12 @@ Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t
                     std::int32_t width, std::int32_t height, std::int32_t format) {
     Fetched fetched;
     fetched.failure = FetchFailure::Unreadable;
-    auto fetch = Entry(&EntryPoints::fetchRegion);
+    const LoadedLibrary* library = Loaded();
+    auto fetch = library != nullptr ? library->entries.fetchRegion : nullptr;
     if (fetch == nullptr) return fetched;
     std::uint8_t* buffer = nullptr;
     fetch(slide, scale, x, y, width, height, &buffer, &fetched.length, format);
-    Receive(buffer, &fetched);
+    Receive(*library, buffer, &fetched);
     return fetched;
 }
 
@@ -246,14 +267,15 @@ bool CloseSlide(SlideHandle* slide) {
 }
 
 void UnloadSlideLibrary() {
-    std::unique_ptr<LoadedLibrary> library;
+    std::shared_ptr<LoadedLibrary> library;
     {
         std::lock_guard<std::mutex> lock(gLibraryMutex);
-        gEntries.store(nullptr, std::memory_order_release);
+        gLoaded.store(nullptr, std::memory_order_release);
         library = std::move(gLibrary);
     }
     // Released outside the lock: the library's own teardown may take time.
-    // No call is under way (see the top of this file).
+    // No call is under way (see the top of this file); buffers still held
+    // keep the library until the last of them is given back.
 }
 
 }  // namespace nvx::slide

@@ -9,7 +9,10 @@
  *
  * Each fetch hands back a LibraryBuffer that gives the library's buffer back
  * with NvxReleaseBuffer exactly once, when it goes out of scope (or earlier
- * through reset()). A fetch that yields nothing gives an empty LibraryBuffer.
+ * through reset()), to the load of the library that made it: a buffer
+ * still held at UnloadSlideLibrary keeps that load until it is given back,
+ * and is never given to a later load. A fetch that yields nothing gives an
+ * empty LibraryBuffer.
  *
  * Fetches and releases may run on many threads at once.
  */
@@ -34,8 +37,13 @@ struct SlideInfo {
     std::int32_t tileSize = 0;
 };
 
-// Gives a library buffer back through NvxReleaseBuffer, looked up at release.
+// One load of the library: its handle and entry points (library_binding.cpp).
+struct LoadedLibrary;
+
+// Gives a library buffer back through the NvxReleaseBuffer of the load that
+// made it, which it keeps loaded until then.
 struct LibraryBufferRelease {
+    std::shared_ptr<const LoadedLibrary> library;
     void operator()(std::uint8_t* buffer) const;
 };
 using LibraryBuffer = std::unique_ptr<std::uint8_t, LibraryBufferRelease>;
@@ -123,7 +131,8 @@ FetchedPicture FetchPreview(SlideHandle slide);
 FetchedPicture FetchLabel(SlideHandle slide);
 // Closes the slide; yes only when the library says so.
 bool CloseSlide(SlideHandle* slide);
-// Unloads the library; the next call loads it again.
+// Unloads the library once no buffer of it is held; the next call loads it
+// again.
 void UnloadSlideLibrary();
 
 }  // namespace nvx::slide

@@ -95,6 +95,24 @@ TEST_F(SlideBinding, EveryFetchedBufferIsGivenBackOnce) {
     EXPECT_EQ(Calls().back(), "unload outstanding=0");
 }
 
+// A buffer held past the unload goes back to the library that made it,
+// which goes only then; the release never loads the library again.
+TEST_F(SlideBinding, ABufferHeldPastTheUnloadGoesBackToItsOwnLibrary) {
+    SlideHandle slide = 0;
+    ASSERT_TRUE(OpenSlide(&slide, "any.nvx"));
+    Fetched tile = FetchTile(&slide, 40.0f, 0, 0);
+    FetchedPicture label = FetchLabel(slide);
+    ASSERT_TRUE(tile.buffer && label.buffer);
+    EXPECT_TRUE(CloseSlide(&slide));
+    UnloadSlideLibrary();
+    EXPECT_EQ(Count("unload"), 0) << "the library went with buffers still held";
+    tile = {};
+    label = {};
+    EXPECT_EQ(Count("load"), 1);
+    EXPECT_EQ(Count("release"), 2);
+    EXPECT_EQ(Calls().back(), "unload outstanding=0");
+}
+
 TEST_F(SlideBinding, FailedCallsCountAsNoAndYieldNothing) {
     setenv("NVXFAKE_FAIL", "open,query,close,tile,region,preview,label", 1);
     SlideHandle slide = 0;
@@ -172,17 +190,19 @@ TEST_F(SlideBinding, StreamsThatAreNotJpegAreRefused) {
     ASSERT_TRUE(OpenSlide(&slide, "any.nvx"));
     Fetched tile = FetchTile(&slide, 40.0f, 0, 0);
     ASSERT_TRUE(tile.buffer);
-    std::vector<std::uint8_t> pixels;
+    std::vector<std::uint8_t> pixels(256 * 256 * 3);
     JpegSize size;
-    EXPECT_FALSE(DecodeJpegToRgb(tile.buffer.get(), std::size_t(tile.length), &pixels, &size));
-    EXPECT_TRUE(pixels.empty());
-    EXPECT_FALSE(ReadJpegSize(nullptr, 0, &size));
+    EXPECT_FALSE(DecodeJpegToRgb(tile.buffer.get(), std::size_t(tile.length), pixels.data(),
+                                 pixels.size(), &size));
+    EXPECT_FALSE(DecodeJpegToRgb(nullptr, 0, pixels.data(), pixels.size(), &size));
     // A stream cut short does not decode either.
     unsetenv("NVXFAKE_CORRUPT");
+    tile = {};
     UnloadSlideLibrary();
     tile = FetchTile(&slide, 40.0f, 0, 0);
     ASSERT_TRUE(tile.buffer);
-    EXPECT_FALSE(DecodeJpegToRgb(tile.buffer.get(), std::size_t(tile.length) / 2, &pixels, &size));
+    EXPECT_FALSE(DecodeJpegToRgb(tile.buffer.get(), std::size_t(tile.length) / 2, pixels.data(),
+                                 pixels.size(), &size));
 }
 
 TEST_F(SlideBinding, PictureFetchesTellMissingFromUnreadable) {
