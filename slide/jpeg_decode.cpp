@@ -17,12 +17,6 @@ DecodeFailure FailureOf(tjhandle handle) {
 
 }  // namespace
 
-bool ReadJpegSize(const std::uint8_t* stream, std::size_t length, JpegSize* size) {
-    *size = JpegSize{};
-    const TurboJpegHandle handle(tjInitDecompress());
-    return ReadJpegHeader(handle.get(), stream, length, size);
-}
-
 bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length, std::uint8_t* pixels,
                      std::size_t capacity, JpegSize* size, DecodeFailure* failure) {
     DecodeFailure ignored;
@@ -48,19 +42,6 @@ bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length, std::uint8_
     }
     *size = header;
     why = DecodeFailure::None;
-    return true;
-}
-
-bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length,
-                     std::vector<std::uint8_t>* pixels, JpegSize* size) {
-    *size = JpegSize{};
-    JpegSize header;
-    if (!ReadJpegSize(stream, length, &header)) return false;
-    pixels->assign(std::size_t(header.width) * std::size_t(header.height) * 3, 0);
-    if (!DecodeJpegToRgb(stream, length, pixels->data(), pixels->size(), size)) {
-        pixels->clear();
-        return false;
-    }
     return true;
 }
 

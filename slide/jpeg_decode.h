@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "common/turbo_jpeg.h"
 
@@ -24,18 +23,11 @@ enum class DecodeFailure {
     OutOfMemory,  // TurboJPEG could not get the memory it needs
 };
 
-// Reads the stream's header. False when the header cannot be read.
-bool ReadJpegSize(const std::uint8_t* stream, std::size_t length, JpegSize* size);
-
 // Decodes the stream into `pixels` (width * 3 bytes per row, no gap) when
 // its decoded size fits in `capacity` bytes. Returns false, leaving `size`
 // zero, when the header cannot be read, the picture does not fit, or
 // decoding fails; `failure` (when given) says which of the two it was.
 bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length, std::uint8_t* pixels,
                      std::size_t capacity, JpegSize* size, DecodeFailure* failure = nullptr);
-
-// Decodes into a vector sized from the stream's header.
-bool DecodeJpegToRgb(const std::uint8_t* stream, std::size_t length,
-                     std::vector<std::uint8_t>* pixels, JpegSize* size);
 
 }  // namespace nvx::slide

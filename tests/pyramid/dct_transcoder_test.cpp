@@ -24,7 +24,6 @@
 
 #include "common/turbo_jpeg.h"
 #include "pyramid/tile_encoder.h"
-#include "slide/jpeg_decode.h"
 #include "tests/pyramid/refused_allocations.h"
 #include "tests/pyramid/tiff_file.h"
 #include "tools/synthetic_tissue.h"
@@ -166,9 +165,15 @@ Bytes WithTables(const Bytes& tile, int quality) {
 }
 
 Bytes Decoded(const Bytes& stream) {
-    Bytes pixels;
+    const TurboJpegHandle handle(tjInitDecompress());
     JpegSize size;
-    EXPECT_TRUE(slide::DecodeJpegToRgb(stream.data(), stream.size(), &pixels, &size));
+    Bytes pixels;
+    if (ReadJpegHeader(handle.get(), stream.data(), stream.size(), &size)) {
+        pixels.resize(static_cast<std::size_t>(size.width) * size.height * 3);
+        if (!DecodeJpegRgb(handle.get(), stream.data(), stream.size(), size, pixels.data(), 0))
+            pixels.clear();
+    }
+    EXPECT_FALSE(pixels.empty());
     return pixels;
 }
 

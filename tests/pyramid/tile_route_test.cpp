@@ -73,7 +73,9 @@ protected:
                                               &transcoded);
             if (!transcoded.empty() && made == transcoded) return "coefficients";
             JpegSize size;
-            if (!slide::DecodeJpegToRgb(stored.buffer.get(), length, &pixels, &size) ||
+            pixels.resize(std::size_t{kSide} * kSide * 3);
+            if (!slide::DecodeJpegToRgb(stored.buffer.get(), length, pixels.data(), pixels.size(),
+                                        &size) ||
                 size.width != width || size.height != height) {
                 pixels.clear();
             }

@@ -71,6 +71,17 @@ std::vector<std::uint8_t> DecodeByRows(const std::vector<std::uint8_t>& stream,
     return pixels;
 }
 
+// The whole-picture decode of the tiles, of a picture of up to 300 x 300
+// pixels; empty when it refuses the stream.
+std::vector<std::uint8_t> DecodeWhole(const std::vector<std::uint8_t>& stream) {
+    std::vector<std::uint8_t> pixels(300 * 300 * 3);
+    JpegSize size;
+    if (!DecodeJpegToRgb(stream.data(), stream.size(), pixels.data(), pixels.size(), &size))
+        return {};
+    pixels.resize(std::size_t(size.width) * size.height * 3);
+    return pixels;
+}
+
 TEST(JpegRowDecoder, GivesThePixelsOfTheWholePictureDecode) {
     const StreamKind kinds[] = {
         {"4:4:4", TJSAMP_444, 0, 37, 23},
@@ -87,9 +98,8 @@ TEST(JpegRowDecoder, GivesThePixelsOfTheWholePictureDecode) {
         SCOPED_TRACE(kind.name);
         const std::vector<std::uint8_t> stream = Encode(kind);
         ASSERT_FALSE(stream.empty());
-        std::vector<std::uint8_t> whole;
-        JpegSize size;
-        ASSERT_TRUE(DecodeJpegToRgb(stream.data(), stream.size(), &whole, &size));
+        const std::vector<std::uint8_t> whole = DecodeWhole(stream);
+        ASSERT_FALSE(whole.empty());
         JpegRowDecoder::Failure failure = JpegRowDecoder::Failure::Unreadable;
         const std::vector<std::uint8_t> rows = DecodeByRows(stream, &failure);
         EXPECT_EQ(failure, JpegRowDecoder::Failure::None);
@@ -115,17 +125,14 @@ TEST(JpegRowDecoder, RefusesWhatTheWholePictureDecodeRefuses) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<std::uint8_t> whole;
-        JpegSize size;
-        EXPECT_FALSE(DecodeJpegToRgb(c.stream.data(), c.stream.size(), &whole, &size));
+        EXPECT_TRUE(DecodeWhole(c.stream).empty());
         JpegRowDecoder::Failure failure = JpegRowDecoder::Failure::None;
         EXPECT_TRUE(DecodeByRows(c.stream, &failure).empty());
         EXPECT_EQ(failure, JpegRowDecoder::Failure::Unreadable);
     }
     // Damage inside the data: both decodes agree on whether it shows.
-    std::vector<std::uint8_t> whole;
-    JpegSize size;
-    const bool wholeDecodes = DecodeJpegToRgb(flipped.data(), flipped.size(), &whole, &size);
+    const std::vector<std::uint8_t> whole = DecodeWhole(flipped);
+    const bool wholeDecodes = !whole.empty();
     JpegRowDecoder::Failure failure = JpegRowDecoder::Failure::None;
     const std::vector<std::uint8_t> rows = DecodeByRows(flipped, &failure);
     EXPECT_EQ(!rows.empty(), wholeDecodes);
