@@ -64,15 +64,18 @@ protected:
     fs::path folder_;
 };
 
+// While it is written, the temporary is readable by no one who could not
+// read the earlier file (nor by more than the umask lets read a new one).
 TEST_F(PublishingFileTest, ANewFileGetsTheUmasksModeAndAnEarlierFileKeepsItsOwn) {
     struct Case {
         mode_t umask;
         int earlierMode;  // -1: no earlier file
+        mode_t whileWritten;
         mode_t expected;
     };
     const Case cases[] = {
-        {022, -1, 0644},   {0277, -1, 0400}, {077, -1, 0600},
-        {022, 0600, 0600}, {0, 0640, 0640},  {077, 0664, 0664},
+        {022, -1, 0644, 0644},   {0277, -1, 0400, 0400}, {077, -1, 0600, 0600},
+        {022, 0600, 0600, 0600}, {0, 0640, 0640, 0640},  {077, 0664, 0600, 0664},
     };
     for (const Case& c : cases) {
         const std::string path = In("out.svs");
@@ -82,9 +85,16 @@ TEST_F(PublishingFileTest, ANewFileGetsTheUmasksModeAndAnEarlierFileKeepsItsOwn)
             ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(c.earlierMode)), 0);
         }
         const mode_t before = umask(c.umask);
-        Publish(path, "new content");
+        std::string reason;
+        const auto file = PublishingFile::Create(ResolveOutputTarget(path), &reason);
         umask(before);
+        ASSERT_TRUE(file) << reason;
+        ASSERT_TRUE(file->file().Write("new content", 11));
         struct stat st {};
+        ASSERT_EQ(stat(file->temporaryPath().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.whileWritten)
+            << std::oct << c.umask << " " << c.earlierMode;
+        ASSERT_TRUE(file->Publish(&reason)) << reason;
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.umask << " " << c.earlierMode;
         EXPECT_EQ(Content(path), "new content");

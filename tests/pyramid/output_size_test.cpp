@@ -79,5 +79,33 @@ TEST_F(OutputSizeTest, TheEstimateFromASampleIsNearTheTilesWrittenAndAbove) {
     }
 }
 
+// The raw bound only says when no estimate is needed: an output whose raw
+// tiles pass the threshold but whose estimate does not stays classic.
+TEST_F(OutputSizeTest, ABigTiffOnlyWhenTheEstimatePassesTheThreshold) {
+    const PyramidPlan plan = MakePyramidPlan(0, 0, info_.width, info_.height, 4, false);
+    LevelSource source;
+    source.slide = slide_;
+    source.tileSize = info_.tileSize;
+    source.scanMagnification = info_.scanMagnification;
+    const std::uint64_t bound =
+        RawTileBytes(source.tileSize, plan.levels) + kPicturesAndDirectoriesBytes;
+    const std::uint64_t estimate = EstimateOutputBytes(source, plan.levels);
+    ASSERT_LT(estimate, bound);
+    struct Case {
+        const char* what;
+        std::uint64_t threshold;
+        bool bigTiff;
+    };
+    const Case cases[] = {
+        {"the estimate passes it", estimate - 1, true},
+        {"only the raw bound passes it", estimate, false},
+        {"only the raw bound passes it, by far", (estimate + bound) / 2, false},
+        {"neither passes it", bound, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(NeedsBigTiff(source, plan.levels, c.threshold), c.bigTiff) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace nvx::pyramid
