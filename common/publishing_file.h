@@ -31,7 +31,10 @@
  * no live run holds, whatever its process id, PID namespace or clock.
  * Runs on other hosts sharing the folder are never touched. On Windows the
  * open handle is the lock: a temporary is removed only when no process has
- * it open and the process its name gives is gone.
+ * it open and the process id in its name is not its writer's any more: no
+ * process has that id, or the one that has it has ended or started after
+ * the file was last written. Where that cannot be told (a process we may
+ * not look at), the file stays.
  *
  * The temporary being written is registered, so that a signal handler can
  * remove it (RemoveTemporaryOnInterrupt).
