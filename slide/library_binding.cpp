@@ -146,6 +146,21 @@ void Receive(const LoadedLibrary& library, std::uint8_t* buffer, Fetched* fetche
                            : FetchFailure::Unreadable;
 }
 
+// A tile or region fetch through the entry point `entryPoint`, which
+// `call` calls with the buffer and length to fill.
+template <typename Fn, typename Call>
+Fetched FetchThrough(Fn EntryPoints::*entryPoint, const Call& call) {
+    Fetched fetched;
+    fetched.failure = FetchFailure::Unreadable;
+    const LoadedLibrary* library = Loaded();
+    const Fn fetch = library != nullptr ? library->entries.*entryPoint : nullptr;
+    if (fetch == nullptr) return fetched;
+    std::uint8_t* buffer = nullptr;
+    call(fetch, &buffer, &fetched.length);
+    Receive(*library, buffer, &fetched);
+    return fetched;
+}
+
 FetchedPicture FetchPicture(NvxFetchPictureFn EntryPoints::*entryPoint, SlideHandle slide) {
     FetchedPicture picture;
     const LoadedLibrary* library = Loaded();
@@ -229,28 +244,18 @@ bool QuerySlide(SlideHandle slide, SlideInfo* info) {
 }
 
 Fetched FetchTile(SlideHandle* slide, float scale, std::int32_t x, std::int32_t y) {
-    Fetched fetched;
-    fetched.failure = FetchFailure::Unreadable;
-    const LoadedLibrary* library = Loaded();
-    auto fetch = library != nullptr ? library->entries.fetchTile : nullptr;
-    if (fetch == nullptr) return fetched;
-    std::uint8_t* buffer = nullptr;
-    fetch(slide, scale, x, y, &fetched.length, &buffer);
-    Receive(*library, buffer, &fetched);
-    return fetched;
+    return FetchThrough(&EntryPoints::fetchTile,
+                        [&](NvxFetchTileFn fetch, std::uint8_t** buffer, std::int32_t* length) {
+                            fetch(slide, scale, x, y, length, buffer);
+                        });
 }
 
 Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t y,
                     std::int32_t width, std::int32_t height, std::int32_t format) {
-    Fetched fetched;
-    fetched.failure = FetchFailure::Unreadable;
-    const LoadedLibrary* library = Loaded();
-    auto fetch = library != nullptr ? library->entries.fetchRegion : nullptr;
-    if (fetch == nullptr) return fetched;
-    std::uint8_t* buffer = nullptr;
-    fetch(slide, scale, x, y, width, height, &buffer, &fetched.length, format);
-    Receive(*library, buffer, &fetched);
-    return fetched;
+    return FetchThrough(&EntryPoints::fetchRegion,
+                        [&](NvxFetchRegionFn fetch, std::uint8_t** buffer, std::int32_t* length) {
+                            fetch(slide, scale, x, y, width, height, buffer, length, format);
+                        });
 }
 
 FetchedPicture FetchPreview(SlideHandle slide) {
