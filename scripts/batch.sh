@@ -5,8 +5,8 @@
 #   scripts/batch.sh in out --profile slurm                      # on Slurm
 #   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # settings
 # Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
-# relative to the current folder), converter, python, and on Slurm cpus and mem_mb
-# (by default the size of the cluster's nodes, from sinfo).
+# relative to the current folder), mpp (as nvx2svs --mpp), converter, python,
+# and on Slurm cpus and mem_mb (by default the size of the cluster's nodes).
 # A run goes on past failed slides; a second run converts only what is
 # missing or failed, also after a killed run. It ends with a line that counts
 # the slides; the status is 1 if any failed. scripts/view.sh OUTPUT_DIR shows the result.
@@ -46,14 +46,21 @@ converter=$(cd -- "$(dirname -- "$converter")" && pwd)/$(basename -- "$converter
 export NVX_BATCH_INPUT=$input NVX_BATCH_CONVERTER=$converter NVX_BATCH_VIEW=$view
 # Nothing written beside the installed scripts.
 export PYTHONDONTWRITEBYTECODE=1
+# The converter's options the batch can set come from the workflow's own
+# table (batch_plan.py), which checks their values before any work.
+read -ra option_settings < <(/usr/bin/python3 "$workflow/scripts/batch_plan.py" --option-settings)
 setting() {
-  local key=${1%%=*} value=${1#*=}
+  local key=${1%%=*} value=${1#*=} known
   [[ $1 == *=* ]] || { echo "batch: --config needs KEY=VALUE, not '$1'" >&2; exit 2; }
   case $key in
     samples) [[ -z $value || $value == /* ]] || value=$caller/$value ;;
     layers | converter | python | cpus | mem_mb) ;;
-    *) echo "batch: unknown setting '$key' (layers, samples, converter, python, cpus, mem_mb)" >&2
-       exit 2 ;;
+    *) for known in "${option_settings[@]}"; do [[ $key == "$known" ]] && break; done
+       if [[ $key != "${known:-}" ]]; then
+         known="layers, samples, ${option_settings[*]/%/,} converter, python, cpus, mem_mb"
+         echo "batch: unknown setting '$key' ($known)" >&2
+         exit 2
+       fi ;;
   esac
   export "NVX_BATCH_${key^^}=$value"
 }

@@ -1,7 +1,8 @@
 """batch_plan_test.py - the batch's plan and report on their own, without
-Snakemake: sheet values held to the converter's number rules, sheets that
-cannot be read, names that collide or do not fit, and the report's links
-and CSV for names that look like something else.
+Snakemake: sheet values held to the converter's number rules, the
+converter's options as settings and sheet columns, sheets that cannot be
+read, names that collide or do not fit, and the report's links and CSV for
+names that look like something else.
 
 usage: batch_plan_test.py
 """
@@ -71,6 +72,56 @@ class SheetValues(unittest.TestCase):
             with self.subTest(value=value):
                 [row] = self.rows(f"slide,layers\na.nvx,{value}\n")
                 self.assertEqual(row["layers"] if not row["reason"] else None, accepted)
+
+    def test_converter_options_from_the_sheet_and_the_batch_setting(self):
+        # (the batch's mpp setting, the row's mpp cell, the options the slide
+        # gets, or the reason its row fails; a bad setting stops the batch).
+        # The rule itself is checked against the converter's in convert_job.
+        bad = "mpp must be a number above 0 and up to 1000"
+        cases = [
+            ("", "0.25", {"mpp": "0.25"}), ("", " 1e-1 ", {"mpp": "1e-1"}), ("", "", {}),
+            ("0.5", "", {"mpp": "0.5"}), ("0.5", "0.3", {"mpp": "0.3"}),
+            ("", "0", bad), ("", "1000.001", bad), ("", "0,25", bad), ("", "１", bad),
+            ("", "--no-label", bad), ("", "--mpp=0.3", bad), ("", "0.3 --threads 2", bad),
+            ("0.5", "abc", bad),
+        ]
+        for setting, cell, expected in cases:
+            with self.subTest(setting=setting, cell=cell):
+                environment = {"NVX_BATCH_INPUT": self.dir, "NVX_BATCH_MPP": setting,
+                               "NVX_BATCH_SAMPLES": self.sheet(f'slide,MPP\na.nvx,"{cell}"\n')}
+                self.assertIsNone(batch_plan.check_settings(environment))
+                options = batch_plan.option_settings(lambda name: environment.get(
+                    "NVX_BATCH_" + name.upper()))
+                [row] = batch_plan.check(batch_plan.read_sheet(
+                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options),
+                    os.path.join(self.dir, "out"))
+                if isinstance(expected, str):
+                    self.assertIn(expected, row["reason"] or "")
+                    self.assertIn(repr(cell.strip()), row["reason"])
+                    self.assertIsNone(row["name"])
+                else:
+                    self.assertIsNone(row["reason"])
+                    self.assertEqual(row["options"], expected)
+        for setting in ("0", "--no-label", "0.25 --mpp=3"):
+            with self.subTest(setting=setting):
+                self.assertEqual(batch_plan.check_settings({"NVX_BATCH_MPP": setting}),
+                                 f"the mpp setting: {bad} (microns per pixel), not {setting!r}")
+        [scanned] = batch_plan.scan(self.dir, "4", {"mpp": "0.7"})
+        self.assertEqual(scanned["options"], {"mpp": "0.7"})
+
+    def test_options_the_converter_does_not_have(self):
+        # No setting, column or job option for what nvx2svs cannot take yet.
+        with self.assertRaisesRegex(ValueError, "the converter has no option --quality"):
+            batch_plan.option_values({"quality": "80"})
+        warnings = []
+        sheet = self.sheet("slide,quality,notes\na.nvx,80,x\n")
+        self.assertIsNone(batch_plan.check_settings(
+            {"NVX_BATCH_INPUT": self.dir, "NVX_BATCH_SAMPLES": sheet}, warnings.append))
+        self.assertEqual(len(warnings), 2)
+        self.assertIn("the sample sheet's column 'quality' is not used", warnings[0])
+        self.assertIn("column 'notes' is not used", warnings[1])
+        [row] = self.rows("slide,quality\na.nvx,80\n")
+        self.assertEqual(row["options"], {})
 
     def test_rows_that_fail_and_headers_in_any_case(self):
         rows = self.rows("Slide,NAME,Scale,X,Y,Width,Height\n"

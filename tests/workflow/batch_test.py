@@ -18,10 +18,11 @@ of slides made by nvxmake, one of them damaged.
     stops its conversion, leaves no output and no partial file and, on Slurm,
     no job;
   - (local runs) a killed batch runs again as it is; --help; an empty folder;
-    a sample sheet with per-slide layers, a region and failed rows; a sheet
-    that is not UTF-8; slides with odd names in a folder named like YAML,
-    each converted or a failed row, every link of the report resolved by
-    Chromium to an existing file;
+    settings refused in one line before any work; a sample sheet with
+    per-slide layers, a region, a pixel size (the batch's or the row's) and
+    failed rows; a sheet that is not UTF-8; slides with odd names in a
+    folder named like YAML, each converted or a failed row, every link of
+    the report resolved by Chromium to an existing file;
   - (Slurm) requests larger than the nodes, a cluster sinfo cannot reach, and
     a job the partition can never start.
 
@@ -356,8 +357,8 @@ class BatchRun(unittest.TestCase):
         started = os.path.join(self.folder, "started")
         slow = os.path.join(self.folder, "slow-nvx2svs")
         with open(slow, "w") as f:
-            f.write(f'#!/bin/sh\nhead -c 5000 /dev/urandom > "$2"\ntouch {started}\n'
-                    "exec sleep 300\n")
+            f.write('#!/bin/sh\nfor word; do shift; [ "$word" = -- ] && break; done\n'
+                    f'head -c 5000 /dev/urandom > "$2"\ntouch {started}\nexec sleep 300\n')
         os.chmod(slow, 0o755)
         log = os.path.join(self.folder, "interrupted.log")
         with open(log, "w") as out:
@@ -402,26 +403,30 @@ class BatchRun(unittest.TestCase):
         if not SHEET:
             self.skipTest("sample sheets are tested in the local run")
         # Header names in any case; the sheet named relative to the caller's folder.
+        # The pixel size: the batch's setting (0.5) where a row's cell is
+        # empty, the cell's own otherwise; a bad one fails its row only.
         sheet = os.path.join(self.folder, "sheet.csv")
         with open(sheet, "w", encoding="utf-8") as f:
-            f.write("Slide,Layers,Name,Scale,X,Y,Width,Height\n"
-                    "sub/b.nvx,2,,,,,,\n"
-                    "a.nvx,,a-region,10,100,50,500,300\n"
-                    "a.nvx,,a-exp,10,1e3,50,500,300\n"
-                    "sub/deeper/c slide.nvx,,,10,100,,,\n"
-                    "gone.nvx,,,,,,,\n")
+            f.write("Slide,Layers,Name,Scale,X,Y,Width,Height,MPP\n"
+                    "sub/b.nvx,2,,,,,,,0.3\n"
+                    "a.nvx,,a-region,10,100,50,500,300,\n"
+                    "a.nvx,,a-exp,10,1e3,50,500,300,\n"
+                    "sub/deeper/c slide.nvx,,,10,100,,,,\n"
+                    "gone.nvx,,,,,,,,\n"
+                    "a.nvx,,a-mpp,,,,,,--threads=1\n")
         status, text = batch(self.input, self.output, "--config", "samples=sheet.csv",
-                             cwd=self.folder)
-        self.assertNotEqual(status, 0, text)  # three rows failed, the others went on
+                             "mpp=0.5", cwd=self.folder)
+        self.assertNotEqual(status, 0, text)  # four rows failed, the others went on
         self.assertEqual(convert_jobs(text), 2, text)
         self.assertEqual(sorted(glob.glob("**/*.svs", root_dir=self.output, recursive=True)),
                          ["a-region.svs", "sub/b.svs"])
-        expected = {"sub/b": [(4096, 3072), (1024, 768)],  # 2 layers
+        expected = {"sub/b": ([(4096, 3072), (1024, 768)], 0.3),  # 2 layers
                     # 500 x 300 at 10x on a 40x slide: 2000 x 1200 from (400, 200)
-                    "a-region": [(2000, 1200), (500, 300)]}
-        for name, levels in expected.items():
+                    "a-region": ([(2000, 1200), (500, 300)], 0.5)}
+        for name, (levels, mpp) in expected.items():
             slide = openslide.OpenSlide(os.path.join(self.output, name + ".svs"))
             self.assertEqual(list(slide.level_dimensions), levels, name)
+            self.assertAlmostEqual(float(slide.properties["openslide.mpp-x"]), mpp, places=5)
             slide.close()
         with open(os.path.join(self.output, "logs", "a-region.json"), encoding="utf-8") as f:
             self.assertEqual(json.load(f)["layers"], "9")  # as the converter makes a region
@@ -433,7 +438,19 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(rows["sub/deeper/c slide.nvx (sheet line 5)"]["reason"],
                          "a region needs scale, x, y, width and height")
         self.assertEqual(rows["gone.nvx (sheet line 6)"]["reason"], "the slide does not exist")
+        self.assertEqual(rows["a.nvx (sheet line 7)"]["reason"], "mpp must be a number above 0 "
+                         "and up to 1000 (microns per pixel), not '--threads=1'")
         self.assertEqual({row["status"] for row in rows.values()}, {"converted", "failed"})
+        self.assertEqual(rows["sub/b.nvx (sheet line 2)"]["MPP"], "0.3 (given)")
+        self.assertEqual(rows["a.nvx (sheet line 3)"]["MPP"], "0.5 (given)")
+
+        # Another setting converts again only the slide it reaches.
+        status, text = batch(self.input, self.output, "--config", "samples=sheet.csv",
+                             "mpp=0.6", cwd=self.folder)
+        self.assertEqual(convert_jobs(text), 1, text)
+        with open(os.path.join(self.output, "report.csv"), encoding="utf-8", newline="") as f:
+            self.assertEqual([row["MPP"] for row in csv.DictReader(f)][:2],
+                             ["0.3 (given)", "0.6 (given)"])
 
         # A sheet that is not UTF-8 stops the batch with a message, not a traceback.
         with open(sheet, "w", encoding="latin-1") as f:
@@ -443,6 +460,26 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(status, 2, text)
         self.assertIn("the sample sheet is not UTF-8 text", text)
         self.assertNotIn("Traceback", text)
+
+    def test_settings_refused_before_any_work(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        known = "layers, samples, mpp, converter, python, cpus, mem_mb"
+        for setting, line in [
+                ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 and up to "
+                            "1000 (microns per pixel), not 'abc'"),
+                ("mpp=0.25 --threads=2", "batch: the mpp setting: mpp must be a number above "
+                                         "0 and up to 1000 (microns per pixel), not "
+                                         "'0.25 --threads=2'"),
+                ("mpp=1001", "batch: the mpp setting: mpp must be a number above 0 and up to "
+                             "1000 (microns per pixel), not '1001'"),
+                # Not an option of the converter (yet): no setting for it.
+                ("quality=80", f"batch: unknown setting 'quality' ({known})"),
+                ("no_label=1", f"batch: unknown setting 'no_label' ({known})")]:
+            with self.subTest(setting=setting):
+                status, text = batch(self.input, self.output, "--config", setting)
+                self.assertEqual((status, text), (2, line + "\n"))
+                self.assertFalse(os.path.exists(os.path.join(self.output, ".snakemake")))
 
     def test_a_killed_batch_runs_again_as_it_is(self):
         # kill -9 of the batch and its jobs while the real converter writes its

@@ -7,12 +7,17 @@ the log and records the reason.
   - a converter that writes part of a file and fails, one that exits 0 with a
     file OpenSlide cannot open, and a job stopped by SIGTERM mid-conversion;
   - the real converter killed with its job: the next try removes its temporary;
-  - a huge label read back at reduced size; the MPP the converter assumed.
+  - a huge label read back at reduced size; the MPP the converter assumed;
+  - the converter's options: the command line the job builds from them (a
+    bad value fails the slide and runs nothing; a slide path that begins
+    with "--" stays a path), the value rule against the converter's own,
+    and a pixel size given to the real converter, read back and reported.
 
 usage: convert_slide_test.py BUILD_DIR
 """
 
 import base64
+import csv
 import io
 import json
 import os
@@ -28,6 +33,10 @@ import PIL.ImageDraw
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 JOB = os.path.join(TOP, "workflow", "scripts", "convert_slide.py")
+sys.path.insert(0, os.path.dirname(JOB))
+import batch_plan  # noqa: E402
+import batch_report  # noqa: E402
+
 BUILD = None
 
 
@@ -43,16 +52,24 @@ class Job(unittest.TestCase):
     def tearDown(self):
         self.folder.cleanup()
 
-    def command(self, converter):
+    def command(self, converter, *options):
         return [sys.executable, JOB, "--converter", converter,
                 "--log", os.path.join(self.dir, "logs", "slide.log"),
                 "--record", os.path.join(self.dir, "logs", "slide.json"),
-                self.slide, self.output, "4"]
+                *options, "--", self.slide, self.output, "4"]
 
-    def fake_converter(self, body):
+    def record(self):
+        with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
+            return json.load(f)
+
+    def fake_converter(self, body, raw=False):
+        """A converter made of `body`, which sees the arguments after the
+        options and their "--" as $1 (the slide), $2 (the output) and on,
+        or every word the job gave it if `raw`."""
         path = os.path.join(self.dir, "fake-nvx2svs")
+        prelude = "" if raw else 'for word; do shift; [ "$word" = -- ] && break; done\n'
         with open(path, "w") as f:
-            f.write("#!/bin/sh\n" + body)
+            f.write("#!/bin/sh\n" + prelude + body)
         os.chmod(path, 0o755)
         return path
 
@@ -180,6 +197,90 @@ class Job(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
                 with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
                     self.assertIs(json.load(f)["assumed_mpp"], assumed)
+                os.unlink(self.output)
+
+    def test_the_converters_command_line(self):
+        # The fake converter keeps its arguments, one a line, and fails.
+        words = os.path.join(self.dir, "words")
+        converter = self.fake_converter(f'printf "%s\\n" "$@" > {words}\nexit 255\n',
+                                        raw=True)
+        bad = "mpp must be a number above 0 and up to 1000"
+        # (--options, the slide as given, what comes before the slide or the reason)
+        cases = [
+            ('{"mpp": "0.25"}', "slide.nvx", ["--mpp=0.25", "--"]),
+            ('{"mpp": " 1e-1 "}', "slide.nvx", ["--mpp=1e-1", "--"]),
+            ('{"mpp": ""}', "slide.nvx", ["--"]),
+            ("{}", "--lead.nvx", ["--"]),
+            ('{"mpp": "0.5"}', "--mpp=3", ["--mpp=0.5", "--"]),
+            ('{"mpp": "0.3 --threads 2"}', "slide.nvx", bad),
+            ('{"mpp": "--no-label"}', "slide.nvx", bad),
+            ('{"quality": "80"}', "slide.nvx", "the converter has no option --quality"),
+            ('["--mpp=1"]', "slide.nvx", "the options are not a JSON object"),
+        ]
+        for options, slide, expected in cases:
+            with self.subTest(options=options, slide=slide):
+                if os.path.exists(words):
+                    os.unlink(words)
+                with open(os.path.join(self.dir, slide), "wb") as f:
+                    f.write(b"never read")
+                self.slide = slide  # relative to the job's folder
+                done = subprocess.run(self.command(converter, "--options", options),
+                                      capture_output=True, text=True, cwd=self.dir)
+                if isinstance(expected, str):
+                    self.assert_failed(done, expected)
+                    self.assertFalse(os.path.exists(words), "the converter was run")
+                    continue
+                self.assert_failed(done, "the conversion failed (exit status 255)")
+                with open(words, encoding="utf-8") as f:
+                    given = f.read().splitlines()
+                self.assertEqual(given[:len(expected)], expected)
+                self.assertEqual(given[len(expected)], slide)
+                self.assertEqual(given[len(expected) + 2:], ["4"])
+
+    def test_the_pixel_size_rule_is_the_converters(self):
+        # Each value as the batch's rule takes it and as nvx2svs takes it
+        # (LC_ALL=C.UTF-8, as the job runs it).
+        values = ["0.25", "1000", "1000.0001", "0", "-1", "1e-1", "1E2", ".5", "5.", "0x1p-2",
+                  "0x.8", "+0.5", " 0.5\t", "inf", "nan", "1e999", "1e-999", "1e", "0x",
+                  "0,5", "1_0", "abc", "", "0.5x", "\u0665", "1e-320"]
+        environment = dict(os.environ, LC_ALL="C.UTF-8")
+        for value in values:
+            with self.subTest(value=value):
+                try:
+                    batch_plan.pixel_size(value)
+                    ours = True
+                except ValueError:
+                    ours = False
+                done = subprocess.run([os.path.join(BUILD, "nvx2svs"), f"--mpp={value}"],
+                                      capture_output=True, text=True, env=environment)
+                self.assertEqual(ours, "is not a pixel size" not in done.stderr, done.stderr)
+
+    def test_a_given_pixel_size_reaches_the_output_and_the_report(self):
+        # A slide that records none (without --mpp the converter assumes
+        # one), named so that it would be an option without the "--".
+        self.make_slide("--synthetic", "512x512")
+        os.rename(self.slide, os.path.join(self.dir, "--lead.nvx"))
+        self.slide = "--lead.nvx"
+        out = os.path.dirname(self.output)
+        for options, mpp_x, shown in [("{}", "0.239842", "0.239842 (assumed)"),
+                                      ('{"mpp": "0.3"}', "0.3", "0.3 (given)")]:
+            with self.subTest(options=options):
+                done = subprocess.run(self.command(os.path.join(BUILD, "nvx2svs"), "--options",
+                                                   options), capture_output=True, text=True,
+                                      timeout=120, cwd=self.dir)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                record = self.record()
+                self.assertAlmostEqual(float(record["openslide"]["mpp_x"]), float(mpp_x))
+                self.assertIs(record["assumed_mpp"], options == "{}")
+                # The report of a batch whose one slide this was.
+                os.makedirs(os.path.join(out, "logs"), exist_ok=True)
+                with open(os.path.join(out, "logs", "slide.json"), "w", encoding="utf-8") as f:
+                    json.dump(record, f)
+                item = batch_plan.entry("slide", self.slide, "4")
+                _page, table = batch_report.write_report(out, [item])
+                with open(table, encoding="utf-8", newline="") as f:
+                    [row] = list(csv.DictReader(f))
+                self.assertEqual(row["MPP"], shown)
                 os.unlink(self.output)
 
     def test_stopped_mid_conversion(self):

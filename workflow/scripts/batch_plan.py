@@ -9,10 +9,13 @@ and, for a slide that cannot be converted, the reason. Such entries become
 failed rows of the report; they never stop the others.
 """
 
+import collections
 import csv
 import hashlib
+import math
 import os
 import re
+import sys
 import unicodedata
 
 NAME_MAX = 255  # bytes of one file name on the file systems a batch writes to
@@ -34,6 +37,73 @@ REGION_LAYERS = "9"  # the converter makes every region a nine-layer pyramid
 # for themselves: the report, the logs and records, Snakemake's state, and
 # the viewer's own paths (/view/, /dzi/, /picture/, /osd/).
 RESERVED = ("report.html", "report.csv", LOGS, ".snakemake", "view", "dzi", "picture", "osd")
+
+
+# A real number as the converter reads an option's value (strtod in the C
+# locale, blanks around): decimal or hexadecimal, with an exponent. "inf"
+# and "nan" it reads too, and refuses as out of range.
+BLANKS = " \t\n\v\f\r"
+REAL = re.compile(rf"[{BLANKS}]*[+-]?(0[xX]([0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)"
+                  rf"([pP][+-]?[0-9]+)?|([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)[{BLANKS}]*")
+MAX_MPP = 1000.0
+
+
+def pixel_size(text):
+    """--mpp: the pixel size in microns, 0 < X <= 1000, as the text to pass."""
+    text = str(text)
+    word = text.strip(BLANKS)
+    number = None
+    if REAL.fullmatch(text):
+        number = float.fromhex(word) if "x" in word.lower() else float(word)
+    if number is None or not math.isfinite(number) or not 0 < number <= MAX_MPP:
+        raise ValueError(f"mpp must be a number above 0 and up to 1000 (microns per pixel), "
+                         f"not {text!r}")
+    return word
+
+
+# The converter's options that a batch can set, for every slide (a setting,
+# --config NAME=VALUE) or per slide (a sample sheet column NAME): the setting's
+# name, the rule its value is held to (the converter's own; it returns the text
+# to pass, or raises ValueError with the reason), and the words it becomes on
+# the converter's command line. The value always travels inside its option's
+# own word, so no value can be read as another option.
+ConverterOption = collections.namedtuple("ConverterOption", "name rule words")
+CONVERTER_OPTIONS = (
+    ConverterOption("mpp", pixel_size, lambda value: [f"--mpp={value}"]),
+)
+OPTION_NAMES = tuple(option.name for option in CONVERTER_OPTIONS)
+
+
+def option_values(given):
+    """{name: text to pass} of the options in `given` ({name: value}) that
+    are set (empty means unset); raises ValueError with the reason of the
+    first that breaks its rule or that the converter does not have."""
+    rules = {option.name: option.rule for option in CONVERTER_OPTIONS}
+    values = {}
+    for name, value in given.items():
+        if name not in rules:
+            raise ValueError(f"the converter has no option --{name}")
+        if value is not None and str(value) != "":
+            values[name] = rules[name](value)
+    return values
+
+
+def option_words(values):
+    """The converter's option words for checked values, in the table's order."""
+    return [word for option in CONVERTER_OPTIONS if option.name in values
+            for word in option.words(values[option.name])]
+
+
+def option_settings(setting):
+    """The options set for every slide, read through setting(name); raises
+    ValueError naming the setting whose value breaks its rule."""
+    values = {}
+    for name in OPTION_NAMES:
+        try:
+            values.update(option_values({name: setting(name)}))
+        except ValueError as e:
+            raise ValueError(f"the {name} setting: {e}") from None
+    return values
 
 
 class SheetError(Exception):
@@ -82,7 +152,7 @@ def side_path(name, suffix):
     return os.path.join(LOGS, folder, base + suffix)
 
 
-def entry(name, source, layers, region=(), shown=None, reason=None, line=None):
+def entry(name, source, layers, region=(), shown=None, reason=None, line=None, options=None):
     return {
         "key": key_of(name if name is not None else f"\0{source}\0{line}"),
         "name": name,
@@ -90,13 +160,15 @@ def entry(name, source, layers, region=(), shown=None, reason=None, line=None):
         "shown": shown or name or source,
         "layers": REGION_LAYERS if region else layers,
         "region": list(region),
+        "options": dict(options or {}),
         "line": line,
         "reason": reason,
     }
 
 
-def scan(folder, layers):
-    """Every *.nvx under folder, subfolders included; hidden entries skipped."""
+def scan(folder, layers, options=None):
+    """Every *.nvx under folder, subfolders included; hidden entries skipped;
+    each with the options set for the batch ({name: checked value})."""
     found = []
     for root, dirs, files in os.walk(folder):
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
@@ -104,16 +176,20 @@ def scan(folder, layers):
             if f.lower().endswith(SLIDE_SUFFIX) and not f.startswith("."):
                 path = os.path.join(root, f)
                 name = os.path.relpath(path, folder)[: -len(SLIDE_SUFFIX)]
-                found.append(entry(name, path, layers, shown=os.path.relpath(path, folder)))
+                found.append(entry(name, path, layers, shown=os.path.relpath(path, folder),
+                                   options=options))
     return found
 
 
-def read_sheet(sheet, folder, layers):
-    """A CSV with the columns slide, and optionally layers, name and the region
-    scale, x, y, width, height (all five or none); header names in any case.
+def read_sheet(sheet, folder, layers, options=None, warn=None):
+    """A CSV with the columns slide, and optionally layers, name, the region
+    scale, x, y, width, height (all five or none) and a column for each of
+    the converter's options (OPTION_NAMES); header names in any case.
     slide is a path relative to the input folder (or absolute); name is the
     output's name without .svs (default: the slide's path relative to the
-    input folder, without .nvx). A bad row becomes an entry with its reason."""
+    input folder, without .nvx). An empty cell of an option leaves the
+    batch's setting (`options`). A bad row becomes an entry with its reason.
+    warn(text), when given, hears of every column the batch does not read."""
     try:
         with open(sheet, newline="", encoding="utf-8-sig") as f:
             lines = list(csv.reader(f))
@@ -127,6 +203,11 @@ def read_sheet(sheet, folder, layers):
     header = [column.strip().lower() for column in lines[0]] if lines else []
     if "slide" not in header:
         raise SheetError(f"{sheet}: the sample sheet needs a 'slide' column")
+    known = ("slide", "name", "layers", *REGION_COLUMNS, *OPTION_NAMES)
+    for column in header:
+        if warn and column and column not in known:
+            warn(f"{sheet}: the sample sheet's column {column!r} is not used "
+                 f"(the batch reads {', '.join(known)})")
     found = []
     for number, cells in enumerate(lines[1:], start=2):
         row = {column: cell.strip() for column, cell in zip(header, cells)}
@@ -151,10 +232,12 @@ def read_sheet(sheet, folder, layers):
                 region = []
             else:
                 region = region_values(region)
+            row_options = dict(options or {}, **option_values(
+                {column: row.get(column) for column in OPTION_NAMES}))
         except ValueError as e:
-            reason, row_layers, region = str(e), layers, []
+            reason, row_layers, region, row_options = str(e), layers, [], {}
         found.append(entry(None if reason else name, path, row_layers, region, shown=shown,
-                           reason=reason, line=number))
+                           reason=reason, line=number, options=row_options))
     return found
 
 
@@ -249,26 +332,35 @@ def snakemake_literal(path):
     return path.replace("{", "{{").replace("}", "}}")
 
 
-def check_settings(environment):
+def check_settings(environment, warn=None):
     """The message that stops a batch before Snakemake starts, or None: a
-    layer count or sample sheet that cannot be used at all."""
+    setting or sample sheet that cannot be used at all. warn(text) hears of
+    what is only worth a warning."""
     try:
         layers = layer_count(environment.get("NVX_BATCH_LAYERS") or 4)
     except ValueError as e:
         return f"the layers setting: {e}"
+    try:
+        options = option_settings(lambda name: environment.get("NVX_BATCH_" + name.upper()))
+    except ValueError as e:
+        return str(e)
     sheet = environment.get("NVX_BATCH_SAMPLES")
     if sheet:
         try:
-            read_sheet(sheet, environment.get("NVX_BATCH_INPUT") or ".", layers)
+            read_sheet(sheet, environment.get("NVX_BATCH_INPUT") or ".", layers, options, warn)
         except SheetError as e:
             return str(e)
     return None
 
 
 if __name__ == "__main__":
-    import sys
-
-    problem = check_settings(os.environ)
+    # scripts/batch.sh: --option-settings lists the settings of the
+    # converter's options; otherwise the settings are checked.
+    if sys.argv[1:] == ["--option-settings"]:
+        print(*OPTION_NAMES)
+        sys.exit(0)
+    problem = check_settings(
+        os.environ, lambda text: print(f"batch: warning: {text}", file=sys.stderr))
     if problem:
         print(f"batch: {problem}", file=sys.stderr)
         sys.exit(2)

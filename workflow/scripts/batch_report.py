@@ -107,7 +107,10 @@ def figures(item, record, converted):
     raw = sum(w * h * 3 for w, h in levels)  # 8-bit RGB of every level
     full = levels[0][0] * levels[0][1] if levels else 0
     mpp = info.get("mpp_x") or ""
-    if mpp and record.get("assumed_mpp"):
+    given = (record.get("options") or {}).get("mpp")
+    if converted and given:  # nvx2svs --mpp, as the setting or the sheet wrote it
+        mpp = f"{given} (given)"
+    elif mpp and record.get("assumed_mpp"):
         mpp += " (assumed)"
     region = item.get("region") or record.get("region") or []
     return {
@@ -156,6 +159,7 @@ body.served .hint { display: none; }
 .source { min-width: 12em; max-width: 20em; overflow-wrap: anywhere; font-size: 0.85em; }
 .region { color: #555; }
 .assumed { color: #a60; font-weight: bold; }
+.given { color: #555; }
 td.name { overflow-wrap: anywhere; min-width: 9em; max-width: 16em; }
 .none { color: #999; }
 td.num { text-align: right; white-space: nowrap; }
@@ -203,7 +207,9 @@ def render(output_dir, entries, generated=None):
         source = html.escape(values["source"])
         if values["region"]:
             source += f'<div class="region">{html.escape(values["region"])}</div>'
-        mpp = html.escape(values["MPP"]).replace("(assumed)", '<span class="assumed">(assumed)</span>')
+        mpp = html.escape(values["MPP"])
+        for mark in ("assumed", "given"):
+            mpp = mpp.replace(f"({mark})", f'<span class="{mark}">({mark})</span>')
         lines.append(
             f'<tr class="slide {state}" data-slide="{html.escape(values["slide"], quote=True)}">'
             f'<td>{picture(info.get("thumbnail"), "thumbnail", values["slide"])}</td>'

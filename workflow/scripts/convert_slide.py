@@ -3,7 +3,12 @@
 checks the output with OpenSlide and writes the slide's log and record.
 
 usage: convert_slide.py --converter NVX2SVS --log LOG --record RECORD.json
-                        SLIDE.nvx OUT.svs LAYERS [Scale x y Width Height]
+                        [--options JSON] [--] SLIDE.nvx OUT.svs LAYERS
+                        [Scale x y Width Height]
+
+--options gives the converter's options as a JSON object of their batch
+names and values ({"mpp": "0.25"}); each is held to the converter's rule
+again, and a bad one fails the slide with its reason.
 
 The converter writes to a hidden temporary name beside OUT; only a run that
 exits 0 and whose output OpenSlide opens is renamed to OUT. Anything else
@@ -26,6 +31,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from batch_plan import option_values, option_words
 
 # The converter's own problem lines (stdout, UTF-8) and what they mean.
 CONVERTER_LINES = {
@@ -161,8 +168,8 @@ def slide_lacks_pixel_size(converter, slide):
     if not os.access(tool, os.X_OK):
         return None
     try:
-        shown = subprocess.run([tool, "--info", slide], capture_output=True, text=True,
-                               timeout=60, errors="replace")
+        shown = subprocess.run([tool, "--info", os.path.abspath(slide)], capture_output=True,
+                               text=True, timeout=60, errors="replace")
     except (OSError, subprocess.TimeoutExpired):
         return None
     for line in shown.stdout.splitlines():
@@ -208,6 +215,8 @@ def main(argv):
     parser.add_argument("--record", required=True)
     parser.add_argument("--name", help="the slide's name in the report (default: SLIDE)")
     parser.add_argument("--done", help="a file to create once the slide is converted")
+    parser.add_argument("--options", default="{}",
+                        help='the converter\'s options, as JSON: {"mpp": "0.25"}')
     parser.add_argument("slide")
     parser.add_argument("output")
     parser.add_argument("layers")
@@ -276,13 +285,25 @@ def main(argv):
     except OSError:
         record["input_bytes"] = None
 
-    command = [args.converter, args.slide, partial, args.layers, *args.region]
-    stdout = stderr = ""
     reason = None
+    try:
+        given = json.loads(args.options)
+        if not isinstance(given, dict):
+            raise ValueError("the options are not a JSON object")
+        options = option_values(given)
+    except ValueError as e:  # JSON's errors are ValueErrors too
+        reason, options = str(e), {}
+    record["options"] = options
+    # Every value inside its option's word, and the arguments after a lone
+    # "--": a slide path that begins with "--" stays a path.
+    command = [args.converter, *option_words(options), "--", args.slide, partial, args.layers,
+               *args.region]
+    stdout = stderr = ""
     # The converter turns every '?' of an argument into a blank.
-    if "?" in args.slide:
-        status = 255
+    if reason is None and "?" in args.slide:
         reason = "the path contains '?', which the converter reads as a blank"
+    if reason is not None:
+        status = 255
     else:
         environment = dict(os.environ, LC_ALL="C.UTF-8")  # the converter's text in UTF-8
         start = time.monotonic()
@@ -300,10 +321,11 @@ def main(argv):
         record["seconds"] = round(time.monotonic() - start, 3)
     record["exit_status"] = status
 
-    # The converter says so; where it does not (an older one), the slide tells.
-    record["assumed_mpp"] = ASSUMED_MPP in stderr or (
+    # The converter says so; where it does not (an older one), the slide
+    # tells. A pixel size given with --mpp is never assumed.
+    record["assumed_mpp"] = "mpp" not in options and (ASSUMED_MPP in stderr or (
         status == 0 and reason is None and slide_lacks_pixel_size(args.converter, args.slide)
-        is True)
+        is True))
     if status == 0 and reason is None:
         try:
             record["openslide"] = read_back(partial)
