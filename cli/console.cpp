@@ -10,11 +10,14 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "common/native_file.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -23,6 +26,7 @@
 #else
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -304,6 +308,68 @@ void Warn(const std::string& text) { Diagnostic("nvx2svs: warning: ", ForConsole
 void LibraryMessage(const std::string& text) { Diagnostic("", text); }
 
 void Error(const std::string& text) { Diagnostic("nvx2svs: error: ", ForConsole(text)); }
+
+namespace {
+
+std::string FileTooLarge() {
+#if !defined(_WIN32)
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        return "the output would exceed this process's file size limit of " +
+               std::to_string(static_cast<unsigned long long>(limit.rlim_cur)) +
+               " bytes (ulimit -f)";
+    }
+#endif
+    return "file too large";
+}
+
+}  // namespace
+
+std::string ErrnoWords(int code) {
+    switch (code) {
+        case ENOSPC:
+            return "the disk is full";
+#if defined(EDQUOT)
+        case EDQUOT:
+            return "disk quota exceeded";
+#endif
+        case EIO:
+            return "input/output error";
+        case EROFS:
+            return "read-only file system";
+        case EFBIG:
+            return FileTooLarge();
+        case EAGAIN:
+            return "resource temporarily unavailable";
+        default:
+            return std::strerror(code);
+    }
+}
+
+std::string SystemErrorWords(int code) {
+#if defined(_WIN32)
+    // ERROR_DISK_QUOTA_EXCEEDED, which mingw-w64's headers lack.
+    constexpr DWORD kDiskQuotaExceeded = 1295;
+    switch (static_cast<DWORD>(code)) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return "the disk is full";
+        case kDiskQuotaExceeded:
+            return "disk quota exceeded";
+        case ERROR_IO_DEVICE:
+        case ERROR_CRC:
+            return "input/output error";
+        case ERROR_WRITE_PROTECT:
+            return "read-only file system";
+        case ERROR_FILE_TOO_LARGE:
+            return FileTooLarge();
+        default:
+            return nvx::SystemErrorText(static_cast<unsigned long>(code));
+    }
+#else
+    return ErrnoWords(code);
+#endif
+}
 
 namespace {
 

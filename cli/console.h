@@ -74,6 +74,17 @@ void Warn(const std::string& text);
 void LibraryMessage(const std::string& text);
 void Error(const std::string& text);
 
+// The system's own words for an error code, as our lines say them in
+// English whatever the locale: "disk quota exceeded" (EDQUOT), "the disk
+// is full" (ENOSPC), "input/output error" (EIO), "read-only file system"
+// (EROFS), "file too large" (EFBIG; with a file size limit set, "the
+// output would exceed this process's file size limit of N bytes (ulimit
+// -f)"); others as the system gives them. ErrnoWords takes an errno value
+// on every system; SystemErrorWords the system's own code (errno, or
+// GetLastError on Windows).
+std::string ErrnoWords(int code);
+std::string SystemErrorWords(int code);
+
 // The numeric arguments, as the usage line names them.
 enum class NumberArgument { Layers, Scale, X, Y, Width, Height };
 

@@ -18,14 +18,16 @@ namespace {
 using pyramid::ConversionOutcome;
 using pyramid::ConversionResult;
 
-const char* PictureName(pyramid::AssociatedPicture picture) {
+const char* PictureName(AssociatedPicture picture) {
     switch (picture) {
-        case pyramid::AssociatedPicture::Thumbnail:
+        case AssociatedPicture::Thumbnail:
             return "thumbnail";
-        case pyramid::AssociatedPicture::Label:
+        case AssociatedPicture::Label:
             return "label";
-        case pyramid::AssociatedPicture::Macro:
+        case AssociatedPicture::Macro:
             return "macro";
+        case AssociatedPicture::None:
+            break;
     }
     return "";
 }
@@ -34,8 +36,138 @@ std::string Plural(std::int32_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// One line for everything a failed run lost, why if we know, and what
-// became of the output path (a failure after the rename says so itself).
+std::string OfLevel(const Step& step) { return " of pyramid level " + std::to_string(step.level); }
+
+std::string TileWords(const char* verb, const Step& step) {
+    const std::string tile = step.tile < 0 ? std::string("a tile")
+                                           : "tile " + std::to_string(step.tile) + " (" +
+                                                 std::to_string(step.column) + ", " +
+                                                 std::to_string(step.row) + ")";
+    return std::string(verb) + " " + tile + OfLevel(step);
+}
+
+std::string PictureWords(const char* doing, const Step& step) {
+    return std::string(doing) + " the " + PictureName(step.picture) + " picture";
+}
+
+// What the run was doing, as the line says it.
+std::string StepWords(const Step& step) {
+    switch (step.stage) {
+        case Stage::None:
+        case Stage::Output:
+            return "writing the output";
+        case Stage::CreatingOutput:
+            return "creating the output";
+        case Stage::FinishingOutput:
+            return "writing the end of the output";
+        case Stage::SyncingOutput:
+            return "putting the output on disk";
+        case Stage::ClosingOutput:
+            return "closing the output";
+        case Stage::RenamingOutput:
+            return "renaming the output";
+        case Stage::SyncingFolder:
+            return "syncing the output's folder";
+        case Stage::StartingWorkers:
+            return "starting the workers" + OfLevel(step);
+        case Stage::PreparingWorker:
+            return "starting a tile worker" + OfLevel(step);
+        case Stage::SettingLevelTags:
+            return "setting the tags" + OfLevel(step);
+        case Stage::SettingTables:
+            return "setting the JPEG tables" + OfLevel(step);
+        case Stage::FetchingTile:
+            return TileWords("fetching", step);
+        case Stage::DecodingTile:
+            return TileWords("decoding", step);
+        case Stage::TranscodingTile:
+            return TileWords("transcoding", step);
+        case Stage::LayingOutTile:
+            return TileWords("laying out", step);
+        case Stage::EncodingTile:
+            return TileWords("encoding", step);
+        case Stage::HandingOverTile:
+            return TileWords("handing over", step);
+        case Stage::WritingTile:
+            return TileWords("writing", step);
+        case Stage::WritingLevelDirectory:
+            return "writing the directory" + OfLevel(step);
+        case Stage::FetchingPicture:
+            return PictureWords("fetching", step);
+        case Stage::DecodingPicture:
+            return PictureWords("decoding", step);
+        case Stage::SettingPictureTags:
+            return "setting the tags of the " + std::string(PictureName(step.picture)) + " picture";
+        case Stage::WritingPicture:
+            return PictureWords("writing", step);
+    }
+    return "writing the output";
+}
+
+// Why, in words: the system's, libtiff's or ours; empty when nothing says.
+std::string CauseWords(const RunFailure& failure) {
+    switch (failure.cause) {
+        case Cause::System:
+            return console::SystemErrorWords(failure.code);
+        case Cause::Errno:
+            return console::ErrnoWords(failure.code);
+        case Cause::Library:
+        case Cause::Refusal:
+            return failure.text;
+        case Cause::OutOfMemory:
+            return "out of memory";
+        case Cause::None:
+            break;
+    }
+    return {};
+}
+
+// The failure, with its cause: "writing tile 40 (10240, 0) of pyramid
+// level 1 failed: disk quota exceeded". The steps of publishing say what
+// became of the output.
+std::string DescribeFailure(const ConversionResult& result, const std::string& outputPath) {
+    const RunFailure& failure = result.failure;
+    const std::string words = CauseWords(failure);
+    const std::string because = words.empty() ? std::string("refused") : words;
+    if (failure.cause == Cause::OutOfMemory)
+        return "out of memory while " + StepWords(failure.step);
+    switch (failure.step.stage) {
+        case Stage::FinishingOutput:
+            return "the end of the output could not be written" +
+                   (words.empty() ? std::string() : ": " + words);
+        case Stage::SyncingOutput:
+            return "the output could not be put on disk: " + because;
+        case Stage::ClosingOutput:
+            return "the output could not be closed: " + because;
+        case Stage::RenamingOutput:
+            return result.outputReplaced ? outputPath + " was replaced, but " + because
+                                         : "the finished output could not be renamed to " +
+                                               outputPath + ": " + because;
+        default:
+            return StepWords(failure.step) + " failed" + (words.empty() ? "" : ": " + words);
+    }
+}
+
+// Why the output could not be created.
+std::string DescribeCreation(const RunFailure& failure) {
+    switch (failure.cause) {
+        case Cause::Refusal:
+            return failure.text;
+        case Cause::Library:
+            return "libtiff cannot write a TIFF there: " + failure.text;
+        case Cause::OutOfMemory:
+            return "out of memory";
+        default: {
+            const std::string words = CauseWords(failure);
+            return "cannot create a file in " + failure.text + ": " +
+                   (words.empty() ? std::string("refused") : words);
+        }
+    }
+}
+
+// One line for everything a failed run lost: what failed first and why,
+// how far the level got, what the slide could not give, and what became of
+// the output path (a failure after the rename says so itself).
 std::string DescribeLoss(const ConversionResult& result, const std::string& outputPath) {
     std::string text = "the output is incomplete:";
     const char* separator = " ";
@@ -43,21 +175,19 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
         text += separator + part;
         separator = "; ";
     };
-    if (result.outOfMemory) add("out of memory while " + *result.outOfMemory);
+    const RunFailure& failure = result.failure;
+    if (failure.Failed()) add(DescribeFailure(result, outputPath));
     if (result.shortLevel) {
         add("pyramid level " + std::to_string(result.shortLevel->directoryIndex) +
             " ended short: " + std::to_string(result.shortLevel->rowsWritten) + " of " +
             std::to_string(result.shortLevel->height) + " rows written");
     }
-    if (result.lostTiles != 0) {
-        add(Plural(result.lostTiles, "tile", "tiles") + " could not be read from the slide");
+    if (failure.lostTiles != 0) {
+        add(Plural(failure.lostTiles, "tile", "tiles") + " could not be read from the slide");
     }
-    for (const pyramid::AssociatedPicture picture : result.lostPictures) {
+    for (const pyramid::AssociatedPicture picture : failure.lostPictures) {
         add(std::string("the slide's ") + PictureName(picture) + " picture could not be read");
     }
-    if (result.failedStep) add(*result.failedStep + " failed");
-    if (!result.writeFailure.empty()) add(result.writeFailure);
-    if (separator[0] == ' ') add("libtiff reported errors");
     if (result.outputReplaced) return text;
     return text + "; " + outputPath + " was left as it was";
 }
@@ -82,22 +212,23 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
             console::Error("the output path names the input slide " + job.inputPath +
                            "; refusing to overwrite it");
             return kFailedStatus;
-        case ConversionOutcome::OutputNotCreated:
+        case ConversionOutcome::OutputNotCreated: {
             // libtiff's own report and ours come before the line users know.
-            for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
-            if (!result.writeFailure.empty()) {
-                console::Error(job.outputPath.empty() ? result.writeFailure
-                                                      : "cannot create " + job.outputPath + ": " +
-                                                            result.writeFailure);
+            for (const std::string& text : result.failure.libraryMessages) {
+                console::LibraryMessage(text);
             }
+            const std::string why = DescribeCreation(result.failure);
+            console::Error(job.outputPath.empty() ? why
+                                                  : "cannot create " + job.outputPath + ": " + why);
             console::Print(console::Message::CannotOpenOutput);
             return 1;
+        }
         case ConversionOutcome::Converted:
         case ConversionOutcome::Incomplete:
             break;
     }
 
-    for (const std::string& text : result.libtiffMessages) console::LibraryMessage(text);
+    for (const std::string& text : result.failure.libraryMessages) console::LibraryMessage(text);
     for (const pyramid::AssociatedPicture picture : result.missingPictures) {
         console::Warn(std::string("the slide has no ") + PictureName(picture) +
                       " picture; its directory is left out");

@@ -45,8 +45,15 @@ bool NamesSameFile(const std::string& first, const std::string& second) {
 }
 
 WritableFile::~WritableFile() {
+    record_ = nullptr;  // a close that fails here fails no run
     Close(nullptr);
     ReleaseLock();
+}
+
+bool WritableFile::Failed(int code) {
+    error_ = code;
+    if (record_ != nullptr) record_->Fail(Step::Of(Stage::Output), Cause::System, code);
+    return false;
 }
 
 #if defined(_WIN32)
@@ -132,23 +139,37 @@ bool ReadOnlyFile::RegularFileSize(std::uint64_t* size) const {
     return true;
 }
 
+// Reads or writes all `length` bytes: at `*offset` when given (moved on;
+// the offset goes with each call, so no shared file position is used),
+// else at the file's position. 0, or the error code; ERROR_WRITE_FAULT for
+// a write that moved nothing, and ERROR_HANDLE_EOF for the end of the file.
+static unsigned long TransferAll(std::intptr_t handle, bool writing, void* data, std::size_t length,
+                                 std::uint64_t* offset) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (length > 0) {
+        OVERLAPPED at{};
+        if (offset != nullptr) {
+            at.Offset = DWORD(*offset & 0xffffffffu);
+            at.OffsetHigh = DWORD(*offset >> 32);
+        }
+        OVERLAPPED* where = offset != nullptr ? &at : nullptr;
+        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
+        DWORD moved = 0;
+        const BOOL done = writing ? WriteFile(Native(handle), p, chunk, &moved, where)
+                                  : ReadFile(Native(handle), p, chunk, &moved, where);
+        if (!done) return GetLastError();
+        if (moved == 0) return writing ? ERROR_WRITE_FAULT : ERROR_HANDLE_EOF;
+        p += moved;
+        length -= moved;
+        if (offset != nullptr) *offset += moved;
+    }
+    return 0;
+}
+
 // Both kinds of file read at an offset the same way.
 static bool ReadHandleAt(std::intptr_t handle, void* buffer, std::size_t length,
                          std::uint64_t offset) {
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (length > 0) {
-        // The offset goes with each read, so no shared file position is used.
-        OVERLAPPED at{};
-        at.Offset = DWORD(offset & 0xffffffffu);
-        at.OffsetHigh = DWORD(offset >> 32);
-        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
-        DWORD got = 0;
-        if (!ReadFile(Native(handle), p, chunk, &got, &at) || got == 0) return false;
-        p += got;
-        length -= got;
-        offset += got;
-    }
-    return true;
+    return TransferAll(handle, false, buffer, length, &offset) == 0;
 }
 
 bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
@@ -166,6 +187,7 @@ bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* ex
                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        error_ = int(error);
         *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
         *why = SystemErrorText(error);
         return false;
@@ -175,21 +197,18 @@ bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* ex
 }
 
 bool WritableFile::Write(const void* data, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
-        DWORD put = 0;
-        if (!WriteFile(Native(handle_), p, chunk, &put, nullptr) || put == 0) return false;
-        p += put;
-        length -= put;
-    }
-    return true;
+    const unsigned long error =
+        TransferAll(handle_, true, const_cast<void*>(data), length, nullptr);
+    return error == 0 || Failed(int(error));
 }
 
 std::int64_t WritableFile::Read(void* buffer, std::size_t length) {
     const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
     DWORD got = 0;
-    if (!ReadFile(Native(handle_), buffer, chunk, &got, nullptr)) return -1;
+    if (!ReadFile(Native(handle_), buffer, chunk, &got, nullptr)) {
+        Failed(int(GetLastError()));
+        return -1;
+    }
     return std::int64_t(got);
 }
 
@@ -200,7 +219,10 @@ std::int64_t WritableFile::Seek(std::int64_t offset, int whence) {
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
     LARGE_INTEGER position;
-    if (!SetFilePointerEx(Native(handle_), distance, &position, method)) return -1;
+    if (!SetFilePointerEx(Native(handle_), distance, &position, method)) {
+        Failed(int(GetLastError()));
+        return -1;
+    }
     return position.QuadPart;
 }
 
@@ -211,19 +233,9 @@ std::uint64_t WritableFile::Size() const {
 }
 
 bool WritableFile::WriteAt(const void* data, std::size_t length, std::uint64_t offset) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(offset & 0xffffffffu);
-        at.OffsetHigh = DWORD(offset >> 32);
-        const DWORD chunk = DWORD(std::min<std::size_t>(length, 1u << 30));
-        DWORD put = 0;
-        if (!WriteFile(Native(handle_), p, chunk, &put, &at) || put == 0) return false;
-        p += put;
-        length -= put;
-        offset += put;
-    }
-    return true;
+    const unsigned long error =
+        TransferAll(handle_, true, const_cast<void*>(data), length, &offset);
+    return error == 0 || Failed(int(error));
 }
 
 bool WritableFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
@@ -234,16 +246,19 @@ void WritableFile::StartWritingBack() const {}
 
 bool WritableFile::Sync(std::string* why) {
     if (FlushFileBuffers(Native(handle_))) return true;
-    *why = SystemErrorText(GetLastError());
-    return false;
+    const DWORD error = GetLastError();
+    *why = SystemErrorText(error);
+    return Failed(int(error));
 }
 
 bool WritableFile::Close(std::string* why) {
     if (handle_ == kClosed) return true;
     const bool closed = CloseHandle(Native(handle_)) != 0;
-    if (!closed && why) *why = SystemErrorText(GetLastError());
     handle_ = kClosed;
-    return closed;
+    if (closed) return true;
+    const DWORD error = GetLastError();
+    if (why) *why = SystemErrorText(error);
+    return Failed(int(error));
 }
 
 bool RemoveFile(const std::string& name) { return DeleteFileW(NativePath(name).c_str()) != 0; }
@@ -293,7 +308,7 @@ std::vector<std::string> HeldFolder::Names() const {
 }
 
 bool HeldFolder::Rename(const std::string& from, const std::string& to, bool replace,
-                        std::string* why, bool* existed) const {
+                        std::string* why, bool* existed, int* code) const {
     // Write-through: the call returns once the rename is on disk.
     const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExW(NativePath(PathOf(from)).c_str(), NativePath(PathOf(to)).c_str(), flags))
@@ -301,6 +316,7 @@ bool HeldFolder::Rename(const std::string& from, const std::string& to, bool rep
     const DWORD error = GetLastError();
     *existed = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
     *why = SystemErrorText(error);
+    if (code != nullptr) *code = int(error);
     return false;
 }
 
@@ -391,19 +407,33 @@ bool ReadOnlyFile::RegularFileSize(std::uint64_t* size) const {
     return true;
 }
 
+// Reads or writes all `length` bytes: at `*offset` when given (moved on;
+// the file's position stays), else at the file's position. 0, or the
+// error code; EIO for a write that moved nothing, and -1 for the end of
+// the file.
+static int TransferAll(std::intptr_t handle, bool writing, void* data, std::size_t length,
+                       std::uint64_t* offset) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    const int fd = int(handle);
+    while (length > 0) {
+        const ssize_t n = offset != nullptr
+                              ? (writing ? ::pwrite(fd, p, length, static_cast<off_t>(*offset))
+                                         : ::pread(fd, p, length, static_cast<off_t>(*offset)))
+                              : (writing ? ::write(fd, p, length) : ::read(fd, p, length));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return writing ? EIO : -1;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+        if (offset != nullptr) *offset += static_cast<std::uint64_t>(n);
+    }
+    return 0;
+}
+
 // Both kinds of file read at an offset the same way.
 static bool ReadHandleAt(std::intptr_t handle, void* buffer, std::size_t length,
                          std::uint64_t offset) {
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pread(int(handle), p, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    return TransferAll(handle, false, buffer, length, &offset) == 0;
 }
 
 bool ReadOnlyFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
@@ -416,8 +446,9 @@ bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* ex
     // someone put under the name.
     const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
-        *exists = errno == EEXIST;
-        *why = SystemErrorText(errno);
+        error_ = errno;
+        *exists = error_ == EEXIST;
+        *why = SystemErrorText(error_);
         return false;
     }
     *exists = false;
@@ -426,27 +457,23 @@ bool WritableFile::CreateNew(const std::string& name, std::string* why, bool* ex
 }
 
 bool WritableFile::Write(const void* data, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::write(int(handle_), p, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    const int error = TransferAll(handle_, true, const_cast<void*>(data), length, nullptr);
+    return error == 0 || Failed(error);
 }
 
 std::int64_t WritableFile::Read(void* buffer, std::size_t length) {
     for (;;) {
         const ssize_t n = ::read(int(handle_), buffer, length);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Failed(errno);
         return n;
     }
 }
 
 std::int64_t WritableFile::Seek(std::int64_t offset, int whence) {
-    return ::lseek(int(handle_), static_cast<off_t>(offset), whence);
+    const off_t position = ::lseek(int(handle_), static_cast<off_t>(offset), whence);
+    if (position < 0) Failed(errno);
+    return position;
 }
 
 std::uint64_t WritableFile::Size() const {
@@ -456,16 +483,8 @@ std::uint64_t WritableFile::Size() const {
 }
 
 bool WritableFile::WriteAt(const void* data, std::size_t length, std::uint64_t offset) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::pwrite(int(handle_), p, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    const int error = TransferAll(handle_, true, const_cast<void*>(data), length, &offset);
+    return error == 0 || Failed(error);
 }
 
 bool WritableFile::ReadAt(void* buffer, std::size_t length, std::uint64_t offset) const {
@@ -481,16 +500,19 @@ void WritableFile::StartWritingBack() const {
 
 bool WritableFile::Sync(std::string* why) {
     if (::fsync(int(handle_)) == 0) return true;
-    *why = SystemErrorText(errno);
-    return false;
+    const int error = errno;
+    *why = SystemErrorText(error);
+    return Failed(error);
 }
 
 bool WritableFile::Close(std::string* why) {
     if (handle_ == kClosed) return true;
     const bool closed = ::close(int(handle_)) == 0;
-    if (!closed && why) *why = SystemErrorText(errno);
+    const int error = errno;
     handle_ = kClosed;
-    return closed;
+    if (closed) return true;
+    if (why) *why = SystemErrorText(error);
+    return Failed(error);
 }
 
 bool RemoveFile(const std::string& name) { return ::unlink(name.c_str()) == 0; }
@@ -502,8 +524,9 @@ bool WritableFile::CreateNewIn(const HeldFolder& folder, const std::string& name
     const int fd = ::openat(int(folder.handle()), name.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
-        *exists = errno == EEXIST;
-        *why = SystemErrorText(errno);
+        error_ = errno;
+        *exists = error_ == EEXIST;
+        *why = SystemErrorText(error_);
         return false;
     }
     *exists = false;
@@ -569,12 +592,13 @@ std::vector<std::string> HeldFolder::Names() const {
 }
 
 bool HeldFolder::Rename(const std::string& from, const std::string& to, bool replace,
-                        std::string* why, bool* existed) const {
+                        std::string* why, bool* existed, int* code) const {
     *existed = false;
     const int fd = int(handle_);
     const auto failed = [&](int error) {
         *existed = error == EEXIST;
         *why = SystemErrorText(error);
+        if (code != nullptr) *code = error;
         return false;
     };
     if (replace) {

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "common/run_record.h"
+
 namespace nvx {
 
 // The file system's path for a file name as this program keeps it.
@@ -86,7 +88,6 @@ public:
     // system's reason in `why`, and `notFolder` set when the path leads to
     // something else.
     bool Open(const std::string& path, std::string* why, bool* notFolder);
-    bool IsOpen() const { return handle_ != kClosed; }
     std::intptr_t handle() const { return handle_; }
     // The path it was opened by, and the file `name` in it, for messages
     // (and on Windows for the calls that take a path).
@@ -98,10 +99,11 @@ public:
     std::vector<std::string> Names() const;
     // Renames `from` to `to` in the folder. With `replace` false the rename
     // never replaces anything: it fails with `existed` set when something
-    // is at `to`. False with the system's reason in `why`. Windows: a
-    // write-through MoveFileExW, on disk when it returns.
+    // is at `to`. False with the system's reason in `why` and its error
+    // code in `code` (when given). Windows: a write-through MoveFileExW, on
+    // disk when it returns.
     bool Rename(const std::string& from, const std::string& to, bool replace, std::string* why,
-                bool* existed) const;
+                bool* existed, int* code = nullptr) const;
     // Forces the folder's entries (a rename into it) to disk. Windows: done
     // by the write-through rename already.
     bool Sync(std::string* why) const;
@@ -135,7 +137,6 @@ public:
     // The same, for the name `name` in the held folder `folder`.
     bool CreateNewIn(const HeldFolder& folder, const std::string& name, std::string* why,
                      bool* exists);
-    bool IsOpen() const { return handle_ != kClosed; }
 
     // Takes the lock that tells a live writer's file from one left by a
     // run that is gone: POSIX an exclusive flock, at once or not at all,
@@ -146,6 +147,14 @@ public:
     // lock already.
     bool Lock();
     void ReleaseLock();
+
+    // A failure of Write, WriteAt, Read, Seek, Sync or Close keeps the
+    // system's error code (errno; GetLastError on Windows) in Error(), and
+    // fails the run in `record`, when given, as a write to the output
+    // (Stage::Output) whose caller names the step.
+    void RecordFailuresIn(RunRecord* record) { record_ = record; }
+    // The error code of the last call that failed; 0 when none has.
+    int Error() const { return error_; }
 
     // At the file's own position, as libtiff reads and writes: Write writes
     // everything or fails; Read gives the bytes read (0 at the end) or -1;
@@ -170,9 +179,14 @@ public:
     std::intptr_t handle() const { return handle_; }
 
 private:
+    // Keeps `code` as the last error and records it; false, for the caller to return.
+    bool Failed(int code);
+
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
     std::intptr_t lockHolder_ = kClosed;  // POSIX: a second descriptor holding the lock
+    RunRecord* record_ = nullptr;
+    int error_ = 0;
 };
 
 // Removes the file `name`; false when it cannot be removed.

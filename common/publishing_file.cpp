@@ -196,22 +196,73 @@ int RemoveStaleTemporaries(const OutputTarget& target) {
     return removed;
 }
 
+Stage StageOf(PublishStep step) {
+    switch (step) {
+        case PublishStep::Create:
+            return Stage::CreatingOutput;
+        case PublishStep::Flush:
+            return Stage::FinishingOutput;
+        case PublishStep::Sync:
+            return Stage::SyncingOutput;
+        case PublishStep::Close:
+            return Stage::ClosingOutput;
+        case PublishStep::Rename:
+            return Stage::RenamingOutput;
+        case PublishStep::SyncFolder:
+            return Stage::SyncingFolder;
+    }
+    return Stage::None;
+}
+
 std::unique_ptr<PublishingFile> PublishingFile::Create(const OutputTarget& target,
                                                        std::string* reason,
                                                        PublishStepRunner runStep) {
+    // The record's hook hands each step of publishing to the runner.
+    StepHook hook;
+    if (runStep) {
+        hook = [runStep = std::move(runStep)](Stage stage, const std::function<bool()>& perform) {
+            for (const PublishStep step :
+                 {PublishStep::Create, PublishStep::Flush, PublishStep::Sync, PublishStep::Close,
+                  PublishStep::Rename, PublishStep::SyncFolder}) {
+                if (StageOf(step) == stage) return runStep(step, perform);
+            }
+            return perform();
+        };
+    }
+    auto record = std::make_unique<RunRecord>(std::move(hook));
+    std::unique_ptr<PublishingFile> output = CreateFor(target, record.get(), reason);
+    if (output) output->ownRecord_ = std::move(record);
+    return output;
+}
+
+std::unique_ptr<PublishingFile> PublishingFile::Create(const OutputTarget& target,
+                                                       RunRecord* record) {
+    std::string reason;
+    return CreateFor(target, record, &reason);
+}
+
+std::unique_ptr<PublishingFile> PublishingFile::CreateFor(const OutputTarget& target,
+                                                          RunRecord* record, std::string* reason) {
     if (!target.Publishable() || !target.heldFolder) {
         *reason = target.refusal;
+        record->Fail(Step::Of(Stage::CreatingOutput), Cause::Refusal, 0, target.refusal.c_str());
         return nullptr;
     }
     RemoveStaleTemporaries(target);
-    std::unique_ptr<PublishingFile> output(new PublishingFile(target));
-    output->runStep_ = std::move(runStep);
+    std::unique_ptr<PublishingFile> output(new PublishingFile(target, record));
     std::string why;
     if (!output->RunStep(PublishStep::Create, [&] { return output->CreateTemporary(&why); })) {
         *reason = why.empty() ? "cannot create a file in " + target.folder + ": refused" : why;
+        output->Fail(Stage::CreatingOutput, Cause::None, 0, target.folder.c_str());
         return nullptr;  // a temporary made all the same goes with `output`
     }
+    // From here on the file's own failures are the run's.
+    output->file_.RecordFailuresIn(record);
     return output;
+}
+
+void PublishingFile::Fail(Stage stage, Cause cause, int code, const char* text) const {
+    record_->Fail(Step::Of(stage), cause, code, text);
 }
 
 bool PublishingFile::CreateTemporary(std::string* why) {
@@ -224,6 +275,7 @@ bool PublishingFile::CreateTemporary(std::string* why) {
         if (!file_.CreateNewIn(folder, name, &error, &exists)) {
             if (exists) continue;
             *why = "cannot create a file in " + target_.folder + ": " + error;
+            Fail(Stage::CreatingOutput, Cause::System, file_.Error(), target_.folder.c_str());
             return false;
         }
         // Another run's sweep that opened the file before it was locked
@@ -251,6 +303,7 @@ bool PublishingFile::CreateTemporary(std::string* why) {
         return true;
     }
     *why = "cannot find a free temporary name in " + target_.folder;
+    Fail(Stage::CreatingOutput, Cause::Refusal, 0, why->c_str());
     return false;
 }
 
@@ -278,10 +331,12 @@ bool PublishingFile::Publish(std::string* reason) {
     const auto because = [&why] { return why.empty() ? std::string("refused") : why; };
     if (!RunStep(PublishStep::Sync, [&] { return file_.Sync(&why); })) {
         *reason = "the output could not be put on disk: " + because();
+        Fail(Stage::SyncingOutput);
         return false;
     }
     if (!RunStep(PublishStep::Close, [&] { return file_.Close(&why); })) {
         *reason = "the output could not be closed: " + because();
+        Fail(Stage::ClosingOutput);
         return false;
     }
     bool renamed = false;
@@ -295,6 +350,7 @@ bool PublishingFile::Publish(std::string* reason) {
         *reason = renamed ? target_.target + " was replaced, but " + because()
                           : "the finished output could not be renamed to " + target_.target + ": " +
                                 because();
+        Fail(Stage::RenamingOutput);
         return false;
     }
     // The file is whole and in place: what follows only warns.
@@ -313,28 +369,31 @@ bool PublishingFile::RenameOverTarget(std::string* why, bool* renamed) {
     // What is at the name is looked at again: a name that is free is taken
     // only while it stays free, and what appeared there meanwhile is
     // replaced only if it could have been at the start.
+    int code = 0;
     for (int look = 0; look < 3; ++look) {
         bool present = false;
         bool earlier = false;
         const std::string refusal = RecheckOutputTarget(target_, &present, &earlier);
         if (!refusal.empty()) {
             *why = "what is there now cannot be replaced: " + refusal;
+            Fail(Stage::RenamingOutput, Cause::Refusal, 0, why->c_str());
             break;
         }
         bool existed = false;
-        if (folder.Rename(temporaryName_, target_.name, present, why, &existed)) {
+        if (folder.Rename(temporaryName_, target_.name, present, why, &existed, &code)) {
             *renamed = true;
             Move(temporaryName_, kRenaming, kPublished);
             return true;
         }
         if (!existed) break;
     }
+    if (code != 0) Fail(Stage::RenamingOutput, Cause::System, code);
     Move(temporaryName_, kRenaming, kWriting);
     return false;
 }
 
 bool PublishingFile::RunStep(PublishStep step, const std::function<bool()>& perform) const {
-    return runStep_ ? runStep_(step, perform) : perform();
+    return record_->Run(StageOf(step), perform);
 }
 
 bool RemoveTemporaryOnInterrupt() {

@@ -48,6 +48,7 @@
 
 #include "common/native_file.h"
 #include "common/output_target.h"
+#include "common/run_record.h"
 
 namespace nvx {
 
@@ -61,6 +62,9 @@ enum class PublishStep { Create, Flush, Sync, Close, Rename, SyncFolder };
 using PublishStepRunner =
     std::function<bool(PublishStep step, const std::function<bool()>& perform)>;
 
+// The run's stage of each step (Stage::CreatingOutput ... Stage::SyncingFolder).
+Stage StageOf(PublishStep step);
+
 class PublishingFile {
 public:
     // Creates the temporary file for `target`, which must be publishable,
@@ -68,6 +72,10 @@ public:
     // `reason` set when it cannot be created.
     static std::unique_ptr<PublishingFile> Create(const OutputTarget& target, std::string* reason,
                                                   PublishStepRunner runStep = {});
+    // The same for a run that keeps `record`, which must outlive the file:
+    // every failure, the file's writes among them, goes there (Stage
+    // CreatingOutput to RenamingOutput), and the steps run through its hook.
+    static std::unique_ptr<PublishingFile> Create(const OutputTarget& target, RunRecord* record);
     // Removes the temporary file unless it was published.
     ~PublishingFile();
     PublishingFile(const PublishingFile&) = delete;
@@ -93,12 +101,19 @@ public:
     bool RunStep(PublishStep step, const std::function<bool()>& perform) const;
 
 private:
-    explicit PublishingFile(const OutputTarget& target) : target_(target) {}
+    PublishingFile(const OutputTarget& target, RunRecord* record)
+        : target_(target), record_(record) {}
+    static std::unique_ptr<PublishingFile> CreateFor(const OutputTarget& target, RunRecord* record,
+                                                     std::string* reason);
     bool CreateTemporary(std::string* why);
     bool RenameOverTarget(std::string* why, bool* renamed);
+    // Records the failure of `step` (`text`: our reason, for a Refusal).
+    void Fail(Stage stage, Cause cause = Cause::None, int code = 0,
+              const char* text = nullptr) const;
 
-    OutputTarget target_;  // holds the folder open as long as the file lives
-    PublishStepRunner runStep_;
+    OutputTarget target_;                   // holds the folder open as long as the file lives
+    std::unique_ptr<RunRecord> ownRecord_;  // for a caller that keeps none
+    RunRecord* record_;
     std::string temporaryName_;  // in the held folder
     std::string temporaryPath_;
     WritableFile file_;

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <functional>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "pyramid/output_layout.h"
@@ -27,71 +26,56 @@ namespace {
 // the size of the whole uncompressed strip.
 constexpr tmsize_t kStripBufferBytes = tmsize_t{1} << 20;
 
-// A picture's name and the work that may run out of memory, as fixed texts.
-struct PictureWork {
-    const char* name;
-    const char* decoding;
-    const char* writing;
-};
-// The thumbnail's pixels are made by the slide library, which may run out too.
-constexpr const char* kFetchingThumbnail = "fetching the thumbnail picture";
-constexpr PictureWork kThumbnailWork{"thumbnail", "decoding the thumbnail picture",
-                                     "writing the thumbnail picture"};
-constexpr PictureWork kLabelWork{"label", "decoding the label picture",
-                                 "writing the label picture"};
-constexpr PictureWork kMacroWork{"macro", "decoding the macro picture",
-                                 "writing the macro picture"};
-
-PictureResult DecodeFailed(const slide::JpegRowDecoder& decoder, const PictureWork& work,
-                           WriteFaults* faults) {
+PictureResult DecodeFailed(const slide::JpegRowDecoder& decoder, AssociatedPicture picture,
+                           RunRecord* record) {
     if (decoder.failure() != slide::JpegRowDecoder::Failure::OutOfMemory)
         return PictureResult::Lost;
-    faults->NoteOutOfMemory(work.decoding);
+    record->Fail(Step::OfPicture(Stage::DecodingPicture, picture), Cause::OutOfMemory);
     return PictureResult::OutOfMemory;
+}
+
+PictureResult WriteFailed(Stage stage, AssociatedPicture picture, RunRecord* record) {
+    record->Fail(Step::OfPicture(stage, picture));
+    return PictureResult::WriteFailed;
 }
 
 // Sets the directory's tags, passes the started decoder's rows into strip 0
 // and closes the directory.
-PictureResult WriteRows(TIFF* tiff, const PictureWork& work, slide::JpegRowDecoder* decoder,
-                        const std::function<void(const JpegSize&)>& setTags, WriteFaults* faults) {
+PictureResult WriteRows(TIFF* tiff, AssociatedPicture picture, slide::JpegRowDecoder* decoder,
+                        const std::function<bool(const JpegSize&)>& setTags, RunRecord* record) {
     const JpegSize size = decoder->size();
     std::vector<std::uint8_t> row(static_cast<std::size_t>(size.width) * 3);
-    setTags(size);
+    if (!setTags(size)) return WriteFailed(Stage::SettingPictureTags, picture, record);
     if (!TIFFWriteBufferSetup(tiff, nullptr, kStripBufferBytes)) {
-        faults->NoteOutOfMemory(work.writing);
+        record->Fail(Step::OfPicture(Stage::WritingPicture, picture), Cause::OutOfMemory);
         return PictureResult::OutOfMemory;
     }
     for (std::int32_t y = 0; y < size.height; ++y) {
-        if (!decoder->ReadRow(row.data())) return DecodeFailed(*decoder, work, faults);
+        if (!decoder->ReadRow(row.data())) return DecodeFailed(*decoder, picture, record);
         if (TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0) < 0) {
-            faults->NoteFailedWrite(std::string("the ") + work.name + " directory");
-            return PictureResult::WriteFailed;
+            return WriteFailed(Stage::WritingPicture, picture, record);
         }
     }
-    if (!decoder->Finish()) return DecodeFailed(*decoder, work, faults);
-    if (!TIFFWriteDirectory(tiff)) {
-        faults->NoteFailedWrite(std::string("the ") + work.name + " directory");
-        return PictureResult::WriteFailed;
-    }
+    if (!decoder->Finish()) return DecodeFailed(*decoder, picture, record);
+    if (!TIFFWriteDirectory(tiff)) return WriteFailed(Stage::WritingPicture, picture, record);
     return PictureResult::Written;
 }
 
 // Decodes `stream` into its own directory. `fits` may refuse the stream's
 // size (the thumbnail must not be larger than asked for).
-PictureResult WriteStream(TIFF* tiff, const PictureWork& work, const std::uint8_t* stream,
+PictureResult WriteStream(TIFF* tiff, AssociatedPicture picture, const std::uint8_t* stream,
                           std::int32_t length, const std::function<bool(const JpegSize&)>& fits,
-                          const std::function<void(const JpegSize&)>& setTags,
-                          WriteFaults* faults) {
+                          const std::function<bool(const JpegSize&)>& setTags, RunRecord* record) {
     if (stream == nullptr || length <= 0) return PictureResult::Lost;
-    const char* doing = work.decoding;
+    Stage doing = Stage::DecodingPicture;
     try {
         slide::JpegRowDecoder decoder(stream, static_cast<std::size_t>(length));
-        if (!decoder.Start()) return DecodeFailed(decoder, work, faults);
+        if (!decoder.Start()) return DecodeFailed(decoder, picture, record);
         if (!fits(decoder.size())) return PictureResult::Lost;
-        doing = work.writing;
-        return WriteRows(tiff, work, &decoder, setTags, faults);
+        doing = Stage::WritingPicture;
+        return WriteRows(tiff, picture, &decoder, setTags, record);
     } catch (const std::bad_alloc&) {
-        faults->NoteOutOfMemory(doing);
+        record->Fail(Step::OfPicture(doing, picture), Cause::OutOfMemory);
         return PictureResult::OutOfMemory;
     }
 }
@@ -103,10 +87,10 @@ bool AnySize(const JpegSize&) { return true; }
 // own tags. Its size is the stream's own, so a size the library misreports
 // can neither cut the picture off nor make us allocate for a picture that is
 // not there.
-PictureResult WriteLabelOrMacro(TIFF* tiff, const PictureWork& work,
+PictureResult WriteLabelOrMacro(TIFF* tiff, AssociatedPicture which,
                                 const slide::FetchedPicture& picture,
-                                const std::function<void(const JpegSize&)>& setTags,
-                                WriteFaults* faults) {
+                                const std::function<bool(const JpegSize&)>& setTags,
+                                RunRecord* record) {
     switch (picture.status) {
         case slide::PictureStatus::None:
             return PictureResult::Missing;
@@ -115,7 +99,7 @@ PictureResult WriteLabelOrMacro(TIFF* tiff, const PictureWork& work,
         case slide::PictureStatus::Delivered:
             break;
     }
-    return WriteStream(tiff, work, picture.buffer.get(), picture.length, AnySize, setTags, faults);
+    return WriteStream(tiff, which, picture.buffer.get(), picture.length, AnySize, setTags, record);
 }
 
 }  // namespace
@@ -143,12 +127,13 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
 }
 
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
-                                      const ThumbnailRequest& request, WriteFaults* faults) {
+                                      const ThumbnailRequest& request, RunRecord* record) {
     if (request.width <= 0 || request.height <= 0) return PictureResult::Lost;
     const slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
                                                       request.width, request.height, 1);
     if (fetched.failure == slide::FetchFailure::OutOfMemory) {
-        faults->NoteOutOfMemory(kFetchingThumbnail);
+        record->Fail(Step::OfPicture(Stage::FetchingPicture, AssociatedPicture::Thumbnail),
+                     Cause::OutOfMemory);
         return PictureResult::OutOfMemory;
     }
     // The stream may be no larger than the area asked for.
@@ -157,23 +142,27 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
                static_cast<std::int64_t>(request.width) * request.height;
     };
     return WriteStream(
-        tiff, kThumbnailWork, fetched.buffer.get(), fetched.length, fits,
-        [&](const JpegSize& size) { SetThumbnailTags(tiff, pageCount, size.width, size.height); },
-        faults);
+        tiff, AssociatedPicture::Thumbnail, fetched.buffer.get(), fetched.length, fits,
+        [&](const JpegSize& size) {
+            return SetThumbnailTags(tiff, pageCount, size.width, size.height);
+        },
+        record);
 }
 
 PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
-                                  std::int32_t pageCount, WriteFaults* faults) {
+                                  std::int32_t pageCount, RunRecord* record) {
     return WriteLabelOrMacro(
-        tiff, kLabelWork, slide::FetchLabel(slide),
-        [&](const JpegSize& size) { SetLabelTags(tiff, page, pageCount, size.width, size.height); },
-        faults);
+        tiff, AssociatedPicture::Label, slide::FetchLabel(slide),
+        [&](const JpegSize& size) {
+            return SetLabelTags(tiff, page, pageCount, size.width, size.height);
+        },
+        record);
 }
 
-PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFaults* faults) {
+PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, RunRecord* record) {
     return WriteLabelOrMacro(
-        tiff, kMacroWork, slide::FetchPreview(slide),
-        [&](const JpegSize& size) { SetMacroTags(tiff, size.width, size.height); }, faults);
+        tiff, AssociatedPicture::Macro, slide::FetchPreview(slide),
+        [&](const JpegSize& size) { return SetMacroTags(tiff, size.width, size.height); }, record);
 }
 
 }  // namespace nvx::pyramid

@@ -12,7 +12,8 @@
  * One the library says the slide has but cannot read, or a stream it hands
  * over that does not decode or does not fit, is lost data, and so is a
  * thumbnail the slide does not give: every slide has the pixels for one.
- * Memory that runs out is noted in the faults, naming the work. Any buffer
+ * What fails (memory that runs out, a tag or write libtiff refuses) fails
+ * the run in its record, naming the work and the picture. Any buffer
  * received is still given back.
  */
 #pragma once
@@ -21,7 +22,7 @@
 
 #include <cstdint>
 
-#include "pyramid/write_faults.h"
+#include "common/run_record.h"
 #include "slide/library_binding.h"
 
 namespace nvx::pyramid {
@@ -30,8 +31,8 @@ enum class PictureResult {
     Written,
     Missing,      // left out: the slide has no such picture
     Lost,         // left out: the slide's picture could not be read
-    WriteFailed,  // libtiff refused the strip or the directory (noted in the faults)
-    OutOfMemory,  // left out: memory ran out (noted in the faults)
+    WriteFailed,  // libtiff refused a tag, the strip or the directory (in the record)
+    OutOfMemory,  // left out: memory ran out (in the record)
 };
 
 // Which of the label and the macro the slide has, as the library says
@@ -56,11 +57,11 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
 
 // Directory 2 with PageNumber (2, pageCount), fetched as `request` asks.
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
-                                      const ThumbnailRequest& request, WriteFaults* faults);
+                                      const ThumbnailRequest& request, RunRecord* record);
 // The label with PageNumber (page, pageCount).
 PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
-                                  std::int32_t pageCount, WriteFaults* faults);
+                                  std::int32_t pageCount, RunRecord* record);
 // The macro: the library's preview of the whole slide; no PageNumber.
-PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, WriteFaults* faults);
+PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, RunRecord* record);
 
 }  // namespace nvx::pyramid

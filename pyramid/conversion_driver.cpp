@@ -5,11 +5,14 @@
  * output file, the plan, then each pyramid level in turn (its tags, its
  * LevelWriter, which the main thread waits on, its directory), the thumbnail
  * after the first level, the label and the macro, and the closing of file
- * and slide.
+ * and slide. Whatever fails, on this thread or a worker's, goes to the
+ * attempt's record, and the result carries it.
  */
 #include "pyramid/conversion_driver.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/native_file.h"
 #include "common/output_target.h"
@@ -21,20 +24,19 @@
 #include "pyramid/output_size.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
-#include "pyramid/write_faults.h"
 
 namespace nvx::pyramid {
 
 namespace {
 
 // One attempt at writing the file (a classic TIFF, or a BigTIFF after a
-// classic one passed 4 GiB): what every directory needs, and what the
-// directories have lost so far.
+// classic one passed 4 GiB): what every directory needs, and the run's
+// record that every directory fails into.
 class FileAttempt {
 public:
     // `fileLimit`: the most the file may hold (a classic TIFF's), 0 for none.
     FileAttempt(const ConversionJob& job, const PyramidPlan& plan, const LevelSource& source,
-                const OutputFile& output, std::uint64_t fileLimit, const TiffMessages& messages,
+                const OutputFile& output, std::uint64_t fileLimit, RunRecord* record,
                 const ProgressReport& progress, const DriverSeams& seams)
         : job_(job),
           plan_(plan),
@@ -42,7 +44,7 @@ public:
           output_(output),
           tiff_(output.tiff()),
           fileLimit_(fileLimit),
-          messages_(messages),
+          record_(*record),
           progress_(progress),
           seams_(seams) {
         shared_.pageCount = plan.directoryCount;
@@ -53,24 +55,21 @@ public:
     }
 
     // Writes every directory of the plan: the levels with the thumbnail after
-    // the first, then the label and the macro. Stops at the first level or
-    // picture that loses anything: such a file is never published.
-    void WriteDirectories(ConversionResult* result);
+    // the first, then the label and the macro, noting in `missing` those the
+    // slide has none of. Stops at the first level or picture that loses
+    // anything: such a file is never published.
+    void WriteDirectories(std::vector<AssociatedPicture>* missing);
 
     // The file passed its limit: it must be written again as a BigTIFF. The
-    // attempt stopped there, and what it noted in the result means nothing.
+    // attempt stopped there, and what its record holds means nothing.
     bool PassedLimit() const { return passedLimit_; }
-
     // Whether anything of the file is lost so far.
-    bool AnythingLost(const ConversionResult& result) const {
-        return result.shortLevel || result.lostTiles != 0 || result.failedStep ||
-               result.outOfMemory || !result.lostPictures.empty() || faults_.Any() ||
-               messages_.AnyError() || passedLimit_;
-    }
+    bool Lost() const { return passedLimit_ || record_.Lost(); }
+    const std::optional<ShortLevel>& Short() const { return shortLevel_; }
 
 private:
-    bool WriteLevel(const LevelPlan& level, ConversionResult* result);
-    void NotePicture(PictureResult written, AssociatedPicture picture, ConversionResult* result);
+    bool WriteLevel(const LevelPlan& level);
+    void NotePicture(PictureResult written, AssociatedPicture picture);
     bool CheckLimit(bool writeFailed, std::uint64_t pendingBytes);
 
     const ConversionJob& job_;
@@ -79,11 +78,11 @@ private:
     const OutputFile& output_;
     TIFF* const tiff_;
     const std::uint64_t fileLimit_;
-    const TiffMessages& messages_;
+    RunRecord& record_;
     const ProgressReport& progress_;
     const DriverSeams& seams_;
     SharedLevelTags shared_;
-    WriteFaults faults_;  // the associated pictures' refused writes
+    std::optional<ShortLevel> shortLevel_;
     bool passedLimit_ = false;
 };
 
@@ -98,12 +97,21 @@ bool FileAttempt::CheckLimit(bool writeFailed, std::uint64_t pendingBytes) {
 }
 
 // Writes one pyramid level: its tags, its tiles, its directory. False when
-// anything of it is lost (noted in `result`).
-bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
-    SetLevelTags(tiff_, level, shared_);
+// anything of it is lost (in the record).
+bool FileAttempt::WriteLevel(const LevelPlan& level) {
+    const std::int32_t index = level.directoryIndex;
+    if (!SetLevelTags(tiff_, level, shared_)) {
+        record_.Fail(Step::OfLevel(Stage::SettingLevelTags, index));
+        return false;
+    }
     // The workers encode the tiles themselves, so the tables their streams
-    // leave out are set here rather than by libtiff's codec.
-    SetJpegTables(tiff_, TablesFor(level.jpegQuality));
+    // leave out are set here rather than by libtiff's codec: a level
+    // without them (libjpeg gave none, libtiff took none) is lost.
+    if (!record_.Run(Stage::SettingTables,
+                     [&] { return SetJpegTables(tiff_, TablesFor(level.jpegQuality)); })) {
+        record_.Fail(Step::OfLevel(Stage::SettingTables, index));
+        return false;
+    }
 
     LevelLimits limits;
     limits.budgetBytes = seams_.tileBudgetBytes;
@@ -117,73 +125,59 @@ bool FileAttempt::WriteLevel(const LevelPlan& level, ConversionResult* result) {
         passedLimit_ = true;
         return false;
     }
-
-    const std::string ofLevel = " of pyramid level " + std::to_string(level.directoryIndex);
-    result->lostTiles += outcome.lostTiles;
-    if (outcome.failure) {
-        const std::string step = outcome.failure->what + ofLevel;
-        if (outcome.failure->kind == LevelFailure::Kind::OutOfMemory) {
-            result->outOfMemory = step;
-        } else {
-            result->failedStep = step;
-        }
-    }
+    record_.NoteLostTiles(outcome.lostTiles);
     if (!outcome.Complete()) {
-        result->shortLevel = ShortLevel{level.directoryIndex, outcome.rowsWritten, level.height};
+        shortLevel_ = ShortLevel{index, outcome.rowsWritten, level.height};
+        // The level writer records what stopped it; a level that simply
+        // had no worker has nothing else to say.
+        if (!record_.Failed()) record_.Fail(Step::OfLevel(Stage::StartingWorkers, index));
         return false;
     }
     const bool written = TIFFWriteDirectory(tiff_) != 0;
     if (CheckLimit(!written, DirectoryBytes(writer.TileCount()))) return false;
     if (!written) {
-        result->failedStep = "writing the directory" + ofLevel;
+        record_.Fail(Step::OfLevel(Stage::WritingLevelDirectory, index));
         return false;
     }
-    return !AnythingLost(*result);
+    return !Lost();
 }
 
-void FileAttempt::NotePicture(PictureResult written, AssociatedPicture picture,
-                              ConversionResult* result) {
+void FileAttempt::NotePicture(PictureResult written, AssociatedPicture picture) {
     if (CheckLimit(written == PictureResult::WriteFailed, kPicturesAndDirectoriesBytes)) return;
     // Every picture written here is one the slide has: the plan counted only
     // those, so one that is gone by now is lost like one that does not decode.
     if (written == PictureResult::Missing || written == PictureResult::Lost) {
-        result->lostPictures.push_back(picture);
-    }
-    if (faults_.outOfMemory != nullptr && !result->outOfMemory) {
-        result->outOfMemory = faults_.outOfMemory;
-    }
-    if (!faults_.firstFailedWrite.empty() && !result->failedStep) {
-        result->failedStep = "writing " + faults_.firstFailedWrite;
+        record_.NotePictureLost(picture);
     }
 }
 
-void FileAttempt::WriteDirectories(ConversionResult* result) {
+void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing) {
+    if (Lost()) return;
     for (std::size_t k = 0; k < plan_.levels.size(); ++k) {
-        if (!WriteLevel(plan_.levels[k], result)) return;
+        if (!WriteLevel(plan_.levels[k])) return;
         if (k == 0) {
             const ThumbnailRequest request =
                 ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
                                        job_.box.y, job_.box.width, job_.box.height);
             NotePicture(WriteThumbnailDirectory(tiff_, source_.slide, plan_.directoryCount, request,
-                                                &faults_),
-                        AssociatedPicture::Thumbnail, result);
+                                                &record_),
+                        AssociatedPicture::Thumbnail);
             progress_(Progress::Dot);
-            if (AnythingLost(*result)) return;
+            if (Lost()) return;
         }
     }
     if (plan_.pictures.label) {
         NotePicture(WriteLabelDirectory(tiff_, source_.slide, plan_.labelPage, plan_.directoryCount,
-                                        &faults_),
-                    AssociatedPicture::Label, result);
-        if (AnythingLost(*result)) return;
+                                        &record_),
+                    AssociatedPicture::Label);
+        if (Lost()) return;
     } else {
-        result->missingPictures.push_back(AssociatedPicture::Label);
+        missing->push_back(AssociatedPicture::Label);
     }
     if (plan_.pictures.macro) {
-        NotePicture(WriteMacroDirectory(tiff_, source_.slide, &faults_), AssociatedPicture::Macro,
-                    result);
+        NotePicture(WriteMacroDirectory(tiff_, source_.slide, &record_), AssociatedPicture::Macro);
     } else {
-        result->missingPictures.push_back(AssociatedPicture::Macro);
+        missing->push_back(AssociatedPicture::Macro);
     }
 }
 
@@ -192,11 +186,6 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
     result.outcome = outcome;
     result.slideClosed = slide->Close();
     return result;
-}
-
-PyramidPlan PlanFor(const ConversionJob& job, PlannedPictures pictures) {
-    return MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height, job.layers,
-                           job.regionMode, pictures);
 }
 
 }  // namespace
@@ -211,7 +200,11 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     if (!IsSupportedTileSize(job.info.tileSize)) {
         return Refused(ConversionOutcome::UnsupportedTileSize, slide);
     }
-    if (PlanFor(job, {}).levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
+    // The levels, planned once; the pictures join the plan once the slide
+    // has said which it has.
+    PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
+                                       job.layers, job.regionMode);
+    if (plan.levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }
@@ -220,7 +213,9 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     const OutputTarget target = ResolveOutputTarget(job.outputPath);
     if (!target.Publishable()) {
         ConversionResult result = Refused(ConversionOutcome::OutputNotCreated, slide);
-        result.writeFailure = target.refusal;
+        result.failure.step = Step::Of(Stage::CreatingOutput);
+        result.failure.cause = Cause::Refusal;
+        result.failure.text = target.refusal;
         return result;
     }
 
@@ -231,13 +226,13 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         onSlide.macro == slide::PictureStatus::Unreadable) {
         ConversionResult result = Refused(ConversionOutcome::Incomplete, slide);
         if (onSlide.label == slide::PictureStatus::Unreadable)
-            result.lostPictures.push_back(AssociatedPicture::Label);
+            result.failure.lostPictures.push_back(AssociatedPicture::Label);
         if (onSlide.macro == slide::PictureStatus::Unreadable)
-            result.lostPictures.push_back(AssociatedPicture::Macro);
+            result.failure.lostPictures.push_back(AssociatedPicture::Macro);
         return result;
     }
-    const PyramidPlan plan = PlanFor(job, {onSlide.label == slide::PictureStatus::Delivered,
-                                           onSlide.macro == slide::PictureStatus::Delivered});
+    PlanPictures(&plan, {onSlide.label == slide::PictureStatus::Delivered,
+                         onSlide.macro == slide::PictureStatus::Delivered});
 
     LevelSource source;
     source.slide = slide->handle();
@@ -252,36 +247,37 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     bool bigTiff = NeedsBigTiff(source, plan.levels, seams.bigTiffThreshold);
     for (bool restarted = false;; restarted = true) {
         result = ConversionResult();
-        TiffMessages messages;
-        std::unique_ptr<OutputFile> output =
-            OutputFile::Create(target, bigTiff, &result.writeFailure, &messages, seams.publishStep);
+        // Each attempt keeps a record of its own; it outlives the output,
+        // whose failures go there.
+        RunRecord record(seams.steps);
+        std::unique_ptr<OutputFile> output = OutputFile::Create(target, bigTiff, &record);
         if (!output) {
             result.outcome = ConversionOutcome::OutputNotCreated;
-            result.libtiffMessages = messages.Texts();
+            result.failure = record.Read();
             break;
         }
-        SetFirstLevelSubfileType(output->tiff());
+        if (!SetFirstLevelSubfileType(output->tiff())) {
+            record.Fail(Step::OfLevel(Stage::SettingLevelTags, 1));
+        }
         progress(restarted ? Progress::RestartedAsBigTiff : Progress::Started);
 
-        FileAttempt attempt(job, plan, source, *output, bigTiff ? 0 : seams.classicLimit, messages,
+        FileAttempt attempt(job, plan, source, *output, bigTiff ? 0 : seams.classicLimit, &record,
                             progress, seams);
-        attempt.WriteDirectories(&result);
+        attempt.WriteDirectories(&result.missingPictures);
         if (attempt.PassedLimit()) {
             bigTiff = true;
             continue;  // the classic file goes with `output`
         }
 
         result.bigTiff = bigTiff;
-        bool whole = !attempt.AnythingLost(result);
-        if (whole && !output->Publish(&result.writeFailure)) {
-            whole = false;
+        result.shortLevel = attempt.Short();
+        const bool whole = !attempt.Lost() && output->Publish();
+        if (whole) {
+            result.publishWarning = output->PublishWarning();
+        } else {
             result.outputReplaced = output->Replaced();
         }
-        if (whole) result.publishWarning = output->PublishWarning();
-        if (!whole && result.writeFailure.empty()) {
-            result.writeFailure = output->ExplainWriteFailure();
-        }
-        result.libtiffMessages = messages.Texts();
+        result.failure = record.Read();
         result.outcome = whole ? ConversionOutcome::Converted : ConversionOutcome::Incomplete;
         if (whole && target.kind == OutputKind::RegularFile) {
             result.earlierLinks = target.earlier.links;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/run_record.h"
 #include "slide/library_binding.h"
 #include "slide/region_box.h"
 #include "slide/slide_session.h"
@@ -43,7 +44,7 @@ enum class ConversionOutcome {
 };
 
 // The associated pictures, for what went missing.
-enum class AssociatedPicture { Thumbnail, Label, Macro };
+using nvx::AssociatedPicture;
 
 // A pyramid level that stopped before its last row.
 struct ShortLevel {
@@ -54,26 +55,22 @@ struct ShortLevel {
 
 struct ConversionResult {
     ConversionOutcome outcome = ConversionOutcome::Converted;
+    // The run's record: its first failure (what was being done, to which
+    // tile, level or picture, and why: the system's error code, libtiff's
+    // message, memory), the tiles and pictures the slide could not give,
+    // and libtiff's messages. A run is Incomplete exactly when it lost
+    // anything; a refusal before the output exists (OutputNotCreated
+    // included) says why here too.
+    RunFailure failure;
     std::optional<ShortLevel> shortLevel;
-    std::int32_t lostTiles = 0;  // written white: nothing usable came from the slide
-    // The first step that failed, e.g. "writing tile 7 (1792, 0) of pyramid
-    // level 1" or "writing the thumbnail directory".
-    std::optional<std::string> failedStep;
-    // What was being done when memory ran out.
-    std::optional<std::string> outOfMemory;
     std::vector<AssociatedPicture> missingPictures;  // left out: the slide has none
-    std::vector<AssociatedPicture> lostPictures;     // the slide's picture could not be read
-    // Why the output could not be created or written, in plain words, when
-    // that is known (a full disk, the file size limit, a failed rename).
-    std::string writeFailure;
-    std::vector<std::string> libtiffMessages;  // each distinct text once
-    bool bigTiff = false;                      // written as a BigTIFF: it would pass 4 GiB
-    bool slideClosed = false;                  // the library said the slide closed
+    bool bigTiff = false;                            // written as a BigTIFF: it would pass 4 GiB
+    bool slideClosed = false;                        // the library said the slide closed
     // The names the replaced output had: above 1, the other names keep the
     // earlier content, and the output's name has a new file.
     std::uint64_t earlierLinks = 0;
     // The output was renamed into place, but a later step of publishing
-    // failed (writeFailure says which): the earlier file is gone.
+    // failed (the failure says which): the earlier file is gone.
     bool outputReplaced = false;
     // The output was published whole, but its folder could not be synced
     // to disk: a warning that says so; empty otherwise.

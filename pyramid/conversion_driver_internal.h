@@ -1,16 +1,17 @@
 /*
  * conversion_driver_internal.h - the driver's seams for tests: the same
  * conversion with the thread starter, the tile budget and the BigTIFF
- * limits and the publishing steps handed in, so that a test can make workers
- * fail to start, hold the tiles in flight down, have a small file pass a
- * classic TIFF's limit, or watch and fail the steps of publishing.
+ * limits and a hook on the run's steps handed in, so that a test can make
+ * workers fail to start, hold the tiles in flight down, have a small file
+ * pass a classic TIFF's limit, or watch and fail the steps of publishing
+ * and the setting of a level's tables.
  */
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "common/publishing_file.h"
+#include "common/run_record.h"
 #include "pyramid/conversion_driver.h"
 #include "pyramid/level_writer.h"
 #include "pyramid/output_size.h"
@@ -26,8 +27,10 @@ struct DriverSeams {
     // The most a classic TIFF may hold; a classic file that would pass it is
     // written again as a BigTIFF.
     std::uint64_t classicLimit = kClassicTiffLimit;
-    // Runs the steps of publishing the output.
-    PublishStepRunner publishStep;
+    // Runs the steps the run's record runs (RunRecord::Run): the steps of
+    // publishing the output (Stage::CreatingOutput to SyncingFolder), and
+    // the setting of each level's tables (Stage::SettingTables).
+    StepHook steps;
 };
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,

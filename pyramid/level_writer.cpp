@@ -5,13 +5,33 @@
 #include "pyramid/level_writer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <new>
+#include <utility>
 
+#include "pyramid/output_file.h"
 #include "pyramid/output_size.h"
 
 namespace nvx::pyramid {
 
 namespace {
+
+// Every failure of the level goes to the record of the run writing `tiff`.
+void Record(TIFF* tiff, const Step& step, Cause cause = Cause::None, int code = 0) noexcept {
+    if (RunRecord* record = RecordOf(tiff)) record->Fail(step, cause, code);
+}
+
+// The stage of what a tile worker was doing (TileWorker::Step).
+Stage TileStage(const char* step) {
+    for (const auto& [name, stage] : {std::pair{"decoding", Stage::DecodingTile},
+                                      std::pair{"transcoding", Stage::TranscodingTile},
+                                      std::pair{"laying out", Stage::LayingOutTile},
+                                      std::pair{"encoding", Stage::EncodingTile}}) {
+        if (std::strcmp(step, name) == 0) return stage;
+    }
+    return Stage::FetchingTile;
+}
 
 std::int64_t TilesAcross(std::int32_t pixels, std::int32_t tileSize) {
     return tileSize > 0 && pixels > 0 ? (std::int64_t{pixels} + tileSize - 1) / tileSize : 0;
@@ -46,12 +66,23 @@ LevelOutcome LevelWriter::Run(const std::function<void()>& dot,
         liveWorkers_ = kWorkersPerLevel;
     }
     threads_ = std::vector<WorkerThread>(kWorkersPerLevel);
+    int started = 0;
+    int refusal = 0;  // why the system refused a worker (errno)
     for (WorkerThread& thread : threads_) {
         // A worker that cannot start counts as ended at once.
+        errno = 0;
         if (!startThread_(&thread, [this] { Work(); })) {
+            refusal = errno;
             std::lock_guard<std::mutex> lock(mutex_);
             --liveWorkers_;
+        } else {
+            ++started;
         }
+    }
+    // A level without a worker says why.
+    if (started == 0) {
+        Record(tiff_, Step::OfLevel(Stage::StartingWorkers, level_.directoryIndex),
+               refusal != 0 ? Cause::Errno : Cause::None, refusal);
     }
 
     int lastPercent = 0;
@@ -97,6 +128,14 @@ void LevelWriter::Work() {
             handingOver = false;
         }
     } catch (const std::bad_alloc&) {
+        // Recorded before the words below, which need memory.
+        const std::int32_t level = level_.directoryIndex;
+        Record(tiff_,
+               !worker
+                   ? Step::OfLevel(Stage::PreparingWorker, level)
+                   : Step::OfTile(handingOver ? Stage::HandingOverTile : TileStage(worker->Step()),
+                                  level, haveTile ? place.index : -1, place.column, place.row),
+               Cause::OutOfMemory);
         LevelFailure failure;
         failure.kind = LevelFailure::Kind::OutOfMemory;
         // Words for the report; without memory even for them, the kind says enough.
@@ -141,6 +180,8 @@ void LevelWriter::Finish(const TilePlace& place, TileStream&& tile) {
     if (stopped_) return;
     if (tile.lost) ++outcome_.lostTiles;
     if (tile.bytes.empty()) {
+        Record(tiff_, Step::OfTile(Stage::EncodingTile, level_.directoryIndex, place.index,
+                                   place.column, place.row));
         LevelFailure failure;
         failure.kind = LevelFailure::Kind::NotEncoded;
         failure.what = "encoding " + DescribeTile(place);
@@ -171,6 +212,9 @@ void LevelWriter::WriteReadyLocked() {
         } else if (TIFFWriteRawTile(tiff_, static_cast<std::uint32_t>(nextToWrite_), stream.data(),
                                     size) != size) {
             refused = LevelFailure::Kind::WriteRefused;
+            const TilePlace at = PlaceOf(nextToWrite_);
+            Record(tiff_, Step::OfTile(Stage::WritingTile, level_.directoryIndex, at.index,
+                                       at.column, at.row));
         }
         if (refused) {
             StopLocked(LevelFailure{*refused, "writing " + DescribeTile(PlaceOf(nextToWrite_))});

@@ -1,37 +1,42 @@
 /*
- * output_file.cpp - the temporary output, libtiff's collected messages and
- * the publishing rename.
+ * output_file.cpp - the temporary output, libtiff's handlers and the
+ * publishing rename.
  */
 #include "pyramid/output_file.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <utility>
 
 #include "common/native_file.h"
-#include "pyramid/write_failure.h"
 
 namespace nvx::pyramid {
 
 namespace {
 
+// The name the record goes by among the TIFF handle's client data.
+constexpr const char* kRecordName = "nvx2svs run record";
+
 struct OptionsFree {
     void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
 };
 
-std::string Format(const char* module, const char* format, va_list arguments) {
-    char text[1024];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    return module != nullptr && *module != '\0' ? std::string(module) + ": " + text : text;
+// libtiff calls these inside its own frames: they only copy into the
+// record's storage.
+int CollectError(TIFF*, void* record, const char* module, const char* format,
+                 va_list arguments) noexcept {
+    static_cast<RunRecord*>(record)->NoteLibraryMessage(module, format, arguments, true);
+    return 1;
 }
 
-int CollectError(TIFF*, void* messages, const char* module, const char* format, va_list arguments) {
-    static_cast<TiffMessages*>(messages)->Add(Format(module, format, arguments), true);
+int CollectWarning(TIFF*, void* record, const char* module, const char* format,
+                   va_list arguments) noexcept {
+    static_cast<RunRecord*>(record)->NoteLibraryMessage(module, format, arguments, false);
     return 1;
 }
 
 // libtiff reads and writes the file through these, at the file's own
-// position; the file stays ours to sync, close and rename.
+// position; the file stays ours to sync, close and rename. A failure
+// keeps its cause in the run's record (WritableFile).
 // thandle_t is a pointer type of its own on Windows.
 WritableFile& FileOf(thandle_t handle) { return *reinterpret_cast<WritableFile*>(handle); }
 
@@ -55,42 +60,23 @@ int NoMapping(thandle_t, void**, toff_t*) { return 0; }
 
 void NoUnmapping(thandle_t, void*, toff_t) {}
 
-int CollectWarning(TIFF*, void* messages, const char* module, const char* format,
-                   va_list arguments) {
-    static_cast<TiffMessages*>(messages)->Add(Format(module, format, arguments), false);
-    return 1;
-}
-
 }  // namespace
 
-void TiffMessages::Add(const std::string& text, bool error) {
-    if (error) anyError_.store(true);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& known : texts_) {
-        if (known == text) return;
-    }
-    texts_.push_back(text);
-}
-
-std::vector<std::string> TiffMessages::Texts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-}
-
 std::unique_ptr<OutputFile> OutputFile::Create(const OutputTarget& target, bool bigTiff,
-                                               std::string* reason, TiffMessages* messages,
-                                               PublishStepRunner runStep) {
+                                               RunRecord* record) {
     auto output = std::make_unique<OutputFile>();
-    output->file_ = PublishingFile::Create(target, reason, std::move(runStep));
+    output->record_ = record;
+    output->file_ = PublishingFile::Create(target, record);
     if (!output->file_) return nullptr;
 
+    const Step opening = Step::Of(Stage::CreatingOutput);
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
     if (!options) {
-        *reason = "out of memory";
+        record->Fail(opening, Cause::OutOfMemory);
         return nullptr;  // the temporary file goes with `output`
     }
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectWarning, messages);
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, record);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectWarning, record);
     // Through the descriptor the file was created with, never by its name
     // again: no one can put another file under the name meanwhile.
     output->tiff_ = TIFFClientOpenExt(output->temporaryPath().c_str(), bigTiff ? "w8" : "w",
@@ -98,9 +84,10 @@ std::unique_ptr<OutputFile> OutputFile::Create(const OutputTarget& target, bool 
                                       ReadThrough, WriteThrough, SeekThrough, KeepFileOpen,
                                       SizeThrough, NoMapping, NoUnmapping, options.get());
     if (output->tiff_ == nullptr) {
-        *reason = "libtiff cannot create " + output->temporaryPath();
+        record->Fail(opening);
         return nullptr;
     }
+    TIFFSetClientInfo(output->tiff_, record, kRecordName);
     return output;
 }
 
@@ -110,20 +97,21 @@ OutputFile::~OutputFile() {
 
 void OutputFile::StartWritingBack() const { file_->file().StartWritingBack(); }
 
-bool OutputFile::Publish(std::string* reason) {
+bool OutputFile::Publish() {
     const bool flushed =
         file_->RunStep(PublishStep::Flush, [this] { return TIFFFlush(tiff_) != 0; });
+    if (!flushed) record_->Fail(Step::Of(Stage::FinishingOutput));
     TIFFClose(tiff_);
     tiff_ = nullptr;
-    if (!flushed) {
-        *reason = "the end of the output could not be written";
-        return false;
-    }
-    return file_->Publish(reason);
+    // What libtiff could not write at its close (a flush that failed
+    // without a word of its own) fails the run too.
+    if (!flushed || record_->Failed()) return false;
+    std::string reason;  // the record says it
+    return file_->Publish(&reason);
 }
 
-std::string OutputFile::ExplainWriteFailure() const {
-    return pyramid::ExplainWriteFailure(temporaryPath());
+RunRecord* RecordOf(TIFF* tiff) {
+    return static_cast<RunRecord*>(TIFFGetClientInfo(tiff, kRecordName));
 }
 
 }  // namespace nvx::pyramid

@@ -11,26 +11,44 @@ namespace nvx::pyramid {
 
 namespace {
 
+// Sets the tags of one directory, each call as given, and remembers
+// whether libtiff took them all: a tag it refused leaves the file without
+// what the directory must say.
+class Tags {
+public:
+    explicit Tags(TIFF* tiff) : tiff_(tiff) {}
+    template <typename... Values>
+    Tags& Set(ttag_t tag, Values... values) {
+        taken_ = TIFFSetField(tiff_, tag, values...) != 0 && taken_;
+        return *this;
+    }
+    bool Taken() const { return taken_; }
+
+private:
+    TIFF* tiff_;
+    bool taken_ = true;
+};
+
 // The tags every kind of directory shares after its size.
-void SetRgbJpegTags(TIFF* tiff, int jpegQuality) {
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tiff, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
-    TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, jpegQuality);
+void SetRgbJpegTags(Tags& tags, int jpegQuality) {
+    tags.Set(TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB)
+        .Set(TIFFTAG_FILLORDER, FILLORDER_MSB2LSB)
+        .Set(TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG)
+        .Set(TIFFTAG_COMPRESSION, COMPRESSION_JPEG)
+        .Set(TIFFTAG_JPEGQUALITY, jpegQuality);
 }
 
-void SetSizeAndSamples(TIFF* tiff, std::int32_t width, std::int32_t height) {
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+void SetSizeAndSamples(Tags& tags, std::int32_t width, std::int32_t height) {
+    tags.Set(TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width))
+        .Set(TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height))
+        .Set(TIFFTAG_BITSPERSAMPLE, 8)
+        .Set(TIFFTAG_SAMPLESPERPIXEL, 3);
 }
 
-void SetResolution(TIFF* tiff) {
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, static_cast<double>(kAssociatedResolution));
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, static_cast<double>(kAssociatedResolution));
-    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+void SetResolution(Tags& tags) {
+    tags.Set(TIFFTAG_XRESOLUTION, static_cast<double>(kAssociatedResolution))
+        .Set(TIFFTAG_YRESOLUTION, static_cast<double>(kAssociatedResolution))
+        .Set(TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
 }
 
 std::string Format(const char* format, auto... values) {
@@ -60,66 +78,78 @@ std::string MacroDescription(std::int32_t width, std::int32_t height) {
     return Format("|macro = macro|\nmacro %dx%d", width, height);
 }
 
-void SetFirstLevelSubfileType(TIFF* tiff) {
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(2));
+bool SetFirstLevelSubfileType(TIFF* tiff) {
+    return Tags(tiff).Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(2)).Taken();
 }
 
-void SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared) {
+bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared) {
     const std::string description =
         LevelDescription(level.width, level.height, shared.tileSize, shared.scanMagnification,
                          shared.micronsPerPixel);
-    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(level.directoryIndex),
-                 static_cast<std::uint16_t>(shared.pageCount));
-    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(level.width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(level.height));
-    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, static_cast<std::uint32_t>(shared.tileSize));
-    TIFFSetField(tiff, TIFFTAG_TILELENGTH, static_cast<std::uint32_t>(shared.tileSize));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    TIFFSetField(tiff, TIFFTAG_SOFTWARE, kSoftware);
-    SetRgbJpegTags(tiff, level.jpegQuality);
+    Tags tags(tiff);
+    tags.Set(TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(level.directoryIndex),
+             static_cast<std::uint16_t>(shared.pageCount))
+        .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT)
+        .Set(TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(level.width))
+        .Set(TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(level.height))
+        .Set(TIFFTAG_TILEWIDTH, static_cast<std::uint32_t>(shared.tileSize))
+        .Set(TIFFTAG_TILELENGTH, static_cast<std::uint32_t>(shared.tileSize))
+        .Set(TIFFTAG_BITSPERSAMPLE, 8)
+        .Set(TIFFTAG_SAMPLESPERPIXEL, 3)
+        .Set(TIFFTAG_IMAGEDESCRIPTION, description.c_str())
+        .Set(TIFFTAG_SOFTWARE, kSoftware);
+    SetRgbJpegTags(tags, level.jpegQuality);
+    return tags.Taken();
 }
 
-void SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables) {
-    TIFFSetField(tiff, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(tables.size()),
-                 tables.data());
+bool SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables) {
+    // libtiff refuses empty tables without a word; tiles without their
+    // tables decode to nothing.
+    if (tables.empty()) return false;
+    return Tags(tiff)
+        .Set(TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(tables.size()), tables.data())
+        .Taken();
 }
 
-void SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height) {
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(0));
-    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(2),
-                 static_cast<std::uint16_t>(pageCount));
-    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    SetSizeAndSamples(tiff, width, height);
-    SetRgbJpegTags(tiff, kReducedQuality);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
-    SetResolution(tiff);
+bool SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height) {
+    Tags tags(tiff);
+    tags.Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(0))
+        .Set(TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(2),
+             static_cast<std::uint16_t>(pageCount))
+        .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    SetSizeAndSamples(tags, width, height);
+    SetRgbJpegTags(tags, kReducedQuality);
+    tags.Set(TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
+    SetResolution(tags);
+    return tags.Taken();
 }
 
-void SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,
+bool SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,
                   std::int32_t height) {
     const std::string description = LabelDescription(width, height);
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(1));
-    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(page),
-                 static_cast<std::uint16_t>(pageCount));
-    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    SetSizeAndSamples(tiff, width, height);
-    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    SetRgbJpegTags(tiff, kFullQuality);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
-    SetResolution(tiff);
+    Tags tags(tiff);
+    tags.Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(1))
+        .Set(TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(page),
+             static_cast<std::uint16_t>(pageCount))
+        .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    SetSizeAndSamples(tags, width, height);
+    tags.Set(TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+    SetRgbJpegTags(tags, kFullQuality);
+    tags.Set(TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
+    SetResolution(tags);
+    return tags.Taken();
 }
 
-void SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height) {
+bool SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height) {
     const std::string description = MacroDescription(width, height);
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(9));
-    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    SetSizeAndSamples(tiff, width, height);
-    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    SetRgbJpegTags(tiff, kFullQuality);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
+    Tags tags(tiff);
+    tags.Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(9))
+        .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    SetSizeAndSamples(tags, width, height);
+    tags.Set(TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+    SetRgbJpegTags(tags, kFullQuality);
+    tags.Set(TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
+    return tags.Taken();
 }
 
 }  // namespace nvx::pyramid

@@ -43,16 +43,20 @@ std::string LabelDescription(std::int32_t width, std::int32_t height);
 // "|macro = macro|\nmacro WxH".
 std::string MacroDescription(std::int32_t width, std::int32_t height);
 
+// Each sets its tags and gives false when libtiff refused any of them: the
+// directory would not say what it must, and the run fails.
+//
 // NewSubfileType 2 of the first directory, set once right after the file is created.
-void SetFirstLevelSubfileType(TIFF* tiff);
+bool SetFirstLevelSubfileType(TIFF* tiff);
 // The tiled pyramid level's tags, from PageNumber to the JPEG quality.
-void SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared);
-// JPEGTables of a level whose tiles are encoded outside libtiff.
-void SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables);
+bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared);
+// JPEGTables of a level whose tiles are encoded outside libtiff; false
+// for empty tables (TablesFor's when libjpeg refused) too.
+bool SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables);
 // The single-strip associated images; w and h come from the decoded stream.
-void SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height);
-void SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,
+bool SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height);
+bool SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,
                   std::int32_t height);
-void SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height);
+bool SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height);
 
 }  // namespace nvx::pyramid

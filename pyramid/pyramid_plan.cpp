@@ -75,13 +75,17 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
         plan.levels.push_back(level);
         s *= 4.0f;
     }
-    if (plan.levels.empty()) return plan;
-    // The levels, the thumbnail, then the label and the macro the slide has.
-    plan.pictures = pictures;
-    const auto levelsAndThumbnail = static_cast<std::int32_t>(plan.levels.size()) + 1;
-    plan.labelPage = pictures.label ? levelsAndThumbnail + 1 : 0;
-    plan.directoryCount = levelsAndThumbnail + (pictures.label ? 1 : 0) + (pictures.macro ? 1 : 0);
+    PlanPictures(&plan, pictures);
     return plan;
+}
+
+void PlanPictures(PyramidPlan* plan, PlannedPictures pictures) {
+    if (plan->levels.empty()) return;
+    // The levels, the thumbnail, then the label and the macro the slide has.
+    plan->pictures = pictures;
+    const auto levelsAndThumbnail = static_cast<std::int32_t>(plan->levels.size()) + 1;
+    plan->labelPage = pictures.label ? levelsAndThumbnail + 1 : 0;
+    plan->directoryCount = levelsAndThumbnail + (pictures.label ? 1 : 0) + (pictures.macro ? 1 : 0);
 }
 
 float RecordedMicronsPerPixel(float micronsPerPixel) {

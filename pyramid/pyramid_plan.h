@@ -50,6 +50,9 @@ struct PyramidPlan {
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
                             std::int32_t height, std::int32_t layers, bool regionMode,
                             PlannedPictures pictures = {});
+// Plans `pictures` (the label and the macro the slide has) into a plan
+// with levels: its directory count and the label's page.
+void PlanPictures(PyramidPlan* plan, PlannedPictures pictures);
 
 // The scale factor of the level at directory index 3, from the box's size.
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height);

@@ -5,6 +5,7 @@
  */
 #include "pyramid/worker_threads.h"
 
+#include <cerrno>
 #include <memory>
 #include <new>
 #include <utility>
@@ -30,14 +31,23 @@ bool WorkerThread::Start(std::function<void()> work) {
     try {
         owned = std::make_unique<std::function<void()>>(std::move(work));
     } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
         return false;
     }
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-    const bool sized = pthread_attr_setstacksize(&attributes, kWorkerStackBytes) == 0;
-    const bool created = sized && pthread_create(&thread_, &attributes, RunWork, owned.get()) == 0;
+    int error = pthread_attr_init(&attributes);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    error = pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+    if (error == 0) error = pthread_create(&thread_, &attributes, RunWork, owned.get());
     pthread_attr_destroy(&attributes);
-    if (!created) return false;
+    // The system's reason goes back in errno, for the level to name.
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
     owned.release();
     started_ = true;
     return true;

@@ -30,7 +30,8 @@ public:
     ~WorkerThread() { Join(); }
 
     // Runs `work` on a new thread. False when the system cannot start
-    // another thread (or this one already runs something).
+    // another thread, with its reason in errno (or this one already runs
+    // something).
     bool Start(std::function<void()> work);
     // Waits for the thread to end; does nothing when none was started.
     void Join();
@@ -40,7 +41,8 @@ private:
     bool started_ = false;
 };
 
-// Starts `work` on `thread`; false when it could not be started.
+// Starts `work` on `thread`; false when it could not be started, with the
+// system's reason in errno when it gave one.
 using ThreadStarter = std::function<bool(WorkerThread* thread, std::function<void()> work)>;
 
 // The starter of a normal run.

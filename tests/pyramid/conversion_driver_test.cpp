@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -109,11 +110,17 @@ protected:
     std::string stderr_;
 };
 
-TEST_F(ConversionDriverTest, WorkersThatCannotStartEndTheFirstLevelEarly) {
+TEST_F(ConversionDriverTest, WorkersThatCannotStartEndTheFirstLevelEarlyAndSayWhy) {
     const std::string output = PathIn("early.tif");
-    const ConversionResult result =
-        Run(Job(output), [](WorkerThread*, std::function<void()>) { return false; });
+    const ConversionResult result = Run(Job(output), [](WorkerThread*, std::function<void()>) {
+        errno = EAGAIN;  // as pthread_create says at a thread limit
+        return false;
+    });
     EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+    EXPECT_EQ(result.failure.step.stage, Stage::StartingWorkers);
+    EXPECT_EQ(result.failure.step.level, 1);
+    EXPECT_EQ(result.failure.cause, Cause::Errno);
+    EXPECT_EQ(result.failure.code, EAGAIN);
     ASSERT_TRUE(result.shortLevel);
     EXPECT_EQ(result.shortLevel->directoryIndex, 1);
     EXPECT_EQ(result.shortLevel->rowsWritten, 0);
@@ -196,18 +203,19 @@ TEST_F(ConversionDriverTest, AWorkerOutOfMemoryFailsTheRunAndSaysWhatItWasDoing)
     region.box = {100, 50, 1700, 1300};
     region.layers = 9;
     region.regionMode = true;
-    for (const auto& [job, step] :
-         {std::pair{&whole, "decoding tile "}, std::pair{&region, "laying out tile "}}) {
+    for (const auto& [job, stage] :
+         {std::pair{&whole, Stage::DecodingTile}, std::pair{&region, Stage::LayingOutTile}}) {
         ConversionResult result;
         {
             testing::RefuseTileBuffers refuse(256 * 256 * 3);
             result = Run(*job, StartWorkerThread);
         }
         EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
-        ASSERT_TRUE(result.outOfMemory) << step;
-        EXPECT_EQ(result.outOfMemory->rfind(step, 0), 0u) << *result.outOfMemory;
-        EXPECT_TRUE(result.outOfMemory->ends_with(" of pyramid level 1")) << *result.outOfMemory;
-        ASSERT_TRUE(result.shortLevel);
+        EXPECT_EQ(result.failure.cause, Cause::OutOfMemory);
+        EXPECT_EQ(result.failure.step.stage, stage);
+        EXPECT_EQ(result.failure.step.level, 1);
+        EXPECT_GE(result.failure.step.tile, 0);
+        ASSERT_TRUE(result.shortLevel) << static_cast<int>(stage);
         EXPECT_EQ(result.shortLevel->directoryIndex, 1);
         EXPECT_TRUE(result.slideClosed);
         EXPECT_EQ(FilesInFolder(), 0u);  // the temporary file is gone
@@ -234,8 +242,10 @@ TEST_F(ConversionDriverTest, AnOutputThatCannotBeCreatedEndsWithStatusOne) {
     const ConversionResult missingFolder =
         Run(Job(PathIn("missing-folder/out.tif")), StartWorkerThread);
     EXPECT_EQ(missingFolder.outcome, ConversionOutcome::OutputNotCreated);
-    EXPECT_NE(missingFolder.writeFailure.find("No such file or directory"), std::string::npos)
-        << missingFolder.writeFailure;
+    EXPECT_EQ(missingFolder.failure.step.stage, Stage::CreatingOutput);
+    EXPECT_EQ(missingFolder.failure.cause, Cause::Refusal);
+    EXPECT_NE(missingFolder.failure.text.find("No such file or directory"), std::string::npos)
+        << missingFolder.failure.text;
     EXPECT_EQ(progress_, "");
     EXPECT_TRUE(Logged("close"));
 
@@ -373,22 +383,22 @@ std::filesystem::path TemporaryIn(const std::filesystem::path& folder) {
 
 TEST_F(ConversionDriverTest, PublishingFlushesSyncsClosesAndRenamesInThatOrder) {
     const std::string output = PathIn("out.tif");
-    std::vector<PublishStep> steps;
+    std::vector<Stage> steps;
     std::uint64_t bytesAtSync = 0;
     bool outputBeforeRename = true;
     DriverSeams seams;
-    seams.publishStep = [&](PublishStep step, const std::function<bool()>& perform) {
-        steps.push_back(step);
-        if (step == PublishStep::Sync) {
+    seams.steps = [&](Stage step, const std::function<bool()>& perform) {
+        if (step != Stage::SettingTables) steps.push_back(step);
+        if (step == Stage::SyncingOutput) {
             bytesAtSync = std::filesystem::file_size(TemporaryIn(PathIn(".")));
         }
-        if (step == PublishStep::Rename) outputBeforeRename = std::filesystem::exists(output);
+        if (step == Stage::RenamingOutput) outputBeforeRename = std::filesystem::exists(output);
         return perform();
     };
     EXPECT_EQ(Run(Job(output), seams).outcome, ConversionOutcome::Converted);
-    EXPECT_EQ(steps, (std::vector<PublishStep>{PublishStep::Create, PublishStep::Flush,
-                                               PublishStep::Sync, PublishStep::Close,
-                                               PublishStep::Rename, PublishStep::SyncFolder}));
+    EXPECT_EQ(steps, (std::vector<Stage>{Stage::CreatingOutput, Stage::FinishingOutput,
+                                         Stage::SyncingOutput, Stage::ClosingOutput,
+                                         Stage::RenamingOutput, Stage::SyncingFolder}));
     // What is forced to disk is the whole file, and it takes the name last.
     EXPECT_EQ(bytesAtSync, std::filesystem::file_size(output));
     EXPECT_FALSE(outputBeforeRename);
@@ -399,39 +409,67 @@ TEST_F(ConversionDriverTest,
        AFailedStepOfPublishingFailsTheRunAndSaysWhatBecameOfTheEarlierOutput) {
     const std::string output = PathIn("out.tif");
     struct Case {
-        PublishStep failing;
-        bool afterItsWork;  // the step did its work, then failed (the folder's sync)
-        std::string reason;
+        Stage failing;
+        bool afterItsWork;  // the step did its work, then failed
     };
-    const Case cases[] = {
-        {PublishStep::Flush, false, "the end of the output could not be written"},
-        {PublishStep::Sync, false, "the output could not be put on disk: refused"},
-        {PublishStep::Close, false, "the output could not be closed: refused"},
-        {PublishStep::Rename, false, "the finished output could not be renamed to " + output},
-        {PublishStep::Rename, true, output + " was replaced, but refused"},
-    };
+    const Case cases[] = {{Stage::FinishingOutput, false},
+                          {Stage::SyncingOutput, false},
+                          {Stage::ClosingOutput, false},
+                          {Stage::RenamingOutput, false},
+                          {Stage::RenamingOutput, true}};
     for (const Case& c : cases) {
         const Case& row = c;  // what the lambda captures
+        SCOPED_TRACE(static_cast<int>(c.failing));
         { std::ofstream(output) << "an earlier output"; }
-        std::vector<PublishStep> steps;
+        std::vector<Stage> steps;
         DriverSeams seams;
-        seams.publishStep = [&steps, &row](PublishStep ran, const std::function<bool()>& perform) {
+        seams.steps = [&steps, &row](Stage ran, const std::function<bool()>& perform) {
             steps.push_back(ran);
             if (ran != row.failing) return perform();
             if (row.afterItsWork) perform();
             return false;
         };
-        const std::string& reason = c.reason;
         const ConversionResult result = Run(Job(output), seams);
-        EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete) << reason;
-        EXPECT_EQ(result.writeFailure.rfind(reason, 0), 0u) << result.writeFailure;
-        EXPECT_EQ(result.outputReplaced, c.afterItsWork) << reason;
+        EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+        EXPECT_EQ(result.failure.step.stage, c.failing);
+        EXPECT_EQ(result.failure.cause, Cause::None);  // the system said nothing
+        EXPECT_EQ(result.outputReplaced, c.afterItsWork);
         EXPECT_EQ(steps.back(), c.failing);  // nothing after the failed step
         std::ifstream in(output);
         std::string content;
         std::getline(in, content);
-        EXPECT_EQ(content == "an earlier output", !c.afterItsWork) << reason;
-        EXPECT_EQ(FilesInFolder(), 1u) << reason;  // the temporary file is gone
+        EXPECT_EQ(content == "an earlier output", !c.afterItsWork);
+        EXPECT_EQ(FilesInFolder(), 1u);  // the temporary file is gone
+        ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
+    }
+    SlideTakenBack();
+}
+
+TEST_F(ConversionDriverTest, ALevelWithoutItsJpegTablesFailsTheRun) {
+    // libjpeg runs out of memory making the tables (the stream it writes
+    // them into cannot grow), or libtiff refuses to take them.
+    struct Case {
+        const char* name;
+        bool refuseMemory;
+    };
+    for (const Case& c :
+         {Case{"libjpeg gives no tables", true}, Case{"libtiff takes none", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string output = PathIn("tables.tif");
+        DriverSeams seams;
+        seams.steps = [&c](Stage step, const std::function<bool()>& perform) {
+            if (step != Stage::SettingTables) return perform();
+            if (!c.refuseMemory) return false;
+            testing::RefuseTileBuffers refuse(64 * 1024, true);
+            return perform();
+        };
+        const ConversionResult result = Run(Job(output), seams);
+        EXPECT_EQ(result.outcome, ConversionOutcome::Incomplete);
+        EXPECT_EQ(result.failure.step.stage, Stage::SettingTables);
+        EXPECT_EQ(result.failure.step.level, 1);
+        EXPECT_EQ(progress_, "S");  // no tile was made
+        EXPECT_FALSE(std::filesystem::exists(output));
+        EXPECT_EQ(FilesInFolder(), 0u);
         ASSERT_TRUE(slide::OpenSlide(&slide_, "fake.nvx"));
     }
     SlideTakenBack();
