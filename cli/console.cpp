@@ -201,6 +201,9 @@ void PrintHelp() {
         "Options (anywhere on the line; a lone -- ends them; --NAME VALUE or --NAME=VALUE):\n"
         "  --mpp X      the pixel size in microns (0 < X <= 1000), for a slide that records\n"
         "               none or a wrong one; the descriptions carry it and nothing is assumed\n"
+        "  --no-label   leave the label picture out (it often carries the patient's name):\n"
+        "               no label directory, and nothing of it is read from the slide\n"
+        "  --no-macro   leave the macro picture out in the same way\n"
         "\n"
         "Exit status:\n"
         "  0    converted\n"
@@ -418,6 +421,9 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
             return;
         case OptionProblem::GivenTwice:
             Error("option " + name + " is given twice");
+            return;
+        case OptionProblem::TakesNoValue:
+            Error("option " + name + " takes no value");
             return;
         case OptionProblem::BadValue:
             break;

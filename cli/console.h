@@ -99,7 +99,7 @@ void WarnLooseNumber(NumberArgument argument, const std::string& text, double va
 void ExplainArgumentCount(int given);
 // An option that cannot be taken: `name` as written ("--mpp"), and for a bad
 // value the value as written; the line names the option's rule.
-enum class OptionProblem { Unknown, MissingValue, BadValue, GivenTwice };
+enum class OptionProblem { Unknown, MissingValue, BadValue, GivenTwice, TakesNoValue };
 void ExplainOptionRefusal(OptionProblem problem, const std::string& name, const std::string& value);
 // `argument`, written `text`, breaks its own rule (LAYERS 1 to 9, Scale above
 // 0 and at most 80, Width and Height not below 0).

@@ -179,6 +179,8 @@ int main(int argc, char** argv) {
     job.box = region.box;
     job.layers = options.layers;
     job.regionMode = region.regionMode;
+    job.leaveOutLabel = options.choices.leaveOutLabel;
+    job.leaveOutMacro = options.choices.leaveOutMacro;
     const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
     return cli::ReportConversion(result, job, startupStatus);
 }

@@ -43,9 +43,17 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         *refusal = {problem, name, value};
         return OptionAsks::Run;
     };
-    if (name == "--help" || name == "--version") {
-        if (inlineValue) return refuse(console::OptionProblem::Unknown);
-        return name == "--help" ? OptionAsks::Help : OptionAsks::Version;
+    // The options that take no value.
+    bool* flag = nullptr;
+    if (name == "--no-label") flag = &choices->leaveOutLabel;
+    if (name == "--no-macro") flag = &choices->leaveOutMacro;
+    if (flag != nullptr || name == "--help" || name == "--version") {
+        if (inlineValue) return refuse(console::OptionProblem::TakesNoValue);
+        if (name == "--help") return OptionAsks::Help;
+        if (name == "--version") return OptionAsks::Version;
+        if (*flag) return refuse(console::OptionProblem::GivenTwice);
+        *flag = true;
+        return OptionAsks::Run;
     }
     if (name != "--mpp") return refuse(console::OptionProblem::Unknown);
 

@@ -29,6 +29,8 @@ namespace nvx::cli {
 // What the options choose; each is unset (today's output) unless given.
 struct OutputChoices {
     std::optional<float> micronsPerPixel;  // --mpp: the pixel size in microns, (0, 1000]
+    bool leaveOutLabel = false;            // --no-label: no label directory, nothing of it read
+    bool leaveOutMacro = false;            // --no-macro: the same for the macro
 };
 
 struct RunOptions {

@@ -104,10 +104,10 @@ PictureResult WriteLabelOrMacro(TIFF* tiff, AssociatedPicture which,
 
 }  // namespace
 
-PicturesOnSlide FindPicturesOnSlide(slide::SlideHandle slide) {
+PicturesOnSlide FindPicturesOnSlide(slide::SlideHandle slide, bool label, bool macro) {
     PicturesOnSlide pictures;
-    pictures.label = slide::FetchLabel(slide).status;
-    pictures.macro = slide::FetchPreview(slide).status;
+    if (label) pictures.label = slide::FetchLabel(slide).status;
+    if (macro) pictures.macro = slide::FetchPreview(slide).status;
     return pictures;
 }
 

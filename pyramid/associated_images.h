@@ -41,7 +41,8 @@ struct PicturesOnSlide {
     slide::PictureStatus label = slide::PictureStatus::None;
     slide::PictureStatus macro = slide::PictureStatus::None;
 };
-PicturesOnSlide FindPicturesOnSlide(slide::SlideHandle slide);
+// Only the pictures asked for are fetched; the others are None.
+PicturesOnSlide FindPicturesOnSlide(slide::SlideHandle slide, bool label = true, bool macro = true);
 
 // The thumbnail's request: the area halved together with the scale until
 // both sides are below 2048, neither side below 1.

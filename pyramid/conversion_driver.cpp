@@ -171,12 +171,12 @@ void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing) {
                                         &record_),
                     AssociatedPicture::Label);
         if (Lost()) return;
-    } else {
+    } else if (!job_.leaveOutLabel) {
         missing->push_back(AssociatedPicture::Label);
     }
     if (plan_.pictures.macro) {
         NotePicture(WriteMacroDirectory(tiff_, source_.slide, &record_), AssociatedPicture::Macro);
-    } else {
+    } else if (!job_.leaveOutMacro) {
         missing->push_back(AssociatedPicture::Macro);
     }
 }
@@ -221,7 +221,8 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
 
     // The directory count depends on which pictures the slide has. One it has
     // but cannot give is lost before any work.
-    const PicturesOnSlide onSlide = FindPicturesOnSlide(slide->handle());
+    const PicturesOnSlide onSlide =
+        FindPicturesOnSlide(slide->handle(), !job.leaveOutLabel, !job.leaveOutMacro);
     if (onSlide.label == slide::PictureStatus::Unreadable ||
         onSlide.macro == slide::PictureStatus::Unreadable) {
         ConversionResult result = Refused(ConversionOutcome::Incomplete, slide);

@@ -32,6 +32,10 @@ struct ConversionJob {
     slide::RegionBox box;
     std::int32_t layers = 0;  // 1..9 in whole-slide mode, 9 in region mode
     bool regionMode = false;
+    // Pictures left out by choice: no directory, and nothing of them is
+    // fetched from the slide (a label often carries the patient's name).
+    bool leaveOutLabel = false;
+    bool leaveOutMacro = false;
 };
 
 enum class ConversionOutcome {

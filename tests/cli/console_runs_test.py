@@ -125,6 +125,30 @@ class OptionReports(unittest.TestCase):
         self.assertEqual(run.stdout, USAGE_A.encode(ENCODING))
         self.assertEqual(run.stderr.decode(), ERROR + "2 arguments were" + COUNT_RULE + "\n")
 
+    def test_pictures_left_out_are_neither_read_nor_written(self):
+        import openslide
+        import tifffile
+        cases = [([], {"label", "macro"}, {"label", "preview"}),
+                 (["--no-label"], {"macro"}, {"preview"}),
+                 (["--no-macro"], {"label"}, {"label"}),
+                 (["--no-label", "--no-macro"], set(), set())]
+        for options, pictures, fetched in cases:
+            with self.subTest(options=options):
+                run = Run(["a.nvx", "out.svs", "2"] + options, width=600, height=400, mpp=0.25)
+                self.assertEqual((run.status, run.stderr), (0, b""), options)
+                path = os.path.join(run.dir, "out.svs")
+                with openslide.OpenSlide(path) as slide:
+                    self.assertEqual(set(slide.associated_images) - {"thumbnail"}, pictures)
+                with tifffile.TiffFile(path) as tif:
+                    # PageNumber totals count what the file holds.
+                    totals = {p.tags["PageNumber"].value[1] for p in tif.pages
+                              if "PageNumber" in p.tags}
+                    self.assertEqual(totals, {len(tif.pages)})
+                self.assertEqual(set(run.calls()) & {"label", "preview"}, fetched)
+        run = Run(["a.nvx", "out.svs", "2", "--no-label=yes"])
+        self.assertEqual(run.stderr.decode(), ERROR + "option --no-label takes no value\n")
+        self.assertEqual(run.stdout, USAGE_B.encode(ENCODING))
+
     def test_a_given_pixel_size_reaches_the_file_and_nothing_is_assumed(self):
         # A 20x slide that records none: without --mpp the usual 0.46729 is
         # assumed with a warning; with it, its value and no warning.

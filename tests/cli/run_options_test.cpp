@@ -77,8 +77,10 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
          OptionProblem::Unknown, "--quality", 0.0f},
         {{"p", "i", "o", "3", "--mpp"}, ArgumentVerdict::BadOption, OptionProblem::MissingValue,
          "--mpp", 0.0f},
-        {{"p", "--help=1", "i", "o", "3"}, ArgumentVerdict::BadOption, OptionProblem::Unknown,
-         "--help", 0.0f},
+        {{"p", "--help=1", "i", "o", "3"}, ArgumentVerdict::BadOption,
+         OptionProblem::TakesNoValue, "--help", 0.0f},
+        {{"p", "--no-label", "i", "o", "3", "--no-label"}, ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice, "--no-label", 0.0f},
         {{"p", "--mpp", "0.25", "--mpp", "0.5", "i", "o", "3"}, ArgumentVerdict::BadOption,
          OptionProblem::GivenTwice, "--mpp", 0.0f},
     };
@@ -95,7 +97,13 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         EXPECT_EQ(options.inputPath, "i") << line;
         EXPECT_EQ(options.outputPath, "o") << line;
         EXPECT_EQ(options.choices.micronsPerPixel.value_or(0.0f), c.mpp) << line;
+        EXPECT_FALSE(options.choices.leaveOutLabel || options.choices.leaveOutMacro) << line;
     }
+    RunOptions options;
+    ASSERT_EQ(Parse({"p", "--no-macro", "i", "o", "3"}, &options).verdict,
+              ArgumentVerdict::Accepted);
+    EXPECT_TRUE(options.choices.leaveOutMacro);
+    EXPECT_FALSE(options.choices.leaveOutLabel);
     for (const char* bad : {"0", "-1", "1000.5", "nan", "inf", "0.25um", "", "1e400"}) {
         RunOptions options;
         const ArgumentCheck check = Parse({"p", "i", "o", "3", "--mpp", bad}, &options);
