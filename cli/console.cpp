@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "common/native_file.h"
@@ -204,6 +205,9 @@ void PrintHelp() {
         "  --no-label   leave the label picture out (it often carries the patient's name):\n"
         "               no label directory, and nothing of it is read from the slide\n"
         "  --no-macro   leave the macro picture out in the same way\n"
+        "  --report FILE.json\n"
+        "               at the end of the run, converted or not, a JSON report: status,\n"
+        "               reason, levels, pixel size, options, times, peak memory, version\n"
         "\n"
         "Exit status:\n"
         "  0    converted\n"
@@ -310,7 +314,25 @@ void Warn(const std::string& text) { Diagnostic("nvx2svs: warning: ", ForConsole
 
 void LibraryMessage(const std::string& text) { Diagnostic("", text); }
 
-void Error(const std::string& text) { Diagnostic("nvx2svs: error: ", ForConsole(text)); }
+namespace {
+std::mutex gFirstErrorLock;
+std::string gFirstError;
+bool gErrorSeen = false;
+}  // namespace
+
+void Error(const std::string& text) {
+    {
+        const std::lock_guard<std::mutex> hold(gFirstErrorLock);
+        if (!gErrorSeen) gFirstError = text;
+        gErrorSeen = true;
+    }
+    Diagnostic("nvx2svs: error: ", ForConsole(text));
+}
+
+std::string FirstErrorText() {
+    const std::lock_guard<std::mutex> hold(gFirstErrorLock);
+    return gFirstError;
+}
 
 namespace {
 
@@ -410,6 +432,15 @@ void ExplainArgumentCount(int given) {
           "(SLIDE.nvx OUT.svs LAYERS Scale x y Width Height)");
 }
 
+void ExplainReportRefused(const std::string& path, const std::string& refusal) {
+    Error("--report " + Quoted(path) + " cannot take the report: " +
+          (refusal.empty() ? std::string("it names the slide or the output") : refusal));
+}
+
+void ExplainReportNotWritten(const std::string& path, const std::string& why) {
+    Error("the report " + Quoted(path) + " could not be written: " + why);
+}
+
 void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
                           const std::string& value) {
     switch (problem) {
@@ -431,6 +462,7 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     // Only options that take a value get here.
     const char* rule = "";
     if (name == "--mpp") rule = "a pixel size in microns above 0 and at most 1000";
+    if (name == "--report") rule = "a file path";
     Error(name + " " + Quoted(value) + " is not " + rule);
 }
 

@@ -101,6 +101,13 @@ void ExplainArgumentCount(int given);
 // value the value as written; the line names the option's rule.
 enum class OptionProblem { Unknown, MissingValue, BadValue, GivenTwice, TakesNoValue };
 void ExplainOptionRefusal(OptionProblem problem, const std::string& name, const std::string& value);
+// The report --report names cannot go there: it would replace the slide or
+// the output, or `refusal` (what is at the path) says why.
+void ExplainReportRefused(const std::string& path, const std::string& refusal);
+// The report could not be written at the end of the run.
+void ExplainReportNotWritten(const std::string& path, const std::string& why);
+// The text of the first error line the run printed; empty when none.
+std::string FirstErrorText();
 // `argument`, written `text`, breaks its own rule (LAYERS 1 to 9, Scale above
 // 0 and at most 80, Width and Height not below 0).
 void ExplainArgumentRule(NumberArgument argument, const std::string& text);

@@ -15,8 +15,11 @@
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
 #include "cli/run_options.h"
+#include "cli/run_report.h"
 #include "cli/standard_streams.h"
 #include "common/interrupt_handling.h"
+#include "common/native_file.h"
+#include "common/output_target.h"
 #include "pyramid/conversion_driver.h"
 #include "pyramid/pyramid_plan.h"
 #include "slide/library_binding.h"
@@ -48,6 +51,97 @@ void ShowProgress(nvx::pyramid::Progress progress) {
     }
 }
 
+// Where the descriptions' pixel size comes from, for the report.
+void NotePixelSize(const nvx::slide::SlideInfo& info, const nvx::cli::OutputChoices& choices,
+                   nvx::cli::RunFacts* facts) {
+    using nvx::cli::RunFacts;
+    const float effective =
+        nvx::pyramid::EffectiveMicronsPerPixel(info.scanMagnification, info.micronsPerPixel);
+    if (effective > 0.0f) facts->micronsPerPixel = effective;
+    if (choices.micronsPerPixel)
+        facts->pixelSize = RunFacts::PixelSize::Given;
+    else if (nvx::pyramid::UsesUsualMicronsPerPixel(info.scanMagnification, info.micronsPerPixel))
+        facts->pixelSize = RunFacts::PixelSize::Assumed;
+    else
+        facts->pixelSize =
+            effective > 0.0f ? RunFacts::PixelSize::Recorded : RunFacts::PixelSize::None;
+}
+
+// Writes the report, when one was asked for, and gives the exit status: a
+// report that cannot be written fails the run, as any lost output does.
+int FinishRun(const nvx::cli::RunFacts& facts) {
+    if (!facts.choices.reportPath) return facts.status;
+    std::string why;
+    if (nvx::cli::WriteRunReport(facts, nvx::console::FirstErrorText(), &why)) return facts.status;
+    nvx::console::ExplainReportNotWritten(*facts.choices.reportPath, why);
+    return nvx::cli::kFailedStatus;
+}
+
+// Converts the slide the accepted arguments name; gives the exit status.
+int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
+                  nvx::cli::RunFacts* facts) {
+    using namespace nvx;
+    facts->input = options.inputPath;
+    facts->output = options.outputPath;
+    facts->regionMode = cli::IsRegionScale(options.scale);
+    slide::SlideHandle slide = 0;
+    slide::OpenFailure openFailure = slide::OpenFailure::None;
+    if (!slide::OpenSlide(&slide, options.inputPath.c_str(), &openFailure)) {
+        console::PrintOpenFailure();
+        cli::ExplainOpenFailure(options.inputPath, openFailure);
+        slide::UnloadSlideLibrary();
+        return cli::kFailedStatus;
+    }
+
+    // From here on the session closes the slide and unloads the library on
+    // every way out, after the last line about the conversion.
+    slide::SlideSession session(slide);
+    slide::SlideInfo info;
+    if (!slide::QuerySlide(session.handle(), &info)) {
+        cli::ExplainQueryFailure(options.inputPath);
+        return cli::kFailedStatus;
+    }
+    // A pixel size the lab gives stands in for what the slide records.
+    if (options.choices.micronsPerPixel) info.micronsPerPixel = *options.choices.micronsPerPixel;
+    NotePixelSize(info, options.choices, facts);
+    if (!pyramid::IsPlausibleScanMagnification(info.scanMagnification)) {
+        console::ExplainImplausibleMagnification(options.inputPath, info.scanMagnification,
+                                                 pyramid::kMinScanMagnification,
+                                                 pyramid::kMaxScanMagnification);
+        return cli::kFailedStatus;
+    }
+
+    const cli::RegionSelection region =
+        cli::SelectRegion(options, info.width, info.height, info.scanMagnification);
+    if (!region.accepted) {
+        console::PrintProblem(region.problem);
+        if (region.problem == console::Message::XBeyondSlide)
+            console::ExplainRegionOffSlide(console::NumberArgument::X, options.xText,
+                                           region.mappedX, info.width);
+        else if (region.problem == console::Message::YBeyondSlide)
+            console::ExplainRegionOffSlide(console::NumberArgument::Y, options.yText,
+                                           region.mappedY, info.height);
+        else
+            console::ExplainRegionEmpty(region.mappedWidth, region.mappedHeight);
+        return cli::kFailedStatus;
+    }
+
+    pyramid::ConversionJob job;
+    job.inputPath = options.inputPath;
+    job.outputPath = options.outputPath;
+    job.info = info;
+    job.box = region.box;
+    job.layers = options.layers;
+    job.regionMode = region.regionMode;
+    job.leaveOutLabel = options.choices.leaveOutLabel;
+    job.leaveOutMacro = options.choices.leaveOutMacro;
+    const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
+    for (const pyramid::LevelPlan& level : result.levels)
+        facts->levels.push_back({level.width, level.height, info.tileSize});
+    facts->outputReplaced =
+        result.outcome == pyramid::ConversionOutcome::Converted || result.outputReplaced;
+    return cli::ReportConversion(result, job, startupStatus);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +195,14 @@ int main(int argc, char** argv) {
         for (const cli::LooseNumber& n : check.looseNumbers)
             console::WarnLooseNumber(n.argument, n.text, n.readAs);
     };
+    // A refusal is reported too when the options that name the report
+    // were read before it.
+    cli::RunFacts facts;
+    facts.choices = options.choices;
+    const auto refused = [&facts] {
+        facts.status = cli::kFailedStatus;
+        return FinishRun(facts);
+    };
     switch (check.verdict) {
         case cli::ArgumentVerdict::Accepted:
             warnLooseNumbers();
@@ -108,20 +210,20 @@ int main(int argc, char** argv) {
         case cli::ArgumentVerdict::ShortUsage:
             console::PrintShortUsage();
             warnLooseNumbers();
-            return cli::kFailedStatus;
+            return refused();
         case cli::ArgumentVerdict::LongUsage:
             console::PrintLongUsage();
             warnLooseNumbers();
-            return cli::kFailedStatus;
+            return refused();
         case cli::ArgumentVerdict::Problem:
             console::PrintProblem(check.problem);
             warnLooseNumbers();
-            return cli::kFailedStatus;
+            return refused();
         case cli::ArgumentVerdict::BadOption:
             console::PrintLongUsage();
             console::ExplainOptionRefusal(check.option.problem, check.option.name,
                                           check.option.value);
-            return cli::kFailedStatus;
+            return refused();
         case cli::ArgumentVerdict::Help:
             console::PrintHelp();
             return 0;
@@ -131,56 +233,19 @@ int main(int argc, char** argv) {
             return 0;
     }
 
-    slide::SlideHandle slide = 0;
-    slide::OpenFailure openFailure = slide::OpenFailure::None;
-    if (!slide::OpenSlide(&slide, options.inputPath.c_str(), &openFailure)) {
-        console::PrintOpenFailure();
-        cli::ExplainOpenFailure(options.inputPath, openFailure);
-        slide::UnloadSlideLibrary();
-        return cli::kFailedStatus;
+    // The report goes beside nothing it could replace: not over the slide or
+    // the output, and only where a file can be published.
+    if (options.choices.reportPath) {
+        const std::string& report = *options.choices.reportPath;
+        const OutputTarget target = ResolveOutputTarget(report);
+        if (report == options.outputPath || NamesSameFile(report, options.inputPath) ||
+            NamesSameFile(report, options.outputPath) || !target.Publishable()) {
+            console::PrintLongUsage();
+            console::ExplainReportRefused(report, target.Publishable() ? "" : target.refusal);
+            facts.choices.reportPath.reset();
+            return refused();
+        }
     }
-
-    // From here on the session closes the slide and unloads the library on
-    // every way out, after the last line about the conversion.
-    slide::SlideSession session(slide);
-    slide::SlideInfo info;
-    if (!slide::QuerySlide(session.handle(), &info)) {
-        cli::ExplainQueryFailure(options.inputPath);
-        return cli::kFailedStatus;
-    }
-    // A pixel size the lab gives stands in for what the slide records.
-    if (options.choices.micronsPerPixel) info.micronsPerPixel = *options.choices.micronsPerPixel;
-    if (!pyramid::IsPlausibleScanMagnification(info.scanMagnification)) {
-        console::ExplainImplausibleMagnification(options.inputPath, info.scanMagnification,
-                                                 pyramid::kMinScanMagnification,
-                                                 pyramid::kMaxScanMagnification);
-        return cli::kFailedStatus;
-    }
-
-    const cli::RegionSelection region =
-        cli::SelectRegion(options, info.width, info.height, info.scanMagnification);
-    if (!region.accepted) {
-        console::PrintProblem(region.problem);
-        if (region.problem == console::Message::XBeyondSlide)
-            console::ExplainRegionOffSlide(console::NumberArgument::X, options.xText,
-                                           region.mappedX, info.width);
-        else if (region.problem == console::Message::YBeyondSlide)
-            console::ExplainRegionOffSlide(console::NumberArgument::Y, options.yText,
-                                           region.mappedY, info.height);
-        else
-            console::ExplainRegionEmpty(region.mappedWidth, region.mappedHeight);
-        return cli::kFailedStatus;
-    }
-
-    pyramid::ConversionJob job;
-    job.inputPath = options.inputPath;
-    job.outputPath = options.outputPath;
-    job.info = info;
-    job.box = region.box;
-    job.layers = options.layers;
-    job.regionMode = region.regionMode;
-    job.leaveOutLabel = options.choices.leaveOutLabel;
-    job.leaveOutMacro = options.choices.leaveOutMacro;
-    const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
-    return cli::ReportConversion(result, job, startupStatus);
+    facts.status = ConvertParsed(options, startupStatus, &facts);
+    return FinishRun(facts);
 }

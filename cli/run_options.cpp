@@ -55,7 +55,7 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         *flag = true;
         return OptionAsks::Run;
     }
-    if (name != "--mpp") return refuse(console::OptionProblem::Unknown);
+    if (name != "--mpp" && name != "--report") return refuse(console::OptionProblem::Unknown);
 
     std::string value;
     if (inlineValue) {
@@ -64,6 +64,12 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         value = argv[++*at];
     } else {
         return refuse(console::OptionProblem::MissingValue);
+    }
+    if (name == "--report") {
+        if (value.empty()) return refuse(console::OptionProblem::BadValue, value);
+        if (choices->reportPath) return refuse(console::OptionProblem::GivenTwice);
+        choices->reportPath = value;
+        return OptionAsks::Run;
     }
     double number = 0.0;
     if (!ReadExactReal(value, &number) || !std::isfinite(number) || !(number > 0.0) ||

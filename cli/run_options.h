@@ -28,9 +28,10 @@ namespace nvx::cli {
 
 // What the options choose; each is unset (today's output) unless given.
 struct OutputChoices {
-    std::optional<float> micronsPerPixel;  // --mpp: the pixel size in microns, (0, 1000]
-    bool leaveOutLabel = false;            // --no-label: no label directory, nothing of it read
-    bool leaveOutMacro = false;            // --no-macro: the same for the macro
+    std::optional<float> micronsPerPixel;   // --mpp: the pixel size in microns, (0, 1000]
+    bool leaveOutLabel = false;             // --no-label: no label directory, nothing of it read
+    bool leaveOutMacro = false;             // --no-macro: the same for the macro
+    std::optional<std::string> reportPath;  // --report: where the run's JSON report goes
 };
 
 struct RunOptions {

@@ -248,6 +248,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     bool bigTiff = NeedsBigTiff(source, plan.levels, seams.bigTiffThreshold);
     for (bool restarted = false;; restarted = true) {
         result = ConversionResult();
+        result.levels = plan.levels;
         // Each attempt keeps a record of its own; it outlives the output,
         // whose failures go there.
         RunRecord record(seams.steps);

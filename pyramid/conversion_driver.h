@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/run_record.h"
+#include "pyramid/pyramid_plan.h"
 #include "slide/library_binding.h"
 #include "slide/region_box.h"
 #include "slide/slide_session.h"
@@ -67,6 +68,7 @@ struct ConversionResult {
     // included) says why here too.
     RunFailure failure;
     std::optional<ShortLevel> shortLevel;
+    std::vector<LevelPlan> levels;                   // the pyramid levels planned, in file order
     std::vector<AssociatedPicture> missingPictures;  // left out: the slide has none
     bool bigTiff = false;                            // written as a BigTIFF: it would pass 4 GiB
     bool slideClosed = false;                        // the library said the slide closed

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
-  python3 python3-openslide python3-tifffile python3-numpy python3-pil
+  python3 python3-openslide python3-tifffile python3-numpy python3-jsonschema python3-pil
   openslide-tools libtiff-tools libvips-tools
   locales time clang-format clang-tidy gdal-bin man-db lintian
   snakemake slurmctld slurmd slurm-client munge chromium

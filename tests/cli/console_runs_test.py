@@ -15,6 +15,8 @@ import unittest
 
 CONVERTER = None
 FAKES = None
+# The source tree, for the report's schema.
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # The console the runs print to: its locale and the encoding it expects.
 LOCALE, ENCODING = "C.UTF-8", "utf-8"
 
@@ -148,6 +150,44 @@ class OptionReports(unittest.TestCase):
         run = Run(["a.nvx", "out.svs", "2", "--no-label=yes"])
         self.assertEqual(run.stderr.decode(), ERROR + "option --no-label takes no value\n")
         self.assertEqual(run.stdout, USAGE_B.encode(ENCODING))
+
+    def test_the_json_report_of_every_kind_of_ending(self):
+        import json
+        import jsonschema
+        with open(os.path.join(SOURCE, "docs", "run-report.schema.json")) as f:
+            schema = json.load(f)
+        levels = [{"width": 600, "height": 400, "tile_size": 256, "tiles": 6},
+                  {"width": 150, "height": 100, "tile_size": 256, "tiles": 1}]
+        # args, fake settings, status, reason, what else the report says
+        cases = [(["a.nvx", "out.svs", "1", "--mpp", "0.5"], {}, 0, None,
+                  {"levels": levels, "mpp": 0.5, "mpp_source": "given", "output_replaced": True}),
+                 (["a.nvx", "out.svs", "1", "--no-label"], {"mag": 20}, 0, None,
+                  {"mpp": 0.46729, "mpp_source": "assumed"}),
+                 (["a.nvx", "out.svs", "1"], {"mpp": 0.25, "fail": "tile"}, -1,
+                  "the output is incomplete: 6 tiles could not be read from the slide; out.svs "
+                  "was left as it was", {"levels": levels, "output_replaced": False}),
+                 (["a.nvx", "out.svs", "1"], {"fail": "open"}, -1,
+                  "the input 'a.nvx' does not exist", {"levels": [], "mpp_source": None}),
+                 (["a.nvx", "out.svs", "12"], {}, -1,
+                  "the layer count '12' is not a number from 1 to 9", {"input": None})]
+        for args, fake, status, reason, expected in cases:
+            with self.subTest(args=args, fake=fake):
+                run = Run(["--report", "r.json"] + args, width=600, height=400, **fake)
+                self.assertEqual(run.status, status & 0xFF, run.stderr)
+                with open(os.path.join(run.dir, "r.json"), "rb") as f:
+                    report = json.loads(f.read().decode("utf-8"))
+                jsonschema.validate(report, schema)
+                self.assertEqual((report["status"], report["converted"], report["reason"]),
+                                 (status, status == 0, reason))
+                self.assertEqual(report["options"]["no_label"], "--no-label" in args)
+                for key, value in expected.items():
+                    self.assertEqual(report[key], value, key)
+        # Never over the slide or the output.
+        run = Run(["--report", "out.svs", "a.nvx", "out.svs", "1"])
+        self.assertEqual((run.status, run.stdout), (255, USAGE_B.encode(ENCODING)))
+        self.assertEqual(run.stderr.decode(), ERROR + "--report 'out.svs' cannot take the report: "
+                         "it names the slide or the output\n")
+        self.assertEqual(run.calls(), [])
 
     def test_a_given_pixel_size_reaches_the_file_and_nothing_is_assumed(self):
         # A 20x slide that records none: without --mpp the usual 0.46729 is

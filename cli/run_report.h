@@ -1,0 +1,57 @@
+/*
+ * run_report.h - the run's report for programs (--report FILE.json): one
+ * JSON document, written at the end of every run that read its options,
+ * converted or not: the status and the reason in English (the first error
+ * line the run printed), the input and output, whether the output path now
+ * holds a new file, each level's size and tiles, the pixel size and where it
+ * came from, the options, the times, the peak memory and the version.
+ * docs/run-report.schema.json describes it. The file is written as every
+ * output is (a hidden temporary, renamed when whole).
+ */
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/run_options.h"
+
+namespace nvx::cli {
+
+// A pyramid level of the output, in its own pixels.
+struct ReportedLevel {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t tileSize = 0;
+};
+
+// What the run knows by its end; what it never learned stays unset.
+struct RunFacts {
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    int status = 0;
+    OutputChoices choices;
+    std::string input;
+    std::string output;
+    bool regionMode = false;
+    bool outputReplaced = false;  // the output path holds the new file
+    std::vector<ReportedLevel> levels;
+    std::optional<double> micronsPerPixel;  // as the descriptions carry it
+    enum class PixelSize { Unknown, Recorded, Given, Assumed, None } pixelSize = PixelSize::Unknown;
+};
+
+// The JSON document; `reason` is the first error line of the run (empty
+// for none), `cpuSeconds` and `peakBytes` negative where not known.
+std::string RunReportJson(const RunFacts& facts, const std::string& reason, double wallSeconds,
+                          double cpuSeconds, std::int64_t peakBytes);
+
+// Writes the report to the path --report named; false with `why` set when
+// it cannot be written.
+bool WriteRunReport(const RunFacts& facts, const std::string& reason, std::string* why);
+
+// Text as a JSON string, quotes included: every control character escaped,
+// and bytes that are not UTF-8 given as U+FFFD (a path may hold any bytes).
+std::string JsonString(const std::string& text);
+
+}  // namespace nvx::cli
