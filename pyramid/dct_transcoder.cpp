@@ -18,6 +18,7 @@
 #include "common/turbo_jpeg.h"
 #include "pyramid/coefficient_mix.h"
 #include "pyramid/libjpeg_setup.h"
+#include "pyramid/tile_encoder.h"
 
 namespace nvx::pyramid {
 
@@ -78,7 +79,7 @@ struct DctTranscoder::State {
     bool writerCreated = false;
     // What a jump back from libjpeg means at the present step.
     TranscodeResult failure = TranscodeResult::kUnreadable;
-    std::vector<std::uint8_t> buffer;  // the stream being made, reused
+    std::vector<std::uint8_t> buffer;  // the stream being made, kept while small
     CoefficientMix mix{};
     UINT16 mixSteps[3][DCTSIZE2]{};  // the stored steps `mix` was made from
     bool mixMade = false;
@@ -193,8 +194,7 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
     jpeg_suppress_tables(&s.writer, TRUE);
     jpeg_finish_compress(&s.writer);
     jpeg_abort_decompress(&s.reader);
-    stream->assign(s.buffer.begin(),
-                   s.buffer.begin() + static_cast<std::ptrdiff_t>(s.destination.used));
+    HandOverStream(&s.buffer, s.destination.used, stream);
     return TranscodeResult::kTranscoded;
 }
 

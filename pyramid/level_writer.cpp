@@ -1,6 +1,7 @@
 /*
- * level_writer.cpp - the workers of one level, the raster-order hand-out,
- * the in-order writing of its tiles, and the caller's wait for the level.
+ * level_writer.cpp - the workers of one level, the raster-order hand-out
+ * under the byte budget, the gate of the tiles being made, the in-order
+ * writing of its tiles, and the caller's wait for the level.
  */
 #include "pyramid/level_writer.h"
 
@@ -24,17 +25,32 @@ void Record(TIFF* tiff, const Step& step, Cause cause = Cause::None, int code = 
 
 // The stage of what a tile worker was doing (TileWorker::Step).
 Stage TileStage(const char* step) {
-    for (const auto& [name, stage] : {std::pair{"decoding", Stage::DecodingTile},
-                                      std::pair{"transcoding", Stage::TranscodingTile},
-                                      std::pair{"laying out", Stage::LayingOutTile},
-                                      std::pair{"encoding", Stage::EncodingTile}}) {
+    for (const auto& [name, stage] :
+         {std::pair{"decoding", Stage::DecodingTile},
+          std::pair{"transcoding", Stage::TranscodingTile},
+          std::pair{"laying out", Stage::LayingOutTile}, std::pair{"encoding", Stage::EncodingTile},
+          std::pair{"handing over", Stage::HandingOverTile}}) {
         if (std::strcmp(step, name) == 0) return stage;
     }
     return Stage::FetchingTile;
 }
 
-std::int64_t TilesAcross(std::int32_t pixels, std::int32_t tileSize) {
-    return tileSize > 0 && pixels > 0 ? (std::int64_t{pixels} + tileSize - 1) / tileSize : 0;
+// What a worker does while it makes the codecs of a slot of the gate.
+constexpr const char* kStartingMaker = "starting a tile worker";
+
+// The most any tile of the level holds at once: tiles differ only in how
+// the level's right and bottom edges clip them.
+std::size_t MostOfAnyTile(const LevelSource& source, const LevelPlan& level, std::int64_t columns,
+                          std::int64_t rows, bool coefficientRoute) {
+    std::size_t most = 0;
+    if (columns == 0 || rows == 0) return most;
+    for (const std::int64_t row : {std::int64_t{0}, rows - 1}) {
+        for (const std::int64_t column : {std::int64_t{0}, columns - 1}) {
+            const TilePlace place = PlaceOfTile(row * columns + column, columns, source.tileSize);
+            most = std::max(most, CostOf(source, level, place, coefficientRoute).Most());
+        }
+    }
+    return most;
 }
 
 }  // namespace
@@ -46,16 +62,25 @@ LevelWriter::LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan&
       level_(level),
       columns_(TilesAcross(level.width, source.tileSize)),
       rows_(TilesAcross(level.height, source.tileSize)),
-      workingBytes_(TileWorkingBytes(source.tileSize)),
-      budgetBytes_(std::max(limits.budgetBytes, TileWorkingBytes(source.tileSize))),
+      coefficientRoute_(!source.regionMode && !PixelRouteForced()),
+      budgetBytes_(std::max(limits.budgetBytes,
+                            MostOfAnyTile(source, level, columns_, rows_, coefficientRoute_))),
       fileBytes_(limits.fileBytes),
-      startThread_(std::move(startThread)) {
+      startThread_(std::move(startThread)),
+      gate_(limits.tilesAtOnce > 0 ? limits.tilesAtOnce : TilesMadeAtOnce()),
+      makers_(static_cast<std::size_t>(gate_.Slots())) {
     outcome_.height = level.height;
 }
 
 LevelWriter::~LevelWriter() {
-    // Run joins its workers before it returns; this covers a writer that
-    // goes while they still run.
+    // Run joins its workers before it returns. When it threw instead, they
+    // still run: stopped, they hand out no more tiles and make none of
+    // those they fetched, so the writer goes without waiting for the level.
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+    }
+    moved_.notify_all();
     for (WorkerThread& thread : threads_) thread.Join();
 }
 
@@ -114,72 +139,111 @@ LevelOutcome LevelWriter::Run(const std::function<void()>& dot,
 }
 
 void LevelWriter::Work() {
-    TilePlace place;
+    TakenTile tile;
     bool haveTile = false;
-    bool handingOver = false;
-    std::optional<TileWorker> worker;
+    const char* step = "fetching";
     try {
-        worker.emplace(source_, level_, &gate_);
-        while (Take(&place)) {
+        while (Take(&tile)) {
             haveTile = true;
-            TileStream tile = worker->Make(place);
-            handingOver = true;
-            Finish(place, std::move(tile));
-            handingOver = false;
+            step = "fetching";
+            // The read-ahead: the fetch runs outside the gate, under the budget.
+            FetchedTile fetched = FetchForTile(source_, level_, tile.place);
+            Arrived(&tile, fetched.Bytes());
+            std::optional<TileStream> made = MakeTile(std::move(fetched), &step);
+            if (!made) break;
+            step = "handing over";
+            Finish(&tile, std::move(*made));
         }
     } catch (const std::bad_alloc&) {
         // Recorded before the words below, which need memory.
         const std::int32_t level = level_.directoryIndex;
+        const bool starting = step == kStartingMaker;
         Record(tiff_,
-               !worker
-                   ? Step::OfLevel(Stage::PreparingWorker, level)
-                   : Step::OfTile(handingOver ? Stage::HandingOverTile : TileStage(worker->Step()),
-                                  level, haveTile ? place.index : -1, place.column, place.row),
+               starting ? Step::OfLevel(Stage::PreparingWorker, level)
+                        : Step::OfTile(TileStage(step), level, haveTile ? tile.place.index : -1,
+                                       tile.place.column, tile.place.row),
                Cause::OutOfMemory);
         LevelFailure failure;
         failure.kind = LevelFailure::Kind::OutOfMemory;
         // Words for the report; without memory even for them, the kind says enough.
         try {
-            if (!worker) {
-                failure.what = "starting a tile worker";
+            if (starting) {
+                failure.what = kStartingMaker;
             } else {
-                failure.what = std::string(handingOver ? "handing over" : worker->Step()) + " " +
-                               (haveTile ? DescribeTile(place) : std::string("a tile"));
+                failure.what = std::string(step) + " " +
+                               (haveTile ? DescribeTile(tile.place) : std::string("a tile"));
             }
         } catch (const std::bad_alloc&) {
             failure.what.clear();
         }
         Stop(std::move(failure));
     }
-    worker.reset();  // its encoder and decoder go before the worker counts itself out
 
     std::lock_guard<std::mutex> lock(mutex_);
     --liveWorkers_;
     progress_.notify_one();
 }
 
-bool LevelWriter::Take(TilePlace* place) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stopped_ || nextToTake_ >= TileCount()) return false;
-    const std::int64_t index = nextToTake_++;
-    ++takersWaiting_;
-    moved_.wait(lock, [&] {
-        return stopped_ ||
-               (index < nextToWrite_ + kWindow &&
-                (index == nextToWrite_ || bytesInFlight_ + workingBytes_ <= budgetBytes_));
-    });
-    --takersWaiting_;
-    if (stopped_) return false;
-    bytesInFlight_ += workingBytes_;
-    *place = PlaceOf(index);
-    return true;
+std::optional<TileStream> LevelWriter::MakeTile(FetchedTile&& fetched, const char** step) {
+    const WorkGate::Pass pass(&gate_);
+    // A level that stopped while the tile waited makes nothing more.
+    if (stopped_) return std::nullopt;
+    std::optional<TileWorker>& maker = makers_[static_cast<std::size_t>(pass.Slot())];
+    try {
+        if (!maker) {
+            *step = kStartingMaker;
+            maker.emplace(source_, level_);
+        }
+        return maker->Make(std::move(fetched));
+    } catch (const std::bad_alloc&) {
+        // Read while the slot, and so the maker, is still this worker's.
+        if (maker) *step = maker->Step();
+        throw;
+    }
 }
 
-void LevelWriter::Finish(const TilePlace& place, TileStream&& tile) {
+bool LevelWriter::FitsLocked(std::int64_t index) const {
+    const TileCost cost = CostOf(source_, level_, PlaceOf(index), coefficientRoute_);
+    return bytesInFlight_ + cost.Most() <= budgetBytes_;
+}
+
+bool LevelWriter::Take(TakenTile* tile) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++takersWaiting_;
+    // Only the next tile is ever waited for: tiles are handed out in order.
+    moved_.wait(lock,
+                [&] { return stopped_ || nextToTake_ >= TileCount() || FitsLocked(nextToTake_); });
+    --takersWaiting_;
+    const bool taken = !stopped_ && nextToTake_ < TileCount();
+    if (taken) {
+        tile->place = PlaceOf(nextToTake_++);
+        tile->cost = CostOf(source_, level_, tile->place, coefficientRoute_);
+        tile->counted = tile->cost.Most();
+        bytesInFlight_ += tile->counted;
+    }
+    // The tile after may fit as well, or there may be none left: the next
+    // taker sees for itself.
+    if (takersWaiting_ > 0) moved_.notify_one();
+    return taken;
+}
+
+void LevelWriter::Arrived(TakenTile* tile, std::size_t fetchedBytes) {
+    // A region's pixels are in the tile's cost; a stored stream is counted
+    // at its size, as it came.
+    const std::size_t now = tile->cost.Fetched() + (tile->cost.pixels == 0 ? fetchedBytes : 0);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    bytesInFlight_ = bytesInFlight_ - tile->counted + now;
+    const bool freed = now < tile->counted;
+    tile->counted = now;
+    if (freed && takersWaiting_ > 0) moved_.notify_one();
+}
+
+void LevelWriter::Finish(TakenTile* tile, TileStream&& stream) {
+    const TilePlace& place = tile->place;
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_) return;
-    if (tile.lost) ++outcome_.lostTiles;
-    if (tile.bytes.empty()) {
+    if (stream.lost) ++outcome_.lostTiles;
+    if (stream.bytes.empty()) {
         Record(tiff_, Step::OfTile(Stage::EncodingTile, level_.directoryIndex, place.index,
                                    place.column, place.row));
         LevelFailure failure;
@@ -188,14 +252,13 @@ void LevelWriter::Finish(const TilePlace& place, TileStream&& tile) {
         StopLocked(std::move(failure));
         return;
     }
-    const std::size_t streamBytes = tile.bytes.size();
-    waiting_.emplace(place.index, std::move(tile.bytes));
     // The tile's buffers are gone; its stream waits for its turn.
-    bytesInFlight_ = bytesInFlight_ - workingBytes_ + streamBytes;
-    const std::int64_t before = nextToWrite_;
+    const std::size_t streamBytes = stream.bytes.capacity();
+    waiting_.emplace(place.index, std::move(stream.bytes));
+    bytesInFlight_ = bytesInFlight_ - tile->counted + streamBytes;
+    tile->counted = streamBytes;
     WriteReadyLocked();
-    // Takers wait for the writer to move on, or for the bytes this tile gave up.
-    if (nextToWrite_ != before || takersWaiting_ > 0) moved_.notify_all();
+    if (takersWaiting_ > 0) moved_.notify_one();
 }
 
 void LevelWriter::WriteReadyLocked() {
@@ -220,7 +283,7 @@ void LevelWriter::WriteReadyLocked() {
             StopLocked(LevelFailure{*refused, "writing " + DescribeTile(PlaceOf(nextToWrite_))});
             return;
         }
-        bytesInFlight_ -= stream.size();
+        bytesInFlight_ -= stream.capacity();
         ++nextToWrite_;
         // A tile row counts once its last tile is in the file.
         if (nextToWrite_ % columns_ == 0) {
@@ -248,11 +311,7 @@ std::size_t LevelWriter::BytesInFlight() const {
 }
 
 TilePlace LevelWriter::PlaceOf(std::int64_t index) const {
-    TilePlace place;
-    place.index = index;
-    place.column = static_cast<std::int32_t>((index % columns_) * source_.tileSize);
-    place.row = static_cast<std::int32_t>((index / columns_) * source_.tileSize);
-    return place;
+    return PlaceOfTile(index, columns_, source_.tileSize);
 }
 
 std::string LevelWriter::DescribeTile(const TilePlace& place) const {

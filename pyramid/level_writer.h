@@ -3,30 +3,40 @@
  * object that owns the level's work.
  *
  * It owns the level's 64 worker threads, the hand-out of its tiles, the
- * window of finished tiles that wait for their turn, the byte budget of the
- * tiles in flight, the lock that guards the TIFF handle, the counters and
- * the level's outcome. The caller blocks in Run and gets the outcome back;
- * nothing of the level lives outside this object.
+ * byte budget, the gate of the tiles being made, the finished tiles that
+ * wait for their turn, the lock that guards the TIFF handle, the counters
+ * and the level's outcome. The caller blocks in Run and gets the outcome
+ * back; nothing of the level lives outside this object.
+ *
+ * Two limits, and nothing else, hold the level's work back:
+ * - the byte budget: every byte a tile holds from its hand-out to its
+ *   write counts against it, whatever the stage: what the slide library
+ *   decodes while fetching a region, the region's pixels, the stored
+ *   stream, the coefficients or decoded and laid-out pixels while the tile
+ *   is made, and its encoded stream until it is in the file. A tile is
+ *   handed out only when the most it will hold at once (TileCost) fits
+ *   beside the bytes of the tiles in flight; as it moves on, what it counts
+ *   falls to what it holds. The streams are counted when they come, at
+ *   their size.
+ * - the gate: TilesMadeAtOnce() tiles are made (decoded, transcoded,
+ *   encoded) at once, each in a slot with its own codecs.
+ * The workers are the read-ahead stage: each takes the next tile, fetches
+ * it (a region is decoded and resampled by the library then), and waits
+ * at the gate with what it fetched.
  *
  * Tiles are handed out one at a time in raster order (tile-number order)
  * and written into the file in that same order, whatever order the workers
- * finish them in, so that a slide always gives the same file. Fetching,
- * decoding and encoding happen in the workers outside the lock; the lock is
- * held for the hand-out, the window, TIFFWriteRawTile and the counters.
- * Tiles are made behind the level's work gate: twice as many at once as
- * the machine has hardware threads, while the rest of the workers fetch or
- * wait.
- *
- * Memory: a worker takes a tile's buffers only when it takes the tile, and
- * a tile is taken only while the bytes of the tiles in flight (taken and
- * not yet written: their buffers while they are made, their streams while
- * they wait) stay within the budget. The tile the file waits for is never
- * held back, so the level always moves on.
+ * finish them in, so that a slide always gives the same file. The lock is
+ * held for the hand-out, the counting, TIFFWriteRawTile and the counters.
+ * Every tile handed out holds what it will need, and every tile before it
+ * was handed out before it: so the tile the file waits for always moves on,
+ * and a budget of one tile's most still writes the level.
  */
 #pragma once
 
 #include <tiffio.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -70,31 +80,36 @@ struct LevelOutcome {
 };
 
 // The bytes of tiles in flight a level allows by default: a few tiles of
-// the largest size, several hundred of the usual 256 pixels.
-inline constexpr std::size_t kTileBudgetBytes = std::size_t{256} << 20;
+// the largest size, several hundred of the usual 256 pixels. With what the
+// process holds besides (its code and libraries, the stacks, the slide
+// library's own cache) a run stays within 256 MiB.
+inline constexpr std::size_t kTileBudgetBytes = std::size_t{208} << 20;
 
 struct LevelLimits {
-    // The bytes of tiles in flight; raised to one tile's working bytes when smaller.
+    // The bytes of tiles in flight; raised to the most one tile holds when smaller.
     std::size_t budgetBytes = kTileBudgetBytes;
+    // Tiles made at once; 0: TilesMadeAtOnce().
+    int tilesAtOnce = 0;
     // The most the file may hold, the level's directory included; 0: no limit.
     std::uint64_t fileBytes = 0;
 };
 
+// A tile handed out to a worker, with the bytes it counts against the budget.
+struct TakenTile {
+    TilePlace place;
+    TileCost cost;
+    std::size_t counted = 0;
+};
+
 class LevelWriter {
 public:
-    // Finished tiles that may wait for an earlier one. With 64 workers on a
-    // few cores, the worker of the next tile to write can be off the CPU for
-    // a whole round of the scheduler; the window must hold what the other
-    // cores finish meanwhile, or they all wait and cores go idle (128 left
-    // 6-8 % of the CPU unused).
-    static constexpr std::int64_t kWindow = 512;
-
     // The level's tags must be set on `tiff` already. `source` and `level`
     // must outlive the writer.
     LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan& level,
                 const LevelLimits& limits = {}, ThreadStarter startThread = StartWorkerThread);
     LevelWriter(const LevelWriter&) = delete;
     LevelWriter& operator=(const LevelWriter&) = delete;
+    // Stops the workers that still run (Run threw) and waits for them.
     ~LevelWriter();
 
     // Starts the workers and blocks until the level is complete or every
@@ -104,23 +119,27 @@ public:
     LevelOutcome Run(const std::function<void()>& dot,
                      const std::function<void()>& rowsLanded = {});
 
-    // What each worker calls. Take gives the next tile to work on, and false
-    // when the level has none left or has stopped; it waits while the tile
-    // is a window ahead of the writer or the budget is spent. Finish hands
-    // a taken tile over and writes, in order, every tile then ready. A
-    // refused write stops the level: the output is lost anyway, and the
-    // file (a full disk, a size limit) takes nothing more.
-    bool Take(TilePlace* place);
-    void Finish(const TilePlace& place, TileStream&& tile);
+    // What each worker calls. Take hands out the next tile, and false when
+    // the level has none left or has stopped; it waits while the most the
+    // tile holds does not fit in the budget. Arrived counts a fetched tile
+    // at what it holds now. Finish hands the made tile over and writes, in
+    // order, every tile then ready. A refused write stops the level: the
+    // output is lost anyway, and the file (a full disk, a size limit) takes
+    // nothing more.
+    bool Take(TakenTile* tile);
+    void Arrived(TakenTile* tile, std::size_t fetchedBytes);
+    void Finish(TakenTile* tile, TileStream&& stream);
     // Stops the level with `failure` (the first failure is kept).
     void Stop(LevelFailure failure);
 
     std::int64_t TileCount() const { return columns_ * rows_; }
-    // The bytes of tiles taken and not yet written.
+    // The bytes counted against the budget: the tiles handed out and not yet written.
     std::size_t BytesInFlight() const;
 
 private:
     void Work();
+    std::optional<TileStream> MakeTile(FetchedTile&& fetched, const char** step);
+    bool FitsLocked(std::int64_t index) const;
     void WriteReadyLocked();
     void StopLocked(LevelFailure failure);
     TilePlace PlaceOf(std::int64_t index) const;
@@ -131,14 +150,15 @@ private:
     const LevelPlan& level_;
     const std::int64_t columns_;
     const std::int64_t rows_;
-    const std::size_t workingBytes_;  // one tile's buffers while it is made
+    const bool coefficientRoute_;
     const std::size_t budgetBytes_;
     const std::uint64_t fileBytes_;
     const ThreadStarter startThread_;
-    WorkGate gate_{WorkGate::ForThisMachine()};
+    WorkGate gate_;
+    std::vector<std::optional<TileWorker>> makers_;  // one for each slot of the gate
 
     mutable std::mutex mutex_;          // guards everything below and the TIFF handle
-    std::condition_variable moved_;     // takers: the writer moved on, or the level stopped
+    std::condition_variable moved_;     // takers: bytes came free, or the level stopped
     std::condition_variable progress_;  // Run: a tile row landed, or a worker ended
     std::int64_t nextToTake_ = 0;
     std::int64_t nextToWrite_ = 0;
@@ -148,7 +168,7 @@ private:
     std::int32_t rowsDone_ = 0;  // tileSize per tile row in the file; may pass the height
     int liveWorkers_ = 0;
     LevelOutcome outcome_;
-    bool stopped_ = false;
+    std::atomic<bool> stopped_{false};  // written under the lock
 
     std::vector<WorkerThread> threads_;  // joined by Run, or when the writer goes
 };

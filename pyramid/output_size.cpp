@@ -11,10 +11,6 @@ namespace nvx::pyramid {
 
 namespace {
 
-std::int64_t TilesAcross(std::int32_t pixels, std::int32_t tileSize) {
-    return tileSize > 0 && pixels > 0 ? (std::int64_t{pixels} + tileSize - 1) / tileSize : 0;
-}
-
 // Streams vary from tile to tile more than a sample shows; the estimate
 // leans to the large side by this much.
 constexpr double kMargin = 1.25;
@@ -55,10 +51,7 @@ std::uint64_t EstimateOutputBytes(const LevelSource& source, const std::vector<L
         double sampled = 0;
         for (std::int64_t k = 0; k < samples; ++k) {
             // Spread over the level, from its first tile to near its last.
-            TilePlace place;
-            place.index = k * tiles / samples;
-            place.column = static_cast<std::int32_t>((place.index % columns) * source.tileSize);
-            place.row = static_cast<std::int32_t>((place.index / columns) * source.tileSize);
+            const TilePlace place = PlaceOfTile(k * tiles / samples, columns, source.tileSize);
             sampled += static_cast<double>(worker.Make(place).bytes.size());
         }
         bytes += sampled / static_cast<double>(samples) * static_cast<double>(tiles);

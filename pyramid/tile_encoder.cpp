@@ -19,10 +19,6 @@ namespace nvx::pyramid {
 
 namespace {
 
-// The most an encoder keeps between tiles (a stream of 256-pixel tiles needs
-// far less).
-constexpr std::size_t kKeptBuffer = 1024 * 1024;
-
 // Splits `count` packed RGB pixels into three planes, the way libjpeg's own
 // colour step does for RGB kept as RGB, only faster.
 void SplitPlanesPortable(const std::uint8_t* rgb, std::size_t count, std::uint8_t* r,
@@ -91,7 +87,7 @@ struct TileEncoder::State {
     ErrorJump error{};
     VectorDestination destination{};
     bool created = false;
-    std::vector<std::uint8_t> buffer;  // the stream being made, reused
+    std::vector<std::uint8_t> buffer;  // the stream being made, kept while small
     std::vector<std::uint8_t> planes;  // one group of 8 rows, split into R, G and B
 };
 
@@ -162,12 +158,21 @@ bool TileEncoder::Encode(const std::uint8_t* rgb, int width, int height,
         jpeg_write_raw_data(&s.info, components, DCTSIZE);
     }
     jpeg_finish_compress(&s.info);
-    stream->assign(s.buffer.begin(),
-                   s.buffer.begin() + static_cast<std::ptrdiff_t>(s.destination.used));
-    // The buffer stays for the next tile, unless a large tile made it large:
-    // a level's idle workers would otherwise each keep a large tile's worth.
-    if (s.buffer.size() > kKeptBuffer) std::vector<std::uint8_t>().swap(s.buffer);
+    HandOverStream(&s.buffer, s.destination.used, stream);
     return true;
+}
+
+void HandOverStream(std::vector<std::uint8_t>* buffer, std::size_t used,
+                    std::vector<std::uint8_t>* stream) {
+    if (buffer->size() <= kKeptStreamBuffer) {
+        stream->assign(buffer->begin(), buffer->begin() + static_cast<std::ptrdiff_t>(used));
+        return;
+    }
+    buffer->resize(used);
+    // Grown by doubling: a buffer far larger than its stream is copied down.
+    if (buffer->capacity() - used > used / 4) buffer->shrink_to_fit();
+    stream->swap(*buffer);
+    std::vector<std::uint8_t>().swap(*buffer);
 }
 
 namespace {

@@ -11,6 +11,7 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -36,6 +37,15 @@ public:
 private:
     std::unique_ptr<State> state_;
 };
+
+// Hands over to `stream` what a codec wrote into its `buffer` (the first
+// `used` bytes). A buffer of up to kKeptStreamBuffer stays with the codec
+// for its next tile and the stream is copied out; a larger one (a large
+// tile's) becomes the stream, so that no codec keeps a large tile's worth
+// of bytes between tiles.
+inline constexpr std::size_t kKeptStreamBuffer = 1024 * 1024;
+void HandOverStream(std::vector<std::uint8_t>* buffer, std::size_t used,
+                    std::vector<std::uint8_t>* stream);
 
 // The tables-only stream (SOI, DQT, DHT, EOI) that belongs in JPEGTables of a
 // directory whose tiles TileEncoder(quality) made. Empty when libjpeg refuses.

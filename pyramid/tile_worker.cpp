@@ -1,8 +1,8 @@
 /*
- * tile_worker.cpp - the making of one tile: fetch, check that a stored
- * stream carries its own tables, then either transcode (a whole stored tile
- * the transcoder takes) or decode (whole-slide mode), pad (edge tiles) and
- * encode.
+ * tile_worker.cpp - a tile's cost and fetch, and its making: check that a
+ * stored stream carries its own tables, then either transcode (a whole
+ * stored tile the transcoder takes) or decode (whole-slide mode), pad (edge
+ * tiles) and encode.
  *
  * Whole tiles are encoded where they lie: in the library's region buffer
  * or in the buffer a stored tile was decoded into. Only edge tiles and lost
@@ -10,6 +10,7 @@
  */
 #include "pyramid/tile_worker.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,7 +34,24 @@ std::size_t TileBytes(std::int32_t tileSize) {
     return static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(tileSize) * 3;
 }
 
+// The width and height of the tile at `place`, clipped to the level.
+std::int32_t Clipped(std::int32_t at, std::int32_t tileSize, std::int32_t levelSide) {
+    return at + tileSize > levelSide ? levelSide - at : tileSize;
+}
+
 }  // namespace
+
+std::int64_t TilesAcross(std::int32_t pixels, std::int32_t tileSize) {
+    return tileSize > 0 && pixels > 0 ? (std::int64_t{pixels} + tileSize - 1) / tileSize : 0;
+}
+
+TilePlace PlaceOfTile(std::int64_t index, std::int64_t columns, std::int32_t tileSize) {
+    TilePlace place;
+    place.index = index;
+    place.column = static_cast<std::int32_t>((index % columns) * tileSize);
+    place.row = static_cast<std::int32_t>((index / columns) * tileSize);
+    return place;
+}
 
 float LevelMagnification(std::int32_t scanMagnification, float scaleFactor) {
     const auto factor = static_cast<std::int32_t>(scaleFactor);
@@ -63,57 +81,95 @@ bool PixelRouteForced() {
     return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
 }
 
-std::size_t TileWorkingBytes(std::int32_t tileSize) { return 2 * TileBytes(tileSize); }
+TileCost CostOf(const LevelSource& source, const LevelPlan& level, const TilePlace& place,
+                bool coefficientRoute) {
+    const std::int32_t t = source.tileSize;
+    const std::int32_t width = Clipped(place.column, t, level.width);
+    const std::int32_t height = Clipped(place.row, t, level.height);
+    const bool whole = width == t && height == t;
+    const std::size_t tile = TileBytes(t);
+    TileCost cost;
+    if (source.regionMode) {
+        // The library decodes the stored tiles the region covers, a row of
+        // them at a time: two across unless the region lies on the stored
+        // tiles' borders. An edge tile is laid out anew; a whole one is
+        // encoded where it lies.
+        cost.pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+        cost.fetching = 2 * cost.pixels;
+        cost.making = whole ? 0 : tile;
+    } else {
+        // A tile the slide does not store is made by the library from its
+        // pixels. Made here: a stored tile's coefficients (two bytes a
+        // sample), or its pixels decoded into a tile's buffer, and laid out
+        // anew when it is an edge tile.
+        cost.fetching = tile;
+        cost.making = whole && !coefficientRoute ? tile : 2 * tile;
+    }
+    return cost;
+}
 
-TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level, WorkGate* gate)
-    : source_(source),
-      level_(level),
-      gate_(gate),
-      magnification_(LevelMagnification(source.scanMagnification, level.scaleFactor)),
-      encoder_(level.jpegQuality) {
+std::size_t FetchedTile::Bytes() const {
+    if (!fetched.buffer) return 0;
+    const std::size_t length = fetched.length > 0 ? static_cast<std::size_t>(fetched.length) : 0;
+    const std::size_t region =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+    return std::max(length, region);
+}
+
+FetchedTile FetchForTile(const LevelSource& source, const LevelPlan& level,
+                         const TilePlace& place) {
+    const float magnification = LevelMagnification(source.scanMagnification, level.scaleFactor);
+    FetchedTile tile;
+    if (source.regionMode) {
+        // The rectangle at the tile's place, clipped to the level.
+        tile.width = Clipped(place.column, source.tileSize, level.width);
+        tile.height = Clipped(place.row, source.tileSize, level.height);
+        tile.fetched = slide::FetchRegion(source.slide, magnification, level.originX + place.column,
+                                          level.originY + place.row, tile.width, tile.height, 0);
+    } else {
+        slide::SlideHandle slide = source.slide;
+        tile.fetched = slide::FetchTile(&slide, magnification, place.column, place.row);
+    }
+    if (tile.fetched.failure == slide::FetchFailure::OutOfMemory) throw std::bad_alloc();
+    return tile;
+}
+
+TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level)
+    : source_(source), level_(level), encoder_(level.jpegQuality) {
     if (!source.regionMode && !PixelRouteForced()) transcoder_.emplace(level.jpegQuality);
 }
 
 TileStream TileWorker::Make(const TilePlace& place) {
-    if (source_.regionMode) {
-        const Pixels pixels = FetchRegion(place);
-        const WorkGate::Pass pass(gate_);
-        return Encode(pixels);
-    }
     step_ = "fetching";
-    slide::SlideHandle slide = source_.slide;
-    slide::Fetched fetched = slide::FetchTile(&slide, magnification_, place.column, place.row);
-    if (fetched.failure == slide::FetchFailure::OutOfMemory) throw std::bad_alloc();
-    const WorkGate::Pass pass(gate_);
-    if (!fetched.buffer || fetched.length <= 0) return Encode(Pixels{});
-    if (CheckStreamCompleteness(fetched.buffer.get(), static_cast<std::size_t>(fetched.length)) !=
-        StreamCompleteness::kComplete) {
+    return Make(FetchForTile(source_, level_, place));
+}
+
+TileStream TileWorker::Make(FetchedTile fetched) {
+    if (source_.regionMode) return Encode(RegionPixels(std::move(fetched)));
+    if (!fetched.fetched.buffer || fetched.fetched.length <= 0) return Encode(Pixels{});
+    const std::uint8_t* stored = fetched.fetched.buffer.get();
+    const auto length = static_cast<std::size_t>(fetched.fetched.length);
+    if (CheckStreamCompleteness(stored, length) != StreamCompleteness::kComplete) {
         return Encode(Pixels{});
     }
     if (transcoder_) {
         step_ = "transcoding";
         TileStream stream;
         const std::int32_t t = source_.tileSize;
-        if (transcoder_->Transcode(fetched.buffer.get(), static_cast<std::size_t>(fetched.length),
-                                   t, t, &stream.bytes) == TranscodeResult::kTranscoded) {
+        if (transcoder_->Transcode(stored, length, t, t, &stream.bytes) ==
+            TranscodeResult::kTranscoded) {
             return stream;
         }
     }
-    return Encode(DecodeStoredTile(std::move(fetched)));
+    return Encode(DecodeStoredTile(std::move(fetched.fetched)));
 }
 
-// Region mode: the rectangle at the tile's place, clipped to the level, read
-// straight from the library's buffer.
-TileWorker::Pixels TileWorker::FetchRegion(const TilePlace& place) {
-    step_ = "fetching";
-    const std::int32_t t = source_.tileSize;
+// Region mode: the tile is encoded straight from the library's buffer.
+TileWorker::Pixels TileWorker::RegionPixels(FetchedTile fetched) {
     Pixels pixels;
-    pixels.width = place.column + t > level_.width ? level_.width - place.column : t;
-    pixels.height = place.row + t > level_.height ? level_.height - place.row : t;
-    pixels.fetched =
-        slide::FetchRegion(source_.slide, magnification_, level_.originX + place.column,
-                           level_.originY + place.row, pixels.width, pixels.height, 0);
-    if (pixels.fetched.failure == slide::FetchFailure::OutOfMemory) throw std::bad_alloc();
+    pixels.width = fetched.width;
+    pixels.height = fetched.height;
+    pixels.fetched = std::move(fetched.fetched);
     const std::size_t bytes = static_cast<std::size_t>(pixels.width) * pixels.height * 3;
     // The length of a raw region need not be filled in; when it is, it must cover the rectangle.
     if (pixels.fetched.buffer &&
@@ -134,13 +190,18 @@ TileWorker::Pixels TileWorker::DecodeStoredTile(slide::Fetched fetched) {
     slide::DecodeFailure failure = slide::DecodeFailure::None;
     // A stream that decodes larger than a tile does not fit in the buffer and
     // is refused by the decode; one taller than a tile but narrow enough to
-    // fit is no tile of this level either.
+    // fit is no tile of this level either. Either way the buffer goes before
+    // a white tile is laid out.
     if (!slide::DecodeJpegToRgb(fetched.buffer.get(), static_cast<std::size_t>(fetched.length),
                                 pixels.decoded.get(), capacity, &size, &failure)) {
         if (failure == slide::DecodeFailure::OutOfMemory) throw std::bad_alloc();
+        pixels.decoded.reset();
         return pixels;
     }
-    if (size.width > source_.tileSize || size.height > source_.tileSize) return pixels;
+    if (size.width > source_.tileSize || size.height > source_.tileSize) {
+        pixels.decoded.reset();
+        return pixels;
+    }
     pixels.data = pixels.decoded.get();
     pixels.width = size.width;
     pixels.height = size.height;

@@ -1,10 +1,11 @@
 /*
- * tile_worker.h - what one worker of a pyramid level does with each tile it
- * takes: fetches the tile's pixels from the slide library, lays them out as
- * a whole tile and JPEG-encodes it. A worker keeps its own libjpeg encoder
- * and DCT transcoder for all its tiles, and decodes each stored stream with
- * a decompressor made for it; the pixel buffers of a tile are taken when
- * the tile is made and given up when it is encoded.
+ * tile_worker.h - the two stages of a tile of a pyramid level: the fetch of
+ * what it is made from (the read-ahead stage, which needs no codec), and
+ * its making: laid out as a whole tile and JPEG-encoded. A TileWorker keeps
+ * its own libjpeg encoder and DCT transcoder for all the tiles it makes,
+ * and decodes each stored stream with a decompressor made for it; the
+ * pixel buffers of a tile are taken when the tile is made and given up
+ * when it is encoded.
  *
  * A tile comes by one of two routes: in region mode a raw RGB rectangle
  * (NvxFetchRegion), in whole-slide mode a stored JPEG tile (NvxFetchTile)
@@ -30,7 +31,6 @@
 #include "pyramid/dct_transcoder.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
-#include "pyramid/work_gate.h"
 #include "slide/jpeg_decode.h"
 #include "slide/library_binding.h"
 
@@ -50,6 +50,12 @@ struct TilePlace {
     std::int32_t column = 0;  // pixel x of the tile's left edge
     std::int32_t row = 0;     // pixel y of the tile's top edge
 };
+
+// The tiles of `tileSize` it takes to cover `pixels` (0 for no pixels).
+std::int64_t TilesAcross(std::int32_t pixels, std::int32_t tileSize);
+
+// Tile number `index` of a level `columns` tiles across.
+TilePlace PlaceOfTile(std::int64_t index, std::int64_t columns, std::int32_t tileSize);
 
 // A made tile: its JPEG stream, or an empty stream when libjpeg refused it.
 struct TileStream {
@@ -72,21 +78,52 @@ void PadTile(const std::uint8_t* pixels, std::int32_t width, std::int32_t height
 // coefficient route: for comparing the two routes.
 bool PixelRouteForced();
 
-// The bytes one tile may hold while it is made (pixels and padded pixels;
-// a transcoded tile's coefficients take as much as both).
-std::size_t TileWorkingBytes(std::int32_t tileSize);
+// What a tile holds on its way through a level, for the level's byte
+// budget. The stored stream and the tile's own stream are not in it: a
+// level counts them as they come, at their size.
+struct TileCost {
+    std::size_t pixels = 0;    // region mode: the region's, from its fetch until the tile is made
+    std::size_t fetching = 0;  // beside them while it is fetched: what the slide library decodes
+    std::size_t making = 0;  // beside them while it is made: coefficients, decoded, laid-out pixels
+
+    // The most it holds at once.
+    std::size_t Most() const { return pixels + (fetching > making ? fetching : making); }
+    // What it holds once fetched, until it is made.
+    std::size_t Fetched() const { return pixels + making; }
+};
+
+// The cost of the tile at `place`, made with the transcoder or without
+// (region mode, or the pixel route forced).
+TileCost CostOf(const LevelSource& source, const LevelPlan& level, const TilePlace& place,
+                bool coefficientRoute);
+
+// What a tile's fetch brought, in the library's buffer: the stored stream
+// (whole-slide mode) or the region's pixels. An empty buffer: nothing came.
+struct FetchedTile {
+    slide::Fetched fetched;
+    std::int32_t width = 0;  // region mode: the rectangle fetched, clipped to the level
+    std::int32_t height = 0;
+
+    // The bytes it holds.
+    std::size_t Bytes() const;
+};
+
+// Fetches what the tile at `place` is made from. Throws std::bad_alloc when
+// the library ran out of memory.
+FetchedTile FetchForTile(const LevelSource& source, const LevelPlan& level, const TilePlace& place);
 
 class TileWorker {
 public:
-    // All three must outlive the worker. A tile is made (decoded,
-    // transcoded, encoded) inside `gate`, once its pixels or stored stream
-    // are fetched; without a gate, at once.
-    TileWorker(const LevelSource& source, const LevelPlan& level, WorkGate* gate = nullptr);
+    // Both must outlive the worker.
+    TileWorker(const LevelSource& source, const LevelPlan& level);
     TileWorker(const TileWorker&) = delete;
     TileWorker& operator=(const TileWorker&) = delete;
 
-    // Makes the tile at `place`. Throws std::bad_alloc when its buffers
-    // cannot be had; Step() then says what was being done.
+    // Makes the tile from what was fetched for it, giving the fetched
+    // buffer back as soon as it is used. Throws std::bad_alloc when the
+    // tile's buffers cannot be had; Step() then says what was being done.
+    TileStream Make(FetchedTile fetched);
+    // Fetches and makes the tile at `place`.
     TileStream Make(const TilePlace& place);
 
     // What the worker was doing last ("fetching", "decoding", ...).
@@ -94,14 +131,12 @@ public:
 
 private:
     struct Pixels;
-    Pixels FetchRegion(const TilePlace& place);
+    Pixels RegionPixels(FetchedTile fetched);
     Pixels DecodeStoredTile(slide::Fetched fetched);
     TileStream Encode(const Pixels& pixels);
 
     const LevelSource& source_;
     const LevelPlan& level_;
-    WorkGate* const gate_;
-    float magnification_;
     TileEncoder encoder_;
     std::optional<DctTranscoder> transcoder_;  // whole-slide mode, unless the pixel route is forced
     const char* step_ = "starting";

@@ -14,6 +14,9 @@ runs out while a tile is made, in the converter, inside TurboJPEG's decode
 (a progressive stored tile needs 96 MB of coefficients) or inside our slide
 library (region runs), is reported as out of memory, never as a lost tile.
 
+A slide of 16384 x 12288 pixels in tiles of 4096 peaks within 256 MiB of
+resident memory, whole and as regions.
+
 Thread stacks are held to 2 MiB, so that the 64 workers of the small levels
 fit beside the lowest limit: the pictures are this test's subject.
 
@@ -163,6 +166,40 @@ class TilesOutOfMemory(unittest.TestCase):
             [NVX2SVS, slide, "out.svs", "9", "40", "0", "0", "8192", "8192"],
             {"LD_LIBRARY_PATH": LIBRARY_FOLDER}, range(128, 385, 32))
         self.assertGreater(ran_out, 0)
+
+
+class PeakWithLargeTiles(unittest.TestCase):
+    """A slide of 4096-pixel tiles (48 MiB each as RGB, 96 MiB as
+    coefficients) converts within 256 MiB of resident memory, the peak the
+    level's byte budget is sized for: whole, through the coefficients and
+    through the pixels, and as regions on and off the stored tiles'
+    borders."""
+
+    def test_the_peak_stays_within_256_mib(self):
+        if NVXMAKE is None:
+            self.skipTest("needs nvxmake and our slide library")
+        with tempfile.TemporaryDirectory(prefix="nvx-e2e-peak-") as folder:
+            slide = os.path.join(folder, "tiles4096.nvx")
+            subprocess.run([NVXMAKE, "--synthetic", "16384x12288", "--tile", "4096", "--mpp",
+                            "0.25", slide], check=True, capture_output=True, timeout=300)
+            cases = {"whole": (["4"], {}),
+                     "pixel route": (["4"], {"NVX2SVS_PIXEL_ROUTE": "1"}),
+                     "region": (["9", "40", "0", "0", "16384", "12288"], {}),
+                     "region off the borders": (["9", "40", "100", "100", "16000", "12000"], {})}
+            for name, (arguments, settings) in cases.items():
+                with self.subTest(name):
+                    env = dict(os.environ, LC_ALL="C.UTF-8", LD_LIBRARY_PATH=LIBRARY_FOLDER,
+                               **settings)
+                    with open(os.path.join(folder, "stderr"), "w+b") as stderr:
+                        process = subprocess.Popen(
+                            [NVX2SVS, slide, os.path.join(folder, "out.svs")] + arguments,
+                            env=env, stdout=subprocess.DEVNULL, stderr=stderr)
+                        # wait4 gives this child's own peak, not the most of all children.
+                        _, status, usage = os.wait4(process.pid, 0)
+                        process.returncode = os.waitstatus_to_exitcode(status)
+                        stderr.seek(0)
+                        self.assertEqual(process.returncode, 0, stderr.read())
+                    self.assertLessEqual(usage.ru_maxrss, 256 * 1024)  # KiB
 
 
 class WorkerStacks(unittest.TestCase):

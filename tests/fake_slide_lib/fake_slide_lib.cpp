@@ -34,6 +34,9 @@
  *   NVXFAKE_REPORTED_SIZE=WxH  the size reported with the label and preview,
  *                              whatever their streams hold
  *   NVXFAKE_LOG=path           one line per call appended to path
+ *   NVXFAKE_HOLD_RELEASE=ms    each release of a buffer takes that long, and
+ *                              logs "releasing N" after "release": N releases
+ *                              under way at once, this one included
  *
  * Pixels: as fake_pixels.h defines them.
  * Entry points named in FAKE_OMIT_* at build time are left out entirely.
@@ -42,6 +45,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -49,6 +53,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NvxSlideLib.h"
@@ -64,6 +69,7 @@ struct Settings {
     bool oversize = false, outOfMemoryJpeg = false;
     std::string tileStream, tableless, tileFile;
     int reportedWidth = 0, reportedHeight = 0;  // 0: the stream's own size
+    int holdReleaseMs = 0;
 };
 
 int EnvInt(const char* name, int fallback) {
@@ -97,6 +103,7 @@ const Settings& GetSettings() {
         s.tileFile = EnvText("NVXFAKE_TILE_FILE");
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
         s.tileStream = EnvText("NVXFAKE_TILE_STREAM");
+        s.holdReleaseMs = EnvInt("NVXFAKE_HOLD_RELEASE", 0);
         std::sscanf(EnvText("NVXFAKE_REPORTED_SIZE").c_str(), "%dx%d", &s.reportedWidth,
                     &s.reportedHeight);
         return s;
@@ -114,6 +121,7 @@ bool Damaged(const char* what) { return Listed(GetSettings().damaged, what); }
 std::mutex gLogMutex;
 std::atomic<long> gOutstanding{0};
 std::atomic<long> gFetches{0};
+[[maybe_unused]] std::atomic<long> gReleasing{0};  // not in a fake without releases
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
@@ -336,6 +344,11 @@ NVX_API uint8_t NvxFetchLabel(NvxSlideHandle, uint8_t** buffer, int32_t* length,
 NVX_API void NvxReleaseBuffer(uint8_t* buffer) {
     if (buffer == nullptr) return;
     Log("release");
+    if (const int hold = GetSettings().holdReleaseMs; hold > 0) {
+        Log("releasing %ld", ++gReleasing);
+        std::this_thread::sleep_for(std::chrono::milliseconds(hold));
+        --gReleasing;
+    }
     --gOutstanding;
     std::free(buffer);
 }

@@ -2,25 +2,32 @@
  * level_writer_test.cpp - one level written by its workers against the fake
  * slide library: what they fetch, what lands in the TIFF (edge tiles padded
  * with their last real column and row), the rows counted, refused writes,
- * the raster order of the tiles in the file whatever the thread timing, the
- * window that holds finished tiles until their turn, and the byte budget of
- * the tiles in flight.
+ * the raster order of the tiles in the file whatever the thread timing,
+ * finished tiles that wait for their turn, the byte budget of the tiles in
+ * flight, the workers stopped when Run threw, and the large blocks a level
+ * holds while it runs, within its budget and its gate.
  */
 #include "pyramid/level_writer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <ostream>
+#include <stdexcept>
 
+#include "common/turbo_jpeg.h"
 #include "pyramid/output_layout.h"
 #include "pyramid/output_size.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
 #include "tests/pyramid/fake_slide_fixture.h"
+#include "tests/pyramid/held_bytes.h"
 #include "tests/pyramid/tiff_file.h"
 
 namespace nvx::pyramid {
@@ -28,6 +35,7 @@ namespace {
 
 using testing::CreateTiffForWriting;
 using testing::FakeSlideTest;
+using testing::kCountedBlockBytes;
 using testing::MeanDifferenceFromFake;
 using testing::ReadTile;
 using testing::TiffFile;
@@ -72,7 +80,10 @@ protected:
         LevelOutcome outcome;
         {
             LevelWriter writer(tiff.get(), source_, level_, limits, std::move(starter));
+            const std::size_t held = testing::HeldBytes();
+            testing::RestartPeak();
             outcome = writer.Run([this] { ++dots_; });
+            peakHeld_ = testing::PeakHeldBytes() - held;
             if (outcome.Complete()) {
                 EXPECT_EQ(writer.BytesInFlight(), 0u);
             }
@@ -99,6 +110,7 @@ protected:
     LevelSource source_;
     LevelPlan level_;
     int dots_ = 0;
+    std::size_t peakHeld_ = 0;  // the most held in large blocks while the level ran
 };
 
 // The pixel at (x, y) of a decoded tile of side `side`.
@@ -284,16 +296,44 @@ TEST_F(LevelWriterTest, SixtyFourWorkersWriteEveryTileOnceAndInRasterOrder) {
     }
 }
 
+TEST_F(LevelWriterTest, AWriterWhoseRunThrewStopsItsWorkersInsteadOfWaitingForTheLevel) {
+    // 125 x 94 tiles of 16 pixels, one worker: a run would fetch them all.
+    source_.regionMode = true;
+    source_.tileSize = 16;
+    level_.width = 2000;
+    level_.height = 1500;
+    TiffFile tiff = CreateTiffForWriting(PathIn("thrown.tif"));
+    ASSERT_TRUE(tiff);
+    SharedLevelTags shared;
+    shared.pageCount = 5;
+    shared.tileSize = 16;
+    SetLevelTags(tiff.get(), level_, shared);
+    source_.slide = slide_;
+    source_.scanMagnification = 40;
+    int starts = 0;
+    const ThreadStarter oneThenThrow = [&](WorkerThread* thread, std::function<void()> work) {
+        if (starts++ == 1) throw std::runtime_error("no more threads");
+        return StartWorkerThread(thread, std::move(work));
+    };
+    {
+        LevelWriter writer(tiff.get(), source_, level_, {}, oneThenThrow);
+        EXPECT_THROW(writer.Run([] {}), std::runtime_error);
+    }
+    const std::size_t fetched = FetchLines().size();
+    EXPECT_LT(fetched, 125u * 94u);
+    EXPECT_EQ(Releases(), static_cast<long>(fetched));
+}
+
 class LevelWindowTest : public FakeSlideTest {
 protected:
+    static constexpr int kTiles = 96;
     void SetUp() override {
         FakeSlideTest::SetUp();
         tiff_ = CreateTiffForWriting(PathIn("order.tif"));
         ASSERT_TRUE(tiff_);
         source_.slide = slide_;
         source_.tileSize = 16;
-        // One row of tiles, long enough for two windows and more.
-        level_.width = static_cast<std::int32_t>(16 * 3 * LevelWriter::kWindow);
+        level_.width = 16 * kTiles;  // one row of tiles
         level_.height = 16;
         SharedLevelTags shared;
         shared.pageCount = 5;
@@ -303,9 +343,13 @@ protected:
     // Takes a tile on another thread; the future holds its index, or -1.
     std::future<std::int64_t> TakeElsewhere(LevelWriter* writer) {
         return std::async(std::launch::async, [writer] {
-            TilePlace place;
-            return writer->Take(&place) ? place.index : std::int64_t{-1};
+            TakenTile tile;
+            return writer->Take(&tile) ? tile.place.index : std::int64_t{-1};
         });
+    }
+    // The most a tile of this level holds: every one is whole.
+    std::size_t Most() const {
+        return CostOf(source_, level_, TilePlace{}, !PixelRouteForced()).Most();
     }
     static TileStream Stream() { return TileStream{{0xFF, 0xD8, 0xFF, 0xD9}, false}; }
 
@@ -314,72 +358,170 @@ protected:
     LevelPlan level_;
 };
 
-TEST_F(LevelWindowTest, FinishedTilesWaitForTheirTurnAndTakersWaitForTheWindow) {
-    LevelWriter tiles(tiff_.get(), source_, level_);
-    ASSERT_EQ(tiles.TileCount(), 3 * LevelWriter::kWindow);
+TEST_F(LevelWindowTest, FinishedTilesWaitForTheirTurnAndAFailedTileLetsWaitingTakersGo) {
+    LevelLimits limits;
+    limits.budgetBytes = 32 * Most();
+    LevelWriter tiles(tiff_.get(), source_, level_, limits);
+    ASSERT_EQ(tiles.TileCount(), kTiles);
 
-    std::vector<TilePlace> taken(LevelWriter::kWindow);
-    for (TilePlace& place : taken) ASSERT_TRUE(tiles.Take(&place));
-    EXPECT_EQ(taken[5].index, 5);
-    EXPECT_EQ(taken[5].column, 80);
+    std::vector<TakenTile> taken(32);
+    for (TakenTile& tile : taken) ASSERT_TRUE(tiles.Take(&tile));
+    EXPECT_EQ(taken[5].place.index, 5);
+    EXPECT_EQ(taken[5].place.column, 80);
 
-    // The next tile is a window ahead of the writer: its taker waits.
-    auto blocked = TakeElsewhere(&tiles);
-    EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout);
-
-    for (std::size_t i = taken.size() - 1; i >= 1; --i) tiles.Finish(taken[i], Stream());
-    EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
+    for (std::size_t i = taken.size() - 1; i >= 1; --i) tiles.Finish(&taken[i], Stream());
     EXPECT_EQ(TIFFGetStrileByteCount(tiff_.get(), 1), 0u);  // nothing written before tile 0
-
-    tiles.Finish(taken[0], Stream());
-    ASSERT_EQ(blocked.wait_for(kWakeUp), std::future_status::ready);
-    EXPECT_EQ(blocked.get(), LevelWriter::kWindow);
-    for (ttile_t t = 0; t < LevelWriter::kWindow; ++t) {
+    tiles.Finish(&taken[0], Stream());
+    for (ttile_t t = 0; t < 32; ++t) {
         EXPECT_EQ(TIFFGetStrileByteCount(tiff_.get(), t), 4u) << t;
         if (t > 0) {
             EXPECT_GT(TIFFGetStrileOffset(tiff_.get(), t), TIFFGetStrileOffset(tiff_.get(), t - 1));
         }
     }
+    EXPECT_EQ(tiles.BytesInFlight(), 0u);
 
-    // A tile that could not be encoded stops the level: it lets a waiting
-    // taker go and hands out nothing more. The tile the blocked taker got is
-    // next to write.
-    std::vector<TilePlace> more(LevelWriter::kWindow - 1);
-    for (TilePlace& place : more) ASSERT_TRUE(tiles.Take(&place));
+    // A tile that could not be encoded stops the level: it lets a taker
+    // that waits for the budget go and hands out nothing more.
+    for (TakenTile& tile : taken) ASSERT_TRUE(tiles.Take(&tile));
     auto stopped = TakeElsewhere(&tiles);
     EXPECT_EQ(stopped.wait_for(50ms), std::future_status::timeout);
-    TilePlace next;
-    next.index = LevelWriter::kWindow;
-    next.column = static_cast<std::int32_t>(16 * LevelWriter::kWindow);
-    tiles.Finish(next, TileStream{});
+    tiles.Finish(&taken[0], TileStream{});
     ASSERT_EQ(stopped.wait_for(kWakeUp), std::future_status::ready);
     EXPECT_EQ(stopped.get(), -1);
-    TilePlace place;
-    EXPECT_FALSE(tiles.Take(&place));
+    TakenTile tile;
+    EXPECT_FALSE(tiles.Take(&tile));
 }
 
 TEST_F(LevelWindowTest, TakersWaitWhileTheTilesInFlightSpendTheBudget) {
-    const std::size_t working = TileWorkingBytes(16);
+    const std::size_t most = Most();
     LevelLimits limits;
-    limits.budgetBytes = 3 * working;
+    limits.budgetBytes = 3 * most;
     LevelWriter tiles(tiff_.get(), source_, level_, limits);
-    std::vector<TilePlace> taken(3);
-    for (TilePlace& place : taken) ASSERT_TRUE(tiles.Take(&place));
-    EXPECT_EQ(tiles.BytesInFlight(), 3 * working);
+    std::vector<TakenTile> taken(3);
+    for (TakenTile& tile : taken) ASSERT_TRUE(tiles.Take(&tile));
+    EXPECT_EQ(tiles.BytesInFlight(), 3 * most);
 
     auto fourth = TakeElsewhere(&tiles);
     EXPECT_EQ(fourth.wait_for(100ms), std::future_status::timeout);
-    // A finished tile that waits for its turn keeps only its stream.
-    tiles.Finish(taken[2], Stream());
-    EXPECT_EQ(tiles.BytesInFlight(), 2 * working + 4);
+    // A fetched stored stream counts beside the bytes the tile will be made in.
+    tiles.Arrived(&taken[2], 100);
+    EXPECT_EQ(tiles.BytesInFlight(), 3 * most + 100);
+    // A made tile that waits for its turn keeps only its stream.
+    tiles.Finish(&taken[2], Stream());
+    EXPECT_EQ(tiles.BytesInFlight(), 2 * most + 4);
     EXPECT_EQ(fourth.wait_for(50ms), std::future_status::timeout);
     // Written, the first two free their bytes and the fourth tile is taken.
-    tiles.Finish(taken[0], Stream());
-    tiles.Finish(taken[1], Stream());
+    tiles.Finish(&taken[0], Stream());
+    tiles.Finish(&taken[1], Stream());
     ASSERT_EQ(fourth.wait_for(kWakeUp), std::future_status::ready);
     EXPECT_EQ(fourth.get(), 3);
-    EXPECT_EQ(tiles.BytesInFlight(), working);
+    EXPECT_EQ(tiles.BytesInFlight(), most);
 }
+
+// One level of the fake slide, 4 x 3 tiles of 512 pixels, written by its
+// workers: the large blocks it holds (held_bytes.h) stay within the budget
+// and within what the tiles the gate lets in hold, and no more tiles are
+// made at once than the gate lets in. A tile gives its fetched buffer back
+// while it is made, and the fake holds each such release a while: the
+// tiles that get past the gate pile up there, and the fake counts them.
+struct MemoryCase {
+    const char* name;
+    bool regionMode;
+    bool pixelRoute;
+    int tilesAtOnce;  // 0: as many as the machine makes at once
+    int budgetTiles;  // the budget in the most one whole tile holds; 0: no budget to speak of
+};
+
+void PrintTo(const MemoryCase& row, std::ostream* out) { *out << row.name; }
+
+class LevelMemoryTest : public LevelWriterTest, public ::testing::WithParamInterface<MemoryCase> {
+protected:
+    static constexpr int kSide = 512;
+    // The fake reads its settings when it is loaded, which the fixture does.
+    // Its stored tiles are one small stream, as nvxmake stores them: the
+    // blocks counted are the converter's, not those the fake makes its
+    // streams in.
+    void SetUp() override {
+        char name[] = "/tmp/nvx-stored-tile-XXXXXX";
+        const int file = mkstemp(name);
+        ASSERT_GE(file, 0);
+        storedTile_ = name;
+        std::vector<std::uint8_t> rgb(kSide * kSide * 3);
+        for (std::size_t i = 0; i < rgb.size(); ++i)
+            rgb[i] = static_cast<std::uint8_t>(i / 3 % 256);
+        TurboJpegHandle handle(tjInitCompress());
+        unsigned char* jpeg = nullptr;
+        unsigned long size = 0;
+        ASSERT_EQ(tjCompress2(handle.get(), rgb.data(), kSide, 0, kSide, TJPF_RGB, &jpeg, &size,
+                              TJSAMP_444, 85, 0),
+                  0);
+        const bool written = write(file, jpeg, size) == static_cast<ssize_t>(size);
+        tjFree(jpeg);
+        close(file);
+        ASSERT_TRUE(written);
+        ASSERT_LT(size, kCountedBlockBytes);
+        setenv("NVXFAKE_TILE_FILE", name, 1);
+        setenv("NVXFAKE_HOLD_RELEASE", "20", 1);
+        if (GetParam().pixelRoute) setenv("NVX2SVS_PIXEL_ROUTE", "1", 1);
+        LevelWriterTest::SetUp();
+    }
+    void TearDown() override {
+        LevelWriterTest::TearDown();
+        unsetenv("NVXFAKE_TILE_FILE");
+        unsetenv("NVXFAKE_HOLD_RELEASE");
+        unsetenv("NVX2SVS_PIXEL_ROUTE");
+        if (!storedTile_.empty()) std::remove(storedTile_.c_str());
+    }
+
+    std::string storedTile_;
+};
+
+TEST_P(LevelMemoryTest, LargeBlocksStayWithinTheBudgetAndTheGate) {
+    const MemoryCase& row = GetParam();
+    source_.regionMode = row.regionMode;
+    source_.tileSize = kSide;
+    level_.width = testing::kFakeWidth;
+    level_.height = testing::kFakeHeight;
+    const std::size_t most =
+        CostOf(source_, level_, TilePlace{}, !row.regionMode && !row.pixelRoute).Most();
+    LevelLimits limits;
+    limits.tilesAtOnce = row.tilesAtOnce;
+    limits.budgetBytes = row.budgetTiles != 0 ? row.budgetTiles * most : std::size_t{1} << 40;
+    // Two for each CPU the process may use.
+    const int atOnce = row.tilesAtOnce != 0 ? row.tilesAtOnce : 2 * UsableCpus();
+    // The most the tiles being made hold, by the gate alone.
+    const std::size_t gate = atOnce * most;
+
+    const LevelOutcome outcome = RunLevel(PathIn("level.tif"), StartWorkerThread, true, limits);
+    ASSERT_TRUE(outcome.Complete());
+    EXPECT_EQ(FetchLines().size(), 12u);
+    int made = 0;  // the most tiles made at once
+    for (const std::string& line : NewLogLines()) {
+        if (line.rfind("releasing ", 0) == 0) made = std::max(made, std::stoi(line.substr(10)));
+    }
+    EXPECT_GT(made, 0);
+    EXPECT_LE(made, atOnce);
+    // Only what libjpeg and the allocator add to a block passes the tiles'
+    // own bytes.
+    const std::size_t slack = 16 * 1024;
+    EXPECT_GT(peakHeld_, 0u);
+    EXPECT_LE(peakHeld_, std::min(limits.budgetBytes, gate) + slack)
+        << "budget " << limits.budgetBytes << ", gate " << gate;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachLimit, LevelMemoryTest,
+                         ::testing::Values(
+                             // Room in the gate for all: the budget decides.
+                             MemoryCase{"BudgetOfCoefficients", false, false, 8, 2},
+                             MemoryCase{"BudgetOfDecodedPixels", false, true, 8, 2},
+                             MemoryCase{"BudgetOfRegions", true, false, 8, 2},
+                             // Room in the budget for all: the gate decides.
+                             MemoryCase{"GateOfCoefficients", false, false, 2, 0},
+                             MemoryCase{"GateOfDecodedPixels", false, true, 2, 0},
+                             MemoryCase{"GateOfThisMachine", false, false, 0, 0}),
+                         [](const ::testing::TestParamInfo<MemoryCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace nvx::pyramid
