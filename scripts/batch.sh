@@ -5,8 +5,11 @@
 #   scripts/batch.sh in out --profile slurm                      # on Slurm
 #   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # settings
 # Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
-# relative to the current folder), mpp (as nvx2svs --mpp), converter, python,
-# and on Slurm cpus and mem_mb (by default the size of the cluster's nodes).
+# relative to the current folder), mpp (as nvx2svs --mpp), no_label and
+# no_macro (true or false, as nvx2svs --no-label / --no-macro), deidentify
+# (true: no label and no macro in the outputs, the report, the logs or the
+# viewer), converter, python, and on Slurm cpus and mem_mb (by default the
+# size of the cluster's nodes).
 # A run goes on past failed slides; a second run converts only what is
 # missing or failed, also after a killed run. It ends with a line that counts
 # the slides; the status is 1 if any failed. scripts/view.sh OUTPUT_DIR shows the result.
@@ -25,7 +28,7 @@ else
   built=$(cd "$here/.." && pwd)/build/nvx2svs
   self=scripts/batch.sh view=scripts/view.sh
 fi
-usage() { sed -n '2,14s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
+usage() { sed -n '2,17s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
 [[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
   usage >&2
@@ -54,10 +57,11 @@ setting() {
   [[ $1 == *=* ]] || { echo "batch: --config needs KEY=VALUE, not '$1'" >&2; exit 2; }
   case $key in
     samples) [[ -z $value || $value == /* ]] || value=$caller/$value ;;
-    layers | converter | python | cpus | mem_mb) ;;
+    layers | deidentify | converter | python | cpus | mem_mb) ;;
     *) for known in "${option_settings[@]}"; do [[ $key == "$known" ]] && break; done
        if [[ $key != "${known:-}" ]]; then
-         known="layers, samples, ${option_settings[*]/%/,} converter, python, cpus, mem_mb"
+         known="layers, samples, ${option_settings[*]/%/,} deidentify, converter, python,"
+         known+=" cpus, mem_mb"
          echo "batch: unknown setting '$key' ($known)" >&2
          exit 2
        fi ;;
@@ -148,7 +152,8 @@ summarise() {
 if [[ -z $slurm ]]; then
   status=0
   "${command[@]}" || status=$?
-  summarise "$status"
+  summarise "$status" || exit
+  exit 0
 fi
 
 # On Slurm, Snakemake does not stop its jobs when interrupted, nor always

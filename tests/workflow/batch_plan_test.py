@@ -1,13 +1,16 @@
 """batch_plan_test.py - the batch's plan and report on their own, without
 Snakemake: sheet values held to the converter's number rules, the
-converter's options as settings and sheet columns, sheets that cannot be
-read, names that collide or do not fit, and the report's links and CSV for
-names that look like something else.
+converter's options as settings and sheet columns (the pictures left out,
+de-identification and the spellings of yes and no among them), sheets that
+cannot be read, names that collide or do not fit, the report's links and
+CSV for names that look like something else, and pictures left out that
+the report never shows and the plan takes from earlier records.
 
 usage: batch_plan_test.py
 """
 
 import csv
+import json
 import os
 import sys
 import tempfile
@@ -108,6 +111,68 @@ class SheetValues(unittest.TestCase):
                                  f"the mpp setting: {bad} (microns per pixel), not {setting!r}")
         [scanned] = batch_plan.scan(self.dir, "4", {"mpp": "0.7"})
         self.assertEqual(scanned["options"], {"mpp": "0.7"})
+
+    def test_pictures_left_out(self):
+        # (settings, the row's no_label and no_macro cells, the options the
+        # slide gets or the reason its row fails, or the line that stops the
+        # batch). Yes and no: true/false, yes/no, 1/0, letter case and blanks
+        # aside; empty leaves the setting.
+        spelling = "must be true or false (yes or no, 1 or 0), not"
+        conflict = "but the batch is de-identified"
+        cases = [
+            ({"no_label": "yes"}, ("", ""), {"no_label": "true"}),
+            ({}, ("", " TRUE "), {"no_macro": "true"}),
+            ({"no_label": "1", "no_macro": "No"}, ("0", ""),
+             {"no_label": "false", "no_macro": "false"}),
+            ({"deidentify": "true"}, ("", ""), {"no_label": "true", "no_macro": "true"}),
+            ({"deidentify": "Yes", "no_label": "1"}, ("yes", ""),
+             {"no_label": "true", "no_macro": "true"}),
+            ({"deidentify": "no"}, ("", ""), {}),
+            ({"deidentify": "1"}, ("false", ""), f"no_label is false, {conflict}"),
+            ({"deidentify": "1"}, ("", "0"), f"no_macro is false, {conflict}"),
+            ({}, ("on", ""), f"no_label {spelling} 'on'"),
+            ({}, ("", "y"), f"no_macro {spelling} 'y'"),
+            ({}, ("--no-label", ""), f"no_label {spelling} '--no-label'"),
+            ({"deidentify": "1"}, ("true --mpp=3", ""), f"no_label {spelling} 'true --mpp=3'"),
+            ({"deidentify": "maybe"}, ("", ""),
+             f"the deidentify setting: deidentify {spelling} 'maybe'"),
+            ({"no_macro": "2"}, ("", ""), f"the no_macro setting: no_macro {spelling} '2'"),
+            ({"deidentify": "true", "no_macro": "false"}, ("", ""),
+             "the no_macro setting: false would keep the macro of a batch that is "
+             "de-identified (deidentify=true)"),
+        ]
+        for settings, (label, macro), expected in cases:
+            with self.subTest(settings=settings, label=label, macro=macro):
+                environment = {"NVX_BATCH_" + k.upper(): v for k, v in settings.items()}
+                environment.update(NVX_BATCH_INPUT=self.dir, NVX_BATCH_SAMPLES=self.sheet(
+                    f'slide,No_Label,no_macro\na.nvx,"{label}","{macro}"\n'))
+                stopped = batch_plan.check_settings(environment)
+                if isinstance(expected, str) and expected.startswith("the "):
+                    self.assertEqual(stopped, expected)
+                    continue
+                self.assertIsNone(stopped)
+                setting = lambda name: environment.get("NVX_BATCH_" + name.upper())  # noqa
+                [row] = batch_plan.check(batch_plan.read_sheet(
+                    environment["NVX_BATCH_SAMPLES"], self.dir, "4",
+                    batch_plan.option_settings(setting),
+                    deidentify=batch_plan.deidentified(setting)), os.path.join(self.dir, "out"))
+                if isinstance(expected, str):
+                    self.assertIn(expected, row["reason"] or "")
+                    self.assertIsNone(row["name"])
+                    continue
+                self.assertIsNone(row["reason"])
+                self.assertEqual(row["options"], expected)
+                # What the converter is given, and what the report hides.
+                self.assertEqual(batch_plan.option_words(row["options"]),
+                                 [f"--no-{kind}" for kind in batch_plan.left_out(expected)])
+        # De-identification is the batch's: a column of that name is not read.
+        warnings = []
+        sheet = self.sheet("slide,deidentify\na.nvx,yes\n")
+        batch_plan.check_settings({"NVX_BATCH_INPUT": self.dir, "NVX_BATCH_SAMPLES": sheet},
+                                  warnings.append)
+        self.assertEqual(len(warnings), 1)
+        self.assertIn("a batch is de-identified as a whole (--config deidentify=true)",
+                      warnings[0])
 
     def test_options_the_converter_does_not_have(self):
         # No setting, column or job option for what nvx2svs cannot take yet.
@@ -239,6 +304,56 @@ class Names(unittest.TestCase):
             self.assertEqual(row["compression"], "1.5 : 1")  # 1000 × 500 × 3 bytes in 10⁶
             self.assertEqual(row["Mpx/s"], "0.1")  # 0.5 Mpx in 5 s
             self.assertEqual(row["MPP"], "0.25 (assumed)")
+
+
+class PicturesInTheReport(unittest.TestCase):
+    def test_pictures_left_out_are_never_shown(self):
+        label, macro = "data:image/jpeg;base64,TEFCRUwtT0YtQQ==", "data:image/jpeg;base64,TUFDUk8="
+        yes = "true"
+        # (the slide's options now, the options of the conversion its record
+        # tells of, de-identified, the row's state, the pictures shown)
+        cases = [
+            ({}, {}, False, "converted", {"label", "macro"}),
+            ({"no_label": yes}, {"no_label": yes}, False, "converted", {"macro"}),
+            # Made before the slide was to lose its macro: no picture until
+            # it is converted again.
+            ({"no_macro": yes}, {}, False, "pending", set()),
+            ({"no_label": yes, "no_macro": yes}, {}, False, "pending", set()),
+            ({"no_label": yes, "no_macro": yes}, {"no_label": yes, "no_macro": yes}, True,
+             "converted", set()),
+        ]
+        for options, recorded, deidentify, state, shown in cases:
+            with self.subTest(options=options, recorded=recorded, deidentify=deidentify), \
+                    tempfile.TemporaryDirectory(prefix="nvx-report-") as out:
+                open(os.path.join(out, "s.svs"), "wb").close()
+                os.makedirs(os.path.join(out, "logs"))
+                record_path = os.path.join(out, "logs", "s.json")
+                with open(record_path, "w", encoding="utf-8") as f:
+                    json.dump({"status": "converted", "options": recorded, "openslide": {
+                        "levels": [[10, 10]], "label": label, "macro": macro}}, f)
+                item = batch_plan.entry("s", "/in/s.nvx", "4", options=options)
+                # The report hides them even from a record that holds them;
+                # the plan, written before any job, takes them from it.
+                html_path, csv_path = batch_report.write_report(out, [item], deidentify)
+                with open(html_path, encoding="utf-8") as f:
+                    page = f.read()
+                os.makedirs(os.path.join(out, ".snakemake"))
+                batch_report.write_plan(out, [item], deidentify)
+                with open(csv_path, encoding="utf-8", newline="") as f:
+                    [row] = list(csv.DictReader(f))
+                with open(record_path, encoding="utf-8") as f:
+                    record = f.read()
+                self.assertEqual(row["status"], state)
+                self.assertEqual(row["left out"], ", ".join(batch_plan.left_out(options)))
+                for kind, uri in (("label", label), ("macro", macro)):
+                    self.assertEqual(uri in page, kind in shown, kind)
+                    self.assertEqual(f'<img class="{kind}"' in page, kind in shown, kind)
+                    # The record keeps only what the slide may show.
+                    self.assertEqual(uri in record, kind not in batch_plan.left_out(options))
+                self.assertEqual("de-identified" in page, deidentify)
+                with open(os.path.join(out, batch_report.LEFT_OUT), encoding="utf-8") as f:
+                    self.assertEqual(json.load(f), {"deidentify": deidentify, "outputs": {
+                        "s.svs": batch_plan.left_out(options)} if options else {}})
 
 
 if __name__ == "__main__":

@@ -17,6 +17,12 @@ of slides made by nvxmake, one of them damaged.
   - interrupted (SIGINT to its process group, as Ctrl-C sends), the batch
     stops its conversion, leaves no output and no partial file and, on Slurm,
     no job;
+  - (local runs) no_label, no_macro and deidentify, as settings and sheet
+    cells, batch after batch in one folder: a picture left out is in no
+    file of the folder (its stream in the output, the stream the slide
+    stores, the small JPEG a job embeds) and answers at no address of the
+    viewer, also for an output and a record put in a de-identified folder
+    by hand;
   - (local runs) a killed batch runs again as it is; --help; an empty folder;
     settings refused in one line before any work; a sample sheet with
     per-slide layers, a region, a pixel size (the batch's or the row's) and
@@ -32,6 +38,7 @@ usage: batch_test.py BUILD_DIR [--screenshot PNG] [--no-sheet] [--only TEST]...
   profile (scripts/test-slurm.sh passes the Slurm one).
 """
 
+import base64
 import csv
 import glob
 import http.client
@@ -51,10 +58,13 @@ import urllib.parse
 import openslide
 import PIL.Image
 import PIL.ImageStat
+import tifffile
 from openslide import deepzoom
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BATCH = os.path.join(TOP, "scripts", "batch.sh")
+sys.path.insert(0, os.path.join(TOP, "workflow", "scripts"))
+import convert_slide  # noqa: E402
 VIEW = os.path.join(TOP, "scripts", "view.sh")
 BUILD = SCREENSHOT = None
 SNAKEMAKE_OPTIONS = []
@@ -464,7 +474,9 @@ class BatchRun(unittest.TestCase):
     def test_settings_refused_before_any_work(self):
         if "--profile" in SNAKEMAKE_OPTIONS:
             self.skipTest("tested in the local run")
-        known = "layers, samples, mpp, converter, python, cpus, mem_mb"
+        known = "layers, samples, mpp, no_label, no_macro, deidentify, converter, python, " \
+                "cpus, mem_mb"
+        spelling = "must be true or false (yes or no, 1 or 0), not"
         for setting, line in [
                 ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 and up to "
                             "1000 (microns per pixel), not 'abc'"),
@@ -473,9 +485,10 @@ class BatchRun(unittest.TestCase):
                                          "'0.25 --threads=2'"),
                 ("mpp=1001", "batch: the mpp setting: mpp must be a number above 0 and up to "
                              "1000 (microns per pixel), not '1001'"),
+                ("no_label=on", f"batch: the no_label setting: no_label {spelling} 'on'"),
+                ("deidentify=y", f"batch: the deidentify setting: deidentify {spelling} 'y'"),
                 # Not an option of the converter (yet): no setting for it.
-                ("quality=80", f"batch: unknown setting 'quality' ({known})"),
-                ("no_label=1", f"batch: unknown setting 'no_label' ({known})")]:
+                ("quality=80", f"batch: unknown setting 'quality' ({known})")]:
             with self.subTest(setting=setting):
                 status, text = batch(self.input, self.output, "--config", setting)
                 self.assertEqual((status, text), (2, line + "\n"))
@@ -527,6 +540,181 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(status, 0, text)
         self.assertIn(f"batch: warning: no slides to convert: no *.nvx under {empty}", text)
         self.assertTrue(os.path.exists(os.path.join(self.output, "report.html")))
+
+
+def noise_picture(path, size):
+    """A JPEG of coarse random blocks: no other picture's bytes look like it."""
+    blocks = PIL.Image.frombytes("RGB", (size[0] // 10, size[1] // 10),
+                                 os.urandom(size[0] // 10 * size[1] // 10 * 3))
+    blocks.resize(size, PIL.Image.NEAREST).save(path, quality=90)
+
+
+def middle(data, length=48):
+    return data[len(data) // 2: len(data) // 2 + length]
+
+
+def traces(svs, source_jpeg, kind):
+    """Byte strings that only a copy of the slide's picture holds: a piece of
+    its JPEG stream in the output, of the stream the slide stores, and of the
+    small JPEG a job embeds (raw, and as the report's base64)."""
+    with tifffile.TiffFile(svs) as tiff:
+        [page] = [p for p in tiff.pages if f"{kind} " in (p.description or "")]
+        tiff.filehandle.seek(page.dataoffsets[0])
+        stream = tiff.filehandle.read(page.databytecounts[0])
+    with open(source_jpeg, "rb") as f:
+        stored = f.read()
+    uri = convert_slide.read_back(svs)[kind]
+    embedded = uri.split(",", 1)[1]
+    return {"stream": middle(stream), "stored": middle(stored),
+            "small": middle(base64.b64decode(embedded)), "base64": middle(embedded).encode()}
+
+
+# Batches run one after another: (a fresh output folder, settings, the sample
+# sheet's no_label and no_macro cells per slide or None for the folder scan,
+# the pictures each converted slide keeps, the reason each failed slide has).
+LEFT_OUT_RUNS = [
+    (True, [], None, {"one": {"label", "macro"}, "two": {"label", "macro"}}, {}),
+    # The same folder de-identified: the earlier outputs, records and report
+    # keep nothing of the pictures.
+    (False, ["deidentify=true"], None, {"one": set(), "two": set()}, {}),
+    (False, ["no_label=yes"], {"one": ("", "1"), "two": ("", "")},
+     {"one": set(), "two": {"macro"}}, {}),
+    (True, ["deidentify=1"], {"one": ("", ""), "two": ("false", "")}, {"one": set()},
+     {"two": "no_label is false, but the batch is de-identified: the label stays out of "
+             "every slide"}),
+]
+
+
+class PicturesLeftOut(unittest.TestCase):
+    """no_label, no_macro and deidentify: a picture left out is in no file the
+    batch writes and answers at no address of its viewer."""
+
+    def setUp(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        self.folder = tempfile.mkdtemp(prefix="nvx-left-out-")
+        self.input = os.path.join(self.folder, "in")
+        os.makedirs(self.input)
+        self.traces = {}
+        self.references = {}
+        for name in ("one", "two"):
+            pictures = {}
+            for kind, size in (("label", (300, 200)), ("macro", (400, 150))):
+                pictures[kind] = os.path.join(self.folder, f"{name}-{kind}.jpg")
+                noise_picture(pictures[kind], size)
+            slide = os.path.join(self.input, name + ".nvx")
+            subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "640x480",
+                            "--label", pictures["label"], "--preview", pictures["macro"], slide,
+                            "--threads", "2"], check=True, capture_output=True)
+            reference = os.path.join(self.folder, name + ".svs")
+            subprocess.run([os.path.join(BUILD, "nvx2svs"), slide, reference, "2"], check=True,
+                           capture_output=True)
+            self.references[name] = reference
+            for kind in ("label", "macro"):
+                self.traces[name, kind] = traces(reference, pictures[kind], kind)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def assert_no_trace(self, data, hidden, where):
+        for name, kind in hidden:
+            for trace, piece in self.traces[name, kind].items():
+                self.assertFalse(piece in data, f"{where} holds the {trace} of {name}'s {kind}")
+
+    def test_pictures_left_out_are_nowhere(self):
+        output = None
+        for fresh, settings, sheet, kept, failed in LEFT_OUT_RUNS:
+            with self.subTest(settings=settings, sheet=sheet):
+                if fresh:
+                    output = tempfile.mkdtemp(prefix="out-", dir=self.folder)
+                options = list(settings)
+                if sheet:
+                    path = os.path.join(self.folder, "sheet.csv")
+                    with open(path, "w", encoding="utf-8") as f:
+                        f.write("slide,no_label,no_macro\n" + "".join(
+                            f"{name}.nvx,{cells[0]},{cells[1]}\n" for name, cells in sheet.items()))
+                    options.append(f"samples={path}")
+                status, text = batch(self.input, output, "--config", *options)
+                self.assertEqual(status, 1 if failed else 0, text)
+                # Snakemake ran once, and the batch's last line came once.
+                self.assertEqual(len(re.findall(r"^\d+ of 2 slides converted", text, re.M)), 1,
+                                 text)
+                with open(os.path.join(output, "report.csv"), encoding="utf-8",
+                          newline="") as f:
+                    rows = {row["slide"].split(".nvx")[0]: row for row in csv.DictReader(f)}
+                for name, pictures in kept.items():
+                    self.assertEqual(rows[name]["status"], "converted", rows[name]["reason"])
+                    self.assertEqual(rows[name]["left out"],
+                                     ", ".join(sorted({"label", "macro"} - pictures)))
+                for name, reason in failed.items():
+                    self.assertEqual(rows[name]["reason"], reason)
+                hidden = {(name, kind) for name in ("one", "two") for kind in ("label", "macro")
+                          if kind not in kept.get(name, ())}
+                shown = {(name, kind) for name, pictures in kept.items() for kind in pictures}
+                # Every file of the folder, Snakemake's own included.
+                for root, _dirs, files in os.walk(output):
+                    for file in files:
+                        with open(os.path.join(root, file), "rb") as f:
+                            self.assert_no_trace(f.read(), hidden, os.path.join(root, file))
+                # Where a picture is kept the same traces are found.
+                for name, kind in shown:
+                    found = self.traces[name, kind]
+                    for path, trace in ((f"{name}.svs", "stream"), ("report.html", "base64"),
+                                        (f"logs/{name}.json", "base64")):
+                        with open(os.path.join(output, path), "rb") as f:
+                            self.assertTrue(found[trace] in f.read(), f"{path}: {name}'s {kind}")
+                if not settings:
+                    with open(os.path.join(output, "logs", "one.json"), "rb") as f:
+                        labelled_record = f.read()
+                elif fresh:
+                    # Put there by hand: a labelled output, and a record of one.
+                    shutil.copy(self.references["one"], os.path.join(output, "extra.svs"))
+                    with open(os.path.join(output, "logs", "extra.json"), "wb") as f:
+                        f.write(labelled_record)
+                    hidden |= {("one", "label"), ("one", "macro")}
+                self.check_viewer(output, kept, hidden)
+
+    def check_viewer(self, output, kept, hidden):
+        log = open(os.path.join(self.folder, "viewer.log"), "w")
+        server = subprocess.Popen([VIEW, output, "--port", "0"], stdout=subprocess.PIPE,
+                                  stderr=log, text=True)
+        try:
+            port = int(re.search(r"http://127\.0\.0\.1:(\d+)/",
+                                 server.stdout.readline()).group(1))
+
+            def get(path):
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+                connection.request("GET", urllib.parse.quote(path))
+                answer = connection.getresponse()
+                body = answer.read()
+                connection.close()
+                self.assert_no_trace(body, hidden, path)
+                return answer.status, body
+
+            extra = os.path.exists(os.path.join(output, "extra.svs"))
+            for name in ("one", "two", *(["extra"] if extra else [])):
+                converted = name in kept
+                pictures = kept.get(name, set())
+                status, page = get(f"/view/{name}.svs")
+                self.assertEqual(status, 200 if converted or name == "extra" else 404)
+                for kind in ("label", "macro"):
+                    self.assertEqual(f"/picture/{kind}/".encode() in page, kind in pictures)
+                    self.assertEqual(get(f"/picture/{kind}/{name}.svs")[0],
+                                     200 if kind in pictures else 404, f"{name}'s {kind}")
+                # The output itself: served when it holds nothing left out.
+                self.assertEqual(get(f"/{name}.svs")[0], 200 if converted else 404, name)
+                if converted:
+                    self.assertEqual(get(f"/logs/{name}.json")[0], 200)
+                    self.assertEqual(get(f"/logs/{name}.log")[0], 200)
+                elif name == "extra":
+                    self.assertEqual(get("/logs/extra.json")[0], 404)
+            for path in ("/report.html", "/report.csv"):
+                self.assertEqual(get(path)[0], 200)
+        finally:
+            server.terminate()
+            server.wait(timeout=30)
+            server.stdout.close()
+            log.close()
 
 
 class SnakemakeVersions(unittest.TestCase):

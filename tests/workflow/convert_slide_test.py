@@ -11,7 +11,10 @@ the log and records the reason.
   - the converter's options: the command line the job builds from them (a
     bad value fails the slide and runs nothing; a slide path that begins
     with "--" stays a path), the value rule against the converter's own,
-    and a pixel size given to the real converter, read back and reported.
+    and a pixel size given to the real converter, read back and reported;
+  - a picture the options leave out: not in the output nor the record, an
+    output that holds it anyway fails the slide, and an earlier output that
+    holds it is removed before the conversion.
 
 usage: convert_slide_test.py BUILD_DIR
 """
@@ -21,6 +24,7 @@ import csv
 import io
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -28,6 +32,7 @@ import tempfile
 import time
 import unittest
 
+import openslide
 import PIL.Image
 import PIL.ImageDraw
 
@@ -62,11 +67,11 @@ class Job(unittest.TestCase):
         with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
             return json.load(f)
 
-    def fake_converter(self, body, raw=False):
+    def fake_converter(self, body, raw=False, name="fake-nvx2svs"):
         """A converter made of `body`, which sees the arguments after the
         options and their "--" as $1 (the slide), $2 (the output) and on,
         or every word the job gave it if `raw`."""
-        path = os.path.join(self.dir, "fake-nvx2svs")
+        path = os.path.join(self.dir, name)
         prelude = "" if raw else 'for word; do shift; [ "$word" = -- ] && break; done\n'
         with open(path, "w") as f:
             f.write("#!/bin/sh\n" + prelude + body)
@@ -215,6 +220,11 @@ class Job(unittest.TestCase):
             ('{"mpp": "0.3 --threads 2"}', "slide.nvx", bad),
             ('{"mpp": "--no-label"}', "slide.nvx", bad),
             ('{"quality": "80"}', "slide.nvx", "the converter has no option --quality"),
+            ('{"no_macro": "yes", "no_label": "TRUE"}', "slide.nvx",
+             ["--no-label", "--no-macro", "--"]),
+            ('{"no_label": "false", "mpp": "0.5"}', "slide.nvx", ["--mpp=0.5", "--"]),
+            ('{"no_macro": "on"}', "slide.nvx", "no_macro must be true or false"),
+            ('{"no_label": "true --mpp=3"}', "slide.nvx", "no_label must be true or false"),
             ('["--mpp=1"]', "slide.nvx", "the options are not a JSON object"),
         ]
         for options, slide, expected in cases:
@@ -282,6 +292,53 @@ class Job(unittest.TestCase):
                     [row] = list(csv.DictReader(f))
                 self.assertEqual(row["MPP"], shown)
                 os.unlink(self.output)
+
+    def test_a_picture_left_out_stays_out(self):
+        # The slide has a label and a macro (nvxmake makes them up).
+        self.make_slide("--synthetic", "512x384")
+        labelled = os.path.join(self.dir, "labelled.svs")
+        bare = os.path.join(self.dir, "bare.svs")
+        for made, options in ((labelled, []), (bare, ["--no-label", "--no-macro"])):
+            subprocess.run([os.path.join(BUILD, "nvx2svs"), *options, self.slide, made, "2"],
+                           check=True, capture_output=True)
+        real = os.path.join(BUILD, "nvx2svs")
+        copies = self.fake_converter(f'cp {labelled} "$2"\n', name="copies")
+        fails = self.fake_converter("exit 255\n", name="fails")
+        # (converter, options, an earlier output at OUT, the reason the job
+        # fails or None, the pictures OUT holds afterwards or None for no OUT)
+        cases = [
+            (real, {"no_label": "true"}, None, None, {"macro", "thumbnail"}),
+            (real, {"no_label": "1", "no_macro": "yes"}, labelled, None, {"thumbnail"}),
+            (copies, {"no_macro": "true"}, None,
+             "the output holds the macro, which the options leave out", None),
+            (fails, {"no_label": "true"}, labelled, "the conversion failed", None),
+            (fails, {}, labelled, "the conversion failed", {"label", "macro", "thumbnail"}),
+            (fails, {"no_label": "true"}, bare, "the conversion failed", {"thumbnail"}),
+        ]
+        for converter, options, earlier, reason, held in cases:
+            with self.subTest(converter=os.path.basename(converter), options=options,
+                              earlier=earlier and os.path.basename(earlier)):
+                if os.path.exists(self.output):
+                    os.unlink(self.output)
+                if earlier:
+                    os.makedirs(os.path.dirname(self.output), exist_ok=True)
+                    shutil.copy(earlier, self.output)
+                done = subprocess.run(self.command(converter, "--options", json.dumps(options)),
+                                      capture_output=True, text=True, timeout=120)
+                self.assertEqual(done.returncode, 0 if reason is None else 1, done.stderr)
+                record = self.record()
+                if reason:
+                    self.assertIn(reason, record["reason"])
+                    self.assertNotIn("openslide", record)
+                else:
+                    info = record["openslide"]
+                    self.assertEqual(set(info["associated"]), held)
+                    self.assertEqual({"label", "macro"} & set(info), held - {"thumbnail"})
+                self.assertEqual(os.listdir(os.path.dirname(self.output)),
+                                 [] if held is None else ["slide.svs"])
+                if held is not None:
+                    with openslide.OpenSlide(self.output) as slide:
+                        self.assertEqual(set(slide.associated_images), held)
 
     def test_stopped_mid_conversion(self):
         started = os.path.join(self.dir, "started")

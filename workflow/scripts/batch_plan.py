@@ -61,6 +61,23 @@ def pixel_size(text):
     return word
 
 
+# A yes-or-no setting or cell, letter case and blanks aside; empty means
+# unset. Anything else (on, y, 2, a stray word) is refused: a typo must not
+# keep a label in.
+YES = ("true", "yes", "1")
+NO = ("false", "no", "0")
+
+
+def switch(name):
+    """The rule of a yes-or-no setting: "true" or "false" as the text to pass."""
+    def rule(text):
+        word = str(text).strip(BLANKS).lower()
+        if word in YES or word in NO:
+            return "true" if word in YES else "false"
+        raise ValueError(f"{name} must be true or false (yes or no, 1 or 0), not {text!r}")
+    return rule
+
+
 # The converter's options that a batch can set, for every slide (a setting,
 # --config NAME=VALUE) or per slide (a sample sheet column NAME): the setting's
 # name, the rule its value is held to (the converter's own; it returns the text
@@ -70,8 +87,19 @@ def pixel_size(text):
 ConverterOption = collections.namedtuple("ConverterOption", "name rule words")
 CONVERTER_OPTIONS = (
     ConverterOption("mpp", pixel_size, lambda value: [f"--mpp={value}"]),
+    ConverterOption("no_label", switch("no_label"),
+                    lambda value: ["--no-label"] if value == "true" else []),
+    ConverterOption("no_macro", switch("no_macro"),
+                    lambda value: ["--no-macro"] if value == "true" else []),
 )
 OPTION_NAMES = tuple(option.name for option in CONVERTER_OPTIONS)
+# The slide's pictures an option leaves out of the output, and so out of
+# everything the batch writes and serves about that slide.
+PICTURE_OPTIONS = {"no_label": "label", "no_macro": "macro"}
+# deidentify: a setting of the batch alone, never a sheet column, that leaves
+# out every picture that can carry a patient's name (the macro shows the
+# label too), for every slide.
+DEIDENTIFY = "deidentify"
 
 
 def option_values(given):
@@ -94,16 +122,54 @@ def option_words(values):
             for word in option.words(values[option.name])]
 
 
+def left_out(options):
+    """The pictures (label, macro) that checked options leave out, sorted."""
+    return sorted(picture for name, picture in PICTURE_OPTIONS.items()
+                  if (options or {}).get(name) == "true")
+
+
+def deidentified(setting):
+    """Whether the batch is de-identified, read through setting(name); raises
+    ValueError with the reason of a value that is not yes or no."""
+    value = setting(DEIDENTIFY)
+    if value is None or str(value) == "":
+        return False
+    try:
+        return switch(DEIDENTIFY)(value) == "true"
+    except ValueError as e:
+        raise ValueError(f"the {DEIDENTIFY} setting: {e}") from None
+
+
 def option_settings(setting):
-    """The options set for every slide, read through setting(name); raises
-    ValueError naming the setting whose value breaks its rule."""
+    """The options set for every slide, read through setting(name), with
+    both pictures left out where the batch is de-identified; raises
+    ValueError naming the setting whose value breaks its rule, or that would
+    keep a picture a de-identified batch leaves out."""
     values = {}
     for name in OPTION_NAMES:
         try:
             values.update(option_values({name: setting(name)}))
         except ValueError as e:
             raise ValueError(f"the {name} setting: {e}") from None
+    if deidentified(setting):
+        for name, picture in PICTURE_OPTIONS.items():
+            if values.get(name) == "false":
+                raise ValueError(f"the {name} setting: false would keep the {picture} of a "
+                                 f"batch that is de-identified ({DEIDENTIFY}=true)")
+            values[name] = "true"
     return values
+
+
+def keeps_out(row_options, deidentify):
+    """A row's options, once a de-identified batch has had its say: a cell
+    that would keep a picture fails its row (ValueError), never the batch's
+    promise."""
+    if deidentify:
+        for name, picture in PICTURE_OPTIONS.items():
+            if row_options.get(name) != "true":
+                raise ValueError(f"{name} is false, but the batch is de-identified: the "
+                                 f"{picture} stays out of every slide")
+    return row_options
 
 
 class SheetError(Exception):
@@ -181,14 +247,15 @@ def scan(folder, layers, options=None):
     return found
 
 
-def read_sheet(sheet, folder, layers, options=None, warn=None):
+def read_sheet(sheet, folder, layers, options=None, warn=None, deidentify=False):
     """A CSV with the columns slide, and optionally layers, name, the region
     scale, x, y, width, height (all five or none) and a column for each of
     the converter's options (OPTION_NAMES); header names in any case.
     slide is a path relative to the input folder (or absolute); name is the
     output's name without .svs (default: the slide's path relative to the
     input folder, without .nvx). An empty cell of an option leaves the
-    batch's setting (`options`). A bad row becomes an entry with its reason.
+    batch's setting (`options`); in a de-identified batch a cell that would
+    keep a picture fails its row. A bad row becomes an entry with its reason.
     warn(text), when given, hears of every column the batch does not read."""
     try:
         with open(sheet, newline="", encoding="utf-8-sig") as f:
@@ -205,7 +272,11 @@ def read_sheet(sheet, folder, layers, options=None, warn=None):
         raise SheetError(f"{sheet}: the sample sheet needs a 'slide' column")
     known = ("slide", "name", "layers", *REGION_COLUMNS, *OPTION_NAMES)
     for column in header:
-        if warn and column and column not in known:
+        if warn and column == DEIDENTIFY:
+            warn(f"{sheet}: the sample sheet's column {column!r} is not used: a batch is "
+                 f"de-identified as a whole (--config {DEIDENTIFY}=true); per slide the "
+                 "columns no_label and no_macro leave a picture out")
+        elif warn and column and column not in known:
             warn(f"{sheet}: the sample sheet's column {column!r} is not used "
                  f"(the batch reads {', '.join(known)})")
     found = []
@@ -232,8 +303,8 @@ def read_sheet(sheet, folder, layers, options=None, warn=None):
                 region = []
             else:
                 region = region_values(region)
-            row_options = dict(options or {}, **option_values(
-                {column: row.get(column) for column in OPTION_NAMES}))
+            row_options = keeps_out(dict(options or {}, **option_values(
+                {column: row.get(column) for column in OPTION_NAMES})), deidentify)
         except ValueError as e:
             reason, row_layers, region, row_options = str(e), layers, [], {}
         found.append(entry(None if reason else name, path, row_layers, region, shown=shown,
@@ -340,14 +411,17 @@ def check_settings(environment, warn=None):
         layers = layer_count(environment.get("NVX_BATCH_LAYERS") or 4)
     except ValueError as e:
         return f"the layers setting: {e}"
+    setting = lambda name: environment.get("NVX_BATCH_" + name.upper())  # noqa: E731
     try:
-        options = option_settings(lambda name: environment.get("NVX_BATCH_" + name.upper()))
+        options = option_settings(setting)
+        deidentify = deidentified(setting)
     except ValueError as e:
         return str(e)
     sheet = environment.get("NVX_BATCH_SAMPLES")
     if sheet:
         try:
-            read_sheet(sheet, environment.get("NVX_BATCH_INPUT") or ".", layers, options, warn)
+            read_sheet(sheet, environment.get("NVX_BATCH_INPUT") or ".", layers, options, warn,
+                       deidentify)
         except SheetError as e:
             return str(e)
     return None

@@ -3,7 +3,9 @@
 per slide (status, the reason of a failure, the source slide and region,
 times, sizes, compression and speed, what OpenSlide reads back, and the
 thumbnail, label and macro as embedded pictures), made from the records the
-conversion jobs write, and report.csv beside it with the same columns. The page
+conversion jobs write, and report.csv beside it with the same columns. A
+picture the slide's options leave out (no_label, no_macro, a de-identified
+batch) is never shown, whatever an earlier record holds. The page
 opens from disk: no server and no file beside it is needed to see it. Served
 by scripts/view.sh, each converted slide links to its zoomable viewer.
 
@@ -29,10 +31,13 @@ import shlex
 import sys
 import urllib.parse
 
-from batch_plan import OUTPUT_SUFFIX, side_path
+from batch_plan import OUTPUT_SUFFIX, left_out, side_path
 from convert_slide import write_atomically
 
 PLAN = os.path.join(".snakemake", "nvx-batch-plan.json")
+# The pictures the last batch of the folder leaves out, for its viewer:
+# {"deidentify": bool, "outputs": {"NAME.svs": ["label", ...]}}.
+LEFT_OUT = os.path.join(".snakemake", "nvx-batch-left-out.json")
 # How this batch's viewer is started: nvx2svs-view once installed.
 VIEW_HINT = os.environ.get("NVX_BATCH_VIEW", "scripts/view.sh") + " OUTPUT_DIR"
 
@@ -56,9 +61,15 @@ def row_state(output_dir, item, record):
     if record is None:
         return "pending", "not converted yet"
     if record.get("status") == "converted":
-        if os.path.exists(output):
-            return "converted", "converted"
-        return "pending", "converted once, but the output is gone"
+        if not os.path.exists(output):
+            return "pending", "converted once, but the output is gone"
+        # An output made before its slide was to lose a picture holds it
+        # until the slide is converted again.
+        kept = sorted(set(left_out(item.get("options"))) - set(left_out(record.get("options"))))
+        if kept:
+            return "pending", (f"converted once with its {' and '.join(kept)}, which this batch "
+                               "leaves out; not converted again yet")
+        return "converted", "converted"
     return "failed", record.get("reason") or "failed"
 
 
@@ -130,18 +141,20 @@ def figures(item, record, converted):
         "MPP": mpp,
         "objective": str(info.get("objective") or ""),
         "associated": ", ".join(info.get("associated", {})),
+        "left out": ", ".join(left_out(item.get("options"))),
     }
 
 
 COLUMNS = ["slide", "output", "source", "region", "status", "reason", "layers", "time",
            "input size", "output size", "compression", "Mpx/s", "levels", "MPP", "objective",
-           "associated"]
+           "associated", "left out"]
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
 h1 { font-size: 1.4em; margin-bottom: 0.2em; }
 .summary span { display: inline-block; margin-right: 1.5em; }
 .summary .failed { color: #b00; font-weight: bold; }
+.summary .deidentified { color: #070; font-weight: bold; }
 table { border-collapse: collapse; margin-top: 1em; font-size: 0.85em; }
 th, td { border: 1px solid #ccc; padding: 4px 8px; vertical-align: middle; text-align: left; }
 th { background: #eee; }
@@ -178,8 +191,9 @@ def rows(output_dir, entries):
         yield item, state, record or {}, values
 
 
-def render(output_dir, entries, generated=None):
-    """The page as text. entries: the batch's slides (batch_plan), in order."""
+def render(output_dir, entries, generated=None, deidentify=False):
+    """The page as text. entries: the batch's slides (batch_plan), in order;
+    deidentify: the batch shows no label and no macro at all."""
     generated = generated or datetime.datetime.now().astimezone().isoformat(timespec="seconds")
     counts = {"converted": 0, "failed": 0, "pending": 0}
     total_seconds = 0.0
@@ -210,11 +224,14 @@ def render(output_dir, entries, generated=None):
         mpp = html.escape(values["MPP"])
         for mark in ("assumed", "given"):
             mpp = mpp.replace(f"({mark})", f'<span class="{mark}">({mark})</span>')
+        hidden = {"label", "macro"} if deidentify else set(left_out(item.get("options")))
+        shown = {kind: '<span class="none">left out</span>' if kind in hidden else
+                 picture(info.get(kind), kind, values["slide"]) for kind in ("label", "macro")}
         lines.append(
             f'<tr class="slide {state}" data-slide="{html.escape(values["slide"], quote=True)}">'
             f'<td>{picture(info.get("thumbnail"), "thumbnail", values["slide"])}</td>'
-            f'<td>{picture(info.get("label"), "label", values["slide"])}</td>'
-            f'<td>{picture(info.get("macro"), "macro", values["slide"])}</td>'
+            f'<td>{shown["label"]}</td>'
+            f'<td>{shown["macro"]}</td>'
             f'<td class="name">{name}</td>'
             f'<td class="status">{status_cell}</td>'
             f'<td class="source">{source}</td>'
@@ -235,6 +252,8 @@ def render(output_dir, entries, generated=None):
                + (f'<span>{counts["pending"]} not converted</span>' if counts["pending"] else "")
                + f"<span>conversion time {seconds_text(total_seconds)}</span>"
                f"<span>output {size_text(total_bytes)}</span>"
+               + ('<span class="deidentified">de-identified: no label, no macro</span>'
+                  if deidentify else "")
                + link("report.csv", "report.csv", "csv"))
     head = ("<tr><th>Thumbnail</th><th>Label</th><th>Macro</th><th>Slide</th><th>Status</th>"
             "<th>Source and region</th><th>Layers</th><th>Time, speed</th>"
@@ -269,18 +288,43 @@ def render_csv(output_dir, entries):
     return buffer.getvalue()
 
 
-def write_report(output_dir, entries):
+def write_report(output_dir, entries, deidentify=False):
     """Writes OUTPUT_DIR/report.html and report.csv for the batch's entries."""
     output_dir = os.path.abspath(output_dir)
     html_path = os.path.join(output_dir, "report.html")
     csv_path = os.path.join(output_dir, "report.csv")
-    write_atomically(html_path, render(output_dir, entries))
+    write_atomically(html_path, render(output_dir, entries, deidentify=deidentify))
     write_atomically(csv_path, render_csv(output_dir, entries))
     return html_path, csv_path
 
 
-def write_plan(output_dir, entries):
-    """The batch's entries with their record paths, for the tools beside it."""
+def forget_pictures(output_dir, item):
+    """Takes the pictures the slide's options leave out from its record, where
+    an earlier conversion that kept them wrote them."""
+    hidden = left_out(item.get("options"))
+    record = load_record(output_dir, item) if hidden else None
+    info = (record or {}).get("openslide")
+    if isinstance(info, dict) and any(kind in info for kind in hidden):
+        for kind in hidden:
+            info.pop(kind, None)
+        write_atomically(os.path.join(output_dir, side_path(item["name"], ".json")),
+                         json.dumps(record, indent=1, ensure_ascii=False) + "\n")
+
+
+def write_plan(output_dir, entries, deidentify=False):
+    """The batch's entries with their record paths, for the tools beside it,
+    before any job runs. First what it leaves out: the list for the viewer,
+    which hides those pictures from then on, and, where any is left out, the
+    records and the report of earlier runs without them."""
+    outputs = {item["name"] + OUTPUT_SUFFIX: left_out(item.get("options"))
+               for item in entries if item.get("name") and left_out(item.get("options"))}
+    write_atomically(os.path.join(output_dir, LEFT_OUT),
+                     json.dumps({"deidentify": bool(deidentify), "outputs": outputs},
+                                ensure_ascii=False, indent=1) + "\n")
+    if outputs or deidentify:
+        for item in entries:
+            forget_pictures(output_dir, item)
+        write_report(output_dir, entries, deidentify)
     plan = [dict(item, record=os.path.join(output_dir, side_path(item["name"], ".json"))
                  if item.get("name") else None) for item in entries]
     write_atomically(os.path.join(output_dir, PLAN),
@@ -291,6 +335,18 @@ def recorded_entries(output_dir):
     """The entries of the last batch of output_dir (its plan)."""
     with open(os.path.join(output_dir, PLAN), encoding="utf-8") as f:
         return json.load(f)
+
+
+def recorded_deidentify(output_dir):
+    """Whether the last batch of output_dir was de-identified; a record of it
+    that cannot be read counts as de-identified, so that no picture shows."""
+    try:
+        with open(os.path.join(output_dir, LEFT_OUT), encoding="utf-8") as f:
+            return json.load(f).get("deidentify") is not False
+    except FileNotFoundError:
+        return False
+    except (OSError, ValueError, AttributeError):
+        return True
 
 
 def summary(output_dir, entries):
@@ -320,7 +376,8 @@ def main(argv):
         return failed or status
     if len(argv) != 1:
         sys.exit(__doc__)
-    print(*write_report(argv[0], recorded_entries(argv[0])), sep="\n")
+    print(*write_report(argv[0], recorded_entries(argv[0]), recorded_deidentify(argv[0])),
+          sep="\n")
     return 0
 
 

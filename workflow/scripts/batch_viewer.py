@@ -4,6 +4,11 @@ machine: the report, and for every slide a page with a zoomable viewer
 (OpenSeadragon) whose tiles are cut from the .svs by OpenSlide's Deep Zoom
 generator, with the label, the macro and a scale bar from the MPP.
 
+A picture the folder's last batch leaves out (de-identified as a whole, or
+no_label / no_macro for the slide) is never shown nor served: no pane, 404
+at its /picture/ address, and 404 for the .svs itself, or in a
+de-identified folder for a record under logs/, that still holds it.
+
 usage: batch_viewer.py OUTPUT_DIR [--port N]   (scripts/view.sh runs it)
 
 It listens on 127.0.0.1 only, answers only requests addressed to this
@@ -41,6 +46,7 @@ from openslide import deepzoom, lowlevel
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import batch_plan  # noqa: E402
+import batch_report  # noqa: E402
 import convert_slide  # noqa: E402
 
 # OpenSeadragon's scripts and images: where the install puts them, else the
@@ -86,15 +92,16 @@ class Opened:
         return f"/proc/self/fd/{self.descriptor}"
 
 
-def open_under(folder, relative):
+def open_under(folder, relative, hidden=False):
     """The regular file `relative` (already percent-decoded) under the folder
-    whose descriptor is `folder`, or Refused: no empty, hidden, '..' or NUL
-    segment, and each component opened from the one before it without
-    following a link, so that a link swapped in anywhere, at any moment, is
-    refused rather than followed."""
+    whose descriptor is `folder`, or Refused: no empty, hidden (unless
+    `hidden`: the batch's own state, never served), '..' or NUL segment, and
+    each component opened from the one before it without following a link,
+    so that a link swapped in anywhere, at any moment, is refused rather
+    than followed."""
     parts = relative.split("/")
-    if not relative or "\0" in relative or any(p in ("", ".", "..") or p.startswith(".")
-                                                for p in parts):
+    if not relative or "\0" in relative or any(
+            p in ("", ".", "..") or (p.startswith(".") and not hidden) for p in parts):
         raise Refused("not a path under the folder")
     opened = []
     try:
@@ -164,19 +171,60 @@ class Slides:
             return entry
 
 
+RECORD_BYTES = 16 << 20  # a record is a few kB; larger is not one of ours
+
+
+def read_json(folder, relative, hidden=False):
+    """A JSON file under the folder (open_under's rules), or Refused."""
+    with open_under(folder, relative, hidden) as file:
+        if file.stat.st_size > RECORD_BYTES:
+            raise Refused("too large")
+        with open(file.descriptor, encoding="utf-8", closefd=False) as f:
+            return json.load(f)
+
+
+def slide_record(root, relative):
+    """The batch's record of the slide at `relative` (NAME.svs), or {}."""
+    name = relative[: -len(batch_plan.OUTPUT_SUFFIX)]
+    try:
+        record = read_json(root, batch_plan.side_path(name, ".json"))
+    except (Refused, OSError, ValueError):
+        return {}
+    return record if isinstance(record, dict) else {}
+
+
+def folder_left_out(root):
+    """(de-identified, {NAME.svs: pictures}) of the folder's last batch, read
+    afresh: a batch may start while this serves. A record of it that cannot
+    be read counts as de-identified."""
+    try:
+        marker = read_json(root, batch_report.LEFT_OUT, hidden=True)
+    except Refused:
+        return False, {}
+    except (OSError, ValueError):
+        return True, {}
+    if not isinstance(marker, dict) or not isinstance(marker.get("outputs", {}), dict):
+        return True, {}
+    return marker.get("deidentify") is not False, marker.get("outputs", {})
+
+
+def hidden_pictures(root, relative, record=None):
+    """The pictures of the slide at `relative` that are never shown nor served."""
+    deidentify, outputs = folder_left_out(root)
+    if deidentify:
+        return {"label", "macro"}
+    record = slide_record(root, relative) if record is None else record
+    return set(outputs.get(relative) or ()) | set(batch_plan.left_out(record.get("options")))
+
+
 def page_for(root, relative, file, slides):
     """The viewer page of one slide."""
     entry = slides.get(file)
     slide = entry.slide
     props = slide.properties
-    record = {}
     name = relative[: -len(batch_plan.OUTPUT_SUFFIX)]
-    try:
-        with open_under(root, batch_plan.side_path(name, ".json")) as side, \
-                open(side.descriptor, encoding="utf-8", closefd=False) as f:
-            record = json.load(f)
-    except (Refused, OSError, ValueError):
-        pass
+    record = slide_record(root, relative)
+    hidden = hidden_pictures(root, relative, record)
     encoded = "/".join(urllib.parse.quote(p, safe="") for p in relative.split("/"))
     names = lowlevel.get_associated_image_names(slide._osr)
     mpp = props.get(openslide.PROPERTY_NAME_MPP_X)
@@ -188,7 +236,7 @@ def page_for(root, relative, file, slides):
     pictures = "".join(
         f'<figure><img class="{kind}" src="/picture/{kind}/{encoded}" alt="{kind}">'
         f"<figcaption>{kind}</figcaption></figure>"
-        for kind in ("label", "macro") if kind in names)
+        for kind in ("label", "macro") if kind in names and kind not in hidden)
     width, height = slide.dimensions
     facts = [f"{width} × {height} pixels", f"{len(slide.level_dimensions)} levels"]
     if mpp:
@@ -198,6 +246,8 @@ def page_for(root, relative, file, slides):
         facts.append(f"from {record['input']}")
     if record.get("region"):
         facts.append("region: scale {} at x {} y {}, {} × {}".format(*record["region"]))
+    if hidden:
+        facts.append(f"left out: {', '.join(sorted(hidden))}")
     # JSON inside <script>: '<' escaped, so no name can close the element.
     embedded = json.dumps(data).replace("<", "\\u003c")
     return f"""<!DOCTYPE html>
@@ -338,10 +388,38 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.deep_zoom(path[len("/dzi/"):])
         if path.startswith("/picture/"):
             kind, _, relative = path[len("/picture/"):].partition("/")
+            if kind in hidden_pictures(self.root, relative):
+                raise Refused(f"the batch leaves the {kind} out")
             with open_under(self.root, relative) as file:
                 return self.picture(kind, file)
         with open_under(self.root, path[1:]) as file:
+            self.keep_out(path[1:], file)
             return self.file(file, path)
+
+    def keep_out(self, relative, file):
+        """Refused for a file served as it is that holds a picture the batch
+        leaves out: an output made before it was, or one put there by hand."""
+        if relative.lower().endswith(batch_plan.OUTPUT_SUFFIX):
+            hidden = hidden_pictures(self.root, relative)
+            if hidden:
+                names = lowlevel.get_associated_image_names(self.slides.get(file).slide._osr)
+                if hidden & set(names):
+                    raise Refused(f"it holds the {' and '.join(sorted(hidden & set(names)))}, "
+                                  "which the batch leaves out")
+        elif relative.startswith(batch_plan.LOGS + "/") and relative.endswith(".json") \
+                and folder_left_out(self.root)[0]:
+            # The bytes that would be served, not the name read again.
+            if file.stat.st_size > RECORD_BYTES:
+                raise Refused("too large")
+            try:
+                info = json.loads(os.pread(file.descriptor, file.stat.st_size, 0)).get(
+                    "openslide") or {}
+                held = {"label", "macro"} & set(info) if isinstance(info, dict) else set()
+            except (ValueError, AttributeError):
+                held = set()
+            if held:
+                raise Refused(f"it holds the {' and '.join(sorted(held))}, which the batch "
+                              "leaves out")
 
     def file(self, file, name):
         """The file as it is, read and sent a chunk at a time; a Range

@@ -8,7 +8,10 @@ usage: convert_slide.py --converter NVX2SVS --log LOG --record RECORD.json
 
 --options gives the converter's options as a JSON object of their batch
 names and values ({"mpp": "0.25"}); each is held to the converter's rule
-again, and a bad one fails the slide with its reason.
+again, and a bad one fails the slide with its reason. A picture the options
+leave out (no_label, no_macro) is never read back nor recorded; an output
+that holds it anyway fails the slide, and an earlier output at OUT that
+holds it (or cannot be opened to tell) is removed before the conversion.
 
 The converter writes to a hidden temporary name beside OUT; only a run that
 exits 0 and whose output OpenSlide opens is renamed to OUT. Anything else
@@ -32,7 +35,7 @@ import sys
 import tempfile
 import time
 
-from batch_plan import option_values, option_words
+from batch_plan import left_out, option_values, option_words
 
 # The converter's own problem lines (stdout, UTF-8) and what they mean.
 CONVERTER_LINES = {
@@ -115,10 +118,27 @@ def reduced_picture(path, kind, size):
 WHOLE_READ_PIXELS = 16_000_000
 
 
-def read_back(path):
+def held_pictures(path):
+    """The associated pictures OpenSlide finds in a file, or None when it
+    cannot open it."""
+    import openslide
+    from openslide import lowlevel
+
+    try:
+        slide = openslide.OpenSlide(path)
+    except (openslide.OpenSlideError, OSError):
+        return None
+    try:
+        return set(lowlevel.get_associated_image_names(slide._osr))
+    finally:
+        slide.close()
+
+
+def read_back(path, leave_out=()):
     """What OpenSlide reads from a finished output; raises if it cannot open it.
     Labels and macros are looked at through their size first: a huge one is
-    read at reduced size, so that the check never takes the machine."""
+    read at reduced size, so that the check never takes the machine. A
+    picture in leave_out is never read."""
     import openslide  # only the checking step needs it
     from openslide import lowlevel
 
@@ -138,7 +158,7 @@ def read_back(path):
         }
         pictures = {}
         for name in ("thumbnail", "label", "macro"):
-            if name not in sizes:
+            if name not in sizes or name in leave_out:
                 continue
             width, height = sizes[name]
             if width * height <= WHOLE_READ_PIXELS:
@@ -294,6 +314,18 @@ def main(argv):
     except ValueError as e:  # JSON's errors are ValueErrors too
         reason, options = str(e), {}
     record["options"] = options
+    leave_out = left_out(options)
+    # An earlier output of this slide made with a picture this run leaves out
+    # goes now, whatever becomes of the run: a failed run must not leave the
+    # label it was asked to drop.
+    if reason is None and leave_out and os.path.lexists(args.output):
+        held = held_pictures(args.output) if os.path.isfile(args.output) else set()
+        if held is None or held & set(leave_out):
+            try:
+                os.unlink(args.output)
+            except OSError as e:
+                reason = (f"the earlier output holds the {' or '.join(leave_out)} this run "
+                          f"leaves out and cannot be removed: {e.strerror}")
     # Every value inside its option's word, and the arguments after a lone
     # "--": a slide path that begins with "--" stays a path.
     command = [args.converter, *option_words(options), "--", args.slide, partial, args.layers,
@@ -328,9 +360,15 @@ def main(argv):
         is True))
     if status == 0 and reason is None:
         try:
-            record["openslide"] = read_back(partial)
-            record["output_bytes"] = os.path.getsize(partial)
-            os.replace(partial, args.output)
+            info = read_back(partial, leave_out)
+            kept = [name for name in leave_out if name in info["associated"]]
+            if kept:
+                reason = (f"the output holds the {' and '.join(kept)}, which the options "
+                          "leave out")
+            else:
+                record["openslide"] = info
+                record["output_bytes"] = os.path.getsize(partial)
+                os.replace(partial, args.output)
         except Exception as e:  # OpenSlide's errors, a missing file, a failed rename
             reason = f"the output does not open in OpenSlide: {e}"
     elif reason is None:
