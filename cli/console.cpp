@@ -208,6 +208,8 @@ void PrintHelp() {
         "  --report FILE.json\n"
         "               at the end of the run, converted or not, a JSON report: status,\n"
         "               reason, levels, pixel size, options, times, peak memory, version\n"
+        "  --threads N  use at most N CPUs (N >= 1); by default, and for a larger N, the\n"
+        "               CPUs the process may use (its affinity mask and cgroup quota)\n"
         "\n"
         "Exit status:\n"
         "  0    converted\n"
@@ -463,6 +465,7 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     const char* rule = "";
     if (name == "--mpp") rule = "a pixel size in microns above 0 and at most 1000";
     if (name == "--report") rule = "a file path";
+    if (name == "--threads") rule = "a whole number of CPUs, at least 1";
     Error(name + " " + Quoted(value) + " is not " + rule);
 }
 

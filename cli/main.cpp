@@ -22,6 +22,7 @@
 #include "common/output_target.h"
 #include "pyramid/conversion_driver.h"
 #include "pyramid/pyramid_plan.h"
+#include "pyramid/work_gate.h"
 #include "slide/library_binding.h"
 #include "slide/slide_session.h"
 
@@ -246,6 +247,8 @@ int main(int argc, char** argv) {
             return refused();
         }
     }
+    if (options.choices.threads) pyramid::LimitUsableCpus(*options.choices.threads);
+    facts.cpus = pyramid::UsableCpus();
     facts.status = ConvertParsed(options, startupStatus, &facts);
     return FinishRun(facts);
 }

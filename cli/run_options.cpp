@@ -3,6 +3,7 @@
  */
 #include "cli/run_options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -55,7 +56,8 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         *flag = true;
         return OptionAsks::Run;
     }
-    if (name != "--mpp" && name != "--report") return refuse(console::OptionProblem::Unknown);
+    if (name != "--mpp" && name != "--report" && name != "--threads")
+        return refuse(console::OptionProblem::Unknown);
 
     std::string value;
     if (inlineValue) {
@@ -69,6 +71,17 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         if (value.empty()) return refuse(console::OptionProblem::BadValue, value);
         if (choices->reportPath) return refuse(console::OptionProblem::GivenTwice);
         choices->reportPath = value;
+        return OptionAsks::Run;
+    }
+    if (name == "--threads") {
+        // Digits alone, as many CPUs as an int counts.
+        const bool digits = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        });
+        if (!digits || IntegerIsLoose(value.c_str()) || ReadInteger(value.c_str()) < 1)
+            return refuse(console::OptionProblem::BadValue, value);
+        if (choices->threads) return refuse(console::OptionProblem::GivenTwice);
+        choices->threads = ReadInteger(value.c_str());
         return OptionAsks::Run;
     }
     double number = 0.0;

@@ -32,6 +32,7 @@ struct OutputChoices {
     bool leaveOutLabel = false;             // --no-label: no label directory, nothing of it read
     bool leaveOutMacro = false;             // --no-macro: the same for the macro
     std::optional<std::string> reportPath;  // --report: where the run's JSON report goes
+    std::optional<int> threads;             // --threads: at most this many CPUs, >= 1
 };
 
 struct RunOptions {

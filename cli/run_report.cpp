@@ -135,7 +135,11 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
     json += "  \"options\": {\"mpp\": " +
             optionalNumber(c.micronsPerPixel.has_value(), c.micronsPerPixel.value_or(0)) +
             ", \"no_label\": " + (c.leaveOutLabel ? "true" : "false") +
-            ", \"no_macro\": " + (c.leaveOutMacro ? "true" : "false") + "},\n";
+            ", \"no_macro\": " + (c.leaveOutMacro ? "true" : "false") +
+            ", \"threads\": " + (c.threads ? std::to_string(*c.threads) : std::string("null")) +
+            "},\n";
+    json += "  \"cpus\": " + (facts.cpus > 0 ? std::to_string(facts.cpus) : std::string("null")) +
+            ",\n";
     json += "  \"seconds\": {\"wall\": " + Number(wallSeconds) +
             ", \"cpu\": " + optionalNumber(cpuSeconds >= 0, cpuSeconds) + "},\n";
     json += "  \"peak_memory_bytes\": " +

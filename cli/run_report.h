@@ -37,6 +37,7 @@ struct RunFacts {
     bool regionMode = false;
     bool outputReplaced = false;  // the output path holds the new file
     std::vector<ReportedLevel> levels;
+    int cpus = 0;                           // the CPUs the conversion used (0: it never began)
     std::optional<double> micronsPerPixel;  // as the descriptions carry it
     enum class PixelSize { Unknown, Recorded, Given, Assumed, None } pixelSize = PixelSize::Unknown;
 };

@@ -12,12 +12,37 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace nvx::pyramid {
 
 // The CPUs this process may use (at least 1): the one place that counts them.
+// The fewest of the hardware threads, the CPUs of the process's affinity mask,
+// its cgroup's CPU quota (rounded up) and the limit set below.
 int UsableCpus();
+
+// Holds UsableCpus() to at most `cpus` (--threads) for the rest of the
+// process; a limit above what the process may use changes nothing.
+void LimitUsableCpus(int cpus);
+
+// The CPUs a cgroup's quota allows, rounded up: from cgroup v2's cpu.max
+// ("max 100000", "150000 100000") or cgroup v1's cpu.cfs_quota_us and
+// cpu.cfs_period_us. None for no quota ("max", a quota of -1) and for text
+// that is not a quota.
+std::optional<int> CpusOfCpuMax(std::string_view cpuMax);
+std::optional<int> CpusOfCfsQuota(std::string_view quotaUs, std::string_view periodUs);
+
+// The directory of this process's cgroup, from /proc/self/cgroup's text:
+// cgroup v2's "0::/path", or for v1 the path of the hierarchy that holds the
+// cpu controller (`v1` set). None when neither is there.
+struct CgroupPath {
+    std::string path;
+    bool v1 = false;
+};
+std::optional<CgroupPath> CpuCgroupOf(std::string_view procSelfCgroup);
 
 // How many tiles a level makes at once: two for each usable CPU, so that a
 // maker that stalls (a page fault, a preempted thread) leaves no CPU idle.

@@ -114,7 +114,11 @@ class OptionReports(unittest.TestCase):
                  (["a.nvx", "b.tif", "3", "--mpp"], "option --mpp needs a value"),
                  (["a.nvx", "--mpp", "-0.5", "b.tif", "3"], "--mpp '-0.5' " + mpp_rule),
                  (["a.nvx", "b.tif", "3", "--mpp=abc"], "--mpp 'abc' " + mpp_rule),
-                 (["--mpp", "1", "--mpp", "2", "a.nvx", "b.tif", "3"], "option --mpp is given twice")]
+                 (["--mpp", "1", "--mpp", "2", "a.nvx", "b.tif", "3"], "option --mpp is given twice"),
+                 (["a.nvx", "--threads", "0", "b.tif", "3"],
+                  "--threads '0' is not a whole number of CPUs, at least 1"),
+                 (["a.nvx", "b.tif", "3", "--threads=1.5"],
+                  "--threads '1.5' is not a whole number of CPUs, at least 1")]
         for args, reason in cases:
             run = Run(args)
             self.assertEqual(run.stdout, USAGE_B.encode(ENCODING), args)
@@ -188,6 +192,32 @@ class OptionReports(unittest.TestCase):
         self.assertEqual(run.stderr.decode(), ERROR + "--report 'out.svs' cannot take the report: "
                          "it names the slide or the output\n")
         self.assertEqual(run.calls(), [])
+
+    def test_the_cpus_a_run_may_use_reach_its_report(self):
+        import json
+        import jsonschema
+        with open(os.path.join(SOURCE, "docs", "run-report.schema.json")) as f:
+            schema = json.load(f)
+        one_cpu = str(min(os.sched_getaffinity(0)))
+        args = ["--report", "r.json", "a.nvx", "out.svs", "2"]
+        # what the run is given, --threads, the report's threads and cpus
+        cases = [(["taskset", "-c", one_cpu], [], None, 1),
+                 ([], ["--threads", "1"], 1, 1),
+                 (["taskset", "-c", one_cpu], ["--threads=8"], 8, 1)]
+        for prefix, options, threads, cpus in cases:
+            with self.subTest(prefix=prefix, options=options):
+                command = prefix + [CONVERTER] + args + options
+                run = Run(command[1:], converter=command[0], width=600, height=400, mpp=0.25)
+                self.assertEqual((run.status, run.stderr), (0, b""))
+                with open(os.path.join(run.dir, "r.json"), "rb") as f:
+                    report = json.loads(f.read().decode("utf-8"))
+                jsonschema.validate(report, schema)
+                self.assertEqual((report["options"]["threads"], report["cpus"]), (threads, cpus))
+        # A refused run never began its work.
+        run = Run(["--report", "r.json", "a.nvx", "out.svs", "12", "--threads", "2"])
+        with open(os.path.join(run.dir, "r.json"), "rb") as f:
+            report = json.loads(f.read().decode("utf-8"))
+        self.assertEqual((report["options"]["threads"], report["cpus"]), (2, None))
 
     def test_a_given_pixel_size_reaches_the_file_and_nothing_is_assumed(self):
         # A 20x slide that records none: without --mpp the usual 0.46729 is

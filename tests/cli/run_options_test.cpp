@@ -83,6 +83,10 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
          OptionProblem::GivenTwice, "--no-label", 0.0f},
         {{"p", "--mpp", "0.25", "--mpp", "0.5", "i", "o", "3"}, ArgumentVerdict::BadOption,
          OptionProblem::GivenTwice, "--mpp", 0.0f},
+        {{"p", "--threads=2", "i", "o", "3", "--threads", "2"}, ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice, "--threads", 0.0f},
+        {{"p", "i", "o", "3", "--threads"}, ArgumentVerdict::BadOption,
+         OptionProblem::MissingValue, "--threads", 0.0f},
     };
     for (const Case& c : cases) {
         RunOptions options;
@@ -111,6 +115,17 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
         EXPECT_EQ(check.option.value, bad);
     }
+    for (const char* bad : {"0", "-1", "1.5", "", "two", "+2", " 2", "2 ", "99999999999"}) {
+        RunOptions options;
+        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--threads", bad}, &options);
+        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
+        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
+        EXPECT_EQ(check.option.value, bad);
+    }
+    ASSERT_EQ(Parse({"p", "i", "--threads=12", "o", "3"}, &options).verdict,
+              ArgumentVerdict::Accepted);
+    EXPECT_EQ(options.choices.threads, 12);
+    EXPECT_EQ(options.outputPath, "o");
 }
 
 TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {

@@ -9,7 +9,9 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -57,6 +59,72 @@ TEST(WorkGateTest, WaitsUntilAPassEnds) {
     mine.reset();
     other.join();
     EXPECT_TRUE(through.load());
+}
+
+struct QuotaRow {
+    const char* name;
+    const char* cpuMax;
+    std::optional<int> cpus;
+};
+
+TEST(WorkGateTest, CgroupQuotaIsReadAsTheCpusItKeepsBusy) {
+    const QuotaRow rows[] = {
+        {"no quota", "max 100000\n", std::nullopt},
+        {"one and a half rounds up", "150000 100000\n", 2},
+        {"half a CPU is one", "50000 100000\n", 1},
+        {"whole CPUs", "400000 100000", 4},
+        {"quota alone", "150000\n", std::nullopt},
+        {"words", "lots 100000\n", std::nullopt},
+        {"zero period", "100000 0\n", std::nullopt},
+        {"negative quota", "-1 100000\n", std::nullopt},
+        {"text after the period", "150000 100000x\n", std::nullopt},
+        {"empty", "", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(CpusOfCpuMax(row.cpuMax), row.cpus);
+    }
+    // cgroup v1 keeps the two numbers in two files; -1 is no quota.
+    EXPECT_EQ(CpusOfCfsQuota("250000\n", "100000\n"), 3);
+    EXPECT_EQ(CpusOfCfsQuota("-1\n", "100000\n"), std::nullopt);
+}
+
+struct CgroupRow {
+    const char* name;
+    const char* procSelfCgroup;
+    std::optional<std::string> path;
+    bool v1;
+};
+
+TEST(WorkGateTest, TheCgroupThatHoldsTheCpuQuota) {
+    const CgroupRow rows[] = {
+        {"unified", "0::/user.slice/job_42\n", "/user.slice/job_42", false},
+        {"v1 cpu beside cpuacct",
+         "12:memory:/slurm/job\n4:cpu,cpuacct:/slurm/job_7\n1:name=systemd:/x\n", "/slurm/job_7",
+         true},
+        {"hybrid: the v1 cpu controller wins", "0::/a\n3:cpuacct,cpu:/b\n", "/b", true},
+        {"cpuset is not cpu", "5:cpuset:/c\n", std::nullopt, false},
+        {"malformed", "garbage\n", std::nullopt, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto cgroup = CpuCgroupOf(row.procSelfCgroup);
+        ASSERT_EQ(cgroup.has_value(), row.path.has_value());
+        if (!cgroup) continue;
+        EXPECT_EQ(cgroup->path, *row.path);
+        EXPECT_EQ(cgroup->v1, row.v1);
+    }
+}
+
+TEST(WorkGateTest, ALimitOnlyLowersTheCpus) {
+    const int cpus = UsableCpus();
+    LimitUsableCpus(cpus + 5);
+    EXPECT_EQ(UsableCpus(), cpus);
+    LimitUsableCpus(1);
+    EXPECT_EQ(UsableCpus(), 1);
+    EXPECT_EQ(TilesMadeAtOnce(), 2);
+    LimitUsableCpus(std::numeric_limits<int>::max());
+    EXPECT_EQ(UsableCpus(), cpus);
 }
 
 }  // namespace
