@@ -205,6 +205,9 @@ void PrintHelp() {
         "  --no-label   leave the label picture out (it often carries the patient's name):\n"
         "               no label directory, and nothing of it is read from the slide\n"
         "  --no-macro   leave the macro picture out in the same way\n"
+        "  --tiles copy the full-resolution level keeps the slide's stored tiles byte for\n"
+        "               byte (YCbCr, at the stored quality); its other tiles are encoded\n"
+        "               at that quality; a region is converted as without it\n"
         "  --report FILE.json\n"
         "               at the end of the run, converted or not, a JSON report: status,\n"
         "               reason, levels, pixel size, options, times, peak memory, version\n"
@@ -465,6 +468,7 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     const char* rule = "";
     if (name == "--mpp") rule = "a pixel size in microns above 0 and at most 1000";
     if (name == "--report") rule = "a file path";
+    if (name == "--tiles") rule = "copy";
     if (name == "--threads") rule = "a whole number of CPUs, at least 1";
     Error(name + " " + Quoted(value) + " is not " + rule);
 }

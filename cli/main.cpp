@@ -136,6 +136,7 @@ int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
     job.regionMode = region.regionMode;
     job.leaveOutLabel = options.choices.leaveOutLabel;
     job.leaveOutMacro = options.choices.leaveOutMacro;
+    job.copyStoredTiles = options.choices.copyStoredTiles;
     const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
     for (const pyramid::LevelPlan& level : result.levels)
         facts->levels.push_back({level.width, level.height, info.tileSize});

@@ -56,7 +56,7 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         *flag = true;
         return OptionAsks::Run;
     }
-    if (name != "--mpp" && name != "--report" && name != "--threads")
+    if (name != "--mpp" && name != "--report" && name != "--threads" && name != "--tiles")
         return refuse(console::OptionProblem::Unknown);
 
     std::string value;
@@ -66,6 +66,12 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         value = argv[++*at];
     } else {
         return refuse(console::OptionProblem::MissingValue);
+    }
+    if (name == "--tiles") {
+        if (value != "copy") return refuse(console::OptionProblem::BadValue, value);
+        if (choices->copyStoredTiles) return refuse(console::OptionProblem::GivenTwice);
+        choices->copyStoredTiles = true;
+        return OptionAsks::Run;
     }
     if (name == "--report") {
         if (value.empty()) return refuse(console::OptionProblem::BadValue, value);

@@ -31,6 +31,7 @@ struct OutputChoices {
     std::optional<float> micronsPerPixel;   // --mpp: the pixel size in microns, (0, 1000]
     bool leaveOutLabel = false;             // --no-label: no label directory, nothing of it read
     bool leaveOutMacro = false;             // --no-macro: the same for the macro
+    bool copyStoredTiles = false;           // --tiles copy: the stored tiles go in as they are
     std::optional<std::string> reportPath;  // --report: where the run's JSON report goes
     std::optional<int> threads;             // --threads: at most this many CPUs, >= 1
 };

@@ -68,7 +68,7 @@ public:
     const std::optional<ShortLevel>& Short() const { return shortLevel_; }
 
 private:
-    bool WriteLevel(const LevelPlan& level);
+    bool WriteLevel(const LevelPlan& planned);
     void NotePicture(PictureResult written, AssociatedPicture picture);
     bool CheckLimit(bool writeFailed, std::uint64_t pendingBytes);
 
@@ -98,7 +98,11 @@ bool FileAttempt::CheckLimit(bool writeFailed, std::uint64_t pendingBytes) {
 
 // Writes one pyramid level: its tags, its tiles, its directory. False when
 // anything of it is lost (in the record).
-bool FileAttempt::WriteLevel(const LevelPlan& level) {
+bool FileAttempt::WriteLevel(const LevelPlan& planned) {
+    LevelPlan level = planned;
+    // Copied tiles keep the quality they were stored at; the level's other
+    // tiles are encoded at it and its description says it.
+    if (level.storedTiles) level.jpegQuality = StoredQuality(source_, level, level.jpegQuality);
     const std::int32_t index = level.directoryIndex;
     if (!SetLevelTags(tiff_, level, shared_)) {
         record_.Fail(Step::OfLevel(Stage::SettingLevelTags, index));
@@ -106,9 +110,11 @@ bool FileAttempt::WriteLevel(const LevelPlan& level) {
     }
     // The workers encode the tiles themselves, so the tables their streams
     // leave out are set here rather than by libtiff's codec: a level
-    // without them (libjpeg gave none, libtiff took none) is lost.
-    if (!record_.Run(Stage::SettingTables,
-                     [&] { return SetJpegTables(tiff_, TablesFor(level.jpegQuality)); })) {
+    // without them (libjpeg gave none, libtiff took none) is lost. Tiles
+    // that carry their own tables need none.
+    if (!level.storedTiles && !record_.Run(Stage::SettingTables, [&] {
+            return SetJpegTables(tiff_, TablesFor(level.jpegQuality));
+        })) {
         record_.Fail(Step::OfLevel(Stage::SettingTables, index));
         return false;
     }
@@ -205,6 +211,8 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
                                        job.layers, job.regionMode);
     if (plan.levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
+    // A region's tiles do not lie on the stored tiles: only a whole slide's can be copied.
+    if (job.copyStoredTiles && !job.regionMode) plan.levels.front().storedTiles = true;
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }

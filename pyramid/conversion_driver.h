@@ -37,6 +37,7 @@ struct ConversionJob {
     // fetched from the slide (a label often carries the patient's name).
     bool leaveOutLabel = false;
     bool leaveOutMacro = false;
+    bool copyStoredTiles = false;  // --tiles copy: the full-resolution level keeps the stored tiles
 };
 
 enum class ConversionOutcome {

@@ -12,7 +12,9 @@
 #include "pyramid/dct_transcoder.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <new>
 
 #include "common/turbo_jpeg.h"
@@ -195,6 +197,86 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
     jpeg_finish_compress(&s.writer);
     jpeg_abort_decompress(&s.reader);
     HandOverStream(&s.buffer, s.destination.used, stream);
+    return TranscodeResult::kTranscoded;
+}
+
+namespace {
+
+// The standard luminance quantisation table, natural order.
+constexpr std::uint16_t kStandardLuminance[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+
+// A decompressor that reads one header, on the heap so that it survives a
+// jump back from libjpeg's error exit.
+struct HeaderReader {
+    jpeg_decompress_struct info{};
+    ErrorJump error{};
+    bool created = false;
+    ~HeaderReader() {
+        if (created) jpeg_destroy_decompress(&info);
+    }
+};
+
+}  // namespace
+
+int EstimateQuality(const std::uint16_t (&steps)[64]) {
+    int best = 1;
+    long bestDistance = -1;
+    for (int quality = 1; quality <= 100; ++quality) {
+        const long scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+        long distance = 0;
+        for (int i = 0; i < 64; ++i) {
+            const long step = std::clamp((kStandardLuminance[i] * scale + 50) / 100, 1L, 255L);
+            distance += std::abs(step - static_cast<long>(steps[i]));
+        }
+        // Ties go to the higher quality: its tables are the finer.
+        if (bestDistance < 0 || distance <= bestDistance) {
+            best = quality;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+TranscodeResult CheckStoredTile(const std::uint8_t* stored, std::size_t length, int width,
+                                int height, int* quality) {
+    if (stored == nullptr || length == 0 || length > kMaxJpegStreamLength) {
+        return TranscodeResult::kUnreadable;
+    }
+    auto reader = std::make_unique<HeaderReader>();
+    HeaderReader& r = *reader;
+    CatchErrors(reinterpret_cast<j_common_ptr>(&r.info), &r.error);
+    if (setjmp(r.error.jump) != 0) {
+        if (RanOutOfMemory(r.error)) throw std::bad_alloc();
+        return r.info.data_precision != 0 && r.info.data_precision != 8
+                   ? TranscodeResult::kNotEightBit
+                   : TranscodeResult::kUnreadable;
+    }
+    r.created = true;
+    jpeg_create_decompress(&r.info);
+    r.info.data_precision = 0;
+    jpeg_mem_src(&r.info, stored, static_cast<unsigned long>(length));
+    jpeg_read_header(&r.info, TRUE);
+    const TranscodeResult header = CheckHeader(r.info, width, height);
+    if (header != TranscodeResult::kTranscoded) return header;
+    // The components' tables are known by their slots until decoding starts.
+    const JQUANT_TBL* luminance = nullptr;
+    for (int c = 0; c < 3; ++c) {
+        const int slot = r.info.comp_info[c].quant_tbl_no;
+        const JQUANT_TBL* table =
+            slot >= 0 && slot < NUM_QUANT_TBLS ? r.info.quant_tbl_ptrs[slot] : nullptr;
+        if (table == nullptr) return TranscodeResult::kDamaged;
+        if (!BaselineSteps(*table)) return TranscodeResult::kNotBaseline;
+        if (c == 0) luminance = table;
+    }
+    if (quality != nullptr && luminance != nullptr) {
+        std::uint16_t steps[64];
+        std::copy(std::begin(luminance->quantval), std::end(luminance->quantval), steps);
+        *quality = EstimateQuality(steps);
+    }
     return TranscodeResult::kTranscoded;
 }
 

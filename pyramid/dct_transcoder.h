@@ -71,4 +71,17 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Whether a stored stream may stand as it is for an output tile of `width`
+// x `height` in a YCbCr directory: what Transcode takes, judged from the
+// header alone (the stream is not decoded). kTranscoded when it may.
+// `quality`, when given and the header reads, gets the quality whose
+// libjpeg scaling of the standard luminance table comes closest to the
+// stream's luminance table. Throws std::bad_alloc when memory runs out.
+TranscodeResult CheckStoredTile(const std::uint8_t* stored, std::size_t length, int width,
+                                int height, int* quality = nullptr);
+
+// The quality (1 to 100) whose libjpeg scaling of the standard luminance
+// table, held to baseline steps, is closest to `steps` (natural order).
+int EstimateQuality(const std::uint16_t (&steps)[64]);
+
 }  // namespace nvx::pyramid

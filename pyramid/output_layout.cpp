@@ -63,10 +63,10 @@ std::string Format(const char* format, auto... values) {
 }  // namespace
 
 std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
-                             std::int32_t scanMagnification, float micronsPerPixel) {
+                             std::int32_t scanMagnification, float micronsPerPixel, int quality) {
     return Format(
         "Aperio Image Format\r\n%dx%d [0,0 %dx%d] (%dx%d) JPEG/RGB Q=%d|AppMag = %d|MPP = %f",
-        width, height, width, height, tileSize, tileSize, kFullQuality, scanMagnification,
+        width, height, width, height, tileSize, tileSize, quality, scanMagnification,
         static_cast<double>(micronsPerPixel));
 }
 
@@ -83,9 +83,9 @@ bool SetFirstLevelSubfileType(TIFF* tiff) {
 }
 
 bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared) {
-    const std::string description =
-        LevelDescription(level.width, level.height, shared.tileSize, shared.scanMagnification,
-                         shared.micronsPerPixel);
+    const std::string description = LevelDescription(
+        level.width, level.height, shared.tileSize, shared.scanMagnification,
+        shared.micronsPerPixel, level.storedTiles ? level.jpegQuality : kFullQuality);
     Tags tags(tiff);
     tags.Set(TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(level.directoryIndex),
              static_cast<std::uint16_t>(shared.pageCount))
@@ -99,6 +99,11 @@ bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& sha
         .Set(TIFFTAG_IMAGEDESCRIPTION, description.c_str())
         .Set(TIFFTAG_SOFTWARE, kSoftware);
     SetRgbJpegTags(tags, level.jpegQuality);
+    if (level.storedTiles) {
+        tags.Set(TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR)
+            .Set(TIFFTAG_YCBCRSUBSAMPLING, static_cast<std::uint16_t>(1),
+                 static_cast<std::uint16_t>(1));
+    }
     return tags.Taken();
 }
 

@@ -36,8 +36,10 @@ struct SharedLevelTags {
 // Q= is kFullQuality on every level, also on those encoded at
 // kReducedQuality (see output_format.h); AppMag and MPP are the
 // full-resolution values.
+// A level of copied tiles says the quality they were stored at (`quality`).
 std::string LevelDescription(std::int32_t width, std::int32_t height, std::int32_t tileSize,
-                             std::int32_t scanMagnification, float micronsPerPixel);
+                             std::int32_t scanMagnification, float micronsPerPixel,
+                             int quality = kFullQuality);
 // "Aperio Image Format\nlabel WxH": marks the directory as the label for readers.
 std::string LabelDescription(std::int32_t width, std::int32_t height);
 // "|macro = macro|\nmacro WxH".
@@ -48,7 +50,9 @@ std::string MacroDescription(std::int32_t width, std::int32_t height);
 //
 // NewSubfileType 2 of the first directory, set once right after the file is created.
 bool SetFirstLevelSubfileType(TIFF* tiff);
-// The tiled pyramid level's tags, from PageNumber to the JPEG quality.
+// The tiled pyramid level's tags, from PageNumber to the JPEG quality. A
+// level of copied tiles is YCbCr (Photometric 6) without subsampling, as
+// the tiles it copies are.
 bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared);
 // JPEGTables of a level whose tiles are encoded outside libtiff; false
 // for empty tables (TablesFor's when libjpeg refused) too.

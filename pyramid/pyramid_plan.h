@@ -27,6 +27,10 @@ struct LevelPlan {
     std::int32_t originX = 0;
     std::int32_t originY = 0;
     int jpegQuality = kFullQuality;
+    // The slide's stored tiles go into the file as they are (whole-slide
+    // mode, full resolution, --tiles copy): a YCbCr directory whose tiles
+    // each carry their own tables, at the stored quality.
+    bool storedTiles = false;
 };
 
 // The label and macro the file will hold: the ones the slide has.

@@ -212,4 +212,47 @@ std::vector<std::uint8_t> TablesFor(int quality) {
     return tables;
 }
 
+bool EncodeCompleteYCbCr(const std::uint8_t* rgb, int width, int height, int quality,
+                         std::vector<std::uint8_t>* stream) {
+    stream->clear();
+    if (width <= 0 || height <= 0 || width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION) {
+        return false;
+    }
+    auto state = std::make_unique<TileEncoder::State>();
+    TileEncoder::State& s = *state;
+    CatchErrors(reinterpret_cast<j_common_ptr>(&s.info), &s.error);
+    if (setjmp(s.error.jump) != 0) {
+        if (s.created) jpeg_destroy_compress(&s.info);
+        s.created = false;
+        stream->clear();
+        if (RanOutOfMemory(s.error)) throw std::bad_alloc();
+        return false;
+    }
+    s.created = true;
+    jpeg_create_compress(&s.info);
+    WriteInto(&s.info, &s.destination, &s.buffer);
+    s.info.image_width = static_cast<JDIMENSION>(width);
+    s.info.image_height = static_cast<JDIMENSION>(height);
+    s.info.input_components = 3;
+    s.info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&s.info);
+    jpeg_set_quality(&s.info, quality, TRUE);
+    for (int c = 0; c < 3; ++c) {
+        s.info.comp_info[c].h_samp_factor = 1;
+        s.info.comp_info[c].v_samp_factor = 1;
+    }
+    jpeg_start_compress(&s.info, TRUE);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    while (s.info.next_scanline < s.info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb + s.info.next_scanline * rowBytes);
+        jpeg_write_scanlines(&s.info, &row, 1);
+    }
+    jpeg_finish_compress(&s.info);
+    jpeg_destroy_compress(&s.info);
+    s.created = false;
+    stream->assign(s.buffer.begin(),
+                   s.buffer.begin() + static_cast<std::ptrdiff_t>(s.destination.used));
+    return true;
+}
+
 }  // namespace nvx::pyramid

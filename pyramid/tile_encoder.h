@@ -51,4 +51,11 @@ void HandOverStream(std::vector<std::uint8_t>* buffer, std::size_t used,
 // directory whose tiles TileEncoder(quality) made. Empty when libjpeg refuses.
 std::vector<std::uint8_t> TablesFor(int quality);
 
+// Encodes width x height packed RGB pixels into `stream` as a complete
+// baseline YCbCr stream without subsampling, with its own tables: a tile of
+// a directory whose other tiles are stored streams copied as they are. False
+// when libjpeg refuses; throws std::bad_alloc when memory runs out.
+bool EncodeCompleteYCbCr(const std::uint8_t* rgb, int width, int height, int quality,
+                         std::vector<std::uint8_t>* stream);
+
 }  // namespace nvx::pyramid

@@ -136,7 +136,24 @@ FetchedTile FetchForTile(const LevelSource& source, const LevelPlan& level,
 
 TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level)
     : source_(source), level_(level), encoder_(level.jpegQuality) {
-    if (!source.regionMode && !PixelRouteForced()) transcoder_.emplace(level.jpegQuality);
+    if (!source.regionMode && !level.storedTiles && !PixelRouteForced()) {
+        transcoder_.emplace(level.jpegQuality);
+    }
+}
+
+int StoredQuality(const LevelSource& source, const LevelPlan& level, int otherwise) {
+    if (source.regionMode) return otherwise;
+    const FetchedTile first = FetchForTile(source, level, TilePlace{});
+    if (!first.fetched.buffer || first.fetched.length <= 0) return otherwise;
+    const std::uint8_t* stored = first.fetched.buffer.get();
+    const auto length = static_cast<std::size_t>(first.fetched.length);
+    int quality = otherwise;
+    if (CheckStreamCompleteness(stored, length) != StreamCompleteness::kComplete ||
+        CheckStoredTile(stored, length, source.tileSize, source.tileSize, &quality) !=
+            TranscodeResult::kTranscoded) {
+        return otherwise;
+    }
+    return quality;
 }
 
 TileStream TileWorker::Make(const TilePlace& place) {
@@ -151,6 +168,15 @@ TileStream TileWorker::Make(FetchedTile fetched) {
     const auto length = static_cast<std::size_t>(fetched.fetched.length);
     if (CheckStreamCompleteness(stored, length) != StreamCompleteness::kComplete) {
         return Encode(Pixels{});
+    }
+    if (level_.storedTiles) {
+        step_ = "transcoding";
+        const std::int32_t t = source_.tileSize;
+        if (CheckStoredTile(stored, length, t, t) == TranscodeResult::kTranscoded) {
+            TileStream stream;
+            stream.bytes.assign(stored, stored + length);
+            return stream;
+        }
     }
     if (transcoder_) {
         step_ = "transcoding";
@@ -227,7 +253,10 @@ TileStream TileWorker::Encode(const Pixels& pixels) {
         tile = laidOut.get();
     }
     step_ = "encoding";
-    if (!encoder_.Encode(tile, t, t, &stream.bytes)) stream.bytes.clear();
+    const bool encoded = level_.storedTiles
+                             ? EncodeCompleteYCbCr(tile, t, t, level_.jpegQuality, &stream.bytes)
+                             : encoder_.Encode(tile, t, t, &stream.bytes);
+    if (!encoded) stream.bytes.clear();
     return stream;
 }
 

@@ -18,6 +18,10 @@
  * takes neither: decoded, it would show another tile's tables, so it is
  * lost.
  *
+ * A level of copied tiles (LevelPlan::storedTiles) writes every stored
+ * stream the transcoder would take as it is, byte for byte, and encodes its
+ * other tiles as complete YCbCr streams at the level's quality.
+ *
  * Memory that runs out, in the worker or in the library (a fetch that says
  * NVX_FETCH_OUT_OF_MEMORY), is thrown as std::bad_alloc, never taken for a
  * lost tile: nothing is wrong with the slide.
@@ -111,6 +115,11 @@ struct FetchedTile {
 // Fetches what the tile at `place` is made from. Throws std::bad_alloc when
 // the library ran out of memory.
 FetchedTile FetchForTile(const LevelSource& source, const LevelPlan& level, const TilePlace& place);
+
+// The quality the level's stored tiles were encoded at, estimated from the
+// first tile's luminance table; `otherwise` when that tile is not one that
+// a level of copied tiles would copy.
+int StoredQuality(const LevelSource& source, const LevelPlan& level, int otherwise);
 
 class TileWorker {
 public:

@@ -109,8 +109,12 @@ class ArgumentReports(unittest.TestCase):
 class OptionReports(unittest.TestCase):
     def test_a_refused_option_gives_usage_b_and_names_it(self):
         mpp_rule = "is not a pixel size in microns above 0 and at most 1000"
-        cases = [(["--tiles", "copy", "a.nvx", "b.tif", "3"],
-                  "unknown option '--tiles' (nvx2svs --help lists the options)"),
+        cases = [(["--shade", "blue", "a.nvx", "b.tif", "3"],
+                  "unknown option '--shade' (nvx2svs --help lists the options)"),
+                 (["a.nvx", "--tiles", "foo", "b.tif", "3"], "--tiles 'foo' is not copy"),
+                 (["a.nvx", "b.tif", "3", "--tiles=Copy"], "--tiles 'Copy' is not copy"),
+                 (["--tiles", "copy", "a.nvx", "b.tif", "3", "--tiles=copy"],
+                  "option --tiles is given twice"),
                  (["a.nvx", "b.tif", "3", "--mpp"], "option --mpp needs a value"),
                  (["a.nvx", "--mpp", "-0.5", "b.tif", "3"], "--mpp '-0.5' " + mpp_rule),
                  (["a.nvx", "b.tif", "3", "--mpp=abc"], "--mpp 'abc' " + mpp_rule),

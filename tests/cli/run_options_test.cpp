@@ -87,6 +87,10 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
          OptionProblem::GivenTwice, "--threads", 0.0f},
         {{"p", "i", "o", "3", "--threads"}, ArgumentVerdict::BadOption,
          OptionProblem::MissingValue, "--threads", 0.0f},
+        {{"p", "i", "o", "3", "--tiles"}, ArgumentVerdict::BadOption, OptionProblem::MissingValue,
+         "--tiles", 0.0f},
+        {{"p", "--tiles", "copy", "i", "o", "3", "--tiles=copy"}, ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice, "--tiles", 0.0f},
     };
     for (const Case& c : cases) {
         RunOptions options;
@@ -122,6 +126,17 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
         EXPECT_EQ(check.option.value, bad);
     }
+    for (const char* bad : {"foo", "", "Copy", "copy ", "pixels"}) {
+        RunOptions options;
+        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--tiles", bad}, &options);
+        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
+        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
+        EXPECT_EQ(check.option.value, bad);
+    }
+    ASSERT_EQ(Parse({"p", "i", "--tiles=copy", "o", "3"}, &options).verdict,
+              ArgumentVerdict::Accepted);
+    EXPECT_TRUE(options.choices.copyStoredTiles);
+    options = RunOptions{};
     ASSERT_EQ(Parse({"p", "i", "--threads=12", "o", "3"}, &options).verdict,
               ArgumentVerdict::Accepted);
     EXPECT_EQ(options.choices.threads, 12);

@@ -5,7 +5,7 @@ region runs (one inside the slide, one cut at its right and bottom edges),
 the same run twice giving the same bytes, the bytes of whole-slide (by the
 pixel route) and region runs kept exactly (their SHA-256 below), and the
 coefficient and pixel routes for stored tiles giving the same file but for
-rounding.
+rounding, and --tiles copy keeping the stored tiles' bytes.
 Each output is checked against the layout, opened with OpenSlide, and its
 levels compared with the source's pixels at the same magnification, read
 through the same slide library.
@@ -15,6 +15,7 @@ usage: nvxmake_runs_test.py <nvx2svs> <nvxmake> <folder of libNvxSlideLib.so> <C
 
 import ctypes
 import hashlib
+import io
 import os
 import struct
 import subprocess
@@ -25,6 +26,7 @@ import unittest
 import numpy as np
 import openslide
 import tifffile
+from PIL import Image
 
 import svs_layout as layout
 
@@ -66,6 +68,10 @@ class SlideLibrary:
             ctypes.c_int32, ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
             ctypes.POINTER(ctypes.c_int32), ctypes.c_int32]
         self.lib.NvxFetchRegion.restype = ctypes.c_uint8
+        self.lib.NvxFetchTile.argtypes = [
+            ctypes.POINTER(ctypes.c_int32), ctypes.c_float, ctypes.c_int32, ctypes.c_int32,
+            ctypes.POINTER(ctypes.c_int32), ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8))]
+        self.lib.NvxFetchTile.restype = ctypes.c_uint8
         self.lib.NvxReleaseBuffer.argtypes = [ctypes.POINTER(ctypes.c_uint8)]
         self.lib.NvxCloseSlide.argtypes = [ctypes.POINTER(ctypes.c_int32)]
         self.handle = ctypes.c_int32(0)
@@ -84,6 +90,18 @@ class SlideLibrary:
         finally:
             self.lib.NvxReleaseBuffer(buffer)
         return data.reshape(height, width, 3).astype(np.int16)
+
+    def stored_tile(self, scale, x, y):
+        """The stored stream of the tile at (x, y), as the slide keeps it."""
+        buffer = ctypes.POINTER(ctypes.c_uint8)()
+        length = ctypes.c_int32(0)
+        if not self.lib.NvxFetchTile(ctypes.byref(self.handle), scale, x, y,
+                                     ctypes.byref(length), ctypes.byref(buffer)):
+            raise RuntimeError("tile fetch failed")
+        try:
+            return ctypes.string_at(buffer, length.value)
+        finally:
+            self.lib.NvxReleaseBuffer(buffer)
 
     def close(self):
         self.lib.NvxCloseSlide(ctypes.byref(self.handle))
@@ -108,6 +126,8 @@ class NvxmakeRuns(unittest.TestCase):
         cls.slides = {}
         for name, args in (("synthetic", ["--synthetic", "6000x4000"]),
                            ("tile240", ["--synthetic", "6000x4000", "--tile", "240", "--seed", "2"]),
+                           ("quality85",
+                            ["--synthetic", "3000x2000", "--quality", "85", "--seed", "3"]),
                            ("cmu", ["--from", CMU_SVS])):
             path = os.path.join(cls.folder, name + ".nvx")
             # The slides are this test's material, not its subject: under
@@ -308,6 +328,82 @@ class NvxmakeRuns(unittest.TestCase):
                     self.assertGreaterEqual(psnr(ours, stored), psnr(theirs, stored) - 0.25, where)
             finally:
                 source.close()
+
+    def test_copied_tiles_are_the_stored_streams(self):
+        # --tiles copy: every whole stored tile of the full-resolution level
+        # is in the file byte for byte, the level says YCbCr and the stored
+        # quality, and four readers show exactly what a decode of the stored
+        # tiles shows; the edge tiles, encoded anew at that quality, come
+        # close. The reduced levels stay RGB.
+        for slide, magnification, quality in (("cmu", 20, 90), ("quality85", 40, 85)):
+            output = self.convert(slide, slide + "-copied.tif", [4, "--tiles", "copy"])
+            source = SlideLibrary(self.slides[slide])
+            try:
+                with tifffile.TiffFile(output) as tiff:
+                    page = tiff.pages[0]
+                    tags = layout.tags_of(page)
+                    self.assertEqual(tags[262], 6, slide)  # Photometric YCbCr
+                    self.assertEqual(tuple(tags[530]), (1, 1), slide)
+                    self.assertNotIn(347, tags, slide)  # each tile carries its tables
+                    self.assertIn(f"JPEG/RGB Q={quality}|", tags[270], slide)
+                    self.assertEqual(layout.tags_of(tiff.pages[2])[262], 2, slide)
+                    width, height = page.imagewidth, page.imagelength
+                    columns = -(-width // 256)
+                    stored = np.zeros((height, width, 3), np.int16)
+                    copied = 0
+                    for i, (offset, count) in enumerate(zip(page.dataoffsets,
+                                                            page.databytecounts)):
+                        x, y = i % columns * 256, i // columns * 256
+                        tiff.filehandle.seek(offset)
+                        written = tiff.filehandle.read(count)
+                        stream = source.stored_tile(magnification, x, y)
+                        if x + 256 <= width and y + 256 <= height:
+                            self.assertEqual(written, stream, f"{slide} tile {i}")
+                            copied += 1
+                        pixels = np.asarray(Image.open(io.BytesIO(stream)).convert("RGB"))
+                        stored[y:y + 256, x:x + 256] = pixels[:height - y, :width - x]
+                    self.assertEqual(copied, (width // 256) * (height // 256), slide)
+            finally:
+                source.close()
+            whole = (slice(0, height // 256 * 256), slice(0, width // 256 * 256))
+            for reader in ("openslide", "vips", "gdal", "tifffile"):
+                shown = read_level0(reader, output, width, height, self.folder)
+                where = f"{slide} through {reader}"
+                self.assertTrue(np.array_equal(shown[whole], stored[whole]), where)
+                self.assertLess(np.abs(shown - stored).mean(), 0.05, where)
+
+
+def read_level0(reader, path, width, height, folder):
+    """The full-resolution level of `path` as `reader` decodes it."""
+    if reader == "openslide":
+        slide = openslide.OpenSlide(path)
+        try:
+            return np.asarray(slide.read_region((0, 0), 0, (width, height)).convert("RGB"),
+                              dtype=np.int16)
+        finally:
+            slide.close()
+    if reader == "tifffile":
+        # tifffile finds the tiles and tables; PIL's libjpeg decodes each.
+        with tifffile.TiffFile(path) as tiff:
+            page = tiff.pages[0]
+            tables = page.jpegtables or b""
+            columns = -(-width // page.tilewidth)
+            shown = np.zeros((height, width, 3), np.int16)
+            for i, (offset, count) in enumerate(zip(page.dataoffsets, page.databytecounts)):
+                x, y = i % columns * page.tilewidth, i // columns * page.tilelength
+                tiff.filehandle.seek(offset)
+                stream = tiff.filehandle.read(count)
+                if tables:
+                    stream = tables[:-2] + stream[2:]
+                pixels = np.asarray(Image.open(io.BytesIO(stream)).convert("RGB"))
+                shown[y:y + page.tilelength, x:x + page.tilewidth] = pixels[:height - y,
+                                                                           :width - x]
+            return shown
+    picture = os.path.join(folder, "level0-" + reader + ".png")
+    command = (["vips", "tiffload", path, picture] if reader == "vips" else
+               ["gdal_translate", "-q", "-of", "PNG", path, picture])
+    subprocess.run(command, check=True, capture_output=True, timeout=300, env=CHILD_ENV)
+    return np.asarray(Image.open(picture).convert("RGB"), dtype=np.int16)
 
 
 def psnr(a, b):

@@ -272,6 +272,11 @@ TEST(DctTranscoderTest, StreamsTakenAndWhyOthersAreRefused) {
         const TranscodeResult result =
             transcoder.Transcode(c.stream.data(), c.stream.size(), c.width, c.height, &tile);
         EXPECT_EQ(result, c.expected);
+        // A level of copied tiles judges from the header alone: a stream
+        // damaged after it is copied as the slide keeps it.
+        EXPECT_EQ(
+            CheckStoredTile(c.stream.data(), c.stream.size(), c.width, c.height),
+            c.expected == TranscodeResult::kDamaged ? TranscodeResult::kTranscoded : c.expected);
         if (result == TranscodeResult::kTranscoded) {
             EXPECT_EQ(Decoded(WithTables(tile, 60)).size(), rgb.size());
         } else {
@@ -281,6 +286,21 @@ TEST(DctTranscoderTest, StreamsTakenAndWhyOthersAreRefused) {
         EXPECT_EQ(transcoder.Transcode(good.data(), good.size(), kSide, kSide, &next),
                   TranscodeResult::kTranscoded);
         EXPECT_EQ(next, expectedGood);
+    }
+}
+
+TEST(DctTranscoderTest, StoredQualityIsReadFromTheLuminanceTable) {
+    constexpr int kSide = 64;
+    const Bytes rgb = ColourBars(kSide);
+    for (const int quality : {25, 30, 49, 50, 51, 60, 75, 85, 90, 95, 99, 100}) {
+        SCOPED_TRACE(quality);
+        for (const Bytes& stream : {StoredTile(rgb, kSide, kSide, quality),
+                                    StreamOfKind(rgb, kSide, {.quality = quality})}) {
+            int estimated = 0;
+            ASSERT_EQ(CheckStoredTile(stream.data(), stream.size(), kSide, kSide, &estimated),
+                      TranscodeResult::kTranscoded);
+            EXPECT_EQ(estimated, quality);
+        }
     }
 }
 
