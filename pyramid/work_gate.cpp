@@ -48,6 +48,8 @@ std::optional<int> QuotaCpus(std::string_view quota, std::string_view period) {
     return static_cast<int>(std::min<std::int64_t>(cpus, std::numeric_limits<int>::max()));
 }
 
+#ifndef _WIN32
+// The cgroup files are read only where there are cgroups.
 std::optional<std::string> FileText(const std::string& path) {
     std::ifstream in(path);
     if (!in) return std::nullopt;
@@ -69,6 +71,7 @@ std::vector<std::string> SelfAndParents(const std::string& mount, std::string pa
     }
     return directories;
 }
+#endif
 
 std::optional<int> CgroupCpus() {
 #ifdef _WIN32
