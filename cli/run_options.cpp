@@ -19,15 +19,6 @@ constexpr int kRegionArgc = 9;
 constexpr double kMaxRegionScale = 80.0;
 constexpr double kMaxMicronsPerPixel = 1000.0;
 
-// A real number written as nothing else (blanks aside).
-bool ReadExactReal(const std::string& text, double* value) {
-    char* end = nullptr;
-    *value = std::strtod(text.c_str(), &end);
-    if (end == text.c_str()) return false;
-    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end))) ++end;
-    return *end == '\0';
-}
-
 // What an option word asks for.
 enum class OptionAsks { Run, Help, Version };
 
@@ -90,8 +81,8 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         choices->threads = ReadInteger(value.c_str());
         return OptionAsks::Run;
     }
-    double number = 0.0;
-    if (!ReadExactReal(value, &number) || !std::isfinite(number) || !(number > 0.0) ||
+    const double number = std::strtod(value.c_str(), nullptr);
+    if (RealIsLoose(value.c_str()) || !std::isfinite(number) || !(number > 0.0) ||
         number > kMaxMicronsPerPixel)
         return refuse(console::OptionProblem::BadValue, value);
     if (choices->micronsPerPixel) return refuse(console::OptionProblem::GivenTwice);

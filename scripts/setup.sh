@@ -9,7 +9,7 @@ packages=(
   libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
   python3 python3-openslide python3-tifffile python3-numpy python3-jsonschema python3-pil
   openslide-tools libtiff-tools libvips-tools
-  locales time clang-format clang-tidy gdal-bin man-db lintian
+  locales time clang-format clang-tidy gdal-bin man-db lintian acl
   snakemake slurmctld slurmd slurm-client munge chromium
 )
 # And every program the tests call (scripts/test-programs.txt).

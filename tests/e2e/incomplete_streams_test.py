@@ -26,7 +26,7 @@ import zlib
 import numpy as np
 from PIL import Image
 
-from noisy_slide import HEADER_SIZE, MAGIC, level_shapes
+from noisy_slide import HEADER_SIZE, level_shapes, write_slide_file
 
 NVX2SVS = LIBRARY_FOLDER = None
 SIDE = 1024
@@ -75,7 +75,6 @@ def write_slide(path, strip):
     row lack the segments of marker `strip`."""
     shapes = level_shapes(SIDE, SIDE, TILE)
     body = bytearray()
-    records = bytearray()
     indexes = []
     for level, (w, h, columns, rows) in enumerate(shapes):
         index = bytearray()
@@ -89,22 +88,7 @@ def write_slide(path, strip):
                 index += struct.pack("<QII", HEADER_SIZE + len(body), len(data), zlib.crc32(data))
                 body.extend(data)
         indexes.append(bytes(index))
-    for (w, h, columns, rows), index in zip(shapes, indexes):
-        offset = HEADER_SIZE + len(body)
-        body.extend(index)
-        records += struct.pack("<IIIIQII", w, h, columns, rows, offset, zlib.crc32(index), 0)
-    table_offset = HEADER_SIZE + len(body)
-    body.extend(records)
-    header = bytearray(HEADER_SIZE)
-    header[0:8] = MAGIC
-    struct.pack_into("<IIIIII", header, 8, 1, HEADER_SIZE, SIDE, SIDE, 40, TILE)
-    struct.pack_into("<ffd", header, 32, 0.25, 0.0, 0.0)
-    struct.pack_into("<IIQQ", header, 48, len(shapes), zlib.crc32(records), table_offset,
-                     HEADER_SIZE + len(body))
-    struct.pack_into("<I", header, 124, zlib.crc32(bytes(header[:124])))
-    with open(path, "wb") as f:
-        f.write(header)
-        f.write(body)
+    write_slide_file(path, SIDE, SIDE, TILE, 40, shapes, body, indexes)
 
 
 class IncompleteStreams(unittest.TestCase):

@@ -38,6 +38,32 @@ def noise_jpeg(width, height, seed):
     return out.getvalue()
 
 
+def write_slide_file(path, width, height, tile, magnification, shapes, body, indexes):
+    """Writes an nvx file whose `body` holds the tile streams so far and whose
+    `indexes` are the levels' tile indexes (of `shapes`): the indexes and
+    level records go after the streams, then the header; no label and no
+    preview."""
+    records = bytearray()
+    for (w, h, columns, rows), index in zip(shapes, indexes):
+        offset = HEADER_SIZE + len(body)
+        body.extend(index)
+        records += struct.pack("<IIIIQII", w, h, columns, rows, offset, zlib.crc32(index), 0)
+    table_offset = HEADER_SIZE + len(body)
+    body.extend(records)
+
+    header = bytearray(HEADER_SIZE)
+    header[0:8] = MAGIC
+    struct.pack_into("<IIIIII", header, 8, 1, HEADER_SIZE, width, height, magnification, tile)
+    struct.pack_into("<ffd", header, 32, 0.25, 0.0, 0.0)
+    struct.pack_into("<IIQQ", header, 48, len(shapes), zlib.crc32(records), table_offset,
+                     HEADER_SIZE + len(body))
+    # Both picture references stay zero.
+    struct.pack_into("<I", header, 124, zlib.crc32(bytes(header[:124])))
+    with open(path, "wb") as f:
+        f.write(header)
+        f.write(body)
+
+
 def write_noisy_slide(path, width, height, tile=256, magnification=40):
     shapes = level_shapes(width, height, tile)
     body = bytearray()
@@ -61,25 +87,7 @@ def write_noisy_slide(path, width, height, tile=256, magnification=40):
                 index += struct.pack("<QII", offset, length, crc)
         indexes.append(bytes(index))
 
-    records = bytearray()
-    for (w, h, columns, rows), index in zip(shapes, indexes):
-        offset = HEADER_SIZE + len(body)
-        body.extend(index)
-        records += struct.pack("<IIIIQII", w, h, columns, rows, offset, zlib.crc32(index), 0)
-    table_offset = HEADER_SIZE + len(body)
-    body.extend(records)
-
-    header = bytearray(HEADER_SIZE)
-    header[0:8] = MAGIC
-    struct.pack_into("<IIIIII", header, 8, 1, HEADER_SIZE, width, height, magnification, tile)
-    struct.pack_into("<ffd", header, 32, 0.25, 0.0, 0.0)
-    struct.pack_into("<IIQQ", header, 48, len(shapes), zlib.crc32(records), table_offset,
-                     HEADER_SIZE + len(body))
-    # No label and no preview: both picture references stay zero.
-    struct.pack_into("<I", header, 124, zlib.crc32(bytes(header[:124])))
-    with open(path, "wb") as f:
-        f.write(header)
-        f.write(body)
+    write_slide_file(path, width, height, tile, magnification, shapes, body, indexes)
 
 
 if __name__ == "__main__":
