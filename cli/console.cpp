@@ -213,6 +213,11 @@ void PrintHelp() {
         "               reason, levels, pixel size, options, times, peak memory, version\n"
         "  --threads N  use at most N CPUs (N >= 1); by default, and for a larger N, the\n"
         "               CPUs the process may use (its affinity mask and cgroup quota)\n"
+        "  --quality Q  encode at JPEG quality Q (1 to 100) every level, the thumbnail, the\n"
+        "               label and the macro (by default 60, and 75 on the small levels and\n"
+        "               the thumbnail); a level copied by --tiles copy keeps its own\n"
+        "  --chroma 420 the pyramid levels are YCbCr JPEG with 4:2:0 chroma subsampling\n"
+        "               (smaller); a level copied by --tiles copy stays as stored\n"
         "\n"
         "Exit status:\n"
         "  0    converted\n"
@@ -470,6 +475,8 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     if (name == "--report") rule = "a file path";
     if (name == "--tiles") rule = "copy";
     if (name == "--threads") rule = "a whole number of CPUs, at least 1";
+    if (name == "--quality") rule = "a JPEG quality, a whole number from 1 to 100";
+    if (name == "--chroma") rule = "420";
     Error(name + " " + Quoted(value) + " is not " + rule);
 }
 

@@ -18,6 +18,7 @@ constexpr int kWholeSlideArgc = 4;
 constexpr int kRegionArgc = 9;
 constexpr double kMaxRegionScale = 80.0;
 constexpr double kMaxMicronsPerPixel = 1000.0;
+constexpr int kMaxQuality = 100;
 
 // What an option word asks for.
 enum class OptionAsks { Run, Help, Version };
@@ -47,7 +48,8 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         *flag = true;
         return OptionAsks::Run;
     }
-    if (name != "--mpp" && name != "--report" && name != "--threads" && name != "--tiles")
+    if (name != "--mpp" && name != "--report" && name != "--threads" && name != "--tiles" &&
+        name != "--quality" && name != "--chroma")
         return refuse(console::OptionProblem::Unknown);
 
     std::string value;
@@ -70,15 +72,24 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         choices->reportPath = value;
         return OptionAsks::Run;
     }
-    if (name == "--threads") {
-        // Digits alone, as many CPUs as an int counts.
+    if (name == "--chroma") {
+        if (value != "420") return refuse(console::OptionProblem::BadValue, value);
+        if (choices->chroma420) return refuse(console::OptionProblem::GivenTwice);
+        choices->chroma420 = true;
+        return OptionAsks::Run;
+    }
+    if (name == "--threads" || name == "--quality") {
+        // Digits alone, as large as an int counts.
         const bool digits = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
             return std::isdigit(static_cast<unsigned char>(c)) != 0;
         });
-        if (!digits || IntegerIsLoose(value.c_str()) || ReadInteger(value.c_str()) < 1)
+        const int number =
+            digits && !IntegerIsLoose(value.c_str()) ? ReadInteger(value.c_str()) : 0;
+        std::optional<int>& choice = name == "--threads" ? choices->threads : choices->quality;
+        if (number < 1 || (name == "--quality" && number > kMaxQuality))
             return refuse(console::OptionProblem::BadValue, value);
-        if (choices->threads) return refuse(console::OptionProblem::GivenTwice);
-        choices->threads = ReadInteger(value.c_str());
+        if (choice) return refuse(console::OptionProblem::GivenTwice);
+        choice = number;
         return OptionAsks::Run;
     }
     const double number = std::strtod(value.c_str(), nullptr);

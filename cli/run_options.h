@@ -34,6 +34,8 @@ struct OutputChoices {
     bool copyStoredTiles = false;           // --tiles copy: the stored tiles go in as they are
     std::optional<std::string> reportPath;  // --report: where the run's JSON report goes
     std::optional<int> threads;             // --threads: at most this many CPUs, >= 1
+    std::optional<int> quality;  // --quality: the JPEG quality of what is encoded, 1..100
+    bool chroma420 = false;      // --chroma 420: pyramid levels YCbCr 4:2:0
 };
 
 struct RunOptions {

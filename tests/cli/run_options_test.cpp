@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,10 +76,10 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         {{"p", "--mpp", "1", "i", "o"}, ArgumentVerdict::ShortUsage, {}, "", 0.0f},
         {{"p", "--mpp", "1", "i", "o", "3", "4"}, ArgumentVerdict::LongUsage, {}, "", 0.0f},
         // Refusals: the first one wins, before any argument is read.
-        {{"p", "--quality", "80", "i", "o", "3"},
+        {{"p", "--shade", "80", "i", "o", "3"},
          ArgumentVerdict::BadOption,
          OptionProblem::Unknown,
-         "--quality",
+         "--shade",
          0.0f},
         {{"p", "i", "o", "3", "--mpp"},
          ArgumentVerdict::BadOption,
@@ -119,6 +120,26 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
          ArgumentVerdict::BadOption,
          OptionProblem::GivenTwice,
          "--tiles",
+         0.0f},
+        {{"p", "--quality=80", "i", "o", "3", "--quality", "80"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice,
+         "--quality",
+         0.0f},
+        {{"p", "i", "o", "3", "--quality"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::MissingValue,
+         "--quality",
+         0.0f},
+        {{"p", "--chroma", "420", "i", "o", "3", "--chroma=420"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice,
+         "--chroma",
+         0.0f},
+        {{"p", "i", "o", "3", "--chroma"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::MissingValue,
+         "--chroma",
          0.0f},
     };
     for (const Case& c : cases) {
@@ -161,6 +182,42 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
         EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
         EXPECT_EQ(check.option.value, bad);
+    }
+    for (const char* bad :
+         {"0", "101", "-1", "75.5", "", "high", "+80", " 80", "80 ", "1e2", "99999999999"}) {
+        RunOptions options;
+        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--quality", bad}, &options);
+        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
+        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
+        EXPECT_EQ(check.option.value, bad);
+    }
+    for (const char* bad : {"422", "444", "4:2:0", "", " 420", "420 ", "0420"}) {
+        RunOptions options;
+        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--chroma", bad}, &options);
+        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
+        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
+        EXPECT_EQ(check.option.value, bad);
+    }
+    struct Accepted {
+        std::vector<std::string> words;
+        std::optional<int> quality;
+        bool chroma420;
+    };
+    const Accepted accepted[] = {
+        {{"p", "i", "o", "3"}, std::nullopt, false},
+        {{"p", "--quality", "1", "i", "o", "3"}, 1, false},
+        {{"p", "i", "o", "3", "--quality=100"}, 100, false},
+        {{"p", "i", "--quality", "075", "o", "3"}, 75, false},
+        {{"p", "i", "o", "3", "--chroma", "420"}, std::nullopt, true},
+        {{"p", "--chroma=420", "i", "--quality=90", "o", "3"}, 90, true},
+    };
+    for (const Accepted& a : accepted) {
+        RunOptions options;
+        const std::string line = ::testing::PrintToString(a.words);
+        ASSERT_EQ(Parse(a.words, &options).verdict, ArgumentVerdict::Accepted) << line;
+        EXPECT_EQ(options.choices.quality, a.quality) << line;
+        EXPECT_EQ(options.choices.chroma420, a.chroma420) << line;
+        EXPECT_EQ(options.outputPath, "o") << line;
     }
     ASSERT_EQ(Parse({"p", "i", "--tiles=copy", "o", "3"}, &options).verdict,
               ArgumentVerdict::Accepted);
