@@ -1,0 +1,210 @@
+// The instance writer's bytes as a reader walks them, and its failures.
+#include "dicom/instance_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace nvx::dicom {
+namespace {
+
+// Keeps what is written; fails with `code` once `failAt` writes have gone.
+class MemorySink : public ByteSink {
+public:
+    bool Write(const void* data, std::size_t length) override {
+        if (writes_++ == failAt) return error_ = code, false;
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        bytes_.insert(bytes_.end(), bytes, bytes + length);
+        return true;
+    }
+    int Error() const override { return error_; }
+    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+
+    std::size_t failAt = SIZE_MAX;
+    int code = ENOSPC;
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t writes_ = 0;
+    int error_ = 0;
+};
+
+std::uint16_t U16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+}
+std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return U16(b, at) | (std::uint32_t{U16(b, at + 2)} << 16);
+}
+
+struct Walked {
+    std::vector<std::uint32_t> tags;  // top-level data set tags, in file order
+    std::vector<std::uint32_t> offsets;
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::size_t end = 0;  // just after the sequence delimiter
+};
+
+// Walks the file as a reader would: the meta group by its length, the data
+// set element by element, the encapsulated items to the delimiter.
+Walked Walk(const std::vector<std::uint8_t>& b) {
+    Walked walked;
+    EXPECT_EQ(std::string(b.begin() + 128, b.begin() + 132), "DICM");
+    for (std::size_t i = 0; i < 128; ++i) EXPECT_EQ(b[i], 0) << i;
+    EXPECT_EQ(U32(b, 132), Tag(0x0000, 0x0002)) << "group length first";
+    std::size_t at = 132 + 12 + U32(b, 140);
+    for (;;) {
+        const std::uint32_t tag = (std::uint32_t{U16(b, at)} << 16) | U16(b, at + 2);
+        walked.tags.push_back(tag);
+        const Vr vr{{static_cast<char>(b.at(at + 4)), static_cast<char>(b.at(at + 5))}};
+        if (tag == Tag(0x7FE0, 0x0010)) {
+            EXPECT_EQ(U32(b, at + 8), 0xFFFFFFFFu);
+            at += 12;
+            break;
+        }
+        if (HasLongLength(vr)) {
+            at += 12 + U32(b, at + 8);
+        } else {
+            at += 8 + U16(b, at + 6);
+        }
+    }
+    EXPECT_EQ(U32(b, at), 0xE000FFFEu) << "offset table item";
+    const std::uint32_t tableLength = U32(b, at + 4);
+    for (std::size_t i = 0; i < tableLength / 4; ++i)
+        walked.offsets.push_back(U32(b, at + 8 + 4 * i));
+    at += 8 + tableLength;
+    while (U32(b, at) == 0xE000FFFEu) {
+        const std::uint32_t length = U32(b, at + 4);
+        EXPECT_EQ(length % 2, 0u);
+        walked.frames.emplace_back(b.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                                   b.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
+        at += 8 + length;
+    }
+    EXPECT_EQ(U32(b, at), 0xE0DDFFFEu) << "sequence delimiter";
+    EXPECT_EQ(U32(b, at + 4), 0u);
+    walked.end = at + 8;
+    return walked;
+}
+
+FileMeta Meta() {
+    return {"1.2.840.10008.5.1.4.1.1.77.1.6", "2.25.77", kJpegBaselineTransferSyntax, "2.25.9",
+            "NVX"};
+}
+
+TEST(FileMetaTest, GroupLengthCountsTheRestAndTheValuesArePadded) {
+    const std::vector<std::uint8_t> meta = EncodeFileMeta(Meta());
+    ASSERT_GE(meta.size(), 12u);
+    EXPECT_EQ(U32(meta, 8), meta.size() - 12);
+    // A UID of odd length takes a NUL, a short string a space.
+    const std::string text(meta.begin(), meta.end());
+    EXPECT_NE(text.find(std::string("UI\x08\0"
+                                    "2.25.77\0",
+                                    12)),
+              std::string::npos);
+    EXPECT_NE(text.find(std::string("SH\x04\0NVX ", 8)), std::string::npos);
+    EXPECT_NE(text.find(std::string("UI\x16\0"
+                                    "1.2.840.10008.1.2.4.50",
+                                    26)),
+              std::string::npos);
+    EXPECT_EQ(meta.size() % 2, 0u);
+}
+
+TEST(InstanceWriterTest, FramesAsItemsWithTheirTableAndPadding) {
+    const std::vector<std::vector<std::uint8_t>> frames = {
+        {0xFF, 0xD8, 1, 0xFF, 0xD9}, {0xFF, 0xD8, 1, 2, 0xFF, 0xD9}, {0xFF, 0xD8, 0xFF}};
+    struct Row {
+        const char* name;
+        bool sizesAhead;
+        std::vector<std::uint32_t> offsets;
+    };
+    for (const Row& row : {Row{"empty table", false, {}}, Row{"filled table", true, {0, 14, 28}}}) {
+        SCOPED_TRACE(row.name);
+        DataSet dataSet;
+        // Given out of order, written in order.
+        dataSet.SetString(Tag(0x0028, 0x0008), vr::kIS, "3");
+        dataSet.SetString(Tag(0x0008, 0x0016), vr::kUI, Meta().sopClassUid);
+        dataSet.AddItem(Tag(0x0040, 0x0560)).SetString(Tag(0x0040, 0x0512), vr::kLO, "S1");
+        dataSet.SetUint16(Tag(0x0028, 0x0010), 3);
+        MemorySink sink;
+        InstanceWriter writer(sink);
+        std::vector<std::size_t> sizes;
+        for (const auto& frame : frames) sizes.push_back(frame.size());
+        ASSERT_TRUE(writer.Begin(
+            Meta(), dataSet, 3,
+            row.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>()));
+        for (const auto& frame : frames) ASSERT_TRUE(writer.AppendFrame(frame));
+        ASSERT_TRUE(writer.Finish());
+        EXPECT_EQ(writer.Error(), 0);
+
+        const Walked walked = Walk(sink.Bytes());
+        EXPECT_EQ(walked.tags, (std::vector<std::uint32_t>{Tag(0x0008, 0x0016), Tag(0x0028, 0x0008),
+                                                           Tag(0x0028, 0x0010), Tag(0x0040, 0x0560),
+                                                           Tag(0x7FE0, 0x0010)}));
+        EXPECT_EQ(walked.offsets, row.offsets);
+        ASSERT_EQ(walked.frames.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            std::vector<std::uint8_t> expected = frames[i];
+            if (expected.size() % 2) expected.push_back(0);
+            EXPECT_EQ(walked.frames[i], expected) << i;
+        }
+        EXPECT_EQ(walked.end, sink.Bytes().size());
+    }
+}
+
+TEST(InstanceWriterTest, RefusesWhatBreaksTheLayout) {
+    const std::vector<std::uint8_t> frame = {0xFF, 0xD8, 0xFF, 0xD9};
+    const std::size_t sizes[] = {4, 4};
+    struct Row {
+        const char* name;
+        std::uint32_t tag;  // put in the data set
+        bool sizesAhead;
+        int framesGiven;
+        std::size_t secondFrameSize;
+        int error;
+    };
+    const Row rows[] = {
+        {"file meta element in the data set", Tag(0x0002, 0x0010), false, 2, 4, EINVAL},
+        {"pixel data in the data set", Tag(0x7FE0, 0x0010), false, 2, 4, EINVAL},
+        {"a frame of another size than told", Tag(0x0008, 0x0016), true, 2, 6, EINVAL},
+        {"a frame too many", Tag(0x0008, 0x0016), false, 3, 4, EINVAL},
+        {"a frame missing", Tag(0x0008, 0x0016), false, 1, 4, EINVAL},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DataSet dataSet;
+        dataSet.SetString(row.tag, vr::kUI, "1.2");
+        MemorySink sink;
+        InstanceWriter writer(sink);
+        bool ok = writer.Begin(
+            Meta(), dataSet, 2,
+            row.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>());
+        for (int i = 0; ok && i < row.framesGiven; ++i) {
+            const std::vector<std::uint8_t> given(i == 1 ? row.secondFrameSize : 4, 0);
+            ok = writer.AppendFrame(given);
+        }
+        if (ok) ok = writer.Finish();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(writer.Error(), row.error);
+        EXPECT_FALSE(writer.Finish()) << "nothing goes on after a failure";
+    }
+}
+
+TEST(InstanceWriterTest, AFailedWriteStopsTheInstanceWithItsCode) {
+    const std::vector<std::uint8_t> odd = {0xFF, 0xD8, 0xFF};
+    // Writes: the head, then per frame its header, its bytes and a pad
+    // byte, then the delimiter.
+    for (std::size_t failAt = 0; failAt < 5; ++failAt) {
+        SCOPED_TRACE(failAt);
+        MemorySink sink;
+        sink.failAt = failAt;
+        sink.code = failAt % 2 ? EIO : ENOSPC;
+        InstanceWriter writer(sink);
+        bool ok = writer.Begin(Meta(), DataSet(), 1) && writer.AppendFrame(odd) && writer.Finish();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(writer.Error(), sink.code);
+        EXPECT_FALSE(writer.AppendFrame(odd));
+        EXPECT_EQ(writer.Error(), sink.code) << "the first failure's code stays";
+    }
+}
+
+}  // namespace
+}  // namespace nvx::dicom
