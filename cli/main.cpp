@@ -138,8 +138,13 @@ int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
     job.leaveOutMacro = options.choices.leaveOutMacro;
     job.copyStoredTiles = options.choices.copyStoredTiles;
     const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
-    for (const pyramid::LevelPlan& level : result.levels)
-        facts->levels.push_back({level.width, level.height, info.tileSize});
+    for (std::size_t k = 0; k < result.levels.size(); ++k) {
+        const pyramid::LevelPlan& level = result.levels[k];
+        const pyramid::TileRoutes routes =
+            k < result.levelRoutes.size() ? result.levelRoutes[k] : pyramid::TileRoutes{};
+        facts->levels.push_back({level.width, level.height, info.tileSize, routes.copied,
+                                 routes.transcoded, routes.fromPixels});
+    }
     facts->outputReplaced =
         result.outcome == pyramid::ConversionOutcome::Converted || result.outputReplaced;
     return cli::ReportConversion(result, job, startupStatus);

@@ -115,7 +115,9 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
                   ", \"tile_size\": " + std::to_string(side) + ", \"tiles\": " +
                   std::to_string(std::int64_t((level.width + side - 1) / side) *
                                  ((level.height + side - 1) / side)) +
-                  "}";
+                  ", \"routes\": {\"copied\": " + std::to_string(level.copied) +
+                  ", \"transcoded\": " + std::to_string(level.transcoded) +
+                  ", \"from_pixels\": " + std::to_string(level.fromPixels) + "}}";
     }
     const OutputChoices& c = facts.choices;
     std::string json = "{\n";
@@ -137,7 +139,9 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
             ", \"no_label\": " + (c.leaveOutLabel ? "true" : "false") +
             ", \"no_macro\": " + (c.leaveOutMacro ? "true" : "false") +
             ", \"threads\": " + (c.threads ? std::to_string(*c.threads) : std::string("null")) +
-            "},\n";
+            ", \"tiles\": " + (c.copyStoredTiles ? "\"copy\"" : "null") +
+            ", \"quality\": " + (c.quality ? std::to_string(*c.quality) : std::string("null")) +
+            ", \"chroma\": " + (c.chroma420 ? "\"420\"" : "null") + "},\n";
     json += "  \"cpus\": " + (facts.cpus > 0 ? std::to_string(facts.cpus) : std::string("null")) +
             ",\n";
     json += "  \"seconds\": {\"wall\": " + Number(wallSeconds) +

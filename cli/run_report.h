@@ -3,8 +3,8 @@
  * JSON document, written at the end of every run that read its options,
  * converted or not: the status and the reason in English (the first error
  * line the run printed), the input and output, whether the output path now
- * holds a new file, each level's size and tiles, the pixel size and where it
- * came from, the options, the times, the peak memory and the version.
+ * holds a new file, each level's size and tiles (and how they were made),
+ * the pixel size and where it came from, the options, the times, the peak memory and the version.
  * docs/run-report.schema.json describes it. The file is written as every
  * output is (a hidden temporary, renamed when whole).
  */
@@ -20,11 +20,16 @@
 
 namespace nvx::cli {
 
-// A pyramid level of the output, in its own pixels.
+// A pyramid level of the output, in its own pixels, and its tiles by how
+// they were made: the stored stream copied, its coefficients transcoded, or
+// pixels encoded (lost tiles, written white, among them).
 struct ReportedLevel {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t tileSize = 0;
+    std::int64_t copied = 0;
+    std::int64_t transcoded = 0;
+    std::int64_t fromPixels = 0;
 };
 
 // What the run knows by its end; what it never learned stays unset.

@@ -56,9 +56,10 @@ public:
 
     // Writes every directory of the plan: the levels with the thumbnail after
     // the first, then the label and the macro, noting in `missing` those the
-    // slide has none of. Stops at the first level or picture that loses
-    // anything: such a file is never published.
-    void WriteDirectories(std::vector<AssociatedPicture>* missing);
+    // slide has none of, and in `routes` (one for each level) how the
+    // tiles of each level written were made. Stops at the first level or
+    // picture that loses anything: such a file is never published.
+    void WriteDirectories(std::vector<AssociatedPicture>* missing, std::vector<TileRoutes>* routes);
 
     // The file passed its limit: it must be written again as a BigTIFF. The
     // attempt stopped there, and what its record holds means nothing.
@@ -68,7 +69,7 @@ public:
     const std::optional<ShortLevel>& Short() const { return shortLevel_; }
 
 private:
-    bool WriteLevel(const LevelPlan& planned);
+    bool WriteLevel(const LevelPlan& planned, TileRoutes* routes);
     void NotePicture(PictureResult written, AssociatedPicture picture);
     bool CheckLimit(bool writeFailed, std::uint64_t pendingBytes);
 
@@ -98,7 +99,7 @@ bool FileAttempt::CheckLimit(bool writeFailed, std::uint64_t pendingBytes) {
 
 // Writes one pyramid level: its tags, its tiles, its directory. False when
 // anything of it is lost (in the record).
-bool FileAttempt::WriteLevel(const LevelPlan& planned) {
+bool FileAttempt::WriteLevel(const LevelPlan& planned, TileRoutes* routes) {
     LevelPlan level = planned;
     // Copied tiles keep the quality they were stored at; the level's other
     // tiles are encoded at it and its description says it.
@@ -127,6 +128,7 @@ bool FileAttempt::WriteLevel(const LevelPlan& planned) {
     // next, instead of all of the file at the end.
     const LevelOutcome outcome =
         writer.Run([this] { progress_(Progress::Dot); }, [this] { output_.StartWritingBack(); });
+    *routes = outcome.routes;
     if (outcome.failure && outcome.failure->kind == LevelFailure::Kind::FileLimit) {
         passedLimit_ = true;
         return false;
@@ -157,10 +159,12 @@ void FileAttempt::NotePicture(PictureResult written, AssociatedPicture picture) 
     }
 }
 
-void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing) {
+void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing,
+                                   std::vector<TileRoutes>* routes) {
+    routes->assign(plan_.levels.size(), TileRoutes{});
     if (Lost()) return;
     for (std::size_t k = 0; k < plan_.levels.size(); ++k) {
-        if (!WriteLevel(plan_.levels[k])) return;
+        if (!WriteLevel(plan_.levels[k], &(*routes)[k])) return;
         if (k == 0) {
             const ThumbnailRequest request =
                 ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
@@ -273,7 +277,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
 
         FileAttempt attempt(job, plan, source, *output, bigTiff ? 0 : seams.classicLimit, &record,
                             progress, seams);
-        attempt.WriteDirectories(&result.missingPictures);
+        attempt.WriteDirectories(&result.missingPictures, &result.levelRoutes);
         if (attempt.PassedLimit()) {
             bigTiff = true;
             continue;  // the classic file goes with `output`

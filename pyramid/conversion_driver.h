@@ -19,6 +19,7 @@
 
 #include "common/run_record.h"
 #include "pyramid/pyramid_plan.h"
+#include "pyramid/tile_route.h"
 #include "slide/library_binding.h"
 #include "slide/region_box.h"
 #include "slide/slide_session.h"
@@ -73,6 +74,9 @@ struct ConversionResult {
     std::vector<AssociatedPicture> missingPictures;  // left out: the slide has none
     bool bigTiff = false;                            // written as a BigTIFF: it would pass 4 GiB
     bool slideClosed = false;                        // the library said the slide closed
+    // Beside `levels`: each level's tiles by how they were made; none for a
+    // level never written, fewer than its tiles for one that stopped.
+    std::vector<TileRoutes> levelRoutes;
     // The names the replaced output had: above 1, the other names keep the
     // earlier content, and the output's name has a new file.
     std::uint64_t earlierLinks = 0;

@@ -252,6 +252,7 @@ void LevelWriter::Finish(TakenTile* tile, TileStream&& stream) {
         StopLocked(std::move(failure));
         return;
     }
+    outcome_.routes.Add(stream.route);
     // The tile's buffers are gone; its stream waits for its turn.
     const std::size_t streamBytes = stream.bytes.capacity();
     waiting_.emplace(place.index, std::move(stream.bytes));

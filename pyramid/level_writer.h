@@ -73,6 +73,7 @@ struct LevelOutcome {
     std::int32_t rowsWritten = 0;  // rows of whole tile rows in the file, at most the height
     std::int32_t height = 0;
     std::int32_t lostTiles = 0;  // written white: nothing usable came from the slide
+    TileRoutes routes;           // the tiles handed over for the file, by how each was made
     std::optional<LevelFailure> failure;
 
     // Every tile of the level is in the file (lost tiles written white included).

@@ -175,6 +175,7 @@ TileStream TileWorker::Make(FetchedTile fetched) {
         if (CheckStoredTile(stored, length, t, t) == TranscodeResult::kTranscoded) {
             TileStream stream;
             stream.bytes.assign(stored, stored + length);
+            stream.route = TileRoute::Copied;
             return stream;
         }
     }
@@ -184,6 +185,7 @@ TileStream TileWorker::Make(FetchedTile fetched) {
         const std::int32_t t = source_.tileSize;
         if (transcoder_->Transcode(stored, length, t, t, &stream.bytes) ==
             TranscodeResult::kTranscoded) {
+            stream.route = TileRoute::Transcoded;
             return stream;
         }
     }

@@ -35,6 +35,7 @@
 #include "pyramid/dct_transcoder.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_encoder.h"
+#include "pyramid/tile_route.h"
 #include "slide/jpeg_decode.h"
 #include "slide/library_binding.h"
 
@@ -65,6 +66,7 @@ TilePlace PlaceOfTile(std::int64_t index, std::int64_t columns, std::int32_t til
 struct TileStream {
     std::vector<std::uint8_t> bytes;
     bool lost = false;  // nothing usable came from the slide: the tile is white
+    TileRoute route = TileRoute::FromPixels;
 };
 
 // The magnification handed to the slide library for every tile of a level.

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 CONVERTER = None
 FAKES = None
@@ -49,7 +50,7 @@ class Run:
         self.log = os.path.join(self.dir, "calls.log")
         env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": locale or LOCALE,
                "LD_LIBRARY_PATH": os.path.join(FAKES, fake), "NVXFAKE_LOG": self.log}
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "NVX2SVS_PIXEL_ROUTE"):
             if key in os.environ:
                 env[key] = os.environ[key]
         env.update({"NVXFAKE_" + k.upper(): str(v) for k, v in fake_env.items()})
@@ -167,22 +168,43 @@ class OptionReports(unittest.TestCase):
         import jsonschema
         with open(os.path.join(SOURCE, "docs", "run-report.schema.json")) as f:
             schema = json.load(f)
-        levels = [{"width": 600, "height": 400, "tile_size": 256, "tiles": 6},
-                  {"width": 150, "height": 100, "tile_size": 256, "tiles": 1}]
-        # args, fake settings, status, reason, what else the report says
+        def levels(*routes):
+            """The two levels of the 600 x 400 slide, each with its tiles by
+            route: (copied, transcoded, from pixels)."""
+            return [{"width": width, "height": height, "tile_size": 256, "tiles": tiles,
+                     "routes": dict(zip(("copied", "transcoded", "from_pixels"), route))}
+                    for (width, height, tiles), route in zip(((600, 400, 6), (150, 100, 1)),
+                                                             routes)]
+        # The first level's two whole tiles are stored ones the coefficient
+        # route takes; its four edge tiles and the reduced level are encoded
+        # from pixels, as is every tile of a region.
+        pixels = {"NVX2SVS_PIXEL_ROUTE": "1"}
+        region = ["a.nvx", "out.svs", "1", "40", "0", "0", "600", "400"]
+        # args, fake settings, status, reason, what else the report says[, environment]
         cases = [(["a.nvx", "out.svs", "1", "--mpp", "0.5"], {}, 0, None,
-                  {"levels": levels, "mpp": 0.5, "mpp_source": "given", "output_replaced": True}),
+                  {"levels": levels((0, 2, 4), (0, 0, 1)), "mpp": 0.5, "mpp_source": "given",
+                   "output_replaced": True}),
+                 (["a.nvx", "out.svs", "1"], {}, 0, None,
+                  {"levels": levels((0, 0, 6), (0, 0, 1))}, pixels),
+                 (["a.nvx", "out.svs", "1", "--tiles", "copy"], {}, 0, None,
+                  {"levels": levels((2, 0, 4), (0, 0, 1))}),
+                 (region, {}, 0, None, {"levels": levels((0, 0, 6), (0, 0, 1)), "region": True}),
+                 (region + ["--tiles=copy"], {}, 0, None,
+                  {"levels": levels((0, 0, 6), (0, 0, 1))}),
                  (["a.nvx", "out.svs", "1", "--no-label"], {"mag": 20}, 0, None,
                   {"mpp": 0.46729, "mpp_source": "assumed"}),
+                 # Lost tiles are written white from pixels; the level after is never written.
                  (["a.nvx", "out.svs", "1"], {"mpp": 0.25, "fail": "tile"}, -1,
                   "the output is incomplete: 6 tiles could not be read from the slide; out.svs "
-                  "was left as it was", {"levels": levels, "output_replaced": False}),
+                  "was left as it was", {"levels": levels((0, 0, 6), (0, 0, 0)),
+                                         "output_replaced": False}),
                  (["a.nvx", "out.svs", "1"], {"fail": "open"}, -1,
                   "the input 'a.nvx' does not exist", {"levels": [], "mpp_source": None}),
-                 (["a.nvx", "out.svs", "12"], {}, -1,
+                 (["a.nvx", "out.svs", "12", "--quality=80", "--chroma", "420"], {}, -1,
                   "the layer count '12' is not a number from 1 to 9", {"input": None})]
-        for args, fake, status, reason, expected in cases:
-            with self.subTest(args=args, fake=fake):
+        for args, fake, status, reason, expected, *environment in cases:
+            with self.subTest(args=args, fake=fake, environment=environment), \
+                    mock.patch.dict(os.environ, *environment):
                 run = Run(["--report", "r.json"] + args, width=600, height=400, **fake)
                 self.assertEqual(run.status, status & 0xFF, run.stderr)
                 with open(os.path.join(run.dir, "r.json"), "rb") as f:
@@ -191,6 +213,10 @@ class OptionReports(unittest.TestCase):
                 self.assertEqual((report["status"], report["converted"], report["reason"]),
                                  (status, status == 0, reason))
                 self.assertEqual(report["options"]["no_label"], "--no-label" in args)
+                self.assertEqual(report["options"]["tiles"],
+                                 "copy" if {"--tiles", "--tiles=copy"} & set(args) else None)
+                self.assertEqual((report["options"]["quality"], report["options"]["chroma"]),
+                                 (80, "420") if "--quality=80" in args else (None, None))
                 for key, value in expected.items():
                     self.assertEqual(report[key], value, key)
         # Never over the slide or the output.

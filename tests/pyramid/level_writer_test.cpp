@@ -168,6 +168,7 @@ TEST_F(LevelWriterTest, RegionEdgeTilesAreFetchedClippedAndPaddedWithTheirLastPi
     EXPECT_TRUE(outcome.Complete());
     EXPECT_EQ(outcome.rowsWritten, 300);  // the last tile row counts only the rows there are
     EXPECT_EQ(outcome.lostTiles, 0);
+    EXPECT_EQ(outcome.routes, (TileRoutes{0, 0, 2}));  // a region's pixels, always
     // A dot for each tile row that lands while the caller waits: both rows
     // may land before it wakes.
     EXPECT_GE(dots_, 1);
@@ -208,6 +209,8 @@ TEST_F(LevelWriterTest, WholeSlideModeDecodesStoredTilesOfTheLevelMagnificationI
     EXPECT_TRUE(outcome.Complete());
     EXPECT_EQ(outcome.rowsWritten, 375);
     EXPECT_EQ(outcome.lostTiles, 0);
+    // The one whole stored tile is transcoded; the edge tiles are decoded and padded.
+    EXPECT_EQ(outcome.routes, (TileRoutes{0, 1, 3}));
     const auto left = ReadTile(path, 0, 0, 0);
     const auto right = ReadTile(path, 0, 256, 0);  // decodes 244 wide
     const auto corner = ReadTile(path, 0, 256, 256);
@@ -277,6 +280,8 @@ TEST_F(LevelWriterTest, SixtyFourWorkersWriteEveryTileOnceAndInRasterOrder) {
         const LevelOutcome outcome = run.get();
         EXPECT_TRUE(outcome.Complete());
         EXPECT_EQ(outcome.rowsWritten, 1500);  // never more than the level's rows
+        // Each tile counted once, whichever worker made it.
+        EXPECT_EQ(outcome.routes, (TileRoutes{0, 0, 25 * 94}));
         EXPECT_EQ(FetchLines().size(), 25u * 94u * (budget == 0 ? 2 : 1));
         EXPECT_EQ(Releases(), 25 * 94 * (budget == 0 ? 2 : 1));
 
