@@ -10,6 +10,7 @@
  */
 #include "pyramid/conversion_driver.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -121,7 +122,9 @@ bool FileAttempt::WriteLevel(const LevelPlan& planned, TileRoutes* routes) {
     }
 
     LevelLimits limits;
-    limits.budgetBytes = seams_.tileBudgetBytes;
+    limits.budgetBytes = level.storedTiles
+                             ? std::min(seams_.tileBudgetBytes, kCopiedTileBudgetBytes)
+                             : seams_.tileBudgetBytes;
     limits.fileBytes = fileLimit_;
     LevelWriter writer(tiff_, source_, level, limits, seams_.startThread);
     // The disk writes each finished tile row while the cores work on the

@@ -149,7 +149,7 @@ void LevelWriter::Work() {
             // The read-ahead: the fetch runs outside the gate, under the budget.
             FetchedTile fetched = FetchForTile(source_, level_, tile.place);
             Arrived(&tile, fetched.Bytes());
-            std::optional<TileStream> made = MakeTile(std::move(fetched), &step);
+            std::optional<TileStream> made = MakeTile(tile.place, std::move(fetched), &step);
             if (!made) break;
             step = "handing over";
             Finish(&tile, std::move(*made));
@@ -184,8 +184,10 @@ void LevelWriter::Work() {
     progress_.notify_one();
 }
 
-std::optional<TileStream> LevelWriter::MakeTile(FetchedTile&& fetched, const char** step) {
-    const WorkGate::Pass pass(&gate_);
+std::optional<TileStream> LevelWriter::MakeTile(const TilePlace& place, FetchedTile&& fetched,
+                                                const char** step) {
+    // Tiles are written in order: the first of those waiting is made first.
+    const WorkGate::Pass pass(&gate_, place.index);
     // A level that stopped while the tile waited makes nothing more.
     if (stopped_) return std::nullopt;
     std::optional<TileWorker>& maker = makers_[static_cast<std::size_t>(pass.Slot())];

@@ -188,20 +188,39 @@ WorkGate::WorkGate(int inside) : slots_(std::clamp(inside, 1, kMostInside)) {
     for (int slot = slots_ - 1; slot >= 0; --slot) free_.push_back(slot);
 }
 
-WorkGate::Pass::Pass(WorkGate* gate) : gate_(gate) {
+int WorkGate::Waiting() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(waiting_.size());
+}
+
+WorkGate::Pass::Pass(WorkGate* gate, std::int64_t order) : gate_(gate) {
     std::unique_lock<std::mutex> lock(gate_->mutex_);
-    gate_->freed_.wait(lock, [this] { return !gate_->free_.empty(); });
-    slot_ = gate_->free_.back();
-    gate_->free_.pop_back();
+    // A free slot means nobody waits: a slot that comes free goes to the first waiter.
+    if (!gate_->free_.empty()) {
+        slot_ = gate_->free_.back();
+        gate_->free_.pop_back();
+        return;
+    }
+    Waiter waiter;
+    // The pass that hands a slot over takes the waiter out of the queue.
+    gate_->waiting_.emplace(order, &waiter);
+    waiter.handedOver.wait(lock, [&] { return waiter.slot >= 0; });
+    slot_ = waiter.slot;
 }
 
 WorkGate::Pass::~Pass() {
-    {
-        const std::lock_guard<std::mutex> lock(gate_->mutex_);
+    const std::lock_guard<std::mutex> lock(gate_->mutex_);
+    if (gate_->waiting_.empty()) {
         // Never grows: the slot came from this vector.
         gate_->free_.push_back(slot_);
+        return;
     }
-    gate_->freed_.notify_one();
+    const auto first = gate_->waiting_.begin();
+    Waiter* waiter = first->second;
+    gate_->waiting_.erase(first);
+    waiter->slot = slot_;
+    // Under the lock: the waiter, on its pass's stack, lives until it sees its slot.
+    waiter->handedOver.notify_one();
 }
 
 }  // namespace nvx::pyramid

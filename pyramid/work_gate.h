@@ -7,10 +7,19 @@
  * there. A worker waits at the gate with what it fetched, never with a
  * tile's coefficients or decoded pixels, and only as many codecs exist as
  * there are slots.
+ *
+ * A freed slot goes to the waiting worker whose tile comes first in the
+ * file, handed over directly. Tiles are written in order, so every tile
+ * made before the one the file waits for is held until that one is made:
+ * a gate that let workers in at random could leave that tile waiting while
+ * thousands of later ones, made in microseconds each (copied tiles), pile
+ * up behind it.
  */
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,12 +68,15 @@ public:
     WorkGate& operator=(const WorkGate&) = delete;
 
     int Slots() const { return slots_; }
+    // The passes waiting for a slot.
+    int Waiting();
 
     // A slot of the gate from its making to its end; waits at the gate until
-    // one is free. No two passes that live at once hold the same slot.
+    // one is free and no waiting pass of a lower `order` (the tile's number)
+    // is before it. No two passes that live at once hold the same slot.
     class Pass {
     public:
-        explicit Pass(WorkGate* gate);
+        explicit Pass(WorkGate* gate, std::int64_t order = 0);
         ~Pass();
         Pass(const Pass&) = delete;
         Pass& operator=(const Pass&) = delete;
@@ -78,10 +90,16 @@ public:
     };
 
 private:
+    // A pass waiting for a slot; the pass that frees one fills in `slot`.
+    struct Waiter {
+        int slot = -1;
+        std::condition_variable handedOver;
+    };
+
     const int slots_;
     std::mutex mutex_;
-    std::condition_variable freed_;
-    std::vector<int> free_;  // the slots nobody holds
+    std::vector<int> free_;                         // the slots nobody holds
+    std::multimap<std::int64_t, Waiter*> waiting_;  // by order: the first is served first
 };
 
 }  // namespace nvx::pyramid

@@ -1,6 +1,7 @@
 /*
  * work_gate_test.cpp - the gate lets in no more than its slots, never two
- * in one slot, and holds the rest until a pass ends.
+ * in one slot, holds the rest until a pass ends, and lets the first tile
+ * waiting in first.
  */
 #include "pyramid/work_gate.h"
 
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -59,6 +61,28 @@ TEST(WorkGateTest, WaitsUntilAPassEnds) {
     mine.reset();
     other.join();
     EXPECT_TRUE(through.load());
+}
+
+// Tiles are written in order, so the tile the file waits for must not wait
+// at the gate behind later ones: they arrive here last first.
+TEST(WorkGateTest, AFreedSlotGoesToTheFirstTileWaiting) {
+    WorkGate gate(1);
+    std::optional<WorkGate::Pass> mine(std::in_place, &gate, 0);
+    std::mutex mutex;
+    std::vector<std::int64_t> entered;
+    std::vector<std::thread> threads;
+    for (const std::int64_t order : {9, 5, 7, 3}) {
+        const int before = gate.Waiting();
+        threads.emplace_back([&, order] {
+            const WorkGate::Pass pass(&gate, order);
+            const std::lock_guard<std::mutex> lock(mutex);
+            entered.push_back(order);
+        });
+        while (gate.Waiting() == before) std::this_thread::yield();
+    }
+    mine.reset();
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(entered, (std::vector<std::int64_t>{3, 5, 7, 9}));
 }
 
 struct QuotaRow {
