@@ -90,6 +90,18 @@ void DataSet::SetFloat64(std::uint32_t tag, double value) {
         element.value[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
 
+void DataSet::SetFloat32(std::uint32_t tag, float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    SetUint32(tag, bits);
+    elements_[tag].vr = vr::kFL;
+}
+
+void DataSet::SetInt32(std::uint32_t tag, std::int32_t value) {
+    SetUint32(tag, static_cast<std::uint32_t>(value));
+    elements_[tag].vr = vr::kSL;
+}
+
 void DataSet::SetBytes(std::uint32_t tag, Vr vr, std::span<const std::uint8_t> bytes) {
     Element& element = elements_[tag];
     element = Element{vr, {bytes.begin(), bytes.end()}, {}};

@@ -35,9 +35,10 @@ struct Vr {
 };
 namespace vr {
 inline constexpr Vr kAE{{'A', 'E'}}, kCS{{'C', 'S'}}, kDA{{'D', 'A'}}, kDS{{'D', 'S'}},
-    kDT{{'D', 'T'}}, kFD{{'F', 'D'}}, kIS{{'I', 'S'}}, kLO{{'L', 'O'}}, kLT{{'L', 'T'}},
-    kOB{{'O', 'B'}}, kPN{{'P', 'N'}}, kSH{{'S', 'H'}}, kSQ{{'S', 'Q'}}, kST{{'S', 'T'}},
-    kTM{{'T', 'M'}}, kUI{{'U', 'I'}}, kUL{{'U', 'L'}}, kUS{{'U', 'S'}}, kUT{{'U', 'T'}};
+    kDT{{'D', 'T'}}, kFD{{'F', 'D'}}, kFL{{'F', 'L'}}, kSL{{'S', 'L'}}, kIS{{'I', 'S'}},
+    kLO{{'L', 'O'}}, kLT{{'L', 'T'}}, kOB{{'O', 'B'}}, kPN{{'P', 'N'}}, kSH{{'S', 'H'}},
+    kSQ{{'S', 'Q'}}, kST{{'S', 'T'}}, kTM{{'T', 'M'}}, kUI{{'U', 'I'}}, kUL{{'U', 'L'}},
+    kUS{{'U', 'S'}}, kUT{{'U', 'T'}};
 }
 
 // Whether the VR's length takes four bytes after two reserved ones in
@@ -66,6 +67,8 @@ public:
     void SetUint16(std::uint32_t tag, std::uint16_t value);                        // US
     void SetUint32(std::uint32_t tag, std::uint32_t value);                        // UL
     void SetFloat64(std::uint32_t tag, double value);                              // FD
+    void SetFloat32(std::uint32_t tag, float value);                               // FL
+    void SetInt32(std::uint32_t tag, std::int32_t value);                          // SL
     void SetBytes(std::uint32_t tag, Vr vr, std::span<const std::uint8_t> bytes);  // OB
     // A sequence with no item (a Type 2 sequence that is empty).
     void SetEmptySequence(std::uint32_t tag);

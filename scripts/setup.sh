@@ -6,8 +6,9 @@ set -euo pipefail
 # cluster (slurmctld, slurmd, munge) and a browser for the report (chromium).
 packages=(
   build-essential cmake pkg-config git
-  libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev
+  libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev nlohmann-json3-dev
   python3 python3-openslide python3-tifffile python3-numpy python3-jsonschema python3-pil
+  python3-pydicom
   openslide-tools libtiff-tools libvips-tools
   locales time clang-format clang-tidy gdal-bin man-db lintian acl
   snakemake slurmctld slurmd slurm-client munge chromium

@@ -1,0 +1,44 @@
+/*
+ * jpeg_frame.h - the JPEG streams a whole-slide instance holds as frames.
+ * Each frame must be a complete stream: a tile that leans on tables kept
+ * elsewhere (the TIFF's JPEGTables) gets them spliced in after its SOI.
+ * What the frame's components are decides the instance's photometric
+ * interpretation.
+ */
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace nvx::dicom {
+
+// Makes `frame` a complete stream from `tile`, an abbreviated stream (SOI,
+// frame, scans, EOI without the tables it uses), and `tables`, a
+// tables-only stream (SOI, DQT and DHT segments, EOI): the tables' DQT and
+// DHT segments go right after the tile's SOI, the rest of the tile follows
+// as it is. A tile of R, G and B components (component ids 'R' 'G' 'B')
+// also gets an Adobe marker that says so (transform 0) before them: many
+// decoders read the ids as YCbCr, and DICOM readers tell RGB frames by that
+// marker. False, with `frame` untouched, when either stream is not of that
+// form.
+bool SpliceTables(std::span<const std::uint8_t> tile, std::span<const std::uint8_t> tables,
+                  std::vector<std::uint8_t>* frame);
+
+// What a baseline frame's three components hold, as DICOM names it.
+enum class FramePhotometric {
+    Rgb,         // R, G, B without a colour transform (component ids 'R' 'G' 'B')
+    YbrFull422,  // YCbCr, chroma halved across (4:2:2) or both ways (4:2:0)
+    YbrFull,     // YCbCr without subsampling
+};
+
+// The photometric interpretation of `frame`, a baseline (SOF0) stream of
+// three 8-bit components; false when it is not one, or its sampling is
+// none of the three above.
+bool PhotometricOf(std::span<const std::uint8_t> frame, FramePhotometric* photometric);
+
+// "RGB", "YBR_FULL_422" or "YBR_FULL".
+const char* PhotometricName(FramePhotometric photometric);
+
+}  // namespace nvx::dicom

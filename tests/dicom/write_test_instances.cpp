@@ -1,0 +1,237 @@
+// Writes one whole-slide instance of each kind from synthetic tiles into a
+// folder, for the readers and the validator, with the tiles' decoded
+// pixels beside each (NAME.dcm, NAME.rgb: every frame's pixels in order)
+// and a list of them (instances.txt: name, frames, tile width and height,
+// photometric interpretation).
+//   write_test_instances FOLDER
+// clang-format off
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/native_file.h"
+#include "dicom/instance_writer.h"
+#include "dicom/jpeg_frame.h"
+#include "dicom/wsm_instance.h"
+#include "pyramid/tile_encoder.h"
+
+namespace {
+
+using nvx::dicom::FramePhotometric;
+using nvx::dicom::WsmImageKind;
+using Bytes = std::vector<std::uint8_t>;
+
+enum class Encoding { AbbreviatedRgb, CompleteYcbcr, Subsampled420 };
+
+struct Kind {
+    const char* name;
+    WsmImageKind kind;
+    Encoding encoding;
+    int width, height, tileWidth, tileHeight;
+    bool sizesAhead;
+};
+
+[[noreturn]] void Die(const std::string& what) {
+    std::fprintf(stderr, "write_test_instances: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// A picture that differs from tile to tile and within each.
+Bytes Pixels(int width, int height, int seed) {
+    Bytes rgb(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+            p[0] = static_cast<std::uint8_t>((x * 3 + seed * 40) & 0xFF);
+            p[1] = static_cast<std::uint8_t>((y * 5 + ((x / 16 + y / 16) % 2) * 90) & 0xFF);
+            p[2] = static_cast<std::uint8_t>(((x ^ y) + seed * 17) & 0xFF);
+        }
+    }
+    return rgb;
+}
+
+// The tile at column `tx`, row `ty`, whole even at the picture's edges
+// (what lies past them repeats the edge pixels).
+Bytes TilePixels(const Bytes& rgb, int width, int height, int tw, int th, int tx, int ty) {
+    Bytes out(static_cast<std::size_t>(tw) * th * 3);
+    for (int y = 0; y < th; ++y) {
+        for (int x = 0; x < tw; ++x) {
+            const int sx = std::min(tx * tw + x, width - 1), sy = std::min(ty * th + y, height - 1);
+            std::memcpy(&out[(static_cast<std::size_t>(y) * tw + x) * 3],
+                        &rgb[(static_cast<std::size_t>(sy) * width + sx) * 3], 3);
+        }
+    }
+    return out;
+}
+
+// Decodes an abbreviated stream after its tables, as a TIFF reader does.
+Bytes DecodeWithTables(const Bytes& tables, const Bytes& stream) {
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, tables.data(), tables.size());
+    jpeg_read_header(&cinfo, FALSE);
+    jpeg_mem_src(&cinfo, stream.data(), stream.size());
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    Bytes rgb(static_cast<std::size_t>(cinfo.output_width) * cinfo.output_height * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row =
+            &rgb[static_cast<std::size_t>(cinfo.output_scanline) * cinfo.output_width * 3];
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return rgb;
+}
+
+Bytes Decode(const Bytes& stream) {
+    tjhandle tj = tjInitDecompress();
+    int width = 0, height = 0, sub = 0, space = 0;
+    if (tjDecompressHeader3(tj, stream.data(), stream.size(), &width, &height, &sub, &space) != 0) {
+        Die("cannot read a tile's header");
+    }
+    Bytes rgb(static_cast<std::size_t>(width) * height * 3);
+    if (tjDecompress2(tj, stream.data(), stream.size(), rgb.data(), width, 0, height, TJPF_RGB,
+                      0) != 0) {
+        Die("cannot decode a tile");
+    }
+    tjDestroy(tj);
+    return rgb;
+}
+
+Bytes Encode420(const Bytes& rgb, int width, int height) {
+    tjhandle tj = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(tj, rgb.data(), width, 0, height, TJPF_RGB, &out, &size, TJSAMP_420, 80, 0) !=
+        0) {
+        Die("cannot encode a 4:2:0 tile");
+    }
+    Bytes stream(out, out + size);
+    tjFree(out);
+    tjDestroy(tj);
+    return stream;
+}
+
+void WriteInstance(const std::string& folder, const Kind& kind, int number,
+                   const nvx::dicom::WsmSlide& slide, std::ofstream& list) {
+    const Bytes rgb = Pixels(kind.width, kind.height, number);
+    const int tw = kind.tileWidth, th = kind.tileHeight;
+    const int across = (kind.width + tw - 1) / tw, down = (kind.height + th - 1) / th;
+    const int quality = 80;
+    nvx::pyramid::TileEncoder encoder(quality);
+    const Bytes tables = nvx::pyramid::TablesFor(quality);
+    std::vector<Bytes> frames;
+    Bytes decoded;
+    for (int ty = 0; ty < down; ++ty) {
+        for (int tx = 0; tx < across; ++tx) {
+            const Bytes tile = TilePixels(rgb, kind.width, kind.height, tw, th, tx, ty);
+            Bytes stream, frame, pixels;
+            switch (kind.encoding) {
+                case Encoding::AbbreviatedRgb:
+                    if (!encoder.Encode(tile.data(), tw, th, &stream)) Die("encode");
+                    if (!nvx::dicom::SpliceTables(stream, tables, &frame)) Die("splice");
+                    pixels = DecodeWithTables(tables, stream);
+                    break;
+                case Encoding::CompleteYcbcr:
+                    if (!nvx::pyramid::EncodeCompleteYCbCr(tile.data(), tw, th, quality, &frame)) {
+                        Die("encode");
+                    }
+                    pixels = Decode(frame);
+                    break;
+                case Encoding::Subsampled420:
+                    frame = Encode420(tile, tw, th);
+                    pixels = Decode(frame);
+                    break;
+            }
+            frames.push_back(std::move(frame));
+            decoded.insert(decoded.end(), pixels.begin(), pixels.end());
+        }
+    }
+
+    nvx::dicom::WsmImage image;
+    image.kind = kind.kind;
+    if (!nvx::dicom::PhotometricOf(frames.front(), &image.photometric)) Die("photometric");
+    image.instanceUid = "2.25.1000" + std::to_string(number);
+    image.instanceNumber = static_cast<std::uint32_t>(number);
+    image.columns = static_cast<std::uint32_t>(kind.width);
+    image.rows = static_cast<std::uint32_t>(kind.height);
+    image.tileColumns = static_cast<std::uint32_t>(tw);
+    image.tileRows = static_cast<std::uint32_t>(th);
+    std::size_t compressed = 0;
+    std::vector<std::size_t> sizes;
+    for (const Bytes& frame : frames) compressed += frame.size(), sizes.push_back(frame.size());
+    image.compressionRatio = static_cast<double>(decoded.size()) / static_cast<double>(compressed);
+    std::string why;
+    const nvx::dicom::DataSet dataSet = nvx::dicom::WsmInstanceDataSet(slide, image, &why);
+    if (dataSet.Empty()) Die(why);
+
+    const std::string path = folder + "/" + kind.name + ".dcm";
+    nvx::WritableFile file;
+    bool exists = false;
+    if (!file.CreateNew(path, &why, &exists)) Die(path + ": " + why);
+    nvx::dicom::FileSink sink(file);
+    nvx::dicom::InstanceWriter writer(sink);
+    nvx::dicom::FileMeta meta{nvx::dicom::kWsmSopClass, image.instanceUid,
+                              nvx::dicom::kJpegBaselineTransferSyntax, "2.25.1", "NVX2SVS"};
+    bool ok = writer.Begin(
+        meta, dataSet, static_cast<std::uint32_t>(frames.size()),
+        kind.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>());
+    for (const Bytes& frame : frames) ok = ok && writer.AppendFrame(frame);
+    ok = ok && writer.Finish();
+    if (!ok) Die(path + ": " + nvx::SystemErrorText(static_cast<unsigned long>(writer.Error())));
+    if (!file.Close(&why)) Die(path + ": " + why);
+    std::ofstream(folder + "/" + kind.name + ".rgb", std::ios::binary)
+        .write(reinterpret_cast<const char*>(decoded.data()),
+               static_cast<std::streamsize>(decoded.size()));
+    list << kind.name << ' ' << frames.size() << ' ' << tw << ' ' << th << ' '
+         << nvx::dicom::PhotometricName(image.photometric) << '\n';
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) Die("usage: write_test_instances FOLDER");
+    const std::string folder = argv[1];
+    nvx::dicom::WsmSlide slide;
+    slide.metadata = {"P-0001", "Doe^Jane", "A123", "SLIDE-42", "Skin, punch biopsy"};
+    slide.studyUid = "2.25.11";
+    slide.seriesUid = "2.25.12";
+    slide.frameOfReferenceUid = "2.25.13";
+    slide.dimensionOrganizationUid = "2.25.14";
+    slide.specimenUid = "2.25.15";
+    slide.contentDate = "20260101";
+    slide.contentTime = "120000";
+    slide.columns = 600;
+    slide.rows = 400;
+    slide.micronsPerPixelX = slide.micronsPerPixelY = 0.25;
+    slide.sectionMicrons = 4;
+    const Kind kinds[] = {
+        // The pixel route's tiles, abbreviated RGB streams given their tables.
+        {"volume", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 600, 400, 256, 256, true},
+        // Tiles at 4:2:0.
+        {"resampled", WsmImageKind::Resampled, Encoding::Subsampled420, 300, 200, 128, 128, false},
+        // The pictures, one frame each.
+        {"label", WsmImageKind::Label, Encoding::Subsampled420, 200, 104, 200, 104, false},
+        {"overview", WsmImageKind::Overview, Encoding::AbbreviatedRgb, 300, 120, 300, 120, true},
+        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Subsampled420, 150, 100, 150, 100, true},
+        // Complete YCbCr streams without subsampling, as copied stored tiles are.
+        {"volume444", WsmImageKind::Volume, Encoding::CompleteYcbcr, 512, 256, 256, 256, false},
+    };
+    std::ofstream list(folder + "/instances.txt");
+    int number = 1;
+    for (const Kind& kind : kinds) WriteInstance(folder, kind, number++, slide, list);
+    return list.good() ? 0 : 1;
+}

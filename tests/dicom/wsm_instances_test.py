@@ -1,0 +1,156 @@
+"""wsm_instances_test.py - whole-slide instances of each kind, written by
+write_test_instances from synthetic tiles: dciodvfy finds no error in
+them, dcmdump and pydicom read every one, and their frames decode to the
+pixels the tiles themselves decode to.
+
+usage: wsm_instances_test.py <write_test_instances>
+"""
+
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+import pydicom
+from PIL import Image
+from pydicom.encaps import generate_pixel_data_frame
+from pydicom.pixel_data_handlers.util import convert_color_space
+
+WRITER = None
+IMAGE_TYPES = {
+    "volume": ["ORIGINAL", "PRIMARY", "VOLUME", "NONE"],
+    "resampled": ["DERIVED", "PRIMARY", "VOLUME", "RESAMPLED"],
+    "label": ["ORIGINAL", "PRIMARY", "LABEL", "NONE"],
+    "overview": ["ORIGINAL", "PRIMARY", "OVERVIEW", "NONE"],
+    "thumbnail": ["DERIVED", "PRIMARY", "THUMBNAIL", "RESAMPLED"],
+    "volume444": ["ORIGINAL", "PRIMARY", "VOLUME", "NONE"],
+}
+# dciodvfy (dicom3tools of 2022) knows no YBR_FULL for whole-slide images,
+# which is what JPEG frames of YCbCr without subsampling are: its one error
+# on them, repeated for each place it checks.
+YBR_FULL_ERROR = ("Error - Unrecognized enumerated value <YBR_FULL> for value 1 of attribute "
+                  "<Photometric Interpretation>")
+
+
+class WsmInstances(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="nvx-dicom-")
+        subprocess.run([WRITER, cls.folder], check=True, timeout=120)
+        cls.instances = {}
+        with open(os.path.join(cls.folder, "instances.txt"), encoding="ascii") as listing:
+            for line in listing:
+                name, frames, width, height, photometric = line.split()
+                cls.instances[name] = (int(frames), int(width), int(height), photometric)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def path(self, name):
+        return os.path.join(self.folder, name + ".dcm")
+
+    def expected_frames(self, name):
+        frames, width, height, _ = self.instances[name]
+        raw = np.fromfile(os.path.join(self.folder, name + ".rgb"), dtype=np.uint8)
+        return raw.reshape(frames, height, width, 3)
+
+    def test_every_kind_was_written(self):
+        self.assertEqual(sorted(self.instances), sorted(IMAGE_TYPES))
+
+    def test_dciodvfy_finds_no_error(self):
+        for name, (_, _, _, photometric) in self.instances.items():
+            with self.subTest(name):
+                run = subprocess.run(["dciodvfy", self.path(name)], capture_output=True,
+                                     text=True, timeout=60)
+                lines = (run.stdout + run.stderr).splitlines()
+                self.assertIn("VLWholeSlideMicroscopyImage", lines)
+                errors = [line for line in lines if line.startswith("Error")]
+                if photometric == "YBR_FULL":
+                    self.assertTrue(errors)
+                    errors = [line for line in errors if line != YBR_FULL_ERROR]
+                self.assertEqual(errors, [])
+                warnings = {line for line in lines if line.startswith("Warning")}
+                self.assertLessEqual(warnings, {
+                    "Warning - Missing attribute or value that would be needed to build "
+                    f"DICOMDIR - Study {what}" for what in ("Date", "Time", "ID")})
+
+    def test_dcmdump_reads_every_instance(self):
+        for name, (frames, _, _, photometric) in self.instances.items():
+            with self.subTest(name):
+                run = subprocess.run(["dcmdump", "-q", "+P", "0028,0004", "+P", "0028,0008",
+                                      "+P", "0008,0008", self.path(name)],
+                                     capture_output=True, text=True, timeout=60)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(run.stderr, "")
+                self.assertIn(f"[{photometric}]", run.stdout)
+                self.assertIn(f"IS [{frames}]", run.stdout)
+                self.assertIn("[" + "\\".join(IMAGE_TYPES[name]) + "]", run.stdout)
+
+    def test_pydicom_reads_the_attributes_and_frames(self):
+        for name, (frames, width, height, photometric) in self.instances.items():
+            with self.subTest(name):
+                ds = pydicom.dcmread(self.path(name))
+                self.assertEqual(ds.file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.4.50")
+                self.assertEqual(ds.SOPClassUID, "1.2.840.10008.5.1.4.1.1.77.1.6")
+                self.assertEqual(list(ds.ImageType), IMAGE_TYPES[name])
+                self.assertEqual(ds.PhotometricInterpretation, photometric)
+                self.assertEqual((ds.NumberOfFrames, ds.Columns, ds.Rows), (frames, width, height))
+                self.assertEqual(ds.DimensionOrganizationType, "TILED_FULL")
+                self.assertEqual(ds.PatientName, "Doe^Jane")
+                self.assertEqual(ds.ContainerIdentifier, "SLIDE-42")
+                shared = ds.SharedFunctionalGroupsSequence[0]
+                self.assertEqual(list(shared.WholeSlideMicroscopyImageFrameTypeSequence[0]
+                                      .FrameType), IMAGE_TYPES[name])
+                self.assertNotIn("PerFrameFunctionalGroupsSequence", ds)
+                if name in ("label", "overview"):
+                    self.assertNotIn("PixelSpacing", shared.PixelMeasuresSequence[0])
+                else:
+                    # 600 x 400 pixels of 0.25 um, whatever the level's size.
+                    spacing = [float(v) for v in shared.PixelMeasuresSequence[0].PixelSpacing]
+                    total = (ds.TotalPixelMatrixRows, ds.TotalPixelMatrixColumns)
+                    self.assertAlmostEqual(spacing[0] * total[0], 0.1)
+                    self.assertAlmostEqual(spacing[1] * total[1], 0.15)
+                    self.assertAlmostEqual(ds.ImagedVolumeWidth, 0.15, places=6)
+                    self.assertAlmostEqual(ds.ImagedVolumeHeight, 0.1, places=6)
+
+    def test_frames_decode_as_the_tiles(self):
+        for name, (frames, _, _, photometric) in self.instances.items():
+            with self.subTest(name):
+                ds = pydicom.dcmread(self.path(name))
+                expected = self.expected_frames(name)
+                streams = list(generate_pixel_data_frame(ds.PixelData, frames))
+                self.assertEqual(len(streams), frames)
+                for index, stream in enumerate(streams):
+                    decoded = np.asarray(Image.open(io.BytesIO(stream)).convert("RGB"))
+                    np.testing.assert_array_equal(decoded, expected[index], f"frame {index}")
+                # pydicom's own decode; it gives YCbCr frames as YCbCr, which
+                # its conversion (in floating point) turns into RGB within one
+                # step of libjpeg's.
+                pixels = ds.pixel_array.reshape(expected.shape)
+                if photometric.startswith("YBR"):
+                    pixels = convert_color_space(pixels, "YBR_FULL", "RGB", per_frame=True)
+                    difference = np.abs(pixels.astype(int) - expected.astype(int))
+                    self.assertLessEqual(difference.max(), 1)
+                else:
+                    np.testing.assert_array_equal(pixels, expected)
+
+    def test_icc_profile_is_read_by_littlecms(self):
+        from PIL import ImageCms
+        ds = pydicom.dcmread(self.path("volume"))
+        profile = ImageCms.ImageCmsProfile(io.BytesIO(ds.OpticalPathSequence[0].ICCProfile))
+        self.assertEqual(ImageCms.getProfileDescription(profile).strip(), "sRGB")
+        srgb = ImageCms.createProfile("sRGB")
+        picture = Image.new("RGB", (1, 1), (200, 120, 40))
+        same = ImageCms.profileToProfile(picture, profile, srgb)
+        for ours, theirs in zip(same.getpixel((0, 0)), (200, 120, 40)):
+            self.assertLessEqual(abs(ours - theirs), 1)
+
+
+if __name__ == "__main__":
+    WRITER = sys.argv[1]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
