@@ -21,6 +21,8 @@
 #include "common/native_file.h"
 #include "dicom/instance_writer.h"
 #include "dicom/jpeg_frame.h"
+#include "dicom/sha256.h"
+#include "dicom/uid.h"
 #include "dicom/wsm_instance.h"
 #include "pyramid/tile_encoder.h"
 
@@ -126,7 +128,8 @@ Bytes Encode420(const Bytes& rgb, int width, int height) {
 }
 
 void WriteInstance(const std::string& folder, const Kind& kind, int number,
-                   const nvx::dicom::WsmSlide& slide, std::ofstream& list) {
+                   const nvx::dicom::WsmSlide& slide, const nvx::dicom::Sha256::Digest& digest,
+                   std::ofstream& list) {
     const Bytes rgb = Pixels(kind.width, kind.height, number);
     const int tw = kind.tileWidth, th = kind.tileHeight;
     const int across = (kind.width + tw - 1) / tw, down = (kind.height + th - 1) / th;
@@ -164,7 +167,7 @@ void WriteInstance(const std::string& folder, const Kind& kind, int number,
     nvx::dicom::WsmImage image;
     image.kind = kind.kind;
     if (!nvx::dicom::PhotometricOf(frames.front(), &image.photometric)) Die("photometric");
-    image.instanceUid = "2.25.1000" + std::to_string(number);
+    image.instanceUid = nvx::dicom::InstanceUid(digest, static_cast<std::uint32_t>(number));
     image.instanceNumber = static_cast<std::uint32_t>(number);
     image.columns = static_cast<std::uint32_t>(kind.width);
     image.rows = static_cast<std::uint32_t>(kind.height);
@@ -185,7 +188,8 @@ void WriteInstance(const std::string& folder, const Kind& kind, int number,
     nvx::dicom::FileSink sink(file);
     nvx::dicom::InstanceWriter writer(sink);
     nvx::dicom::FileMeta meta{nvx::dicom::kWsmSopClass, image.instanceUid,
-                              nvx::dicom::kJpegBaselineTransferSyntax, "2.25.1", "NVX2SVS"};
+                              nvx::dicom::kJpegBaselineTransferSyntax,
+                              nvx::dicom::UidsFor(digest).implementationClass, "NVX2SVS"};
     bool ok = writer.Begin(
         meta, dataSet, static_cast<std::uint32_t>(frames.size()),
         kind.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>());
@@ -207,11 +211,15 @@ int main(int argc, char** argv) {
     const std::string folder = argv[1];
     nvx::dicom::WsmSlide slide;
     slide.metadata = {"P-0001", "Doe^Jane", "A123", "SLIDE-42", "Skin, punch biopsy"};
-    slide.studyUid = "2.25.11";
-    slide.seriesUid = "2.25.12";
-    slide.frameOfReferenceUid = "2.25.13";
-    slide.dimensionOrganizationUid = "2.25.14";
-    slide.specimenUid = "2.25.15";
+    nvx::dicom::Sha256 hash;
+    hash.Update("a synthetic slide");
+    const nvx::dicom::Sha256::Digest digest = hash.Finish();
+    const nvx::dicom::SlideUids uids = nvx::dicom::UidsFor(digest);
+    slide.studyUid = uids.study;
+    slide.seriesUid = uids.series;
+    slide.frameOfReferenceUid = uids.frameOfReference;
+    slide.dimensionOrganizationUid = uids.dimensionOrganization;
+    slide.specimenUid = uids.specimen;
     slide.contentDate = "20260101";
     slide.contentTime = "120000";
     slide.columns = 600;
@@ -232,6 +240,6 @@ int main(int argc, char** argv) {
     };
     std::ofstream list(folder + "/instances.txt");
     int number = 1;
-    for (const Kind& kind : kinds) WriteInstance(folder, kind, number++, slide, list);
+    for (const Kind& kind : kinds) WriteInstance(folder, kind, number++, slide, digest, list);
     return list.good() ? 0 : 1;
 }

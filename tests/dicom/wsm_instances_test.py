@@ -62,6 +62,31 @@ class WsmInstances(unittest.TestCase):
     def test_every_kind_was_written(self):
         self.assertEqual(sorted(self.instances), sorted(IMAGE_TYPES))
 
+    def test_the_same_bytes_every_run(self):
+        again = tempfile.mkdtemp(prefix="nvx-dicom-")
+        try:
+            subprocess.run([WRITER, again], check=True, timeout=120)
+            for name in self.instances:
+                with self.subTest(name):
+                    with open(self.path(name), "rb") as first, \
+                         open(os.path.join(again, name + ".dcm"), "rb") as second:
+                        self.assertEqual(first.read(), second.read())
+        finally:
+            shutil.rmtree(again)
+
+    def test_one_study_and_series_with_uids_of_their_own(self):
+        datasets = [pydicom.dcmread(self.path(name)) for name in self.instances]
+        self.assertEqual(len({ds.StudyInstanceUID for ds in datasets}), 1)
+        self.assertEqual(len({ds.SeriesInstanceUID for ds in datasets}), 1)
+        self.assertEqual(len({ds.FrameOfReferenceUID for ds in datasets}), 1)
+        instances = {ds.SOPInstanceUID for ds in datasets}
+        self.assertEqual(len(instances), len(datasets))
+        for ds in datasets:
+            self.assertEqual(ds.file_meta.MediaStorageSOPInstanceUID, ds.SOPInstanceUID)
+            for uid in (ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.SOPInstanceUID):
+                self.assertRegex(uid, r"^2\.25\.(0|[1-9][0-9]*)$")
+                self.assertLessEqual(len(uid), 64)
+
     def test_dciodvfy_finds_no_error(self):
         for name, (_, _, _, photometric) in self.instances.items():
             with self.subTest(name):
