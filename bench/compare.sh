@@ -10,6 +10,8 @@
 #   nvx2svs SLIDE OUT 9 40 0 0 WIDTH HEIGHT      (the same area as a region)
 #   nvx2svs --tiles copy SLIDE OUT 4             (the stored tiles copied)
 #   nvx2svs --chroma 420 SLIDE OUT 4             (YCbCr 4:2:0)
+#   nvx2svs --quality 90 SLIDE OUT 4             (every level at 90)
+#   nvx2svs --threads 1 SLIDE OUT 4              (one CPU)
 #   vips tiffsave SOURCE ... --Q 60 --rgbjpeg    (RGB JPEG, like ours)
 #   vips tiffsave SOURCE ... --Q 60              (its default, YCbCr 4:2:0)
 # and prints the medians of wall time, CPU time, cores busy (CPU / wall) and
@@ -73,6 +75,8 @@ has_option() { "$build/nvx2svs" --help 2>/dev/null | grep -q -- "$1"; }
 cases=(whole whole_pixels region)
 has_option "--tiles" && cases+=(copy)
 has_option "--chroma" && cases+=(chroma420)
+has_option "--quality" && cases+=(quality90)
+has_option "--threads" && cases+=(threads1)
 cases+=(vips_rgb vips_default)
 for ((run = 1; run <= runs; run++)); do
     echo "run $run of $runs ..."
@@ -85,6 +89,8 @@ for ((run = 1; run <= runs; run++)); do
             "$height" ;;
         copy) measure copy "$build/nvx2svs" --tiles copy "$source/slide.nvx" @OUT@ 4 ;;
         chroma420) measure chroma420 "$build/nvx2svs" --chroma 420 "$source/slide.nvx" @OUT@ 4 ;;
+        quality90) measure quality90 "$build/nvx2svs" --quality 90 "$source/slide.nvx" @OUT@ 4 ;;
+        threads1) measure threads1 "$build/nvx2svs" --threads 1 "$source/slide.nvx" @OUT@ 4 ;;
         vips_rgb) measure vips_rgb vips tiffsave "$source/source.tif" @OUT@ --tile \
             --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 60 --rgbjpeg ;;
         vips_default) measure vips_default vips tiffsave "$source/source.tif" @OUT@ --tile \
