@@ -77,24 +77,42 @@ class SheetValues(unittest.TestCase):
                 self.assertEqual(row["layers"] if not row["reason"] else None, accepted)
 
     def test_converter_options_from_the_sheet_and_the_batch_setting(self):
-        # (the batch's mpp setting, the row's mpp cell, the options the slide
-        # gets, or the reason its row fails; a bad setting stops the batch).
-        # The rule itself is checked against the converter's in convert_job.
+        # (the option, the batch's setting, the row's cell, the options the
+        # slide gets, or the reason its row fails; a bad setting stops the
+        # batch). The rules themselves are checked against the converter's
+        # in convert_job.
         bad = "mpp must be a number above 0 and up to 1000"
+        cpus = "threads must be a whole number of CPUs, at least 1"
+        quality = "quality must be a JPEG quality, a whole number from 1 to 100"
         cases = [
-            ("", "0.25", {"mpp": "0.25"}), ("", " 1e-1 ", {"mpp": "1e-1"}), ("", "", {}),
-            ("0.5", "", {"mpp": "0.5"}), ("0.5", "0.3", {"mpp": "0.3"}),
-            ("", "0", bad), ("", "1000.001", bad), ("", "0,25", bad), ("", "１", bad),
-            ("", "--no-label", bad), ("", "--mpp=0.3", bad), ("", "0.3 --threads 2", bad),
-            ("0.5", "abc", bad),
+            ("mpp", "", "0.25", {"mpp": "0.25"}), ("mpp", "", " 1e-1 ", {"mpp": "1e-1"}),
+            ("mpp", "", "", {}), ("mpp", "0.5", "", {"mpp": "0.5"}),
+            ("mpp", "0.5", "0.3", {"mpp": "0.3"}),
+            ("mpp", "", "0", bad), ("mpp", "", "1000.001", bad), ("mpp", "", "0,25", bad),
+            ("mpp", "", "１", bad), ("mpp", "", "--no-label", bad), ("mpp", "", "--mpp=0.3", bad),
+            ("mpp", "", "0.3 --threads 2", bad), ("mpp", "0.5", "abc", bad),
+            ("threads", "", "2", {"threads": "2"}), ("threads", "4", "", {"threads": "4"}),
+            ("threads", "4", "01", {"threads": "1"}), ("threads", "", "0", cpus),
+            ("threads", "", "1.5", cpus), ("threads", "", "２", cpus),
+            ("threads", "", "2 --tiles=copy", cpus), ("threads", "", "2147483648", cpus),
+            ("tiles", "", "copy", {"tiles": "copy"}), ("tiles", "copy", "", {"tiles": "copy"}),
+            ("tiles", "", "Copy", "tiles must be copy, not 'Copy'"),
+            ("tiles", "", "decode", "tiles must be copy, not 'decode'"),
+            ("quality", "", "100", {"quality": "100"}), ("quality", "90", "", {"quality": "90"}),
+            ("quality", "90", "1", {"quality": "1"}), ("quality", "", "101", quality),
+            ("quality", "", "0", quality), ("quality", "", "80%", quality),
+            ("chroma", "", "420", {"chroma": "420"}), ("chroma", "420", "", {"chroma": "420"}),
+            ("chroma", "", "444", "chroma must be 420, not '444'"),
+            ("chroma", "", "4:2:0", "chroma must be 420, not '4:2:0'"),
         ]
-        for setting, cell, expected in cases:
-            with self.subTest(setting=setting, cell=cell):
-                environment = {"NVX_BATCH_INPUT": self.dir, "NVX_BATCH_MPP": setting,
-                               "NVX_BATCH_SAMPLES": self.sheet(f'slide,MPP\na.nvx,"{cell}"\n')}
+        for name, setting, cell, expected in cases:
+            with self.subTest(name=name, setting=setting, cell=cell):
+                environment = {"NVX_BATCH_INPUT": self.dir, "NVX_BATCH_" + name.upper(): setting,
+                               "NVX_BATCH_SAMPLES": self.sheet(
+                                   f'slide,{name.upper()}\na.nvx,"{cell}"\n')}
                 self.assertIsNone(batch_plan.check_settings(environment))
-                options = batch_plan.option_settings(lambda name: environment.get(
-                    "NVX_BATCH_" + name.upper()))
+                options = batch_plan.option_settings(lambda key: environment.get(
+                    "NVX_BATCH_" + key.upper()))
                 [row] = batch_plan.check(batch_plan.read_sheet(
                     environment["NVX_BATCH_SAMPLES"], self.dir, "4", options),
                     os.path.join(self.dir, "out"))
@@ -105,10 +123,20 @@ class SheetValues(unittest.TestCase):
                 else:
                     self.assertIsNone(row["reason"])
                     self.assertEqual(row["options"], expected)
-        for setting in ("0", "--no-label", "0.25 --mpp=3"):
-            with self.subTest(setting=setting):
-                self.assertEqual(batch_plan.check_settings({"NVX_BATCH_MPP": setting}),
-                                 f"the mpp setting: {bad} (microns per pixel), not {setting!r}")
+                    # Each value inside its option's one word.
+                    self.assertEqual(batch_plan.option_words(row["options"]),
+                                     [f"--{name}={value}" for name, value in expected.items()])
+        for name, setting, line in [
+                ("mpp", "0", f"{bad} (microns per pixel), not '0'"),
+                ("mpp", "--no-label", f"{bad} (microns per pixel), not '--no-label'"),
+                ("mpp", "0.25 --mpp=3", f"{bad} (microns per pixel), not '0.25 --mpp=3'"),
+                ("threads", "all", f"{cpus}, not 'all'"),
+                ("tiles", "copy --no-label", "tiles must be copy, not 'copy --no-label'"),
+                ("quality", "high", f"{quality}, not 'high'"),
+                ("chroma", "yes", "chroma must be 420, not 'yes'")]:
+            with self.subTest(name=name, setting=setting):
+                self.assertEqual(batch_plan.check_settings({"NVX_BATCH_" + name.upper(): setting}),
+                                 f"the {name} setting: {line}")
         [scanned] = batch_plan.scan(self.dir, "4", {"mpp": "0.7"})
         self.assertEqual(scanned["options"], {"mpp": "0.7"})
 
@@ -175,17 +203,20 @@ class SheetValues(unittest.TestCase):
                       warnings[0])
 
     def test_options_the_converter_does_not_have(self):
-        # No setting, column or job option for what nvx2svs cannot take yet.
-        with self.assertRaisesRegex(ValueError, "the converter has no option --quality"):
-            batch_plan.option_values({"quality": "80"})
+        # No setting, column or job option for what nvx2svs cannot take;
+        # the report is the job's own.
+        for name in ("sharpen", "report"):
+            with self.assertRaisesRegex(ValueError, f"the converter has no option --{name}"):
+                batch_plan.option_values({name: "80"})
         warnings = []
-        sheet = self.sheet("slide,quality,notes\na.nvx,80,x\n")
+        sheet = self.sheet("slide,sharpen,notes,report\na.nvx,80,x,r.json\n")
         self.assertIsNone(batch_plan.check_settings(
             {"NVX_BATCH_INPUT": self.dir, "NVX_BATCH_SAMPLES": sheet}, warnings.append))
-        self.assertEqual(len(warnings), 2)
-        self.assertIn("the sample sheet's column 'quality' is not used", warnings[0])
+        self.assertEqual(len(warnings), 3)
+        self.assertIn("the sample sheet's column 'sharpen' is not used", warnings[0])
         self.assertIn("column 'notes' is not used", warnings[1])
-        [row] = self.rows("slide,quality\na.nvx,80\n")
+        self.assertIn("column 'report' is not used", warnings[2])
+        [row] = self.rows("slide,sharpen,report\na.nvx,80,r.json\n")
         self.assertEqual(row["options"], {})
 
     def test_rows_that_fail_and_headers_in_any_case(self):
@@ -285,8 +316,11 @@ class Names(unittest.TestCase):
                 os.makedirs(os.path.dirname(record), exist_ok=True)
                 with open(record, "w", encoding="utf-8") as f:
                     f.write('{"status": "converted", "seconds": 5, "output_bytes": 1000000, '
-                            '"assumed_mpp": true, "openslide": {"levels": [[1000, 500]], '
-                            '"mpp_x": "0.25"}}')
+                            '"assumed_mpp": true, "mpp_source": "assumed", "routes": '
+                            '{"copied": 0, "transcoded": 6, "from_pixels": 4}, "levels": '
+                            '[{"width": 1000, "height": 500, "tiles": 10, "routes": {"copied": '
+                            '0, "transcoded": 6, "from_pixels": 4}}], "openslide": {"levels": '
+                            '[[1000, 500]], "mpp_x": "0.25"}}')
             html_path, csv_path = batch_report.write_report(out, entries)
             with open(html_path, encoding="utf-8") as f:
                 page = f.read()
@@ -303,7 +337,10 @@ class Names(unittest.TestCase):
             self.assertEqual(row["status"], "converted")
             self.assertEqual(row["compression"], "1.5 : 1")  # 1000 × 500 × 3 bytes in 10⁶
             self.assertEqual(row["Mpx/s"], "0.1")  # 0.5 Mpx in 5 s
-            self.assertEqual(row["MPP"], "0.25 (assumed)")
+            self.assertEqual((row["MPP"], row["MPP source"]), ("0.25 (assumed)", "assumed"))
+            self.assertEqual((row["copied"], row["transcoded"], row["from pixels"]),
+                             ("0", "6", "4"))
+            self.assertIn('title="1000 × 500: 6 transcoded, 4 from pixels"', page)
 
 
 class PicturesInTheReport(unittest.TestCase):

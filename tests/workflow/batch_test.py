@@ -207,7 +207,19 @@ class BatchRun(unittest.TestCase):
             self.assertEqual(record["exit_status"], 0)
             # The default MPP is marked as such: only where the slide has none.
             self.assertIs(record["assumed_mpp"], "--mpp" not in options, name)
+            self.assertEqual(record["mpp_source"], "recorded" if "--mpp" in options else "assumed")
             self.assertEqual(record["openslide"]["levels"], [list(l) for l in levels])
+            # As the converter's report says: the levels, and their tiles by
+            # route, every stored tile of the first level transcoded.
+            self.assertEqual([(l["width"], l["height"]) for l in record["levels"]], levels)
+            for level in record["levels"]:
+                self.assertEqual(sum(level["routes"].values()), level["tiles"], name)
+            first = record["levels"][0]
+            whole = (first["width"] // 256) * (first["height"] // 256)
+            self.assertEqual(first["routes"], {"copied": 0, "transcoded": whole,
+                                               "from_pixels": first["tiles"] - whole}, name)
+            self.assertEqual(sum(record["routes"].values()),
+                             sum(l["tiles"] for l in record["levels"]))
             self.assertEqual(record["output_bytes"], os.path.getsize(path))
             self.assertGreater(record["seconds"], 0)
         # The damaged slide: no output, no partial file, a log and a reason.
@@ -235,6 +247,11 @@ class BatchRun(unittest.TestCase):
             if row["state"] == "converted":
                 self.assertEqual("(assumed)" in row["text"],
                                  "--mpp" not in SLIDES[name[:-4]][0], name)
+                self.assertEqual("(recorded)" in row["text"],
+                                 "--mpp" in SLIDES[name[:-4]][0], name)
+                self.assertRegex(row["text"], r"\d+transcoded")
+                self.assertRegex(row["text"], r"\d+from pixels")
+                self.assertNotIn("copied", row["text"])
                 self.assertGreater(row["pictures"].get("thumbnail", 0), 0, f"{name} thumbnail")
                 self.assertGreater(row["pictures"].get("label", 0), 0, f"{name} label")
                 self.assertGreater(row["pictures"].get("macro", 0), 0, f"{name} macro")
@@ -417,16 +434,18 @@ class BatchRun(unittest.TestCase):
         # empty, the cell's own otherwise; a bad one fails its row only.
         sheet = os.path.join(self.folder, "sheet.csv")
         with open(sheet, "w", encoding="utf-8") as f:
-            f.write("Slide,Layers,Name,Scale,X,Y,Width,Height,MPP\n"
-                    "sub/b.nvx,2,,,,,,,0.3\n"
-                    "a.nvx,,a-region,10,100,50,500,300,\n"
-                    "a.nvx,,a-exp,10,1e3,50,500,300,\n"
-                    "sub/deeper/c slide.nvx,,,10,100,,,,\n"
-                    "gone.nvx,,,,,,,,\n"
-                    "a.nvx,,a-mpp,,,,,,--threads=1\n")
+            f.write("Slide,Layers,Name,Scale,X,Y,Width,Height,MPP,Threads,Tiles,Quality,Chroma\n"
+                    "sub/b.nvx,2,,,,,,,0.3,1,copy,,\n"
+                    "a.nvx,,a-region,10,100,50,500,300,,,,90,\n"
+                    "a.nvx,,a-exp,10,1e3,50,500,300,,,,,\n"
+                    "sub/deeper/c slide.nvx,,,10,100,,,,,,,,\n"
+                    "gone.nvx,,,,,,,,,,,,\n"
+                    "a.nvx,,a-mpp,,,,,,--threads=1,,,,\n"
+                    "a.nvx,,a-quality,,,,,,,,,101,\n"
+                    "a.nvx,,a-chroma,,,,,,,,,,444\n")
         status, text = batch(self.input, self.output, "--config", "samples=sheet.csv",
                              "mpp=0.5", cwd=self.folder)
-        self.assertNotEqual(status, 0, text)  # four rows failed, the others went on
+        self.assertNotEqual(status, 0, text)  # six rows failed, the others went on
         self.assertEqual(convert_jobs(text), 2, text)
         self.assertEqual(sorted(glob.glob("**/*.svs", root_dir=self.output, recursive=True)),
                          ["a-region.svs", "sub/b.svs"])
@@ -450,6 +469,21 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(rows["gone.nvx (sheet line 6)"]["reason"], "the slide does not exist")
         self.assertEqual(rows["a.nvx (sheet line 7)"]["reason"], "mpp must be a number above 0 "
                          "and up to 1000 (microns per pixel), not '--threads=1'")
+        self.assertEqual(rows["a.nvx (sheet line 8)"]["reason"], "quality must be a JPEG "
+                         "quality, a whole number from 1 to 100, not '101'")
+        self.assertEqual(rows["a.nvx (sheet line 9)"]["reason"], "chroma must be 420, not '444'")
+        # The first level of sub/b keeps its stored tiles, and the level
+        # below transcodes those the slide stores for it; a region's tiles
+        # are all from pixels.
+        self.assertEqual([rows["sub/b.nvx (sheet line 2)"][k] for k in
+                          ("copied", "transcoded", "from pixels")], ["192", "12", "0"])
+        self.assertEqual([rows["a.nvx (sheet line 3)"][k] for k in
+                          ("copied", "transcoded", "from pixels")], ["0", "0", "44"])
+        with open(os.path.join(self.output, "logs", "sub", "b.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f)["options"],
+                             {"mpp": "0.3", "threads": "1", "tiles": "copy"})
+        with open(os.path.join(self.output, "logs", "a-region.log"), encoding="utf-8") as f:
+            self.assertIn(" --mpp=0.5 --quality=90 --report=", f.read())
         self.assertEqual({row["status"] for row in rows.values()}, {"converted", "failed"})
         self.assertEqual(rows["sub/b.nvx (sheet line 2)"]["MPP"], "0.3 (given)")
         self.assertEqual(rows["a.nvx (sheet line 3)"]["MPP"], "0.5 (given)")
@@ -474,8 +508,8 @@ class BatchRun(unittest.TestCase):
     def test_settings_refused_before_any_work(self):
         if "--profile" in SNAKEMAKE_OPTIONS:
             self.skipTest("tested in the local run")
-        known = "layers, samples, mpp, no_label, no_macro, deidentify, converter, python, " \
-                "cpus, mem_mb"
+        known = "layers, samples, mpp, no_label, no_macro, threads, tiles, quality, chroma, " \
+                "deidentify, converter, python, cpus, mem_mb"
         spelling = "must be true or false (yes or no, 1 or 0), not"
         for setting, line in [
                 ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 and up to "
@@ -487,8 +521,14 @@ class BatchRun(unittest.TestCase):
                              "1000 (microns per pixel), not '1001'"),
                 ("no_label=on", f"batch: the no_label setting: no_label {spelling} 'on'"),
                 ("deidentify=y", f"batch: the deidentify setting: deidentify {spelling} 'y'"),
-                # Not an option of the converter (yet): no setting for it.
-                ("quality=80", f"batch: unknown setting 'quality' ({known})")]:
+                ("threads=0", "batch: the threads setting: threads must be a whole number of "
+                              "CPUs, at least 1, not '0'"),
+                ("tiles=decode", "batch: the tiles setting: tiles must be copy, not 'decode'"),
+                ("quality=0x50", "batch: the quality setting: quality must be a JPEG quality, a "
+                                 "whole number from 1 to 100, not '0x50'"),
+                ("chroma=422", "batch: the chroma setting: chroma must be 420, not '422'"),
+                # Not an option of the converter: no setting for it.
+                ("sharpen=1", f"batch: unknown setting 'sharpen' ({known})")]:
             with self.subTest(setting=setting):
                 status, text = batch(self.input, self.output, "--config", setting)
                 self.assertEqual((status, text), (2, line + "\n"))

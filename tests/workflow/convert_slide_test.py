@@ -7,10 +7,13 @@ the log and records the reason.
   - a converter that writes part of a file and fails, one that exits 0 with a
     file OpenSlide cannot open, and a job stopped by SIGTERM mid-conversion;
   - the real converter killed with its job: the next try removes its temporary;
+  - the outcome read from the converter's JSON report, never its console:
+    the reason, whether it converted, the levels and how their tiles were
+    made, the pixel size and its source;
   - a huge label read back at reduced size; the MPP the converter assumed;
   - the converter's options: the command line the job builds from them (a
     bad value fails the slide and runs nothing; a slide path that begins
-    with "--" stays a path), the value rule against the converter's own,
+    with "--" stays a path), each option's rule against the converter's own,
     and a pixel size given to the real converter, read back and reported;
   - a picture the options leave out: not in the output nor the record, an
     output that holds it anyway fails the slide, and an earlier output that
@@ -24,6 +27,7 @@ import csv
 import io
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -67,12 +71,18 @@ class Job(unittest.TestCase):
         with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
             return json.load(f)
 
-    def fake_converter(self, body, raw=False, name="fake-nvx2svs"):
+    def fake_converter(self, body, raw=False, name="fake-nvx2svs", report=None):
         """A converter made of `body`, which sees the arguments after the
         options and their "--" as $1 (the slide), $2 (the output) and on,
-        or every word the job gave it if `raw`."""
+        and the path --report names as $report, or every word the job gave
+        it if `raw`. `report`, when given, is the JSON report it writes
+        first ("$2" in its text becomes the output it was given)."""
         path = os.path.join(self.dir, name)
-        prelude = "" if raw else 'for word; do shift; [ "$word" = -- ] && break; done\n'
+        prelude = "" if raw else ('for word; do shift; case $word in --report=*) '
+                                  'report=${word#--report=};; --) break;; esac; done\n')
+        if report is not None:
+            text = json.dumps(dict({"converted": False, "reason": None}, **report))
+            prelude += f"printf '%s\\n' '{text}' | sed \"s|\\$2|$2|g\" > \"$report\"\n"
         with open(path, "w") as f:
             f.write("#!/bin/sh\n" + prelude + body)
         os.chmod(path, 0o755)
@@ -99,26 +109,42 @@ class Job(unittest.TestCase):
         self.assertTrue(record["reason"].endswith("(exit status 255)"), record["reason"])
 
     def test_a_converter_that_writes_part_of_a_file_and_fails(self):
-        converter = self.fake_converter(
-            'head -c 5000 /dev/urandom > "$2"\necho "nvx2svs: error: the disk is full" >&2\n'
-            "exit 255\n")
-        done = subprocess.run(self.command(converter), capture_output=True, text=True)
-        record = self.assert_failed(done, "the disk is full")
-        self.assertEqual(record["reason"], "the disk is full (exit status 255)")
+        # The reason is the one its report gives, whatever its console says;
+        # without a report, the last line it left on standard error.
+        body = ('head -c 5000 /dev/urandom > "$2"\necho "error:输入NVX文件有误!!"\n'
+                'echo "nvx2svs: error: the console\'s words" >&2\nexit {status}\n')
+        # (its report, its exit status, the reason)
+        cases = [
+            ({"reason": "the disk is full"}, 255, "the disk is full (exit status 255)"),
+            (None, 255, "the conversion failed without a report: nvx2svs: error: the "
+                        "console's words (exit status 255)"),
+            # A report that says converted, with a status that does not.
+            ({"converted": True}, 1, "the conversion failed without a report: nvx2svs: "
+                                     "error: the console's words (exit status 1)"),
+            (None, 0, "the converter wrote no report (exit status 0)"),
+            ({"reason": "the disk is full"}, 0, "the disk is full (exit status 0)"),
+        ]
+        for report, status, reason in cases:
+            with self.subTest(report=report, status=status):
+                converter = self.fake_converter(body.format(status=status), report=report)
+                done = subprocess.run(self.command(converter), capture_output=True, text=True)
+                record = self.assert_failed(done, reason)
+                self.assertEqual(record["reason"], reason)
 
     def test_a_failure_names_the_output_never_the_hidden_file(self):
         for says, expected in [
-                ('the disk is full; $2 was left as it was',
+                ("the disk is full; $2 was left as it was",
                  f"the disk is full; {self.output} was left as it was"),
-                ('cannot write $(basename "$2")', "cannot write slide.svs")]:
+                ("cannot write $2 (it is open)", f"cannot write {self.output} (it is open)")]:
             with self.subTest(says=says):
-                converter = self.fake_converter(f'echo "nvx2svs: error: {says}" >&2\nexit 255\n')
+                converter = self.fake_converter("exit 255\n", report={"reason": says})
                 done = subprocess.run(self.command(converter), capture_output=True, text=True)
                 record = self.assert_failed(done, expected)
                 self.assertEqual(record["reason"], expected + " (exit status 255)")
 
     def test_success_with_an_output_openslide_cannot_open(self):
-        converter = self.fake_converter('echo "not a TIFF" > "$2"\nexit 0\n')
+        converter = self.fake_converter('echo "not a TIFF" > "$2"\nexit 0\n',
+                                        report={"converted": True})
         done = subprocess.run(self.command(converter), capture_output=True, text=True)
         self.assertEqual(self.assert_failed(done, "does not open in OpenSlide")["exit_status"], 0)
 
@@ -155,9 +181,13 @@ class Job(unittest.TestCase):
         job.wait()
         self.assertTrue(left, "the converter's temporary file was never seen")
         self.assertTrue(set(left) <= set(os.listdir(folder)))
+        # A report of that try, and its temporary, as a kill at the end would leave them.
+        tried = left[0][1:].split(".svs.")[0]
+        for name in (f"{tried}.report.json", f".{tried}.report.json.host.1.random.part"):
+            open(os.path.join(folder, name), "w").close()
         done = subprocess.run(self.command(self.fake_converter("exit 255\n")),
                               capture_output=True, text=True)
-        self.assert_failed(done, "the conversion failed (exit status 255)")
+        self.assert_failed(done, "the conversion failed without a report (exit status 255)")
 
     def test_a_huge_label_is_read_at_reduced_size(self):
         # 9000 x 9000 pixels: a whole read takes 324 MB for OpenSlide's buffer alone.
@@ -189,19 +219,25 @@ class Job(unittest.TestCase):
         self.assertLess(int(probe.stdout) * 1024, 9000 * 9000 * 4 // 2)
 
     def test_the_mpp_the_converter_assumed_is_recorded(self):
+        # As its report says, whatever its console says.
         self.make_slide("--synthetic", "512x512")
         made = os.path.join(self.dir, "made.svs")
         subprocess.run([os.path.join(BUILD, "nvx2svs"), self.slide, made, "2"], check=True,
                        capture_output=True)
-        for line, assumed in [("nvx2svs: warning: the slide records no pixel size; the "
-                               "descriptions say MPP = 0.239842, the usual value at 40x", True),
-                              ("nvx2svs: warning: something else", False)]:
-            with self.subTest(assumed=assumed):
-                converter = self.fake_converter(f'cp {made} "$2"\necho "{line}" >&2\n')
+        assuming = ("nvx2svs: warning: the slide records no pixel size; the descriptions say "
+                    "MPP = 0.239842, the usual value at 40x")
+        for line, source, assumed in [(assuming, "assumed", True),
+                                      ("nvx2svs: warning: something else", "assumed", True),
+                                      (assuming, "recorded", False), (assuming, "given", False),
+                                      ("", "none", False)]:
+            with self.subTest(line=line, source=source):
+                converter = self.fake_converter(f'cp {made} "$2"\necho "{line}" >&2\n', report={
+                    "converted": True, "mpp": 0.239842, "mpp_source": source})
                 done = subprocess.run(self.command(converter), capture_output=True, text=True)
                 self.assertEqual(done.returncode, 0, done.stderr)
-                with open(os.path.join(self.dir, "logs", "slide.json"), encoding="utf-8") as f:
-                    self.assertIs(json.load(f)["assumed_mpp"], assumed)
+                record = self.record()
+                self.assertIs(record["assumed_mpp"], assumed)
+                self.assertEqual((record["mpp"], record["mpp_source"]), (0.239842, source))
                 os.unlink(self.output)
 
     def test_the_converters_command_line(self):
@@ -210,7 +246,8 @@ class Job(unittest.TestCase):
         converter = self.fake_converter(f'printf "%s\\n" "$@" > {words}\nexit 255\n',
                                         raw=True)
         bad = "mpp must be a number above 0 and up to 1000"
-        # (--options, the slide as given, what comes before the slide or the reason)
+        # (--options, the slide as given, the options before the report's
+        # word and "--", or the reason)
         cases = [
             ('{"mpp": "0.25"}', "slide.nvx", ["--mpp=0.25", "--"]),
             ('{"mpp": " 1e-1 "}', "slide.nvx", ["--mpp=1e-1", "--"]),
@@ -219,7 +256,14 @@ class Job(unittest.TestCase):
             ('{"mpp": "0.5"}', "--mpp=3", ["--mpp=0.5", "--"]),
             ('{"mpp": "0.3 --threads 2"}', "slide.nvx", bad),
             ('{"mpp": "--no-label"}', "slide.nvx", bad),
-            ('{"quality": "80"}', "slide.nvx", "the converter has no option --quality"),
+            ('{"sharpen": "1"}', "slide.nvx", "the converter has no option --sharpen"),
+            ('{"chroma": "420", "quality": "080", "tiles": "copy", "threads": " 2 "}', "s.nvx",
+             ["--threads=2", "--tiles=copy", "--quality=80", "--chroma=420", "--"]),
+            ('{"threads": "0"}', "slide.nvx", "threads must be a whole number of CPUs, at least 1"),
+            ('{"threads": "2 --no-label"}', "slide.nvx", "threads must be a whole number"),
+            ('{"tiles": "copy --mpp=3"}', "slide.nvx", "tiles must be copy, not 'copy --mpp=3'"),
+            ('{"quality": "101"}', "slide.nvx", "quality must be a JPEG quality, a whole number"),
+            ('{"chroma": "444"}', "slide.nvx", "chroma must be 420, not '444'"),
             ('{"no_macro": "yes", "no_label": "TRUE"}', "slide.nvx",
              ["--no-label", "--no-macro", "--"]),
             ('{"no_label": "false", "mpp": "0.5"}', "slide.nvx", ["--mpp=0.5", "--"]),
@@ -240,30 +284,47 @@ class Job(unittest.TestCase):
                     self.assert_failed(done, expected)
                     self.assertFalse(os.path.exists(words), "the converter was run")
                     continue
-                self.assert_failed(done, "the conversion failed (exit status 255)")
+                self.assert_failed(done, "the conversion failed without a report (exit status "
+                                         "255)")
                 with open(words, encoding="utf-8") as f:
                     given = f.read().splitlines()
+                # The report goes to a hidden file of the job's own beside the output.
+                report = given.pop(len(expected) - 1)
+                self.assertRegex(report, "^--report=" + re.escape(
+                    os.path.dirname(self.output)) + r"/\.nvxjob-[0-9a-f]{16}-\d+\.report\.json$")
                 self.assertEqual(given[:len(expected)], expected)
                 self.assertEqual(given[len(expected)], slide)
                 self.assertEqual(given[len(expected) + 2:], ["4"])
 
-    def test_the_pixel_size_rule_is_the_converters(self):
+    def test_the_option_rules_are_the_converters(self):
         # Each value as the batch's rule takes it and as nvx2svs takes it
-        # (LC_ALL=C.UTF-8, as the job runs it).
-        values = ["0.25", "1000", "1000.0001", "0", "-1", "1e-1", "1E2", ".5", "5.", "0x1p-2",
-                  "0x.8", "+0.5", " 0.5\t", "inf", "nan", "1e999", "1e-999", "1e", "0x",
-                  "0,5", "1_0", "abc", "", "0.5x", "\u0665", "1e-320"]
+        # (LC_ALL=C.UTF-8, as the job runs it); blanks around a cell or
+        # setting are the batch's to take away. (option, values)
+        whole = ["1", "8", "100", "101", "007", "0", "-1", "+2", "1.0", "1e2", "2147483647",
+                 "2147483648", "99999999999", " 3 ", "", "x", "0x10", "\u0663", "\uff12", "3 4"]
+        cases = [
+            ("mpp", ["0.25", "1000", "1000.0001", "0", "-1", "1e-1", "1E2", ".5", "5.", "0x1p-2",
+                     "0x.8", "+0.5", " 0.5\t", "inf", "nan", "1e999", "1e-999", "1e", "0x",
+                     "0,5", "1_0", "abc", "", "0.5x", "\u0665", "1e-320"]),
+            ("threads", whole),
+            ("quality", whole),
+            ("tiles", ["copy", "Copy", "COPY", " copy ", "copy2", "", "decode", "copy copy"]),
+            ("chroma", ["420", "444", "4:2:0", " 420 ", "0420", "420.0", "", "422"]),
+        ]
+        rules = {option.name: option.rule for option in batch_plan.CONVERTER_OPTIONS}
         environment = dict(os.environ, LC_ALL="C.UTF-8")
-        for value in values:
-            with self.subTest(value=value):
-                try:
-                    batch_plan.pixel_size(value)
-                    ours = True
-                except ValueError:
-                    ours = False
-                done = subprocess.run([os.path.join(BUILD, "nvx2svs"), f"--mpp={value}"],
-                                      capture_output=True, text=True, env=environment)
-                self.assertEqual(ours, "is not a pixel size" not in done.stderr, done.stderr)
+        for name, values in cases:
+            for value in values:
+                with self.subTest(name=name, value=value):
+                    try:
+                        rules[name](value)
+                        ours = True
+                    except ValueError:
+                        ours = False
+                    done = subprocess.run([os.path.join(BUILD, "nvx2svs"),
+                                           f"--{name}={value.strip(batch_plan.BLANKS)}"],
+                                          capture_output=True, text=True, env=environment)
+                    self.assertEqual(ours, f"error: --{name} '" not in done.stderr, done.stderr)
 
     def test_a_given_pixel_size_reaches_the_output_and_the_report(self):
         # A slide that records none (without --mpp the converter assumes
@@ -272,8 +333,14 @@ class Job(unittest.TestCase):
         os.rename(self.slide, os.path.join(self.dir, "--lead.nvx"))
         self.slide = "--lead.nvx"
         out = os.path.dirname(self.output)
-        for options, mpp_x, shown in [("{}", "0.239842", "0.239842 (assumed)"),
-                                      ('{"mpp": "0.3"}', "0.3", "0.3 (given)")]:
+        # (options, the MPP read back, the report's MPP and its source, the
+        # tiles copied, transcoded and from pixels: the first level's four
+        # stored tiles, and the one tile of the level below)
+        for options, mpp_x, shown, routes in [
+                ("{}", "0.239842", ("0.239842 (assumed)", "assumed"), ("0", "4", "1")),
+                ('{"mpp": "0.3"}', "0.3", ("0.3 (given)", "given"), ("0", "4", "1")),
+                ('{"mpp": "0.3", "tiles": "copy"}', "0.3", ("0.3 (given)", "given"),
+                 ("4", "0", "1"))]:
             with self.subTest(options=options):
                 done = subprocess.run(self.command(os.path.join(BUILD, "nvx2svs"), "--options",
                                                    options), capture_output=True, text=True,
@@ -290,7 +357,10 @@ class Job(unittest.TestCase):
                 _page, table = batch_report.write_report(out, [item])
                 with open(table, encoding="utf-8", newline="") as f:
                     [row] = list(csv.DictReader(f))
-                self.assertEqual(row["MPP"], shown)
+                self.assertEqual((row["MPP"], row["MPP source"]), shown)
+                self.assertEqual((row["copied"], row["transcoded"], row["from pixels"]), routes)
+                self.assertEqual([sum(level["routes"].values()) for level in record["levels"]],
+                                 [level["tiles"] for level in record["levels"]])
                 os.unlink(self.output)
 
     def test_a_picture_left_out_stays_out(self):
@@ -302,7 +372,8 @@ class Job(unittest.TestCase):
             subprocess.run([os.path.join(BUILD, "nvx2svs"), *options, self.slide, made, "2"],
                            check=True, capture_output=True)
         real = os.path.join(BUILD, "nvx2svs")
-        copies = self.fake_converter(f'cp {labelled} "$2"\n', name="copies")
+        copies = self.fake_converter(f'cp {labelled} "$2"\n', name="copies",
+                                     report={"converted": True})
         fails = self.fake_converter("exit 255\n", name="fails")
         # (converter, options, an earlier output at OUT, the reason the job
         # fails or None, the pictures OUT holds afterwards or None for no OUT)

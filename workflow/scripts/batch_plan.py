@@ -61,6 +61,33 @@ def pixel_size(text):
     return word
 
 
+# A whole number as the converter reads --threads and --quality: ASCII
+# digits alone, as large as a 32-bit int counts (blanks around a cell or
+# setting aside; the converter is given the digits).
+DIGITS = re.compile(r"[0-9]+")
+MAX_QUALITY = 100
+
+
+def whole_number(name, least, most, meaning):
+    """The rule of an option that takes a whole number from least to most."""
+    def rule(text):
+        word = str(text).strip(BLANKS)
+        if not DIGITS.fullmatch(word) or not least <= int(word) <= most:
+            raise ValueError(f"{name} must be {meaning}, not {text!r}")
+        return str(int(word))
+    return rule
+
+
+def one_word(name, allowed):
+    """The rule of an option that takes one word, exactly as written."""
+    def rule(text):
+        word = str(text).strip(BLANKS)
+        if word != allowed:
+            raise ValueError(f"{name} must be {allowed}, not {text!r}")
+        return word
+    return rule
+
+
 # A yes-or-no setting or cell, letter case and blanks aside; empty means
 # unset. Anything else (on, y, 2, a stray word) is refused: a typo must not
 # keep a label in.
@@ -91,6 +118,14 @@ CONVERTER_OPTIONS = (
                     lambda value: ["--no-label"] if value == "true" else []),
     ConverterOption("no_macro", switch("no_macro"),
                     lambda value: ["--no-macro"] if value == "true" else []),
+    ConverterOption("threads", whole_number("threads", 1, INT32,
+                                            "a whole number of CPUs, at least 1"),
+                    lambda value: [f"--threads={value}"]),
+    ConverterOption("tiles", one_word("tiles", "copy"), lambda value: [f"--tiles={value}"]),
+    ConverterOption("quality", whole_number("quality", 1, MAX_QUALITY,
+                                            "a JPEG quality, a whole number from 1 to 100"),
+                    lambda value: [f"--quality={value}"]),
+    ConverterOption("chroma", one_word("chroma", "420"), lambda value: [f"--chroma={value}"]),
 )
 OPTION_NAMES = tuple(option.name for option in CONVERTER_OPTIONS)
 # The slide's pictures an option leaves out of the output, and so out of

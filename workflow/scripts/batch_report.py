@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """batch_report.py - the batch report: one self-contained HTML page with a row
 per slide (status, the reason of a failure, the source slide and region,
-times, sizes, compression and speed, what OpenSlide reads back, and the
-thumbnail, label and macro as embedded pictures), made from the records the
+times, sizes, compression and speed, what OpenSlide reads back, how the
+converter made the tiles (copied as stored, transcoded, or from pixels), where
+the pixel size came from, and the thumbnail, label and macro as embedded
+pictures), made from the records the
 conversion jobs write, and report.csv beside it with the same columns. A
 picture the slide's options leave out (no_label, no_macro, a de-identified
 batch) is never shown, whatever an earlier record holds. The page
@@ -108,6 +110,10 @@ def picture(uri, kind, slide):
             f'alt="{kind} of {html.escape(slide, quote=True)}">')
 
 
+# How the converter made a slide's tiles (the record's routes), as the report names them.
+ROUTE_NAMES = {"copied": "copied", "transcoded": "transcoded", "from_pixels": "from pixels"}
+
+
 def figures(item, record, converted):
     """The row's figures as texts, in the order of COLUMNS."""
     record = record or {}
@@ -123,6 +129,10 @@ def figures(item, record, converted):
         mpp = f"{given} (given)"
     elif mpp and record.get("assumed_mpp"):
         mpp += " (assumed)"
+    # Where the pixel size came from, as the converter's report says; a
+    # record from before it said so knows only whether it was assumed.
+    source = record.get("mpp_source") or ("assumed" if record.get("assumed_mpp") else "")
+    routes = record.get("routes") or {} if converted else {}
     region = item.get("region") or record.get("region") or []
     return {
         "slide": item["shown"],
@@ -139,6 +149,9 @@ def figures(item, record, converted):
         "Mpx/s": f"{full / 1e6 / seconds:.1f}" if full and seconds else "",
         "levels": "; ".join(f"{w} × {h}" for w, h in levels),
         "MPP": mpp,
+        "MPP source": source if converted else "",
+        **{name: str(routes[route]) if route in routes else ""
+           for route, name in ROUTE_NAMES.items()},
         "objective": str(info.get("objective") or ""),
         "associated": ", ".join(info.get("associated", {})),
         "left out": ", ".join(left_out(item.get("options"))),
@@ -146,8 +159,8 @@ def figures(item, record, converted):
 
 
 COLUMNS = ["slide", "output", "source", "region", "status", "reason", "layers", "time",
-           "input size", "output size", "compression", "Mpx/s", "levels", "MPP", "objective",
-           "associated", "left out"]
+           "input size", "output size", "compression", "Mpx/s", "levels", "copied", "transcoded",
+           "from pixels", "MPP", "MPP source", "objective", "associated", "left out"]
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
@@ -172,12 +185,24 @@ body.served .hint { display: none; }
 .source { min-width: 12em; max-width: 20em; overflow-wrap: anywhere; font-size: 0.85em; }
 .region { color: #555; }
 .assumed { color: #a60; font-weight: bold; }
-.given { color: #555; }
+.given, .recorded { color: #555; }
+.routes { font-size: 0.85em; white-space: nowrap; }
+.routes .count { display: inline-block; min-width: 3.5em; text-align: right; margin-right: 0.3em; }
 td.name { overflow-wrap: anywhere; min-width: 9em; max-width: 16em; }
 .none { color: #999; }
 td.num { text-align: right; white-space: nowrap; }
 .levels { font-size: 0.85em; white-space: nowrap; }
 """
+
+
+def route_detail(record):
+    """Each level's tiles by route, for the row's tooltip."""
+    levels = record.get("levels") or [] if record.get("status") == "converted" else []
+    return "; ".join(
+        f"{level.get('width')} × {level.get('height')}: " + ", ".join(
+            f"{count} {ROUTE_NAMES[route]}" for route, count in (level.get("routes") or {}).items()
+            if route in ROUTE_NAMES and count)
+        for level in levels if isinstance(level, dict))
 
 
 def rows(output_dir, entries):
@@ -224,6 +249,11 @@ def render(output_dir, entries, generated=None, deidentify=False):
         mpp = html.escape(values["MPP"])
         for mark in ("assumed", "given"):
             mpp = mpp.replace(f"({mark})", f'<span class="{mark}">({mark})</span>')
+        if mpp and values["MPP source"] == "recorded":
+            mpp += ' <span class="recorded">(recorded)</span>'
+        routes = "".join(
+            f'<div class="{route}"><span class="count">{values[name]}</span>{name}</div>'
+            for route, name in ROUTE_NAMES.items() if values[name] not in ("", "0"))
         hidden = {"label", "macro"} if deidentify else set(left_out(item.get("options")))
         shown = {kind: '<span class="none">left out</span>' if kind in hidden else
                  picture(info.get(kind), kind, values["slide"]) for kind in ("label", "macro")}
@@ -242,6 +272,8 @@ def render(output_dir, entries, generated=None, deidentify=False):
             f'{"<div>→ " + values["output size"] + "</div>" if values["output size"] else ""}'
             f'{"<div>" + values["compression"] + "</div>" if values["compression"] else ""}</td>'
             f'<td class="levels">{"".join(f"<div>{html.escape(l)}</div>" for l in values["levels"].split("; ") if l)}</td>'
+            f'<td class="routes" title="{html.escape(route_detail(record), quote=True)}">'
+            f"{routes}</td>"
             f'<td class="mpp">{mpp}</td>'
             f'<td>{html.escape(values["objective"])}</td>'
             f"<td>{log_cell}</td></tr>")
@@ -257,7 +289,7 @@ def render(output_dir, entries, generated=None, deidentify=False):
                + link("report.csv", "report.csv", "csv"))
     head = ("<tr><th>Thumbnail</th><th>Label</th><th>Macro</th><th>Slide</th><th>Status</th>"
             "<th>Source and region</th><th>Layers</th><th>Time, speed</th>"
-            "<th>Input → output, compression</th><th>Levels</th><th>MPP</th>"
+            "<th>Input → output, compression</th><th>Levels</th><th>Tiles by route</th><th>MPP</th>"
             "<th>Objective</th><th>Log</th></tr>")
     # Served by scripts/view.sh the viewer links work; from disk, say how to serve it.
     script = ("<script>if (location.protocol.startsWith('http')) {"

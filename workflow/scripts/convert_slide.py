@@ -13,11 +13,16 @@ leave out (no_label, no_macro) is never read back nor recorded; an output
 that holds it anyway fails the slide, and an earlier output at OUT that
 holds it (or cannot be opened to tell) is removed before the conversion.
 
-The converter writes to a hidden temporary name beside OUT; only a run that
-exits 0 and whose output OpenSlide opens is renamed to OUT. Anything else
-removes the temporary file, so OUT is either a whole checked slide or
-absent. The exit status is 0 for a converted slide, 1 otherwise; the record
-(JSON) says why, and the report is made from the records.
+The converter writes to a hidden temporary name beside OUT, and its JSON
+report (--report) to a hidden file of the job's own beside it: the outcome
+(whether it converted, the reason in English, the levels and how their
+tiles were made, the pixel size and where it came from) is read from that
+report, never from the converter's console text, which the log keeps as it
+is. Only a run that exits 0, whose report says converted and whose output
+OpenSlide opens is renamed to OUT. Anything else removes the temporary file,
+so OUT is either a whole checked slide or absent. The exit status is 0 for a
+converted slide, 1 otherwise; the record (JSON) says why, and the report is
+made from the records.
 """
 
 import argparse
@@ -37,39 +42,48 @@ import time
 
 from batch_plan import left_out, option_values, option_words
 
-# The converter's own problem lines (stdout, UTF-8) and what they mean.
-CONVERTER_LINES = {
-    "error:输入NVX文件有误!!": "the slide cannot be opened: damaged or not an nvx slide",
-    "Scale倍率越界:": "the region's Scale is out of range",
-    "Width不能小于0:": "the region's Width is negative",
-    "Height不能小于0:": "the region's Height is negative",
-    "x坐标不能大于图片最大横坐标:": "the region's x is beyond the slide",
-    "y坐标不能大于图片最大纵坐标:": "the region's y is beyond the slide",
-    "区域不存在:": "the region is not on the slide",
-    "Could not open output.tif for writing": "the output file cannot be created",
-}
-EXIT_MEANING = {
-    1: "the output file could not be created",
-    255: "the conversion failed",
-}
 PICTURE_SIDE = 160  # pixels: the long side of the report's thumbnail and label
+ROUTES = ("copied", "transcoded", "from_pixels")  # how the converter made a level's tiles
 
 
-def failure_reason(status, stdout, stderr):
-    """One line for the report: our diagnostics first, then the converter's text."""
+def converter_report(path):
+    """The converter's JSON report at path, or None when it wrote none (it
+    could not start, was killed, or refused the report's path) or one that
+    is not a report."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            report = json.load(f)
+    except (OSError, ValueError):
+        return None
+    return report if isinstance(report, dict) and isinstance(report.get("converted"), bool) \
+        else None
+
+
+def outcome(report):
+    """What the record keeps of the converter's report: the levels (size,
+    tiles and their routes), the tiles of every level by route, the pixel
+    size and its source (recorded, given, assumed, none)."""
+    levels = [level for level in report.get("levels") or [] if isinstance(level, dict)]
+    return {
+        "levels": levels,
+        "routes": {route: sum(int((level.get("routes") or {}).get(route) or 0)
+                              for level in levels) for route in ROUTES},
+        "mpp": report.get("mpp"),
+        "mpp_source": report.get("mpp_source"),
+    }
+
+
+def failure_reason(status, report, stderr):
+    """One line for the report: the converter's own reason, from its report.
+    Without a report (a converter that could not start or was stopped),
+    the last line it left on standard error says what there is to say."""
     if status < 0:
         return f"stopped by signal {-status}"
-    reasons = [line[len("nvx2svs: "):].strip().removeprefix("error: ")
-               for line in stderr.splitlines() if line.startswith("nvx2svs: ")]
-    if not any(line.startswith("nvx2svs: error: ") for line in stderr.splitlines()):
-        for line in stdout.splitlines():
-            text = line.strip().lstrip(".")
-            if text in CONVERTER_LINES and CONVERTER_LINES[text] not in reasons:
-                reasons.append(CONVERTER_LINES[text])
-    if not reasons:
+    text = (report or {}).get("reason")
+    if not isinstance(text, str) or not text:
         tail = [line.strip() for line in stderr.splitlines() if line.strip()]
-        reasons.append(tail[-1] if tail else EXIT_MEANING.get(status, "the conversion failed"))
-    return "; ".join(reasons) + f" (exit status {status})"
+        text = "the conversion failed without a report" + (f": {tail[-1]}" if tail else "")
+    return f"{text} (exit status {status})"
 
 
 def picture_uri(image):
@@ -176,31 +190,6 @@ def read_back(path, leave_out=()):
         slide.close()
 
 
-# What the converter prints on stderr when the slide records no pixel size
-# and it writes the usual one for the magnification instead.
-ASSUMED_MPP = "the slide records no pixel size"
-
-
-def slide_lacks_pixel_size(converter, slide):
-    """Whether the slide itself records no microns per pixel, as nvxmake
-    --info (built beside the converter) reads it; None when it cannot tell."""
-    tool = os.path.join(os.path.dirname(os.path.abspath(converter)), "nvxmake")
-    if not os.access(tool, os.X_OK):
-        return None
-    try:
-        shown = subprocess.run([tool, "--info", os.path.abspath(slide)], capture_output=True,
-                               text=True, timeout=60, errors="replace")
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    for line in shown.stdout.splitlines():
-        if line.startswith("microns per pixel:"):
-            try:
-                return float(line.split(":", 1)[1]) <= 0
-            except ValueError:
-                return None
-    return None
-
-
 UMASK = os.umask(0o022)
 os.umask(UMASK)
 
@@ -255,11 +244,13 @@ def main(argv):
     stem = ".nvxjob-" + hashlib.sha1(os.path.basename(args.output).encode(
         "utf-8", "surrogateescape")).hexdigest()[:16]
     partial = os.path.join(output_dir, f"{stem}-{os.getpid()}.svs")
+    # The converter's report of this try, read and removed once it has ended.
+    report_path = os.path.join(output_dir, f"{stem}-{os.getpid()}.report.json")
 
-    # A job killed outright (SIGKILL, a lost node) leaves its partial file or
-    # the converter's temporary: the next try of the same slide clears both.
-    # (Snakemake runs one job per output at a time.)
-    for pattern in (f"{stem}-*.svs", f".{stem}-*.svs.*.part"):
+    # A job killed outright (SIGKILL, a lost node) leaves its partial file,
+    # its report or the converter's temporaries: the next try of the same
+    # slide clears them. (Snakemake runs one job per output at a time.)
+    for pattern in (f"{stem}-*.svs", f"{stem}-*.report.json", f".{stem}-*.part"):
         for stale in glob.glob(os.path.join(glob.escape(output_dir), pattern)):
             try:
                 os.unlink(stale)
@@ -267,10 +258,11 @@ def main(argv):
                 pass
 
     def remove_partial():
-        try:
-            os.unlink(partial)
-        except FileNotFoundError:
-            pass
+        for path in (partial, report_path):
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
 
     converter = None
 
@@ -328,8 +320,8 @@ def main(argv):
                           f"leaves out and cannot be removed: {e.strerror}")
     # Every value inside its option's word, and the arguments after a lone
     # "--": a slide path that begins with "--" stays a path.
-    command = [args.converter, *option_words(options), "--", args.slide, partial, args.layers,
-               *args.region]
+    command = [args.converter, *option_words(options), f"--report={report_path}", "--",
+               args.slide, partial, args.layers, *args.region]
     stdout = stderr = ""
     # The converter turns every '?' of an argument into a blank.
     if reason is None and "?" in args.slide:
@@ -352,12 +344,18 @@ def main(argv):
             reason = f"the converter cannot be run: {e}"
         record["seconds"] = round(time.monotonic() - start, 3)
     record["exit_status"] = status
-
-    # The converter says so; where it does not (an older one), the slide
-    # tells. A pixel size given with --mpp is never assumed.
-    record["assumed_mpp"] = "mpp" not in options and (ASSUMED_MPP in stderr or (
-        status == 0 and reason is None and slide_lacks_pixel_size(args.converter, args.slide)
-        is True))
+    report = converter_report(report_path)
+    try:
+        os.unlink(report_path)
+    except FileNotFoundError:
+        pass
+    if report is not None:
+        record.update(outcome(report))
+    # The converter's report says where the pixel size came from.
+    record["assumed_mpp"] = record.get("mpp_source") == "assumed"
+    if status == 0 and reason is None and not (report or {}).get("converted"):
+        reason = failure_reason(status, report, stderr) if report is not None else (
+            "the converter wrote no report (exit status 0)")
     if status == 0 and reason is None:
         try:
             info = read_back(partial, leave_out)
@@ -372,7 +370,7 @@ def main(argv):
         except Exception as e:  # OpenSlide's errors, a missing file, a failed rename
             reason = f"the output does not open in OpenSlide: {e}"
     elif reason is None:
-        reason = failure_reason(status, stdout, stderr)
+        reason = failure_reason(status, report, stderr)
     if reason is not None:
         remove_partial()
         # The converter and OpenSlide name the hidden file the job gave them:
