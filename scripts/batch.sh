@@ -6,10 +6,11 @@
 #   scripts/batch.sh in out --config layers=3 samples=sheet.csv  # settings
 # Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
 # relative to the current folder), mpp (as nvx2svs --mpp), no_label and
-# no_macro (true or false, as nvx2svs --no-label / --no-macro), deidentify
-# (true: no label and no macro in the outputs, the report, the logs or the
-# viewer), converter, python, and on Slurm cpus and mem_mb (by default the
-# size of the cluster's nodes).
+# no_macro (true or false, as nvx2svs --no-label / --no-macro), threads (1 or
+# more), tiles (copy), quality (1-100) and chroma (420) as nvx2svs's options
+# of those names, deidentify (true: no label and no macro in the outputs, the
+# report, the logs or the viewer), converter, python, and on Slurm cpus and
+# mem_mb (by default the size of the cluster's nodes).
 # A run goes on past failed slides; a second run converts only what is
 # missing or failed, also after a killed run. It ends with a line that counts
 # the slides; the status is 1 if any failed. scripts/view.sh OUTPUT_DIR shows the result.
@@ -28,7 +29,7 @@ else
   built=$(cd "$here/.." && pwd)/build/nvx2svs
   self=scripts/batch.sh view=scripts/view.sh
 fi
-usage() { sed -n '2,17s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
+usage() { sed -n '2,18s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
 [[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
   usage >&2

@@ -64,6 +64,7 @@ from openslide import deepzoom
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BATCH = os.path.join(TOP, "scripts", "batch.sh")
 sys.path.insert(0, os.path.join(TOP, "workflow", "scripts"))
+import batch_plan  # noqa: E402
 import convert_slide  # noqa: E402
 VIEW = os.path.join(TOP, "scripts", "view.sh")
 BUILD = SCREENSHOT = None
@@ -574,6 +575,10 @@ class BatchRun(unittest.TestCase):
         done = subprocess.run([BATCH, "--help"], capture_output=True, text=True)
         self.assertEqual(done.returncode, 0)
         self.assertIn("scripts/batch.sh INPUT_DIR OUTPUT_DIR", done.stdout)
+        # Every setting the batch takes, to the help's last line.
+        for name in ("layers", "samples", *batch_plan.OPTION_NAMES, "deidentify"):
+            self.assertRegex(done.stdout, rf"\b{name}\b")
+        self.assertTrue(done.stdout.endswith("Needs Snakemake 7 (Debian 12 has 7.21).\n"))
         empty = os.path.join(self.folder, "empty")
         os.makedirs(empty)
         status, text = batch(empty, self.output)
