@@ -1,12 +1,25 @@
 /*
  * slide_metadata.h - who and what a slide's DICOM instances are about: the
  * patient, the study and the specimen, as the user gives them in a JSON
- * file. Every value is written as it is, as data; a field the file leaves
- * out is empty.
+ * file, an object of these fields, each a string and each optional:
+ *
+ *   {"patient_id": "P-0001", "patient_name": "Doe^Jane",
+ *    "accession_number": "A123", "container_identifier": "SLIDE-42",
+ *    "specimen_description": "Skin, punch biopsy"}
+ *
+ * A field left out is empty. Every value is written as it is, as data, so
+ * one the value's representation could not hold as it is given is refused
+ * rather than changed: too long (LO 64 characters, SH 16, PN 64 in each of
+ * at most three groups), a backslash (the value separator) or a control
+ * character. Text other than ASCII is UTF-8, and the instances then say so
+ * (ISO_IR 192); lengths count characters, not bytes. An unknown field, a
+ * field given twice, a value that is not a string and a file that is not
+ * one JSON object are refused too, each with a line that names it.
  */
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace nvx::dicom {
 
@@ -17,5 +30,12 @@ struct SlideMetadata {
     std::string containerIdentifier;  // LO: the slide's own identifier
     std::string specimenDescription;  // LO
 };
+
+// Reads `text`, the file's content; false with the reason in `why`.
+bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::string* why);
+
+// Reads the file `path` (at most 1 MiB); false with a reason that names
+// the file in `why`.
+bool ReadSlideMetadata(const std::string& path, SlideMetadata* metadata, std::string* why);
 
 }  // namespace nvx::dicom

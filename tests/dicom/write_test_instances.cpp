@@ -2,8 +2,9 @@
 // folder, for the readers and the validator, with the tiles' decoded
 // pixels beside each (NAME.dcm, NAME.rgb: every frame's pixels in order)
 // and a list of them (instances.txt: name, frames, tile width and height,
-// photometric interpretation).
-//   write_test_instances FOLDER
+// photometric interpretation). The patient, study and specimen come from
+// METADATA.json when it is given.
+//   write_test_instances FOLDER [METADATA.json]
 // clang-format off
 #include <cstddef>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include "dicom/instance_writer.h"
 #include "dicom/jpeg_frame.h"
 #include "dicom/sha256.h"
+#include "dicom/slide_metadata.h"
 #include "dicom/uid.h"
 #include "dicom/wsm_instance.h"
 #include "pyramid/tile_encoder.h"
@@ -207,10 +209,12 @@ void WriteInstance(const std::string& folder, const Kind& kind, int number,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) Die("usage: write_test_instances FOLDER");
+    if (argc != 2 && argc != 3) Die("usage: write_test_instances FOLDER [METADATA.json]");
     const std::string folder = argv[1];
     nvx::dicom::WsmSlide slide;
     slide.metadata = {"P-0001", "Doe^Jane", "A123", "SLIDE-42", "Skin, punch biopsy"};
+    std::string why;
+    if (argc == 3 && !nvx::dicom::ReadSlideMetadata(argv[2], &slide.metadata, &why)) Die(why);
     nvx::dicom::Sha256 hash;
     hash.Update("a synthetic slide");
     const nvx::dicom::Sha256::Digest digest = hash.Finish();

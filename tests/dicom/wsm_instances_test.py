@@ -87,6 +87,36 @@ class WsmInstances(unittest.TestCase):
                 self.assertRegex(uid, r"^2\.25\.(0|[1-9][0-9]*)$")
                 self.assertLessEqual(len(uid), 64)
 
+    def test_metadata_from_a_file_in_utf_8(self):
+        folder = tempfile.mkdtemp(prefix="nvx-dicom-")
+        try:
+            metadata = os.path.join(folder, "metadata.json")
+            with open(metadata, "w", encoding="utf-8") as out:
+                out.write('{"patient_id": "ID-7", "patient_name": "M\u00fcller^J\u00fcrgen",'
+                          ' "container_identifier": "Gl\u00e4schen 3"}')
+            subprocess.run([WRITER, folder, metadata], check=True, timeout=120)
+            path = os.path.join(folder, "volume.dcm")
+            ds = pydicom.dcmread(path)
+            self.assertEqual(ds.SpecificCharacterSet, "ISO_IR 192")
+            self.assertEqual(str(ds.PatientName), "M\u00fcller^J\u00fcrgen")
+            self.assertEqual(ds.PatientID, "ID-7")
+            self.assertEqual(ds.ContainerIdentifier, "Gl\u00e4schen 3")
+            self.assertEqual(ds.SpecimenDescriptionSequence[0].SpecimenIdentifier, "Gl\u00e4schen 3")
+            # Left out of the file: empty, and the specimen has no description.
+            self.assertEqual(ds.AccessionNumber, "")
+            self.assertNotIn("SpecimenShortDescription", ds.SpecimenDescriptionSequence[0])
+            run = subprocess.run(["dciodvfy", path], capture_output=True, text=True, timeout=60)
+            self.assertEqual([line for line in (run.stdout + run.stderr).splitlines()
+                              if line.startswith("Error")], [])
+            with open(metadata, "w", encoding="utf-8") as out:
+                out.write('{"patient_id": "ID-7", "birth_date": "19700101"}')
+            run = subprocess.run([WRITER, folder, metadata], capture_output=True, text=True,
+                                 timeout=120)
+            self.assertNotEqual(run.returncode, 0)
+            self.assertIn(metadata + ': unknown field "birth_date"', run.stderr)
+        finally:
+            shutil.rmtree(folder)
+
     def test_dciodvfy_finds_no_error(self):
         for name, (_, _, _, photometric) in self.instances.items():
             with self.subTest(name):

@@ -1,0 +1,141 @@
+// The metadata file: what it takes, and each refusal with its reason.
+#include "dicom/slide_metadata.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+namespace nvx::dicom {
+namespace {
+
+std::string Repeat(const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+TEST(SlideMetadataTest, TakesTheFieldsAsGiven) {
+    struct Row {
+        std::string json;
+        SlideMetadata expected;
+    };
+    const std::string e64 = Repeat("\xC3\xA9", 64);  // 64 characters, 128 bytes
+    const Row rows[] = {
+        {R"({"patient_id": "P-1", "patient_name": "Doe^Jane", "accession_number": "A1",
+             "container_identifier": "S-42", "specimen_description": "Skin, punch"})",
+         {"P-1", "Doe^Jane", "A1", "S-42", "Skin, punch"}},
+        {"{}", {}},
+        {R"({"container_identifier": ""})", {}},
+        {R"({"patient_id": ")" + Repeat("x", 64) + R"("})", {Repeat("x", 64), "", "", "", ""}},
+        {R"({"accession_number": ")" + Repeat("9", 16) + R"("})",
+         {"", "", Repeat("9", 16), "", ""}},
+        {R"({"patient_id": ")" + e64 + R"("})", {e64, "", "", "", ""}},
+        {R"({"patient_name": "Yamada^Tarou=\u5c71\u7530^\u592a\u90ce=\u3084\u307e\u3060^\u305f\u308d\u3046"})",
+         {"",
+          "Yamada^Tarou=\xE5\xB1\xB1\xE7\x94\xB0^\xE5\xA4\xAA\xE9\x83\x8E="
+          "\xE3\x82\x84\xE3\x81\xBE\xE3\x81\xA0^\xE3\x81\x9F\xE3\x82\x8D\xE3\x81\x86",
+          "", "", ""}},
+        {R"({"patient_name": ")" + Repeat("a", 64) + "=" + Repeat("b", 64) + R"("})",
+         {"", Repeat("a", 64) + "=" + Repeat("b", 64), "", "", ""}},
+        // Quotes, angle brackets and semicolons are data like any other.
+        {R"({"specimen_description": "<b>\"x\"; DROP"})", {"", "", "", "", "<b>\"x\"; DROP"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.json);
+        SlideMetadata read{"old", "old", "old", "old", "old"};
+        std::string why;
+        ASSERT_TRUE(ParseSlideMetadata(row.json, &read, &why)) << why;
+        EXPECT_EQ(read.patientId, row.expected.patientId);
+        EXPECT_EQ(read.patientName, row.expected.patientName);
+        EXPECT_EQ(read.accessionNumber, row.expected.accessionNumber);
+        EXPECT_EQ(read.containerIdentifier, row.expected.containerIdentifier);
+        EXPECT_EQ(read.specimenDescription, row.expected.specimenDescription);
+    }
+}
+
+TEST(SlideMetadataTest, RefusesWithAReasonThatNamesIt) {
+    struct Row {
+        std::string json;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {R"({"patient_id": "P-1", "patient_age": "40"})",
+         "unknown field \"patient_age\" (the fields are patient_id, patient_name, "
+         "accession_number, "
+         "container_identifier, specimen_description)"},
+        {R"({"patient_id": 17})", "patient_id is not a string"},
+        {R"({"patient_name": null})", "patient_name is not a string"},
+        {R"({"patient_name": {"family": "Doe"}})", "patient_name is not a string"},
+        {R"({"patient_id": "A", "patient_id": "B"})", "the field \"patient_id\" is given twice"},
+        {R"(["patient_id", "P-1"])", "not a JSON object of fields"},
+        {R"("P-1")", "not a JSON object of fields"},
+        {R"({"patient_id": ")" + Repeat("x", 65) + R"("})",
+         "patient_id is longer than 64 characters"},
+        {R"({"accession_number": ")" + Repeat("9", 17) + R"("})",
+         "accession_number is longer than 16 characters"},
+        {R"({"container_identifier": "S-1\\S-2"})",
+         "container_identifier holds a backslash, which it may not"},
+        {R"({"specimen_description": "line\nline"})",
+         "specimen_description holds a control character, which it may not"},
+        {R"({"patient_id": "P\u0000"})", "patient_id holds a control character, which it may not"},
+        {R"({"patient_id": "\u001b$B"})", "patient_id holds a control character, which it may not"},
+        {R"({"patient_name": "a=b=c=d"})",
+         "patient_name has more than three groups separated by '='"},
+        {R"({"patient_name": ")" + Repeat("a", 65) + R"("})",
+         "patient_name is longer than 64 characters in one group"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.json);
+        SlideMetadata read{"old", "", "", "", ""};
+        std::string why;
+        EXPECT_FALSE(ParseSlideMetadata(row.json, &read, &why));
+        EXPECT_EQ(why, row.reason);
+        EXPECT_EQ(read.patientId, "old") << "nothing taken from a refused file";
+    }
+    // Not JSON at all: the parser's own words follow.
+    for (const std::string broken : {"", "{", R"({"patient_id": "\xFF"})", "{} {}"}) {
+        std::string why;
+        SlideMetadata read;
+        EXPECT_FALSE(ParseSlideMetadata(broken, &read, &why));
+        EXPECT_EQ(why.rfind("not JSON: ", 0), 0u) << why;
+    }
+}
+
+TEST(SlideMetadataTest, ReadsTheFileOrSaysWhyNot) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("nvx-metadata-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string good = (folder / "good.json").string();
+    const std::string bad = (folder / "bad.json").string();
+    const std::string big = (folder / "big.json").string();
+    std::ofstream(good) << R"({"container_identifier": "S-42"})";
+    std::ofstream(bad) << R"({"container_identifier": 42})";
+    std::ofstream(big) << "{\"patient_id\": \"" << std::string(1024 * 1024, ' ') << "\"}";
+    SlideMetadata read;
+    std::string why;
+    EXPECT_TRUE(ReadSlideMetadata(good, &read, &why)) << why;
+    EXPECT_EQ(read.containerIdentifier, "S-42");
+    struct Row {
+        std::string path, reason;
+    };
+    const Row rows[] = {
+        {bad, bad + ": container_identifier is not a string"},
+        {big, big + ": larger than 1 MiB"},
+        {folder.string(), folder.string() + ": not a regular file"},
+        {(folder / "none.json").string(), (folder / "none.json").string() + ": "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_FALSE(ReadSlideMetadata(row.path, &read, &why));
+        EXPECT_EQ(why.substr(0, row.reason.size()), row.reason);
+        EXPECT_GT(why.size(), row.path.size() + 2);
+    }
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace nvx::dicom
