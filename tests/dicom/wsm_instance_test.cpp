@@ -1,0 +1,143 @@
+// What makes no valid whole-slide instance is refused before anything is
+// written; what differs between the kinds of instance.
+#include "dicom/wsm_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+
+namespace nvx::dicom {
+namespace {
+
+WsmSlide Slide() {
+    WsmSlide slide;
+    slide.metadata.containerIdentifier = "S-1";
+    slide.studyUid = slide.seriesUid = slide.frameOfReferenceUid = "2.25.1";
+    slide.dimensionOrganizationUid = slide.specimenUid = "2.25.2";
+    slide.contentDate = "20260101";
+    slide.contentTime = "120000";
+    slide.columns = 1000;
+    slide.rows = 500;
+    slide.micronsPerPixelX = slide.micronsPerPixelY = 0.5;
+    slide.sectionMicrons = 4;
+    return slide;
+}
+
+WsmImage Image(WsmImageKind kind) {
+    WsmImage image;
+    image.kind = kind;
+    image.instanceUid = "2.25.3";
+    image.columns = 250;
+    image.rows = 125;
+    image.tileColumns = image.tileRows =
+        kind == WsmImageKind::Volume || kind == WsmImageKind::Resampled ? 128 : 250;
+    if (kind != WsmImageKind::Volume && kind != WsmImageKind::Resampled) image.tileRows = 125;
+    image.compressionRatio = 12.5;
+    return image;
+}
+
+std::string Text(const DataSet& d, std::uint32_t tag) {
+    const auto found = d.Elements().find(tag);
+    if (found == d.Elements().end()) return "(absent)";
+    std::string text(found->second.value.begin(), found->second.value.end());
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+    return text;
+}
+
+TEST(WsmInstanceTest, RefusesWhatMakesNoValidInstance) {
+    struct Row {
+        const char* name;
+        std::function<void(WsmSlide*, WsmImage*)> change;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {"no container identifier",
+         [](WsmSlide* s, WsmImage*) { s->metadata.containerIdentifier.clear(); },
+         "no container identifier"},
+        {"no pixel size", [](WsmSlide* s, WsmImage*) { s->micronsPerPixelY = 0; },
+         "no pixel size or section thickness"},
+        {"a pixel size not a number",
+         [](WsmSlide* s, WsmImage*) { s->micronsPerPixelX = std::nan(""); },
+         "no pixel size or section thickness"},
+        {"no section thickness", [](WsmSlide* s, WsmImage*) { s->sectionMicrons = 0; },
+         "no pixel size or section thickness"},
+        {"an empty picture", [](WsmSlide*, WsmImage* i) { i->rows = 0; },
+         "an empty picture or tile"},
+        {"an empty tile", [](WsmSlide*, WsmImage* i) { i->tileColumns = 0; },
+         "an empty picture or tile"},
+        {"a tile wider than Columns holds", [](WsmSlide*, WsmImage* i) { i->tileColumns = 65536; },
+         "an empty picture or tile"},
+        {"a label of two frames",
+         [](WsmSlide*, WsmImage* i) {
+             i->kind = WsmImageKind::Label;
+             i->tileColumns = 128;
+         },
+         "a label, overview or thumbnail of more than one frame"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WsmSlide slide = Slide();
+        WsmImage image = Image(WsmImageKind::Volume);
+        row.change(&slide, &image);
+        std::string why;
+        EXPECT_TRUE(WsmInstanceDataSet(slide, image, &why).Empty());
+        EXPECT_EQ(why, row.reason);
+    }
+}
+
+TEST(WsmInstanceTest, EachKindSaysWhatItShows) {
+    struct Row {
+        WsmImageKind kind;
+        const char* imageType;
+        const char* frames;
+        const char* labelShown;  // BurnedInAnnotation and SpecimenLabelInImage
+        bool spacing;            // PixelSpacing and the imaged volume
+        bool labelModule;
+    };
+    const Row rows[] = {
+        {WsmImageKind::Volume, "ORIGINAL\\PRIMARY\\VOLUME\\NONE", "2", "NO", true, false},
+        {WsmImageKind::Resampled, "DERIVED\\PRIMARY\\VOLUME\\RESAMPLED", "2", "NO", true, false},
+        {WsmImageKind::Thumbnail, "DERIVED\\PRIMARY\\THUMBNAIL\\RESAMPLED", "1", "NO", true, false},
+        {WsmImageKind::Label, "ORIGINAL\\PRIMARY\\LABEL\\NONE", "1", "YES", false, true},
+        {WsmImageKind::Overview, "ORIGINAL\\PRIMARY\\OVERVIEW\\NONE", "1", "YES", false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.imageType);
+        std::string why;
+        const DataSet d = WsmInstanceDataSet(Slide(), Image(row.kind), &why);
+        ASSERT_FALSE(d.Empty()) << why;
+        EXPECT_EQ(Text(d, Tag(0x0008, 0x0008)), row.imageType);
+        EXPECT_EQ(Text(d, Tag(0x0028, 0x0008)), row.frames);
+        EXPECT_EQ(Text(d, Tag(0x0028, 0x0301)), row.labelShown);
+        EXPECT_EQ(Text(d, Tag(0x0048, 0x0010)), row.labelShown);
+        EXPECT_EQ(d.Elements().count(Tag(0x0048, 0x0001)), row.spacing ? 1u : 0u);
+        EXPECT_EQ(d.Elements().count(Tag(0x2200, 0x0002)), row.labelModule ? 1u : 0u);
+        if (row.labelModule) {
+            EXPECT_EQ(Text(d, Tag(0x2200, 0x0002)), "") << "no label text";
+        }
+        const DataSet& shared = d.Elements().at(Tag(0x5200, 0x9229)).items.at(0);
+        const DataSet& measures = shared.Elements().at(Tag(0x0028, 0x9110)).items.at(0);
+        // 1000 x 500 pixels of 0.5 um over a 250 x 125 picture: 2 um.
+        EXPECT_EQ(Text(measures, Tag(0x0028, 0x0030)), row.spacing ? "0.002\\0.002" : "(absent)");
+        EXPECT_EQ(Text(measures, Tag(0x0018, 0x0050)), "0.004");
+        EXPECT_EQ(Text(shared.Elements().at(Tag(0x0040, 0x0710)).items.at(0), Tag(0x0008, 0x9007)),
+                  row.imageType);
+    }
+}
+
+TEST(DecimalStringTest, AtMostSixteenCharactersAndAsCloseAsTheyHold) {
+    for (const double value : {0.002, 0.000239842, 0.00046729, 1.0 / 3, 123456789.123456789,
+                               -0.000123456789012345, 1e-20, 9.87654321e21, 0.0}) {
+        SCOPED_TRACE(value);
+        const std::string text = DecimalString(value);
+        EXPECT_LE(text.size(), 16u) << text;
+        const double back = std::stod(text);
+        EXPECT_NEAR(back, value, std::abs(value) * 1e-9) << text;
+    }
+    EXPECT_EQ(DecimalString(0.000239842), "0.000239842");
+}
+
+}  // namespace
+}  // namespace nvx::dicom
