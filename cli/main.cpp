@@ -137,6 +137,8 @@ int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
     job.leaveOutLabel = options.choices.leaveOutLabel;
     job.leaveOutMacro = options.choices.leaveOutMacro;
     job.copyStoredTiles = options.choices.copyStoredTiles;
+    job.encoding.quality = options.choices.quality;
+    job.encoding.chroma420 = options.choices.chroma420;
     const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
     for (std::size_t k = 0; k < result.levels.size(); ++k) {
         const pyramid::LevelPlan& level = result.levels[k];

@@ -127,7 +127,8 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
 }
 
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
-                                      const ThumbnailRequest& request, RunRecord* record) {
+                                      const ThumbnailRequest& request, RunRecord* record,
+                                      int quality) {
     if (request.width <= 0 || request.height <= 0) return PictureResult::Lost;
     const slide::Fetched fetched = slide::FetchRegion(slide, request.scale, request.x, request.y,
                                                       request.width, request.height, 1);
@@ -144,25 +145,27 @@ PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std:
     return WriteStream(
         tiff, AssociatedPicture::Thumbnail, fetched.buffer.get(), fetched.length, fits,
         [&](const JpegSize& size) {
-            return SetThumbnailTags(tiff, pageCount, size.width, size.height);
+            return SetThumbnailTags(tiff, pageCount, size.width, size.height, quality);
         },
         record);
 }
 
 PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
-                                  std::int32_t pageCount, RunRecord* record) {
+                                  std::int32_t pageCount, RunRecord* record, int quality) {
     return WriteLabelOrMacro(
         tiff, AssociatedPicture::Label, slide::FetchLabel(slide),
         [&](const JpegSize& size) {
-            return SetLabelTags(tiff, page, pageCount, size.width, size.height);
+            return SetLabelTags(tiff, page, pageCount, size.width, size.height, quality);
         },
         record);
 }
 
-PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, RunRecord* record) {
+PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, RunRecord* record,
+                                  int quality) {
     return WriteLabelOrMacro(
         tiff, AssociatedPicture::Macro, slide::FetchPreview(slide),
-        [&](const JpegSize& size) { return SetMacroTags(tiff, size.width, size.height); }, record);
+        [&](const JpegSize& size) { return SetMacroTags(tiff, size.width, size.height, quality); },
+        record);
 }
 
 }  // namespace nvx::pyramid

@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "common/run_record.h"
+#include "pyramid/output_format.h"
 #include "slide/library_binding.h"
 
 namespace nvx::pyramid {
@@ -56,13 +57,20 @@ struct ThumbnailRequest {
 ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x, std::int32_t y,
                                         std::int32_t width, std::int32_t height);
 
+// Each picture is encoded at `quality`, RGB whatever the levels are: the
+// pictures are small, and a label's coloured print and barcodes would blur
+// with their colours at half resolution.
+//
 // Directory 2 with PageNumber (2, pageCount), fetched as `request` asks.
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,
-                                      const ThumbnailRequest& request, RunRecord* record);
+                                      const ThumbnailRequest& request, RunRecord* record,
+                                      int quality = kReducedQuality);
 // The label with PageNumber (page, pageCount).
 PictureResult WriteLabelDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t page,
-                                  std::int32_t pageCount, RunRecord* record);
+                                  std::int32_t pageCount, RunRecord* record,
+                                  int quality = kFullQuality);
 // The macro: the library's preview of the whole slide; no PageNumber.
-PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, RunRecord* record);
+PictureResult WriteMacroDirectory(TIFF* tiff, slide::SlideHandle slide, RunRecord* record,
+                                  int quality = kFullQuality);
 
 }  // namespace nvx::pyramid

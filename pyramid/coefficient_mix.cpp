@@ -164,3 +164,245 @@ void MixBlock(const CoefficientMix& mix, std::int16_t* y, std::int16_t* cb, std:
 #endif
 
 }  // namespace nvx::pyramid
+
+namespace nvx::pyramid {
+
+namespace {
+
+constexpr int kSide = 8;
+
+// Eight floats: a row of a block. Two SSE2 registers where there is SSE2,
+// plain floats elsewhere; the arithmetic is the same.
+#if defined(NVX_MIX_SSE2)
+struct Row {
+    __m128 low, high;
+};
+inline Row Zero() { return {_mm_setzero_ps(), _mm_setzero_ps()}; }
+inline Row LoadRow(const float* at) { return {_mm_loadu_ps(at), _mm_loadu_ps(at + 4)}; }
+inline void StoreRow(float* at, Row row) {
+    _mm_storeu_ps(at, row.low);
+    _mm_storeu_ps(at + 4, row.high);
+}
+inline Row Times(Row a, Row b) { return {_mm_mul_ps(a.low, b.low), _mm_mul_ps(a.high, b.high)}; }
+// acc + a * w
+inline Row Plus(Row acc, Row a, float w) {
+    const __m128 weight = _mm_set1_ps(w);
+    return {_mm_add_ps(acc.low, _mm_mul_ps(a.low, weight)),
+            _mm_add_ps(acc.high, _mm_mul_ps(a.high, weight))};
+}
+inline Row LoadCoefficients(const std::int16_t* at) {
+    const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // Sign-extended to 32 bits: each value in the high half, shifted down.
+    return {_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(values, values), 16)),
+            _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(values, values), 16))};
+}
+inline bool AllZero(const std::int16_t* at) {
+    const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(values, _mm_setzero_si128())) == 0xFFFF;
+}
+#else
+struct Row {
+    float v[kSide];
+};
+inline Row Zero() { return {}; }
+inline Row LoadRow(const float* at) {
+    Row row;
+    std::copy(at, at + kSide, row.v);
+    return row;
+}
+inline void StoreRow(float* at, Row row) { std::copy(row.v, row.v + kSide, at); }
+inline Row Times(Row a, Row b) {
+    for (int i = 0; i < kSide; ++i) a.v[i] *= b.v[i];
+    return a;
+}
+inline Row Plus(Row acc, Row a, float w) {
+    for (int i = 0; i < kSide; ++i) acc.v[i] += a.v[i] * w;
+    return acc;
+}
+inline Row LoadCoefficients(const std::int16_t* at) {
+    Row row;
+    for (int i = 0; i < kSide; ++i) row.v[i] = at[i];
+    return row;
+}
+inline bool AllZero(const std::int16_t* at) {
+    return std::all_of(at, at + kSide, [](std::int16_t v) { return v == 0; });
+}
+#endif
+
+// Rounded to the nearest whole step, a tie toward zero, and clamped. Ties
+// are common: a stored step half the output's puts every odd coefficient
+// on one. The coefficient the stored one stands for lies more likely
+// nearer zero (their spread falls off away from it), and the pixel route,
+// which sees it through rounded pixels, breaks such ties either way; away
+// from zero they would all cost bits and accuracy. A tie computed in float
+// is off by far less than kTie, and a value that is not one lies at least
+// 1/510 (half an output step of 255) from it.
+constexpr float kTie = 1e-3f;
+
+#if defined(NVX_MIX_SSE2)
+inline __m128i QuantisedHalf(__m128 value) {
+    const __m128 sign = _mm_and_ps(value, _mm_set1_ps(-0.0f));
+    const __m128 magnitude =
+        _mm_min_ps(_mm_add_ps(_mm_andnot_ps(_mm_set1_ps(-0.0f), value), _mm_set1_ps(0.5f - kTie)),
+                   _mm_set1_ps(static_cast<float>(kLargestCoefficient)));
+    // Truncated, then given the value's sign: -0 truncates to 0.
+    const __m128i whole = _mm_cvttps_epi32(magnitude);
+    const __m128i negative = _mm_srai_epi32(_mm_castps_si128(sign), 31);
+    return _mm_sub_epi32(_mm_xor_si128(whole, negative), negative);
+}
+inline void StoreQuantised(std::int16_t* at, Row row) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                     _mm_packs_epi32(QuantisedHalf(row.low), QuantisedHalf(row.high)));
+}
+#else
+inline void StoreQuantised(std::int16_t* at, Row row) {
+    const float limit = static_cast<float>(kLargestCoefficient);
+    for (int i = 0; i < kSide; ++i) {
+        const float magnitude = std::min(std::abs(row.v[i]) + (0.5f - kTie), limit);
+        const auto whole = static_cast<std::int16_t>(static_cast<int>(magnitude));
+        at[i] = row.v[i] < 0.0f ? static_cast<std::int16_t>(-whole) : whole;
+    }
+}
+#endif
+
+struct Halving {
+    HalvingMatrix weights;                   // [output k][input i]
+    float alongRows[kHalvingInputs][kSide];  // transposed: [input i][output k]
+};
+
+// JPEG's 8-point DCT basis (orthonormal): basis[k][n] is sample n's weight
+// in coefficient k, and coefficient k's weight in sample n.
+double Basis(int k, int n) {
+    const double scale = k == 0 ? std::sqrt(1.0 / kSide) : std::sqrt(2.0 / kSide);
+    return scale * std::cos((2 * n + 1) * k * std::acos(-1.0) / (2 * kSide));
+}
+
+Halving MakeHalving() {
+    Halving h{};
+    for (int k = 0; k < kSide; ++k) {
+        for (int i = 0; i < kHalvingInputs; ++i) {
+            // Input coefficient i alone: its run's samples, the other run's
+            // zero; averaged in pairs, then transformed.
+            const int run = i / kSide;
+            const int j = i % kSide;
+            double sum = 0.0;
+            for (int n = 0; n < kSide; ++n) {
+                double average = 0.0;
+                for (int m = 2 * n; m <= 2 * n + 1; ++m) {
+                    if (m / kSide == run) average += 0.5 * Basis(j, m % kSide);
+                }
+                sum += Basis(k, n) * average;
+            }
+            h.weights[k][i] = static_cast<float>(sum);
+            h.alongRows[i][k] = static_cast<float>(sum);
+        }
+    }
+    return h;
+}
+
+const Halving kHalving = MakeHalving();
+
+// HalveBlocks knowing that rows from `rows` and columns from `columns` on
+// are zero in all four blocks.
+void HalveWithin(const float* const blocks[4], int rows, int columns, float* out) {
+    const auto& w = kHalving.weights;
+    // Down the columns, the left and the right pair apart: halves[s][k] is
+    // row k (vertical output frequency) over the horizontal input frequencies.
+    alignas(16) float halves[2][kBlockPositions];
+    for (int side = 0; side < 2; ++side) {
+        const float* top = blocks[side];
+        const float* bottom = blocks[2 + side];
+        for (int k = 0; k < kSide; ++k) {
+            Row sum = Zero();
+            for (int i = 0; i < rows; ++i) {
+                sum = Plus(sum, LoadRow(top + i * kSide), w[k][i]);
+                sum = Plus(sum, LoadRow(bottom + i * kSide), w[k][kSide + i]);
+            }
+            StoreRow(halves[side] + k * kSide, sum);
+        }
+    }
+    // Along the rows, the left half's columns the first run, the right's the second.
+    const auto& t = kHalving.alongRows;
+    for (int k = 0; k < kSide; ++k) {
+        Row row = Zero();
+        for (int j = 0; j < columns; ++j) {
+            row = Plus(row, LoadRow(t[j]), halves[0][k * kSide + j]);
+            row = Plus(row, LoadRow(t[kSide + j]), halves[1][k * kSide + j]);
+        }
+        StoreRow(out + k * kSide, row);
+    }
+}
+
+}  // namespace
+
+const HalvingMatrix& ChromaHalvingMatrix() { return kHalving.weights; }
+
+void HalveBlocks(const float* const blocks[4], float* out) {
+    int rows = 0;
+    int columns = 0;
+    for (int b = 0; b < 4; ++b) {
+        for (int r = 0; r < kSide; ++r) {
+            for (int c = 0; c < kSide; ++c) {
+                if (blocks[b][r * kSide + c] == 0.0f) continue;
+                rows = std::max(rows, r + 1);
+                columns = std::max(columns, c + 1);
+            }
+        }
+    }
+    HalveWithin(blocks, rows, columns, out);
+}
+
+ChromaSteps MakeChromaSteps(const std::uint16_t* storedSteps, const std::uint16_t* outputSteps) {
+    ChromaSteps steps{};
+    for (int k = 0; k < kBlockPositions; ++k) {
+        steps.stored[k] = storedSteps[k];
+        steps.inverseOutput[k] = 1.0f / std::max<std::uint16_t>(outputSteps[k], 1);
+    }
+    return steps;
+}
+
+void HalveChromaBlocks(const ChromaSteps& steps, const std::int16_t* const blocks[4],
+                       std::int16_t* out) {
+    alignas(16) float dequantised[4][kBlockPositions];
+    // The last row and column that hold anything, over all four blocks.
+    int rows = 0;
+    std::int16_t anyInColumn[kSide] = {};
+    for (int b = 0; b < 4; ++b) {
+        for (int r = 0; r < kSide; ++r) {
+            const std::int16_t* row = blocks[b] + r * kSide;
+            if (AllZero(row)) continue;
+            rows = std::max(rows, r + 1);
+            for (int c = 0; c < kSide; ++c) anyInColumn[c] |= row[c];
+            StoreRow(dequantised[b] + r * kSide,
+                     Times(LoadCoefficients(row), LoadRow(steps.stored + r * kSide)));
+        }
+    }
+    int columns = kSide;
+    while (columns > 0 && anyInColumn[columns - 1] == 0) --columns;
+    // Rows past `rows` are never read; zero rows before it must be zero.
+    for (int b = 0; b < 4; ++b) {
+        for (int r = 0; r < rows; ++r) {
+            if (AllZero(blocks[b] + r * kSide)) StoreRow(dequantised[b] + r * kSide, Zero());
+        }
+    }
+    const float* const halved[4] = {dequantised[0], dequantised[1], dequantised[2], dequantised[3]};
+    alignas(16) float result[kBlockPositions];
+    HalveWithin(halved, rows, columns, result);
+    for (int r = 0; r < kSide; ++r) {
+        StoreQuantised(out + r * kSide, Times(LoadRow(result + r * kSide),
+                                              LoadRow(steps.inverseOutput + r * kSide)));
+    }
+}
+
+void RequantiseBlock(const float* ratios, const std::int16_t* block, std::int16_t* out) {
+    for (int r = 0; r < kSide; ++r) {
+        const std::int16_t* row = block + r * kSide;
+        if (AllZero(row)) {
+            std::fill(out + r * kSide, out + (r + 1) * kSide, std::int16_t{0});
+            continue;
+        }
+        StoreQuantised(out + r * kSide, Times(LoadCoefficients(row), LoadRow(ratios + r * kSide)));
+    }
+}
+
+}  // namespace nvx::pyramid

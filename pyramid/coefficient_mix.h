@@ -54,4 +54,41 @@ void MixBlock(const CoefficientMix& mix, std::int16_t* y, std::int16_t* cb, std:
 void MixBlockPortable(const CoefficientMix& mix, std::int16_t* y, std::int16_t* cb,
                       std::int16_t* cr);
 
+// --chroma 420 on the coefficient route. A 4:2:0 tile's chroma block
+// stands for a 16 x 16 area of the stored tile: four stored blocks, whose
+// samples libjpeg's encoder would average two by two. The 8-point DCT of
+// the pairwise average of two adjacent 8-sample runs is linear in their
+// two DCTs: an 8 x 16 matrix (kHalvingSize), derived once from the DCT's
+// cosines. Applied down the columns and then along the rows it gives the
+// DCT of the 2 x 2 average, at some 400 multiply-adds a block where a
+// 64 x 256 matrix would take 16384, and fewer still when the blocks' high
+// frequencies are zero, as most stored chroma's are.
+inline constexpr int kHalvingInputs = 16;
+using HalvingMatrix = float[8][kHalvingInputs];
+// Row k: output coefficient k; columns 0..7: the first run's coefficients,
+// 8..15: the second's. JPEG's DCT is orthonormal, so are these.
+const HalvingMatrix& ChromaHalvingMatrix();
+
+// The DCT of the 2 x 2 box average of the 16 x 16 area of `blocks` (top
+// left, top right, bottom left, bottom right; dequantised coefficients,
+// natural order) into `out`.
+void HalveBlocks(const float* const blocks[4], float* out);
+
+// The steps of one stored chroma table and the output chroma table.
+struct ChromaSteps {
+    float stored[kBlockPositions];
+    float inverseOutput[kBlockPositions];
+};
+ChromaSteps MakeChromaSteps(const std::uint16_t* storedSteps, const std::uint16_t* outputSteps);
+
+// Four stored chroma blocks (quantised, natural order) into the output's
+// one: dequantised, halved, requantised, rounded half away from zero and
+// clamped as MixBlock clamps.
+void HalveChromaBlocks(const ChromaSteps& steps, const std::int16_t* const blocks[4],
+                       std::int16_t* out);
+
+// A stored luminance block requantised into `out` with `ratios` (stored
+// step over output step), rounded and clamped alike.
+void RequantiseBlock(const float* ratios, const std::int16_t* block, std::int16_t* out);
+
 }  // namespace nvx::pyramid

@@ -53,6 +53,7 @@ public:
         shared_.scanMagnification = job.info.scanMagnification;
         shared_.micronsPerPixel =
             EffectiveMicronsPerPixel(job.info.scanMagnification, job.info.micronsPerPixel);
+        shared_.describedQuality = job.encoding.DescribedQuality();
     }
 
     // Writes every directory of the plan: the levels with the thumbnail after
@@ -115,7 +116,7 @@ bool FileAttempt::WriteLevel(const LevelPlan& planned, TileRoutes* routes) {
     // without them (libjpeg gave none, libtiff took none) is lost. Tiles
     // that carry their own tables need none.
     if (!level.storedTiles && !record_.Run(Stage::SettingTables, [&] {
-            return SetJpegTables(tiff_, TablesFor(level.jpegQuality));
+            return SetJpegTables(tiff_, TablesFor(level.jpegQuality, level.chroma420));
         })) {
         record_.Fail(Step::OfLevel(Stage::SettingTables, index));
         return false;
@@ -173,7 +174,7 @@ void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing,
                 ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
                                        job_.box.y, job_.box.width, job_.box.height);
             NotePicture(WriteThumbnailDirectory(tiff_, source_.slide, plan_.directoryCount, request,
-                                                &record_),
+                                                &record_, job_.encoding.ThumbnailQuality()),
                         AssociatedPicture::Thumbnail);
             progress_(Progress::Dot);
             if (Lost()) return;
@@ -181,14 +182,16 @@ void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing,
     }
     if (plan_.pictures.label) {
         NotePicture(WriteLabelDirectory(tiff_, source_.slide, plan_.labelPage, plan_.directoryCount,
-                                        &record_),
+                                        &record_, job_.encoding.PictureQuality()),
                     AssociatedPicture::Label);
         if (Lost()) return;
     } else if (!job_.leaveOutLabel) {
         missing->push_back(AssociatedPicture::Label);
     }
     if (plan_.pictures.macro) {
-        NotePicture(WriteMacroDirectory(tiff_, source_.slide, &record_), AssociatedPicture::Macro);
+        NotePicture(WriteMacroDirectory(tiff_, source_.slide, &record_,
+                                        job_.encoding.PictureQuality()),
+                    AssociatedPicture::Macro);
     } else if (!job_.leaveOutMacro) {
         missing->push_back(AssociatedPicture::Macro);
     }
@@ -216,7 +219,7 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     // The levels, planned once; the pictures join the plan once the slide
     // has said which it has.
     PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
-                                       job.layers, job.regionMode);
+                                       job.layers, job.regionMode, {}, job.encoding);
     if (plan.levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
     // A region's tiles do not lie on the stored tiles: only a whole slide's can be copied.
     if (job.copyStoredTiles && !job.regionMode) plan.levels.front().storedTiles = true;

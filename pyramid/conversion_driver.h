@@ -39,6 +39,7 @@ struct ConversionJob {
     bool leaveOutLabel = false;
     bool leaveOutMacro = false;
     bool copyStoredTiles = false;  // --tiles copy: the full-resolution level keeps the stored tiles
+    EncodingChoices encoding;      // --quality and --chroma 420
 };
 
 enum class ConversionOutcome {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -85,9 +86,51 @@ struct DctTranscoder::State {
     CoefficientMix mix{};
     UINT16 mixSteps[3][DCTSIZE2]{};  // the stored steps `mix` was made from
     bool mixMade = false;
+    // 4:2:0 output: the luminance ratios and chroma steps, made from
+    // `mixSteps` (in place of `mix`), and a row of stored chroma blocks.
+    bool chroma420 = false;
+    float lumaRatios[DCTSIZE2]{};
+    ChromaSteps chromaSteps[2]{};
+    std::vector<JCOEF> chromaRow;
 };
 
 namespace {
+
+// 4:2:0: requantises the stored luminance into `halved`[0] and halves the
+// stored chroma into `halved`[1] and [2], a row of output chroma blocks at
+// a time. A stored chroma row is copied out before the next is read: the
+// memory manager lends one row of an array at a time.
+void HalveTile(j_decompress_ptr info, jvirt_barray_ptr* stored, jvirt_barray_ptr* halved,
+               DctTranscoder::State* s) {
+    auto* common = reinterpret_cast<j_common_ptr>(info);
+    const auto access = [&](jvirt_barray_ptr array, JDIMENSION row, bool writable) {
+        return info->mem->access_virt_barray(common, array, row, 1, writable ? TRUE : FALSE)[0];
+    };
+    const JDIMENSION across = info->comp_info[0].width_in_blocks;
+    const JDIMENSION down = info->comp_info[0].height_in_blocks;
+    s->chromaRow.resize(static_cast<std::size_t>(across) * DCTSIZE2);
+    const auto copied = [s](JDIMENSION column) { return &s->chromaRow[column * DCTSIZE2]; };
+    for (JDIMENSION row = 0; row < down / 2; ++row) {
+        for (JDIMENSION r = 2 * row; r < 2 * row + 2; ++r) {
+            const JBLOCKROW from = access(stored[0], r, false);
+            const JBLOCKROW to = access(halved[0], r, true);
+            for (JDIMENSION column = 0; column < across; ++column) {
+                RequantiseBlock(s->lumaRatios, from[column], to[column]);
+            }
+        }
+        for (int c = 1; c < 3; ++c) {
+            const JBLOCKROW top = access(stored[c], 2 * row, false);
+            std::memcpy(s->chromaRow.data(), top[0], s->chromaRow.size() * sizeof(JCOEF));
+            const JBLOCKROW bottom = access(stored[c], 2 * row + 1, false);
+            const JBLOCKROW to = access(halved[c], row, true);
+            for (JDIMENSION column = 0; column < across / 2; ++column) {
+                const JCOEF* const four[4] = {copied(2 * column), copied(2 * column + 1),
+                                              bottom[2 * column], bottom[2 * column + 1]};
+                HalveChromaBlocks(s->chromaSteps[c - 1], four, to[column]);
+            }
+        }
+    }
+}
 
 // Makes the mix for the stored Y, Cb and Cr tables, unless it was made for
 // the same steps last; false when their weights do not fit.
@@ -97,6 +140,23 @@ bool MixFor(DctTranscoder::State& s, const JQUANT_TBL* const tables[3]) {
         same = std::equal(std::begin(s.mixSteps[c]), std::end(s.mixSteps[c]), tables[c]->quantval);
     }
     if (same) return true;
+    if (s.chroma420) {
+        const UINT16* outputLuma = s.writer.quant_tbl_ptrs[0]->quantval;
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            s.lumaRatios[k] = static_cast<float>(tables[0]->quantval[k]) /
+                              static_cast<float>(std::max<UINT16>(outputLuma[k], 1));
+        }
+        for (int c = 1; c < 3; ++c) {
+            s.chromaSteps[c - 1] =
+                MakeChromaSteps(tables[c]->quantval, s.writer.quant_tbl_ptrs[1]->quantval);
+        }
+        for (int c = 0; c < 3; ++c) {
+            std::copy(std::begin(tables[c]->quantval), std::end(tables[c]->quantval),
+                      s.mixSteps[c]);
+        }
+        s.mixMade = true;
+        return true;
+    }
     s.mixMade = MakeCoefficientMix(tables[0]->quantval, tables[1]->quantval, tables[2]->quantval,
                                    s.writer.quant_tbl_ptrs[0]->quantval, &s.mix);
     for (int c = 0; c < 3; ++c) {
@@ -107,8 +167,9 @@ bool MixFor(DctTranscoder::State& s, const JQUANT_TBL* const tables[3]) {
 
 }  // namespace
 
-DctTranscoder::DctTranscoder(int quality) : state_(std::make_unique<State>()) {
+DctTranscoder::DctTranscoder(int quality, bool chroma420) : state_(std::make_unique<State>()) {
     State& s = *state_;
+    s.chroma420 = chroma420;
     CatchErrors(reinterpret_cast<j_common_ptr>(&s.reader), &s.error);
     CatchErrors(reinterpret_cast<j_common_ptr>(&s.writer), &s.error);
     if (setjmp(s.error.jump) != 0) {
@@ -119,7 +180,7 @@ DctTranscoder::DctTranscoder(int quality) : state_(std::make_unique<State>()) {
     jpeg_create_compress(&s.writer);
     s.writerCreated = true;
     WriteInto(&s.writer, &s.destination, &s.buffer);
-    ConfigureOutputTiles(&s.writer, quality);
+    ConfigureOutputTiles(&s.writer, quality, chroma420);
 }
 
 DctTranscoder::~DctTranscoder() {
@@ -159,10 +220,30 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
     s.reader.data_precision = 0;
     jpeg_mem_src(&s.reader, stored, static_cast<unsigned long>(length));
     jpeg_read_header(&s.reader, TRUE);
-    const TranscodeResult header = CheckHeader(s.reader, width, height);
+    TranscodeResult header = CheckHeader(s.reader, width, height);
+    // An MCU of 4:2:0 covers 16 x 16 pixels; a tile that ends inside one
+    // has chroma blocks of a single stored column or row.
+    if (header == TranscodeResult::kTranscoded && s.chroma420 &&
+        (width % (2 * DCTSIZE) != 0 || height % (2 * DCTSIZE) != 0)) {
+        header = TranscodeResult::kOtherSize;
+    }
     if (header != TranscodeResult::kTranscoded) {
         jpeg_abort_decompress(&s.reader);
         return header;
+    }
+    // The 4:2:0 tile's coefficients: arrays of the reader's, made with the
+    // stored ones (luminance read two block rows at a time, as the writer
+    // reads a 2x2-sampled component).
+    jvirt_barray_ptr halved[3] = {};
+    if (s.chroma420) {
+        auto* common = reinterpret_cast<j_common_ptr>(&s.reader);
+        const auto across = static_cast<JDIMENSION>(width / DCTSIZE);
+        const auto down = static_cast<JDIMENSION>(height / DCTSIZE);
+        halved[0] = s.reader.mem->request_virt_barray(common, JPOOL_IMAGE, FALSE, across, down, 2);
+        for (int c = 1; c < 3; ++c) {
+            halved[c] = s.reader.mem->request_virt_barray(common, JPOOL_IMAGE, FALSE, across / 2,
+                                                          down / 2, 1);
+        }
     }
 
     // Any warning (data cut short, a damaged entropy segment) makes the
@@ -185,12 +266,16 @@ TranscodeResult DctTranscoder::Transcode(const std::uint8_t* stored, std::size_t
         jpeg_abort_decompress(&s.reader);
         return TranscodeResult::kNotWritten;
     }
-    MixTile(&s.reader, components, s.mix);
+    if (s.chroma420) {
+        HalveTile(&s.reader, components, halved, &s);
+    } else {
+        MixTile(&s.reader, components, s.mix);
+    }
 
     s.failure = TranscodeResult::kNotWritten;
     s.writer.image_width = static_cast<JDIMENSION>(width);
     s.writer.image_height = static_cast<JDIMENSION>(height);
-    jpeg_write_coefficients(&s.writer, components);
+    jpeg_write_coefficients(&s.writer, s.chroma420 ? halved : components);
     // jpeg_write_coefficients marks every table to be written; the tile is
     // an abbreviated stream, its tables stand in JPEGTables.
     jpeg_suppress_tables(&s.writer, TRUE);

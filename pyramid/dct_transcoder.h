@@ -19,6 +19,14 @@
  * so readers see no difference. Any other stored stream is refused with the
  * reason, and the caller takes the pixel route.
  *
+ * A 4:2:0 transcoder writes YCbCr tiles as a 4:2:0 TileEncoder does: the
+ * stored luminance is requantised with the output luminance table, and each
+ * 16 x 16 area's four stored chroma blocks become one output block, the DCT
+ * of their 2 x 2 average (HalveChromaBlocks, coefficient_mix.h), quantised
+ * with the output chrominance table. What libjpeg's encoder would average
+ * in pixels is averaged in the DCT domain, where it is linear, so here too
+ * only entropy coding is left of the codec's work.
+ *
  * One transcoder per thread: it keeps its libjpeg compressor between
  * tiles, and reads each stored stream with a decompressor made for it, one
  * that holds no tables of an earlier stream to lend a stream without its
@@ -43,14 +51,14 @@ enum class TranscodeResult {
     kNotThreeComponents,  // greyscale, CMYK, ...
     kNotYCbCr,            // three components of another colour space (RGB, say)
     kSubsampled,          // a component sampled other than 1x1
-    kOtherSize,           // a frame of another size than the tile's
+    kOtherSize,           // a frame of another size than the tile's (4:2:0: or not 16-aligned)
     kDamaged,             // the coefficients do not read whole (truncated, corrupt)
     kNotWritten,          // libjpeg refused to write the output tile
 };
 
 class DctTranscoder {
 public:
-    explicit DctTranscoder(int quality);
+    explicit DctTranscoder(int quality, bool chroma420 = false);
     ~DctTranscoder();
     DctTranscoder(const DctTranscoder&) = delete;
     DctTranscoder& operator=(const DctTranscoder&) = delete;

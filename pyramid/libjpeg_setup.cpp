@@ -70,11 +70,15 @@ void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
     info->dest = &destination->manager;
 }
 
-void ConfigureOutputTiles(jpeg_compress_struct* info, int quality) {
+void ConfigureOutputTiles(jpeg_compress_struct* info, int quality, bool chroma420) {
     info->in_color_space = JCS_RGB;
     info->input_components = 3;
     jpeg_set_defaults(info);
-    jpeg_set_colorspace(info, JCS_RGB);
+    jpeg_set_colorspace(info, chroma420 ? JCS_YCbCr : JCS_RGB);
+    if (chroma420) {
+        info->comp_info[0].h_samp_factor = 2;
+        info->comp_info[0].v_samp_factor = 2;
+    }
     jpeg_set_quality(info, quality, FALSE);
     info->write_JFIF_header = FALSE;
     info->write_Adobe_marker = FALSE;

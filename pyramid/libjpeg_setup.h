@@ -33,7 +33,10 @@ void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
 // The settings of libtiff's JPEG codec for an RGB image at `quality`: RGB
 // kept as RGB (component ids R, G, B), every component 1x1 with
 // quantisation and Huffman table 0, the standard Huffman tables, no markers
-// beyond the frame.
-void ConfigureOutputTiles(jpeg_compress_struct* info, int quality);
+// beyond the frame. With `chroma420`, those for a YCbCr image with
+// YCbCrSubsampling 2 2 fed RGB (libtiff's JPEGCOLORMODE_RGB): RGB input
+// turned into YCbCr (component ids 1, 2, 3), Y sampled 2x2 with tables 0,
+// Cb and Cr 1x1 with tables 1.
+void ConfigureOutputTiles(jpeg_compress_struct* info, int quality, bool chroma420 = false);
 
 }  // namespace nvx::pyramid

@@ -85,7 +85,7 @@ bool SetFirstLevelSubfileType(TIFF* tiff) {
 bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& shared) {
     const std::string description = LevelDescription(
         level.width, level.height, shared.tileSize, shared.scanMagnification,
-        shared.micronsPerPixel, level.storedTiles ? level.jpegQuality : kFullQuality);
+        shared.micronsPerPixel, level.storedTiles ? level.jpegQuality : shared.describedQuality);
     Tags tags(tiff);
     tags.Set(TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(level.directoryIndex),
              static_cast<std::uint16_t>(shared.pageCount))
@@ -103,6 +103,15 @@ bool SetLevelTags(TIFF* tiff, const LevelPlan& level, const SharedLevelTags& sha
         tags.Set(TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR)
             .Set(TIFFTAG_YCBCRSUBSAMPLING, static_cast<std::uint16_t>(1),
                  static_cast<std::uint16_t>(1));
+    } else if (level.chroma420) {
+        // Readers that decode through libtiff take the stream's sampling
+        // from this tag; readers that convert to RGB themselves take the
+        // full-range YCbCr that JPEG streams hold from the reference.
+        static const float kFullRange[6] = {0.0f, 255.0f, 128.0f, 255.0f, 128.0f, 255.0f};
+        tags.Set(TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR)
+            .Set(TIFFTAG_YCBCRSUBSAMPLING, static_cast<std::uint16_t>(2),
+                 static_cast<std::uint16_t>(2))
+            .Set(TIFFTAG_REFERENCEBLACKWHITE, kFullRange);
     }
     return tags.Taken();
 }
@@ -116,21 +125,22 @@ bool SetJpegTables(TIFF* tiff, const std::vector<std::uint8_t>& tables) {
         .Taken();
 }
 
-bool SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height) {
+bool SetThumbnailTags(TIFF* tiff, std::int32_t pageCount, std::int32_t width, std::int32_t height,
+                      int quality) {
     Tags tags(tiff);
     tags.Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(0))
         .Set(TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(2),
              static_cast<std::uint16_t>(pageCount))
         .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     SetSizeAndSamples(tags, width, height);
-    SetRgbJpegTags(tags, kReducedQuality);
+    SetRgbJpegTags(tags, quality);
     tags.Set(TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
     SetResolution(tags);
     return tags.Taken();
 }
 
 bool SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::int32_t width,
-                  std::int32_t height) {
+                  std::int32_t height, int quality) {
     const std::string description = LabelDescription(width, height);
     Tags tags(tiff);
     tags.Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(1))
@@ -139,20 +149,20 @@ bool SetLabelTags(TIFF* tiff, std::int32_t page, std::int32_t pageCount, std::in
         .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     SetSizeAndSamples(tags, width, height);
     tags.Set(TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    SetRgbJpegTags(tags, kFullQuality);
+    SetRgbJpegTags(tags, quality);
     tags.Set(TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
     SetResolution(tags);
     return tags.Taken();
 }
 
-bool SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height) {
+bool SetMacroTags(TIFF* tiff, std::int32_t width, std::int32_t height, int quality) {
     const std::string description = MacroDescription(width, height);
     Tags tags(tiff);
     tags.Set(TIFFTAG_SUBFILETYPE, static_cast<std::uint32_t>(9))
         .Set(TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     SetSizeAndSamples(tags, width, height);
     tags.Set(TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    SetRgbJpegTags(tags, kFullQuality);
+    SetRgbJpegTags(tags, quality);
     tags.Set(TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(height));
     return tags.Taken();
 }

@@ -40,7 +40,7 @@ std::int32_t ScaledDown(std::int32_t value, float scaleFactor) {
 
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
                             std::int32_t height, std::int32_t layers, bool regionMode,
-                            PlannedPictures pictures) {
+                            PlannedPictures pictures, const EncodingChoices& encoding) {
     PyramidPlan plan;
     // Both sides must reach the threshold (512 in region mode, 256 otherwise)
     // for another halving; the shorter side ends the count.
@@ -69,7 +69,8 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
         level.height = ScaledDown(height, s);
         level.originX = ScaledDown(originX, s);
         level.originY = ScaledDown(originY, s);
-        level.jpegQuality = LevelJpegQuality(i);
+        level.jpegQuality = encoding.LevelQuality(i);
+        level.chroma420 = encoding.chroma420;
         // Levels only shrink from here on, so the first empty one ends the pyramid.
         if (level.width <= 0 || level.height <= 0) break;
         plan.levels.push_back(level);

@@ -31,6 +31,9 @@ struct LevelPlan {
     // mode, full resolution, --tiles copy): a YCbCr directory whose tiles
     // each carry their own tables, at the stored quality.
     bool storedTiles = false;
+    // YCbCr 4:2:0 tiles (--chroma 420), unless the level is of stored tiles,
+    // which stay as they were stored.
+    bool chroma420 = false;
 };
 
 // The label and macro the file will hold: the ones the slide has.
@@ -50,10 +53,11 @@ struct PyramidPlan {
 // (originX, originY). Levels whose width or height would be 0 are left out,
 // and the directory count counts only what is written: the levels, the
 // thumbnail, and the label and macro the slide has. A box with a zero side
-// gives a plan without levels.
+// gives a plan without levels. The levels' qualities and subsampling are
+// `encoding`'s.
 PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int32_t width,
                             std::int32_t height, std::int32_t layers, bool regionMode,
-                            PlannedPictures pictures = {});
+                            PlannedPictures pictures = {}, const EncodingChoices& encoding = {});
 // Plans `pictures` (the label and the macro the slide has) into a plan
 // with levels: its directory count and the label's page.
 void PlanPictures(PyramidPlan* plan, PlannedPictures pictures);

@@ -87,12 +87,14 @@ struct TileEncoder::State {
     ErrorJump error{};
     VectorDestination destination{};
     bool created = false;
+    bool chroma420 = false;
     std::vector<std::uint8_t> buffer;  // the stream being made, kept while small
     std::vector<std::uint8_t> planes;  // one group of 8 rows, split into R, G and B
 };
 
-TileEncoder::TileEncoder(int quality) : state_(std::make_unique<State>()) {
+TileEncoder::TileEncoder(int quality, bool chroma420) : state_(std::make_unique<State>()) {
     State& s = *state_;
+    s.chroma420 = chroma420;
     CatchErrors(reinterpret_cast<j_common_ptr>(&s.info), &s.error);
     if (setjmp(s.error.jump) != 0) {
         if (s.created) jpeg_destroy_compress(&s.info);
@@ -104,7 +106,7 @@ TileEncoder::TileEncoder(int quality) : state_(std::make_unique<State>()) {
     WriteInto(&s.info, &s.destination, &s.buffer);
     s.info.image_width = 1;
     s.info.image_height = 1;
-    ConfigureOutputTiles(&s.info, quality);
+    ConfigureOutputTiles(&s.info, quality, chroma420);
     // The tables go into JPEGTables once; tiles carry none of their own.
     jpeg_suppress_tables(&s.info, TRUE);
 }
@@ -126,7 +128,7 @@ bool TileEncoder::Encode(const std::uint8_t* rgb, int width, int height,
     const std::size_t paddedWidth =
         (static_cast<std::size_t>(width) + DCTSIZE - 1) / DCTSIZE * DCTSIZE;
     const std::size_t planeBytes = paddedWidth * DCTSIZE;
-    s.planes.resize(planeBytes * 3);
+    if (!s.chroma420) s.planes.resize(planeBytes * 3);
     if (setjmp(s.error.jump) != 0) {
         jpeg_abort_compress(&s.info);
         stream->clear();
@@ -135,6 +137,25 @@ bool TileEncoder::Encode(const std::uint8_t* rgb, int width, int height,
     }
     s.info.image_width = static_cast<JDIMENSION>(width);
     s.info.image_height = static_cast<JDIMENSION>(height);
+    if (s.chroma420) {
+        // libjpeg's colour conversion and downsampling (SIMD in
+        // libjpeg-turbo) are what libtiff's codec would run.
+        s.info.raw_data_in = FALSE;
+        jpeg_start_compress(&s.info, FALSE);
+        const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+        JSAMPROW rows[DCTSIZE];
+        while (s.info.next_scanline < s.info.image_height) {
+            const JDIMENSION first = s.info.next_scanline;
+            const JDIMENSION count = std::min<JDIMENSION>(DCTSIZE, s.info.image_height - first);
+            for (JDIMENSION i = 0; i < count; ++i) {
+                rows[i] = const_cast<JSAMPROW>(rgb + (first + i) * rowBytes);
+            }
+            jpeg_write_scanlines(&s.info, rows, count);
+        }
+        jpeg_finish_compress(&s.info);
+        HandOverStream(&s.buffer, s.destination.used, stream);
+        return true;
+    }
     // Raw planes skip libjpeg's colour step, a byte-at-a-time copy for RGB
     // kept as RGB; the coefficients, and so the stream, are the same.
     s.info.raw_data_in = TRUE;
@@ -179,7 +200,8 @@ namespace {
 
 // Writes the tables of `quality` into `tables`. The libjpeg state lives in
 // `state`, outside this frame, so that it is still valid after a jump back.
-bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_t>* tables) {
+bool WriteTables(TileEncoder::State* state, int quality, bool chroma420,
+                 std::vector<std::uint8_t>* tables) {
     jpeg_compress_struct& info = state->info;
     CatchErrors(reinterpret_cast<j_common_ptr>(&info), &state->error);
     if (setjmp(state->error.jump) != 0) {
@@ -190,12 +212,15 @@ bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_
     jpeg_create_compress(&info);
     state->created = true;
     WriteInto(&info, &state->destination, tables);
-    ConfigureOutputTiles(&info, quality);
-    // Only the tables the RGB components use: quantisation 0, Huffman 0.
+    ConfigureOutputTiles(&info, quality, chroma420);
+    // Only the tables the components use: quantisation 0 and Huffman 0 for
+    // RGB, those and the chrominance ones (1) for 4:2:0.
     jpeg_suppress_tables(&info, TRUE);
-    info.quant_tbl_ptrs[0]->sent_table = FALSE;
-    info.dc_huff_tbl_ptrs[0]->sent_table = FALSE;
-    info.ac_huff_tbl_ptrs[0]->sent_table = FALSE;
+    for (int slot = 0; slot < (chroma420 ? 2 : 1); ++slot) {
+        info.quant_tbl_ptrs[slot]->sent_table = FALSE;
+        info.dc_huff_tbl_ptrs[slot]->sent_table = FALSE;
+        info.ac_huff_tbl_ptrs[slot]->sent_table = FALSE;
+    }
     jpeg_write_tables(&info);
     jpeg_destroy_compress(&info);
     state->created = false;
@@ -205,10 +230,10 @@ bool WriteTables(TileEncoder::State* state, int quality, std::vector<std::uint8_
 
 }  // namespace
 
-std::vector<std::uint8_t> TablesFor(int quality) {
+std::vector<std::uint8_t> TablesFor(int quality, bool chroma420) {
     std::vector<std::uint8_t> tables;
     auto state = std::make_unique<TileEncoder::State>();
-    if (!WriteTables(state.get(), quality, &tables)) tables.clear();
+    if (!WriteTables(state.get(), quality, chroma420, &tables)) tables.clear();
     return tables;
 }
 

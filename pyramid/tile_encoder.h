@@ -5,7 +5,10 @@
  * RGB without colour transform (component ids R, G, B, 1x1 sampling), the
  * standard quantisation tables scaled for the quality and the standard
  * Huffman tables, no JFIF or Adobe marker. A tile is an abbreviated stream;
- * its tables stand once in the directory's JPEGTables (TablesFor).
+ * its tables stand once in the directory's JPEGTables (TablesFor). A 4:2:0
+ * encoder makes what libtiff's codec makes of RGB pixels for a YCbCr
+ * directory with YCbCrSubsampling 2 2: libjpeg's own colour conversion and
+ * 2x2 downsampling, component ids 1, 2, 3, luminance and chrominance tables.
  *
  * One encoder per thread: it keeps its libjpeg state between tiles.
  */
@@ -20,7 +23,7 @@ namespace nvx::pyramid {
 
 class TileEncoder {
 public:
-    explicit TileEncoder(int quality);
+    explicit TileEncoder(int quality, bool chroma420 = false);
     ~TileEncoder();
     TileEncoder(const TileEncoder&) = delete;
     TileEncoder& operator=(const TileEncoder&) = delete;
@@ -48,8 +51,9 @@ void HandOverStream(std::vector<std::uint8_t>* buffer, std::size_t used,
                     std::vector<std::uint8_t>* stream);
 
 // The tables-only stream (SOI, DQT, DHT, EOI) that belongs in JPEGTables of a
-// directory whose tiles TileEncoder(quality) made. Empty when libjpeg refuses.
-std::vector<std::uint8_t> TablesFor(int quality);
+// directory whose tiles TileEncoder(quality, chroma420) made. Empty when
+// libjpeg refuses.
+std::vector<std::uint8_t> TablesFor(int quality, bool chroma420 = false);
 
 // Encodes width x height packed RGB pixels into `stream` as a complete
 // baseline YCbCr stream without subsampling, with its own tables: a tile of

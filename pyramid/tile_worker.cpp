@@ -101,9 +101,13 @@ TileCost CostOf(const LevelSource& source, const LevelPlan& level, const TilePla
         // A tile the slide does not store is made by the library from its
         // pixels. Made here: a stored tile's coefficients (two bytes a
         // sample), or its pixels decoded into a tile's buffer, and laid out
-        // anew when it is an edge tile.
+        // anew when it is an edge tile. A 4:2:0 tile's coefficients are
+        // made beside the stored ones: half as many again.
         cost.fetching = tile;
         cost.making = whole && !coefficientRoute ? tile : 2 * tile;
+        if (whole && coefficientRoute && level.chroma420 && !level.storedTiles) {
+            cost.making = 3 * tile;
+        }
     }
     return cost;
 }
@@ -135,9 +139,11 @@ FetchedTile FetchForTile(const LevelSource& source, const LevelPlan& level,
 }
 
 TileWorker::TileWorker(const LevelSource& source, const LevelPlan& level)
-    : source_(source), level_(level), encoder_(level.jpegQuality) {
+    : source_(source),
+      level_(level),
+      encoder_(level.jpegQuality, level.chroma420 && !level.storedTiles) {
     if (!source.regionMode && !level.storedTiles && !PixelRouteForced()) {
-        transcoder_.emplace(level.jpegQuality);
+        transcoder_.emplace(level.jpegQuality, level.chroma420);
     }
 }
 

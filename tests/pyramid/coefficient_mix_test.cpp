@@ -2,7 +2,8 @@
  * coefficient_mix_test.cpp - the fixed-point mix against the exact
  * arithmetic it stands for, and its SSE2 and plain-integer forms against
  * each other, for the tables slides are stored and written with and for the
- * extremes a stream may hold.
+ * extremes a stream may hold; and the 4:2:0 chroma halving against the
+ * pixel-domain 2 x 2 average it stands for.
  */
 #include "pyramid/coefficient_mix.h"
 
@@ -144,6 +145,135 @@ TEST(CoefficientMixTest, ZeroRowsStayZeroAndWeightsTooLargeAreRefused) {
     // 16-bit steps 65535 times the output's: no 14-bit weight holds that.
     const Steps huge = Flat(65535), one = Flat(1);
     EXPECT_FALSE(MakeCoefficientMix(huge.data(), huge.data(), huge.data(), one.data(), &mix));
+}
+
+// JPEG's 2-D DCT and its inverse, straight from the definition, in double.
+using Pixels = std::array<double, kBlockPositions>;
+
+double Basis(int k, int n) {
+    const double scale = k == 0 ? std::sqrt(0.125) : 0.5;
+    return scale * std::cos((2 * n + 1) * k * M_PI / 16.0);
+}
+
+Pixels Inverse(const float* coefficients) {
+    Pixels pixels{};
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            for (int v = 0; v < 8; ++v)
+                for (int u = 0; u < 8; ++u)
+                    pixels[y * 8 + x] += Basis(v, y) * Basis(u, x) * coefficients[v * 8 + u];
+    return pixels;
+}
+
+Pixels Forward(const Pixels& pixels) {
+    Pixels coefficients{};
+    for (int v = 0; v < 8; ++v)
+        for (int u = 0; u < 8; ++u)
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x)
+                    coefficients[v * 8 + u] += Basis(v, y) * Basis(u, x) * pixels[y * 8 + x];
+    return coefficients;
+}
+
+// The DCT of the 2 x 2 average of the four blocks' pixels: what libjpeg's
+// encoder makes of a 4:2:0 area, but for its rounding.
+Pixels AveragedInPixels(const std::array<std::array<float, kBlockPositions>, 4>& blocks) {
+    std::array<Pixels, 4> pixels;
+    for (int b = 0; b < 4; ++b) pixels[b] = Inverse(blocks[b].data());
+    Pixels averaged{};
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            double sum = 0;
+            for (int dy = 0; dy < 2; ++dy) {
+                for (int dx = 0; dx < 2; ++dx) {
+                    const int row = 2 * y + dy, column = 2 * x + dx;
+                    const Pixels& block = pixels[(row / 8) * 2 + column / 8];
+                    sum += block[(row % 8) * 8 + column % 8];
+                }
+            }
+            averaged[y * 8 + x] = sum / 4;
+        }
+    }
+    return Forward(averaged);
+}
+
+// The halving against the pixel-domain average: dense blocks, blocks whose
+// high rows and columns are zero (which the halving skips), lone
+// coefficients in each corner of the 16 x 16 area, and the quantised form
+// against the same arithmetic with its tables.
+TEST(ChromaHalvingTest, MatchesTheAverageOfThePixels) {
+    std::mt19937 random(7);
+    struct Case {
+        const char* name;
+        int rows, columns;  // the part of each block that may be non-zero
+        bool lone;          // one coefficient in one block only
+    };
+    const Case cases[] = {{"dense", 8, 8, false},       {"low rows", 3, 8, false},
+                          {"low columns", 8, 2, false}, {"low corner", 2, 3, false},
+                          {"lone", 8, 8, true},         {"zero", 0, 0, false}};
+    for (const Case& c : cases) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::array<std::array<float, kBlockPositions>, 4> blocks{};
+            std::uniform_int_distribution<int> value(-300, 300);
+            if (c.lone) {
+                blocks[trial % 4][(trial * 13) % kBlockPositions] =
+                    static_cast<float>(value(random));
+            } else {
+                for (auto& block : blocks)
+                    for (int r = 0; r < c.rows; ++r)
+                        for (int k = 0; k < c.columns; ++k)
+                            block[r * 8 + k] = static_cast<float>(value(random));
+            }
+            const float* const four[4] = {blocks[0].data(), blocks[1].data(), blocks[2].data(),
+                                          blocks[3].data()};
+            float halved[kBlockPositions];
+            HalveBlocks(four, halved);
+            const Pixels expected = AveragedInPixels(blocks);
+            for (int k = 0; k < kBlockPositions; ++k)
+                ASSERT_NEAR(halved[k], expected[k], 1e-3)
+                    << c.name << " trial " << trial << " " << k;
+        }
+    }
+    // The quantised form: dequantised by the stored steps, requantised by the
+    // output's, as the pixel-domain average would be quantised within rounding.
+    const Steps stored = StandardTable(90, 1), output = StandardTable(60, 1);
+    const ChromaSteps steps = MakeChromaSteps(stored.data(), output.data());
+    for (int trial = 0; trial < 200; ++trial) {
+        std::array<Block, 4> quantised{};
+        std::array<std::array<float, kBlockPositions>, 4> dequantised{};
+        std::uniform_int_distribution<int> value(-40, 40);
+        for (int b = 0; b < 4; ++b) {
+            for (int k = 0; k < kBlockPositions; ++k) {
+                quantised[b][k] = static_cast<std::int16_t>(k < 20 ? value(random) : 0);
+                dequantised[b][k] = static_cast<float>(quantised[b][k] * stored[k]);
+            }
+        }
+        const std::int16_t* const four[4] = {quantised[0].data(), quantised[1].data(),
+                                             quantised[2].data(), quantised[3].data()};
+        Block out{};
+        HalveChromaBlocks(steps, four, out.data());
+        const Pixels expected = AveragedInPixels(dequantised);
+        for (int k = 0; k < kBlockPositions; ++k) {
+            const double exact = std::clamp(expected[k] / output[k], -1023.0, 1023.0);
+            ASSERT_LE(std::abs(out[k] - exact), 0.5 + 1e-3) << "trial " << trial << " " << k;
+        }
+    }
+}
+
+// The matrix is the DCT's: the average of a constant stays that constant
+// (row 0 takes half of each run's DC), and it is shared by every run pair
+// up to sign, the second run's weights those of the first with sign
+// (-1)^(k+j).
+TEST(ChromaHalvingTest, MatrixHasTheDctsSymmetry) {
+    const HalvingMatrix& m = ChromaHalvingMatrix();
+    EXPECT_FLOAT_EQ(m[0][0], 0.5f);
+    EXPECT_FLOAT_EQ(m[0][8], 0.5f);
+    for (int k = 0; k < 8; ++k) {
+        for (int j = 0; j < 8; ++j) {
+            const float sign = (k + j) % 2 == 0 ? 1.0f : -1.0f;
+            EXPECT_NEAR(m[k][8 + j], sign * m[k][j], 1e-6) << k << " " << j;
+        }
+    }
 }
 
 }  // namespace

@@ -156,8 +156,8 @@ void SetFrameSize(std::uint8_t* sof, int width, int height) {
 
 // An output tile with the directory's tables put back in front: a whole
 // stream any decoder reads.
-Bytes WithTables(const Bytes& tile, int quality) {
-    const Bytes tables = TablesFor(quality);
+Bytes WithTables(const Bytes& tile, int quality, bool chroma420 = false) {
+    const Bytes tables = TablesFor(quality, chroma420);
     if (tables.size() < 4 || tile.size() < 4) return {};
     Bytes whole(tables.begin(), tables.end() - 2);            // without its EOI
     whole.insert(whole.end(), tile.begin() + 2, tile.end());  // after the tile's SOI
@@ -178,16 +178,16 @@ Bytes Decoded(const Bytes& stream) {
 }
 
 // Today's route: the stored tile decoded, then encoded from its pixels.
-Bytes PixelRoute(const Bytes& stored, int side, int quality) {
+Bytes PixelRoute(const Bytes& stored, int side, int quality, bool chroma420 = false) {
     const Bytes pixels = Decoded(stored);
-    TileEncoder encoder(quality);
+    TileEncoder encoder(quality, chroma420);
     Bytes tile;
     EXPECT_TRUE(encoder.Encode(pixels.data(), side, side, &tile));
     return tile;
 }
 
-Bytes CoefficientRoute(const Bytes& stored, int side, int quality) {
-    DctTranscoder transcoder(quality);
+Bytes CoefficientRoute(const Bytes& stored, int side, int quality, bool chroma420 = false) {
+    DctTranscoder transcoder(quality, chroma420);
     Bytes tile;
     EXPECT_EQ(transcoder.Transcode(stored.data(), stored.size(), side, side, &tile),
               TranscodeResult::kTranscoded);
@@ -437,6 +437,110 @@ TEST(DctTranscoderTest, RealScanDecodesAsThePixelRouteWithinRounding) {
         }
     }
     ExpectRoutesAgree(tiles, static_cast<int>(side), 85);
+}
+
+// 4:2:0 tiles by both routes. The coefficient route halves the stored
+// chroma in the DCT domain where libjpeg's encoder averages the decoded
+// pixels, so the two differ by rounding and by the clamping of out-of-range
+// pixels: where one output coefficient falls a step apart, a sample moves by
+// up to a quarter of that step. Where the stored steps divide the output
+// ones in halves or quarters (90 into 60 or 80), a tie is common; the
+// coefficient route gives them to zero, the pixel route either way, so
+// there the routes differ more, and the coefficient route is the closer to
+// the source and the smaller. A wrong weight, table or sign in the halving
+// would cost whole decibels against the source.
+TEST(DctTranscoderTest, FourTwoZeroDecodesAsThePixelRouteWithinRounding) {
+    const std::vector<Bytes> tissue = SyntheticTissue(256, 12);
+    struct Case {
+        const char* name;
+        std::vector<Bytes> tiles;
+        int storedQuality;
+        int quality;
+        bool ties;            // the coefficient route must also be closer and smaller
+        double leastBetween;  // PSNR of the two routes against each other
+        double mostMean;      // their mean absolute difference
+        int mostLargest;      // the most any sample differs
+    };
+    const Case cases[] = {
+        {"tissue from 85 at 60", tissue, 85, 60, false, 45.0, 0.5, 32},
+        {"tissue from 85 at 80", tissue, 85, 80, false, 43.0, 0.75, 40},
+        {"colour bars from 90 at 60", {ColourBars(256)}, 90, 60, false, 36.0, 1.75, 60},
+        {"tissue from 90 at 60", tissue, 90, 60, true, 38.0, 1.0, 72},
+        {"tissue from 90 at 80", tissue, 90, 80, true, 32.0, 3.0, 72},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Differences pixelFromSource, coefficientFromSource, between;
+        std::size_t pixelBytes = 0, coefficientBytes = 0;
+        int largest = 0;
+        for (const Bytes& rgb : c.tiles) {
+            const Bytes stored = StoredTile(rgb, 256, 256, c.storedQuality);
+            const Bytes pixelTile = PixelRoute(stored, 256, c.quality, true);
+            const Bytes coefficientTile = CoefficientRoute(stored, 256, c.quality, true);
+            pixelBytes += pixelTile.size();
+            coefficientBytes += coefficientTile.size();
+            const Bytes byPixels = Decoded(WithTables(pixelTile, c.quality, true));
+            const Bytes byCoefficients = Decoded(WithTables(coefficientTile, c.quality, true));
+            pixelFromSource.Add(byPixels, rgb);
+            coefficientFromSource.Add(byCoefficients, rgb);
+            between.Add(byCoefficients, byPixels);
+            for (std::size_t i = 0; i < rgb.size(); ++i)
+                largest = std::max(largest, std::abs(byPixels[i] - byCoefficients[i]));
+        }
+        EXPECT_GE(coefficientFromSource.Psnr(), pixelFromSource.Psnr() - 0.1);
+        EXPECT_LE(coefficientBytes, pixelBytes + pixelBytes / 50);
+        if (c.ties) {
+            EXPECT_GT(coefficientFromSource.Psnr(), pixelFromSource.Psnr());
+            EXPECT_LT(coefficientBytes, pixelBytes);
+        }
+        EXPECT_GE(between.Psnr(), c.leastBetween);
+        EXPECT_LT(between.Mean(), c.mostMean);
+        EXPECT_LE(largest, c.mostLargest);
+    }
+}
+
+// The 4:2:0 transcoder refuses what the 4:4:4 one refuses, and a tile side
+// that ends inside a 16 x 16 MCU; what it writes is laid out as the 4:2:0
+// encoder's tiles are (the frame says 2x2 luminance, ids 1, 2, 3), and a
+// refusal leaves it fit for the next tile.
+TEST(DctTranscoderTest, FourTwoZeroTilesAreLaidOutAsTheEncodersAndRefuseOddSides) {
+    const Bytes rgb = SyntheticTissue(256, 1)[0];
+    const Bytes stored = StoredTile(rgb, 256, 256, 90);
+    const Bytes odd = StoredTile(Bytes(rgb.begin(), rgb.begin() + 248 * 248 * 3), 248, 248, 90);
+    const Bytes subsampled = StreamOfKind(rgb, 256, {.lumaSampling = 2, .lumaVertical = 2});
+    DctTranscoder transcoder(60, true);
+    const Bytes expected = CoefficientRoute(stored, 256, 60, true);
+    struct Case {
+        const char* name;
+        const Bytes& stream;
+        int side;
+        TranscodeResult result;
+    };
+    const Case cases[] = {{"a side of 248", odd, 248, TranscodeResult::kOtherSize},
+                          {"stored 4:2:0", subsampled, 256, TranscodeResult::kSubsampled},
+                          {"as nvxmake stores it", stored, 256, TranscodeResult::kTranscoded}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes tile;
+        EXPECT_EQ(transcoder.Transcode(c.stream.data(), c.stream.size(), c.side, c.side, &tile),
+                  c.result);
+        Bytes again;
+        ASSERT_EQ(transcoder.Transcode(stored.data(), stored.size(), 256, 256, &again),
+                  TranscodeResult::kTranscoded);
+        EXPECT_EQ(again, expected);
+    }
+    const Bytes encoded = PixelRoute(stored, 256, 60, true);
+    const std::size_t sos = SegmentOf(encoded, 0xDA);
+    ASSERT_NE(sos, 0u);
+    const std::size_t dataStart = sos + (encoded[sos] << 8 | encoded[sos + 1]);
+    ASSERT_GT(expected.size(), dataStart);
+    EXPECT_TRUE(std::equal(encoded.begin(), encoded.begin() + dataStart, expected.begin()));
+    const std::size_t sof = SegmentOf(expected, 0xC0);
+    ASSERT_NE(sof, 0u);
+    // From the length field: precision, height, width, count, then id,
+    // sampling and table of each component.
+    EXPECT_EQ(std::vector<int>(expected.begin() + sof + 8, expected.begin() + sof + 17),
+              (std::vector<int>{1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1}));
 }
 
 }  // namespace
