@@ -1,9 +1,9 @@
 // SHA-256 against the NIST examples, and the UIDs made from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <regex>
 #include <set>
 
 #include "dicom/sha256.h"
@@ -63,8 +63,15 @@ TEST(DerivedUidTest, TheDecimalOfTheHashOfDigestAndRole) {
     EXPECT_EQ(InstanceUid(digest, 3), "2.25.192577303825850610985618866041256400697");
 }
 
+// "2.25." and a decimal without leading zeros.
+bool UnderUuidRoot(const std::string& uid) {
+    const std::string digits = uid.substr(std::min<std::size_t>(uid.size(), 5));
+    return uid.rfind("2.25.", 0) == 0 && !digits.empty() &&
+           digits.find_first_not_of("0123456789") == std::string::npos &&
+           (digits == "0" || digits[0] != '0');
+}
+
 TEST(DerivedUidTest, SameInputSameUidsDifferentInputsDifferent) {
-    const std::regex form("2\\.25\\.(0|[1-9][0-9]*)");
     std::set<std::string> seen;
     for (std::uint8_t first = 0; first < 64; ++first) {
         std::array<std::uint8_t, 32> digest{};
@@ -80,7 +87,7 @@ TEST(DerivedUidTest, SameInputSameUidsDifferentInputsDifferent) {
               std::pair{InstanceUid(digest, 2), InstanceUid(digest, 2)}}) {
             EXPECT_EQ(uid, repeated);
             EXPECT_LE(uid.size(), 64u);
-            EXPECT_TRUE(std::regex_match(uid, form)) << uid;
+            EXPECT_TRUE(UnderUuidRoot(uid)) << uid;
             EXPECT_TRUE(seen.insert(uid).second) << uid << " made twice";
         }
         EXPECT_EQ(uids.implementationClass,
