@@ -178,6 +178,8 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
     origin.SetString(Tag(0x0040, 0x072A), vr::kDS, "0");
     origin.SetString(Tag(0x0040, 0x073A), vr::kDS, "0");
     d.SetString(Tag(0x0048, 0x0010), vr::kCS, showsLabel ? "YES" : "NO");
+    // The slides do not record how they were focused, and the attribute
+    // has no value for that: a whole-slide scanner focuses by itself.
     d.SetString(Tag(0x0048, 0x0011), vr::kCS, "AUTO");
     d.SetString(Tag(0x0048, 0x0012), vr::kCS, "NO");
     // Rows run along the slide's long side, columns across it.
