@@ -197,7 +197,7 @@ td.num { text-align: right; white-space: nowrap; }
 
 def route_detail(record):
     """Each level's tiles by route, for the row's tooltip."""
-    levels = record.get("levels") or [] if record.get("status") == "converted" else []
+    levels = record.get("levels") or []
     return "; ".join(
         f"{level.get('width')} × {level.get('height')}: " + ", ".join(
             f"{count} {ROUTE_NAMES[route]}" for route, count in (level.get("routes") or {}).items()
@@ -272,7 +272,7 @@ def render(output_dir, entries, generated=None, deidentify=False):
             f'{"<div>→ " + values["output size"] + "</div>" if values["output size"] else ""}'
             f'{"<div>" + values["compression"] + "</div>" if values["compression"] else ""}</td>'
             f'<td class="levels">{"".join(f"<div>{html.escape(l)}</div>" for l in values["levels"].split("; ") if l)}</td>'
-            f'<td class="routes" title="{html.escape(route_detail(record), quote=True)}">'
+            f'<td class="routes" title="{html.escape(route_detail(record) if converted else "", quote=True)}">'
             f"{routes}</td>"
             f'<td class="mpp">{mpp}</td>'
             f'<td>{html.escape(values["objective"])}</td>'
