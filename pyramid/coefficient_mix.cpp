@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -274,7 +275,7 @@ struct Halving {
 // in coefficient k, and coefficient k's weight in sample n.
 double Basis(int k, int n) {
     const double scale = k == 0 ? std::sqrt(1.0 / kSide) : std::sqrt(2.0 / kSide);
-    return scale * std::cos((2 * n + 1) * k * std::acos(-1.0) / (2 * kSide));
+    return scale * std::cos((2 * n + 1) * k * std::numbers::pi / (2 * kSide));
 }
 
 Halving MakeHalving() {

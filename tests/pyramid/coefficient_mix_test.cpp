@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <random>
 
 // jpeglib.h needs size_t and FILE declared before it.
@@ -152,7 +153,7 @@ using Pixels = std::array<double, kBlockPositions>;
 
 double Basis(int k, int n) {
     const double scale = k == 0 ? std::sqrt(0.125) : 0.5;
-    return scale * std::cos((2 * n + 1) * k * M_PI / 16.0);
+    return scale * std::cos((2 * n + 1) * k * std::numbers::pi / 16.0);
 }
 
 Pixels Inverse(const float* coefficients) {
