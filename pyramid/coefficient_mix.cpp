@@ -185,6 +185,10 @@ inline void StoreRow(float* at, Row row) {
     _mm_storeu_ps(at + 4, row.high);
 }
 inline Row Times(Row a, Row b) { return {_mm_mul_ps(a.low, b.low), _mm_mul_ps(a.high, b.high)}; }
+inline Row Sum(Row a, Row b) { return {_mm_add_ps(a.low, b.low), _mm_add_ps(a.high, b.high)}; }
+inline Row Difference(Row a, Row b) {
+    return {_mm_sub_ps(a.low, b.low), _mm_sub_ps(a.high, b.high)};
+}
 // acc + a * w
 inline Row Plus(Row acc, Row a, float w) {
     const __m128 weight = _mm_set1_ps(w);
@@ -214,6 +218,14 @@ inline Row LoadRow(const float* at) {
 inline void StoreRow(float* at, Row row) { std::copy(row.v, row.v + kSide, at); }
 inline Row Times(Row a, Row b) {
     for (int i = 0; i < kSide; ++i) a.v[i] *= b.v[i];
+    return a;
+}
+inline Row Sum(Row a, Row b) {
+    for (int i = 0; i < kSide; ++i) a.v[i] += b.v[i];
+    return a;
+}
+inline Row Difference(Row a, Row b) {
+    for (int i = 0; i < kSide; ++i) a.v[i] -= b.v[i];
     return a;
 }
 inline Row Plus(Row acc, Row a, float w) {
@@ -266,9 +278,22 @@ inline void StoreQuantised(std::int16_t* at, Row row) {
 }
 #endif
 
+// The second run's weights are the first's with sign (-1)^(k+i) (the
+// DCT's basis is even or odd about the middle of the 16 samples), so
+// output k takes first + second of input i where k + i is even and first -
+// second where it is odd: one weight instead of two. Of those 64 weights
+// 29 are zero (row 0 takes only the DC); each input keeps a list of the
+// others.
+struct Weight {
+    int output;
+    float weight;
+    bool sum;  // of the two runs' input, else their difference
+};
 struct Halving {
     HalvingMatrix weights;                   // [output k][input i]
     float alongRows[kHalvingInputs][kSide];  // transposed: [input i][output k]
+    Weight down[kSide][kSide];               // [input i]: its non-zero weights
+    int downCount[kSide] = {};
 };
 
 // JPEG's 8-point DCT basis (orthonormal): basis[k][n] is sample n's weight
@@ -277,6 +302,9 @@ double Basis(int k, int n) {
     const double scale = k == 0 ? std::sqrt(1.0 / kSide) : std::sqrt(2.0 / kSide);
     return scale * std::cos((2 * n + 1) * k * std::numbers::pi / (2 * kSide));
 }
+
+// Below this a weight is rounding of a zero (the largest are about 0.5).
+constexpr double kZeroWeight = 1e-9;
 
 Halving MakeHalving() {
     Halving h{};
@@ -294,8 +322,12 @@ Halving MakeHalving() {
                 }
                 sum += Basis(k, n) * average;
             }
+            if (std::abs(sum) < kZeroWeight) sum = 0.0;
             h.weights[k][i] = static_cast<float>(sum);
             h.alongRows[i][k] = static_cast<float>(sum);
+            if (run == 0 && sum != 0.0) {
+                h.down[i][h.downCount[i]++] = {k, static_cast<float>(sum), (k + i) % 2 == 0};
+            }
         }
     }
     return h;
@@ -306,29 +338,36 @@ const Halving kHalving = MakeHalving();
 // HalveBlocks knowing that rows from `rows` and columns from `columns` on
 // are zero in all four blocks.
 void HalveWithin(const float* const blocks[4], int rows, int columns, float* out) {
-    const auto& w = kHalving.weights;
     // Down the columns, the left and the right pair apart: halves[s][k] is
     // row k (vertical output frequency) over the horizontal input frequencies.
-    alignas(16) float halves[2][kBlockPositions];
+    Row halves[2][kSide];
     for (int side = 0; side < 2; ++side) {
-        const float* top = blocks[side];
-        const float* bottom = blocks[2 + side];
-        for (int k = 0; k < kSide; ++k) {
-            Row sum = Zero();
-            for (int i = 0; i < rows; ++i) {
-                sum = Plus(sum, LoadRow(top + i * kSide), w[k][i]);
-                sum = Plus(sum, LoadRow(bottom + i * kSide), w[k][kSide + i]);
+        Row* half = halves[side];
+        for (int k = 0; k < kSide; ++k) half[k] = Zero();
+        for (int i = 0; i < rows; ++i) {
+            const Row top = LoadRow(blocks[side] + i * kSide);
+            const Row bottom = LoadRow(blocks[2 + side] + i * kSide);
+            const Row sum = Sum(top, bottom);
+            const Row difference = Difference(top, bottom);
+            for (int n = 0; n < kHalving.downCount[i]; ++n) {
+                const Weight& w = kHalving.down[i][n];
+                half[w.output] = Plus(half[w.output], w.sum ? sum : difference, w.weight);
             }
-            StoreRow(halves[side] + k * kSide, sum);
         }
+    }
+    alignas(16) float left[kBlockPositions];
+    alignas(16) float right[kBlockPositions];
+    for (int k = 0; k < kSide; ++k) {
+        StoreRow(left + k * kSide, halves[0][k]);
+        StoreRow(right + k * kSide, halves[1][k]);
     }
     // Along the rows, the left half's columns the first run, the right's the second.
     const auto& t = kHalving.alongRows;
     for (int k = 0; k < kSide; ++k) {
         Row row = Zero();
         for (int j = 0; j < columns; ++j) {
-            row = Plus(row, LoadRow(t[j]), halves[0][k * kSide + j]);
-            row = Plus(row, LoadRow(t[kSide + j]), halves[1][k * kSide + j]);
+            row = Plus(row, LoadRow(t[j]), left[k * kSide + j]);
+            row = Plus(row, LoadRow(t[kSide + j]), right[k * kSide + j]);
         }
         StoreRow(out + k * kSide, row);
     }
@@ -371,8 +410,11 @@ void HalveChromaBlocks(const ChromaSteps& steps, const std::int16_t* const block
     for (int b = 0; b < 4; ++b) {
         for (int r = 0; r < kSide; ++r) {
             const std::int16_t* row = blocks[b] + r * kSide;
-            if (AllZero(row)) continue;
-            rows = std::max(rows, r + 1);
+            if (AllZero(row)) {
+                StoreRow(dequantised[b] + r * kSide, Zero());
+                continue;
+            }
+            rows = r + 1 > rows ? r + 1 : rows;
             for (int c = 0; c < kSide; ++c) anyInColumn[c] |= row[c];
             StoreRow(dequantised[b] + r * kSide,
                      Times(LoadCoefficients(row), LoadRow(steps.stored + r * kSide)));
@@ -380,12 +422,6 @@ void HalveChromaBlocks(const ChromaSteps& steps, const std::int16_t* const block
     }
     int columns = kSide;
     while (columns > 0 && anyInColumn[columns - 1] == 0) --columns;
-    // Rows past `rows` are never read; zero rows before it must be zero.
-    for (int b = 0; b < 4; ++b) {
-        for (int r = 0; r < rows; ++r) {
-            if (AllZero(blocks[b] + r * kSide)) StoreRow(dequantised[b] + r * kSide, Zero());
-        }
-    }
     const float* const halved[4] = {dequantised[0], dequantised[1], dequantised[2], dequantised[3]};
     alignas(16) float result[kBlockPositions];
     HalveWithin(halved, rows, columns, result);
@@ -397,12 +433,8 @@ void HalveChromaBlocks(const ChromaSteps& steps, const std::int16_t* const block
 
 void RequantiseBlock(const float* ratios, const std::int16_t* block, std::int16_t* out) {
     for (int r = 0; r < kSide; ++r) {
-        const std::int16_t* row = block + r * kSide;
-        if (AllZero(row)) {
-            std::fill(out + r * kSide, out + (r + 1) * kSide, std::int16_t{0});
-            continue;
-        }
-        StoreQuantised(out + r * kSide, Times(LoadCoefficients(row), LoadRow(ratios + r * kSide)));
+        StoreQuantised(out + r * kSide,
+                       Times(LoadCoefficients(block + r * kSide), LoadRow(ratios + r * kSide)));
     }
 }
 
