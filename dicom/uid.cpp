@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "dicom/sha256.h"
+#include "common/sha256.h"
 
 namespace nvx::dicom {
 

@@ -1,6 +1,7 @@
 /*
  * nvx_slide_lib.cpp - the exported entry points of libNvxSlideLib.so: the
- * eight of every slide library, and the reason for a refused open.
+ * eight of every slide library, the reason for a refused open, why a
+ * fetch gave nothing and the slide's content digest.
  *
  * Each one is a thin shell: check the pointers, find the slide, call the
  * reader, hand the buffer over. Nothing may escape across the C interface,
@@ -188,5 +189,19 @@ NVX_API int32_t NvxOpenFailureReason(char* text, int32_t capacity) {
 }
 
 NVX_API int32_t NvxLastFetchFailure(void) { return tLastFetchFailure; }
+
+NVX_API int32_t NvxSlideDigest(NvxSlideHandle slide, uint8_t* digest, int32_t capacity) {
+    if (digest == nullptr || capacity < NVX_DIGEST_BYTES) return NVX_DIGEST_BAD_ARGUMENT;
+    try {
+        auto reader = HandleTable::Instance().Find(slide);
+        if (!reader) return NVX_DIGEST_NO_SLIDE;
+        const auto value = reader->ContentDigest();
+        static_assert(sizeof value == NVX_DIGEST_BYTES);
+        std::memcpy(digest, value.data(), value.size());
+        return NVX_DIGEST_DELIVERED;
+    } catch (...) {
+        return NVX_DIGEST_FAILED;
+    }
+}
 
 }  // extern "C"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/native_file.h"
+#include "common/sha256.h"
 #include "nvxlib/jpeg_codec.h"
 #include "nvxlib/malloc_buffer.h"
 #include "nvxlib/nvx_format.h"
@@ -43,6 +44,10 @@ public:
 
     // The stored label or preview stream; empty when absent or damaged.
     MallocBuffer ReadPicture(const PictureRef& picture) const;
+
+    // SHA-256 of what the header and the index say the slide holds, where
+    // it lies in the file aside (see NvxSlideDigest). Throws std::bad_alloc.
+    Sha256::Digest ContentDigest() const;
 
 private:
     MallocBuffer ReadChecked(uint64_t offset, uint32_t length, uint32_t crc) const;

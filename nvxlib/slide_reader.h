@@ -53,6 +53,8 @@ public:
     Picture FetchLabel() const { return FetchPicture(header().label); }
     Picture FetchPreview() const { return FetchPicture(header().preview); }
 
+    Sha256::Digest ContentDigest() const { return file_->ContentDigest(); }
+
     size_t CachedBytes() const { return cache_.BytesHeld(); }
 
 private:

@@ -43,6 +43,7 @@ struct EntryPoints {
     NvxCloseSlideFn closeSlide = nullptr;
     NvxOpenFailureReasonFn openFailureReason = nullptr;  // not every library has it
     NvxLastFetchFailureFn lastFetchFailure = nullptr;    // nor this
+    NvxSlideDigestFn slideDigest = nullptr;              // nor this
 };
 
 }  // namespace
@@ -94,6 +95,7 @@ void LoadLocked() {
     e.closeSlide = Find<NvxCloseSlideFn>(h, "NvxCloseSlide");
     e.openFailureReason = Find<NvxOpenFailureReasonFn>(h, "NvxOpenFailureReason");
     e.lastFetchFailure = Find<NvxLastFetchFailureFn>(h, "NvxLastFetchFailure");
+    e.slideDigest = Find<NvxSlideDigestFn>(h, "NvxSlideDigest");
     library->handle = std::move(handle);
     gLibrary = std::move(library);
     gLoaded.store(gLibrary.get(), std::memory_order_release);
@@ -264,6 +266,20 @@ FetchedPicture FetchPreview(SlideHandle slide) {
 
 FetchedPicture FetchLabel(SlideHandle slide) {
     return FetchPicture(&EntryPoints::fetchLabel, slide);
+}
+
+SlideDigest DigestSlide(SlideHandle slide) {
+    SlideDigest digest;
+    auto make = Entry(&EntryPoints::slideDigest);
+    if (make == nullptr) return digest;
+    static_assert(std::tuple_size_v<decltype(digest.bytes)> == NVX_DIGEST_BYTES);
+    if (make(slide, digest.bytes.data(), NVX_DIGEST_BYTES) == NVX_DIGEST_DELIVERED) {
+        digest.status = DigestStatus::Delivered;
+    } else {
+        digest.bytes = {};
+        digest.status = DigestStatus::Refused;
+    }
+    return digest;
 }
 
 bool CloseSlide(SlideHandle* slide) {

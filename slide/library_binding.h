@@ -18,6 +18,7 @@
  */
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -129,6 +130,20 @@ Fetched FetchRegion(SlideHandle slide, float scale, std::int32_t x, std::int32_t
 // one it is Unreadable only when the library says so (NVX_PICTURE_UNREADABLE).
 FetchedPicture FetchPreview(SlideHandle slide);
 FetchedPicture FetchLabel(SlideHandle slide);
+// What a digest of the slide's content came to.
+enum class DigestStatus {
+    Delivered,  // `bytes` holds it
+    Missing,    // the library has no NvxSlideDigest (an older one) or cannot be loaded
+    Refused,    // the library said no (no such slide, or it ran out of memory)
+};
+struct SlideDigest {
+    std::array<std::uint8_t, 32> bytes{};
+    DigestStatus status = DigestStatus::Missing;
+};
+// The library's digest of the slide's content (NvxSlideDigest): the same
+// for the same content, different for different content.
+SlideDigest DigestSlide(SlideHandle slide);
+
 // Closes the slide; yes only when the library says so.
 bool CloseSlide(SlideHandle* slide);
 // Unloads the library once no buffer of it is held; the next call loads it

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <set>
 
-#include "dicom/sha256.h"
+#include "common/sha256.h"
 #include "dicom/uid.h"
 
 namespace nvx::dicom {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "common/native_file.h"
+#include "common/sha256.h"
 #include "dicom/instance_writer.h"
 #include "dicom/jpeg_frame.h"
-#include "dicom/sha256.h"
 #include "dicom/slide_metadata.h"
 #include "dicom/uid.h"
 #include "dicom/wsm_instance.h"
@@ -130,7 +130,7 @@ Bytes Encode420(const Bytes& rgb, int width, int height) {
 }
 
 void WriteInstance(const std::string& folder, const Kind& kind, int number,
-                   const nvx::dicom::WsmSlide& slide, const nvx::dicom::Sha256::Digest& digest,
+                   const nvx::dicom::WsmSlide& slide, const nvx::Sha256::Digest& digest,
                    std::ofstream& list) {
     const Bytes rgb = Pixels(kind.width, kind.height, number);
     const int tw = kind.tileWidth, th = kind.tileHeight;
@@ -215,9 +215,9 @@ int main(int argc, char** argv) {
     slide.metadata = {"P-0001", "Doe^Jane", "A123", "SLIDE-42", "Skin, punch biopsy"};
     std::string why;
     if (argc == 3 && !nvx::dicom::ReadSlideMetadata(argv[2], &slide.metadata, &why)) Die(why);
-    nvx::dicom::Sha256 hash;
+    nvx::Sha256 hash;
     hash.Update("a synthetic slide");
-    const nvx::dicom::Sha256::Digest digest = hash.Finish();
+    const nvx::Sha256::Digest digest = hash.Finish();
     const nvx::dicom::SlideUids uids = nvx::dicom::UidsFor(digest);
     slide.studyUid = uids.study;
     slide.seriesUid = uids.series;

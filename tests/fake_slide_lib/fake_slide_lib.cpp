@@ -33,6 +33,9 @@
  *   NVXFAKE_TILE_FILE=path     every tile stream is that file's bytes
  *   NVXFAKE_REPORTED_SIZE=WxH  the size reported with the label and preview,
  *                              whatever their streams hold
+ *   NVXFAKE_DIGEST=hex|refuse  the slide's content digest: those 32 bytes
+ *                              (64 hex digits), or NVX_DIGEST_FAILED; by
+ *                              default SHA-256 of "fake" and the header's values
  *   NVXFAKE_LOG=path           one line per call appended to path
  *   NVXFAKE_HOLD_RELEASE=ms    each release of a buffer takes that long, and
  *                              logs "releasing N" after "release": N releases
@@ -57,6 +60,7 @@
 #include <vector>
 
 #include "NvxSlideLib.h"
+#include "common/sha256.h"
 #include "tests/fake_slide_lib/fake_pixels.h"
 
 namespace {
@@ -70,6 +74,7 @@ struct Settings {
     std::string tileStream, tableless, tileFile;
     int reportedWidth = 0, reportedHeight = 0;  // 0: the stream's own size
     int holdReleaseMs = 0;
+    std::string digest;
 };
 
 int EnvInt(const char* name, int fallback) {
@@ -104,6 +109,7 @@ const Settings& GetSettings() {
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
         s.tileStream = EnvText("NVXFAKE_TILE_STREAM");
         s.holdReleaseMs = EnvInt("NVXFAKE_HOLD_RELEASE", 0);
+        s.digest = EnvText("NVXFAKE_DIGEST");
         std::sscanf(EnvText("NVXFAKE_REPORTED_SIZE").c_str(), "%dx%d", &s.reportedWidth,
                     &s.reportedHeight);
         return s;
@@ -362,5 +368,30 @@ NVX_API uint8_t NvxCloseSlide(NvxSlideHandle*) {
 #endif
 
 NVX_API int32_t NvxLastFetchFailure(void) { return tLastFetchFailure; }
+
+#ifndef FAKE_OMIT_NvxSlideDigest
+NVX_API int32_t NvxSlideDigest(NvxSlideHandle, uint8_t* digest, int32_t capacity) {
+    Log("digest");
+    if (digest == nullptr || capacity < NVX_DIGEST_BYTES) return NVX_DIGEST_BAD_ARGUMENT;
+    const Settings& s = GetSettings();
+    if (s.digest == "refuse") return NVX_DIGEST_FAILED;
+    if (!s.digest.empty()) {
+        for (int i = 0; i < NVX_DIGEST_BYTES; ++i)
+            digest[i] =
+                uint8_t(std::strtoul(s.digest.substr(size_t(i) * 2, 2).c_str(), nullptr, 16));
+        return NVX_DIGEST_DELIVERED;
+    }
+    // snprintf, not std::to_string: the latter's digit table is a unique
+    // symbol, which would keep the fake loaded after dlclose.
+    char text[128];
+    std::snprintf(text, sizeof text, "fake %d %d %d %d %.9g", s.width, s.height, s.magnification,
+                  s.tile, double(s.mpp));
+    nvx::Sha256 hash;
+    hash.Update(std::string_view(text));
+    const auto value = hash.Finish();
+    std::memcpy(digest, value.data(), value.size());
+    return NVX_DIGEST_DELIVERED;
+}
+#endif
 
 }  // extern "C"

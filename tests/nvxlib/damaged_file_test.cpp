@@ -39,52 +39,6 @@ std::string DamagedCopy(const std::string& name) {
         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" + name);
 }
 
-// Edits an nvx file in memory and can re-seal it, i.e. recompute the
-// checksums, so that a test reaches the check behind them.
-struct NvxEditor {
-    std::vector<uint8_t> bytes;
-    nvx::Header header;
-    std::vector<nvx::LevelRecord> levels;
-
-    explicit NvxEditor(const std::string& path) : bytes(ReadFile(path)) {
-        header = *nvx::DecodeHeader(bytes);
-        for (uint32_t k = 0; k < header.levelCount; ++k)
-            levels.push_back(nvx::DecodeLevelRecord(
-                &bytes[header.levelTableOffset + size_t(k) * nvx::kLevelRecordSize]));
-    }
-    uint8_t* EntryAt(uint32_t level, size_t i) {
-        return &bytes[levels[level].indexOffset + i * nvx::kTileEntrySize];
-    }
-    nvx::TileEntry Entry(uint32_t level, size_t i) {
-        return nvx::DecodeTileEntry(EntryAt(level, i));
-    }
-    // The level-0 tile with the longest stream: tissue, stored only once.
-    size_t UniqueTile() {
-        size_t best = 0;
-        for (size_t i = 0; i < size_t(levels[0].columns) * levels[0].rows; ++i)
-            if (Entry(0, i).length > Entry(0, best).length) best = i;
-        return best;
-    }
-    // Recomputes what lies inside the file; an index or table that an edit
-    // moved outside keeps its old checksum.
-    void Reseal() {
-        std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
-        for (size_t k = 0; k < levels.size(); ++k) {
-            const size_t n = size_t(levels[k].columns) * levels[k].rows * nvx::kTileEntrySize;
-            if (levels[k].indexOffset <= bytes.size() && n <= bytes.size() - levels[k].indexOffset)
-                levels[k].indexCrc = nvx::Crc32({&bytes[levels[k].indexOffset], n});
-            nvx::EncodeLevelRecord(levels[k], &table[k * nvx::kLevelRecordSize]);
-        }
-        if (header.levelTableOffset <= bytes.size() &&
-            table.size() <= bytes.size() - header.levelTableOffset)
-            std::copy(table.begin(), table.end(), bytes.begin() + long(header.levelTableOffset));
-        header.levelTableCrc = nvx::Crc32(table);
-        header.fileSize = bytes.size();
-        const auto h = nvx::EncodeHeader(header);
-        std::copy(h.begin(), h.end(), bytes.begin());
-    }
-};
-
 // Whether a file opens: "" when it does, else the library's reason.
 std::string Refusal(const std::string& path) {
     OpenSlide s(path);

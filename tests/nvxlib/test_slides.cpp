@@ -5,6 +5,7 @@
  */
 #include "tests/nvxlib/test_slides.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -95,6 +96,37 @@ std::string CopyOf(const std::string& source, const std::string& name) {
     const std::string path = std::string(NVX_TEST_SLIDES) + "/" + name;
     WriteFile(path, ReadFile(source));
     return path;
+}
+
+NvxEditor::NvxEditor(const std::string& path) : bytes(ReadFile(path)) {
+    header = *nvx::DecodeHeader(bytes);
+    for (uint32_t k = 0; k < header.levelCount; ++k)
+        levels.push_back(nvx::DecodeLevelRecord(
+            &bytes[header.levelTableOffset + size_t(k) * nvx::kLevelRecordSize]));
+}
+
+size_t NvxEditor::UniqueTile() {
+    size_t best = 0;
+    for (size_t i = 0; i < size_t(levels[0].columns) * levels[0].rows; ++i)
+        if (Entry(0, i).length > Entry(0, best).length) best = i;
+    return best;
+}
+
+void NvxEditor::Reseal() {
+    std::vector<uint8_t> table(levels.size() * nvx::kLevelRecordSize);
+    for (size_t k = 0; k < levels.size(); ++k) {
+        const size_t n = size_t(levels[k].columns) * levels[k].rows * nvx::kTileEntrySize;
+        if (levels[k].indexOffset <= bytes.size() && n <= bytes.size() - levels[k].indexOffset)
+            levels[k].indexCrc = nvx::Crc32({&bytes[levels[k].indexOffset], n});
+        nvx::EncodeLevelRecord(levels[k], &table[k * nvx::kLevelRecordSize]);
+    }
+    if (header.levelTableOffset <= bytes.size() &&
+        table.size() <= bytes.size() - header.levelTableOffset)
+        std::copy(table.begin(), table.end(), bytes.begin() + long(header.levelTableOffset));
+    header.levelTableCrc = nvx::Crc32(table);
+    header.fileSize = bytes.size();
+    const auto h = nvx::EncodeHeader(header);
+    std::copy(h.begin(), h.end(), bytes.begin());
 }
 
 }  // namespace nvxtest

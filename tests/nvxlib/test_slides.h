@@ -1,7 +1,8 @@
 /*
  * test_slides.h - shared helpers of the slide library tests: test slides
  * made by nvxmake, RAII owners of slide handles and library buffers, JPEG
- * decoding, and byte patching of nvx files for the damaged-file cases.
+ * decoding, and byte patching of nvx files for the damaged-file and
+ * digest cases.
  */
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "NvxSlideLib.h"
+#include "nvxlib/nvx_format.h"
 
 namespace nvxtest {
 
@@ -72,5 +74,26 @@ double MeanAbsDiff(const uint8_t* a, const uint8_t* b, size_t bytes);
 std::string CopyOf(const std::string& source, const std::string& name);
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Edits an nvx file in memory and can re-seal it, i.e. recompute the
+// checksums, so that a test reaches the check behind them.
+struct NvxEditor {
+    std::vector<uint8_t> bytes;
+    nvx::Header header;
+    std::vector<nvx::LevelRecord> levels;
+
+    explicit NvxEditor(const std::string& path);
+    uint8_t* EntryAt(uint32_t level, size_t i) {
+        return &bytes[levels[level].indexOffset + i * nvx::kTileEntrySize];
+    }
+    nvx::TileEntry Entry(uint32_t level, size_t i) {
+        return nvx::DecodeTileEntry(EntryAt(level, i));
+    }
+    // The level-0 tile with the longest stream: tissue, stored only once.
+    size_t UniqueTile();
+    // Recomputes what lies inside the file; an index or table that an edit
+    // moved outside keeps its old checksum.
+    void Reseal();
+};
 
 }  // namespace nvxtest

@@ -29,6 +29,7 @@ protected:
         unsetenv("NVXFAKE_FAIL");
         unsetenv("NVXFAKE_CORRUPT");
         unsetenv("NVXFAKE_DAMAGED");
+        unsetenv("NVXFAKE_DIGEST");
         setenv("NVXFAKE_WIDTH", "1000", 1);
         setenv("NVXFAKE_HEIGHT", "700", 1);
     }
@@ -236,6 +237,43 @@ TEST_F(SlideBinding, PictureFetchesTellMissingFromUnreadable) {
     }
 }
 
+TEST_F(SlideBinding, SlideDigestsAreTheLibrarysOrSayWhyNot) {
+    struct Case {
+        const char* width;
+        const char* digest;  // NVXFAKE_DIGEST
+        DigestStatus status;
+        std::uint8_t first;  // the digest's first byte, when given
+    };
+    const Case cases[] = {
+        {"1000", "", DigestStatus::Delivered, 0},
+        {"1001", "", DigestStatus::Delivered, 0},
+        {"1000", "a5000000000000000000000000000000000000000000000000000000000000ff",
+         DigestStatus::Delivered, 0xa5},
+        {"1000", "refuse", DigestStatus::Refused, 0},
+    };
+    std::vector<SlideDigest> digests;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("width=") + c.width + " digest=" + c.digest);
+        setenv("NVXFAKE_WIDTH", c.width, 1);
+        setenv("NVXFAKE_DIGEST", c.digest, 1);
+        UnloadSlideLibrary();  // the fake reads its settings when it is loaded
+        SlideHandle slide = 0;
+        ASSERT_TRUE(OpenSlide(&slide, "any.nvx"));
+        digests.push_back(DigestSlide(slide));
+        EXPECT_EQ(digests.back().status, c.status);
+        if (c.first != 0) {
+            EXPECT_EQ(digests.back().bytes.front(), c.first);
+            EXPECT_EQ(digests.back().bytes.back(), 0xff);
+        }
+        EXPECT_TRUE(CloseSlide(&slide));
+    }
+    unsetenv("NVXFAKE_DIGEST");
+    EXPECT_NE(digests[0].bytes, decltype(digests[0].bytes){});
+    EXPECT_NE(digests[0].bytes, digests[1].bytes) << "another slide, another digest";
+    EXPECT_EQ(digests[3].bytes, decltype(digests[3].bytes){}) << "a refusal gives no bytes";
+    EXPECT_EQ(Count("digest"), 4);
+}
+
 // Run against a fake that lacks one entry point (see CMakeLists): the
 // call is skipped, a yes/no call counts as no, and nothing crashes.
 TEST(MissingEntryPoint, IsSkippedAndCountsAsNo) {
@@ -256,6 +294,9 @@ TEST(MissingEntryPoint, IsSkippedAndCountsAsNo) {
     // A picture fetch that cannot be made says the slide has none.
     EXPECT_EQ(FetchLabel(slide).status,
               name == "NvxFetchLabel" ? PictureStatus::None : PictureStatus::Delivered);
+    // The digest, beyond the eight, is missing only from a library without it.
+    EXPECT_EQ(DigestSlide(slide).status,
+              name == "NvxSlideDigest" ? DigestStatus::Missing : DigestStatus::Delivered);
     EXPECT_EQ(CloseSlide(&slide), name != "NvxCloseSlide");
     UnloadSlideLibrary();
 }

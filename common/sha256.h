@@ -1,7 +1,8 @@
 /*
- * sha256.h - SHA-256 (FIPS 180-4), for the slide's UIDs: a digest of what
- * makes the output is hashed with each UID's role. Fed in pieces of any
- * size; the same bytes give the same digest however they are cut.
+ * sha256.h - SHA-256 (FIPS 180-4): the slide library's digest of a slide's
+ * content, and the DICOM UIDs, where a digest of what makes the output is
+ * hashed with each UID's role. Fed in pieces of any size; the same bytes
+ * give the same digest however they are cut.
  */
 #pragma once
 
@@ -11,7 +12,7 @@
 #include <span>
 #include <string_view>
 
-namespace nvx::dicom {
+namespace nvx {
 
 class Sha256 {
 public:
@@ -32,4 +33,4 @@ private:
     std::uint64_t totalBytes_ = 0;
 };
 
-}  // namespace nvx::dicom
+}  // namespace nvx

@@ -1,11 +1,11 @@
 /*
  * sha256.cpp - the SHA-256 compression function and padding.
  */
-#include "dicom/sha256.h"
+#include "common/sha256.h"
 
 #include <cstring>
 
-namespace nvx::dicom {
+namespace nvx {
 
 namespace {
 
@@ -101,4 +101,4 @@ Sha256::Digest Sha256::Finish() {
     return digest;
 }
 
-}  // namespace nvx::dicom
+}  // namespace nvx
