@@ -1,10 +1,16 @@
-// Writes one whole-slide instance of each kind from synthetic tiles into a
-// folder, for the readers and the validator, with the tiles' decoded
-// pixels beside each (NAME.dcm, NAME.rgb: every frame's pixels in order)
-// and a list of them (instances.txt: name, frames, tile width and height,
-// photometric interpretation). The patient, study and specimen come from
-// METADATA.json when it is given.
+// Writes whole-slide instances from synthetic pictures into a folder, for
+// the readers, the validator and a PACS, with the pixels each frame must
+// show beside each (NAME.dcm, NAME.rgb: every frame's pixels in order) and
+// a list of them (instances.txt: name, frames, tile width and height,
+// photometric interpretation, and "exact" when the frames decode to those
+// pixels exactly, "near" when they are the source pixels the frame was
+// encoded from).
 //   write_test_instances FOLDER [METADATA.json]
+//       one instance of each kind, from patterns that differ tile by tile;
+//       the patient, study and specimen from METADATA.json when given
+//   write_test_instances --slide FOLDER
+//       one slide as the converter lays it out: three levels of a
+//       tissue-like picture, its label, overview and thumbnail
 // clang-format off
 #include <cstddef>
 #include <cstdio>
@@ -13,9 +19,11 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,6 +31,7 @@
 #include "common/sha256.h"
 #include "dicom/instance_writer.h"
 #include "dicom/jpeg_frame.h"
+#include "dicom/picture_frame.h"
 #include "dicom/slide_metadata.h"
 #include "dicom/uid.h"
 #include "dicom/wsm_instance.h"
@@ -34,7 +43,8 @@ using nvx::dicom::FramePhotometric;
 using nvx::dicom::WsmImageKind;
 using Bytes = std::vector<std::uint8_t>;
 
-enum class Encoding { AbbreviatedRgb, CompleteYcbcr, Subsampled420 };
+enum class Encoding { AbbreviatedRgb, CompleteYcbcr, Subsampled420, Picture };
+enum class Source { Pattern, Tissue };
 
 struct Kind {
     const char* name;
@@ -42,6 +52,7 @@ struct Kind {
     Encoding encoding;
     int width, height, tileWidth, tileHeight;
     bool sizesAhead;
+    Source source = Source::Pattern;
 };
 
 [[noreturn]] void Die(const std::string& what) {
@@ -58,6 +69,33 @@ Bytes Pixels(int width, int height, int seed) {
             p[0] = static_cast<std::uint8_t>((x * 3 + seed * 40) & 0xFF);
             p[1] = static_cast<std::uint8_t>((y * 5 + ((x / 16 + y / 16) % 2) * 90) & 0xFF);
             p[2] = static_cast<std::uint8_t>(((x ^ y) + seed * 17) & 0xFF);
+        }
+    }
+    return rgb;
+}
+
+// Something like stained tissue on glass: pale ground, pink blobs with
+// purple nuclei, smooth enough for JPEG to keep close. `step`: source
+// pixels per pixel, so that the levels of one slide show the same tissue.
+Bytes Tissue(int width, int height, int step) {
+    Bytes rgb(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const double sx = double(x) * step, sy = double(y) * step;
+            const double blob =
+                std::sin(sx / 230.0) * std::cos(sy / 170.0) + 0.5 * std::sin((sx + sy) / 90.0);
+            const double nucleus = std::sin(sx / 23.0) * std::sin(sy / 19.0);
+            std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+            if (blob < 0.2) {
+                p[0] = 242, p[1] = 238, p[2] = 240;  // glass
+            } else if (nucleus > 0.6) {
+                p[0] = 110, p[1] = 70, p[2] = 150;  // nucleus
+            } else {
+                const int shade = static_cast<int>(40 * blob);
+                p[0] = static_cast<std::uint8_t>(225 - shade / 2);
+                p[1] = static_cast<std::uint8_t>(150 - shade);
+                p[2] = static_cast<std::uint8_t>(190 - shade / 2);
+            }
         }
     }
     return rgb;
@@ -132,7 +170,9 @@ Bytes Encode420(const Bytes& rgb, int width, int height) {
 void WriteInstance(const std::string& folder, const Kind& kind, int number,
                    const nvx::dicom::WsmSlide& slide, const nvx::Sha256::Digest& digest,
                    std::ofstream& list) {
-    const Bytes rgb = Pixels(kind.width, kind.height, number);
+    const Bytes rgb = kind.source == Source::Tissue
+                          ? Tissue(kind.width, kind.height, int(slide.columns) / kind.width)
+                          : Pixels(kind.width, kind.height, number);
     const int tw = kind.tileWidth, th = kind.tileHeight;
     const int across = (kind.width + tw - 1) / tw, down = (kind.height + th - 1) / th;
     const int quality = 80;
@@ -159,6 +199,14 @@ void WriteInstance(const std::string& folder, const Kind& kind, int number,
                 case Encoding::Subsampled420:
                     frame = Encode420(tile, tw, th);
                     pixels = Decode(frame);
+                    break;
+                case Encoding::Picture:
+                    if (!nvx::dicom::EncodePictureFrame(tile, static_cast<std::uint32_t>(tw),
+                                                        static_cast<std::uint32_t>(th), quality,
+                                                        &frame)) {
+                        Die("encode a picture");
+                    }
+                    pixels = tile;
                     break;
             }
             frames.push_back(std::move(frame));
@@ -203,20 +251,25 @@ void WriteInstance(const std::string& folder, const Kind& kind, int number,
         .write(reinterpret_cast<const char*>(decoded.data()),
                static_cast<std::streamsize>(decoded.size()));
     list << kind.name << ' ' << frames.size() << ' ' << tw << ' ' << th << ' '
-         << nvx::dicom::PhotometricName(image.photometric) << '\n';
+         << nvx::dicom::PhotometricName(image.photometric) << ' '
+         << (kind.encoding == Encoding::Picture ? "near" : "exact") << '\n';
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) Die("usage: write_test_instances FOLDER [METADATA.json]");
-    const std::string folder = argv[1];
+    const bool wholeSlide = argc == 3 && std::string(argv[1]) == "--slide";
+    if (argc != 2 && argc != 3) Die("usage: write_test_instances [--slide] FOLDER [METADATA.json]");
+    const std::string folder = argv[wholeSlide ? 2 : 1];
     nvx::dicom::WsmSlide slide;
     slide.metadata = {"P-0001", "Doe^Jane", "A123", "SLIDE-42", "Skin, punch biopsy"};
     std::string why;
-    if (argc == 3 && !nvx::dicom::ReadSlideMetadata(argv[2], &slide.metadata, &why)) Die(why);
+    if (argc == 3 && !wholeSlide &&
+        !nvx::dicom::ReadSlideMetadata(argv[2], &slide.metadata, &why)) {
+        Die(why);
+    }
     nvx::Sha256 hash;
-    hash.Update("a synthetic slide");
+    hash.Update(wholeSlide ? "a synthetic slide of tissue" : "a synthetic slide");
     const nvx::Sha256::Digest digest = hash.Finish();
     const nvx::dicom::SlideUids uids = nvx::dicom::UidsFor(digest);
     slide.studyUid = uids.study;
@@ -226,8 +279,8 @@ int main(int argc, char** argv) {
     slide.specimenUid = uids.specimen;
     slide.contentDate = "20260101";
     slide.contentTime = "120000";
-    slide.columns = 600;
-    slide.rows = 400;
+    slide.columns = wholeSlide ? 2048 : 600;
+    slide.rows = wholeSlide ? 1536 : 400;
     slide.micronsPerPixelX = slide.micronsPerPixelY = 0.25;
     slide.sectionMicrons = 4;
     const Kind kinds[] = {
@@ -235,15 +288,34 @@ int main(int argc, char** argv) {
         {"volume", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 600, 400, 256, 256, true},
         // Tiles at 4:2:0.
         {"resampled", WsmImageKind::Resampled, Encoding::Subsampled420, 300, 200, 128, 128, false},
-        // The pictures, one frame each.
-        {"label", WsmImageKind::Label, Encoding::Subsampled420, 200, 104, 200, 104, false},
-        {"overview", WsmImageKind::Overview, Encoding::AbbreviatedRgb, 300, 120, 300, 120, true},
-        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Subsampled420, 150, 100, 150, 100, true},
+        // The pictures, one frame each, as the converter encodes them.
+        {"label", WsmImageKind::Label, Encoding::Picture, 200, 104, 200, 104, false,
+         Source::Tissue},
+        {"overview", WsmImageKind::Overview, Encoding::Picture, 300, 120, 300, 120, true,
+         Source::Tissue},
+        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Picture, 150, 100, 150, 100, true,
+         Source::Tissue},
         // Complete YCbCr streams without subsampling, as copied stored tiles are.
         {"volume444", WsmImageKind::Volume, Encoding::CompleteYcbcr, 512, 256, 256, 256, false},
     };
+    const Kind slideKinds[] = {
+        {"level0", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 2048, 1536, 256, 256, true,
+         Source::Tissue},
+        {"level1", WsmImageKind::Resampled, Encoding::AbbreviatedRgb, 1024, 768, 256, 256, true,
+         Source::Tissue},
+        {"level2", WsmImageKind::Resampled, Encoding::AbbreviatedRgb, 512, 384, 256, 256, true,
+         Source::Tissue},
+        {"label", WsmImageKind::Label, Encoding::Picture, 400, 200, 400, 200, false,
+         Source::Tissue},
+        {"overview", WsmImageKind::Overview, Encoding::Picture, 1024, 384, 1024, 384, false,
+         Source::Tissue},
+        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Picture, 256, 192, 256, 192, false,
+         Source::Tissue},
+    };
     std::ofstream list(folder + "/instances.txt");
     int number = 1;
-    for (const Kind& kind : kinds) WriteInstance(folder, kind, number++, slide, digest, list);
+    for (const Kind& kind :
+         wholeSlide ? std::span<const Kind>(slideKinds) : std::span<const Kind>(kinds))
+        WriteInstance(folder, kind, number++, slide, digest, list);
     return list.good() ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 """wsm_instances_test.py - whole-slide instances of each kind, written by
 write_test_instances from synthetic tiles: dciodvfy finds no error in
 them, dcmdump and pydicom read every one, and their frames decode to the
-pixels the tiles themselves decode to.
+pixels the tiles themselves decode to, or, for the pictures encoded from
+pixels, close to those pixels.
 
 usage: wsm_instances_test.py <write_test_instances>
 """
@@ -42,10 +43,12 @@ class WsmInstances(unittest.TestCase):
         cls.folder = tempfile.mkdtemp(prefix="nvx-dicom-")
         subprocess.run([WRITER, cls.folder], check=True, timeout=120)
         cls.instances = {}
+        cls.matches = {}
         with open(os.path.join(cls.folder, "instances.txt"), encoding="ascii") as listing:
             for line in listing:
-                name, frames, width, height, photometric = line.split()
+                name, frames, width, height, photometric, match = line.split()
                 cls.instances[name] = (int(frames), int(width), int(height), photometric)
+                cls.matches[name] = match
 
     @classmethod
     def tearDownClass(cls):
@@ -180,9 +183,21 @@ class WsmInstances(unittest.TestCase):
                 expected = self.expected_frames(name)
                 streams = list(generate_pixel_data_frame(ds.PixelData, frames))
                 self.assertEqual(len(streams), frames)
-                for index, stream in enumerate(streams):
-                    decoded = np.asarray(Image.open(io.BytesIO(stream)).convert("RGB"))
-                    np.testing.assert_array_equal(decoded, expected[index], f"frame {index}")
+                decoded = np.stack([np.asarray(Image.open(io.BytesIO(stream)).convert("RGB"))
+                                    for stream in streams])
+                if self.matches[name] == "exact":
+                    np.testing.assert_array_equal(decoded, expected)
+                else:
+                    # A picture encoded from these pixels at quality 90:
+                    # close on average, with ringing only beside the sharp
+                    # edges between glass and tissue. Read with the wrong
+                    # colour transform it would be off by tens everywhere.
+                    difference = np.abs(decoded.astype(int) - expected.astype(int))
+                    self.assertLess(difference.mean(), 2.5)
+                    self.assertLessEqual(difference.max(), 48)
+                    self.assertEqual(photometric, "RGB")
+                    np.testing.assert_array_equal(ds.pixel_array.reshape(expected.shape), decoded)
+                    continue
                 # pydicom's own decode; it gives YCbCr frames as YCbCr, which
                 # its conversion (in floating point) turns into RGB within one
                 # step of libjpeg's.
