@@ -58,11 +58,12 @@ void MixBlockPortable(const CoefficientMix& mix, std::int16_t* y, std::int16_t* 
 // stands for a 16 x 16 area of the stored tile: four stored blocks, whose
 // samples libjpeg's encoder would average two by two. The 8-point DCT of
 // the pairwise average of two adjacent 8-sample runs is linear in their
-// two DCTs: an 8 x 16 matrix (kHalvingSize), derived once from the DCT's
-// cosines. Applied down the columns and then along the rows it gives the
-// DCT of the 2 x 2 average, at some 400 multiply-adds a block where a
-// 64 x 256 matrix would take 16384, and fewer still when the blocks' high
-// frequencies are zero, as most stored chroma's are.
+// two DCTs: an 8 x 16 matrix (kHalvingInputs columns), derived once from
+// the DCT's cosines. Applied down the columns and then along the rows it
+// gives the DCT of the 2 x 2 average, at most some 1600 multiply-adds a
+// block (3072 as two plain matrix passes; the matrix's symmetry and zeros
+// save the rest) where a 64 x 256 matrix would take 16384, and far fewer
+// when the blocks' high frequencies are zero, as most stored chroma's are.
 inline constexpr int kHalvingInputs = 16;
 using HalvingMatrix = float[8][kHalvingInputs];
 // Row k: output coefficient k; columns 0..7: the first run's coefficients,
@@ -82,8 +83,10 @@ struct ChromaSteps {
 ChromaSteps MakeChromaSteps(const std::uint16_t* storedSteps, const std::uint16_t* outputSteps);
 
 // Four stored chroma blocks (quantised, natural order) into the output's
-// one: dequantised, halved, requantised, rounded half away from zero and
-// clamped as MixBlock clamps.
+// one: dequantised, halved, requantised, rounded to the nearest step with
+// a tie toward zero (ties are common where the stored steps divide the
+// output ones; coefficient_mix.cpp says why toward zero) and clamped as
+// MixBlock clamps.
 void HalveChromaBlocks(const ChromaSteps& steps, const std::int16_t* const blocks[4],
                        std::int16_t* out);
 
