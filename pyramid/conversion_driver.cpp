@@ -189,9 +189,9 @@ void FileAttempt::WriteDirectories(std::vector<AssociatedPicture>* missing,
         missing->push_back(AssociatedPicture::Label);
     }
     if (plan_.pictures.macro) {
-        NotePicture(WriteMacroDirectory(tiff_, source_.slide, &record_,
-                                        job_.encoding.PictureQuality()),
-                    AssociatedPicture::Macro);
+        NotePicture(
+            WriteMacroDirectory(tiff_, source_.slide, &record_, job_.encoding.PictureQuality()),
+            AssociatedPicture::Macro);
     } else if (!job_.leaveOutMacro) {
         missing->push_back(AssociatedPicture::Macro);
     }
