@@ -11,16 +11,16 @@
 #include <new>
 #include <utility>
 
-#include "pyramid/output_file.h"
 #include "pyramid/output_size.h"
 
 namespace nvx::pyramid {
 
 namespace {
 
-// Every failure of the level goes to the record of the run writing `tiff`.
-void Record(TIFF* tiff, const Step& step, Cause cause = Cause::None, int code = 0) noexcept {
-    if (RunRecord* record = RecordOf(tiff)) record->Fail(step, cause, code);
+// Every failure of the level goes to the record of the run writing to `sink`.
+void Record(const TileSink* sink, const Step& step, Cause cause = Cause::None,
+            int code = 0) noexcept {
+    if (RunRecord* record = sink->Record()) record->Fail(step, cause, code);
 }
 
 // The stage of what a tile worker was doing (TileWorker::Step).
@@ -57,7 +57,14 @@ std::size_t MostOfAnyTile(const LevelSource& source, const LevelPlan& level, std
 
 LevelWriter::LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan& level,
                          const LevelLimits& limits, ThreadStarter startThread)
-    : tiff_(tiff),
+    : LevelWriter(static_cast<TileSink*>(nullptr), source, level, limits, std::move(startThread)) {
+    ownSink_ = std::make_unique<TiffTileSink>(tiff, limits.fileBytes);
+    sink_ = ownSink_.get();
+}
+
+LevelWriter::LevelWriter(TileSink* sink, const LevelSource& source, const LevelPlan& level,
+                         const LevelLimits& limits, ThreadStarter startThread)
+    : sink_(sink),
       source_(source),
       level_(level),
       columns_(TilesAcross(level.width, source.tileSize)),
@@ -65,7 +72,6 @@ LevelWriter::LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan&
       coefficientRoute_(!source.regionMode && !PixelRouteForced()),
       budgetBytes_(std::max(limits.budgetBytes,
                             MostOfAnyTile(source, level, columns_, rows_, coefficientRoute_))),
-      fileBytes_(limits.fileBytes),
       startThread_(std::move(startThread)),
       gate_(limits.tilesAtOnce > 0 ? limits.tilesAtOnce : TilesMadeAtOnce()),
       makers_(static_cast<std::size_t>(gate_.Slots())) {
@@ -106,7 +112,7 @@ LevelOutcome LevelWriter::Run(const std::function<void()>& dot,
     }
     // A level without a worker says why.
     if (started == 0) {
-        Record(tiff_, Step::OfLevel(Stage::StartingWorkers, level_.directoryIndex),
+        Record(sink_, Step::OfLevel(Stage::StartingWorkers, level_.directoryIndex),
                refusal != 0 ? Cause::Errno : Cause::None, refusal);
     }
 
@@ -158,7 +164,7 @@ void LevelWriter::Work() {
         // Recorded before the words below, which need memory.
         const std::int32_t level = level_.directoryIndex;
         const bool starting = step == kStartingMaker;
-        Record(tiff_,
+        Record(sink_,
                starting ? Step::OfLevel(Stage::PreparingWorker, level)
                         : Step::OfTile(TileStage(step), level, haveTile ? tile.place.index : -1,
                                        tile.place.column, tile.place.row),
@@ -246,7 +252,7 @@ void LevelWriter::Finish(TakenTile* tile, TileStream&& stream) {
     if (stopped_) return;
     if (stream.lost) ++outcome_.lostTiles;
     if (stream.bytes.empty()) {
-        Record(tiff_, Step::OfTile(Stage::EncodingTile, level_.directoryIndex, place.index,
+        Record(sink_, Step::OfTile(Stage::EncodingTile, level_.directoryIndex, place.index,
                                    place.column, place.row));
         LevelFailure failure;
         failure.kind = LevelFailure::Kind::NotEncoded;
@@ -267,19 +273,15 @@ void LevelWriter::Finish(TakenTile* tile, TileStream&& stream) {
 void LevelWriter::WriteReadyLocked() {
     for (auto ready = waiting_.begin(); ready != waiting_.end() && ready->first == nextToWrite_;
          ready = waiting_.erase(ready)) {
-        std::vector<std::uint8_t>& stream = ready->second;
-        const auto size = static_cast<tmsize_t>(stream.size());
+        const std::vector<std::uint8_t>& stream = ready->second;
         std::optional<LevelFailure::Kind> refused;
-        // The tile goes at the end of the file; the level's directory, with
-        // two entries per tile, after the last one.
-        if (fileBytes_ != 0 &&
-            FileEnd(tiff_) + stream.size() + DirectoryBytes(TileCount()) > fileBytes_) {
+        const TilePut put = sink_->Put(nextToWrite_, TileCount(), stream);
+        if (put == TilePut::FileLimit) {
             refused = LevelFailure::Kind::FileLimit;
-        } else if (TIFFWriteRawTile(tiff_, static_cast<std::uint32_t>(nextToWrite_), stream.data(),
-                                    size) != size) {
+        } else if (put == TilePut::Refused) {
             refused = LevelFailure::Kind::WriteRefused;
             const TilePlace at = PlaceOf(nextToWrite_);
-            Record(tiff_, Step::OfTile(Stage::WritingTile, level_.directoryIndex, at.index,
+            Record(sink_, Step::OfTile(Stage::WritingTile, level_.directoryIndex, at.index,
                                        at.column, at.row));
         }
         if (refused) {

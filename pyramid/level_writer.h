@@ -4,8 +4,9 @@
  *
  * It owns the level's 64 worker threads, the hand-out of its tiles, the
  * byte budget, the gate of the tiles being made, the finished tiles that
- * wait for their turn, the lock that guards the TIFF handle, the counters
- * and the level's outcome. The caller blocks in Run and gets the outcome
+ * wait for their turn, the lock that guards the tile sink (the TIFF
+ * directory or the DICOM instance the tiles go to), the counters and the
+ * level's outcome. The caller blocks in Run and gets the outcome
  * back; nothing of the level lives outside this object.
  *
  * Two limits, and nothing else, hold the level's work back:
@@ -27,7 +28,7 @@
  * Tiles are handed out one at a time in raster order (tile-number order)
  * and written into the file in that same order, whatever order the workers
  * finish them in, so that a slide always gives the same file. The lock is
- * held for the hand-out, the counting, TIFFWriteRawTile and the counters.
+ * held for the hand-out, the counting, the sink's write and the counters.
  * Every tile handed out holds what it will need, and every tile before it
  * was handed out before it: so the tile the file waits for always moves on,
  * and a budget of one tile's most still writes the level.
@@ -41,12 +42,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "pyramid/pyramid_plan.h"
+#include "pyramid/tile_sink.h"
 #include "pyramid/tile_worker.h"
 #include "pyramid/work_gate.h"
 #include "pyramid/worker_threads.h"
@@ -59,7 +62,7 @@ inline constexpr int kWorkersPerLevel = 64;
 // Why a level stopped before its last tile.
 struct LevelFailure {
     enum class Kind {
-        WriteRefused,  // libtiff refused a tile (a full disk, the file size limit)
+        WriteRefused,  // the output refused a tile (a full disk, the file size limit)
         NotEncoded,    // libjpeg refused a tile
         OutOfMemory,   // a worker could not have a tile's buffers
         FileLimit,     // the tile would take the file past its limit (a classic TIFF's 4 GiB)
@@ -97,7 +100,7 @@ struct LevelLimits {
     std::size_t budgetBytes = kTileBudgetBytes;
     // Tiles made at once; 0: TilesMadeAtOnce().
     int tilesAtOnce = 0;
-    // The most the file may hold, the level's directory included; 0: no limit.
+    // The most the TIFF file may hold, the level's directory included; 0: no limit.
     std::uint64_t fileBytes = 0;
 };
 
@@ -113,6 +116,10 @@ public:
     // The level's tags must be set on `tiff` already. `source` and `level`
     // must outlive the writer.
     LevelWriter(TIFF* tiff, const LevelSource& source, const LevelPlan& level,
+                const LevelLimits& limits = {}, ThreadStarter startThread = StartWorkerThread);
+    // The tiles go to `sink` instead, which must outlive the writer;
+    // `limits.fileBytes` is the sink's own business.
+    LevelWriter(TileSink* sink, const LevelSource& source, const LevelPlan& level,
                 const LevelLimits& limits = {}, ThreadStarter startThread = StartWorkerThread);
     LevelWriter(const LevelWriter&) = delete;
     LevelWriter& operator=(const LevelWriter&) = delete;
@@ -153,19 +160,19 @@ private:
     TilePlace PlaceOf(std::int64_t index) const;
     std::string DescribeTile(const TilePlace& place) const;
 
-    TIFF* const tiff_;
+    std::unique_ptr<TileSink> ownSink_;  // the TIFF's, when the writer was given a TIFF
+    TileSink* sink_;
     const LevelSource& source_;
     const LevelPlan& level_;
     const std::int64_t columns_;
     const std::int64_t rows_;
     const bool coefficientRoute_;
     const std::size_t budgetBytes_;
-    const std::uint64_t fileBytes_;
     const ThreadStarter startThread_;
     WorkGate gate_;
     std::vector<std::optional<TileWorker>> makers_;  // one for each slot of the gate
 
-    mutable std::mutex mutex_;          // guards everything below and the TIFF handle
+    mutable std::mutex mutex_;          // guards everything below and the sink
     std::condition_variable moved_;     // takers: bytes came free, or the level stopped
     std::condition_variable progress_;  // Run: a tile row landed, or a worker ended
     std::int64_t nextToTake_ = 0;
