@@ -165,7 +165,7 @@ if [[ -n ${wall[chroma420]:-} ]]; then
         -v vs="${size[vips_default]}" -v q="${quality[chroma420]}" -v vq="${quality[vips_default]}" \
         'BEGIN {
         printf "4:2:0 / vips default:    %.2f  (target <= 0.50)\n", c / vd
-        printf "4:2:0 size / vips default size: %.2f  (target 0.90 to 1.10)\n", s / vs
+        printf "4:2:0 size / vips default size: %.2f  (target <= 1.10)\n", s / vs
         printf "4:2:0 PSNR - vips default PSNR: %+.2f dB  (target >= 0)\n", q - vq
     }'
 fi
