@@ -466,6 +466,12 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
         case OptionProblem::TakesNoValue:
             Error("option " + name + " takes no value");
             return;
+        case OptionProblem::NeedsDicom:
+            Error("option " + name + " needs --format dicom");
+            return;
+        case OptionProblem::NotOnThisSystem:
+            Error(name + " " + Quoted(value) + " is not available on this system yet");
+            return;
         case OptionProblem::BadValue:
             break;
     }
@@ -477,6 +483,8 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     if (name == "--threads") rule = "a whole number of CPUs, at least 1";
     if (name == "--quality") rule = "a JPEG quality, a whole number from 1 to 100";
     if (name == "--chroma") rule = "420";
+    if (name == "--format") rule = "tiff or dicom";
+    if (name == "--dicom-metadata") rule = "a file path";
     Error(name + " " + Quoted(value) + " is not " + rule);
 }
 
@@ -583,6 +591,14 @@ void ExplainImplausibleMagnification(const std::string& path, int magnification,
           std::to_string(magnification) + "; a slide's magnification is from " +
           std::to_string(lowest) + " to " + std::to_string(highest));
 }
+
+void ExplainNoPixelSizeForDicom(const std::string& path) {
+    Error("neither " + Quoted(path) +
+          " nor --mpp gives the pixel size, which DICOM output must state; "
+          "give it with --mpp");
+}
+
+void ExplainDicomMetadataRefused(const std::string& why) { Error(why); }
 
 void WarnUsualMicronsPerPixel(float micronsPerPixel, int magnification) {
     // The value as the descriptions print it.

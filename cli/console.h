@@ -99,8 +99,20 @@ void WarnLooseNumber(NumberArgument argument, const std::string& text, double va
 void ExplainArgumentCount(int given);
 // An option that cannot be taken: `name` as written ("--mpp"), and for a bad
 // value the value as written; the line names the option's rule.
-enum class OptionProblem { Unknown, MissingValue, BadValue, GivenTwice, TakesNoValue };
+enum class OptionProblem {
+    Unknown,
+    MissingValue,
+    BadValue,
+    GivenTwice,
+    TakesNoValue,
+    NeedsDicom,       // given without --format dicom
+    NotOnThisSystem,  // a value this build cannot do on this system
+};
 void ExplainOptionRefusal(OptionProblem problem, const std::string& name, const std::string& value);
+// DICOM output needs the pixel size: neither the slide nor --mpp gives one.
+void ExplainNoPixelSizeForDicom(const std::string& path);
+// The --dicom-metadata file cannot be used; `why` names it and says why.
+void ExplainDicomMetadataRefused(const std::string& why);
 // The report --report names cannot go there: it would replace the slide or
 // the output, or `refusal` (what is at the path) says why.
 void ExplainReportRefused(const std::string& path, const std::string& refusal);

@@ -25,6 +25,9 @@
 #include "pyramid/work_gate.h"
 #include "slide/library_binding.h"
 #include "slide/slide_session.h"
+#if !defined(_WIN32)
+#include "dicom/slide_metadata.h"
+#endif
 
 #include <string>
 #include <vector>
@@ -79,7 +82,8 @@ int FinishRun(const nvx::cli::RunFacts& facts) {
 }
 
 // Converts the slide the accepted arguments name; gives the exit status.
-int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
+int ConvertParsed(const nvx::cli::RunOptions& options,
+                  const nvx::dicom::SlideMetadata& dicomMetadata, int startupStatus,
                   nvx::cli::RunFacts* facts) {
     using namespace nvx;
     facts->input = options.inputPath;
@@ -105,6 +109,12 @@ int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
     // A pixel size the lab gives stands in for what the slide records.
     if (options.choices.micronsPerPixel) info.micronsPerPixel = *options.choices.micronsPerPixel;
     NotePixelSize(info, options.choices, facts);
+    // An assumed pixel size must not reach an archive: DICOM output states
+    // only one the slide records or the lab gives.
+    if (options.choices.dicom && !(pyramid::RecordedMicronsPerPixel(info.micronsPerPixel) > 0)) {
+        console::ExplainNoPixelSizeForDicom(options.inputPath);
+        return cli::kFailedStatus;
+    }
     if (!pyramid::IsPlausibleScanMagnification(info.scanMagnification)) {
         console::ExplainImplausibleMagnification(options.inputPath, info.scanMagnification,
                                                  pyramid::kMinScanMagnification,
@@ -139,6 +149,8 @@ int ConvertParsed(const nvx::cli::RunOptions& options, int startupStatus,
     job.copyStoredTiles = options.choices.copyStoredTiles;
     job.encoding.quality = options.choices.quality;
     job.encoding.chroma420 = options.choices.chroma420;
+    job.format = options.choices.dicom ? pyramid::OutputFormat::Dicom : pyramid::OutputFormat::Tiff;
+    job.dicomMetadata = dicomMetadata;
     const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
     for (std::size_t k = 0; k < result.levels.size(); ++k) {
         const pyramid::LevelPlan& level = result.levels[k];
@@ -255,8 +267,20 @@ int main(int argc, char** argv) {
             return refused();
         }
     }
+    // The metadata file is read before any work: one that cannot be used
+    // refuses the run.
+    dicom::SlideMetadata dicomMetadata;
+#if !defined(_WIN32)
+    if (options.choices.dicomMetadataPath) {
+        std::string why;
+        if (!dicom::ReadSlideMetadata(*options.choices.dicomMetadataPath, &dicomMetadata, &why)) {
+            console::ExplainDicomMetadataRefused(why);
+            return refused();
+        }
+    }
+#endif
     if (options.choices.threads) pyramid::LimitUsableCpus(*options.choices.threads);
     facts.cpus = pyramid::UsableCpus();
-    facts.status = ConvertParsed(options, startupStatus, &facts);
+    facts.status = ConvertParsed(options, dicomMetadata, startupStatus, &facts);
     return FinishRun(facts);
 }

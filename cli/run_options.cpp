@@ -49,7 +49,8 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         return OptionAsks::Run;
     }
     if (name != "--mpp" && name != "--report" && name != "--threads" && name != "--tiles" &&
-        name != "--quality" && name != "--chroma")
+        name != "--quality" && name != "--chroma" && name != "--format" &&
+        name != "--dicom-metadata")
         return refuse(console::OptionProblem::Unknown);
 
     std::string value;
@@ -70,6 +71,24 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         if (value.empty()) return refuse(console::OptionProblem::BadValue, value);
         if (choices->reportPath) return refuse(console::OptionProblem::GivenTwice);
         choices->reportPath = value;
+        return OptionAsks::Run;
+    }
+    if (name == "--format") {
+        if (value != "tiff" && value != "dicom")
+            return refuse(console::OptionProblem::BadValue, value);
+        if (choices->formatGiven) return refuse(console::OptionProblem::GivenTwice);
+#if defined(_WIN32)
+        // The folder of instances is not built on Windows yet.
+        if (value == "dicom") return refuse(console::OptionProblem::NotOnThisSystem, value);
+#endif
+        choices->formatGiven = true;
+        choices->dicom = value == "dicom";
+        return OptionAsks::Run;
+    }
+    if (name == "--dicom-metadata") {
+        if (value.empty()) return refuse(console::OptionProblem::BadValue, value);
+        if (choices->dicomMetadataPath) return refuse(console::OptionProblem::GivenTwice);
+        choices->dicomMetadataPath = value;
         return OptionAsks::Run;
     }
     if (name == "--chroma") {
@@ -251,6 +270,12 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
             check.verdict = ArgumentVerdict::Version;
             return check;
         }
+    }
+    // The metadata describes DICOM instances; a TIFF has no place for it.
+    if (options->choices.dicomMetadataPath && !options->choices.dicom) {
+        check.option = {console::OptionProblem::NeedsDicom, "--dicom-metadata", ""};
+        check.verdict = ArgumentVerdict::BadOption;
+        return check;
     }
     const OutputChoices choices = options->choices;
     argc = static_cast<int>(arguments.size());

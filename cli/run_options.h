@@ -36,6 +36,9 @@ struct OutputChoices {
     std::optional<int> threads;             // --threads: at most this many CPUs, >= 1
     std::optional<int> quality;  // --quality: the JPEG quality of what is encoded, 1..100
     bool chroma420 = false;      // --chroma 420: pyramid levels YCbCr 4:2:0
+    bool dicom = false;          // --format dicom: a folder of DICOM instances, not a TIFF
+    bool formatGiven = false;    // --format was given (tiff or dicom)
+    std::optional<std::string> dicomMetadataPath;  // --dicom-metadata: the patient, study, specimen
 };
 
 struct RunOptions {

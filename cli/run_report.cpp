@@ -103,6 +103,7 @@ std::string JsonString(const std::string& text) {
 
 std::string RunReportJson(const RunFacts& facts, const std::string& reason, double wallSeconds,
                           double cpuSeconds, std::int64_t peakBytes) {
+    const OutputChoices& c = facts.choices;
     const auto optionalNumber = [](bool known, double value) {
         return known ? Number(value) : std::string("null");
     };
@@ -119,13 +120,16 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
                   ", \"transcoded\": " + std::to_string(level.transcoded) +
                   ", \"from_pixels\": " + std::to_string(level.fromPixels) + "}}";
     }
-    const OutputChoices& c = facts.choices;
     std::string json = "{\n";
     json += "  \"status\": " + std::to_string(facts.status) + ",\n";
     json += "  \"converted\": " + std::string(facts.status == 0 ? "true" : "false") + ",\n";
     json += "  \"reason\": " + (reason.empty() ? std::string("null") : JsonString(reason)) + ",\n";
     json += "  \"input\": " + (facts.input.empty() ? "null" : JsonString(facts.input)) + ",\n";
     json += "  \"output\": " + (facts.output.empty() ? "null" : JsonString(facts.output)) + ",\n";
+    json += "  \"format\": " + std::string(c.dicom ? "\"dicom\"" : "\"tiff\"") + ",\n";
+    json += "  \"output_folder\": " +
+            (c.dicom && !facts.output.empty() ? JsonString(facts.output) : std::string("null")) +
+            ",\n";
     json +=
         "  \"output_replaced\": " + std::string(facts.outputReplaced ? "true" : "false") + ",\n";
     json += "  \"region\": " + std::string(facts.regionMode ? "true" : "false") + ",\n";
@@ -141,7 +145,8 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
             ", \"threads\": " + (c.threads ? std::to_string(*c.threads) : std::string("null")) +
             ", \"tiles\": " + (c.copyStoredTiles ? "\"copy\"" : "null") +
             ", \"quality\": " + (c.quality ? std::to_string(*c.quality) : std::string("null")) +
-            ", \"chroma\": " + (c.chroma420 ? "\"420\"" : "null") + "},\n";
+            ", \"chroma\": " + (c.chroma420 ? "\"420\"" : "null") + ", \"dicom_metadata\": " +
+            (c.dicomMetadataPath ? JsonString(*c.dicomMetadataPath) : std::string("null")) + "},\n";
     json += "  \"cpus\": " + (facts.cpus > 0 ? std::to_string(facts.cpus) : std::string("null")) +
             ",\n";
     json += "  \"seconds\": {\"wall\": " + Number(wallSeconds) +

@@ -83,7 +83,8 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
         *why = "an empty picture or tile";
         return {};
     }
-    if (!(slide.micronsPerPixelX > 0 && slide.micronsPerPixelY > 0 && slide.sectionMicrons > 0)) {
+    if (!(slide.micronsPerPixelX > 0 && slide.micronsPerPixelY > 0 &&
+          (slide.sectionMicrons > 0 || !slide.sectionRecorded))) {
         *why = "no pixel size or section thickness";
         return {};
     }
@@ -170,7 +171,11 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
     if (CoversScannedArea(image.kind)) {
         d.SetFloat32(Tag(0x0048, 0x0001), static_cast<float>(widthMm));
         d.SetFloat32(Tag(0x0048, 0x0002), static_cast<float>(heightMm));
-        d.SetFloat32(Tag(0x0048, 0x0003), static_cast<float>(slide.sectionMicrons));
+        if (slide.sectionRecorded) {
+            d.SetFloat32(Tag(0x0048, 0x0003), static_cast<float>(slide.sectionMicrons));
+        } else if (IsVolume(image.kind)) {
+            d.SetBytes(Tag(0x0048, 0x0003), vr::kFL, {});
+        }
     }
     d.SetUint32(Tag(0x0048, 0x0006), image.columns);
     d.SetUint32(Tag(0x0048, 0x0007), image.rows);
@@ -196,7 +201,12 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
 
     DataSet& shared = d.AddItem(Tag(0x5200, 0x9229));
     DataSet& measures = shared.AddItem(Tag(0x0028, 0x9110));
-    measures.SetString(Tag(0x0018, 0x0050), vr::kDS, DecimalString(slide.sectionMicrons / 1000));
+    if (slide.sectionRecorded) {
+        measures.SetString(Tag(0x0018, 0x0050), vr::kDS,
+                           DecimalString(slide.sectionMicrons / 1000));
+    } else if (CoversScannedArea(image.kind)) {
+        measures.SetString(Tag(0x0018, 0x0050), vr::kDS, "");
+    }
     if (CoversScannedArea(image.kind)) {
         const std::string spacing[] = {DecimalString(spacingY), DecimalString(spacingX)};
         measures.SetStrings(Tag(0x0028, 0x0030), vr::kDS, spacing);

@@ -44,6 +44,10 @@ struct WsmSlide {
     double micronsPerPixelX = 0, micronsPerPixelY = 0;
     // The thickness of the imaged section in microns.
     double sectionMicrons = 0;
+    // False when the slide does not record the thickness: the attributes
+    // that must have one are then present and empty, as no value can say
+    // "not known", and left out where they may be.
+    bool sectionRecorded = true;
 };
 
 // One instance of the slide.

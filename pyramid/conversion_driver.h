@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/run_record.h"
+#include "dicom/slide_metadata.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/tile_route.h"
 #include "slide/library_binding.h"
@@ -25,6 +26,10 @@
 #include "slide/slide_session.h"
 
 namespace nvx::pyramid {
+
+// What the output is: the pyramid TIFF, or a folder of DICOM whole-slide
+// instances (dicom_output.h; not on Windows).
+enum class OutputFormat { Tiff, Dicom };
 
 // Everything the front end hands over once the slide is open and the box set.
 struct ConversionJob {
@@ -40,6 +45,9 @@ struct ConversionJob {
     bool leaveOutMacro = false;
     bool copyStoredTiles = false;  // --tiles copy: the full-resolution level keeps the stored tiles
     EncodingChoices encoding;      // --quality and --chroma 420
+    OutputFormat format = OutputFormat::Tiff;
+    // The patient, study and specimen of a DICOM output (--dicom-metadata).
+    dicom::SlideMetadata dicomMetadata;
 };
 
 enum class ConversionOutcome {

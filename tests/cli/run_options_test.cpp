@@ -141,6 +141,32 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
          OptionProblem::MissingValue,
          "--chroma",
          0.0f},
+        {{"p", "--format", "dicom", "i", "o", "3", "--format=tiff"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice,
+         "--format",
+         0.0f},
+        {{"p", "i", "o", "3", "--format"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::MissingValue,
+         "--format",
+         0.0f},
+        // The metadata describes instances: a TIFF has no place for it.
+        {{"p", "--dicom-metadata", "m.json", "i", "o", "3"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::NeedsDicom,
+         "--dicom-metadata",
+         0.0f},
+        {{"p", "--format=tiff", "--dicom-metadata", "m.json", "i", "o", "3"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::NeedsDicom,
+         "--dicom-metadata",
+         0.0f},
+        {{"p", "--format=dicom", "--dicom-metadata=a", "i", "o", "3", "--dicom-metadata=b"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice,
+         "--dicom-metadata",
+         0.0f},
     };
     for (const Case& c : cases) {
         RunOptions options;
@@ -191,6 +217,13 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
         EXPECT_EQ(check.option.value, bad);
     }
+    for (const char* bad : {"DICOM", "svs", "", " dicom", "tif"}) {
+        RunOptions options;
+        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--format", bad}, &options);
+        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
+        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
+        EXPECT_EQ(check.option.value, bad);
+    }
     for (const char* bad : {"422", "444", "4:2:0", "", " 420", "420 ", "0420"}) {
         RunOptions options;
         const ArgumentCheck check = Parse({"p", "i", "o", "3", "--chroma", bad}, &options);
@@ -218,6 +251,26 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         EXPECT_EQ(options.choices.quality, a.quality) << line;
         EXPECT_EQ(options.choices.chroma420, a.chroma420) << line;
         EXPECT_EQ(options.outputPath, "o") << line;
+    }
+    struct Format {
+        std::vector<std::string> words;
+        bool dicom;
+        std::optional<std::string> metadata;
+    };
+    const Format formats[] = {
+        {{"p", "i", "o", "3"}, false, std::nullopt},
+        {{"p", "i", "o", "3", "--format", "tiff"}, false, std::nullopt},
+        {{"p", "--format=dicom", "i", "o", "3"}, true, std::nullopt},
+        {{"p", "i", "o", "--dicom-metadata", "m.json", "3", "--format", "dicom"}, true, "m.json"},
+        {{"p", "i", "o", "9", "40", "0", "0", "5", "5", "--format", "dicom"}, true, std::nullopt},
+    };
+    for (const Format& f : formats) {
+        RunOptions parsed;
+        const std::string line = ::testing::PrintToString(f.words);
+        ASSERT_EQ(Parse(f.words, &parsed).verdict, ArgumentVerdict::Accepted) << line;
+        EXPECT_EQ(parsed.choices.dicom, f.dicom) << line;
+        EXPECT_EQ(parsed.choices.dicomMetadataPath, f.metadata) << line;
+        EXPECT_EQ(parsed.outputPath, "o") << line;
     }
     ASSERT_EQ(Parse({"p", "i", "--tiles=copy", "o", "3"}, &options).verdict,
               ArgumentVerdict::Accepted);

@@ -1,0 +1,518 @@
+/*
+ * dicom_output.cpp - the slide's instances: the levels through their
+ * level writers into DicomTileSinks, the pictures decoded and encoded as
+ * one frame each, and the folder published when every instance is whole.
+ */
+#include "pyramid/dicom_output.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "common/publishing_folder.h"
+#include "dicom/jpeg_frame.h"
+#include "dicom/picture_frame.h"
+#include "dicom/uid.h"
+#include "pyramid/associated_images.h"
+#include "pyramid/conversion_driver_internal.h"
+#include "pyramid/level_writer.h"
+#include "pyramid/tile_encoder.h"
+#include "slide/jpeg_row_decoder.h"
+
+namespace nvx::pyramid {
+
+namespace {
+
+// Where the compression ratio's value goes until the last frame is in: a
+// decimal string of the most characters one may have, so that any ratio fits.
+constexpr double kRatioPlaceholder = 1.0 / 3.0;
+constexpr std::uint8_t kRatioElement[] = {0x28, 0x00, 0x12, 0x21, 'D', 'S'};
+constexpr std::size_t kPreambleAndPrefix = 128 + 4;
+
+// Whether a JPEG stream carries its own quantisation tables (a complete
+// stream) rather than leaning on tables kept elsewhere.
+bool HasOwnTables(std::span<const std::uint8_t> stream) {
+    std::size_t at = 2;  // after SOI
+    while (at + 4 <= stream.size() && stream[at] == 0xFF) {
+        const std::uint8_t marker = stream[at + 1];
+        if (marker == 0xDB) return true;   // DQT
+        if (marker == 0xDA) return false;  // SOS: the scan began without one
+        at += 2 + ((std::size_t{stream[at + 2]} << 8) | stream[at + 3]);
+    }
+    return false;
+}
+
+void Put(std::string* text, std::string_view name, std::string_view value) {
+    // Each value with its length, so that no two choices read alike.
+    *text +=
+        std::string(name) + "=" + std::to_string(value.size()) + ":" + std::string(value) + "\n";
+}
+
+std::string Bits(float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return std::to_string(bits);
+}
+
+// When the slide's file was last written, in UTC as a DICOM date and time
+// (YYYYMMDDHHMMSS): the slide records no time of its own, and its file is
+// written by the scanner when it scans. Empty when the system does not say.
+std::string FileWrittenAt(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return {};
+    const std::time_t seconds = status.st_mtime;
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc) == nullptr) return {};
+    char text[16];
+    if (std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc) != 14) return {};
+    return text;
+}
+
+dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& digest,
+                            const std::string& acquired) {
+    dicom::WsmSlide slide;
+    slide.metadata = job.dicomMetadata;
+    // The slide records no identifier of its own; the attribute must have
+    // a value, and says it is not known rather than make one up.
+    if (slide.metadata.containerIdentifier.empty()) slide.metadata.containerIdentifier = "UNKNOWN";
+    const dicom::SlideUids uids = dicom::UidsFor(digest);
+    slide.studyUid = uids.study;
+    slide.seriesUid = uids.series;
+    slide.frameOfReferenceUid = uids.frameOfReference;
+    slide.dimensionOrganizationUid = uids.dimensionOrganization;
+    slide.specimenUid = uids.specimen;
+    slide.contentDate = acquired.substr(0, 8);
+    slide.contentTime = acquired.substr(8);
+    slide.columns = static_cast<std::uint32_t>(job.box.width);
+    slide.rows = static_cast<std::uint32_t>(job.box.height);
+    slide.micronsPerPixelX = slide.micronsPerPixelY =
+        RecordedMicronsPerPixel(job.info.micronsPerPixel);
+    slide.sectionRecorded = false;
+    return slide;
+}
+
+dicom::FileMeta MetaFor(const Sha256::Digest& digest, const std::string& instanceUid) {
+    return {dicom::kWsmSopClass, instanceUid, dicom::kJpegBaselineTransferSyntax,
+            dicom::UidsFor(digest).implementationClass, "NVX2SVS"};
+}
+
+// A picture decoded whole, as packed RGB rows.
+struct PicturePixels {
+    std::vector<std::uint8_t> rgb;
+    std::int32_t width = 0, height = 0;
+};
+
+// Decodes `stream`; nullopt when it does not decode (lost) or memory runs
+// out (in the record). `fits` may refuse its size.
+std::optional<PicturePixels> DecodePicture(const std::uint8_t* stream, std::int32_t length,
+                                           AssociatedPicture picture, RunRecord* record,
+                                           std::int64_t mostPixels) {
+    if (stream == nullptr || length <= 0) return std::nullopt;
+    slide::JpegRowDecoder decoder(stream, static_cast<std::size_t>(length));
+    const auto failed = [&]() -> std::optional<PicturePixels> {
+        if (decoder.failure() == slide::JpegRowDecoder::Failure::OutOfMemory) {
+            record->Fail(Step::OfPicture(Stage::DecodingPicture, picture), Cause::OutOfMemory);
+        }
+        return std::nullopt;
+    };
+    if (!decoder.Start()) return failed();
+    PicturePixels pixels;
+    pixels.width = decoder.size().width;
+    pixels.height = decoder.size().height;
+    if (mostPixels > 0 && std::int64_t{pixels.width} * pixels.height > mostPixels) {
+        return std::nullopt;
+    }
+    const std::size_t row = static_cast<std::size_t>(pixels.width) * 3;
+    pixels.rgb.resize(row * static_cast<std::size_t>(pixels.height));
+    for (std::int32_t y = 0; y < pixels.height; ++y) {
+        if (!decoder.ReadRow(&pixels.rgb[row * static_cast<std::size_t>(y)])) return failed();
+    }
+    if (!decoder.Finish()) return failed();
+    return pixels;
+}
+
+}  // namespace
+
+Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const ConversionJob& job,
+                            const std::string& acquired) {
+    std::string text;
+    Put(&text, "output", "dicom 1");
+    Put(&text, "box",
+        std::to_string(job.box.x) + " " + std::to_string(job.box.y) + " " +
+            std::to_string(job.box.width) + " " + std::to_string(job.box.height));
+    Put(&text, "layers", std::to_string(job.layers));
+    Put(&text, "region", job.regionMode ? "yes" : "no");
+    Put(&text, "tiles", job.copyStoredTiles ? "copy" : "made");
+    Put(&text, "chroma", job.encoding.chroma420 ? "420" : "444");
+    Put(&text, "quality", job.encoding.quality ? std::to_string(*job.encoding.quality) : "");
+    Put(&text, "mpp", Bits(job.info.micronsPerPixel));
+    Put(&text, "label", job.leaveOutLabel ? "no" : "yes");
+    Put(&text, "macro", job.leaveOutMacro ? "no" : "yes");
+    const dicom::SlideMetadata& m = job.dicomMetadata;
+    Put(&text, "patient_id", m.patientId);
+    Put(&text, "patient_name", m.patientName);
+    Put(&text, "accession_number", m.accessionNumber);
+    Put(&text, "container_identifier", m.containerIdentifier);
+    Put(&text, "specimen_description", m.specimenDescription);
+    Put(&text, "acquired", acquired);
+    Sha256 hash;
+    hash.Update(slideDigest);
+    hash.Update(text);
+    return hash.Finish();
+}
+
+DicomTileSink::DicomTileSink(WritableFile* file, const dicom::WsmSlide& slide,
+                             const dicom::WsmImage& image, const dicom::FileMeta& meta,
+                             std::vector<std::uint8_t> tables, RunRecord* record,
+                             std::int32_t level)
+    : file_(file),
+      bytes_(*file),
+      writer_(bytes_),
+      slide_(slide),
+      image_(image),
+      meta_(meta),
+      tables_(std::move(tables)),
+      record_(record),
+      level_(level) {}
+
+TilePut DicomTileSink::Refuse(int code, std::int64_t index) {
+    const TilePlace at = PlaceOfTile(
+        index,
+        static_cast<std::int64_t>((image_.columns + image_.tileColumns - 1) / image_.tileColumns),
+        static_cast<std::int32_t>(image_.tileColumns));
+    record_->Fail(Step::OfTile(Stage::WritingTile, level_, at.index, at.column, at.row),
+                  code != 0 ? Cause::System : Cause::None, code);
+    return TilePut::Refused;
+}
+
+bool DicomTileSink::Begin(std::span<const std::uint8_t> firstFrame) {
+    if (!dicom::PhotometricOf(firstFrame, &image_.photometric)) return false;
+    image_.compressionRatio = kRatioPlaceholder;
+    std::string why;
+    const dicom::DataSet dataSet = dicom::WsmInstanceDataSet(slide_, image_, &why);
+    if (dataSet.Empty()) return false;
+    std::vector<std::uint8_t> encoded;
+    dataSet.Encode(&encoded);
+    const auto found = std::search(encoded.begin(), encoded.end(), std::begin(kRatioElement),
+                                   std::end(kRatioElement));
+    if (found == encoded.end() || encoded.end() - found < 8) return false;
+    const std::size_t at = static_cast<std::size_t>(found - encoded.begin());
+    ratioLength_ = encoded[at + 6] | (std::size_t{encoded[at + 7]} << 8);
+    ratioOffset_ = kPreambleAndPrefix + dicom::EncodeFileMeta(meta_).size() + at + 8;
+    begun_ = writer_.Begin(meta_, dataSet, dicom::FrameCount(image_));
+    return begun_;
+}
+
+TilePut DicomTileSink::Put(std::int64_t index, std::int64_t tileCount,
+                           std::span<const std::uint8_t> tile) {
+    if (tileCount != dicom::FrameCount(image_)) return Refuse(EINVAL, index);
+    std::span<const std::uint8_t> frame = tile;
+    if (!HasOwnTables(tile)) {
+        if (!dicom::SpliceTables(tile, tables_, &frame_)) return Refuse(EINVAL, index);
+        frame = frame_;
+    }
+    if (!begun_ && !Begin(frame)) return Refuse(writer_.Error(), index);
+    if (!writer_.AppendFrame(frame)) return Refuse(writer_.Error(), index);
+    frameBytes_ += frame.size();
+    return TilePut::Written;
+}
+
+bool DicomTileSink::Finish() {
+    const auto fail = [&](int code) {
+        record_->Fail(Step::OfLevel(Stage::WritingLevelDirectory, level_),
+                      code != 0 ? Cause::System : Cause::None, code);
+        return false;
+    };
+    if (!begun_ || !writer_.Finish()) return fail(writer_.Error());
+    const double raw = double(dicom::FrameCount(image_)) * image_.tileColumns * image_.tileRows * 3;
+    std::string ratio = dicom::DecimalString(frameBytes_ > 0 ? raw / double(frameBytes_) : 1.0);
+    if (ratio.size() > ratioLength_) return fail(EOVERFLOW);
+    ratio.resize(ratioLength_, ' ');
+    if (!file_->WriteAt(ratio.data(), ratio.size(), ratioOffset_)) return fail(file_->Error());
+    return true;
+}
+
+namespace {
+
+// One conversion into a folder of instances.
+class DicomAttempt {
+public:
+    DicomAttempt(const ConversionJob& job, const PyramidPlan& plan, const LevelSource& source,
+                 PublishingFolder* folder, const Sha256::Digest& digest,
+                 const dicom::WsmSlide& slide, RunRecord* record, const ProgressReport& progress,
+                 const DriverSeams& seams)
+        : job_(job),
+          plan_(plan),
+          source_(source),
+          folder_(*folder),
+          digest_(digest),
+          slide_(slide),
+          record_(*record),
+          progress_(progress),
+          seams_(seams) {}
+
+    void WriteInstances(std::vector<AssociatedPicture>* missing, std::vector<TileRoutes>* routes);
+    const std::optional<ShortLevel>& Short() const { return shortLevel_; }
+
+private:
+    bool WriteLevel(std::size_t k, TileRoutes* routes);
+    void WritePicture(AssociatedPicture which, dicom::WsmImageKind kind, const std::string& name,
+                      const std::optional<PicturePixels>& pixels, int quality);
+    WritableFile* Create(const std::string& name, const Step& step);
+    std::uint32_t NextNumber() { return ++number_; }
+
+    const ConversionJob& job_;
+    const PyramidPlan& plan_;
+    const LevelSource& source_;
+    PublishingFolder& folder_;
+    const Sha256::Digest& digest_;
+    const dicom::WsmSlide& slide_;
+    RunRecord& record_;
+    const ProgressReport& progress_;
+    const DriverSeams& seams_;
+    std::optional<ShortLevel> shortLevel_;
+    std::uint32_t number_ = 0;
+};
+
+WritableFile* DicomAttempt::Create(const std::string& name, const Step& step) {
+    std::string why;
+    WritableFile* file = folder_.CreateFile(name, &why);
+    if (file == nullptr) {
+        record_.Fail(step, Cause::Refusal, 0, why.c_str());
+        return nullptr;
+    }
+    file->RecordFailuresIn(&record_);
+    return file;
+}
+
+bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
+    const LevelPlan& level = plan_.levels[k];
+    const std::int32_t index = level.directoryIndex;
+    dicom::WsmImage image;
+    image.kind = k == 0 ? dicom::WsmImageKind::Volume : dicom::WsmImageKind::Resampled;
+    image.instanceNumber = NextNumber();
+    image.instanceUid = dicom::InstanceUid(digest_, image.instanceNumber);
+    image.columns = static_cast<std::uint32_t>(level.width);
+    image.rows = static_cast<std::uint32_t>(level.height);
+    image.tileColumns = image.tileRows = static_cast<std::uint32_t>(source_.tileSize);
+    WritableFile* file = Create("level-" + std::to_string(k) + ".dcm",
+                                Step::OfLevel(Stage::SettingLevelTags, index));
+    if (file == nullptr) return false;
+    // The same tables the TIFF's level carries in its JPEGTables.
+    std::vector<std::uint8_t> tables;
+    if (!level.storedTiles) {
+        tables = TablesFor(level.jpegQuality, level.chroma420);
+        if (tables.empty()) {
+            record_.Fail(Step::OfLevel(Stage::SettingTables, index));
+            return false;
+        }
+    }
+    DicomTileSink sink(file, slide_, image, MetaFor(digest_, image.instanceUid), std::move(tables),
+                       &record_, index);
+    LevelLimits limits;
+    limits.budgetBytes = level.storedTiles
+                             ? std::min(seams_.tileBudgetBytes, kCopiedTileBudgetBytes)
+                             : seams_.tileBudgetBytes;
+    LevelWriter writer(&sink, source_, level, limits, seams_.startThread);
+    const LevelOutcome outcome =
+        writer.Run([this] { progress_(Progress::Dot); }, [file] { file->StartWritingBack(); });
+    *routes = outcome.routes;
+    record_.NoteLostTiles(outcome.lostTiles);
+    if (!outcome.Complete()) {
+        shortLevel_ = ShortLevel{index, outcome.rowsWritten, level.height};
+        if (!record_.Failed()) record_.Fail(Step::OfLevel(Stage::StartingWorkers, index));
+        return false;
+    }
+    return sink.Finish() && !record_.Lost();
+}
+
+void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kind,
+                                const std::string& name, const std::optional<PicturePixels>& pixels,
+                                int quality) {
+    if (!pixels) {
+        if (!record_.Failed()) record_.NotePictureLost(which);
+        return;
+    }
+    std::vector<std::uint8_t> frame;
+    const auto width = static_cast<std::uint32_t>(pixels->width);
+    const auto height = static_cast<std::uint32_t>(pixels->height);
+    if (!dicom::EncodePictureFrame(pixels->rgb, width, height, quality, &frame)) {
+        record_.Fail(Step::OfPicture(Stage::WritingPicture, which));
+        return;
+    }
+    dicom::WsmImage image;
+    image.kind = kind;
+    image.instanceNumber = NextNumber();
+    image.instanceUid = dicom::InstanceUid(digest_, image.instanceNumber);
+    image.columns = image.tileColumns = width;
+    image.rows = image.tileRows = height;
+    image.compressionRatio = double(width) * height * 3 / double(frame.size());
+    std::string why;
+    const dicom::DataSet dataSet = dicom::WsmInstanceDataSet(slide_, image, &why);
+    if (dataSet.Empty() || !dicom::PhotometricOf(frame, &image.photometric)) {
+        record_.Fail(Step::OfPicture(Stage::SettingPictureTags, which), Cause::Refusal, 0,
+                     why.c_str());
+        return;
+    }
+    WritableFile* file = Create(name, Step::OfPicture(Stage::WritingPicture, which));
+    if (file == nullptr) return;
+    dicom::FileSink bytes(*file);
+    dicom::InstanceWriter writer(bytes);
+    const std::size_t sizes[] = {frame.size()};
+    if (!writer.Begin(MetaFor(digest_, image.instanceUid), dataSet, 1, sizes) ||
+        !writer.AppendFrame(frame) || !writer.Finish()) {
+        const int code = writer.Error();
+        record_.Fail(Step::OfPicture(Stage::WritingPicture, which),
+                     code != 0 ? Cause::System : Cause::None, code);
+    }
+}
+
+void DicomAttempt::WriteInstances(std::vector<AssociatedPicture>* missing,
+                                  std::vector<TileRoutes>* routes) {
+    routes->assign(plan_.levels.size(), TileRoutes{});
+    for (std::size_t k = 0; k < plan_.levels.size(); ++k) {
+        if (!WriteLevel(k, &(*routes)[k])) return;
+        if (k == 0) {
+            const ThumbnailRequest request =
+                ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
+                                       job_.box.y, job_.box.width, job_.box.height);
+            const slide::Fetched fetched =
+                slide::FetchRegion(source_.slide, request.scale, request.x, request.y,
+                                   request.width, request.height, 1);
+            if (fetched.failure == slide::FetchFailure::OutOfMemory) {
+                record_.Fail(Step::OfPicture(Stage::FetchingPicture, AssociatedPicture::Thumbnail),
+                             Cause::OutOfMemory);
+                return;
+            }
+            WritePicture(
+                AssociatedPicture::Thumbnail, dicom::WsmImageKind::Thumbnail, "thumbnail.dcm",
+                DecodePicture(fetched.buffer.get(), fetched.length, AssociatedPicture::Thumbnail,
+                              &record_, std::int64_t{request.width} * request.height),
+                job_.encoding.ThumbnailQuality());
+            progress_(Progress::Dot);
+            if (record_.Lost()) return;
+        }
+    }
+    if (plan_.pictures.label) {
+        const slide::FetchedPicture label = slide::FetchLabel(source_.slide);
+        WritePicture(
+            AssociatedPicture::Label, dicom::WsmImageKind::Label, "label.dcm",
+            DecodePicture(label.buffer.get(), label.length, AssociatedPicture::Label, &record_, 0),
+            job_.encoding.PictureQuality());
+        if (record_.Lost()) return;
+    } else if (!job_.leaveOutLabel) {
+        missing->push_back(AssociatedPicture::Label);
+    }
+    if (plan_.pictures.macro) {
+        const slide::FetchedPicture macro = slide::FetchPreview(source_.slide);
+        WritePicture(
+            AssociatedPicture::Macro, dicom::WsmImageKind::Overview, "overview.dcm",
+            DecodePicture(macro.buffer.get(), macro.length, AssociatedPicture::Macro, &record_, 0),
+            job_.encoding.PictureQuality());
+    } else if (!job_.leaveOutMacro) {
+        missing->push_back(AssociatedPicture::Macro);
+    }
+}
+
+ConversionResult NotCreated(slide::SlideSession* slide, const std::string& why) {
+    ConversionResult result;
+    result.outcome = ConversionOutcome::OutputNotCreated;
+    result.failure.step = Step::Of(Stage::CreatingOutput);
+    result.failure.cause = Cause::Refusal;
+    result.failure.text = why;
+    result.slideClosed = slide->Close();
+    return result;
+}
+
+}  // namespace
+
+ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
+                                     slide::SlideSession* slide, const ProgressReport& progress,
+                                     const DriverSeams& seams) {
+    const OutputFolder target = ResolveOutputFolder(job.outputPath);
+    if (!target.Publishable()) return NotCreated(slide, target.refusal);
+    // The front end refuses a run without a pixel size before it begins.
+    if (!(RecordedMicronsPerPixel(job.info.micronsPerPixel) > 0)) {
+        return NotCreated(slide, "the slide records no pixel size");
+    }
+    const slide::SlideDigest content = slide::DigestSlide(slide->handle());
+    if (content.status != slide::DigestStatus::Delivered) {
+        return NotCreated(slide,
+                          "the slide library gives no digest of the slide's content, which the "
+                          "instances' UIDs are made from");
+    }
+    const std::string acquired = FileWrittenAt(job.inputPath);
+    if (acquired.empty()) {
+        return NotCreated(slide, "the system does not say when " + job.inputPath + " was written");
+    }
+
+    const PicturesOnSlide onSlide =
+        FindPicturesOnSlide(slide->handle(), !job.leaveOutLabel, !job.leaveOutMacro);
+    if (onSlide.label == slide::PictureStatus::Unreadable ||
+        onSlide.macro == slide::PictureStatus::Unreadable) {
+        ConversionResult result;
+        result.outcome = ConversionOutcome::Incomplete;
+        if (onSlide.label == slide::PictureStatus::Unreadable)
+            result.failure.lostPictures.push_back(AssociatedPicture::Label);
+        if (onSlide.macro == slide::PictureStatus::Unreadable)
+            result.failure.lostPictures.push_back(AssociatedPicture::Macro);
+        result.slideClosed = slide->Close();
+        return result;
+    }
+    PlanPictures(&plan, {onSlide.label == slide::PictureStatus::Delivered,
+                         onSlide.macro == slide::PictureStatus::Delivered});
+
+    LevelSource source;
+    source.slide = slide->handle();
+    source.tileSize = job.info.tileSize;
+    source.scanMagnification = job.info.scanMagnification;
+    source.regionMode = job.regionMode;
+
+    const Sha256::Digest digest = OutputDigest(content.bytes, job, acquired);
+    const dicom::WsmSlide wsm = WsmSlideFor(job, digest, acquired);
+
+    ConversionResult result;
+    result.levels = plan.levels;
+    {
+        RunRecord record(seams.steps);
+        std::string why;
+        std::unique_ptr<PublishingFolder> folder = PublishingFolder::Create(target, &why);
+        if (!folder) {
+            result = NotCreated(slide, why);
+            result.levels = plan.levels;
+            return result;
+        }
+        progress(Progress::Started);
+        DicomAttempt attempt(job, plan, source, folder.get(), digest, wsm, &record, progress,
+                             seams);
+        try {
+            attempt.WriteInstances(&result.missingPictures, &result.levelRoutes);
+        } catch (const std::bad_alloc&) {
+            record.Fail(Step::Of(Stage::Output), Cause::OutOfMemory);
+        }
+        result.shortLevel = attempt.Short();
+        bool whole = !record.Lost();
+        if (whole && !folder->Publish(&why)) {
+            record.Fail(Step::Of(Stage::RenamingOutput), Cause::Refusal, 0, why.c_str());
+            whole = false;
+        }
+        if (whole) {
+            result.publishWarning = folder->Warning();
+        } else {
+            result.outputReplaced = folder->Replaced();
+        }
+        result.failure = record.Read();
+        result.outcome = whole ? ConversionOutcome::Converted : ConversionOutcome::Incomplete;
+    }
+    result.slideClosed = slide->Close();
+    return result;
+}
+
+}  // namespace nvx::pyramid

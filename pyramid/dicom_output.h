@@ -1,0 +1,87 @@
+/*
+ * dicom_output.h - the conversion's other output: a folder of DICOM
+ * whole-slide instances (VL Whole Slide Microscopy), one for each pyramid
+ * level and one for each of the thumbnail, the label and the overview (the
+ * macro), all of one study and one series, published whole as the TIFF is
+ * (common/publishing_folder.h).
+ *
+ * A level's frames are the tiles the TIFF gets, from the same workers,
+ * routes and budget, each appended as the instance's next frame the moment
+ * the level writer would have written it into the TIFF: a tile that leaves
+ * its tables to the level's JPEGTables gets them spliced in, so that every
+ * frame is a complete stream; copied tiles and the copied level's edge
+ * tiles are complete already and go in as they are. The pictures are one
+ * frame each, encoded from their pixels.
+ *
+ * What the slide does not record is not made up: see WsmSlideFor.
+ */
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/run_record.h"
+#include "common/sha256.h"
+#include "dicom/instance_writer.h"
+#include "dicom/wsm_instance.h"
+#include "pyramid/conversion_driver.h"
+#include "pyramid/tile_sink.h"
+
+namespace nvx::pyramid {
+
+struct DriverSeams;
+
+// The digest every UID of the output is made from: the slide's content
+// digest and every choice that changes the instances' bytes.
+Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const ConversionJob& job,
+                            const std::string& acquired);
+
+// A level's instance, its frames appended as the level writer hands them
+// over. The data set is written at the first frame, when the frames'
+// photometric interpretation is known; the compression ratio, known only
+// after the last, is written over its place at the end.
+class DicomTileSink : public TileSink {
+public:
+    // `tables`: the level's JPEGTables, for its abbreviated tiles; empty
+    // for a level whose tiles are all complete.
+    DicomTileSink(WritableFile* file, const dicom::WsmSlide& slide, const dicom::WsmImage& image,
+                  const dicom::FileMeta& meta, std::vector<std::uint8_t> tables, RunRecord* record,
+                  std::int32_t level);
+    TilePut Put(std::int64_t index, std::int64_t tileCount,
+                std::span<const std::uint8_t> tile) override;
+    RunRecord* Record() const override { return record_; }
+    // Ends the pixel data and writes the compression ratio. False (in the
+    // record) when that fails or not every frame came.
+    bool Finish();
+
+private:
+    bool Begin(std::span<const std::uint8_t> firstFrame);
+    TilePut Refuse(int code, std::int64_t index);
+
+    WritableFile* const file_;
+    dicom::FileSink bytes_;
+    dicom::InstanceWriter writer_;
+    const dicom::WsmSlide& slide_;
+    dicom::WsmImage image_;
+    const dicom::FileMeta meta_;
+    const std::vector<std::uint8_t> tables_;
+    RunRecord* const record_;
+    const std::int32_t level_;
+    std::vector<std::uint8_t> frame_;  // the spliced frame, reused
+    std::uint64_t frameBytes_ = 0;
+    std::uint64_t ratioOffset_ = 0;  // where the ratio's value lies in the file
+    std::size_t ratioLength_ = 0;
+    bool begun_ = false;
+};
+
+// Converts `job` (whose format is DICOM) with `plan`, after the checks the
+// TIFF's conversion makes first.
+ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
+                                     slide::SlideSession* slide, const ProgressReport& progress,
+                                     const DriverSeams& seams);
+
+}  // namespace nvx::pyramid
