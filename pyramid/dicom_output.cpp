@@ -293,7 +293,10 @@ WritableFile* DicomAttempt::Create(const std::string& name, const Step& step) {
 }
 
 bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
-    const LevelPlan& level = plan_.levels[k];
+    LevelPlan level = plan_.levels[k];
+    // As in the TIFF: a copied level's edge tiles are made at the quality
+    // its stored tiles have.
+    if (level.storedTiles) level.jpegQuality = StoredQuality(source_, level, level.jpegQuality);
     const std::int32_t index = level.directoryIndex;
     dicom::WsmImage image;
     image.kind = k == 0 ? dicom::WsmImageKind::Volume : dicom::WsmImageKind::Resampled;

@@ -1,0 +1,301 @@
+"""dicom_output_test.py - --format dicom on real nvx slides made by nvxmake:
+for a whole slide, a region, --tiles copy, --chroma 420 and --no-label,
+dciodvfy finds no error in any instance but those the README gives (the
+section thickness the slide does not record, YBR_FULL for copied 4:4:4
+tiles), dcmdump and pydicom read every one, each level's frames are the
+TIFF route's tiles for the same options (the same complete streams, or
+the TIFF's abbreviated tiles given the level's JPEGTables), the pictures
+decode to what the TIFF's decode to, and two runs give the same bytes; a
+different slide gives different UIDs; DICOM output without a pixel size
+is refused; an earlier folder of ours is replaced and anything else at
+the path refused; the report says the format and the folder.
+
+usage: dicom_output_test.py <nvx2svs> <nvxmake> <splice_frames>
+"""
+
+import io
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+import pydicom
+import tifffile
+from PIL import Image
+from pydicom.encaps import generate_pixel_data_frame
+
+import nvxmake_runs_test as runs
+
+NVX2SVS = NVXMAKE = SPLICE = None
+WIDTH, HEIGHT = 3000, 2000
+VOLUME_ERRORS = {
+    "Error - Empty attribute (no value) Type 1C Conditional Element=<SliceThickness> "
+    "Module=<PixelMeasuresMacro>",
+    "Error - Empty attribute (no value) Type 1C Conditional Element=<ImagedVolumeDepth> "
+    "Module=<WholeSlideMicroscopyImage>",
+}
+THUMBNAIL_ERRORS = {
+    "Error - Empty attribute (no value) Type 1C Conditional Element=<SliceThickness> "
+    "Module=<PixelMeasuresMacro>",
+}
+YBR_FULL_ERROR = ("Error - Unrecognized enumerated value <YBR_FULL> for value 1 of attribute "
+                  "<Photometric Interpretation>")
+NO_PIXEL_SIZE = ("nvx2svs: error: neither '{}' nor --mpp gives the pixel size, which DICOM "
+                 "output must state; give it with --mpp\n")
+
+
+def run(args):
+    env = dict(runs.CHILD_ENV, LC_ALL="C.UTF-8")
+    env.pop("LD_LIBRARY_PATH", None)
+    return subprocess.run([NVX2SVS] + [str(a) for a in args], env=env, capture_output=True,
+                          timeout=300)
+
+
+def instances(folder):
+    return sorted(name for name in os.listdir(folder) if name.endswith(".dcm"))
+
+
+def frames_of(path):
+    dataset = pydicom.dcmread(path)
+    count = int(dataset.NumberOfFrames)
+    return dataset, list(generate_pixel_data_frame(dataset.PixelData, count))
+
+
+def unpadded(frame):
+    # Frames are padded to an even length with a zero after their EOI.
+    return frame[:-1] if frame.endswith(b"\xff\xd9\x00") else frame
+
+
+def splice(tables, tiles):
+    with tempfile.NamedTemporaryFile() as holder:
+        holder.write(tables)
+        holder.flush()
+        records = b"".join(struct.pack("<I", len(t)) + t for t in tiles)
+        done = subprocess.run([SPLICE, holder.name], input=records, capture_output=True,
+                              check=True)
+    out, at = [], 0
+    while at < len(done.stdout):
+        (n,) = struct.unpack_from("<I", done.stdout, at)
+        out.append(done.stdout[at + 4:at + 4 + n])
+        at += 4 + n
+    return out
+
+
+def tiff_levels_and_pictures(path):
+    """The TIFF's tiled levels as (raw tiles, JPEGTables or None) in order,
+    and its pictures' decoded pixels by name."""
+    levels, pictures = [], {}
+    with tifffile.TiffFile(path) as tiff, open(path, "rb") as raw:
+        for number, page in enumerate(tiff.pages):
+            if page.is_tiled:
+                tiles = []
+                for offset, count in zip(page.dataoffsets, page.databytecounts):
+                    raw.seek(offset)
+                    tiles.append(raw.read(count))
+                tables = page.tags[347].value if 347 in page.tags else None
+                levels.append((tiles, tables))
+            else:
+                description = page.tags[270].value if 270 in page.tags else ""
+                name = ("label" if "label" in description else
+                        "overview" if "macro" in description else "thumbnail")
+                with Image.open(path) as image:
+                    image.seek(number)
+                    pictures[name] = np.asarray(image.convert("RGB"))
+    return levels, pictures
+
+
+def psnr(a, b):
+    error = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
+    return float("inf") if error == 0 else 10 * np.log10(255.0 ** 2 / error)
+
+
+class DicomOutput(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-dicom-")
+        cls.folder = cls.holder.name
+        cls.slides = {}
+        for name, args in (("slide", ["--mpp", "0.25"]),
+                           ("other", ["--mpp", "0.25", "--seed", "2"]),
+                           ("no-mpp", [])):
+            path = os.path.join(cls.folder, name + ".nvx")
+            subprocess.run([NVXMAKE, "--synthetic", f"{WIDTH}x{HEIGHT}", path] + args,
+                           check=True, capture_output=True, timeout=300,
+                           env=dict(runs.CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
+            cls.slides[name] = path
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.cleanup()
+
+    def convert(self, slide, output, args):
+        output = os.path.join(self.folder, output)
+        done = run([self.slides[slide], output] + args)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(done.stdout.decode("utf-8").endswith(runs.COMPLETION), done.stdout)
+        return output
+
+    def test_instances_against_the_tiff_route(self):
+        # (name, arguments after the paths, the instances, the level-0
+        #  photometric, the least PSNR of a picture against the TIFF's)
+        cases = [
+            ("whole slide", ["2"], ["label", "level-0", "level-1", "overview", "thumbnail"],
+             "RGB"),
+            ("region", ["9", "40", "300", "200", "1100", "900"],
+             ["label", "level-0", "level-1", "overview", "thumbnail"], "RGB"),
+            ("copied tiles", ["2", "--tiles", "copy"],
+             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL"),
+            ("4:2:0", ["2", "--chroma", "420"],
+             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL_422"),
+            ("no label", ["2", "--no-label"], ["level-0", "level-1", "overview", "thumbnail"],
+             "RGB"),
+        ]
+        for name, args, expected, photometric in cases:
+            with self.subTest(name):
+                tag = name.replace(" ", "-").replace(":", "")
+                folder = self.convert("slide", tag, args + ["--format", "dicom"])
+                tiff = self.convert("slide", tag + ".tif", args)
+                self.assertEqual(instances(folder), [e + ".dcm" for e in expected])
+                for instance in instances(folder):
+                    path = os.path.join(folder, instance)
+                    done = subprocess.run(["dciodvfy", path], capture_output=True, text=True)
+                    errors = {line for line in (done.stdout + done.stderr).splitlines()
+                              if line.startswith("Error")}
+                    allowed = (VOLUME_ERRORS if instance.startswith("level") else
+                               THUMBNAIL_ERRORS if instance == "thumbnail.dcm" else set())
+                    if photometric == "YBR_FULL" and instance == "level-0.dcm":
+                        allowed = allowed | {YBR_FULL_ERROR}
+                    self.assertEqual(errors, allowed, instance)
+                    done = subprocess.run(["dcmdump", "-q", path], capture_output=True)
+                    self.assertEqual((done.returncode, done.stderr), (0, b""), instance)
+
+                levels, pictures = tiff_levels_and_pictures(tiff)
+                self.assertEqual(len(levels), 2)
+                uids = set()
+                for k, (tiles, tables) in enumerate(levels):
+                    dataset, frames = frames_of(os.path.join(folder, f"level-{k}.dcm"))
+                    uids.add(dataset.SOPInstanceUID)
+                    self.assertEqual(len(frames), len(tiles))
+                    if k == 0:
+                        self.assertEqual(dataset.PhotometricInterpretation, photometric)
+                    complete = [b"\xff\xdb" in t[:t.find(b"\xff\xda")] for t in tiles]
+                    spliced = splice(tables, tiles) if tables is not None else []
+                    for i, (frame, tile) in enumerate(zip(frames, tiles)):
+                        want = tile if complete[i] else spliced[i]
+                        self.assertTrue(want, f"level {k} tile {i} did not splice")
+                        self.assertEqual(unpadded(frame), want, f"level {k} tile {i}")
+                    # The copied level: its tiles are the stored streams, its
+                    # edge tiles complete streams made from pixels.
+                    if name == "copied tiles" and k == 0:
+                        self.assertTrue(all(complete))
+                for picture in expected:
+                    if picture.startswith("level"):
+                        continue
+                    dataset, frames = frames_of(os.path.join(folder, picture + ".dcm"))
+                    uids.add(dataset.SOPInstanceUID)
+                    self.assertEqual(dataset.PhotometricInterpretation, "RGB")
+                    shown = np.asarray(Image.open(io.BytesIO(frames[0])).convert("RGB"))
+                    self.assertEqual(shown.shape, pictures[picture].shape, picture)
+                    self.assertGreater(psnr(shown, pictures[picture]), 40, picture)
+                self.assertEqual(len(uids), len(expected))
+
+                # The same slide and options: the same bytes.
+                again = self.convert("slide", tag + "-again", args + ["--format", "dicom"])
+                for instance in instances(folder):
+                    with open(os.path.join(folder, instance), "rb") as a, \
+                            open(os.path.join(again, instance), "rb") as b:
+                        self.assertEqual(a.read(), b.read(), instance)
+
+    def uids_of(self, folder):
+        found = set()
+        for instance in instances(folder):
+            dataset = pydicom.dcmread(os.path.join(folder, instance), stop_before_pixels=True)
+            found |= {dataset.StudyInstanceUID, dataset.SeriesInstanceUID,
+                      dataset.SOPInstanceUID, dataset.FrameOfReferenceUID}
+        return found
+
+    def test_uids_follow_the_slide_and_the_choices(self):
+        first = self.convert("slide", "uids-slide", ["2", "--format", "dicom"])
+        other = self.convert("other", "uids-other", ["2", "--format", "dicom"])
+        metadata = os.path.join(self.folder, "metadata.json")
+        with open(metadata, "w") as f:
+            json.dump({"patient_id": "P-7", "container_identifier": "S-42"}, f)
+        described = self.convert("slide", "uids-described",
+                                 ["2", "--format", "dicom", "--dicom-metadata", metadata])
+        # (name, folder): one study, one series, every instance its own UID.
+        for name, folder in (("slide", first), ("other", other), ("described", described)):
+            datasets = [pydicom.dcmread(os.path.join(folder, i), stop_before_pixels=True)
+                        for i in instances(folder)]
+            with self.subTest(name):
+                self.assertEqual(len({d.StudyInstanceUID for d in datasets}), 1)
+                self.assertEqual(len({d.SeriesInstanceUID for d in datasets}), 1)
+                self.assertEqual(len({d.SOPInstanceUID for d in datasets}), len(datasets))
+        self.assertEqual(self.uids_of(first) & self.uids_of(other), set())
+        self.assertEqual(self.uids_of(first) & self.uids_of(described), set())
+        for instance in instances(described):
+            dataset = pydicom.dcmread(os.path.join(described, instance), stop_before_pixels=True)
+            self.assertEqual((dataset.PatientID, dataset.ContainerIdentifier), ("P-7", "S-42"))
+        dataset = pydicom.dcmread(os.path.join(first, "level-0.dcm"), stop_before_pixels=True)
+        self.assertEqual((dataset.PatientID, dataset.ContainerIdentifier), ("", "UNKNOWN"))
+        self.assertEqual([float(v) for v in dataset.SharedFunctionalGroupsSequence[0]
+                          .PixelMeasuresSequence[0].PixelSpacing], [0.00025, 0.00025])
+
+    def test_refusals_and_the_earlier_folder(self):
+        # No pixel size: refused before anything is made.
+        output = os.path.join(self.folder, "no-mpp")
+        done = run([self.slides["no-mpp"], output, "2", "--format", "dicom"])
+        self.assertEqual(done.returncode, 255)
+        self.assertEqual(done.stderr.decode(), NO_PIXEL_SIZE.format(self.slides["no-mpp"]))
+        self.assertFalse(os.path.lexists(output))
+        self.assertEqual([n for n in os.listdir(self.folder) if n.startswith(".no-mpp")], [])
+        # --mpp gives it.
+        self.convert("no-mpp", "no-mpp", ["2", "--format", "dicom", "--mpp", "0.5"])
+
+        # An earlier folder of ours is replaced whole.
+        report = os.path.join(self.folder, "report.json")
+        folder = self.convert("slide", "replaced", ["2", "--format", "dicom"])
+        self.assertIn("label.dcm", instances(folder))
+        self.convert("slide", "replaced",
+                     ["2", "--format", "dicom", "--no-label", "--report", report])
+        self.assertNotIn("label.dcm", instances(folder))
+        with open(report) as f:
+            facts = json.load(f)
+        self.assertEqual((facts["format"], facts["output_folder"], facts["output_replaced"]),
+                         ("dicom", folder, True))
+
+        # Anything else at the path is left as it is.
+        plain = os.path.join(self.folder, "plain")
+        with open(plain, "w") as f:
+            f.write("mine")
+        theirs = os.path.join(self.folder, "theirs")
+        os.mkdir(theirs)
+        with open(os.path.join(theirs, "notes.txt"), "w") as f:
+            f.write("mine")
+        ours = os.path.join(self.folder, "ours-touched")
+        self.convert("slide", "ours-touched", ["2", "--format", "dicom"])
+        with open(os.path.join(ours, "notes.txt"), "w") as f:
+            f.write("mine")
+
+        def held(path):
+            if os.path.isdir(path):
+                return sorted(os.listdir(path))
+            with open(path) as f:
+                return f.read()
+
+        for path in (plain, theirs, ours):
+            with self.subTest(path):
+                before = held(path)
+                done = run([self.slides["slide"], path, "2", "--format", "dicom"])
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertIn(f"cannot create {path}: ".encode(), done.stderr)
+                self.assertEqual(held(path), before)
+
+
+if __name__ == "__main__":
+    NVX2SVS, NVXMAKE, SPLICE = sys.argv[1:4]
+    del sys.argv[1:4]
+    unittest.main()
