@@ -10,15 +10,14 @@
 #include <array>
 #include <cstring>
 
+#include "common/jpeg_markers.h"
+
 namespace nvx {
 
 namespace {
 
-constexpr std::uint8_t kStartOfImage = 0xD8;
-constexpr std::uint8_t kEndOfImage = 0xD9;
-constexpr std::uint8_t kStartOfScan = 0xDA;
-constexpr std::uint8_t kQuantTables = 0xDB;
-constexpr std::uint8_t kHuffmanTables = 0xC4;
+using namespace jpeg_marker;
+
 constexpr int kTableSlots = 4;
 
 // SOF0 to SOF15 but for DHT (C4), JPG (C8) and DAC (CC).

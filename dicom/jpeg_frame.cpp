@@ -7,17 +7,13 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/jpeg_markers.h"
+
 namespace nvx::dicom {
 
 namespace {
 
-constexpr std::uint8_t kStartOfImage = 0xD8;
-constexpr std::uint8_t kEndOfImage = 0xD9;
-constexpr std::uint8_t kStartOfScan = 0xDA;
-constexpr std::uint8_t kQuantTables = 0xDB;
-constexpr std::uint8_t kHuffmanTables = 0xC4;
-constexpr std::uint8_t kBaselineFrame = 0xC0;
-constexpr std::uint8_t kAdobe = 0xEE;
+using namespace jpeg_marker;
 
 struct Segment {
     std::uint8_t code = 0;
