@@ -7,10 +7,13 @@
 # Settings (--config KEY=VALUE): layers (1-9), samples (a CSV sample sheet,
 # relative to the current folder), mpp (as nvx2svs --mpp), no_label and
 # no_macro (true or false, as nvx2svs --no-label / --no-macro), threads (1 or
-# more), tiles (copy), quality (1-100) and chroma (420) as nvx2svs's options
-# of those names, deidentify (true: no label and no macro in the outputs, the
-# report, the logs or the viewer), converter, python, and on Slurm cpus and
-# mem_mb (by default the size of the cluster's nodes).
+# more), tiles (copy), quality (1-100), chroma (420), format (tiff or dicom:
+# NAME.dicom, a folder of DICOM instances) and dicom_metadata (a JSON file)
+# as nvx2svs's options of those names, deidentify (true: no label and no
+# macro in the outputs, the report, the logs or the viewer), pacs
+# (http://HOST:PORT: every DICOM slide uploaded there), pacs_api (orthanc, the
+# default, or stowrs) and dicomweb_root (STOW-RS's path, /dicom-web),
+# converter, python, and on Slurm cpus and mem_mb (the cluster's node size).
 # A run goes on past failed slides; a second run converts only what is
 # missing or failed, also after a killed run. It ends with a line that counts
 # the slides; the status is 1 if any failed. scripts/view.sh OUTPUT_DIR shows the result.
@@ -29,7 +32,7 @@ else
   built=$(cd "$here/.." && pwd)/build/nvx2svs
   self=scripts/batch.sh view=scripts/view.sh
 fi
-usage() { sed -n '2,18s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
+usage() { sed -n '2,20s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
 [[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
   usage >&2
@@ -57,12 +60,12 @@ setting() {
   local key=${1%%=*} value=${1#*=} known
   [[ $1 == *=* ]] || { echo "batch: --config needs KEY=VALUE, not '$1'" >&2; exit 2; }
   case $key in
-    samples) [[ -z $value || $value == /* ]] || value=$caller/$value ;;
-    layers | deidentify | converter | python | cpus | mem_mb) ;;
+    samples | dicom_metadata) [[ -z $value || $value == /* ]] || value=$caller/$value ;;
+    layers | deidentify | converter | python | cpus | mem_mb | pacs | pacs_api | dicomweb_root) ;;
     *) for known in "${option_settings[@]}"; do [[ $key == "$known" ]] && break; done
        if [[ $key != "${known:-}" ]]; then
          known="layers, samples, ${option_settings[*]/%/,} deidentify, converter, python,"
-         known+=" cpus, mem_mb"
+         known+=" pacs, pacs_api, dicomweb_root, cpus, mem_mb"
          echo "batch: unknown setting '$key' ($known)" >&2
          exit 2
        fi ;;

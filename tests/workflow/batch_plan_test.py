@@ -104,6 +104,11 @@ class SheetValues(unittest.TestCase):
             ("chroma", "", "420", {"chroma": "420"}), ("chroma", "420", "", {"chroma": "420"}),
             ("chroma", "", "444", "chroma must be 420, not '444'"),
             ("chroma", "", "4:2:0", "chroma must be 420, not '4:2:0'"),
+            ("format", "", "dicom", {"format": "dicom"}), ("format", "dicom", "", {"format": "dicom"}),
+            ("format", "dicom", "tiff", {"format": "tiff"}),
+            ("format", "", "DICOM", "format must be tiff or dicom, not 'DICOM'"),
+            ("format", "", "svs", "format must be tiff or dicom, not 'svs'"),
+            ("format", "", "dicom --no-label", "format must be tiff or dicom"),
         ]
         for name, setting, cell, expected in cases:
             with self.subTest(name=name, setting=setting, cell=cell):
@@ -133,12 +138,84 @@ class SheetValues(unittest.TestCase):
                 ("threads", "all", f"{cpus}, not 'all'"),
                 ("tiles", "copy --no-label", "tiles must be copy, not 'copy --no-label'"),
                 ("quality", "high", f"{quality}, not 'high'"),
-                ("chroma", "yes", "chroma must be 420, not 'yes'")]:
+                ("chroma", "yes", "chroma must be 420, not 'yes'"),
+                ("format", "dcm", "format must be tiff or dicom, not 'dcm'")]:
             with self.subTest(name=name, setting=setting):
                 self.assertEqual(batch_plan.check_settings({"NVX_BATCH_" + name.upper(): setting}),
                                  f"the {name} setting: {line}")
         [scanned] = batch_plan.scan(self.dir, "4", {"mpp": "0.7"})
         self.assertEqual(scanned["options"], {"mpp": "0.7"})
+
+    def test_dicom_metadata_and_the_pacs(self):
+        # (settings, the row's cells, the slide's options and output, or the
+        # reason its row fails, or the line that stops the batch)
+        need = "dicom_metadata needs format dicom"
+        pacs = "the pacs setting: pacs must be http://HOST[:PORT] or https://HOST[:PORT]"
+        meta = os.path.join(self.dir, "m.json")
+        cases = [
+            ({}, {"format": "dicom", "dicom_metadata": "m.json"},
+             ({"format": "dicom", "dicom_metadata": meta}, "a.dicom")),
+            ({"format": "dicom", "dicom_metadata": "/x/p --no-label.json"}, {},
+             ({"format": "dicom", "dicom_metadata": "/x/p --no-label.json"}, "a.dicom")),
+            ({}, {"dicom_metadata": "m.json"}, need),
+            ({"format": "dicom"}, {"format": "tiff", "dicom_metadata": "m.json"}, need),
+            ({"dicom_metadata": "/m.json"}, {}, f"the dicom_metadata setting: {need}"),
+            ({"format": "dicom", "pacs": "http://127.0.0.1:8042"}, {},
+             ({"format": "dicom"}, "a.dicom")),
+            ({"pacs": "https://pacs.example.org/", "pacs_api": "stowrs",
+              "dicomweb_root": "/rs/aets/A"}, {}, ({}, "a.svs")),
+            ({"pacs": "http://[::1]:80"}, {}, ({}, "a.svs")),
+            ({"pacs": "javascript:alert(1)"}, {}, f"{pacs} (the scheme is http or https)"),
+            ({"pacs": "file:///etc/passwd"}, {}, f"{pacs} (the scheme is http or https)"),
+            ({"pacs": "HTTP://h"}, {}, f"{pacs} (the scheme is http or https)"),
+            ({"pacs": "http://h/path"}, {}, f"{pacs} (a host and a port alone"),
+            ({"pacs": "http://user:pw@h"}, {}, f"{pacs} (a host and a port alone"),
+            ({"pacs": "http://h:8042?x=1"}, {}, f"{pacs} (a host and a port alone"),
+            ({"pacs": "http://h:0"}, {}, f"{pacs} (the port is a number from 1 to 65535"),
+            ({"pacs": "http://h:8042 --x"}, {}, f"{pacs} (a host and a port alone"),
+            ({"pacs": "http://h_h"}, {}, f"{pacs} ('h_h' is not a host name or address)"),
+            ({"pacs": "http://h", "pacs_api": "dicomweb"}, {},
+             "the pacs_api setting: pacs_api must be orthanc or stowrs, not 'dicomweb'"),
+            ({"pacs": "http://h", "dicomweb_root": "dicom-web"}, {},
+             "the dicomweb_root setting: dicomweb_root must be a path"),
+            ({"pacs": "http://h", "dicomweb_root": "/a/../b"}, {},
+             "the dicomweb_root setting: dicomweb_root must be a path"),
+            ({"pacs_api": "stowrs"}, {}, "the pacs_api setting needs a pacs setting"),
+        ]
+        for settings, cells, expected in cases:
+            with self.subTest(settings=settings, cells=cells):
+                environment = {"NVX_BATCH_" + k.upper(): v for k, v in settings.items()}
+                environment["NVX_BATCH_INPUT"] = self.dir
+                environment["NVX_BATCH_SAMPLES"] = self.sheet(
+                    "slide," + ",".join(cells) + "\na.nvx," + ",".join(cells.values()) + "\n")
+                problem = batch_plan.check_settings(environment)
+                if isinstance(expected, str) and expected.startswith("the "):
+                    self.assertIsNotNone(problem)
+                    self.assertTrue(problem.startswith(expected), problem)
+                    continue
+                self.assertIsNone(problem)
+                options = batch_plan.option_settings(lambda key: environment.get(
+                    "NVX_BATCH_" + key.upper()))
+                [row] = batch_plan.check(batch_plan.read_sheet(
+                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options),
+                    os.path.join(self.dir, "out"))
+                if isinstance(expected, str):
+                    self.assertEqual(row["reason"], expected)
+                    continue
+                self.assertIsNone(row["reason"])
+                self.assertEqual((row["options"], batch_plan.output_name(row)), expected)
+                if "dicom_metadata" in row["options"]:  # the path is one word
+                    self.assertIn(f"--dicom-metadata={row['options']['dicom_metadata']}",
+                                  batch_plan.option_words(row["options"]))
+        # An output in the way that is not a folder the converter made.
+        out = os.path.join(self.dir, "out")
+        os.makedirs(os.path.join(out, "a.dicom"))
+        for marker, reason in ((False, "a.dicom is in the output folder and is not a folder "
+                                       "of DICOM instances the converter made"), (True, None)):
+            if marker:
+                open(os.path.join(out, "a.dicom", batch_plan.FOLDER_MARKER), "w").close()
+            [row] = batch_plan.check(batch_plan.scan(self.dir, "4", {"format": "dicom"}), out)
+            self.assertEqual(row["reason"], reason)
 
     def test_pictures_left_out(self):
         # (settings, the row's no_label and no_macro cells, the options the
@@ -391,6 +468,47 @@ class PicturesInTheReport(unittest.TestCase):
                 with open(os.path.join(out, batch_report.LEFT_OUT), encoding="utf-8") as f:
                     self.assertEqual(json.load(f), {"deidentify": deidentify, "outputs": {
                         "s.svs": batch_plan.left_out(options)} if options else {}})
+
+
+    def test_dicom_rows_link_the_pacs_viewer_only_through_its_own_ids(self):
+        series = "0123abcd-4567ef01-89abcdef-01234567-89abcdef"
+        viewer = f"http://127.0.0.1:8042/wsi/app/viewer.html?series={series}"
+        # (the record's pacs, the link the row shows or None, the row's note)
+        cases = [
+            (None, None, "DICOM, 5 instances"),
+            ({"address": "http://127.0.0.1:8042", "api": "orthanc", "series": series}, viewer,
+             "DICOM, 5 instances"),
+            ({"address": "http://127.0.0.1:8042", "api": "stowrs"}, None,
+             "DICOM, 5 instances in the PACS (STOW-RS)"),
+            ({"address": "javascript:alert(1)//", "api": "orthanc", "series": series}, None,
+             "DICOM, 5 instances in the PACS"),
+            ({"address": "http://127.0.0.1:8042", "api": "orthanc",
+              "series": "x&y=1\"><script>"}, None, "DICOM, 5 instances in the PACS"),
+        ]
+        for pacs, link, note in cases:
+            with self.subTest(pacs=pacs), tempfile.TemporaryDirectory(prefix="nvx-report-") as out:
+                os.makedirs(os.path.join(out, "s.dicom", "logs"))
+                os.makedirs(os.path.join(out, "logs"))
+                with open(os.path.join(out, "logs", "s.json"), "w", encoding="utf-8") as f:
+                    json.dump({"status": "converted", "options": {"format": "dicom"},
+                               "output_bytes": 2048, "pacs": pacs, "dicom": {
+                                   "instances": 5, "levels": [[10, 10]]}}, f)
+                item = batch_plan.entry("s", "/in/s.nvx", "4", options={"format": "dicom"})
+                html_path, csv_path = batch_report.write_report(out, [item])
+                with open(html_path, encoding="utf-8") as f:
+                    page = f.read()
+                with open(csv_path, encoding="utf-8", newline="") as f:
+                    [row] = list(csv.DictReader(f))
+                self.assertEqual((row["status"], row["output"], row["format"], row["instances"],
+                                  row["output size"]),
+                                 ("converted", "s.dicom", "DICOM", "5", "2.0 KiB"))
+                self.assertEqual(row["PACS viewer"], link or "")
+                self.assertIn(f'<div class="dicom">{note}</div>', page)
+                self.assertEqual(page.count('class="pacs"'), 1 if link else 0)
+                if link:
+                    self.assertIn(f'<a class="pacs" href="{link}">', page)
+                self.assertNotIn("<script>alert", page)
+                self.assertNotIn('class="viewer"', page)  # no zoom-in page for DICOM
 
 
 if __name__ == "__main__":

@@ -21,6 +21,11 @@ import unicodedata
 NAME_MAX = 255  # bytes of one file name on the file systems a batch writes to
 SLIDE_SUFFIX = ".nvx"
 OUTPUT_SUFFIX = ".svs"
+# A slide converted with format dicom is a folder of DICOM instances.
+DICOM_SUFFIX = ".dicom"
+# The converter's marker in a folder of instances it published: a folder
+# without it is not ours to replace.
+FOLDER_MARKER = ".nvx2svs-folder"
 LOGS = "logs"
 
 # The converter's own number rules: x, y, width, height and the layer count
@@ -78,6 +83,27 @@ def whole_number(name, least, most, meaning):
     return rule
 
 
+def one_of(name, allowed):
+    """The rule of an option that takes one of a few words, exactly as written."""
+    def rule(text):
+        word = str(text).strip(BLANKS)
+        if word not in allowed:
+            raise ValueError(f"{name} must be {' or '.join(allowed)}, not {text!r}")
+        return word
+    return rule
+
+
+def file_path(name):
+    """The rule of an option that takes a file's path: any text but an empty
+    one or one with a NUL (which no path holds); it stays one word."""
+    def rule(text):
+        text = str(text)
+        if not text.strip(BLANKS) or "\0" in text:
+            raise ValueError(f"{name} must be a file's path, not {text!r}")
+        return text
+    return rule
+
+
 def one_word(name, allowed):
     """The rule of an option that takes one word, exactly as written."""
     def rule(text):
@@ -126,6 +152,10 @@ CONVERTER_OPTIONS = (
                                             "a JPEG quality, a whole number from 1 to 100"),
                     lambda value: [f"--quality={value}"]),
     ConverterOption("chroma", one_word("chroma", "420"), lambda value: [f"--chroma={value}"]),
+    ConverterOption("format", one_of("format", ("tiff", "dicom")),
+                    lambda value: [f"--format={value}"]),
+    ConverterOption("dicom_metadata", file_path("dicom_metadata"),
+                    lambda value: [f"--dicom-metadata={value}"]),
 )
 OPTION_NAMES = tuple(option.name for option in CONVERTER_OPTIONS)
 # The slide's pictures an option leaves out of the output, and so out of
@@ -149,6 +179,30 @@ def option_values(given):
         if value is not None and str(value) != "":
             values[name] = rules[name](value)
     return values
+
+
+def together(values):
+    """Checked values that also hold together, or raises ValueError: the
+    DICOM metadata describes DICOM instances, which a TIFF has no place for."""
+    if "dicom_metadata" in values and values.get("format") != "dicom":
+        raise ValueError("dicom_metadata needs format dicom")
+    return values
+
+
+def is_dicom(options):
+    return (options or {}).get("format") == "dicom"
+
+
+def output_name(item):
+    """The output's path under the output folder: NAME.svs, or the folder
+    NAME.dicom for a slide converted to DICOM."""
+    return item["name"] + (DICOM_SUFFIX if is_dicom(item.get("options")) else OUTPUT_SUFFIX)
+
+
+def ours(path):
+    """Whether path is a folder of instances the converter published."""
+    return (os.path.isdir(path) and not os.path.islink(path)
+            and os.path.isfile(os.path.join(path, FOLDER_MARKER)))
 
 
 def option_words(values):
@@ -175,6 +229,105 @@ def deidentified(setting):
         raise ValueError(f"the {DEIDENTIFY} setting: {e}") from None
 
 
+# The PACS a batch uploads its DICOM slides to: pacs is its address (http or
+# https, a host, an optional port and nothing else, so that no value can
+# carry a path, a query, a login or another scheme); pacs_api how to talk to
+# it: orthanc (its REST API, POST /instances per instance, and its whole-slide
+# viewer linked in the report) or stowrs (DICOMweb STOW-RS, POST
+# {pacs}{dicomweb_root}/studies; dicomweb_root is the service's path, by
+# default /dicom-web as Orthanc's DICOMweb plugin serves it).
+PACS_APIS = ("orthanc", "stowrs")
+DICOMWEB_ROOT = "/dicom-web"
+HOST_NAME = re.compile(r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*")
+HOST_V6 = re.compile(r"\[[0-9A-Fa-f:.]+\]")
+PORT = re.compile(r"[0-9]{1,5}")
+ROOT_SEGMENT = re.compile(r"[A-Za-z0-9._~-]+")
+
+
+def pacs_address(text):
+    """The PACS address as scheme://host[:port], or raises ValueError with
+    the reason."""
+    text = str(text).strip(BLANKS)
+    def refused(why):
+        return ValueError(f"pacs must be http://HOST[:PORT] or https://HOST[:PORT] ({why}), "
+                          f"not {text!r}")
+    scheme, separator, rest = text.partition("://")
+    if not separator or scheme not in ("http", "https"):
+        raise refused("the scheme is http or https")
+    rest = rest[:-1] if rest.endswith("/") else rest
+    if any(c in rest for c in "/?#@ \t\\") or not rest:
+        raise refused("a host and a port alone, no path, query or login")
+    if rest.startswith("["):
+        host, _, port = rest.partition("]")
+        host += "]"
+        if port and not port.startswith(":"):
+            raise refused("a host and a port alone")
+        port = port[1:] if port else None
+        good_host = HOST_V6.fullmatch(host)
+    else:
+        host, colon, port = rest.partition(":")
+        port = port if colon else None
+        good_host = HOST_NAME.fullmatch(host)
+    if not good_host:
+        raise refused(f"{host!r} is not a host name or address")
+    if port is not None and (not PORT.fullmatch(port) or not 1 <= int(port) <= 65535):
+        raise refused(f"the port is a number from 1 to 65535, not {port!r}")
+    return f"{scheme}://{host}" + (f":{int(port)}" if port is not None else "")
+
+
+def dicomweb_root(text):
+    """The DICOMweb service's path on the PACS: /segment/segment..."""
+    text = str(text).strip(BLANKS)
+    segments = text.split("/")
+    if not text.startswith("/") or not all(ROOT_SEGMENT.fullmatch(s) for s in segments[1:]) \
+            or any(s in (".", "..") for s in segments):
+        raise ValueError("dicomweb_root must be a path of letters, digits, '.', '_', '~' "
+                         f"and '-' between slashes, such as /dicom-web, not {text!r}")
+    return text
+
+
+def pacs_settings(setting):
+    """{"address", "api", "root"} of the PACS read through setting(name), or
+    None when no pacs is set; raises ValueError naming the setting whose
+    value cannot be used."""
+    address = setting("pacs")
+    api = setting("pacs_api")
+    root = setting("dicomweb_root")
+    if address is None or str(address).strip(BLANKS) == "":
+        for name, value in (("pacs_api", api), ("dicomweb_root", root)):
+            if value is not None and str(value) != "":
+                raise ValueError(f"the {name} setting needs a pacs setting")
+        return None
+    try:
+        address = pacs_address(address)
+    except ValueError as e:
+        raise ValueError(f"the pacs setting: {e}") from None
+    api = str(api).strip(BLANKS) if api not in (None, "") else PACS_APIS[0]
+    if api not in PACS_APIS:
+        raise ValueError(f"the pacs_api setting: pacs_api must be orthanc or stowrs, not {api!r}")
+    try:
+        root = dicomweb_root(root) if root not in (None, "") else DICOMWEB_ROOT
+    except ValueError as e:
+        raise ValueError(f"the dicomweb_root setting: {e}") from None
+    return {"address": address, "api": api, "root": root}
+
+
+# An id Orthanc gives a series (a SHA-1 in five groups of eight hex digits).
+ORTHANC_ID = re.compile(r"[0-9a-f]{8}(-[0-9a-f]{8}){4}")
+
+
+def pacs_viewer(address, series):
+    """The Orthanc whole-slide viewer's address for a series, or None when
+    the address or the id is not what it should be."""
+    try:
+        address = pacs_address(address)
+    except ValueError:
+        return None
+    if not isinstance(series, str) or not ORTHANC_ID.fullmatch(series):
+        return None
+    return f"{address}/wsi/app/viewer.html?series={series}"
+
+
 def option_settings(setting):
     """The options set for every slide, read through setting(name), with
     both pictures left out where the batch is de-identified; raises
@@ -192,7 +345,10 @@ def option_settings(setting):
                 raise ValueError(f"the {name} setting: false would keep the {picture} of a "
                                  f"batch that is de-identified ({DEIDENTIFY}=true)")
             values[name] = "true"
-    return values
+    try:
+        return together(values)
+    except ValueError as e:
+        raise ValueError(f"the dicom_metadata setting: {e}") from None
 
 
 def keeps_out(row_options, deidentify):
@@ -338,8 +494,10 @@ def read_sheet(sheet, folder, layers, options=None, warn=None, deidentify=False)
                 region = []
             else:
                 region = region_values(region)
-            row_options = keeps_out(dict(options or {}, **option_values(
-                {column: row.get(column) for column in OPTION_NAMES})), deidentify)
+            cells = option_values({column: row.get(column) for column in OPTION_NAMES})
+            if "dicom_metadata" in cells:  # a path in the sheet, from the input folder
+                cells["dicom_metadata"] = os.path.join(folder, cells["dicom_metadata"])
+            row_options = together(keeps_out(dict(options or {}, **cells), deidentify))
         except ValueError as e:
             reason, row_layers, region, row_options = str(e), layers, [], {}
         found.append(entry(None if reason else name, path, row_layers, region, shown=shown,
@@ -393,7 +551,7 @@ def check(entries, output_dir):
         if item["reason"]:
             continue
         name, source = item["name"], item["source"]
-        output = name + OUTPUT_SUFFIX
+        output = output_name(item)
         try:
             name.encode("utf-8")
             source.encode("utf-8")
@@ -421,8 +579,12 @@ def check(entries, output_dir):
             refuse(item, f"{shown} has the same output name ({output}, {aside})")
         elif name_key(output) in folders:
             refuse(item, f"{output} is also a folder of other outputs")
-        elif os.path.isdir(os.path.join(output_dir, output)):
+        elif output.endswith(OUTPUT_SUFFIX) and os.path.isdir(os.path.join(output_dir, output)):
             refuse(item, f"{output} is a folder in the output folder")
+        elif (output.endswith(DICOM_SUFFIX) and os.path.lexists(os.path.join(output_dir, output))
+              and not ours(os.path.join(output_dir, output))):
+            refuse(item, f"{output} is in the output folder and is not a folder of DICOM "
+                         "instances the converter made")
         else:
             taken[name_key(output)] = (item["shown"], output)
     return entries
@@ -450,6 +612,7 @@ def check_settings(environment, warn=None):
     try:
         options = option_settings(setting)
         deidentify = deidentified(setting)
+        pacs_settings(setting)
     except ValueError as e:
         return str(e)
     sheet = environment.get("NVX_BATCH_SAMPLES")

@@ -33,7 +33,7 @@ import shlex
 import sys
 import urllib.parse
 
-from batch_plan import OUTPUT_SUFFIX, left_out, side_path
+from batch_plan import is_dicom, left_out, output_name, pacs_viewer, side_path
 from convert_slide import write_atomically
 
 PLAN = os.path.join(".snakemake", "nvx-batch-plan.json")
@@ -59,7 +59,7 @@ def row_state(output_dir, item, record):
     """(status, text) of one slide: converted, failed, or not converted."""
     if item.get("reason"):
         return "failed", item["reason"]
-    output = os.path.join(output_dir, item["name"] + OUTPUT_SUFFIX)
+    output = os.path.join(output_dir, output_name(item))
     if record is None:
         return "pending", "not converted yet"
     if record.get("status") == "converted":
@@ -117,7 +117,7 @@ ROUTE_NAMES = {"copied": "copied", "transcoded": "transcoded", "from_pixels": "f
 def figures(item, record, converted):
     """The row's figures as texts, in the order of COLUMNS."""
     record = record or {}
-    info = record.get("openslide") or {} if converted else {}
+    info = read_back(record) if converted else {}
     levels = info.get("levels") or []
     seconds = record.get("seconds")
     output_bytes = record.get("output_bytes") if converted else None
@@ -136,7 +136,10 @@ def figures(item, record, converted):
     region = item.get("region") or record.get("region") or []
     return {
         "slide": item["shown"],
-        "output": item["name"] + OUTPUT_SUFFIX if item.get("name") else "",
+        "output": output_name(item) if item.get("name") else "",
+        "format": "DICOM" if is_dicom(item.get("options")) else "TIFF",
+        "instances": str(info.get("instances") or "") if converted else "",
+        "PACS viewer": (pacs_link(record) or "") if converted else "",
         "source": item.get("source") or "",
         "region": ("scale {} at x {} y {}, {} × {}".format(*region)) if region else "",
         "status": "",
@@ -158,7 +161,7 @@ def figures(item, record, converted):
     }
 
 
-COLUMNS = ["slide", "output", "source", "region", "status", "reason", "layers", "time",
+COLUMNS = ["slide", "output", "format", "instances", "PACS viewer", "source", "region", "status", "reason", "layers", "time",
            "input size", "output size", "compression", "Mpx/s", "levels", "copied", "transcoded",
            "from pixels", "MPP", "MPP source", "objective", "associated", "left out"]
 
@@ -192,7 +195,38 @@ td.name { overflow-wrap: anywhere; min-width: 9em; max-width: 16em; }
 .none { color: #999; }
 td.num { text-align: right; white-space: nowrap; }
 .levels { font-size: 0.85em; white-space: nowrap; }
+.dicom { color: #555; font-size: 0.85em; }
 """
+
+
+def read_back(record):
+    """What was read back from the output: OpenSlide's view of a TIFF, or
+    pydicom's of a folder of DICOM instances."""
+    info = record.get("openslide") or record.get("dicom") or {}
+    return info if isinstance(info, dict) else {}
+
+
+def pacs_link(record):
+    """The PACS viewer's address of the slide's series, built again from
+    the PACS address and Orthanc's own id, each checked; None otherwise."""
+    pacs = record.get("pacs") or {}
+    return pacs_viewer(pacs.get("address"), pacs.get("series")) if isinstance(pacs, dict) \
+        else None
+
+
+def dicom_note(record):
+    """What the report says of a DICOM slide, whose instances no browser
+    shows: where the PACS shows them, or what the folder holds."""
+    info = read_back(record)
+    pacs = record.get("pacs") if isinstance(record.get("pacs"), dict) else None
+    viewer = pacs_link(record)
+    text = f"DICOM, {info.get('instances', '?')} instances"
+    if viewer:
+        return (f'<div class="dicom">{html.escape(text)}</div><div><a class="pacs" '
+                f'href="{html.escape(viewer, quote=True)}">view in the PACS</a></div>')
+    if pacs:
+        text += " in the PACS (STOW-RS)" if pacs.get("api") == "stowrs" else " in the PACS"
+    return f'<div class="dicom">{html.escape(text)}</div>'
 
 
 def route_detail(record):
@@ -227,14 +261,17 @@ def render(output_dir, entries, generated=None, deidentify=False):
     for item, state, record, values in rows(output_dir, entries):
         converted = state == "converted"
         counts[state] += 1
-        info = record.get("openslide") or {} if converted else {}
+        info = read_back(record) if converted else {}
         total_seconds += record.get("seconds") or 0
         status_cell = html.escape(state)
         if not converted:
             status_cell += f'<div class="reason">{html.escape(values["reason"])}</div>'
         name = html.escape(values["slide"])
-        if converted:
-            output = item["name"] + OUTPUT_SUFFIX
+        if converted and is_dicom(item.get("options")):
+            name = link(output_name(item), item["name"], "output") + dicom_note(record)
+            total_bytes += record.get("output_bytes") or 0
+        elif converted:
+            output = output_name(item)
             name = (link(output, item["name"], "output") +
                     f'<div><a class="viewer" data-view="{html.escape("./view/" + href(output)[2:], quote=True)}">'
                     "zoom in</a></div>")
@@ -335,8 +372,8 @@ def forget_pictures(output_dir, item):
     an earlier conversion that kept them wrote them."""
     hidden = left_out(item.get("options"))
     record = load_record(output_dir, item) if hidden else None
-    info = (record or {}).get("openslide")
-    if isinstance(info, dict) and any(kind in info for kind in hidden):
+    info = read_back(record or {})
+    if info and any(kind in info for kind in hidden):
         for kind in hidden:
             info.pop(kind, None)
         write_atomically(os.path.join(output_dir, side_path(item["name"], ".json")),
@@ -348,7 +385,7 @@ def write_plan(output_dir, entries, deidentify=False):
     before any job runs. First what it leaves out: the list for the viewer,
     which hides those pictures from then on, and, where any is left out, the
     records and the report of earlier runs without them."""
-    outputs = {item["name"] + OUTPUT_SUFFIX: left_out(item.get("options"))
+    outputs = {output_name(item): left_out(item.get("options"))
                for item in entries if item.get("name") and left_out(item.get("options"))}
     write_atomically(os.path.join(output_dir, LEFT_OUT),
                      json.dumps({"deidentify": bool(deidentify), "outputs": outputs},

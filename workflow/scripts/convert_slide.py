@@ -40,7 +40,14 @@ import sys
 import tempfile
 import time
 
-from batch_plan import left_out, option_values, option_words
+import ctypes
+import shutil
+import urllib.error
+import urllib.request
+import uuid
+
+from batch_plan import (FOLDER_MARKER, ORTHANC_ID, dicomweb_root, is_dicom, left_out,
+                        option_values, option_words, pacs_address, pacs_viewer, together)
 
 PICTURE_SIDE = 160  # pixels: the long side of the report's thumbnail and label
 ROUTES = ("copied", "transcoded", "from_pixels")  # how the converter made a level's tiles
@@ -190,6 +197,195 @@ def read_back(path, leave_out=()):
         slide.close()
 
 
+# What a DICOM instance's ImageType (its third value) says it shows, as the
+# batch names the pictures.
+DICOM_KINDS = {"LABEL": "label", "OVERVIEW": "macro", "THUMBNAIL": "thumbnail"}
+
+
+def instance_files(folder):
+    """The instance files of a DICOM output folder (its visible files)."""
+    return sorted(os.path.join(folder, name) for name in os.listdir(folder)
+                  if not name.startswith(".") and os.path.isfile(os.path.join(folder, name)))
+
+
+def dicom_pictures(folder):
+    """The pictures (label, macro, thumbnail) the instances of a folder
+    show, or None when one cannot be read."""
+    import pydicom
+
+    held = set()
+    try:
+        for path in instance_files(folder):
+            kinds = pydicom.dcmread(path, stop_before_pixels=True).ImageType
+            if len(kinds) > 2 and kinds[2] in DICOM_KINDS:
+                held.add(DICOM_KINDS[kinds[2]])
+    except Exception:  # pydicom's errors, a file that went
+        return None
+    return held
+
+
+def read_back_dicom(folder, leave_out=()):
+    """What pydicom reads from a finished folder of instances; raises when
+    it is not one slide's: every file an instance of one series, at least
+    one pyramid level. A picture in leave_out is never read."""
+    import pydicom
+    from PIL import Image
+    from pydicom.encaps import generate_pixel_data_frame
+
+    files = instance_files(folder)
+    levels, pictures, series, spacing = [], {}, set(), None
+    for path in files:
+        ds = pydicom.dcmread(path, stop_before_pixels=True)
+        series.add(ds.SeriesInstanceUID)
+        kind = ds.ImageType[2] if len(ds.ImageType) > 2 else ""
+        if kind == "VOLUME":
+            levels.append([int(ds.TotalPixelMatrixColumns), int(ds.TotalPixelMatrixRows)])
+            measures = ds.SharedFunctionalGroupsSequence[0].PixelMeasuresSequence[0]
+            if spacing is None or levels[-1][0] > spacing[0]:
+                spacing = (levels[-1][0], float(measures.PixelSpacing[1]) * 1000)
+        elif kind in DICOM_KINDS:
+            pictures[DICOM_KINDS[kind]] = (path, [int(ds.Columns), int(ds.Rows)])
+    if not levels or len(series) != 1:
+        raise ValueError(f"{len(files)} files, {len(levels)} pyramid levels, "
+                         f"{len(series)} series: not one slide's instances")
+    info = {
+        "instances": len(files),
+        "series_uid": series.pop(),
+        "levels": sorted(levels, key=lambda size: -size[0]),
+        "mpp_x": f"{spacing[1]:.6g}",
+        "associated": {name: size for name, (_path, size) in sorted(pictures.items())},
+    }
+    for name, (path, _size) in pictures.items():
+        if name in leave_out:
+            continue
+        ds = pydicom.dcmread(path)
+        frame = next(generate_pixel_data_frame(ds.PixelData, 1))
+        info[name] = picture_uri(Image.open(io.BytesIO(frame)))
+    return info
+
+
+def folder_bytes(folder):
+    return sum(os.path.getsize(path) for path in instance_files(folder))
+
+
+def remove(path):
+    """A file or a folder, whichever path is; nothing when it is gone."""
+    try:
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+RENAME_EXCHANGE = 2
+
+
+def publish_folder(partial, output):
+    """Puts the checked folder at output: renamed over nothing, or exchanged
+    whole with the earlier folder of ours there (renameat2's exchange, so
+    that output is always one whole slide), whose files then go."""
+    if not os.path.lexists(output):
+        os.rename(partial, output)
+        return
+    if not (os.path.isdir(output) and not os.path.islink(output)
+            and os.path.isfile(os.path.join(output, FOLDER_MARKER))):
+        raise OSError(f"{output} is not a folder of instances the converter made")
+    libc = ctypes.CDLL(None, use_errno=True)
+    at_cwd = -100
+    if libc.renameat2(at_cwd, os.fsencode(partial), at_cwd, os.fsencode(output),
+                      RENAME_EXCHANGE) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error), output)
+    shutil.rmtree(partial)
+
+
+PACS_TIMEOUT = 300  # seconds one instance's upload may take
+ORTHANC_TAKEN = ("Success", "AlreadyStored")
+
+
+def stow_body(path, boundary):
+    """An instance as a multipart/related body of one part, streamed."""
+    yield (f"--{boundary}\r\nContent-Type: application/dicom\r\n\r\n").encode("ascii")
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            yield chunk
+    yield f"\r\n--{boundary}--\r\n".encode("ascii")
+
+
+def post(url, body, length, content_type, accept):
+    """The answer (status, body) of one POST; raises OSError with the reason
+    when there is none or it is not a success."""
+    request = urllib.request.Request(url, data=body, method="POST", headers={
+        "Content-Type": content_type, "Content-Length": str(length), "Accept": accept})
+    try:
+        with urllib.request.urlopen(request, timeout=PACS_TIMEOUT) as answer:
+            return answer.status, answer.read()
+    except urllib.error.HTTPError as e:
+        text = e.read(300).decode("utf-8", "replace").strip()
+        raise OSError(f"HTTP {e.code} {e.reason}" + (f": {text}" if text else "")) from None
+    except urllib.error.URLError as e:
+        raise OSError(str(e.reason)) from None
+
+
+def stowrs_taken(body):
+    """Whether a STOW-RS answer (DICOM JSON) stored the one instance sent,
+    and if not, why."""
+    try:
+        answer = json.loads(body)
+    except ValueError:
+        return "the answer is not DICOM JSON"
+    failed = (answer.get("00081198") or {}).get("Value") or []
+    stored = (answer.get("00081199") or {}).get("Value") or []
+    if failed:
+        reason = (failed[0].get("00081197") or {}).get("Value") or ["?"]
+        return f"refused (failure reason {reason[0]})"
+    return None if len(stored) == 1 else "the answer lists no stored instance"
+
+
+def upload(folder, pacs):
+    """Sends every instance of a folder to the PACS ({"address", "api",
+    "root"}); what the record keeps of it, or raises OSError with the reason
+    of the first instance not taken."""
+    address = pacs_address(pacs["address"])
+    files = instance_files(folder)
+    series = set()
+    for path in files:
+        name = os.path.basename(path)
+        size = os.path.getsize(path)
+        if pacs["api"] == "orthanc":
+            with open(path, "rb") as f:
+                status, body = post(f"{address}/instances", f, size, "application/dicom",
+                                    "application/json")
+            try:
+                answer = json.loads(body)
+            except ValueError:
+                answer = None
+            if not isinstance(answer, dict) or answer.get("Status") not in ORTHANC_TAKEN:
+                raise OSError(f"{name}: Orthanc answered {status} "
+                              f"{body[:200].decode('utf-8', 'replace')}")
+            if not ORTHANC_ID.fullmatch(str(answer.get("ParentSeries"))):
+                raise OSError(f"{name}: Orthanc's answer names no series")
+            series.add(answer["ParentSeries"])
+        else:
+            boundary = uuid.uuid4().hex
+            length = sum(len(part) for part in stow_body(os.devnull, boundary)) + size
+            status, body = post(f"{address}{pacs['root']}/studies", stow_body(path, boundary),
+                                length, f'multipart/related; type="application/dicom"; '
+                                f"boundary={boundary}", "application/dicom+json")
+            problem = stowrs_taken(body) if status == 200 else f"HTTP {status}"
+            if problem:
+                raise OSError(f"{name}: {problem}")
+    taken = {"address": address, "api": pacs["api"], "instances": len(files)}
+    if pacs["api"] == "orthanc":
+        if len(series) != 1:
+            raise OSError(f"Orthanc put the instances in {len(series)} series")
+        taken["series"] = series.pop()
+        taken["viewer"] = pacs_viewer(address, taken["series"])
+    return taken
+
+
 UMASK = os.umask(0o022)
 os.umask(UMASK)
 
@@ -226,6 +422,9 @@ def main(argv):
     parser.add_argument("--done", help="a file to create once the slide is converted")
     parser.add_argument("--options", default="{}",
                         help='the converter\'s options, as JSON: {"mpp": "0.25"}')
+    parser.add_argument("--pacs", default="", help="the PACS to upload a DICOM slide to")
+    parser.add_argument("--pacs-api", default="orthanc", choices=("orthanc", "stowrs"))
+    parser.add_argument("--dicomweb-root", default="/dicom-web")
     parser.add_argument("slide")
     parser.add_argument("output")
     parser.add_argument("layers")
@@ -243,26 +442,23 @@ def main(argv):
     # always fits), and the same for every try of this output.
     stem = ".nvxjob-" + hashlib.sha1(os.path.basename(args.output).encode(
         "utf-8", "surrogateescape")).hexdigest()[:16]
-    partial = os.path.join(output_dir, f"{stem}-{os.getpid()}.svs")
+    # A DICOM slide is a folder; its hidden name ends in .dicom.
+    suffix = ".dicom" if args.output.endswith(".dicom") else ".svs"
+    partial = os.path.join(output_dir, f"{stem}-{os.getpid()}{suffix}")
     # The converter's report of this try, read and removed once it has ended.
     report_path = os.path.join(output_dir, f"{stem}-{os.getpid()}.report.json")
 
     # A job killed outright (SIGKILL, a lost node) leaves its partial file,
     # its report or the converter's temporaries: the next try of the same
     # slide clears them. (Snakemake runs one job per output at a time.)
-    for pattern in (f"{stem}-*.svs", f"{stem}-*.report.json", f".{stem}-*.part"):
+    for pattern in (f"{stem}-*.svs", f"{stem}-*.dicom", f"{stem}-*.report.json",
+                    f".{stem}-*.part"):
         for stale in glob.glob(os.path.join(glob.escape(output_dir), pattern)):
-            try:
-                os.unlink(stale)
-            except FileNotFoundError:
-                pass
+            remove(stale)
 
     def remove_partial():
         for path in (partial, report_path):
-            try:
-                os.unlink(path)
-            except FileNotFoundError:
-                pass
+            remove(path)
 
     converter = None
 
@@ -302,19 +498,32 @@ def main(argv):
         given = json.loads(args.options)
         if not isinstance(given, dict):
             raise ValueError("the options are not a JSON object")
-        options = option_values(given)
+        options = together(option_values(given))
+        dicom = is_dicom(options)
+        if dicom != (suffix == ".dicom"):
+            raise ValueError(f"the output of format {options.get('format', 'tiff')} must end "
+                             f"in {'.dicom' if dicom else '.svs'}")
+        pacs = {"address": pacs_address(args.pacs), "api": args.pacs_api,
+                "root": dicomweb_root(args.dicomweb_root)} if args.pacs and dicom else None
     except ValueError as e:  # JSON's errors are ValueErrors too
-        reason, options = str(e), {}
+        reason, options, dicom, pacs = str(e), {}, False, None
     record["options"] = options
+    record["format"] = "dicom" if dicom else "tiff"
     leave_out = left_out(options)
     # An earlier output of this slide made with a picture this run leaves out
     # goes now, whatever becomes of the run: a failed run must not leave the
     # label it was asked to drop.
     if reason is None and leave_out and os.path.lexists(args.output):
-        held = held_pictures(args.output) if os.path.isfile(args.output) else set()
+        if dicom:
+            held = dicom_pictures(args.output) if os.path.isdir(args.output) else set()
+        else:
+            held = held_pictures(args.output) if os.path.isfile(args.output) else set()
         if held is None or held & set(leave_out):
             try:
-                os.unlink(args.output)
+                if dicom and os.path.isdir(args.output) and not os.path.isfile(
+                        os.path.join(args.output, FOLDER_MARKER)):
+                    raise OSError(0, "it is not a folder the converter made")
+                remove(args.output)
             except OSError as e:
                 reason = (f"the earlier output holds the {' or '.join(leave_out)} this run "
                           f"leaves out and cannot be removed: {e.strerror}")
@@ -356,7 +565,25 @@ def main(argv):
     if status == 0 and reason is None and not (report or {}).get("converted"):
         reason = failure_reason(status, report, stderr) if report is not None else (
             "the converter wrote no report (exit status 0)")
-    if status == 0 and reason is None:
+    if status == 0 and reason is None and dicom:
+        try:
+            info = read_back_dicom(partial, leave_out)
+            kept = [name for name in leave_out if name in info["associated"]]
+            if kept:
+                reason = (f"the output holds the {' and '.join(kept)}, which the options "
+                          "leave out")
+            else:
+                record["dicom"] = info
+                record["output_bytes"] = folder_bytes(partial)
+                publish_folder(partial, args.output)
+        except Exception as e:  # pydicom's errors, a missing file, a failed rename
+            reason = f"the output is not a slide's DICOM instances: {e}"
+        if reason is None and pacs is not None:
+            try:
+                record["pacs"] = upload(args.output, pacs)
+            except OSError as e:
+                reason = f"the PACS at {pacs['address']} did not take the slide: {e}"
+    elif status == 0 and reason is None:
         try:
             info = read_back(partial, leave_out)
             kept = [name for name in leave_out if name in info["associated"]]
