@@ -12,6 +12,7 @@
 #include "common/jpeg_stream_check.h"
 #include "dicom/jpeg_frame.h"
 #include "pyramid/tile_encoder.h"
+#include "tests/dicom/decode_with_tables.h"
 
 namespace nvx::dicom {
 namespace {
@@ -23,28 +24,6 @@ Bytes Pixels() {
     Bytes rgb(kSide * kSide * 3);
     for (std::size_t i = 0; i < rgb.size(); ++i)
         rgb[i] = static_cast<std::uint8_t>((i * 7) ^ (i / 97));
-    return rgb;
-}
-
-// What a TIFF reader shows: the tables read first, then the tile.
-Bytes DecodeWithTables(const Bytes& tables, const Bytes& tile) {
-    jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, tables.data(), tables.size());
-    jpeg_read_header(&cinfo, FALSE);
-    jpeg_mem_src(&cinfo, tile.data(), tile.size());
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    Bytes rgb(kSide * kSide * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = &rgb[cinfo.output_scanline * kSide * 3];
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
     return rgb;
 }
 

@@ -36,9 +36,11 @@
 #include "dicom/uid.h"
 #include "dicom/wsm_instance.h"
 #include "pyramid/tile_encoder.h"
+#include "tests/dicom/decode_with_tables.h"
 
 namespace {
 
+using nvx::dicom::DecodeWithTables;
 using nvx::dicom::FramePhotometric;
 using nvx::dicom::WsmImageKind;
 using Bytes = std::vector<std::uint8_t>;
@@ -113,29 +115,6 @@ Bytes TilePixels(const Bytes& rgb, int width, int height, int tw, int th, int tx
         }
     }
     return out;
-}
-
-// Decodes an abbreviated stream after its tables, as a TIFF reader does.
-Bytes DecodeWithTables(const Bytes& tables, const Bytes& stream) {
-    jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, tables.data(), tables.size());
-    jpeg_read_header(&cinfo, FALSE);
-    jpeg_mem_src(&cinfo, stream.data(), stream.size());
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    Bytes rgb(static_cast<std::size_t>(cinfo.output_width) * cinfo.output_height * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row =
-            &rgb[static_cast<std::size_t>(cinfo.output_scanline) * cinfo.output_width * 3];
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    return rgb;
 }
 
 Bytes Decode(const Bytes& stream) {
