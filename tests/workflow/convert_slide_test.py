@@ -310,6 +310,7 @@ class Job(unittest.TestCase):
             ("quality", whole),
             ("tiles", ["copy", "Copy", "COPY", " copy ", "copy2", "", "decode", "copy copy"]),
             ("chroma", ["420", "444", "4:2:0", " 420 ", "0420", "420.0", "", "422"]),
+            ("format", ["tiff", "dicom", " dicom ", "DICOM", "Tiff", "svs", "dcm", ""]),
         ]
         rules = {option.name: option.rule for option in batch_plan.CONVERTER_OPTIONS}
         environment = dict(os.environ, LC_ALL="C.UTF-8")
@@ -410,6 +411,96 @@ class Job(unittest.TestCase):
                 if held is not None:
                     with openslide.OpenSlide(self.output) as slide:
                         self.assertEqual(set(slide.associated_images), held)
+
+    def test_a_dicom_slide_is_a_folder_published_whole(self):
+        # A slide that records its pixel size, and one that records none
+        # (which DICOM output refuses).
+        self.make_slide("--synthetic", "1024x768", "--mpp", "0.5")
+        bare = os.path.join(self.dir, "bare.nvx")
+        subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "512x512", bare],
+                       check=True, capture_output=True)
+        real = os.path.join(BUILD, "nvx2svs")
+        self.output = os.path.join(self.dir, "out", "slide.dicom")
+        out = os.path.dirname(self.output)
+        levels = ["level-0.dcm", "level-1.dcm"]
+        everything = sorted(["label.dcm", "overview.dcm", "thumbnail.dcm", *levels])
+        # (options, the slide, what is at OUT before, extra job options, the
+        # reason the job fails or None, the instances OUT holds afterwards
+        # or None for no OUT)
+        cases = [
+            ({"format": "dicom"}, self.slide, None, [], None, everything),
+            # An earlier folder of ours is replaced whole, and the label it
+            # holds goes even before the work.
+            ({"format": "dicom", "no_label": "true"}, self.slide, "ours", [], None,
+             sorted(set(everything) - {"label.dcm"})),
+            ({"format": "dicom", "mpp": "0.25"}, bare, None, [], None, everything),
+            ({"format": "dicom"}, bare, None, [], "nor --mpp gives the pixel size", None),
+            # A folder that is not ours is left as it is.
+            ({"format": "dicom"}, self.slide, "theirs", [], "is not a folder of instances the "
+             "converter made", ["theirs.txt"]),
+            # A PACS that does not answer fails the slide; the folder stays.
+            ({"format": "dicom"}, self.slide, None, ["--pacs", "http://127.0.0.1:9"],
+             "the PACS at http://127.0.0.1:9 did not take the slide: ", everything),
+            ({"format": "tiff"}, self.slide, None, [],
+             "the output of format tiff must end in .svs", None),
+        ]
+        for options, slide, earlier, extra, reason, held in cases:
+            with self.subTest(options=options, slide=os.path.basename(slide), earlier=earlier,
+                              extra=extra):
+                shutil.rmtree(out, ignore_errors=True)
+                os.makedirs(out)
+                if earlier == "ours":
+                    subprocess.run([real, "--format=dicom", self.slide, self.output, "2"],
+                                   check=True, capture_output=True)
+                    open(os.path.join(self.output, "stale.dcm"), "w").close()
+                elif earlier == "theirs":
+                    os.mkdir(self.output)
+                    open(os.path.join(self.output, "theirs.txt"), "w").close()
+                command = self.command(real, "--options", json.dumps(options), *extra)
+                command[command.index(self.slide)] = slide
+                done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+                self.assertEqual(done.returncode, 0 if reason is None else 1, done.stderr)
+                record = self.record()
+                self.assertEqual(record["status"], "failed" if reason else "converted")
+                if reason:
+                    self.assertIn(reason, record["reason"])
+                # Nothing else in the output folder: no partial folder, no
+                # converter's temporary, no report.
+                self.assertEqual(os.listdir(out), [] if held is None else ["slide.dicom"])
+                if held is None:
+                    continue
+                self.assertEqual(sorted(n for n in os.listdir(self.output)
+                                        if not n.startswith(".")), held)
+                if reason:
+                    continue
+                info = record["dicom"]
+                self.assertEqual(info["instances"], len(held))
+                self.assertEqual(len(info["levels"]), len([n for n in held if "level" in n]))
+                self.assertEqual(info["levels"][0], [1024, 768] if slide == self.slide
+                                 else [512, 512])
+                self.assertAlmostEqual(float(info["mpp_x"]), 0.5 if slide == self.slide
+                                       else 0.25)
+                self.assertEqual(record["output_bytes"], sum(
+                    os.path.getsize(os.path.join(self.output, n)) for n in held))
+                for kind in ("label", "macro"):
+                    shown = kind not in batch_plan.left_out(options)
+                    self.assertEqual(kind in info, shown)
+                    self.assertEqual(kind in info["associated"], shown)
+                self.assertTrue(info["thumbnail"].startswith("data:image/jpeg;base64,"))
+                # The report of a batch whose one slide this was.
+                os.makedirs(os.path.join(out, "logs"), exist_ok=True)
+                with open(os.path.join(out, "logs", "slide.json"), "w", encoding="utf-8") as f:
+                    json.dump(record, f)
+                item = batch_plan.entry("slide", slide, "4", options=options)
+                page, table = batch_report.write_report(out, [item])
+                with open(table, encoding="utf-8", newline="") as f:
+                    [row] = list(csv.DictReader(f))
+                self.assertEqual((row["status"], row["output"], row["instances"]),
+                                 ("converted", "slide.dicom", str(len(held))))
+                self.assertEqual(row["left out"], ", ".join(batch_plan.left_out(options)))
+                shutil.rmtree(os.path.join(out, "logs"))
+                for name in ("report.html", "report.csv"):
+                    os.unlink(os.path.join(out, name))
 
     def test_stopped_mid_conversion(self):
         started = os.path.join(self.dir, "started")
