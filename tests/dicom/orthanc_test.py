@@ -14,16 +14,13 @@ window and of the smallest level in a small one, and shows tissue in both
 usage: orthanc_test.py <write_test_instances> <SHOTS_FOLDER>
 """
 
-import http.client
 import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import numpy as np
@@ -31,95 +28,13 @@ import pydicom
 from PIL import Image
 from pydicom.encaps import generate_pixel_data_frame
 
+from orthanc_server import Orthanc
+
 WRITER = SHOTS = None
-PLUGIN = "/usr/share/orthanc/plugins/libOrthancWSI.so"
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                   "--no-first-run", "--disable-background-networking",
                   "--disable-component-update", "--disable-sync"]
 LEVELS = ("level0", "level1", "level2")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def plugin_path():
-    if os.path.exists(PLUGIN):
-        return PLUGIN
-    listing = subprocess.run(["dpkg", "-L", "orthanc-wsi"], capture_output=True, text=True)
-    found = [line for line in listing.stdout.splitlines()
-             if re.search(r"/plugins/libOrthancWSI\.so$", line)]
-    if not found:
-        raise AssertionError("the orthanc-wsi plugin is not installed: run scripts/setup.sh")
-    return found[0]
-
-
-class Orthanc:
-    """One Orthanc process on 127.0.0.1 with a temporary storage folder."""
-
-    def __init__(self, folder):
-        self.folder = folder
-        self.port = free_port()
-        storage = os.path.join(folder, "storage")
-        os.mkdir(storage)
-        config = {
-            "Name": "nvx-test", "StorageDirectory": storage, "IndexDirectory": storage,
-            "HttpPort": self.port, "DicomPort": free_port(), "DicomServerEnabled": False,
-            "RemoteAccessAllowed": False, "AuthenticationEnabled": False,
-            "Plugins": [plugin_path()],
-        }
-        path = os.path.join(folder, "orthanc.json")
-        with open(path, "w", encoding="ascii") as out:
-            json.dump(config, out)
-        program = shutil.which("Orthanc") or "/usr/sbin/Orthanc"
-        if not os.path.exists(program):
-            raise AssertionError("Orthanc is not installed: run scripts/setup.sh")
-        self.log_path = os.path.join(folder, "orthanc.log")
-        self.log = open(self.log_path, "wb")
-        # --verbose: the log names every request, which tells what the viewer asked for.
-        self.process = subprocess.Popen([program, "--verbose", path], stdout=self.log,
-                                        stderr=subprocess.STDOUT)
-
-    def wait_until_up(self):
-        """True once the REST API answers; False when Orthanc ended first."""
-        while self.process.poll() is None:
-            try:
-                if self.request("GET", "/system")[0] == 200:
-                    return True
-            except OSError:
-                time.sleep(0.2)
-        return False
-
-    def request(self, method, path, body=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        try:
-            connection.request(method, path, body=body)
-            answer = connection.getresponse()
-            return answer.status, answer.getheader("Content-Type", ""), answer.read()
-        finally:
-            connection.close()
-
-    def json(self, path):
-        status, _, body = self.request("GET", path)
-        if status != 200:
-            raise AssertionError(f"GET {path}: {status} {body[:200]!r}")
-        return json.loads(body)
-
-    def log_text(self):
-        self.log.flush()
-        with open(self.log_path, "rb") as log:
-            return log.read().decode("utf-8", "replace")
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.log.close()
 
 
 class OrthancTakesTheSlide(unittest.TestCase):
