@@ -64,6 +64,7 @@ from openslide import deepzoom
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BATCH = os.path.join(TOP, "scripts", "batch.sh")
 sys.path.insert(0, os.path.join(TOP, "workflow", "scripts"))
+sys.path.insert(0, os.path.join(TOP, "tests", "dicom"))  # orthanc_server
 import batch_plan  # noqa: E402
 import convert_slide  # noqa: E402
 VIEW = os.path.join(TOP, "scripts", "view.sh")
@@ -510,7 +511,8 @@ class BatchRun(unittest.TestCase):
         if "--profile" in SNAKEMAKE_OPTIONS:
             self.skipTest("tested in the local run")
         known = "layers, samples, mpp, no_label, no_macro, threads, tiles, quality, chroma, " \
-                "deidentify, converter, python, cpus, mem_mb"
+                "format, dicom_metadata, deidentify, converter, python, pacs, pacs_api, " \
+                "dicomweb_root, cpus, mem_mb"
         spelling = "must be true or false (yes or no, 1 or 0), not"
         for setting, line in [
                 ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 and up to "
@@ -528,6 +530,11 @@ class BatchRun(unittest.TestCase):
                 ("quality=0x50", "batch: the quality setting: quality must be a JPEG quality, a "
                                  "whole number from 1 to 100, not '0x50'"),
                 ("chroma=422", "batch: the chroma setting: chroma must be 420, not '422'"),
+                ("format=svs", "batch: the format setting: format must be tiff or dicom, "
+                               "not 'svs'"),
+                ("pacs=javascript:alert(1)", "batch: the pacs setting: pacs must be "
+                 "http://HOST[:PORT] or https://HOST[:PORT] (the scheme is http or https), "
+                 "not 'javascript:alert(1)'"),
                 # Not an option of the converter: no setting for it.
                 ("sharpen=1", f"batch: unknown setting 'sharpen' ({known})")]:
             with self.subTest(setting=setting):
@@ -760,6 +767,104 @@ class PicturesLeftOut(unittest.TestCase):
             server.wait(timeout=30)
             server.stdout.close()
             log.close()
+
+
+class DicomToPacs(unittest.TestCase):
+    """format dicom with a pacs: two slides converted to folders of
+    instances and uploaded to Debian's Orthanc, started by the test, through
+    its REST API or its DICOMweb plugin's STOW-RS; Orthanc holds one series
+    per slide with every instance of its folder, and the report links each
+    series' whole-slide viewer (REST) or says where the instances went."""
+
+    SLIDES = {"one": ["--synthetic", "1024x768", "--mpp", "0.5"],
+              "sub/two": ["--synthetic", "768x512", "--mpp", "0.25", "--seed", "3"]}
+
+    def setUp(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        self.folder = tempfile.mkdtemp(prefix="nvx-pacs-")
+        self.input = os.path.join(self.folder, "in")
+        for name, options in self.SLIDES.items():
+            path = os.path.join(self.input, name + ".nvx")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            subprocess.run([os.path.join(BUILD, "nvxmake"), *options, path, "--threads", "2"],
+                           check=True, capture_output=True)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_each_slide_one_series_in_the_pacs(self):
+        import pydicom
+        from orthanc_server import Orthanc
+
+        # (the settings beyond format and pacs, the instances each folder
+        # holds besides its levels, whether the report links the viewer)
+        cases = [
+            ([], {"label.dcm", "overview.dcm", "thumbnail.dcm"}, True),
+            (["pacs_api=stowrs", "deidentify=true"], {"thumbnail.dcm"}, False),
+        ]
+        for settings, pictures, linked in cases:
+            with self.subTest(settings=settings):
+                run = tempfile.mkdtemp(dir=self.folder)
+                orthanc = Orthanc(run, plugins=("wsi", "dicomweb"))
+                try:
+                    if not orthanc.wait_until_up():
+                        self.fail("Orthanc ended before it answered: " + orthanc.log_text()[-500:])
+                    address = f"http://127.0.0.1:{orthanc.port}"
+                    output = os.path.join(run, "out")
+                    status, text = batch(self.input, output, "--config", "format=dicom",
+                                         f"pacs={address}", *settings)
+                    self.assertEqual(status, 0, text)
+                    series = orthanc.json("/series")
+                    self.assertEqual(len(series), len(self.SLIDES))
+                    held = {}
+                    for one in series:
+                        found = orthanc.json(f"/series/{one}")
+                        held[found["MainDicomTags"]["SeriesInstanceUID"]] = (one, found)
+                    with open(os.path.join(output, "report.html"), encoding="utf-8") as f:
+                        page = f.read()
+                    links = set(re.findall(r'<a class="pacs" href="([^"]*)"', page))
+                    for name in self.SLIDES:
+                        folder = os.path.join(output, name + ".dicom")
+                        files = sorted(n for n in os.listdir(folder) if not n.startswith("."))
+                        self.assertEqual(set(files) - {n for n in files if
+                                                        n.startswith("level-")}, pictures)
+                        uid = pydicom.dcmread(os.path.join(folder, "level-0.dcm"),
+                                              stop_before_pixels=True).SeriesInstanceUID
+                        one, found = held[uid]
+                        self.assertEqual(len(found["Instances"]), len(files), name)
+                        kinds = {orthanc.json(f"/instances/{i}/simplified-tags")["ImageType"]
+                                 .split("\\")[2] for i in found["Instances"]}
+                        self.assertEqual("LABEL" in kinds, "label.dcm" in pictures)
+                        viewer = f"{address}/wsi/app/viewer.html?series={one}"
+                        self.assertEqual(viewer in links, linked)
+                        if linked:
+                            self.assertEqual(orthanc.request("GET", viewer[len(address):])[0],
+                                             200)
+                    self.assertEqual(len(links), len(self.SLIDES) if linked else 0)
+                    if not linked:
+                        self.assertEqual(page.count("instances in the PACS (STOW-RS)"),
+                                         len(self.SLIDES))
+                        self.assertNotIn('<img class="label"', page)
+                    else:
+                        # The report as a browser shows it.
+                        shot = os.path.join(os.path.dirname(os.path.abspath(SCREENSHOT))
+                                            if SCREENSHOT else run, "report-dicom.png")
+                        os.makedirs(os.path.dirname(shot), exist_ok=True)
+                        chromium("--window-size=1500,700", f"--screenshot={shot}",
+                                 "file://" + os.path.join(output, "report.html"))
+                        self.assertGreater(os.path.getsize(shot), 10000)
+                    parsed = rendered_report(os.path.join(output, "report.html"))
+                    self.assertEqual([row["state"] for row in parsed.rows.values()],
+                                     ["converted"] * len(self.SLIDES))
+                    for row in parsed.rows.values():
+                        self.assertGreater(row["pictures"]["thumbnail"], 0)
+                    # A second run converts and uploads nothing again.
+                    status, text = batch(self.input, output, "--config", "format=dicom",
+                                         f"pacs={address}", *settings)
+                    self.assertEqual((status, convert_jobs(text)), (0, 0), text)
+                finally:
+                    orthanc.stop()
 
 
 class SnakemakeVersions(unittest.TestCase):
