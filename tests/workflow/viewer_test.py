@@ -8,12 +8,15 @@ large download would use it:
   - a file swapped for a link to a file outside the folder, again and again
     while it is requested, never serves the outside file;
   - a slide converted again at another size is served at its new size;
+  - a DICOM slide's instances are served as they are, but one that shows a
+    picture the batch leaves out (or cannot be told) is not;
   - a port outside 0 to 65535 is refused in one line with status 2.
 
 usage: viewer_test.py BUILD_DIR
 """
 
 import http.client
+import json
 import os
 import re
 import shutil
@@ -168,6 +171,44 @@ class Viewer(unittest.TestCase):
         self.assertIn(b'Width="1700" Height="1100"', body)
         # A tile only the new slide has: its level 11 (full size) is 7 x 5 tiles.
         self.assertEqual(self.get("/dzi/again.svs_files/11/6_4.jpeg")[0].status, 200)
+
+
+    def test_dicom_instances_of_a_picture_left_out_are_not_served(self):
+        slide = os.path.join(self.holder, "d.nvx")
+        subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "512x384", "--mpp", "0.5",
+                        slide], check=True, capture_output=True)
+        folder = os.path.join(self.output, "d.dicom")
+        subprocess.run([os.path.join(BUILD, "nvx2svs"), "--format=dicom", slide, folder, "2"],
+                       check=True, capture_output=True)
+        with open(os.path.join(folder, "notes.dcm"), "wb") as f:
+            f.write(b"not an instance")
+        plan = os.path.join(self.output, ".snakemake", "nvx-batch-left-out.json")
+        os.makedirs(os.path.dirname(plan), exist_ok=True)
+        # (what the batch leaves out of d.dicom, de-identified, the status
+        # of each instance: level, label, overview, a file that is none)
+        names = ("level-0.dcm", "label.dcm", "overview.dcm", "notes.dcm")
+        cases = [
+            ([], False, (200, 200, 200, 200)),
+            (["label"], False, (200, 404, 200, 404)),
+            (["macro"], False, (200, 200, 404, 404)),
+            ([], True, (200, 404, 404, 404)),
+        ]
+        try:
+            for left_out, deidentify, statuses in cases:
+                with self.subTest(left_out=left_out, deidentify=deidentify):
+                    with open(plan, "w", encoding="utf-8") as f:
+                        f.write(json.dumps({"deidentify": deidentify,
+                                            "outputs": {"d.dicom": left_out}}))
+                    for name, status in zip(names, statuses):
+                        answer, body, connection = self.get("/d.dicom/" + name)
+                        connection.close()
+                        self.assertEqual(answer.status, status, (name, body[:200]))
+                        if status == 200:
+                            with open(os.path.join(folder, name), "rb") as f:
+                                self.assertEqual(body, f.read())
+        finally:
+            shutil.rmtree(os.path.join(self.output, ".snakemake"))
+            shutil.rmtree(folder)
 
 
 class Ports(unittest.TestCase):

@@ -184,8 +184,9 @@ def read_json(folder, relative, hidden=False):
 
 
 def slide_record(root, relative):
-    """The batch's record of the slide at `relative` (NAME.svs), or {}."""
-    name = relative[: -len(batch_plan.OUTPUT_SUFFIX)]
+    """The batch's record of the slide at `relative` (NAME.svs or
+    NAME.dicom), or {}."""
+    name = os.path.splitext(relative)[0]
     try:
         record = read_json(root, batch_plan.side_path(name, ".json"))
     except (Refused, OSError, ValueError):
@@ -215,6 +216,22 @@ def hidden_pictures(root, relative, record=None):
         return {"label", "macro"}
     record = slide_record(root, relative) if record is None else record
     return set(outputs.get(relative) or ()) | set(batch_plan.left_out(record.get("options")))
+
+
+DICOM_HEAD = 1 << 20  # bytes of an instance read for its attributes
+
+
+def dicom_picture(file):
+    """The picture (label, macro, thumbnail) a served DICOM instance shows,
+    "" for a pyramid level, or None when its attributes cannot be read."""
+    import pydicom
+
+    try:
+        head = os.pread(file.descriptor, min(file.stat.st_size, DICOM_HEAD), 0)
+        kinds = pydicom.dcmread(io.BytesIO(head), stop_before_pixels=True).ImageType
+    except Exception:  # pydicom's errors on anything that is not an instance
+        return None
+    return convert_slide.DICOM_KINDS.get(kinds[2], "") if len(kinds) > 2 else None
 
 
 def page_for(root, relative, file, slides):
@@ -399,7 +416,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def keep_out(self, relative, file):
         """Refused for a file served as it is that holds a picture the batch
         leaves out: an output made before it was, or one put there by hand."""
-        if relative.lower().endswith(batch_plan.OUTPUT_SUFFIX):
+        parts = relative.split("/")
+        folder = next((i for i, part in enumerate(parts[:-1])
+                       if part.lower().endswith(batch_plan.DICOM_SUFFIX)), None)
+        if folder is not None:
+            # An instance of a DICOM slide: what its ImageType says it shows.
+            hidden = hidden_pictures(self.root, "/".join(parts[: folder + 1]))
+            if hidden:
+                shows = dicom_picture(file)
+                if shows is None or shows in hidden:
+                    raise Refused(f"it may hold the {shows or 'label'}, which the batch "
+                                  "leaves out")
+        elif relative.lower().endswith(batch_plan.OUTPUT_SUFFIX):
             hidden = hidden_pictures(self.root, relative)
             if hidden:
                 names = lowlevel.get_associated_image_names(self.slides.get(file).slide._osr)
@@ -412,8 +440,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if file.stat.st_size > RECORD_BYTES:
                 raise Refused("too large")
             try:
-                info = json.loads(os.pread(file.descriptor, file.stat.st_size, 0)).get(
-                    "openslide") or {}
+                record = json.loads(os.pread(file.descriptor, file.stat.st_size, 0))
+                info = record.get("openslide") or record.get("dicom") or {}
                 held = {"label", "macro"} & set(info) if isinstance(info, dict) else set()
             except (ValueError, AttributeError):
                 held = set()
