@@ -4,7 +4,8 @@ converter's options as settings and sheet columns (the pictures left out,
 de-identification and the spellings of yes and no among them), sheets that
 cannot be read, names that collide or do not fit, the report's links and
 CSV for names that look like something else, and pictures left out that
-the report never shows and the plan takes from earlier records.
+the report never shows and the plan takes from earlier records; format
+dicom, dicom_metadata and the PACS settings, and the report's DICOM rows.
 
 usage: batch_plan_test.py
 """

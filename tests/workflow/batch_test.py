@@ -29,6 +29,9 @@ of slides made by nvxmake, one of them damaged.
     failed rows; a sheet that is not UTF-8; slides with odd names in a
     folder named like YAML, each converted or a failed row, every link of
     the report resolved by Chromium to an existing file;
+  - (local runs) format dicom with a pacs: two slides uploaded to an Orthanc
+    started by the test, through its REST API and STOW-RS, one series per
+    slide, the report linking each series' viewer (screenshot kept);
   - (Slurm) requests larger than the nodes, a cluster sinfo cannot reach, and
     a job the partition can never start.
 

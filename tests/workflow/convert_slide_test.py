@@ -17,7 +17,9 @@ the log and records the reason.
     and a pixel size given to the real converter, read back and reported;
   - a picture the options leave out: not in the output nor the record, an
     output that holds it anyway fails the slide, and an earlier output that
-    holds it is removed before the conversion.
+    holds it is removed before the conversion;
+  - format dicom: a folder read back and published whole, an earlier folder
+    of ours replaced, one not ours left alone, a PACS that does not answer.
 
 usage: convert_slide_test.py BUILD_DIR
 """

@@ -4,7 +4,7 @@ any of them cannot be converted.
 A batch is a list of entries, one per slide found by the folder scan or per
 row of a sample sheet. Every entry has a key (a short hash of its name, used
 for Snakemake's rule names so that no slide name is ever read as a pattern),
-the output name (the .svs path without .svs, relative to the output folder)
+the output name (the output path without .svs or .dicom, relative to the output folder)
 and, for a slide that cannot be converted, the reason. Such entries become
 failed rows of the report; they never stop the others.
 """

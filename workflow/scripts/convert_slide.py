@@ -3,7 +3,8 @@
 checks the output with OpenSlide and writes the slide's log and record.
 
 usage: convert_slide.py --converter NVX2SVS --log LOG --record RECORD.json
-                        [--options JSON] [--] SLIDE.nvx OUT.svs LAYERS
+                        [--options JSON] [--pacs URL [--pacs-api API]
+                        [--dicomweb-root PATH]] [--] SLIDE.nvx OUT LAYERS
                         [Scale x y Width Height]
 
 --options gives the converter's options as a JSON object of their batch
@@ -23,6 +24,14 @@ OpenSlide opens is renamed to OUT. Anything else removes the temporary file,
 so OUT is either a whole checked slide or absent. The exit status is 0 for a
 converted slide, 1 otherwise; the record (JSON) says why, and the report is
 made from the records.
+
+With format dicom OUT is a folder (NAME.dicom): the converter builds it
+under a hidden name, pydicom reads every instance back, and it is then
+renamed to OUT, or exchanged whole with the earlier folder the converter
+made there. --pacs (with --pacs-api orthanc or stowrs, and --dicomweb-root)
+then uploads its instances one by one; one not taken fails the slide with
+the reason, and the record keeps what the PACS answered (for Orthanc the
+series' id, from which the report links its whole-slide viewer).
 """
 
 import argparse
