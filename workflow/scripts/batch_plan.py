@@ -238,7 +238,8 @@ def deidentified(setting):
 # default /dicom-web as Orthanc's DICOMweb plugin serves it).
 PACS_APIS = ("orthanc", "stowrs")
 DICOMWEB_ROOT = "/dicom-web"
-HOST_NAME = re.compile(r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*")
+LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"  # one part of a host name
+HOST_NAME = re.compile(rf"{LABEL}(\.{LABEL})*")
 HOST_V6 = re.compile(r"\[[0-9A-Fa-f:.]+\]")
 PORT = re.compile(r"[0-9]{1,5}")
 ROOT_SEGMENT = re.compile(r"[A-Za-z0-9._~-]+")
