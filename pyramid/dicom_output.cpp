@@ -168,12 +168,33 @@ Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const Con
     return hash.Finish();
 }
 
+namespace {
+// What is gathered before it is written.
+constexpr std::size_t kGatheredBytes = std::size_t{1} << 20;
+}  // namespace
+
+bool GatheringSink::Write(const void* data, std::size_t length) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (gathered_.size() + length > kGatheredBytes && !Flush()) return false;
+    if (length >= kGatheredBytes) return file_.Write(data, length);
+    if (gathered_.capacity() < kGatheredBytes) gathered_.reserve(kGatheredBytes);
+    gathered_.insert(gathered_.end(), bytes, bytes + length);
+    return true;
+}
+
+bool GatheringSink::Flush() {
+    if (gathered_.empty()) return true;
+    const bool written = file_.Write(gathered_.data(), gathered_.size());
+    gathered_.clear();
+    return written;
+}
+
 DicomTileSink::DicomTileSink(WritableFile* file, const dicom::WsmSlide& slide,
                              const dicom::WsmImage& image, const dicom::FileMeta& meta,
                              std::vector<std::uint8_t> tables, RunRecord* record,
                              std::int32_t level)
     : file_(file),
-      bytes_(*file),
+      bytes_(file),
       writer_(bytes_),
       slide_(slide),
       image_(image),
@@ -210,9 +231,19 @@ bool DicomTileSink::Begin(std::span<const std::uint8_t> firstFrame) {
     return begun_;
 }
 
+bool DicomTileSink::Prepare(std::vector<std::uint8_t>* tile) const {
+    if (HasOwnTables(*tile)) return true;
+    std::vector<std::uint8_t> frame;
+    if (!dicom::SpliceTables(*tile, tables_, &frame)) return false;
+    *tile = std::move(frame);
+    return true;
+}
+
 TilePut DicomTileSink::Put(std::int64_t index, std::int64_t tileCount,
                            std::span<const std::uint8_t> tile) {
     if (tileCount != dicom::FrameCount(image_)) return Refuse(EINVAL, index);
+    // Tiles come prepared from the level writer; a caller that did not
+    // prepare them has them spliced here.
     std::span<const std::uint8_t> frame = tile;
     if (!HasOwnTables(tile)) {
         if (!dicom::SpliceTables(tile, tables_, &frame_)) return Refuse(EINVAL, index);
@@ -230,7 +261,7 @@ bool DicomTileSink::Finish() {
                       code != 0 ? Cause::System : Cause::None, code);
         return false;
     };
-    if (!begun_ || !writer_.Finish()) return fail(writer_.Error());
+    if (!begun_ || !writer_.Finish() || !bytes_.Flush()) return fail(writer_.Error());
     const double raw = double(dicom::FrameCount(image_)) * image_.tileColumns * image_.tileRows * 3;
     std::string ratio = dicom::DecimalString(frameBytes_ > 0 ? raw / double(frameBytes_) : 1.0);
     if (ratio.size() > ratioLength_) return fail(EOVERFLOW);

@@ -40,6 +40,21 @@ struct DriverSeams;
 Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const ConversionJob& job,
                             const std::string& acquired);
 
+// The instance's bytes gathered into large writes: a frame is three
+// small writes (its item header, its stream, its pad byte) otherwise.
+class GatheringSink : public dicom::ByteSink {
+public:
+    explicit GatheringSink(WritableFile* file) : file_(*file) {}
+    bool Write(const void* data, std::size_t length) override;
+    int Error() const override { return file_.Error(); }
+    // Writes out what is gathered.
+    bool Flush();
+
+private:
+    WritableFile& file_;
+    std::vector<std::uint8_t> gathered_;
+};
+
 // A level's instance, its frames appended as the level writer hands them
 // over. The data set is written at the first frame, when the frames'
 // photometric interpretation is known; the compression ratio, known only
@@ -51,6 +66,8 @@ public:
     DicomTileSink(WritableFile* file, const dicom::WsmSlide& slide, const dicom::WsmImage& image,
                   const dicom::FileMeta& meta, std::vector<std::uint8_t> tables, RunRecord* record,
                   std::int32_t level);
+    // Splices the level's tables into an abbreviated tile.
+    bool Prepare(std::vector<std::uint8_t>* tile) const override;
     TilePut Put(std::int64_t index, std::int64_t tileCount,
                 std::span<const std::uint8_t> tile) override;
     RunRecord* Record() const override { return record_; }
@@ -63,7 +80,7 @@ private:
     TilePut Refuse(int code, std::int64_t index);
 
     WritableFile* const file_;
-    dicom::FileSink bytes_;
+    GatheringSink bytes_;
     dicom::InstanceWriter writer_;
     const dicom::WsmSlide& slide_;
     dicom::WsmImage image_;

@@ -158,6 +158,8 @@ void LevelWriter::Work() {
             std::optional<TileStream> made = MakeTile(tile.place, std::move(fetched), &step);
             if (!made) break;
             step = "handing over";
+            // A tile the sink cannot take is one not encoded.
+            if (!made->bytes.empty() && !sink_->Prepare(&made->bytes)) made->bytes.clear();
             Finish(&tile, std::move(*made));
         }
     } catch (const std::bad_alloc&) {

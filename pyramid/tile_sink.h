@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "common/run_record.h"
 
@@ -24,6 +25,10 @@ enum class TilePut {
 class TileSink {
 public:
     virtual ~TileSink() = default;
+    // Makes `tile` what Put is to be given, on the worker's thread, outside
+    // the level's lock (any thread may call it at once); false when it
+    // cannot. Put then gets the tile in its turn.
+    virtual bool Prepare(std::vector<std::uint8_t>* /*tile*/) const { return true; }
     // Writes tile `index` of `tileCount`; every tile before it was written.
     virtual TilePut Put(std::int64_t index, std::int64_t tileCount,
                         std::span<const std::uint8_t> tile) = 0;
