@@ -26,6 +26,9 @@ usage: convert_slide_test.py BUILD_DIR
 
 import base64
 import csv
+import email.parser
+import email.policy
+import http.server
 import io
 import json
 import os
@@ -35,6 +38,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -49,6 +53,45 @@ import batch_plan  # noqa: E402
 import batch_report  # noqa: E402
 
 BUILD = None
+
+
+class PacsStub(http.server.ThreadingHTTPServer):
+    """A PACS on a free loopback port that keeps every request it gets and
+    answers each with `answer` (status, JSON)."""
+
+    def __init__(self):
+        self.requests, self.answer = [], (200, {})
+        stub = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):  # noqa: N802 - the base class's name
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                stub.requests.append((self.path, dict(self.headers), body))
+                status, answer = stub.answer
+                data = json.dumps(answer).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *_args):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
+
+
+def stow_parts(headers, body):
+    """The parts of a multipart/related body as (Content-Type, bytes)."""
+    message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+        b"Content-Type: " + headers["Content-Type"].encode() + b"\r\n\r\n" + body)
+    return [(part.get_content_type(), part.get_payload(decode=True))
+            for part in message.iter_parts()]
 
 
 class Job(unittest.TestCase):
@@ -426,6 +469,14 @@ class Job(unittest.TestCase):
         out = os.path.dirname(self.output)
         levels = ["level-0.dcm", "level-1.dcm"]
         everything = sorted(["label.dcm", "overview.dcm", "thumbnail.dcm", *levels])
+        stub = PacsStub()
+        self.addCleanup(stub.close)
+        pacs = f"http://127.0.0.1:{stub.server_port}"
+        series = "0123abcd-4567ef01-89abcdef-01234567-89abcdef"
+        stored = {"00081199": {"vr": "SQ", "Value": [{}]}}
+        refused = {"00081198": {"vr": "SQ", "Value": [{"00081197": {"vr": "US",
+                                                                    "Value": [42752]}}]}}
+        stowrs = ["--pacs", pacs, "--pacs-api", "stowrs", "--dicomweb-root", "/rs"]
         # (options, the slide, what is at OUT before, extra job options, the
         # reason the job fails or None, the instances OUT holds afterwards
         # or None for no OUT)
@@ -446,6 +497,27 @@ class Job(unittest.TestCase):
             ({"format": "tiff"}, self.slide, None, [],
              "the output of format tiff must end in .svs", None),
         ]
+        # (what the stub answers, the job's options, the path each
+        # instance goes to, the reason or None)
+        uploads = [
+            ((200, {"Status": "Success", "ParentSeries": series}), ["--pacs", pacs],
+             "/instances", None),
+            ((200, {"Status": "AlreadyStored", "ParentSeries": series}), ["--pacs", pacs],
+             "/instances", None),
+            ((200, {"Status": "Failure"}), ["--pacs", pacs], "/instances",
+             'label.dcm: Orthanc answered 200 {"Status": "Failure"}'),
+            ((200, {"Status": "Success", "ParentSeries": "../x"}), ["--pacs", pacs],
+             "/instances", "label.dcm: Orthanc's answer names no series"),
+            ((500, {"error": "disk full"}), ["--pacs", pacs], "/instances",
+             'label.dcm: HTTP 500 Internal Server Error: {"error": "disk full"}'),
+            ((200, stored), stowrs, "/rs/studies", None),
+            ((200, refused), stowrs, "/rs/studies", "label.dcm: refused (failure reason 42752)"),
+            ((202, stored), stowrs, "/rs/studies", "label.dcm: HTTP 202"),
+        ]
+        cases += [({"format": "dicom"}, self.slide, None, extra,
+                   reason and f"the PACS at {pacs} did not take the slide: {reason}",
+                   everything) for _answer, extra, _path, reason in uploads]
+        answers = iter(uploads)
         for options, slide, earlier, extra, reason, held in cases:
             with self.subTest(options=options, slide=os.path.basename(slide), earlier=earlier,
                               extra=extra):
@@ -460,6 +532,10 @@ class Job(unittest.TestCase):
                     open(os.path.join(self.output, "theirs.txt"), "w").close()
                 command = self.command(real, "--options", json.dumps(options), *extra)
                 command[command.index(self.slide)] = slide
+                upload = next(answers) if pacs in extra else None
+                if upload:
+                    stub.requests.clear()
+                    stub.answer = upload[0]
                 done = subprocess.run(command, capture_output=True, text=True, timeout=120)
                 self.assertEqual(done.returncode, 0 if reason is None else 1, done.stderr)
                 record = self.record()
@@ -473,6 +549,29 @@ class Job(unittest.TestCase):
                     continue
                 self.assertEqual(sorted(n for n in os.listdir(self.output)
                                         if not n.startswith(".")), held)
+                if upload:
+                    # Every instance as it is, one request each, until one
+                    # is not taken.
+                    self.assertEqual(len(stub.requests), 1 if reason else len(held))
+                    sent = []
+                    for path, headers, body in stub.requests:
+                        self.assertEqual(path, upload[2])
+                        if "stowrs" in extra:
+                            self.assertTrue(headers["Content-Type"].startswith(
+                                'multipart/related; type="application/dicom"; boundary='))
+                            [(kind, body)] = stow_parts(headers, body)
+                            self.assertEqual(kind, "application/dicom")
+                        else:
+                            self.assertEqual(headers["Content-Type"], "application/dicom")
+                        self.assertEqual(body[128:132], b"DICM")
+                        sent.append(body)
+                    sent.sort()
+                    if not reason:
+                        self.assertEqual(sent, sorted(
+                            open(os.path.join(self.output, n), "rb").read() for n in held))
+                        self.assertEqual(record["pacs"]["instances"], len(held))
+                        self.assertEqual(record["pacs"].get("series"),
+                                         series if "stowrs" not in extra else None)
                 if reason:
                     continue
                 info = record["dicom"]

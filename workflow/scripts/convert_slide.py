@@ -361,31 +361,11 @@ def upload(folder, pacs):
     files = instance_files(folder)
     series = set()
     for path in files:
-        name = os.path.basename(path)
-        size = os.path.getsize(path)
-        if pacs["api"] == "orthanc":
-            with open(path, "rb") as f:
-                status, body = post(f"{address}/instances", f, size, "application/dicom",
-                                    "application/json")
-            try:
-                answer = json.loads(body)
-            except ValueError:
-                answer = None
-            if not isinstance(answer, dict) or answer.get("Status") not in ORTHANC_TAKEN:
-                raise OSError(f"{name}: Orthanc answered {status} "
-                              f"{body[:200].decode('utf-8', 'replace')}")
-            if not ORTHANC_ID.fullmatch(str(answer.get("ParentSeries"))):
-                raise OSError(f"{name}: Orthanc's answer names no series")
-            series.add(answer["ParentSeries"])
-        else:
-            boundary = uuid.uuid4().hex
-            length = sum(len(part) for part in stow_body(os.devnull, boundary)) + size
-            status, body = post(f"{address}{pacs['root']}/studies", stow_body(path, boundary),
-                                length, f'multipart/related; type="application/dicom"; '
-                                f"boundary={boundary}", "application/dicom+json")
-            problem = stowrs_taken(body) if status == 200 else f"HTTP {status}"
-            if problem:
-                raise OSError(f"{name}: {problem}")
+        try:
+            series.add(upload_one(path, address, pacs))
+        except OSError as e:
+            raise OSError(f"{os.path.basename(path)}: {e}") from None
+    series.discard(None)
     taken = {"address": address, "api": pacs["api"], "instances": len(files)}
     if pacs["api"] == "orthanc":
         if len(series) != 1:
@@ -393,6 +373,36 @@ def upload(folder, pacs):
         taken["series"] = series.pop()
         taken["viewer"] = pacs_viewer(address, taken["series"])
     return taken
+
+
+def upload_one(path, address, pacs):
+    """Sends one instance; Orthanc's id of its series (None through
+    STOW-RS), or raises OSError with the reason it was not taken."""
+    size = os.path.getsize(path)
+    if pacs["api"] == "orthanc":
+        with open(path, "rb") as f:
+            status, body = post(f"{address}/instances", f, size, "application/dicom",
+                                "application/json")
+        try:
+            answer = json.loads(body)
+        except ValueError:
+            answer = None
+        if not isinstance(answer, dict) or answer.get("Status") not in ORTHANC_TAKEN:
+            raise OSError(f"Orthanc answered {status} "
+                          f"{body[:200].decode('utf-8', 'replace')}")
+        if not ORTHANC_ID.fullmatch(str(answer.get("ParentSeries"))):
+            raise OSError("Orthanc's answer names no series")
+        return answer["ParentSeries"]
+    boundary = uuid.uuid4().hex
+    length = sum(len(part) for part in stow_body(os.devnull, boundary)) + size
+    status, body = post(f"{address}{pacs['root']}/studies", stow_body(path, boundary), length,
+                        f'multipart/related; type="application/dicom"; boundary={boundary}',
+                        "application/dicom+json")
+    # 202: stored with warnings or only in part; 200 alone is all stored.
+    problem = stowrs_taken(body) if status == 200 else f"HTTP {status}"
+    if problem:
+        raise OSError(problem)
+    return None
 
 
 UMASK = os.umask(0o022)
