@@ -20,7 +20,7 @@ run_suite() {
 
 echo "== code format"
 (cd "$top" && { git ls-files '*.cpp' '*.h' 2>/dev/null ||
-    find cli slide pyramid common nvxlib tools tests bench fuzz -name '*.cpp' -o -name '*.h'; } |
+    find cli slide pyramid dicom common nvxlib tools tests bench fuzz -name '*.cpp' -o -name '*.h'; } |
     xargs clang-format --dry-run --Werror)
 
 # The normal build also compiles fuzz/ (with a plain main under g++) and bench/.
@@ -28,7 +28,7 @@ run_suite "$top/build" -DNVX_BUILD_FUZZ=ON -DNVX_BUILD_BENCH=ON -DCMAKE_EXPORT_C
 
 echo "== naming (.clang-tidy)"
 run-clang-tidy-14 -p "$top/build" -quiet -j2 \
-    "$top/(cli|slide|pyramid|common|nvxlib|tools|tests|bench|fuzz)/" >"$top/build/naming.log" 2>&1 ||
+    "$top/(cli|slide|pyramid|dicom|common|nvxlib|tools|tests|bench|fuzz)/" >"$top/build/naming.log" 2>&1 ||
   { grep -A3 'warning:\|error:' "$top/build/naming.log" >&2; echo "naming check failed" >&2; exit 1; }
 if [[ "${1:-}" != "--quick" ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
