@@ -120,9 +120,11 @@ class SheetValues(unittest.TestCase):
                 self.assertIsNone(batch_plan.check_settings(environment))
                 options = batch_plan.option_settings(lambda key: environment.get(
                     "NVX_BATCH_" + key.upper()))
+                deidentify = batch_plan.deidentified(lambda key: environment.get(
+                    "NVX_BATCH_" + key.upper()))
                 [row] = batch_plan.check(batch_plan.read_sheet(
-                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options),
-                    os.path.join(self.dir, "out"))
+                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options,
+                    deidentify=deidentify), os.path.join(self.dir, "out"))
                 if isinstance(expected, str):
                     self.assertIn(expected, row["reason"] or "")
                     self.assertIn(repr(cell.strip()), row["reason"])
@@ -183,6 +185,14 @@ class SheetValues(unittest.TestCase):
             ({"pacs": "http://h", "dicomweb_root": "/a/../b"}, {},
              "the dicomweb_root setting: dicomweb_root must be a path"),
             ({"pacs_api": "stowrs"}, {}, "the pacs_api setting needs a pacs setting"),
+            # A de-identified batch takes no patient details, from a setting or a cell.
+            ({"format": "dicom", "deidentify": "yes", "dicom_metadata": "/m.json"}, {},
+             "the dicom_metadata setting: the batch is de-identified: no patient details"),
+            ({"format": "dicom", "deidentify": "yes"}, {"dicom_metadata": "m.json"},
+             "dicom_metadata is given, but the batch is de-identified: no patient details go "
+             "into its slides"),
+            ({"format": "dicom", "deidentify": "yes"}, {},
+             ({"format": "dicom", "no_label": "true", "no_macro": "true"}, "a.dicom")),
         ]
         for settings, cells, expected in cases:
             with self.subTest(settings=settings, cells=cells):
@@ -198,9 +208,11 @@ class SheetValues(unittest.TestCase):
                 self.assertIsNone(problem)
                 options = batch_plan.option_settings(lambda key: environment.get(
                     "NVX_BATCH_" + key.upper()))
+                deidentify = batch_plan.deidentified(lambda key: environment.get(
+                    "NVX_BATCH_" + key.upper()))
                 [row] = batch_plan.check(batch_plan.read_sheet(
-                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options),
-                    os.path.join(self.dir, "out"))
+                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options,
+                    deidentify=deidentify), os.path.join(self.dir, "out"))
                 if isinstance(expected, str):
                     self.assertEqual(row["reason"], expected)
                     continue

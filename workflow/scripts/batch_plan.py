@@ -165,6 +165,9 @@ PICTURE_OPTIONS = {"no_label": "label", "no_macro": "macro"}
 # out every picture that can carry a patient's name (the macro shows the
 # label too), for every slide.
 DEIDENTIFY = "deidentify"
+# Nor does it let a DICOM metadata file put a patient's name or ID into the
+# instances.
+PATIENT_DETAILS = "the batch is de-identified: no patient details go into its slides"
 
 
 def option_values(given):
@@ -346,6 +349,8 @@ def option_settings(setting):
                 raise ValueError(f"the {name} setting: false would keep the {picture} of a "
                                  f"batch that is de-identified ({DEIDENTIFY}=true)")
             values[name] = "true"
+        if "dicom_metadata" in values:
+            raise ValueError(f"the dicom_metadata setting: {PATIENT_DETAILS}")
     try:
         return together(values)
     except ValueError as e:
@@ -361,6 +366,8 @@ def keeps_out(row_options, deidentify):
             if row_options.get(name) != "true":
                 raise ValueError(f"{name} is false, but the batch is de-identified: the "
                                  f"{picture} stays out of every slide")
+        if "dicom_metadata" in row_options:
+            raise ValueError(f"dicom_metadata is given, but {PATIENT_DETAILS}")
     return row_options
 
 
