@@ -257,6 +257,18 @@ class DicomOutput(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(self.folder) if n.startswith(".no-mpp")], [])
         # --mpp gives it.
         self.convert("no-mpp", "no-mpp", ["2", "--format", "dicom", "--mpp", "0.5"])
+        # A metadata file that cannot be used refuses the run before any work.
+        metadata = os.path.join(self.folder, "bad.json")
+        with open(metadata, "w") as f:
+            json.dump({"colour": "blue"}, f)
+        output = os.path.join(self.folder, "bad-metadata")
+        done = run([self.slides["slide"], output, "2", "--format", "dicom",
+                    "--dicom-metadata", metadata])
+        self.assertEqual(done.returncode, 255)
+        lines = done.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith("nvx2svs: error: ") and metadata in lines[0], lines)
+        self.assertFalse(os.path.lexists(output))
 
         # An earlier folder of ours is replaced whole.
         report = os.path.join(self.folder, "report.json")
