@@ -16,6 +16,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/jpeg_markers.h"
 #include "common/publishing_folder.h"
 #include "dicom/jpeg_frame.h"
 #include "dicom/picture_frame.h"
@@ -42,8 +43,8 @@ bool HasOwnTables(std::span<const std::uint8_t> stream) {
     std::size_t at = 2;  // after SOI
     while (at + 4 <= stream.size() && stream[at] == 0xFF) {
         const std::uint8_t marker = stream[at + 1];
-        if (marker == 0xDB) return true;   // DQT
-        if (marker == 0xDA) return false;  // SOS: the scan began without one
+        if (marker == jpeg_marker::kQuantTables) return true;
+        if (marker == jpeg_marker::kStartOfScan) return false;  // the scan began without one
         at += 2 + ((std::size_t{stream[at + 2]} << 8) | stream[at + 3]);
     }
     return false;
