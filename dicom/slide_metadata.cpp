@@ -16,6 +16,8 @@ namespace nvx::dicom {
 namespace {
 
 constexpr std::uint64_t kLargestFile = 1024 * 1024;
+constexpr const char* kThicknessField = "section_thickness_um";
+constexpr double kThickestSectionUm = 1000;
 
 enum class Kind { LongString, ShortString, PersonName };
 
@@ -45,7 +47,7 @@ std::string FieldNames() {
     std::string names;
     for (const Field& field : kFields)
         names += (names.empty() ? "" : ", ") + std::string(field.name);
-    return names;
+    return names + ", " + kThicknessField;
 }
 
 bool Check(const Field& field, const std::string& value, std::string* why) {
@@ -120,6 +122,19 @@ bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::str
     }
     SlideMetadata read;
     for (const auto& [key, value] : document.items()) {
+        if (key == kThicknessField) {
+            if (!value.is_number()) {
+                *why = key + " is not a number";
+                return false;
+            }
+            const double thickness = value.get<double>();
+            if (!(thickness > 0 && thickness <= kThickestSectionUm)) {
+                *why = key + " is not more than 0 and at most 1000 (micrometres)";
+                return false;
+            }
+            read.sectionThicknessUm = thickness;
+            continue;
+        }
         const Field* field = nullptr;
         for (const Field& known : kFields) {
             if (key == known.name) field = &known;

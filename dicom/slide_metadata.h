@@ -1,13 +1,18 @@
 /*
  * slide_metadata.h - who and what a slide's DICOM instances are about: the
  * patient, the study and the specimen, as the user gives them in a JSON
- * file, an object of these fields, each a string and each optional:
+ * file, an object of these fields, each optional:
  *
  *   {"patient_id": "P-0001", "patient_name": "Doe^Jane",
  *    "accession_number": "A123", "container_identifier": "SLIDE-42",
- *    "specimen_description": "Skin, punch biopsy"}
+ *    "specimen_description": "Skin, punch biopsy",
+ *    "section_thickness_um": 4}
  *
- * A field left out is empty. Every value is written as it is, as data, so
+ * The text fields are strings; section_thickness_um, the thickness of the
+ * section on the slide in micrometres, which the slide itself does not
+ * record, is a number more than 0 and at most 1000 (a section is a few
+ * micrometres; a millimetre is no longer a section). A field left out is
+ * empty (the thickness 0, not known). Every value is written as it is, as data, so
  * one the value's representation could not hold as it is given is refused
  * rather than changed: too long (LO 64 characters, SH 16, PN 64 in each of
  * at most three groups), a backslash (the value separator) or a control
@@ -29,6 +34,7 @@ struct SlideMetadata {
     std::string accessionNumber;      // SH
     std::string containerIdentifier;  // LO: the slide's own identifier
     std::string specimenDescription;  // LO
+    double sectionThicknessUm = 0;    // 0 when not given
 };
 
 // Reads `text`, the file's content; false with the reason in `why`.

@@ -62,6 +62,12 @@ std::string Bits(float value) {
     return std::to_string(bits);
 }
 
+std::string Bits(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return std::to_string(bits);
+}
+
 // When the slide's file was last written, in UTC as a DICOM date and time
 // (YYYYMMDDHHMMSS): the slide records no time of its own, and its file is
 // written by the scanner when it scans. Empty when the system does not say.
@@ -95,7 +101,9 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& dige
     slide.rows = static_cast<std::uint32_t>(job.box.height);
     slide.micronsPerPixelX = slide.micronsPerPixelY =
         RecordedMicronsPerPixel(job.info.micronsPerPixel);
-    slide.sectionRecorded = false;
+    // Nor the section's thickness: the metadata file may give it.
+    slide.sectionMicrons = job.dicomMetadata.sectionThicknessUm;
+    slide.sectionRecorded = slide.sectionMicrons > 0;
     return slide;
 }
 
@@ -162,6 +170,8 @@ Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const Con
     Put(&text, "accession_number", m.accessionNumber);
     Put(&text, "container_identifier", m.containerIdentifier);
     Put(&text, "specimen_description", m.specimenDescription);
+    // Only when given, so that the UIDs of a slide converted without it stay.
+    if (m.sectionThicknessUm > 0) Put(&text, "section_thickness_um", Bits(m.sectionThicknessUm));
     Put(&text, "acquired", acquired);
     Sha256 hash;
     hash.Update(slideDigest);

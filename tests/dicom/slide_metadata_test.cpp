@@ -43,10 +43,14 @@ TEST(SlideMetadataTest, TakesTheFieldsAsGiven) {
          {"", Repeat("a", 64) + "=" + Repeat("b", 64), "", "", ""}},
         // Quotes, angle brackets and semicolons are data like any other.
         {R"({"specimen_description": "<b>\"x\"; DROP"})", {"", "", "", "", "<b>\"x\"; DROP"}},
+        {R"({"section_thickness_um": 4})", {"", "", "", "", "", 4}},
+        {R"({"section_thickness_um": 0.5, "patient_id": "P"})", {"P", "", "", "", "", 0.5}},
+        {R"({"section_thickness_um": 1000})", {"", "", "", "", "", 1000}},
+        {R"({"section_thickness_um": 1e-3})", {"", "", "", "", "", 0.001}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.json);
-        SlideMetadata read{"old", "old", "old", "old", "old"};
+        SlideMetadata read{"old", "old", "old", "old", "old", 9};
         std::string why;
         ASSERT_TRUE(ParseSlideMetadata(row.json, &read, &why)) << why;
         EXPECT_EQ(read.patientId, row.expected.patientId);
@@ -54,6 +58,7 @@ TEST(SlideMetadataTest, TakesTheFieldsAsGiven) {
         EXPECT_EQ(read.accessionNumber, row.expected.accessionNumber);
         EXPECT_EQ(read.containerIdentifier, row.expected.containerIdentifier);
         EXPECT_EQ(read.specimenDescription, row.expected.specimenDescription);
+        EXPECT_EQ(read.sectionThicknessUm, row.expected.sectionThicknessUm);
     }
 }
 
@@ -66,7 +71,18 @@ TEST(SlideMetadataTest, RefusesWithAReasonThatNamesIt) {
         {R"({"patient_id": "P-1", "patient_age": "40"})",
          "unknown field \"patient_age\" (the fields are patient_id, patient_name, "
          "accession_number, "
-         "container_identifier, specimen_description)"},
+         "container_identifier, specimen_description, section_thickness_um)"},
+        {R"({"section_thickness_um": "4"})", "section_thickness_um is not a number"},
+        {R"({"section_thickness_um": true})", "section_thickness_um is not a number"},
+        {R"({"section_thickness_um": null})", "section_thickness_um is not a number"},
+        {R"({"section_thickness_um": 0})",
+         "section_thickness_um is not more than 0 and at most 1000 (micrometres)"},
+        {R"({"section_thickness_um": -4})",
+         "section_thickness_um is not more than 0 and at most 1000 (micrometres)"},
+        {R"({"section_thickness_um": 1000.5})",
+         "section_thickness_um is not more than 0 and at most 1000 (micrometres)"},
+        {R"({"section_thickness_um": 4, "section_thickness_um": 5})",
+         "the field \"section_thickness_um\" is given twice"},
         {R"({"patient_id": 17})", "patient_id is not a string"},
         {R"({"patient_name": null})", "patient_name is not a string"},
         {R"({"patient_name": {"family": "Doe"}})", "patient_name is not a string"},

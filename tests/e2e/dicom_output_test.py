@@ -1,16 +1,17 @@
 """dicom_output_test.py - --format dicom on real nvx slides made by nvxmake:
 for a whole slide, a region, --tiles copy, --chroma 420 and --no-label,
 dciodvfy finds no error in any instance but those the README gives (the
-section thickness the slide does not record, YBR_FULL for copied 4:4:4
-tiles), dcmdump and pydicom read every one, each level's frames are the
+section thickness the slide does not record, unless the metadata file gives
+it, and YBR_FULL for copied 4:4:4 tiles), dcmdump and pydicom read every one, each level's frames are the
 TIFF route's tiles for the same options (the same complete streams, or
 the TIFF's abbreviated tiles given the level's JPEGTables), the pictures
 decode to what the TIFF's decode to, and two runs give the same bytes; a
-different slide gives different UIDs; DICOM output without a pixel size
-is refused; an earlier folder of ours is replaced and anything else at
+different slide or metadata gives different UIDs; DICOM output without a
+pixel size, through a slide library without the content digest, or of a
+slide file whose time of writing cannot be read is refused; an earlier folder of ours is replaced and anything else at
 the path refused; the report says the format and the folder.
 
-usage: dicom_output_test.py <nvx2svs> <nvxmake> <splice_frames>
+usage: dicom_output_test.py <nvx2svs> <nvxmake> <splice_frames> <build>/tests
 """
 
 import io
@@ -30,7 +31,7 @@ from pydicom.encaps import generate_pixel_data_frame
 
 import nvxmake_runs_test as runs
 
-NVX2SVS = NVXMAKE = SPLICE = None
+NVX2SVS = NVXMAKE = SPLICE = FAKE_ROOT = None
 WIDTH, HEIGHT = 3000, 2000
 VOLUME_ERRORS = {
     "Error - Empty attribute (no value) Type 1C Conditional Element=<SliceThickness> "
@@ -46,11 +47,18 @@ YBR_FULL_ERROR = ("Error - Unrecognized enumerated value <YBR_FULL> for value 1 
                   "<Photometric Interpretation>")
 NO_PIXEL_SIZE = ("nvx2svs: error: neither '{}' nor --mpp gives the pixel size, which DICOM "
                  "output must state; give it with --mpp\n")
+NO_DIGEST = ("nvx2svs: error: cannot create {}: the slide library gives no digest of the "
+             "slide's content, which the instances' UIDs are made from\n")
+NO_TIME = "nvx2svs: error: cannot create {}: the system does not say when {} was written\n"
 
 
-def run(args):
+def run(args, fake=None):
+    """`fake`: the fake slide library's folder to run with, for the faults
+    only it can stage; otherwise our own library."""
     env = dict(runs.CHILD_ENV, LC_ALL="C.UTF-8")
     env.pop("LD_LIBRARY_PATH", None)
+    if fake:
+        env.update(LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, fake), NVXFAKE_MPP="0.25")
     return subprocess.run([NVX2SVS] + [str(a) for a in args], env=env, capture_output=True,
                           timeout=300)
 
@@ -127,6 +135,9 @@ class DicomOutput(unittest.TestCase):
                            check=True, capture_output=True, timeout=300,
                            env=dict(runs.CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
             cls.slides[name] = path
+        cls.thickness = os.path.join(cls.folder, "thickness.json")
+        with open(cls.thickness, "w") as f:
+            json.dump({"section_thickness_um": 4}, f)
 
     @classmethod
     def tearDownClass(cls):
@@ -141,7 +152,8 @@ class DicomOutput(unittest.TestCase):
 
     def test_instances_against_the_tiff_route(self):
         # (name, arguments after the paths, the instances, the level-0
-        #  photometric, the least PSNR of a picture against the TIFF's)
+        #  photometric); a name that says "thickness given" has the section's
+        #  thickness from a metadata file
         cases = [
             ("whole slide", ["2"], ["label", "level-0", "level-1", "overview", "thumbnail"],
              "RGB"),
@@ -153,11 +165,16 @@ class DicomOutput(unittest.TestCase):
              ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL_422"),
             ("no label", ["2", "--no-label"], ["level-0", "level-1", "overview", "thumbnail"],
              "RGB"),
+            ("copied tiles, thickness given", ["2", "--tiles", "copy"],
+             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL"),
         ]
         for name, args, expected, photometric in cases:
             with self.subTest(name):
-                tag = name.replace(" ", "-").replace(":", "")
-                folder = self.convert("slide", tag, args + ["--format", "dicom"])
+                tag = name.replace(" ", "-").replace(":", "").replace(",", "")
+                thick = name.endswith("thickness given")
+                dicom = ["--format", "dicom"] + (["--dicom-metadata", self.thickness]
+                                                 if thick else [])
+                folder = self.convert("slide", tag, args + dicom)
                 tiff = self.convert("slide", tag + ".tif", args)
                 self.assertEqual(instances(folder), [e + ".dcm" for e in expected])
                 for instance in instances(folder):
@@ -167,7 +184,8 @@ class DicomOutput(unittest.TestCase):
                                           env=runs.CHILD_ENV)
                     errors = {line for line in (done.stdout + done.stderr).splitlines()
                               if line.startswith("Error")}
-                    allowed = (VOLUME_ERRORS if instance.startswith("level") else
+                    allowed = (set() if thick else
+                               VOLUME_ERRORS if instance.startswith("level") else
                                THUMBNAIL_ERRORS if instance == "thumbnail.dcm" else set())
                     if photometric == "YBR_FULL" and instance == "level-0.dcm":
                         allowed = allowed | {YBR_FULL_ERROR}
@@ -185,6 +203,11 @@ class DicomOutput(unittest.TestCase):
                     self.assertEqual(len(frames), len(tiles))
                     if k == 0:
                         self.assertEqual(dataset.PhotometricInterpretation, photometric)
+                    # The thickness in mm in the pixel measures, in um as the
+                    # imaged volume's depth; empty where not given.
+                    measures = dataset.SharedFunctionalGroupsSequence[0].PixelMeasuresSequence[0]
+                    self.assertEqual((measures.SliceThickness, dataset.ImagedVolumeDepth),
+                                     (0.004, 4.0) if thick else (None, None))
                     complete = [b"\xff\xdb" in t[:t.find(b"\xff\xda")] for t in tiles]
                     spliced = splice(tables, tiles) if tables is not None else []
                     for i, (frame, tile) in enumerate(zip(frames, tiles)):
@@ -207,7 +230,7 @@ class DicomOutput(unittest.TestCase):
                 self.assertEqual(len(uids), len(expected))
 
                 # The same slide and options: the same bytes.
-                again = self.convert("slide", tag + "-again", args + ["--format", "dicom"])
+                again = self.convert("slide", tag + "-again", args + dicom)
                 for instance in instances(folder):
                     with open(os.path.join(folder, instance), "rb") as a, \
                             open(os.path.join(again, instance), "rb") as b:
@@ -229,8 +252,14 @@ class DicomOutput(unittest.TestCase):
             json.dump({"patient_id": "P-7", "container_identifier": "S-42"}, f)
         described = self.convert("slide", "uids-described",
                                  ["2", "--format", "dicom", "--dicom-metadata", metadata])
+        with open(metadata, "w") as f:
+            json.dump({"patient_id": "P-7", "container_identifier": "S-42",
+                       "section_thickness_um": 4}, f)
+        thick = self.convert("slide", "uids-thick",
+                             ["2", "--format", "dicom", "--dicom-metadata", metadata])
         # (name, folder): one study, one series, every instance its own UID.
-        for name, folder in (("slide", first), ("other", other), ("described", described)):
+        for name, folder in (("slide", first), ("other", other), ("described", described),
+                             ("thick", thick)):
             datasets = [pydicom.dcmread(os.path.join(folder, i), stop_before_pixels=True)
                         for i in instances(folder)]
             with self.subTest(name):
@@ -239,6 +268,7 @@ class DicomOutput(unittest.TestCase):
                 self.assertEqual(len({d.SOPInstanceUID for d in datasets}), len(datasets))
         self.assertEqual(self.uids_of(first) & self.uids_of(other), set())
         self.assertEqual(self.uids_of(first) & self.uids_of(described), set())
+        self.assertEqual(self.uids_of(described) & self.uids_of(thick), set())
         for instance in instances(described):
             dataset = pydicom.dcmread(os.path.join(described, instance), stop_before_pixels=True)
             self.assertEqual((dataset.PatientID, dataset.ContainerIdentifier), ("P-7", "S-42"))
@@ -248,13 +278,26 @@ class DicomOutput(unittest.TestCase):
                           .PixelMeasuresSequence[0].PixelSpacing], [0.00025, 0.00025])
 
     def test_refusals_and_the_earlier_folder(self):
-        # No pixel size: refused before anything is made.
-        output = os.path.join(self.folder, "no-mpp")
-        done = run([self.slides["no-mpp"], output, "2", "--format", "dicom"])
-        self.assertEqual(done.returncode, 255)
-        self.assertEqual(done.stderr.decode(), NO_PIXEL_SIZE.format(self.slides["no-mpp"]))
-        self.assertFalse(os.path.lexists(output))
-        self.assertEqual([n for n in os.listdir(self.folder) if n.startswith(".no-mpp")], [])
+        # Refused before anything is made: (output, slide, fake library or
+        # None for ours, exit status, the one line of standard error). The
+        # fake opens any path, so one with no file behind it stands for a
+        # slide file whose time of writing the system does not give.
+        missing = os.path.join(self.folder, "gone.nvx")
+        cases = [
+            ("no-mpp", self.slides["no-mpp"], None, 255, NO_PIXEL_SIZE),
+            ("no-digest", self.slides["slide"], "fake-without-NvxSlideDigest", 1, NO_DIGEST),
+            ("no-time", missing, "fake", 1, NO_TIME),
+        ]
+        for output, slide, fake, status, line in cases:
+            with self.subTest(output):
+                path = os.path.join(self.folder, output)
+                done = run([slide, path, "2", "--format", "dicom"], fake=fake)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertEqual(done.stderr.decode(),
+                                 line.format(slide) if fake is None else line.format(path, slide))
+                self.assertFalse(os.path.lexists(path))
+                self.assertEqual([n for n in os.listdir(self.folder)
+                                  if n.startswith("." + output)], [])
         # --mpp gives it.
         self.convert("no-mpp", "no-mpp", ["2", "--format", "dicom", "--mpp", "0.5"])
         # A metadata file that cannot be used refuses the run before any work.
@@ -311,6 +354,6 @@ class DicomOutput(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    NVX2SVS, NVXMAKE, SPLICE = sys.argv[1:4]
-    del sys.argv[1:4]
+    NVX2SVS, NVXMAKE, SPLICE, FAKE_ROOT = sys.argv[1:5]
+    del sys.argv[1:5]
     unittest.main()
