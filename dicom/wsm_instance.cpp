@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace nvx::dicom {
 
@@ -66,6 +67,13 @@ bool AllAscii(const SlideMetadata& m) {
 
 std::string Text(std::uint64_t value) { return std::to_string(value); }
 
+// One text attribute of the instance: the general modules are mostly these.
+struct Attribute {
+    std::uint32_t tag;
+    Vr vr;
+    std::string_view value;
+};
+
 }  // namespace
 
 std::uint32_t FrameCount(const WsmImage& image) {
@@ -109,31 +117,36 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
     if (!AllAscii(m)) d.SetString(Tag(0x0008, 0x0005), vr::kCS, "ISO_IR 192");
     d.SetStrings(Tag(0x0008, 0x0008), vr::kCS, imageType);
     d.SetString(Tag(0x0008, 0x0016), vr::kUI, kWsmSopClass);
-    d.SetString(Tag(0x0008, 0x0018), vr::kUI, image.instanceUid);
-    d.SetString(Tag(0x0008, 0x0020), vr::kDA, "");
-    d.SetString(Tag(0x0008, 0x0023), vr::kDA, slide.contentDate);
-    d.SetString(Tag(0x0008, 0x002A), vr::kDT, slide.contentDate + slide.contentTime);
-    d.SetString(Tag(0x0008, 0x0030), vr::kTM, "");
-    d.SetString(Tag(0x0008, 0x0033), vr::kTM, slide.contentTime);
-    d.SetString(Tag(0x0008, 0x0050), vr::kSH, m.accessionNumber);
-    d.SetString(Tag(0x0008, 0x0060), vr::kCS, "SM");
-    d.SetString(Tag(0x0008, 0x0070), vr::kLO, "UNKNOWN");
-    d.SetString(Tag(0x0008, 0x0090), vr::kPN, "");
-    d.SetString(Tag(0x0008, 0x1090), vr::kLO, "UNKNOWN");
-    d.SetString(Tag(0x0008, 0x9206), vr::kCS, "VOLUME");
-    d.SetString(Tag(0x0010, 0x0010), vr::kPN, m.patientName);
-    d.SetString(Tag(0x0010, 0x0020), vr::kLO, m.patientId);
-    d.SetString(Tag(0x0010, 0x0030), vr::kDA, "");
-    d.SetString(Tag(0x0010, 0x0040), vr::kCS, "");
-    d.SetString(Tag(0x0018, 0x1000), vr::kLO, "UNKNOWN");
-    d.SetString(Tag(0x0018, 0x1020), vr::kLO, "UNKNOWN");
-    d.SetString(Tag(0x0020, 0x000D), vr::kUI, slide.studyUid);
-    d.SetString(Tag(0x0020, 0x000E), vr::kUI, slide.seriesUid);
-    d.SetString(Tag(0x0020, 0x0010), vr::kSH, "");
-    d.SetString(Tag(0x0020, 0x0011), vr::kIS, "1");
-    d.SetString(Tag(0x0020, 0x0013), vr::kIS, Text(image.instanceNumber));
-    d.SetString(Tag(0x0020, 0x0052), vr::kUI, slide.frameOfReferenceUid);
-    d.SetString(Tag(0x0020, 0x1040), vr::kLO, "");
+    const std::string acquired = slide.contentDate + slide.contentTime;
+    const std::string number = Text(image.instanceNumber);
+    const Attribute texts[] = {
+        {Tag(0x0008, 0x0018), vr::kUI, image.instanceUid},
+        {Tag(0x0008, 0x0020), vr::kDA, ""},
+        {Tag(0x0008, 0x0023), vr::kDA, slide.contentDate},
+        {Tag(0x0008, 0x002A), vr::kDT, acquired},
+        {Tag(0x0008, 0x0030), vr::kTM, ""},
+        {Tag(0x0008, 0x0033), vr::kTM, slide.contentTime},
+        {Tag(0x0008, 0x0050), vr::kSH, m.accessionNumber},
+        {Tag(0x0008, 0x0060), vr::kCS, "SM"},
+        {Tag(0x0008, 0x0070), vr::kLO, "UNKNOWN"},
+        {Tag(0x0008, 0x0090), vr::kPN, ""},
+        {Tag(0x0008, 0x1090), vr::kLO, "UNKNOWN"},
+        {Tag(0x0008, 0x9206), vr::kCS, "VOLUME"},
+        {Tag(0x0010, 0x0010), vr::kPN, m.patientName},
+        {Tag(0x0010, 0x0020), vr::kLO, m.patientId},
+        {Tag(0x0010, 0x0030), vr::kDA, ""},
+        {Tag(0x0010, 0x0040), vr::kCS, ""},
+        {Tag(0x0018, 0x1000), vr::kLO, "UNKNOWN"},
+        {Tag(0x0018, 0x1020), vr::kLO, "UNKNOWN"},
+        {Tag(0x0020, 0x000D), vr::kUI, slide.studyUid},
+        {Tag(0x0020, 0x000E), vr::kUI, slide.seriesUid},
+        {Tag(0x0020, 0x0010), vr::kSH, ""},
+        {Tag(0x0020, 0x0011), vr::kIS, "1"},
+        {Tag(0x0020, 0x0013), vr::kIS, number},
+        {Tag(0x0020, 0x0052), vr::kUI, slide.frameOfReferenceUid},
+        {Tag(0x0020, 0x1040), vr::kLO, ""},
+    };
+    for (const Attribute& text : texts) d.SetString(text.tag, text.vr, text.value);
     d.AddItem(Tag(0x0020, 0x9221))
         .SetString(Tag(0x0020, 0x9164), vr::kUI, slide.dimensionOrganizationUid);
     d.SetString(Tag(0x0020, 0x9311), vr::kCS, "TILED_FULL");

@@ -209,6 +209,33 @@ ConversionResult Refused(ConversionOutcome outcome, slide::SlideSession* slide) 
 
 }  // namespace
 
+std::optional<ConversionResult> PlanPicturesOnSlide(const ConversionJob& job,
+                                                    slide::SlideSession* slide, PyramidPlan* plan) {
+    const PicturesOnSlide onSlide =
+        FindPicturesOnSlide(slide->handle(), !job.leaveOutLabel, !job.leaveOutMacro);
+    if (onSlide.label == slide::PictureStatus::Unreadable ||
+        onSlide.macro == slide::PictureStatus::Unreadable) {
+        ConversionResult result = Refused(ConversionOutcome::Incomplete, slide);
+        if (onSlide.label == slide::PictureStatus::Unreadable)
+            result.failure.lostPictures.push_back(AssociatedPicture::Label);
+        if (onSlide.macro == slide::PictureStatus::Unreadable)
+            result.failure.lostPictures.push_back(AssociatedPicture::Macro);
+        return result;
+    }
+    PlanPictures(plan, {onSlide.label == slide::PictureStatus::Delivered,
+                        onSlide.macro == slide::PictureStatus::Delivered});
+    return std::nullopt;
+}
+
+LevelSource LevelSourceFor(const ConversionJob& job, slide::SlideHandle slide) {
+    LevelSource source;
+    source.slide = slide;
+    source.tileSize = job.info.tileSize;
+    source.scanMagnification = job.info.scanMagnification;
+    source.regionMode = job.regionMode;
+    return source;
+}
+
 ConversionResult ConvertSlide(const ConversionJob& job, slide::SlideSession* slide,
                               const ProgressReport& progress) {
     return ConvertSlideWith(job, slide, progress, DriverSeams());
@@ -245,27 +272,11 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
         return result;
     }
 
-    // The directory count depends on which pictures the slide has. One it has
-    // but cannot give is lost before any work.
-    const PicturesOnSlide onSlide =
-        FindPicturesOnSlide(slide->handle(), !job.leaveOutLabel, !job.leaveOutMacro);
-    if (onSlide.label == slide::PictureStatus::Unreadable ||
-        onSlide.macro == slide::PictureStatus::Unreadable) {
-        ConversionResult result = Refused(ConversionOutcome::Incomplete, slide);
-        if (onSlide.label == slide::PictureStatus::Unreadable)
-            result.failure.lostPictures.push_back(AssociatedPicture::Label);
-        if (onSlide.macro == slide::PictureStatus::Unreadable)
-            result.failure.lostPictures.push_back(AssociatedPicture::Macro);
-        return result;
+    // The directory count depends on which pictures the slide has.
+    if (std::optional<ConversionResult> lost = PlanPicturesOnSlide(job, slide, &plan)) {
+        return *lost;
     }
-    PlanPictures(&plan, {onSlide.label == slide::PictureStatus::Delivered,
-                         onSlide.macro == slide::PictureStatus::Delivered});
-
-    LevelSource source;
-    source.slide = slide->handle();
-    source.tileSize = job.info.tileSize;
-    source.scanMagnification = job.info.scanMagnification;
-    source.regionMode = job.regionMode;
+    const LevelSource source = LevelSourceFor(job, slide->handle());
 
     ConversionResult result;
     // A file estimated to pass the threshold is a BigTIFF from the start; one

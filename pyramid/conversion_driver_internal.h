@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "common/run_record.h"
 #include "pyramid/conversion_driver.h"
@@ -32,6 +33,15 @@ struct DriverSeams {
     // the setting of each level's tables (Stage::SettingTables).
     StepHook steps;
 };
+
+// Joins the pictures the slide has to `plan`, for the TIFF's directories
+// and the DICOM's instances alike. One it has but cannot give is lost
+// before any work: the slide is then closed and the run's result returned.
+std::optional<ConversionResult> PlanPicturesOnSlide(const ConversionJob& job,
+                                                    slide::SlideSession* slide, PyramidPlan* plan);
+
+// Where the levels' tiles come from, for either output.
+LevelSource LevelSourceFor(const ConversionJob& job, slide::SlideHandle slide);
 
 ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession* slide,
                                   const ProgressReport& progress, const DriverSeams& seams);

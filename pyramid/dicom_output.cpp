@@ -498,27 +498,10 @@ ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
         return NotCreated(slide, "the system does not say when " + job.inputPath + " was written");
     }
 
-    const PicturesOnSlide onSlide =
-        FindPicturesOnSlide(slide->handle(), !job.leaveOutLabel, !job.leaveOutMacro);
-    if (onSlide.label == slide::PictureStatus::Unreadable ||
-        onSlide.macro == slide::PictureStatus::Unreadable) {
-        ConversionResult result;
-        result.outcome = ConversionOutcome::Incomplete;
-        if (onSlide.label == slide::PictureStatus::Unreadable)
-            result.failure.lostPictures.push_back(AssociatedPicture::Label);
-        if (onSlide.macro == slide::PictureStatus::Unreadable)
-            result.failure.lostPictures.push_back(AssociatedPicture::Macro);
-        result.slideClosed = slide->Close();
-        return result;
+    if (std::optional<ConversionResult> lost = PlanPicturesOnSlide(job, slide, &plan)) {
+        return *lost;
     }
-    PlanPictures(&plan, {onSlide.label == slide::PictureStatus::Delivered,
-                         onSlide.macro == slide::PictureStatus::Delivered});
-
-    LevelSource source;
-    source.slide = slide->handle();
-    source.tileSize = job.info.tileSize;
-    source.scanMagnification = job.info.scanMagnification;
-    source.regionMode = job.regionMode;
+    const LevelSource source = LevelSourceFor(job, slide->handle());
 
     const Sha256::Digest digest = OutputDigest(content.bytes, job, acquired);
     const dicom::WsmSlide wsm = WsmSlideFor(job, digest, acquired);
