@@ -1,15 +1,17 @@
 """dicom_output_test.py - --format dicom on real nvx slides made by nvxmake:
 for a whole slide, a region, --tiles copy, --chroma 420 and --no-label,
 dciodvfy finds no error in any instance but those the README gives (the
-section thickness the slide does not record, unless the metadata file gives
-it, and YBR_FULL for copied 4:4:4 tiles), dcmdump and pydicom read every one, each level's frames are the
-TIFF route's tiles for the same options (the same complete streams, or
-the TIFF's abbreviated tiles given the level's JPEGTables), the pictures
-decode to what the TIFF's decode to, and two runs give the same bytes; a
-different slide or metadata gives different UIDs; DICOM output without a
-pixel size, through a slide library without the content digest, or of a
-slide file whose time of writing cannot be read is refused; an earlier folder of ours is replaced and anything else at
-the path refused; the report says the format and the folder.
+section thickness the slide does not record, unless the metadata file
+gives it, and YBR_FULL for copied 4:4:4 tiles), dcmdump and pydicom read
+every one, each level's frames are the TIFF route's tiles for the same
+options (the same complete streams, or the TIFF's abbreviated tiles given
+the level's JPEGTables), the pictures decode to what the TIFF's decode
+to, and two runs give the same bytes; a different slide or metadata gives
+different UIDs; DICOM output without a pixel size, through a slide
+library without the content digest, or of a slide file whose time of
+writing cannot be read is refused; an earlier folder of ours is replaced
+and anything else at the path refused; the report says the format and
+the folder.
 
 usage: dicom_output_test.py <nvx2svs> <nvxmake> <splice_frames> <build>/tests
 """
