@@ -4,8 +4,9 @@ set -euo pipefail
 
 # The batch workflow and its tests also need Snakemake, a single-node Slurm
 # cluster (slurmctld, slurmd, munge) and a browser for the report (chromium);
-# the DICOM tests a PACS with its whole-slide viewer (orthanc, orthanc-wsi)
-# and, for the batch's STOW-RS uploads, its DICOMweb plugin (orthanc-dicomweb).
+# the DICOM tests the standard's validator (dicom3tools), dcmtk's dcmdump, a
+# PACS with its whole-slide viewer (orthanc, orthanc-wsi) and, for the
+# batch's STOW-RS uploads, its DICOMweb plugin (orthanc-dicomweb).
 packages=(
   build-essential cmake pkg-config git
   libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev nlohmann-json3-dev
@@ -14,7 +15,7 @@ packages=(
   openslide-tools libtiff-tools libvips-tools
   locales time clang-format clang-tidy gdal-bin man-db lintian acl
   snakemake slurmctld slurmd slurm-client munge chromium orthanc-wsi
-  orthanc-dicomweb
+  orthanc-dicomweb dicom3tools dcmtk
 )
 # And every program the tests call (scripts/test-programs.txt).
 while read -r program package _; do
