@@ -584,37 +584,31 @@ def main(argv):
     if status == 0 and reason is None and not (report or {}).get("converted"):
         reason = failure_reason(status, report, stderr) if report is not None else (
             "the converter wrote no report (exit status 0)")
-    if status == 0 and reason is None and dicom:
+    if status == 0 and reason is None:
+        # A TIFF must open in OpenSlide and is renamed into place; DICOM
+        # instances must read back in pydicom and their folder is published.
+        read, key, size, put, unreadable = (
+            (read_back_dicom, "dicom", folder_bytes, publish_folder,
+             "the output is not a slide's DICOM instances") if dicom else
+            (read_back, "openslide", os.path.getsize, os.replace,
+             "the output does not open in OpenSlide"))
         try:
-            info = read_back_dicom(partial, leave_out)
+            info = read(partial, leave_out)
             kept = [name for name in leave_out if name in info["associated"]]
             if kept:
                 reason = (f"the output holds the {' and '.join(kept)}, which the options "
                           "leave out")
             else:
-                record["dicom"] = info
-                record["output_bytes"] = folder_bytes(partial)
-                publish_folder(partial, args.output)
-        except Exception as e:  # pydicom's errors, a missing file, a failed rename
-            reason = f"the output is not a slide's DICOM instances: {e}"
-        if reason is None and pacs is not None:
+                record[key] = info
+                record["output_bytes"] = size(partial)
+                put(partial, args.output)
+        except Exception as e:  # the readers' errors, a missing file, a failed rename
+            reason = f"{unreadable}: {e}"
+        if reason is None and dicom and pacs is not None:
             try:
                 record["pacs"] = upload(args.output, pacs)
             except OSError as e:
                 reason = f"the PACS at {pacs['address']} did not take the slide: {e}"
-    elif status == 0 and reason is None:
-        try:
-            info = read_back(partial, leave_out)
-            kept = [name for name in leave_out if name in info["associated"]]
-            if kept:
-                reason = (f"the output holds the {' and '.join(kept)}, which the options "
-                          "leave out")
-            else:
-                record["openslide"] = info
-                record["output_bytes"] = os.path.getsize(partial)
-                os.replace(partial, args.output)
-        except Exception as e:  # OpenSlide's errors, a missing file, a failed rename
-            reason = f"the output does not open in OpenSlide: {e}"
     elif reason is None:
         reason = failure_reason(status, report, stderr)
     if reason is not None:
