@@ -34,6 +34,15 @@ class SheetValues(unittest.TestCase):
     def tearDown(self):
         self.folder.cleanup()
 
+    def planned_row(self, environment):
+        """The one row of the sample sheet in `environment`, as the batch
+        plans it with the settings there."""
+        setting = lambda key: environment.get("NVX_BATCH_" + key.upper())  # noqa: E731
+        [row] = batch_plan.check(batch_plan.read_sheet(
+            environment["NVX_BATCH_SAMPLES"], self.dir, "4", batch_plan.option_settings(setting),
+            deidentify=batch_plan.deidentified(setting)), os.path.join(self.dir, "out"))
+        return row
+
     def sheet(self, text, encoding="utf-8"):
         path = os.path.join(self.dir, "sheet.csv")
         with open(path, "w", encoding=encoding, newline="") as f:
@@ -118,13 +127,7 @@ class SheetValues(unittest.TestCase):
                                "NVX_BATCH_SAMPLES": self.sheet(
                                    f'slide,{name.upper()}\na.nvx,"{cell}"\n')}
                 self.assertIsNone(batch_plan.check_settings(environment))
-                options = batch_plan.option_settings(lambda key: environment.get(
-                    "NVX_BATCH_" + key.upper()))
-                deidentify = batch_plan.deidentified(lambda key: environment.get(
-                    "NVX_BATCH_" + key.upper()))
-                [row] = batch_plan.check(batch_plan.read_sheet(
-                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options,
-                    deidentify=deidentify), os.path.join(self.dir, "out"))
+                row = self.planned_row(environment)
                 if isinstance(expected, str):
                     self.assertIn(expected, row["reason"] or "")
                     self.assertIn(repr(cell.strip()), row["reason"])
@@ -206,13 +209,7 @@ class SheetValues(unittest.TestCase):
                     self.assertTrue(problem.startswith(expected), problem)
                     continue
                 self.assertIsNone(problem)
-                options = batch_plan.option_settings(lambda key: environment.get(
-                    "NVX_BATCH_" + key.upper()))
-                deidentify = batch_plan.deidentified(lambda key: environment.get(
-                    "NVX_BATCH_" + key.upper()))
-                [row] = batch_plan.check(batch_plan.read_sheet(
-                    environment["NVX_BATCH_SAMPLES"], self.dir, "4", options,
-                    deidentify=deidentify), os.path.join(self.dir, "out"))
+                row = self.planned_row(environment)
                 if isinstance(expected, str):
                     self.assertEqual(row["reason"], expected)
                     continue
