@@ -10,7 +10,6 @@
  */
 #include "pyramid/conversion_driver.h"
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -126,9 +125,7 @@ bool FileAttempt::WriteLevel(const LevelPlan& planned, TileRoutes* routes) {
     }
 
     LevelLimits limits;
-    limits.budgetBytes = level.storedTiles
-                             ? std::min(seams_.tileBudgetBytes, kCopiedTileBudgetBytes)
-                             : seams_.tileBudgetBytes;
+    limits.budgetBytes = seams_.tileBudgetBytes;
     limits.fileBytes = fileLimit_;
     LevelWriter writer(tiff_, source_, level, limits, seams_.startThread);
     // The disk writes each finished tile row while the cores work on the

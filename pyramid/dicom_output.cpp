@@ -362,9 +362,7 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
     DicomTileSink sink(file, slide_, image, MetaFor(digest_, image.instanceUid), std::move(tables),
                        &record_, index);
     LevelLimits limits;
-    limits.budgetBytes = level.storedTiles
-                             ? std::min(seams_.tileBudgetBytes, kCopiedTileBudgetBytes)
-                             : seams_.tileBudgetBytes;
+    limits.budgetBytes = seams_.tileBudgetBytes;
     LevelWriter writer(&sink, source_, level, limits, seams_.startThread);
     const LevelOutcome outcome =
         writer.Run([this] { progress_(Progress::Dot); }, [file] { file->StartWritingBack(); });

@@ -70,7 +70,8 @@ LevelWriter::LevelWriter(TileSink* sink, const LevelSource& source, const LevelP
       columns_(TilesAcross(level.width, source.tileSize)),
       rows_(TilesAcross(level.height, source.tileSize)),
       coefficientRoute_(!source.regionMode && !PixelRouteForced()),
-      budgetBytes_(std::max(limits.budgetBytes,
+      budgetBytes_(std::max(level.storedTiles ? std::min(limits.budgetBytes, kCopiedTileBudgetBytes)
+                                              : limits.budgetBytes,
                             MostOfAnyTile(source, level, columns_, rows_, coefficientRoute_))),
       startThread_(std::move(startThread)),
       gate_(limits.tilesAtOnce > 0 ? limits.tilesAtOnce : TilesMadeAtOnce()),

@@ -89,14 +89,15 @@ struct LevelOutcome {
 // library's own cache) a run stays within 256 MiB.
 inline constexpr std::size_t kTileBudgetBytes = std::size_t{208} << 20;
 
-// What a level of copied tiles allows instead. A copy takes microseconds:
-// a deeper read-ahead only lets the tiles after one whose worker is held up
-// (by a lock, by the scheduler) pile up, finished, until it comes, and a
-// whole slide's copied tiles could fill the default budget in a moment.
+// What a level of copied tiles allows at the most, whatever its limits say. A copy takes
+// microseconds: a deeper read-ahead only lets the tiles after one whose worker is held up (by a
+// lock, by the scheduler) pile up, finished, until it comes, and a whole slide's copied tiles could
+// fill the default budget in a moment.
 inline constexpr std::size_t kCopiedTileBudgetBytes = std::size_t{16} << 20;
 
 struct LevelLimits {
-    // The bytes of tiles in flight; raised to the most one tile holds when smaller.
+    // The bytes of tiles in flight (at most kCopiedTileBudgetBytes for a
+    // level of copied tiles); raised to the most one tile holds when smaller.
     std::size_t budgetBytes = kTileBudgetBytes;
     // Tiles made at once; 0: TilesMadeAtOnce().
     int tilesAtOnce = 0;
