@@ -46,6 +46,15 @@ bool HasAdobeMarker(std::span<const std::uint8_t> s) {
 
 }  // namespace
 
+bool CarriesTables(std::span<const std::uint8_t> stream) {
+    Segment segment;
+    for (std::size_t at = 2; ReadSegment(stream, at, &segment) && segment.code != kStartOfScan;
+         at += segment.length) {
+        if (segment.code == kQuantTables) return true;
+    }
+    return false;
+}
+
 bool SpliceTables(std::span<const std::uint8_t> tile, std::span<const std::uint8_t> tables,
                   std::vector<std::uint8_t>* frame) {
     if (!StartsWithSoi(tile) || !StartsWithSoi(tables)) return false;

@@ -26,6 +26,11 @@ namespace nvx::dicom {
 bool SpliceTables(std::span<const std::uint8_t> tile, std::span<const std::uint8_t> tables,
                   std::vector<std::uint8_t>* frame);
 
+// Whether `stream` defines quantisation tables before its first scan: a
+// complete stream, which goes in as a frame as it is, rather than one that
+// leans on tables kept elsewhere.
+bool CarriesTables(std::span<const std::uint8_t> stream);
+
 // What a baseline frame's three components hold, as DICOM names it.
 enum class FramePhotometric {
     Rgb,         // R, G, B without a colour transform (component ids 'R' 'G' 'B')

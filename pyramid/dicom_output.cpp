@@ -16,7 +16,6 @@
 #include <optional>
 #include <utility>
 
-#include "common/jpeg_markers.h"
 #include "common/publishing_folder.h"
 #include "dicom/jpeg_frame.h"
 #include "dicom/picture_frame.h"
@@ -36,19 +35,6 @@ namespace {
 constexpr double kRatioPlaceholder = 1.0 / 3.0;
 constexpr std::uint8_t kRatioElement[] = {0x28, 0x00, 0x12, 0x21, 'D', 'S'};
 constexpr std::size_t kPreambleAndPrefix = 128 + 4;
-
-// Whether a JPEG stream carries its own quantisation tables (a complete
-// stream) rather than leaning on tables kept elsewhere.
-bool HasOwnTables(std::span<const std::uint8_t> stream) {
-    std::size_t at = 2;  // after SOI
-    while (at + 4 <= stream.size() && stream[at] == 0xFF) {
-        const std::uint8_t marker = stream[at + 1];
-        if (marker == jpeg_marker::kQuantTables) return true;
-        if (marker == jpeg_marker::kStartOfScan) return false;  // the scan began without one
-        at += 2 + ((std::size_t{stream[at + 2]} << 8) | stream[at + 3]);
-    }
-    return false;
-}
 
 void Put(std::string* text, std::string_view name, std::string_view value) {
     // Each value with its length, so that no two choices read alike.
@@ -243,7 +229,7 @@ bool DicomTileSink::Begin(std::span<const std::uint8_t> firstFrame) {
 }
 
 bool DicomTileSink::Prepare(std::vector<std::uint8_t>* tile) const {
-    if (HasOwnTables(*tile)) return true;
+    if (dicom::CarriesTables(*tile)) return true;
     std::vector<std::uint8_t> frame;
     if (!dicom::SpliceTables(*tile, tables_, &frame)) return false;
     *tile = std::move(frame);
@@ -256,7 +242,7 @@ TilePut DicomTileSink::Put(std::int64_t index, std::int64_t tileCount,
     // Tiles come prepared from the level writer; a caller that did not
     // prepare them has them spliced here.
     std::span<const std::uint8_t> frame = tile;
-    if (!HasOwnTables(tile)) {
+    if (!dicom::CarriesTables(tile)) {
         if (!dicom::SpliceTables(tile, tables_, &frame_)) return Refuse(EINVAL, index);
         frame = frame_;
     }

@@ -58,7 +58,9 @@ TEST(SpliceTablesTest, TheFrameDecodesAloneAsTheTileWithItsTables) {
         Bytes tile, frame, decoded;
         ASSERT_TRUE(encoder.Encode(rgb.data(), kSide, kSide, &tile));
         const Bytes tables = pyramid::TablesFor(quality);
+        EXPECT_FALSE(CarriesTables(tile));
         ASSERT_TRUE(SpliceTables(tile, tables, &frame));
+        EXPECT_TRUE(CarriesTables(frame));
         // Every table its own: libjpeg would fill missing Huffman tables
         // with the standard's, which decode these tiles alike.
         EXPECT_EQ(CheckStreamCompleteness(frame.data(), frame.size()),
