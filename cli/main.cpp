@@ -20,14 +20,12 @@
 #include "common/interrupt_handling.h"
 #include "common/native_file.h"
 #include "common/output_target.h"
+#include "dicom/slide_metadata.h"
 #include "pyramid/conversion_driver.h"
 #include "pyramid/pyramid_plan.h"
 #include "pyramid/work_gate.h"
 #include "slide/library_binding.h"
 #include "slide/slide_session.h"
-#if !defined(_WIN32)
-#include "dicom/slide_metadata.h"
-#endif
 
 #include <string>
 #include <vector>
@@ -270,7 +268,6 @@ int main(int argc, char** argv) {
     // The metadata file is read before any work: one that cannot be used
     // refuses the run.
     dicom::SlideMetadata dicomMetadata;
-#if !defined(_WIN32)
     if (options.choices.dicomMetadataPath) {
         std::string why;
         if (!dicom::ReadSlideMetadata(*options.choices.dicomMetadataPath, &dicomMetadata, &why)) {
@@ -278,7 +275,6 @@ int main(int argc, char** argv) {
             return refused();
         }
     }
-#endif
     if (options.choices.threads) pyramid::LimitUsableCpus(*options.choices.threads);
     facts.cpus = pyramid::UsableCpus();
     facts.status = ConvertParsed(options, dicomMetadata, startupStatus, &facts);

@@ -77,10 +77,6 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         if (value != "tiff" && value != "dicom")
             return refuse(console::OptionProblem::BadValue, value);
         if (choices->formatGiven) return refuse(console::OptionProblem::GivenTwice);
-#if defined(_WIN32)
-        // The folder of instances is not built on Windows yet.
-        if (value == "dicom") return refuse(console::OptionProblem::NotOnThisSystem, value);
-#endif
         choices->formatGiven = true;
         choices->dicom = value == "dicom";
         return OptionAsks::Run;

@@ -24,12 +24,22 @@
  * (.<name>.<host tag>.<process id>.<random>.part) and removed, with what
  * it holds, when the work is not published.
  *
- * POSIX only for now.
+ * Windows: the parent is held by a handle that does not share deletion,
+ * files are forced to disk by FlushFileBuffers and renames are
+ * write-through MoveFileExW calls. A link or junction at the path is
+ * refused as a link is. Windows exchanges no two folders at once, so an
+ * earlier folder of ours is moved aside under a hidden temporary name
+ * (.<name>.<host tag>.<process id>.<random>.old), the new one is moved
+ * into place and the earlier one removed; if the new one cannot be moved
+ * in, the earlier one is moved back. A reader may so find no folder at the
+ * path for that moment. An earlier folder with a file some process holds
+ * open cannot be moved aside: the run fails and leaves it as it was.
  */
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,7 +102,9 @@ private:
     OutputFolder target_;
     std::string temporaryName_;  // in the held parent
     std::string temporaryPath_;
-    HeldFolder folder_;  // the temporary folder
+    // The temporary folder, held while it is built (Windows lets it go
+    // before the rename, which a held folder does not take).
+    std::optional<HeldFolder> folder_;
     std::vector<std::pair<std::string, std::unique_ptr<WritableFile>>> files_;
     bool published_ = false;
     std::string warning_;

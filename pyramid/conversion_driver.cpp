@@ -18,9 +18,7 @@
 #include "common/output_target.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
-#if !defined(_WIN32)
 #include "pyramid/dicom_output.h"
-#endif
 #include "pyramid/level_writer.h"
 #include "pyramid/output_file.h"
 #include "pyramid/output_layout.h"
@@ -253,11 +251,9 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }
-#if !defined(_WIN32)
     if (job.format == OutputFormat::Dicom) {
         return ConvertSlideToDicom(job, std::move(plan), slide, progress, seams);
     }
-#endif
     // What the output path is, decided once: nothing that is not a regular
     // file is replaced, and nothing is begun that cannot be published.
     const OutputTarget target = ResolveOutputTarget(job.outputPath);

@@ -5,17 +5,17 @@
  */
 #include "pyramid/dicom_output.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <utility>
 
+#include "common/native_file.h"
 #include "common/publishing_folder.h"
 #include "dicom/jpeg_frame.h"
 #include "dicom/picture_frame.h"
@@ -56,15 +56,30 @@ std::string Bits(double value) {
 
 // When the slide's file was last written, in UTC as a DICOM date and time
 // (YYYYMMDDHHMMSS): the slide records no time of its own, and its file is
-// written by the scanner when it scans. Empty when the system does not say.
+// written by the scanner when it scans. Empty when the system does not say,
+// or for a year of other than four digits. The whole second it falls in,
+// from the file system's clock on POSIX and Windows alike, so one file time
+// gives one text (and one set of UIDs) on both.
 std::string FileWrittenAt(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return {};
-    const std::time_t seconds = status.st_mtime;
-    std::tm utc{};
-    if (gmtime_r(&seconds, &utc) == nullptr) return {};
-    char text[16];
-    if (std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc) != 14) return {};
+    using namespace std::chrono;
+    std::error_code error;
+    const std::filesystem::file_time_type written =
+        std::filesystem::last_write_time(NativePath(path), error);
+    if (error) return {};
+    const sys_seconds seconds = floor<std::chrono::seconds>(file_clock::to_sys(written));
+    const sys_days day = floor<days>(seconds);
+    const year_month_day date(day);
+    const hh_mm_ss<std::chrono::seconds> time(seconds - day);
+    const int year = static_cast<int>(date.year());
+    if (year < 1000 || year > 9999) return {};
+    char text[32];
+    if (std::snprintf(text, sizeof text, "%04d%02u%02u%02d%02d%02d", year,
+                      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                      static_cast<int>(time.hours().count()),
+                      static_cast<int>(time.minutes().count()),
+                      static_cast<int>(time.seconds().count())) != 14) {
+        return {};
+    }
     return text;
 }
 

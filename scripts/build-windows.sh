@@ -19,7 +19,8 @@ tiff_upstream=4.5.0
 jpeg_version=1:2.1.5-2
 
 packages=(cmake make pkg-config nasm dpkg-dev zip g++-mingw-w64-x86-64-posix
-  gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev libtiff-dev)
+  gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev libtiff-dev
+  nlohmann-json3-dev)
 "$top/scripts/install-packages.sh" build-windows "${packages[@]}"
 
 deps=$dir/deps

@@ -82,7 +82,7 @@ class WindowsZip(unittest.TestCase):
             # What the notices must name for what the programs link in.
             notices = read("THIRD-PARTY-NOTICES.txt")
             for words in ("Independent JPEG Group", "libjpeg-turbo", "Sam Leffler",
-                          "Jean-loup Gailly", "mingw-w64"):
+                          "Jean-loup Gailly", "mingw-w64", "Niels Lohmann"):
                 self.assertIn(words, notices)
 
     def test_version_resources_read_back(self):
