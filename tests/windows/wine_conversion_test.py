@@ -5,11 +5,16 @@ for the same arguments and opened with OpenSlide; file names beyond the ANSI cod
 which must know a file by its identity, not by how its name is spelled; and
 the sweep of the temporaries that killed runs left beside an output, which
 must know a live process of this host, and a process id taken again, from
-what Windows says of them.
+what Windows says of them. And --format dicom: every file of the folder
+of instances byte-identical to the Linux build's for the same slide file
+(its time of writing set, as the instances' dates and UIDs come from it),
+an earlier folder of ours replaced whole, and a plain file at the path
+refused and left as it is.
 
 usage: wine_conversion_test.py WINDOWS_PACKAGE_FOLDER LINUX_BUILD
 """
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -50,7 +55,11 @@ def windows_processes():
 
 def sha256(path):
     with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+        return sha256_of(f.read())
+
+
+def sha256_of(data):
+    return hashlib.sha256(data).hexdigest()
 
 
 class WindowsConversions(unittest.TestCase):
@@ -199,6 +208,93 @@ class WindowsConversions(unittest.TestCase):
                     self.skipTest("winedbg lists no services.exe to take a live process's id from")
                 self.assertEqual(name in left, kept, name)
         self.assertEqual(left - planted, {"out.svs"}, "the run's own temporary is gone")
+
+
+class WindowsDicomFolders(unittest.TestCase):
+    # 2024-02-29 23:59:59.75 UTC: the instances' date and time are of the
+    # whole second, whichever day a rounding or a time zone would give.
+    WRITTEN_NS = 1709251199_750_000_000
+    OPTIONS = ["2", "--format", "dicom", "--no-macro"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.holder = tempfile.TemporaryDirectory(prefix="nvx2svs-wine-dicom-")
+        cls.dir = cls.holder.name
+        cls.exe = wine_console.package_folder(cls.dir, os.path.join(PACKAGE, "nvx2svs.exe"),
+                                              os.path.join(PACKAGE, "NvxSlideLib.dll"))
+        cls.slide = os.path.join(cls.dir, "slide.nvx")
+        subprocess.run([os.path.join(LINUX, "nvxmake"), "--synthetic", "2000x1500", cls.slide,
+                        "--tile", "240", "--mpp", "0.25", "--threads", "2"], check=True,
+                       capture_output=True)
+        os.utime(cls.slide, ns=(cls.WRITTEN_NS, cls.WRITTEN_NS))
+        cls.metadata = os.path.join(cls.dir, "M.json")
+        with open(cls.metadata, "w") as f:
+            json.dump({"section_thickness_um": 4}, f)
+        cls.options = cls.OPTIONS + ["--dicom-metadata", cls.metadata]
+        cls.expected = os.path.join(cls.dir, "linux-dicom")
+        result = subprocess.run([os.path.join(LINUX, "nvx2svs"), cls.slide, cls.expected,
+                                 *cls.options], capture_output=True)
+        assert result.returncode == 0, result.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.cleanup()
+
+    def windows(self, output, options):
+        args = [wine_console.windows_path(self.slide), wine_console.windows_path(output), *options]
+        return wine_console.run(65001, self.exe, args, self.dir)
+
+    def files(self, folder):
+        found = {}
+        for name in os.listdir(folder):
+            with open(os.path.join(folder, name), "rb") as f:
+                found[name] = f.read()
+        return found
+
+    def test_folders_as_on_linux(self):
+        expected = self.files(self.expected)
+        self.assertGreater(sum(name.endswith(".dcm") for name in expected), 2, sorted(expected))
+        plain = b"a file of someone else's"
+
+        def earlier_folder(path):
+            # Of a run with the macro: a file the new folder does not have.
+            _, stderr, status = self.windows(path, ["2", "--format", "dicom", "--dicom-metadata",
+                                                    self.metadata])
+            self.assertEqual(status, 0, stderr)
+            self.assertTrue(set(os.listdir(path)) - set(expected), sorted(os.listdir(path)))
+
+        def plain_file(path):
+            with open(path, "wb") as f:
+                f.write(plain)
+
+        rows = [
+            # (case, what is at the path first, converted)
+            ("a new folder", None, True),
+            ("an earlier folder of ours, replaced whole", earlier_folder, True),
+            ("a plain file, refused and left", plain_file, False),
+        ]
+        for case, before, converted in rows:
+            with self.subTest(case):
+                parent = tempfile.mkdtemp(prefix="row-", dir=self.dir)
+                output = os.path.join(parent, "out")
+                if before is not None:
+                    before(output)
+                stdout, stderr, status = self.windows(output, self.options)
+                if converted:
+                    self.assertEqual(status, 0, stderr)
+                    self.assertTrue(stdout.endswith(COMPLETION.encode()), stdout)
+                    got = self.files(output)
+                    self.assertEqual(sorted(got), sorted(expected))
+                    for name in expected:
+                        self.assertEqual(sha256_of(got[name]), sha256_of(expected[name]), name)
+                else:
+                    self.assertEqual(status, 1, stderr)
+                    self.assertIn(b"cannot create " + wine_console.windows_path(output).encode(),
+                                  stderr)
+                    with open(output, "rb") as f:
+                        self.assertEqual(f.read(), plain)
+                # Neither the new folder's temporary nor the earlier one moved aside stays.
+                self.assertEqual(os.listdir(parent), ["out"])
 
 
 if __name__ == "__main__":
