@@ -227,6 +227,12 @@ class WindowsDicomFolders(unittest.TestCase):
                         "--tile", "240", "--mpp", "0.25", "--threads", "2"], check=True,
                        capture_output=True)
         os.utime(cls.slide, ns=(cls.WRITTEN_NS, cls.WRITTEN_NS))
+        # Tiles in its middle zeroed: the run fails after its folder is begun.
+        cls.damaged = os.path.join(cls.dir, "damaged.nvx")
+        shutil.copy(cls.slide, cls.damaged)
+        with open(cls.damaged, "r+b") as f:
+            f.seek(os.path.getsize(cls.damaged) // 2)
+            f.write(bytes(20000))
         cls.metadata = os.path.join(cls.dir, "M.json")
         with open(cls.metadata, "w") as f:
             json.dump({"section_thickness_um": 4}, f)
@@ -240,8 +246,9 @@ class WindowsDicomFolders(unittest.TestCase):
     def tearDownClass(cls):
         cls.holder.cleanup()
 
-    def windows(self, output, options):
-        args = [wine_console.windows_path(self.slide), wine_console.windows_path(output), *options]
+    def windows(self, output, options, slide=None):
+        args = [wine_console.windows_path(slide or self.slide), wine_console.windows_path(output),
+                *options]
         return wine_console.run(65001, self.exe, args, self.dir)
 
     def files(self, folder):
@@ -268,31 +275,34 @@ class WindowsDicomFolders(unittest.TestCase):
                 f.write(plain)
 
         rows = [
-            # (case, what is at the path first, converted)
-            ("a new folder", None, True),
-            ("an earlier folder of ours, replaced whole", earlier_folder, True),
-            ("a plain file, refused and left", plain_file, False),
+            # (case, what is at the path first, slide, status)
+            ("a new folder", None, self.slide, 0),
+            ("an earlier folder of ours, replaced whole", earlier_folder, self.slide, 0),
+            ("a plain file, refused and left", plain_file, self.slide, 1),
+            ("a run that fails leaves the earlier folder", earlier_folder, self.damaged, 255),
         ]
-        for case, before, converted in rows:
+        for case, before, slide, expected_status in rows:
             with self.subTest(case):
                 parent = tempfile.mkdtemp(prefix="row-", dir=self.dir)
                 output = os.path.join(parent, "out")
                 if before is not None:
                     before(output)
-                stdout, stderr, status = self.windows(output, self.options)
-                if converted:
-                    self.assertEqual(status, 0, stderr)
+                there = self.files(output) if os.path.isdir(output) else None
+                stdout, stderr, status = self.windows(output, self.options, slide)
+                self.assertEqual(status, expected_status, stderr)
+                if status == 0:
                     self.assertTrue(stdout.endswith(COMPLETION.encode()), stdout)
                     got = self.files(output)
                     self.assertEqual(sorted(got), sorted(expected))
                     for name in expected:
                         self.assertEqual(sha256_of(got[name]), sha256_of(expected[name]), name)
-                else:
-                    self.assertEqual(status, 1, stderr)
+                elif there is None:
                     self.assertIn(b"cannot create " + wine_console.windows_path(output).encode(),
                                   stderr)
                     with open(output, "rb") as f:
                         self.assertEqual(f.read(), plain)
+                else:
+                    self.assertEqual(self.files(output), there)
                 # Neither the new folder's temporary nor the earlier one moved aside stays.
                 self.assertEqual(os.listdir(parent), ["out"])
 
