@@ -221,7 +221,11 @@ void PrintHelp() {
         "  --format dicom\n"
         "               the output path names a folder of DICOM whole-slide instances\n"
         "               (one per level, the thumbnail, label and overview); needs the\n"
-        "               slide's pixel size or --mpp (--format tiff: the default)\n"
+        "               slide's pixel size or --mpp, and the section's thickness\n"
+        "               (--format tiff: the default)\n"
+        "  --section-thickness UM\n"
+        "               the thickness in microns of the section the DICOM instances\n"
+        "               show (their imaged volume's depth), above 0 and at most 1000\n"
         "  --dicom-metadata FILE.json\n"
         "               the patient, study and specimen of the DICOM instances\n"
         "\n"
@@ -491,6 +495,7 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     if (name == "--chroma") rule = "420";
     if (name == "--format") rule = "tiff or dicom";
     if (name == "--dicom-metadata") rule = "a file path";
+    if (name == "--section-thickness") rule = "a thickness in microns above 0 and at most 1000";
     Error(name + " " + Quoted(value) + " is not " + rule);
 }
 
@@ -605,6 +610,17 @@ void ExplainNoPixelSizeForDicom(const std::string& path) {
 }
 
 void ExplainDicomMetadataRefused(const std::string& why) { Error(why); }
+
+void ExplainNoSectionThicknessForDicom() {
+    Error(
+        "neither --section-thickness nor a --dicom-metadata file gives the section's "
+        "thickness, which DICOM output must state; give it with --section-thickness");
+}
+
+void ExplainSectionThicknessDiffers(const std::string& metadataPath) {
+    Error("--section-thickness and section_thickness_um in " + Quoted(metadataPath) +
+          " give different thicknesses; give it once");
+}
 
 void WarnUsualMicronsPerPixel(float micronsPerPixel, int magnification) {
     // The value as the descriptions print it.

@@ -111,6 +111,9 @@ enum class OptionProblem {
 void ExplainOptionRefusal(OptionProblem problem, const std::string& name, const std::string& value);
 // DICOM output needs the pixel size: neither the slide nor --mpp gives one.
 void ExplainNoPixelSizeForDicom(const std::string& path);
+// DICOM output without the section's thickness, and one given twice differently.
+void ExplainNoSectionThicknessForDicom();
+void ExplainSectionThicknessDiffers(const std::string& metadataPath);
 // The --dicom-metadata file cannot be used; `why` names it and says why.
 void ExplainDicomMetadataRefused(const std::string& why);
 // The report --report names cannot go there: it would replace the slide or

@@ -275,6 +275,20 @@ int main(int argc, char** argv) {
             return refused();
         }
     }
+    // DICOM states the depth of the imaged volume, the section's thickness,
+    // which no slide records: the lab gives it, once.
+    if (options.choices.sectionThicknessUm) {
+        if (dicomMetadata.sectionThicknessUm > 0 &&
+            dicomMetadata.sectionThicknessUm != *options.choices.sectionThicknessUm) {
+            console::ExplainSectionThicknessDiffers(*options.choices.dicomMetadataPath);
+            return refused();
+        }
+        dicomMetadata.sectionThicknessUm = *options.choices.sectionThicknessUm;
+    }
+    if (options.choices.dicom && !(dicomMetadata.sectionThicknessUm > 0)) {
+        console::ExplainNoSectionThicknessForDicom();
+        return refused();
+    }
     if (options.choices.threads) pyramid::LimitUsableCpus(*options.choices.threads);
     facts.cpus = pyramid::UsableCpus();
     facts.status = ConvertParsed(options, dicomMetadata, startupStatus, &facts);

@@ -17,7 +17,7 @@ namespace {
 constexpr int kWholeSlideArgc = 4;
 constexpr int kRegionArgc = 9;
 constexpr double kMaxRegionScale = 80.0;
-constexpr double kMaxMicronsPerPixel = 1000.0;
+constexpr double kMaxMicrons = 1000.0;
 constexpr int kMaxQuality = 100;
 
 // What an option word asks for.
@@ -50,7 +50,7 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
     }
     if (name != "--mpp" && name != "--report" && name != "--threads" && name != "--tiles" &&
         name != "--quality" && name != "--chroma" && name != "--format" &&
-        name != "--dicom-metadata")
+        name != "--dicom-metadata" && name != "--section-thickness")
         return refuse(console::OptionProblem::Unknown);
 
     std::string value;
@@ -107,10 +107,16 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         choice = number;
         return OptionAsks::Run;
     }
+    // --mpp and --section-thickness: a length in microns, above 0 and at most 1000.
     const double number = std::strtod(value.c_str(), nullptr);
     if (RealIsLoose(value.c_str()) || !std::isfinite(number) || !(number > 0.0) ||
-        number > kMaxMicronsPerPixel)
+        number > kMaxMicrons)
         return refuse(console::OptionProblem::BadValue, value);
+    if (name == "--section-thickness") {
+        if (choices->sectionThicknessUm) return refuse(console::OptionProblem::GivenTwice);
+        choices->sectionThicknessUm = number;
+        return OptionAsks::Run;
+    }
     if (choices->micronsPerPixel) return refuse(console::OptionProblem::GivenTwice);
     choices->micronsPerPixel = static_cast<float>(number);
     return OptionAsks::Run;
@@ -267,9 +273,14 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
             return check;
         }
     }
-    // The metadata describes DICOM instances; a TIFF has no place for it.
-    if (options->choices.dicomMetadataPath && !options->choices.dicom) {
-        check.option = {console::OptionProblem::NeedsDicom, "--dicom-metadata", ""};
+    // The metadata and the section's thickness describe DICOM instances; a
+    // TIFF has no place for them.
+    const char* needsDicom = options->choices.dicom                ? nullptr
+                             : options->choices.dicomMetadataPath  ? "--dicom-metadata"
+                             : options->choices.sectionThicknessUm ? "--section-thickness"
+                                                                   : nullptr;
+    if (needsDicom != nullptr) {
+        check.option = {console::OptionProblem::NeedsDicom, needsDicom, ""};
         check.verdict = ArgumentVerdict::BadOption;
         return check;
     }

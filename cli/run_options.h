@@ -39,6 +39,7 @@ struct OutputChoices {
     bool dicom = false;          // --format dicom: a folder of DICOM instances, not a TIFF
     bool formatGiven = false;    // --format was given (tiff or dicom)
     std::optional<std::string> dicomMetadataPath;  // --dicom-metadata: the patient, study, specimen
+    std::optional<double> sectionThicknessUm;      // --section-thickness: microns, (0, 1000]
 };
 
 struct RunOptions {

@@ -146,7 +146,10 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
             ", \"tiles\": " + (c.copyStoredTiles ? "\"copy\"" : "null") +
             ", \"quality\": " + (c.quality ? std::to_string(*c.quality) : std::string("null")) +
             ", \"chroma\": " + (c.chroma420 ? "\"420\"" : "null") + ", \"dicom_metadata\": " +
-            (c.dicomMetadataPath ? JsonString(*c.dicomMetadataPath) : std::string("null")) + "},\n";
+            (c.dicomMetadataPath ? JsonString(*c.dicomMetadataPath) : std::string("null")) +
+            ", \"section_thickness\": " +
+            optionalNumber(c.sectionThicknessUm.has_value(), c.sectionThicknessUm.value_or(0)) +
+            "},\n";
     json += "  \"cpus\": " + (facts.cpus > 0 ? std::to_string(facts.cpus) : std::string("null")) +
             ",\n";
     json += "  \"seconds\": {\"wall\": " + Number(wallSeconds) +

@@ -8,8 +8,9 @@
 # relative to the current folder), mpp (as nvx2svs --mpp), no_label and
 # no_macro (true or false, as nvx2svs --no-label / --no-macro), threads (1 or
 # more), tiles (copy), quality (1-100), chroma (420), format (tiff or dicom:
-# NAME.dicom, a folder of DICOM instances) and dicom_metadata (a JSON file)
-# as nvx2svs's options of those names, deidentify (true: no label and no
+# NAME.dicom, a folder of DICOM instances), dicom_metadata (a JSON file) and
+# section_thickness (microns, which DICOM output needs) as nvx2svs's options
+# of those names, deidentify (true: no label and no
 # macro in the outputs, the report, the logs or the viewer), pacs
 # (http://HOST:PORT: every DICOM slide uploaded there), pacs_api (orthanc, the
 # default, or stowrs) and dicomweb_root (STOW-RS's path, /dicom-web),
@@ -32,7 +33,7 @@ else
   built=$(cd "$here/.." && pwd)/build/nvx2svs
   self=scripts/batch.sh view=scripts/view.sh
 fi
-usage() { sed -n '2,20s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
+usage() { sed -n '2,21s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
 [[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
   usage >&2

@@ -167,6 +167,21 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
          OptionProblem::GivenTwice,
          "--dicom-metadata",
          0.0f},
+        {{"p", "--section-thickness", "4", "i", "o", "3"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::NeedsDicom,
+         "--section-thickness",
+         0.0f},
+        {{"p", "--format=dicom", "--section-thickness=4", "i", "o", "3", "--section-thickness=4"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::GivenTwice,
+         "--section-thickness",
+         0.0f},
+        {{"p", "--format=dicom", "i", "o", "3", "--section-thickness"},
+         ArgumentVerdict::BadOption,
+         OptionProblem::MissingValue,
+         "--section-thickness",
+         0.0f},
     };
     for (const Case& c : cases) {
         RunOptions options;
@@ -188,12 +203,15 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
               ArgumentVerdict::Accepted);
     EXPECT_TRUE(options.choices.leaveOutMacro);
     EXPECT_FALSE(options.choices.leaveOutLabel);
-    for (const char* bad : {"0", "-1", "1000.5", "nan", "inf", "0.25um", "", "1e400"}) {
-        RunOptions options;
-        const ArgumentCheck check = Parse({"p", "i", "o", "3", "--mpp", bad}, &options);
-        EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << bad;
-        EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << bad;
-        EXPECT_EQ(check.option.value, bad);
+    for (const char* name : {"--mpp", "--section-thickness"}) {
+        for (const char* bad : {"0", "-1", "1000.5", "nan", "inf", "0.25um", "", "1e400"}) {
+            RunOptions options;
+            const ArgumentCheck check =
+                Parse({"p", "--format=dicom", "i", "o", "3", name, bad}, &options);
+            EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption) << name << " " << bad;
+            EXPECT_EQ(check.option.problem, OptionProblem::BadValue) << name << " " << bad;
+            EXPECT_EQ(check.option.value, bad);
+        }
     }
     for (const char* bad : {"0", "-1", "1.5", "", "two", "+2", " 2", "2 ", "99999999999"}) {
         RunOptions options;
@@ -256,13 +274,24 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         std::vector<std::string> words;
         bool dicom;
         std::optional<std::string> metadata;
+        std::optional<double> thickness;
     };
     const Format formats[] = {
-        {{"p", "i", "o", "3"}, false, std::nullopt},
-        {{"p", "i", "o", "3", "--format", "tiff"}, false, std::nullopt},
-        {{"p", "--format=dicom", "i", "o", "3"}, true, std::nullopt},
-        {{"p", "i", "o", "--dicom-metadata", "m.json", "3", "--format", "dicom"}, true, "m.json"},
-        {{"p", "i", "o", "9", "40", "0", "0", "5", "5", "--format", "dicom"}, true, std::nullopt},
+        {{"p", "i", "o", "3"}, false, std::nullopt, std::nullopt},
+        {{"p", "i", "o", "3", "--format", "tiff"}, false, std::nullopt, std::nullopt},
+        {{"p", "--format=dicom", "i", "o", "3"}, true, std::nullopt, std::nullopt},
+        {{"p", "i", "o", "--dicom-metadata", "m.json", "3", "--format", "dicom"},
+         true,
+         "m.json",
+         std::nullopt},
+        {{"p", "i", "o", "9", "40", "0", "0", "5", "5", "--format", "dicom"},
+         true,
+         std::nullopt,
+         std::nullopt},
+        {{"p", "--section-thickness", "3.5", "i", "o", "3", "--format=dicom"},
+         true,
+         std::nullopt,
+         3.5},
     };
     for (const Format& f : formats) {
         RunOptions parsed;
@@ -270,6 +299,7 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
         ASSERT_EQ(Parse(f.words, &parsed).verdict, ArgumentVerdict::Accepted) << line;
         EXPECT_EQ(parsed.choices.dicom, f.dicom) << line;
         EXPECT_EQ(parsed.choices.dicomMetadataPath, f.metadata) << line;
+        EXPECT_EQ(parsed.choices.sectionThicknessUm, f.thickness) << line;
         EXPECT_EQ(parsed.outputPath, "o") << line;
     }
     ASSERT_EQ(Parse({"p", "i", "--tiles=copy", "o", "3"}, &options).verdict,

@@ -196,6 +196,16 @@ class SheetValues(unittest.TestCase):
              "into its slides"),
             ({"format": "dicom", "deidentify": "yes"}, {},
              ({"format": "dicom", "no_label": "true", "no_macro": "true"}, "a.dicom")),
+            # The section's thickness describes instances too, and is no
+            # patient's detail.
+            ({"format": "dicom", "deidentify": "yes"}, {"section_thickness": " 3.5 "},
+             ({"format": "dicom", "no_label": "true", "no_macro": "true",
+               "section_thickness": "3.5"}, "a.dicom")),
+            ({}, {"section_thickness": "4"}, "section_thickness needs format dicom"),
+            ({"section_thickness": "4"}, {},
+             "the section_thickness setting: section_thickness needs format dicom"),
+            ({"format": "dicom"}, {"section_thickness": "0"},
+             "section_thickness must be a number above 0 and up to 1000 (microns), not '0'"),
         ]
         for settings, cells, expected in cases:
             with self.subTest(settings=settings, cells=cells):

@@ -514,7 +514,7 @@ class BatchRun(unittest.TestCase):
         if "--profile" in SNAKEMAKE_OPTIONS:
             self.skipTest("tested in the local run")
         known = "layers, samples, mpp, no_label, no_macro, threads, tiles, quality, chroma, " \
-                "format, dicom_metadata, deidentify, converter, python, pacs, pacs_api, " \
+                "format, dicom_metadata, section_thickness, deidentify, converter, python, pacs, pacs_api, " \
                 "dicomweb_root, cpus, mem_mb"
         spelling = "must be true or false (yes or no, 1 or 0), not"
         for setting, line in [
@@ -816,7 +816,7 @@ class DicomToPacs(unittest.TestCase):
                     address = f"http://127.0.0.1:{orthanc.port}"
                     output = os.path.join(run, "out")
                     status, text = batch(self.input, output, "--config", "format=dicom",
-                                         f"pacs={address}", *settings)
+                                         "section_thickness=4", f"pacs={address}", *settings)
                     self.assertEqual(status, 0, text)
                     series = orthanc.json("/series")
                     self.assertEqual(len(series), len(self.SLIDES))
@@ -864,7 +864,7 @@ class DicomToPacs(unittest.TestCase):
                         self.assertGreater(row["pictures"]["thumbnail"], 0)
                     # A second run converts and uploads nothing again.
                     status, text = batch(self.input, output, "--config", "format=dicom",
-                                         f"pacs={address}", *settings)
+                                         "section_thickness=4", f"pacs={address}", *settings)
                     self.assertEqual((status, convert_jobs(text)), (0, 0), text)
                 finally:
                     orthanc.stop()

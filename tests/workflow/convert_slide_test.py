@@ -347,10 +347,12 @@ class Job(unittest.TestCase):
         # setting are the batch's to take away. (option, values)
         whole = ["1", "8", "100", "101", "007", "0", "-1", "+2", "1.0", "1e2", "2147483647",
                  "2147483648", "99999999999", " 3 ", "", "x", "0x10", "\u0663", "\uff12", "3 4"]
+        lengths = ["0.25", "1000", "1000.0001", "0", "-1", "1e-1", "1E2", ".5", "5.", "0x1p-2",
+                   "0x.8", "+0.5", " 0.5\t", "inf", "nan", "1e999", "1e-999", "1e", "0x", "0,5",
+                   "1_0", "abc", "", "0.5x", "\u0665", "1e-320"]
         cases = [
-            ("mpp", ["0.25", "1000", "1000.0001", "0", "-1", "1e-1", "1E2", ".5", "5.", "0x1p-2",
-                     "0x.8", "+0.5", " 0.5\t", "inf", "nan", "1e999", "1e-999", "1e", "0x",
-                     "0,5", "1_0", "abc", "", "0.5x", "\u0665", "1e-320"]),
+            ("mpp", lengths),
+            ("section_thickness", lengths),
             ("threads", whole),
             ("quality", whole),
             ("tiles", ["copy", "Copy", "COPY", " copy ", "copy2", "", "decode", "copy copy"]),
@@ -360,6 +362,7 @@ class Job(unittest.TestCase):
         rules = {option.name: option.rule for option in batch_plan.CONVERTER_OPTIONS}
         environment = dict(os.environ, LC_ALL="C.UTF-8")
         for name, values in cases:
+            flag = name.replace("_", "-")
             for value in values:
                 with self.subTest(name=name, value=value):
                     try:
@@ -368,9 +371,9 @@ class Job(unittest.TestCase):
                     except ValueError:
                         ours = False
                     done = subprocess.run([os.path.join(BUILD, "nvx2svs"),
-                                           f"--{name}={value.strip(batch_plan.BLANKS)}"],
+                                           f"--{flag}={value.strip(batch_plan.BLANKS)}"],
                                           capture_output=True, text=True, env=environment)
-                    self.assertEqual(ours, f"error: --{name} '" not in done.stderr, done.stderr)
+                    self.assertEqual(ours, f"error: --{flag} '" not in done.stderr, done.stderr)
 
     def test_a_given_pixel_size_reaches_the_output_and_the_report(self):
         # A slide that records none (without --mpp the converter assumes
@@ -481,18 +484,21 @@ class Job(unittest.TestCase):
         # reason the job fails or None, the instances OUT holds afterwards
         # or None for no OUT)
         cases = [
-            ({"format": "dicom"}, self.slide, None, [], None, everything),
+            ({"format": "dicom", "section_thickness": "4"}, self.slide, None, [], None, everything),
             # An earlier folder of ours is replaced whole, and the label it
             # holds goes even before the work.
-            ({"format": "dicom", "no_label": "true"}, self.slide, "ours", [], None,
+            ({"format": "dicom", "section_thickness": "4", "no_label": "true"}, self.slide, "ours", [], None,
              sorted(set(everything) - {"label.dcm"})),
-            ({"format": "dicom", "mpp": "0.25"}, bare, None, [], None, everything),
-            ({"format": "dicom"}, bare, None, [], "nor --mpp gives the pixel size", None),
+            ({"format": "dicom", "section_thickness": "4", "mpp": "0.25"}, bare, None, [], None, everything),
+            ({"format": "dicom", "section_thickness": "4"}, bare, None, [],
+             "nor --mpp gives the pixel size", None),
+            ({"format": "dicom"}, self.slide, None, [],
+             "neither --section-thickness nor a --dicom-metadata file gives", None),
             # A folder that is not ours is left as it is.
-            ({"format": "dicom"}, self.slide, "theirs", [], "is not a folder of instances the "
+            ({"format": "dicom", "section_thickness": "4"}, self.slide, "theirs", [], "is not a folder of instances the "
              "converter made", ["theirs.txt"]),
             # A PACS that does not answer fails the slide; the folder stays.
-            ({"format": "dicom"}, self.slide, None, ["--pacs", "http://127.0.0.1:9"],
+            ({"format": "dicom", "section_thickness": "4"}, self.slide, None, ["--pacs", "http://127.0.0.1:9"],
              "the PACS at http://127.0.0.1:9 did not take the slide: ", everything),
             ({"format": "tiff"}, self.slide, None, [],
              "the output of format tiff must end in .svs", None),
@@ -514,7 +520,7 @@ class Job(unittest.TestCase):
             ((200, refused), stowrs, "/rs/studies", "label.dcm: refused (failure reason 42752)"),
             ((202, stored), stowrs, "/rs/studies", "label.dcm: HTTP 202"),
         ]
-        cases += [({"format": "dicom"}, self.slide, None, extra,
+        cases += [({"format": "dicom", "section_thickness": "4"}, self.slide, None, extra,
                    reason and f"the PACS at {pacs} did not take the slide: {reason}",
                    everything) for _answer, extra, _path, reason in uploads]
         answers = iter(uploads)
@@ -524,7 +530,8 @@ class Job(unittest.TestCase):
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
                 if earlier == "ours":
-                    subprocess.run([real, "--format=dicom", self.slide, self.output, "2"],
+                    subprocess.run([real, "--format=dicom", "--section-thickness=4", self.slide,
+                                    self.output, "2"],
                                    check=True, capture_output=True)
                     open(os.path.join(self.output, "stale.dcm"), "w").close()
                 elif earlier == "theirs":

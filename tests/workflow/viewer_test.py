@@ -178,7 +178,8 @@ class Viewer(unittest.TestCase):
         subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "512x384", "--mpp", "0.5",
                         slide], check=True, capture_output=True)
         folder = os.path.join(self.output, "d.dicom")
-        subprocess.run([os.path.join(BUILD, "nvx2svs"), "--format=dicom", slide, folder, "2"],
+        subprocess.run([os.path.join(BUILD, "nvx2svs"), "--format=dicom", "--section-thickness=4",
+                        slide, folder, "2"],
                        check=True, capture_output=True)
         with open(os.path.join(folder, "notes.dcm"), "wb") as f:
             f.write(b"not an instance")

@@ -53,17 +53,24 @@ REAL = re.compile(rf"[{BLANKS}]*[+-]?(0[xX]([0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-
 MAX_MPP = 1000.0
 
 
-def pixel_size(text):
-    """--mpp: the pixel size in microns, 0 < X <= 1000, as the text to pass."""
-    text = str(text)
-    word = text.strip(BLANKS)
-    number = None
-    if REAL.fullmatch(text):
-        number = float.fromhex(word) if "x" in word.lower() else float(word)
-    if number is None or not math.isfinite(number) or not 0 < number <= MAX_MPP:
-        raise ValueError(f"mpp must be a number above 0 and up to 1000 (microns per pixel), "
-                         f"not {text!r}")
-    return word
+def microns(name, meaning):
+    """The rule of an option that takes a length in microns, 0 < X <= 1000,
+    read as the converter reads it; returns the text to pass."""
+    def rule(text):
+        text = str(text)
+        word = text.strip(BLANKS)
+        number = None
+        if REAL.fullmatch(text):
+            number = float.fromhex(word) if "x" in word.lower() else float(word)
+        if number is None or not math.isfinite(number) or not 0 < number <= MAX_MPP:
+            raise ValueError(f"{name} must be a number above 0 and up to 1000 ({meaning}), "
+                             f"not {text!r}")
+        return word
+    return rule
+
+
+# --mpp: the pixel size in microns.
+pixel_size = microns("mpp", "microns per pixel")
 
 
 # A whole number as the converter reads --threads and --quality: ASCII
@@ -156,6 +163,8 @@ CONVERTER_OPTIONS = (
                     lambda value: [f"--format={value}"]),
     ConverterOption("dicom_metadata", file_path("dicom_metadata"),
                     lambda value: [f"--dicom-metadata={value}"]),
+    ConverterOption("section_thickness", microns("section_thickness", "microns"),
+                    lambda value: [f"--section-thickness={value}"]),
 )
 OPTION_NAMES = tuple(option.name for option in CONVERTER_OPTIONS)
 # The slide's pictures an option leaves out of the output, and so out of
@@ -184,11 +193,23 @@ def option_values(given):
     return values
 
 
+# The options that describe DICOM instances, which a TIFF has no place for.
+DICOM_ONLY = ("dicom_metadata", "section_thickness")
+
+
+def without_dicom(values):
+    """The first option in `values` that describes DICOM instances while the
+    format is not dicom, or None."""
+    if values.get("format") == "dicom":
+        return None
+    return next((name for name in DICOM_ONLY if name in values), None)
+
+
 def together(values):
-    """Checked values that also hold together, or raises ValueError: the
-    DICOM metadata describes DICOM instances, which a TIFF has no place for."""
-    if "dicom_metadata" in values and values.get("format") != "dicom":
-        raise ValueError("dicom_metadata needs format dicom")
+    """Checked values that also hold together, or raises ValueError."""
+    name = without_dicom(values)
+    if name:
+        raise ValueError(f"{name} needs format dicom")
     return values
 
 
@@ -351,10 +372,10 @@ def option_settings(setting):
             values[name] = "true"
         if "dicom_metadata" in values:
             raise ValueError(f"the dicom_metadata setting: {PATIENT_DETAILS}")
-    try:
-        return together(values)
-    except ValueError as e:
-        raise ValueError(f"the dicom_metadata setting: {e}") from None
+    name = without_dicom(values)
+    if name:
+        raise ValueError(f"the {name} setting: {name} needs format dicom")
+    return values
 
 
 def keeps_out(row_options, deidentify):
