@@ -12,11 +12,14 @@
 #   nvx2svs --chroma 420 SLIDE OUT 4             (YCbCr 4:2:0)
 #   nvx2svs --quality 90 SLIDE OUT 4             (every level at 90)
 #   nvx2svs --threads 1 SLIDE OUT 4              (one CPU)
+#   nvx2svs --format dicom SLIDE OUT 4           (a folder of DICOM instances)
+#   OrthancWSIDicomizer on the whole case's TIFF  (the two-step DICOM route)
 #   vips tiffsave SOURCE ... --Q 60 --rgbjpeg    (RGB JPEG, like ours)
 #   vips tiffsave SOURCE ... --Q 60              (its default, YCbCr 4:2:0)
 # and prints the medians of wall time, CPU time, cores busy (CPU / wall) and
-# peak memory, the size of the last run's file and its PSNR against the
-# source (first directory, a 4096 x 4096 area in the middle), and the
+# peak memory, the size of the last run's file (or folder) and its PSNR
+# against the source (first directory, a 4096 x 4096 area in the middle;
+# not measured for the DICOM folders), and the
 # ratios the converter is held to. The option cases run when the
 # converter has the option.
 #
@@ -59,7 +62,7 @@ echo "source: $(du -h "$source/source.tif" | cut -f1) tiled TIFF, $(du -h "$sour
 measure() {
     local name=$1; shift
     local out="$work/$name.tif"
-    rm -f "$out"
+    rm -rf "$out"
     if ! env LC_ALL=C.UTF-8 /usr/bin/time -f "%e %U %S %M" -o "$work/time" "${@//@OUT@/$out}" \
         >/dev/null 2>"$work/stderr"; then
         echo "compare.sh: $name failed:" >&2
@@ -77,6 +80,11 @@ has_option "--tiles" && cases+=(copy)
 has_option "--chroma" && cases+=(chroma420)
 has_option "--quality" && cases+=(quality90)
 has_option "--threads" && cases+=(threads1)
+# The DICOM cases: ours in one pass, and Orthanc's dicomizer after the TIFF.
+if has_option "--format dicom"; then
+    cases+=(dicom)
+    command -v OrthancWSIDicomizer >/dev/null && cases+=(dicomizer)
+fi
 cases+=(vips_rgb vips_default)
 for ((run = 1; run <= runs; run++)); do
     echo "run $run of $runs ..."
@@ -91,6 +99,11 @@ for ((run = 1; run <= runs; run++)); do
         chroma420) measure chroma420 "$build/nvx2svs" --chroma 420 "$source/slide.nvx" @OUT@ 4 ;;
         quality90) measure quality90 "$build/nvx2svs" --quality 90 "$source/slide.nvx" @OUT@ 4 ;;
         threads1) measure threads1 "$build/nvx2svs" --threads 1 "$source/slide.nvx" @OUT@ 4 ;;
+        dicom) measure dicom "$build/nvx2svs" --format dicom --section-thickness 4 \
+            "$source/slide.nvx" @OUT@ 4 ;;
+        dicomizer)
+            measure dicomizer bash -c 'mkdir -p "$1" && exec OrthancWSIDicomizer --threads=2 \
+                --folder="$1" "$2"' dicomizer @OUT@ "$work/whole.tif" ;;
         vips_rgb) measure vips_rgb vips tiffsave "$source/source.tif" @OUT@ --tile \
             --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 60 --rgbjpeg ;;
         vips_default) measure vips_default vips tiffsave "$source/source.tif" @OUT@ --tile \
@@ -139,8 +152,13 @@ for name in "${cases[@]}"; do
     wall[$name]=$(median "$work/$name" 1)
     cpu[$name]=$(median "$work/$name" 2)
     rss=$(median "$work/$name" 3)
-    size[$name]=$(stat -c %s "$work/$name.tif")
-    quality[$name]=$(psnr "$work/$name.tif")
+    if [[ -d $work/$name.tif ]]; then
+        size[$name]=$(du -sb "$work/$name.tif" | cut -f1)
+        quality[$name]=-
+    else
+        size[$name]=$(stat -c %s "$work/$name.tif")
+        quality[$name]=$(psnr "$work/$name.tif")
+    fi
     awk -v n="$name" -v w="${wall[$name]}" -v c="${cpu[$name]}" -v r="$rss" \
         -v s="${size[$name]}" -v q="${quality[$name]}" \
         'BEGIN { printf "%-14s %8.2fs %8.2fs %7.2f %10.1f %9.1f %8s\n", n, w, c, c / w, r / 1024,
@@ -167,5 +185,11 @@ if [[ -n ${wall[chroma420]:-} ]]; then
         printf "4:2:0 / vips default:    %.2f  (target <= 0.50)\n", c / vd
         printf "4:2:0 size / vips default size: %.2f  (target <= 1.10)\n", s / vs
         printf "4:2:0 PSNR - vips default PSNR: %+.2f dB  (target >= 0)\n", q - vq
+    }'
+fi
+if [[ -n ${wall[dicom]:-} ]]; then
+    awk -v d="${wall[dicom]}" -v w="${wall[whole]}" -v z="${wall[dicomizer]:-}" 'BEGIN {
+        printf "dicom / whole:           %.2f  (target <= 1.10)\n", d / w
+        if (z != "") printf "dicom / (whole + dicomizer): %.2f  (target < 1)\n", d / (w + z)
     }'
 fi
