@@ -479,9 +479,6 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
         case OptionProblem::NeedsDicom:
             Error("option " + name + " needs --format dicom");
             return;
-        case OptionProblem::NotOnThisSystem:
-            Error(name + " " + Quoted(value) + " is not available on this system yet");
-            return;
         case OptionProblem::BadValue:
             break;
     }

@@ -105,8 +105,7 @@ enum class OptionProblem {
     BadValue,
     GivenTwice,
     TakesNoValue,
-    NeedsDicom,       // given without --format dicom
-    NotOnThisSystem,  // a value this build cannot do on this system
+    NeedsDicom,  // given without --format dicom
 };
 void ExplainOptionRefusal(OptionProblem problem, const std::string& name, const std::string& value);
 // DICOM output needs the pixel size: neither the slide nor --mpp gives one.
