@@ -22,6 +22,7 @@
 #include "dicom/uid.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
+#include "pyramid/dicom_tile_sink.h"
 #include "pyramid/level_writer.h"
 #include "pyramid/tile_encoder.h"
 #include "slide/jpeg_row_decoder.h"
@@ -29,12 +30,6 @@
 namespace nvx::pyramid {
 
 namespace {
-
-// Where the compression ratio's value goes until the last frame is in: a
-// decimal string of the most characters one may have, so that any ratio fits.
-constexpr double kRatioPlaceholder = 1.0 / 3.0;
-constexpr std::uint8_t kRatioElement[] = {0x28, 0x00, 0x12, 0x21, 'D', 'S'};
-constexpr std::size_t kPreambleAndPrefix = 128 + 4;
 
 void Put(std::string* text, std::string_view name, std::string_view value) {
     // Each value with its length, so that no two choices read alike.
@@ -178,108 +173,6 @@ Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const Con
     hash.Update(slideDigest);
     hash.Update(text);
     return hash.Finish();
-}
-
-namespace {
-// What is gathered before it is written.
-constexpr std::size_t kGatheredBytes = std::size_t{1} << 20;
-}  // namespace
-
-bool GatheringSink::Write(const void* data, std::size_t length) {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    if (gathered_.size() + length > kGatheredBytes && !Flush()) return false;
-    if (length >= kGatheredBytes) return file_.Write(data, length);
-    if (gathered_.capacity() < kGatheredBytes) gathered_.reserve(kGatheredBytes);
-    gathered_.insert(gathered_.end(), bytes, bytes + length);
-    return true;
-}
-
-bool GatheringSink::Flush() {
-    if (gathered_.empty()) return true;
-    const bool written = file_.Write(gathered_.data(), gathered_.size());
-    gathered_.clear();
-    return written;
-}
-
-DicomTileSink::DicomTileSink(WritableFile* file, const dicom::WsmSlide& slide,
-                             const dicom::WsmImage& image, const dicom::FileMeta& meta,
-                             std::vector<std::uint8_t> tables, RunRecord* record,
-                             std::int32_t level)
-    : file_(file),
-      bytes_(file),
-      writer_(bytes_),
-      slide_(slide),
-      image_(image),
-      meta_(meta),
-      tables_(std::move(tables)),
-      record_(record),
-      level_(level) {}
-
-TilePut DicomTileSink::Refuse(int code, std::int64_t index) {
-    const TilePlace at = PlaceOfTile(
-        index,
-        static_cast<std::int64_t>((image_.columns + image_.tileColumns - 1) / image_.tileColumns),
-        static_cast<std::int32_t>(image_.tileColumns));
-    record_->Fail(Step::OfTile(Stage::WritingTile, level_, at.index, at.column, at.row),
-                  code != 0 ? Cause::System : Cause::None, code);
-    return TilePut::Refused;
-}
-
-bool DicomTileSink::Begin(std::span<const std::uint8_t> firstFrame) {
-    if (!dicom::PhotometricOf(firstFrame, &image_.photometric)) return false;
-    image_.compressionRatio = kRatioPlaceholder;
-    std::string why;
-    const dicom::DataSet dataSet = dicom::WsmInstanceDataSet(slide_, image_, &why);
-    if (dataSet.Empty()) return false;
-    std::vector<std::uint8_t> encoded;
-    dataSet.Encode(&encoded);
-    const auto found = std::search(encoded.begin(), encoded.end(), std::begin(kRatioElement),
-                                   std::end(kRatioElement));
-    if (found == encoded.end() || encoded.end() - found < 8) return false;
-    const std::size_t at = static_cast<std::size_t>(found - encoded.begin());
-    ratioLength_ = encoded[at + 6] | (std::size_t{encoded[at + 7]} << 8);
-    ratioOffset_ = kPreambleAndPrefix + dicom::EncodeFileMeta(meta_).size() + at + 8;
-    begun_ = writer_.Begin(meta_, dataSet, dicom::FrameCount(image_));
-    return begun_;
-}
-
-bool DicomTileSink::Prepare(std::vector<std::uint8_t>* tile) const {
-    if (dicom::CarriesTables(*tile)) return true;
-    std::vector<std::uint8_t> frame;
-    if (!dicom::SpliceTables(*tile, tables_, &frame)) return false;
-    *tile = std::move(frame);
-    return true;
-}
-
-TilePut DicomTileSink::Put(std::int64_t index, std::int64_t tileCount,
-                           std::span<const std::uint8_t> tile) {
-    if (tileCount != dicom::FrameCount(image_)) return Refuse(EINVAL, index);
-    // Tiles come prepared from the level writer; a caller that did not
-    // prepare them has them spliced here.
-    std::span<const std::uint8_t> frame = tile;
-    if (!dicom::CarriesTables(tile)) {
-        if (!dicom::SpliceTables(tile, tables_, &frame_)) return Refuse(EINVAL, index);
-        frame = frame_;
-    }
-    if (!begun_ && !Begin(frame)) return Refuse(writer_.Error(), index);
-    if (!writer_.AppendFrame(frame)) return Refuse(writer_.Error(), index);
-    frameBytes_ += frame.size();
-    return TilePut::Written;
-}
-
-bool DicomTileSink::Finish() {
-    const auto fail = [&](int code) {
-        record_->Fail(Step::OfLevel(Stage::WritingLevelDirectory, level_),
-                      code != 0 ? Cause::System : Cause::None, code);
-        return false;
-    };
-    if (!begun_ || !writer_.Finish() || !bytes_.Flush()) return fail(writer_.Error());
-    const double raw = double(dicom::FrameCount(image_)) * image_.tileColumns * image_.tileRows * 3;
-    std::string ratio = dicom::DecimalString(frameBytes_ > 0 ? raw / double(frameBytes_) : 1.0);
-    if (ratio.size() > ratioLength_) return fail(EOVERFLOW);
-    ratio.resize(ratioLength_, ' ');
-    if (!file_->WriteAt(ratio.data(), ratio.size(), ratioOffset_)) return fail(file_->Error());
-    return true;
 }
 
 namespace {

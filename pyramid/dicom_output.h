@@ -17,19 +17,14 @@
  */
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "common/run_record.h"
 #include "common/sha256.h"
-#include "dicom/instance_writer.h"
 #include "dicom/wsm_instance.h"
 #include "pyramid/conversion_driver.h"
-#include "pyramid/tile_sink.h"
 
 namespace nvx::pyramid {
 
@@ -39,61 +34,6 @@ struct DriverSeams;
 // digest and every choice that changes the instances' bytes.
 Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const ConversionJob& job,
                             const std::string& acquired);
-
-// The instance's bytes gathered into large writes: a frame is three
-// small writes (its item header, its stream, its pad byte) otherwise.
-class GatheringSink : public dicom::ByteSink {
-public:
-    explicit GatheringSink(WritableFile* file) : file_(*file) {}
-    bool Write(const void* data, std::size_t length) override;
-    int Error() const override { return file_.Error(); }
-    // Writes out what is gathered.
-    bool Flush();
-
-private:
-    WritableFile& file_;
-    std::vector<std::uint8_t> gathered_;
-};
-
-// A level's instance, its frames appended as the level writer hands them
-// over. The data set is written at the first frame, when the frames'
-// photometric interpretation is known; the compression ratio, known only
-// after the last, is written over its place at the end.
-class DicomTileSink : public TileSink {
-public:
-    // `tables`: the level's JPEGTables, for its abbreviated tiles; empty
-    // for a level whose tiles are all complete.
-    DicomTileSink(WritableFile* file, const dicom::WsmSlide& slide, const dicom::WsmImage& image,
-                  const dicom::FileMeta& meta, std::vector<std::uint8_t> tables, RunRecord* record,
-                  std::int32_t level);
-    // Splices the level's tables into an abbreviated tile.
-    bool Prepare(std::vector<std::uint8_t>* tile) const override;
-    TilePut Put(std::int64_t index, std::int64_t tileCount,
-                std::span<const std::uint8_t> tile) override;
-    RunRecord* Record() const override { return record_; }
-    // Ends the pixel data and writes the compression ratio. False (in the
-    // record) when that fails or not every frame came.
-    bool Finish();
-
-private:
-    bool Begin(std::span<const std::uint8_t> firstFrame);
-    TilePut Refuse(int code, std::int64_t index);
-
-    WritableFile* const file_;
-    GatheringSink bytes_;
-    dicom::InstanceWriter writer_;
-    const dicom::WsmSlide& slide_;
-    dicom::WsmImage image_;
-    const dicom::FileMeta meta_;
-    const std::vector<std::uint8_t> tables_;
-    RunRecord* const record_;
-    const std::int32_t level_;
-    std::vector<std::uint8_t> frame_;  // the spliced frame, reused
-    std::uint64_t frameBytes_ = 0;
-    std::uint64_t ratioOffset_ = 0;  // where the ratio's value lies in the file
-    std::size_t ratioLength_ = 0;
-    bool begun_ = false;
-};
 
 // Converts `job` (whose format is DICOM) with `plan`, after the checks the
 // TIFF's conversion makes first.

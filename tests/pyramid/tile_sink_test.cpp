@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "pyramid/dicom_output.h"
+#include "pyramid/dicom_tile_sink.h"
 #include "pyramid/level_writer.h"
 #include "pyramid/tile_encoder.h"
 #include "tests/pyramid/fake_slide_fixture.h"
