@@ -173,14 +173,24 @@ std::optional<CgroupPath> CpuCgroupOf(std::string_view procSelfCgroup) {
     return unified;
 }
 
-int UsableCpus() {
-    static const int cpus = CpusOfTheProcess();
-    return std::max(std::min(cpus, cpuLimit.load()), 1);
+namespace {
+int CpusTheSystemGives() {
+    static const int cpus = std::max(CpusOfTheProcess(), 1);
+    return cpus;
 }
+}  // namespace
+
+int UsableCpus() { return std::max(std::min(CpusTheSystemGives(), cpuLimit.load()), 1); }
 
 void LimitUsableCpus(int cpus) { cpuLimit.store(std::max(cpus, 1)); }
 
-int TilesMadeAtOnce() { return std::clamp(2 * UsableCpus(), 2, WorkGate::kMostInside); }
+int TilesMadeAtOnce() {
+    const int cpus = UsableCpus();
+    // Below what the system gives, only the gate holds the run to its CPUs:
+    // one tile each, or two would run on two CPUs.
+    if (cpus < CpusTheSystemGives()) return std::min(cpus, WorkGate::kMostInside);
+    return std::clamp(2 * cpus, 2, WorkGate::kMostInside);
+}
 
 WorkGate::WorkGate(int inside) : slots_(std::clamp(inside, 1, kMostInside)) {
     free_.reserve(static_cast<std::size_t>(slots_));

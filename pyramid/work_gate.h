@@ -54,7 +54,9 @@ struct CgroupPath {
 std::optional<CgroupPath> CpuCgroupOf(std::string_view procSelfCgroup);
 
 // How many tiles a level makes at once: two for each usable CPU, so that a
-// maker that stalls (a page fault, a preempted thread) leaves no CPU idle.
+// maker that stalls (a page fault, a preempted thread) leaves no CPU idle;
+// one for each under a limit below the CPUs the system gives the process
+// (--threads), which nothing but the gate holds the run to.
 int TilesMadeAtOnce();
 
 class WorkGate {
