@@ -10,6 +10,7 @@ nothing to set.
 """
 import os
 import pty
+import re
 import shutil
 import subprocess
 import tempfile
@@ -71,8 +72,25 @@ def _drain(fd, into):
 
 def run(code_page, program, args, cwd, env=None, timeout=300):
     """Runs `program` (a Linux path) with `args` in a console set to
-    `code_page`. Returns (stdout bytes, stderr bytes, exit status)."""
+    `code_page`. Returns (stdout bytes, stderr bytes, exit status).
+
+    Now and then Wine starts cmd without the console the pseudo-terminal
+    should give it: chcp then sets nothing and the program sees no console.
+    The console's code page, read back after the program, tells such a run,
+    which is made again (at most twice more); a program that ignores the
+    console still fails the test every time."""
+    for _attempt in range(3):
+        stdout, stderr, status, shown = _run_once(code_page, program, args, cwd, env, timeout)
+        if shown == code_page:
+            break
+    return stdout, stderr, status
+
+
+def _run_once(code_page, program, args, cwd, env, timeout):
+    """One run: (stdout, stderr, exit status, the console's code page after
+    it or None when there was no console)."""
     out, err = os.path.join(cwd, ".stdout"), os.path.join(cwd, ".stderr")
+    page = os.path.join(cwd, ".codepage")
     # A batch file: cmd reads it as written, where a command line handed
     # over by Wine would have its quotes escaped the C way, which cmd does
     # not know.
@@ -83,7 +101,9 @@ def run(code_page, program, args, cwd, env=None, timeout=300):
         f.write('"%s" %s >"%s" 2>"%s"\n' % (windows_path(program),
                                            " ".join('"%s"' % a for a in args),
                                            windows_path(out), windows_path(err)))
-        f.write("exit /b %errorlevel%\n")
+        f.write("set status=%errorlevel%\n")
+        f.write('chcp >"%s"\n' % windows_path(page))
+        f.write("exit /b %status%\n")
     global last_console
     master, slave = pty.openpty()
     shown = []
@@ -102,9 +122,15 @@ def run(code_page, program, args, cwd, env=None, timeout=300):
         stdout = f.read()
     with open(err, "rb") as f:
         stderr = f.read()
-    for f in (out, err, batch):
-        os.remove(f)
-    return stdout, stderr, status
+    shown = None
+    if os.path.exists(page):
+        with open(page, "rb") as f:
+            digits = re.findall(rb"\d+", f.read())
+        shown = int(digits[-1]) if digits else None
+    for f in (out, err, batch, page):
+        if os.path.exists(f):
+            os.remove(f)
+    return stdout, stderr, status, shown
 
 
 def package_folder(holder, exe, library):
