@@ -35,11 +35,12 @@ bool ReadSegment(std::span<const std::uint8_t> s, std::size_t at, Segment* segme
     return true;
 }
 
-bool HasAdobeMarker(std::span<const std::uint8_t> s) {
+// Whether a segment with marker `code` comes before the first scan.
+bool HasSegment(std::span<const std::uint8_t> s, std::uint8_t code) {
     Segment segment;
     for (std::size_t at = 2; ReadSegment(s, at, &segment) && segment.code != kStartOfScan;
          at += segment.length) {
-        if (segment.code == kAdobe) return true;
+        if (segment.code == code) return true;
     }
     return false;
 }
@@ -47,12 +48,7 @@ bool HasAdobeMarker(std::span<const std::uint8_t> s) {
 }  // namespace
 
 bool CarriesTables(std::span<const std::uint8_t> stream) {
-    Segment segment;
-    for (std::size_t at = 2; ReadSegment(stream, at, &segment) && segment.code != kStartOfScan;
-         at += segment.length) {
-        if (segment.code == kQuantTables) return true;
-    }
-    return false;
+    return HasSegment(stream, kQuantTables);
 }
 
 bool SpliceTables(std::span<const std::uint8_t> tile, std::span<const std::uint8_t> tables,
@@ -73,7 +69,7 @@ bool SpliceTables(std::span<const std::uint8_t> tile, std::span<const std::uint8
     }
     if (!any || at + 2 != tables.size()) return false;
     FramePhotometric photometric;
-    if (!HasAdobeMarker(tile) && PhotometricOf(tile, &photometric) &&
+    if (!HasSegment(tile, kAdobe) && PhotometricOf(tile, &photometric) &&
         photometric == FramePhotometric::Rgb) {
         static constexpr std::uint8_t kNoTransform[] = {0xFF, 0xEE, 0x00, 0x0E, 'A',  'd',
                                                         'o',  'b',  'e',  0x00, 0x64, 0x00,

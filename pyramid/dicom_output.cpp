@@ -201,6 +201,10 @@ private:
     bool WriteLevel(std::size_t k, TileRoutes* routes);
     void WritePicture(AssociatedPicture which, dicom::WsmImageKind kind, const std::string& name,
                       const std::optional<PicturePixels>& pixels, int quality);
+    // The label or the macro as the slide stores it, when the plan has it;
+    // noted as missing when the slide lacks it and no option left it out.
+    void WriteStoredPicture(AssociatedPicture which, dicom::WsmImageKind kind, const char* name,
+                            bool planned, bool leftOut, std::vector<AssociatedPicture>* missing);
     WritableFile* Create(const std::string& name, const Step& step);
     std::uint32_t NextNumber() { return ++number_; }
 
@@ -337,25 +341,26 @@ void DicomAttempt::WriteInstances(std::vector<AssociatedPicture>* missing,
             if (record_.Lost()) return;
         }
     }
-    if (plan_.pictures.label) {
-        const slide::FetchedPicture label = slide::FetchLabel(source_.slide);
-        WritePicture(
-            AssociatedPicture::Label, dicom::WsmImageKind::Label, "label.dcm",
-            DecodePicture(label.buffer.get(), label.length, AssociatedPicture::Label, &record_, 0),
-            job_.encoding.PictureQuality());
-        if (record_.Lost()) return;
-    } else if (!job_.leaveOutLabel) {
-        missing->push_back(AssociatedPicture::Label);
+    WriteStoredPicture(AssociatedPicture::Label, dicom::WsmImageKind::Label, "label.dcm",
+                       plan_.pictures.label, job_.leaveOutLabel, missing);
+    if (record_.Lost()) return;
+    WriteStoredPicture(AssociatedPicture::Macro, dicom::WsmImageKind::Overview, "overview.dcm",
+                       plan_.pictures.macro, job_.leaveOutMacro, missing);
+}
+
+void DicomAttempt::WriteStoredPicture(AssociatedPicture which, dicom::WsmImageKind kind,
+                                      const char* name, bool planned, bool leftOut,
+                                      std::vector<AssociatedPicture>* missing) {
+    if (!planned) {
+        if (!leftOut) missing->push_back(which);
+        return;
     }
-    if (plan_.pictures.macro) {
-        const slide::FetchedPicture macro = slide::FetchPreview(source_.slide);
-        WritePicture(
-            AssociatedPicture::Macro, dicom::WsmImageKind::Overview, "overview.dcm",
-            DecodePicture(macro.buffer.get(), macro.length, AssociatedPicture::Macro, &record_, 0),
-            job_.encoding.PictureQuality());
-    } else if (!job_.leaveOutMacro) {
-        missing->push_back(AssociatedPicture::Macro);
-    }
+    const slide::FetchedPicture stored = which == AssociatedPicture::Label
+                                             ? slide::FetchLabel(source_.slide)
+                                             : slide::FetchPreview(source_.slide);
+    WritePicture(which, kind, name,
+                 DecodePicture(stored.buffer.get(), stored.length, which, &record_, 0),
+                 job_.encoding.PictureQuality());
 }
 
 ConversionResult NotCreated(slide::SlideSession* slide, const std::string& why) {
