@@ -129,11 +129,8 @@ class DicomOutput(unittest.TestCase):
         for name, args in (("slide", ["--mpp", "0.25"]),
                            ("other", ["--mpp", "0.25", "--seed", "2"]),
                            ("no-mpp", [])):
-            path = os.path.join(cls.folder, name + ".nvx")
-            subprocess.run([NVXMAKE, "--synthetic", f"{WIDTH}x{HEIGHT}", path] + args,
-                           check=True, capture_output=True, timeout=300,
-                           env=dict(runs.CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
-            cls.slides[name] = path
+            cls.slides[name] = runs.make_slide(NVXMAKE, ["--synthetic", f"{WIDTH}x{HEIGHT}"],
+                                               os.path.join(cls.folder, name + ".nvx"), args)
         cls.thickness = os.path.join(cls.folder, "thickness.json")
         with open(cls.thickness, "w") as f:
             json.dump({"section_thickness_um": 4}, f)

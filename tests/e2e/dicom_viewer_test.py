@@ -81,10 +81,8 @@ class ViewerShowsTheConvertedSlide(SlideInOrthanc, unittest.TestCase):
 
     @classmethod
     def make_instances(cls):
-        slide = os.path.join(cls.folder, "slide.nvx")
-        subprocess.run([cls.nvxmake, "--from", cls.source_path, slide], check=True,
-                       capture_output=True, timeout=300,
-                       env=dict(runs.CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
+        slide = runs.make_slide(cls.nvxmake, ["--from", cls.source_path],
+                                os.path.join(cls.folder, "slide.nvx"))
         metadata = os.path.join(cls.folder, "metadata.json")
         with open(metadata, "w", encoding="ascii") as f:
             json.dump({"section_thickness_um": 4}, f)

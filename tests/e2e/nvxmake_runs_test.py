@@ -35,6 +35,17 @@ NVX2SVS = NVXMAKE = LIBRARY_FOLDER = CMU_SVS = None
 CHILD_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
 WAITING = "正在转换中，请等待...\n"
 
+
+def make_slide(nvxmake, source, path, options=()):
+    """Makes the slide `path` with nvxmake from `source` (["--synthetic",
+    "WxH"] or ["--from", SVS]) and its `options`. The slides are a test's
+    material, not its subject: under ThreadSanitizer, nvxmake's reports from
+    inside the uninstrumented OpenSlide are left to nvxmake's own tests."""
+    subprocess.run([nvxmake] + list(source) + [path] + list(options), check=True,
+                   capture_output=True, timeout=300,
+                   env=dict(CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
+    return path
+
 # SHA-256 of outputs whose bytes must not change: any change to the writer
 # that moves a byte of these shows here first. (slide, arguments, digest)
 FINGERPRINTS = [
@@ -130,13 +141,7 @@ class NvxmakeRuns(unittest.TestCase):
                             ["--synthetic", "3000x2000", "--quality", "85", "--seed", "3"]),
                            ("cmu", ["--from", CMU_SVS])):
             path = os.path.join(cls.folder, name + ".nvx")
-            # The slides are this test's material, not its subject: under
-            # ThreadSanitizer, nvxmake's reports from inside the uninstrumented
-            # OpenSlide are left to nvxmake's own tests.
-            subprocess.run([NVXMAKE] + args[:2] + [path] + args[2:], check=True,
-                           capture_output=True, timeout=300,
-                           env=dict(CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
-            cls.slides[name] = path
+            cls.slides[name] = make_slide(NVXMAKE, args[:2], path, args[2:])
 
     @classmethod
     def tearDownClass(cls):

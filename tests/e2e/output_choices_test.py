@@ -43,10 +43,8 @@ class OutputChoices(unittest.TestCase):
         cls.folder = cls.holder.name
         cls.slides = {}
         for name, size in (("small", f"{WIDTH}x{HEIGHT}"), ("synthetic", "6000x4000")):
-            path = os.path.join(cls.folder, name + ".nvx")
-            subprocess.run([NVXMAKE, "--synthetic", size, path], check=True, capture_output=True,
-                           timeout=300, env=dict(runs.CHILD_ENV, TSAN_OPTIONS="report_bugs=0"))
-            cls.slides[name] = path
+            cls.slides[name] = runs.make_slide(NVXMAKE, ["--synthetic", size],
+                                               os.path.join(cls.folder, name + ".nvx"))
         source = runs.SlideLibrary(cls.slides["small"])
         try:
             cls.source = source.region(40, 0, 0, WIDTH, HEIGHT)
