@@ -83,10 +83,9 @@ constexpr std::size_t kSuffixRoom = 1 + kHostDigits + 1 + kProcessDigits + 1 + k
 // The output's part of a temporary name: its name, cut (at a character's
 // first byte) where the whole name would pass the file system's limit.
 // Runs with any process id give the same part, so a later run finds it.
-std::string NamePart(const OutputTarget& target) {
-    const std::size_t room =
-        target.nameLimit > kSuffixRoom + 2 ? target.nameLimit - kSuffixRoom - 1 : 1;
-    std::string part = target.name;
+std::string NamePart(const std::string& name, std::size_t nameLimit) {
+    const std::size_t room = nameLimit > kSuffixRoom + 2 ? nameLimit - kSuffixRoom - 1 : 1;
+    std::string part = name;
     if (part.size() <= room) return part;
     std::size_t cut = room;
     while (cut > 0 && (static_cast<unsigned char>(part[cut]) & 0xC0) == 0x80) --cut;
@@ -132,6 +131,14 @@ std::uint32_t RandomPart() {
     return random();
 }
 
+std::string HiddenName(const std::string& name, std::size_t nameLimit, const std::string& host,
+                       unsigned long process, std::uint32_t random, const char* ending) {
+    char suffix[kSuffixRoom + 1];
+    std::snprintf(suffix, sizeof suffix, ".%s.%lu.%08x%s", host.c_str(), process,
+                  static_cast<unsigned>(random), ending);
+    return "." + NamePart(name, nameLimit) + suffix;
+}
+
 #if !defined(_WIN32)
 // The earlier file's owner, group, permission bits and ACL, where this
 // process may set them: root may give the file to anyone, others only to a
@@ -173,16 +180,17 @@ std::string HostTag() {
 
 std::string TemporaryName(const OutputTarget& target, const std::string& host,
                           unsigned long process, std::uint32_t random) {
-    char suffix[kSuffixRoom + 1];
-    std::snprintf(suffix, sizeof suffix, ".%s.%lu.%08x%s", host.c_str(), process,
-                  static_cast<unsigned>(random), kEnding);
-    return "." + NamePart(target) + suffix;
+    return HiddenName(target.name, target.nameLimit, host, process, random, kEnding);
+}
+
+std::string FreshHiddenName(const std::string& name, std::size_t nameLimit, const char* ending) {
+    return HiddenName(name, nameLimit, HostTag(), CurrentProcessId(), RandomPart(), ending);
 }
 
 int RemoveStaleTemporaries(const OutputTarget& target) {
     if (!target.heldFolder) return 0;
     const HeldFolder& folder = *target.heldFolder;
-    const std::string prefix = "." + NamePart(target) + ".";
+    const std::string prefix = "." + NamePart(target.name, target.nameLimit) + ".";
     const std::string host = HostTag();
     int removed = 0;
     for (const std::string& name : folder.Names()) {

@@ -126,6 +126,12 @@ private:
 std::string TemporaryName(const OutputTarget& target, const std::string& host,
                           unsigned long process, std::uint32_t random);
 
+// A hidden name beside `name` for this process, as temporary names are
+// made: the name, cut at a character's first byte to fit `nameLimit`
+// bytes, then ".<host tag>.<process id>.<random>" and `ending` (at most 5
+// bytes, such as ".part").
+std::string FreshHiddenName(const std::string& name, std::size_t nameLimit, const char* ending);
+
 // This host's tag in temporary names: 8 hex digits of its name.
 std::string HostTag();
 

@@ -6,10 +6,7 @@
  */
 #include "common/publishing_folder.h"
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <random>
 #include <set>
 
 #if defined(_WIN32)
@@ -319,24 +316,8 @@ bool RemoveFolder(const HeldFolder& parent, const std::string& name,
 
 #endif
 
-std::uint32_t RandomPart() {
-    static std::mt19937 random(
-        std::random_device{}() ^
-        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    return random();
-}
-
-std::string HiddenName(const std::string& name, const char* ending) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%s.%lu.%08x%s", HostTag().c_str(), CurrentProcessId(),
-                  static_cast<unsigned>(RandomPart()), ending);
-    // Room for the suffix within the usual 255-byte limit.
-    std::string part = name.substr(0, 255 - 1 - std::char_traits<char>::length(suffix));
-    while (!part.empty() && (static_cast<unsigned char>(part.back()) & 0xC0) == 0x80)
-        part.pop_back();
-    if (!part.empty() && (static_cast<unsigned char>(part.back()) & 0xC0) == 0xC0) part.pop_back();
-    return "." + part + suffix;
-}
+// The usual limit of a name's bytes, which a hidden name stays within.
+constexpr std::size_t kNameLimit = 255;
 
 }  // namespace
 
@@ -382,7 +363,7 @@ std::unique_ptr<PublishingFolder> PublishingFolder::Create(const OutputFolder& t
     std::unique_ptr<PublishingFolder> output(new PublishingFolder(target));
     const HeldFolder& parent = *target.heldParent;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string name = HiddenName(target.name, ".part");
+        const std::string name = FreshHiddenName(target.name, kNameLimit, ".part");
 #if defined(_WIN32)
         if (!CreateDirectoryW(Wide(parent.PathOf(name)).c_str(), nullptr)) {
             const DWORD error = GetLastError();
@@ -533,7 +514,7 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
         // Windows exchanges no two folders at once: the earlier one is moved
         // aside, the new one takes the name, and the earlier one goes; for
         // that moment neither is at the name.
-        const std::string aside = HiddenName(target_.name, ".old");
+        const std::string aside = FreshHiddenName(target_.name, kNameLimit, ".old");
         if (!parent.Rename(target_.name, aside, false, &error, &existed)) {
             if (!existed && GetFileAttributesW(Wide(parent.PathOf(target_.name)).c_str()) ==
                                 INVALID_FILE_ATTRIBUTES) {
@@ -606,7 +587,7 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
         }
         // A file system without the exchange: the earlier folder is moved
         // aside first, so for a moment neither is at the name.
-        const std::string aside = HiddenName(target_.name, ".old");
+        const std::string aside = FreshHiddenName(target_.name, kNameLimit, ".old");
         if (::renameat2(parent, to, parent, aside.c_str(), RENAME_NOREPLACE) != 0) {
             *why = "the earlier " + target_.given +
                    " could not be moved aside: " + SystemErrorText(errno);
