@@ -56,8 +56,4 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
 // it cannot be written.
 bool WriteRunReport(const RunFacts& facts, const std::string& reason, std::string* why);
 
-// Text as a JSON string, quotes included: every control character escaped,
-// and bytes that are not UTF-8 given as U+FFFD (a path may hold any bytes).
-std::string JsonString(const std::string& text);
-
 }  // namespace nvx::cli

@@ -1,30 +1,73 @@
-// The JSON report's strings: paths and reasons may hold any bytes.
+// The JSON report: valid JSON whatever bytes its paths and reasons hold,
+// with the schema's fields in the schema's order.
 #include "cli/run_report.h"
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 namespace nvx::cli {
 namespace {
 
-TEST(RunReport, StringsAreValidJsonWhateverBytesTheyHold) {
+TEST(RunReport, IsValidJsonWhateverBytesItsPathsHold) {
     struct Case {
         std::string text;
-        std::string json;
+        std::string read;  // what a strict reader reads back
     };
+    const std::string bad = "\xef\xbf\xbd";  // U+FFFD
     const Case cases[] = {
-        {"plain/path.svs", "\"plain/path.svs\""},
-        {"say \"hi\" \\ there", "\"say \\\"hi\\\" \\\\ there\""},
-        {"tab\there\nnew\x7f", "\"tab\\u0009here\\u000anew\\u007f\""},
-        {"caf\xc3\xa9 \xe5\x88\x87\xe7\x89\x87", "\"caf\xc3\xa9 \xe5\x88\x87\xe7\x89\x87\""},
+        {"plain/path.svs", "plain/path.svs"},
+        {"say \"hi\" \\ there", "say \"hi\" \\ there"},
+        {"tab\there\nnew\x7f\x01", "tab\there\nnew\x7f\x01"},
+        {"caf\xc3\xa9 \xe5\x88\x87\xe7\x89\x87", "caf\xc3\xa9 \xe5\x88\x87\xe7\x89\x87"},
         // A GBK name, a lone continuation byte, a cut sequence, an overlong
-        // slash and a surrogate: each bad byte becomes U+FFFD.
-        {"\xc7\xd0.nvx", "\"\\ufffd\\ufffd.nvx\""},
-        {"a\x80z", "\"a\\ufffdz\""},
-        {"end\xe5\x88", "\"end\\ufffd\\ufffd\""},
-        {"\xc0\xaf", "\"\\ufffd\\ufffd\""},
-        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+        // slash and a surrogate: what is not UTF-8 becomes U+FFFD.
+        {"\xc7\xd0.nvx", bad + bad + ".nvx"},
+        {"a\x80z", "a" + bad + "z"},
+        {"end\xe5\x88", "end" + bad},
+        {"\xc0\xaf", bad + bad},
+        {"\xed\xa0\x80", bad + bad + bad},
     };
-    for (const Case& c : cases) EXPECT_EQ(JsonString(c.text), c.json) << c.text;
+    for (const Case& c : cases) {
+        RunFacts facts;
+        facts.input = c.text;
+        facts.output = c.text;
+        facts.choices.dicom = true;
+        facts.choices.dicomMetadataPath = c.text;
+        const std::string text = RunReportJson(facts, c.text, 1.5, -1, -1);
+        nlohmann::json report;
+        ASSERT_NO_THROW(report = nlohmann::json::parse(text)) << text;
+        EXPECT_EQ(report["input"], c.read) << c.text;
+        EXPECT_EQ(report["output_folder"], c.read) << c.text;
+        EXPECT_EQ(report["reason"], c.read) << c.text;
+        EXPECT_EQ(report["options"]["dicom_metadata"], c.read) << c.text;
+    }
+}
+
+TEST(RunReport, KeepsTheSchemaOrderAndItsMeasures) {
+    RunFacts facts;
+    facts.status = -1;
+    facts.micronsPerPixel = 0.23984199762344360;  // a float's value
+    facts.levels.push_back({1000, 600, 240, 3, 2, 10});
+    const std::string text = RunReportJson(facts, "", 2.0 / 3.0, 0.25, 4096);
+    const nlohmann::ordered_json report = nlohmann::ordered_json::parse(text);
+    std::vector<std::string> keys;
+    for (const auto& item : report.items()) keys.push_back(item.key());
+    const std::vector<std::string> order = {
+        "status",  "converted", "reason",        "input",
+        "output",  "format",    "output_folder", "output_replaced",
+        "region",  "levels",    "mpp",           "mpp_source",
+        "options", "cpus",      "seconds",       "peak_memory_bytes",
+        "version"};
+    EXPECT_EQ(keys, order);
+    EXPECT_EQ(report["converted"], false);
+    EXPECT_EQ(report["cpus"], nullptr);
+    EXPECT_EQ(report["output"], nullptr);
+    EXPECT_EQ(report["mpp"], 0.239842);
+    EXPECT_EQ(report["seconds"]["wall"], 0.666667);
+    EXPECT_EQ(report["levels"][0]["tiles"], 15);  // 5 x 3 of 240
+    EXPECT_EQ(report["levels"][0]["routes"]["from_pixels"], 10);
+    EXPECT_EQ(text.back(), '\n');
 }
 
 }  // namespace
