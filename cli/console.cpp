@@ -484,7 +484,9 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     }
     // Only options that take a value get here.
     const char* rule = "";
-    if (name == "--mpp") rule = "a pixel size in microns above 0 and at most 1000";
+    if (name == "--mpp") {
+        rule = "a pixel size in microns above 0 (about 1.2e-38 at least) and at most 1000";
+    }
     if (name == "--report") rule = "a file path";
     if (name == "--tiles") rule = "copy";
     if (name == "--threads") rule = "a whole number of CPUs, at least 1";
@@ -492,7 +494,9 @@ void ExplainOptionRefusal(OptionProblem problem, const std::string& name,
     if (name == "--chroma") rule = "420";
     if (name == "--format") rule = "tiff or dicom";
     if (name == "--dicom-metadata") rule = "a file path";
-    if (name == "--section-thickness") rule = "a thickness in microns above 0 and at most 1000";
+    if (name == "--section-thickness") {
+        rule = "a thickness in microns above 0 (about 1.2e-38 at least) and at most 1000";
+    }
     Error(name + " " + Quoted(value) + " is not " + rule);
 }
 

@@ -11,6 +11,8 @@
 #include <limits>
 #include <string_view>
 
+#include "dicom/slide_metadata.h"
+
 namespace nvx::cli {
 namespace {
 
@@ -107,18 +109,26 @@ OptionAsks TakeOption(int argc, char** argv, int* at, OutputChoices* choices,
         choice = number;
         return OptionAsks::Run;
     }
-    // --mpp and --section-thickness: a length in microns, above 0 and at most 1000.
+    // --mpp and --section-thickness: a length in microns, above 0 and at
+    // most 1000, as given and as kept: the pixel size is kept as a 32-bit
+    // float, and the thickness is written as one; a value below the
+    // smallest normal float would be kept as 0 or a fraction of itself.
     const double number = std::strtod(value.c_str(), nullptr);
     if (RealIsLoose(value.c_str()) || !std::isfinite(number) || !(number > 0.0) ||
         number > kMaxMicrons)
         return refuse(console::OptionProblem::BadValue, value);
     if (name == "--section-thickness") {
+        if (!dicom::StatesPositiveThickness(number))
+            return refuse(console::OptionProblem::BadValue, value);
         if (choices->sectionThicknessUm) return refuse(console::OptionProblem::GivenTwice);
         choices->sectionThicknessUm = number;
         return OptionAsks::Run;
     }
+    const auto kept = static_cast<float>(number);
+    if (!std::isnormal(kept) || !(kept > 0.0f) || kept > static_cast<float>(kMaxMicrons))
+        return refuse(console::OptionProblem::BadValue, value);
     if (choices->micronsPerPixel) return refuse(console::OptionProblem::GivenTwice);
-    choices->micronsPerPixel = static_cast<float>(number);
+    choices->micronsPerPixel = kept;
     return OptionAsks::Run;
 }
 

@@ -4,12 +4,16 @@
  */
 #include "dicom/slide_metadata.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
 
 #include "common/native_file.h"
+#include "dicom/data_set.h"
 
 namespace nvx::dicom {
 
@@ -35,14 +39,6 @@ constexpr Field kFields[] = {
     {"specimen_description", Kind::LongString, &SlideMetadata::specimenDescription},
 };
 
-// Characters (UTF-8 code points, the JSON parser having checked the
-// encoding) in `text`.
-std::size_t Characters(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
-}
-
 std::string FieldNames() {
     std::string names;
     for (const Field& field : kFields)
@@ -50,48 +46,77 @@ std::string FieldNames() {
     return names + ", " + kThicknessField;
 }
 
+// Whether `text` (UTF-8, the JSON parser having checked the encoding)
+// holds a control character: C0 (below 0x20), DEL or C1 (the code points
+// 0x80 to 0x9F, two bytes C2 80 to C2 9F in UTF-8).
+bool HoldsControlCharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) return true;
+        if (byte == 0xC2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9F) return true;
+        }
+    }
+    return false;
+}
+
+// A person name: up to three groups (alphabetic=ideographic=phonetic) of
+// at most 64 bytes, each of at most five components separated by '^'.
+bool CheckPersonName(const std::string& name, std::string_view value, std::string* why) {
+    std::size_t groups = 0, start = 0;
+    for (;;) {
+        const std::size_t end = value.find('=', start);
+        const std::string_view group =
+            value.substr(start, end == std::string_view::npos ? end : end - start);
+        if (++groups > 3) {
+            *why = name + " has more than three groups separated by '='";
+            return false;
+        }
+        if (group.size() > 64) {
+            *why = name + " is longer than 64 bytes in one group";
+            return false;
+        }
+        if (std::count(group.begin(), group.end(), '^') > 4) {
+            *why = name + " has more than five components separated by '^' in one group";
+            return false;
+        }
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
 bool Check(const Field& field, const std::string& value, std::string* why) {
     const std::string name = field.name;
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            *why = name + " holds a control character, which it may not";
-            return false;
-        }
-        if (c == '\\') {
-            *why = name + " holds a backslash, which it may not";
-            return false;
-        }
+    if (HoldsControlCharacter(value)) {
+        *why = name + " holds a control character, which it may not";
+        return false;
     }
-    if (field.kind == Kind::PersonName) {
-        // Up to three groups (alphabetic=ideographic=phonetic) of 64 each.
-        std::size_t groups = 0, start = 0;
-        for (;;) {
-            const std::size_t end = value.find('=', start);
-            const std::string_view group =
-                std::string_view(value).substr(start, end == std::string::npos ? end : end - start);
-            if (++groups > 3) {
-                *why = name + " has more than three groups separated by '='";
-                return false;
-            }
-            if (Characters(group) > 64) {
-                *why = name + " is longer than 64 characters in one group";
-                return false;
-            }
-            if (end == std::string::npos) break;
-            start = end + 1;
-        }
-        return true;
+    if (value.find('\\') != std::string::npos) {
+        *why = name + " holds a backslash, which it may not";
+        return false;
     }
+    if (field.kind == Kind::PersonName) return CheckPersonName(name, value, why);
+    // The representation's limit is in bytes as written: a character
+    // other than ASCII takes two to four of them in UTF-8.
     const std::size_t limit = field.kind == Kind::ShortString ? 16 : 64;
-    if (Characters(value) > limit) {
-        *why = name + " is longer than " + std::to_string(limit) + " characters";
+    if (value.size() > limit) {
+        *why = name + " is longer than " + std::to_string(limit) + " bytes";
         return false;
     }
     return true;
 }
 
 }  // namespace
+
+bool StatesPositiveThickness(double microns) {
+    // As the instances keep it: a 32-bit float in microns (ImagedVolumeDepth)
+    // and a decimal in millimetres (SliceThickness).
+    const float depth = static_cast<float>(microns);
+    if (!(std::isnormal(depth) && depth > 0)) return false;
+    const std::string millimetres = DecimalString(microns / 1000);
+    return std::strtod(millimetres.c_str(), nullptr) > 0;
+}
 
 bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::string* why) {
     // Keys given twice are found while parsing: the parsed object keeps one.
@@ -130,6 +155,11 @@ bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::str
             const double thickness = value.get<double>();
             if (!(thickness > 0 && thickness <= kThickestSectionUm)) {
                 *why = key + " is not more than 0 and at most 1000 (micrometres)";
+                return false;
+            }
+            if (!StatesPositiveThickness(thickness)) {
+                *why = key + " is too small for the instances to state as a positive number " +
+                       "(the least is about " + kThinnestSectionText + " micrometres)";
                 return false;
             }
             read.sectionThicknessUm = thickness;

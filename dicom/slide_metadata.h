@@ -11,15 +11,18 @@
  * The text fields are strings; section_thickness_um, the thickness of the
  * section on the slide in micrometres, which the slide itself does not
  * record, is a number more than 0 and at most 1000 (a section is a few
- * micrometres; a millimetre is no longer a section). A field left out is
- * empty (the thickness 0, not known). Every value is written as it is, as data, so
- * one the value's representation could not hold as it is given is refused
- * rather than changed: too long (LO 64 characters, SH 16, PN 64 in each of
- * at most three groups), a backslash (the value separator) or a control
- * character. Text other than ASCII is UTF-8, and the instances then say so
- * (ISO_IR 192); lengths count characters, not bytes. An unknown field, a
- * field given twice, a value that is not a string and a file that is not
- * one JSON object are refused too, each with a line that names it.
+ * micrometres; a millimetre is no longer a section) and that the instances
+ * can state as a positive number (see StatesPositiveThickness). A field left
+ * out is empty (the thickness 0, not known). Every value is written as it
+ * is, as data, so one the value's representation could not hold as it is
+ * given is refused rather than changed: too long (LO 64 bytes, SH 16, PN 64
+ * in each of at most three groups of at most five '^' components), a
+ * backslash (the value separator) or a control character (C0, DEL or C1).
+ * Text other than ASCII is UTF-8, and the instances then say so
+ * (ISO_IR 192); lengths count bytes, as the representations' limits do, so
+ * a character other than ASCII takes two to four of them. An unknown
+ * field, a field given twice, a value that is not a string and a file that
+ * is not one JSON object are refused too, each with a line that names it.
  */
 #pragma once
 
@@ -36,6 +39,14 @@ struct SlideMetadata {
     std::string specimenDescription;  // LO
     double sectionThicknessUm = 0;    // 0 when not given
 };
+
+// The smallest thickness that StatesPositiveThickness takes, in words.
+inline constexpr const char* kThinnestSectionText = "1.2e-38";
+
+// Whether a section `microns` thick is stated as a positive number in the
+// forms the instances keep it in: a 32-bit float in microns, which must be
+// a normal number (a smaller one is read as 0), and a decimal in mm.
+bool StatesPositiveThickness(double microns);
 
 // Reads `text`, the file's content; false with the reason in `why`.
 bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::string* why);

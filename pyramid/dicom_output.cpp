@@ -83,8 +83,10 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& dige
     dicom::WsmSlide slide;
     slide.metadata = job.dicomMetadata;
     // The slide records no identifier of its own; the attribute must have
-    // a value, and says it is not known rather than make one up.
-    if (slide.metadata.containerIdentifier.empty()) slide.metadata.containerIdentifier = "UNKNOWN";
+    // a value, and says it is not known rather than make one up. Blanks are
+    // no value: a reader trims them to nothing.
+    std::string& container = slide.metadata.containerIdentifier;
+    if (container.find_first_not_of(' ') == std::string::npos) container = "UNKNOWN";
     const dicom::SlideUids uids = dicom::UidsFor(digest);
     slide.studyUid = uids.study;
     slide.seriesUid = uids.series;

@@ -112,7 +112,8 @@ class ArgumentReports(unittest.TestCase):
 
 class OptionReports(unittest.TestCase):
     def test_a_refused_option_gives_usage_b_and_names_it(self):
-        mpp_rule = "is not a pixel size in microns above 0 and at most 1000"
+        mpp_rule = ("is not a pixel size in microns above 0 (about 1.2e-38 at least) and at "
+                    "most 1000")
         cases = [(["--shade", "blue", "a.nvx", "b.tif", "3"],
                   "unknown option '--shade' (nvx2svs --help lists the options)"),
                  (["a.nvx", "--tiles", "foo", "b.tif", "3"], "--tiles 'foo' is not copy"),
@@ -122,6 +123,7 @@ class OptionReports(unittest.TestCase):
                  (["a.nvx", "b.tif", "3", "--mpp"], "option --mpp needs a value"),
                  (["a.nvx", "--mpp", "-0.5", "b.tif", "3"], "--mpp '-0.5' " + mpp_rule),
                  (["a.nvx", "b.tif", "3", "--mpp=abc"], "--mpp 'abc' " + mpp_rule),
+                 (["a.nvx", "b.tif", "3", "--mpp=1e-46"], "--mpp '1e-46' " + mpp_rule),
                  (["--mpp", "1", "--mpp", "2", "a.nvx", "b.tif", "3"], "option --mpp is given twice"),
                  (["a.nvx", "--threads", "0", "b.tif", "3"],
                   "--threads '0' is not a whole number of CPUs, at least 1"),

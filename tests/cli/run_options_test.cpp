@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -310,6 +311,48 @@ TEST(RunOptions, OptionsAnywhereLeaveTheArgumentsTheirRules) {
               ArgumentVerdict::Accepted);
     EXPECT_EQ(options.choices.threads, 12);
     EXPECT_EQ(options.outputPath, "o");
+}
+
+// A length is checked as it is kept: the pixel size as a 32-bit float,
+// the thickness as the float and the decimal the instances write. A value
+// above 0 that the float cannot hold as a normal number would be kept as 0
+// (and the slide's own pixel size then assumed) or as a fraction of itself.
+TEST(RunOptions, LengthsAreCheckedAsTheyAreKept) {
+    struct Row {
+        const char* name;
+        const char* value;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {"--mpp", "1e-46", false},  // kept as 0
+        {"--mpp", "1e-40", false},  // kept as 9.99e-41 (subnormal)
+        {"--mpp", "1.1e-38", false},
+        {"--mpp", "1.2e-38", true},
+        {"--mpp", "0.25", true},
+        {"--section-thickness", "1e-320", false},
+        {"--section-thickness", "1e-40", false},
+        {"--section-thickness", "1.2e-38", true},
+        {"--section-thickness", "4", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " " + row.value);
+        RunOptions options;
+        const ArgumentCheck check =
+            Parse({"p", "--format=dicom", "i", "o", "3", row.name, row.value}, &options);
+        if (!row.accepted) {
+            EXPECT_EQ(check.verdict, ArgumentVerdict::BadOption);
+            EXPECT_EQ(check.option.problem, console::OptionProblem::BadValue);
+            EXPECT_EQ(check.option.value, row.value);
+            continue;
+        }
+        ASSERT_EQ(check.verdict, ArgumentVerdict::Accepted);
+        const double given = std::strtod(row.value, nullptr);
+        if (std::string(row.name) == "--mpp") {
+            EXPECT_EQ(options.choices.micronsPerPixel, static_cast<float>(given));
+        } else {
+            EXPECT_EQ(options.choices.sectionThicknessUm, given);
+        }
+    }
 }
 
 TEST(RunOptions, LayerCountIsTruncatedAndTestedBeforeTheMode) {

@@ -23,7 +23,6 @@ TEST(SlideMetadataTest, TakesTheFieldsAsGiven) {
         std::string json;
         SlideMetadata expected;
     };
-    const std::string e64 = Repeat("\xC3\xA9", 64);  // 64 characters, 128 bytes
     const Row rows[] = {
         {R"({"patient_id": "P-1", "patient_name": "Doe^Jane", "accession_number": "A1",
              "container_identifier": "S-42", "specimen_description": "Skin, punch"})",
@@ -33,7 +32,15 @@ TEST(SlideMetadataTest, TakesTheFieldsAsGiven) {
         {R"({"patient_id": ")" + Repeat("x", 64) + R"("})", {Repeat("x", 64), "", "", "", ""}},
         {R"({"accession_number": ")" + Repeat("9", 16) + R"("})",
          {"", "", Repeat("9", 16), "", ""}},
-        {R"({"patient_id": ")" + e64 + R"("})", {e64, "", "", "", ""}},
+        {R"({"patient_id": ")" + Repeat("\xC3\xA9", 32) + R"("})",
+         {Repeat("\xC3\xA9", 32), "", "", "", ""}},
+        {R"({"patient_name": "A^B^C^D^E=\u5c71^\u7530"})",
+         {"", "A^B^C^D^E=\xE5\xB1\xB1^\xE7\x94\xB0", "", "", ""}},
+        // U+00A0 (C2 A0), the first code point after the C1 controls.
+        {R"({"specimen_description": "a\u00a0b"})",
+         {"", "", "", "",
+          "a\xC2\xA0"
+          "b"}},
         {R"({"patient_name": "Yamada^Tarou=\u5c71\u7530^\u592a\u90ce=\u3084\u307e\u3060^\u305f\u308d\u3046"})",
          {"",
           "Yamada^Tarou=\xE5\xB1\xB1\xE7\x94\xB0^\xE5\xA4\xAA\xE9\x83\x8E="
@@ -89,10 +96,9 @@ TEST(SlideMetadataTest, RefusesWithAReasonThatNamesIt) {
         {R"({"patient_id": "A", "patient_id": "B"})", "the field \"patient_id\" is given twice"},
         {R"(["patient_id", "P-1"])", "not a JSON object of fields"},
         {R"("P-1")", "not a JSON object of fields"},
-        {R"({"patient_id": ")" + Repeat("x", 65) + R"("})",
-         "patient_id is longer than 64 characters"},
+        {R"({"patient_id": ")" + Repeat("x", 65) + R"("})", "patient_id is longer than 64 bytes"},
         {R"({"accession_number": ")" + Repeat("9", 17) + R"("})",
-         "accession_number is longer than 16 characters"},
+         "accession_number is longer than 16 bytes"},
         {R"({"container_identifier": "S-1\\S-2"})",
          "container_identifier holds a backslash, which it may not"},
         {R"({"specimen_description": "line\nline"})",
@@ -102,7 +108,28 @@ TEST(SlideMetadataTest, RefusesWithAReasonThatNamesIt) {
         {R"({"patient_name": "a=b=c=d"})",
          "patient_name has more than three groups separated by '='"},
         {R"({"patient_name": ")" + Repeat("a", 65) + R"("})",
-         "patient_name is longer than 64 characters in one group"},
+         "patient_name is longer than 64 bytes in one group"},
+        // What passed before and made instances that readers flag.
+        {R"({"patient_name": "A^B^C^D^E^F"})",
+         "patient_name has more than five components separated by '^' in one group"},
+        {R"({"patient_name": "A=B^C^D^E^F^G"})",
+         "patient_name has more than five components separated by '^' in one group"},
+        {R"({"specimen_description": "a\u0085b"})",
+         "specimen_description holds a control character, which it may not"},
+        {R"({"patient_id": "\u009f"})", "patient_id holds a control character, which it may not"},
+        // 64 characters of two bytes each: within LO's 64 in characters, not in bytes.
+        {R"({"patient_id": ")" + Repeat("\xC3\xA9", 64) + R"("})",
+         "patient_id is longer than 64 bytes"},
+        {R"({"accession_number": ")" + Repeat("\xE2\x82\xAC", 6) + R"("})",
+         "accession_number is longer than 16 bytes"},
+        {R"({"patient_name": ")" + Repeat("\xC3\xA9", 33) + R"("})",
+         "patient_name is longer than 64 bytes in one group"},
+        {R"({"section_thickness_um": 1e-320})",
+         "section_thickness_um is too small for the instances to state as a positive number "
+         "(the least is about 1.2e-38 micrometres)"},
+        {R"({"section_thickness_um": 1e-39})",
+         "section_thickness_um is too small for the instances to state as a positive number "
+         "(the least is about 1.2e-38 micrometres)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.json);

@@ -274,6 +274,56 @@ class DicomOutput(unittest.TestCase):
         self.assertEqual([float(v) for v in dataset.SharedFunctionalGroupsSequence[0]
                           .PixelMeasuresSequence[0].PixelSpacing], [0.00025, 0.00025])
 
+    def test_metadata_that_readers_would_flag(self):
+        # Values the old checks let through and dciodvfy or pydicom flag in
+        # the instances: (fields, the rule the line names). Each is refused
+        # before any work, with the field and the rule.
+        cases = [
+            ({"patient_name": "A^B^C^D^E^F"},
+             "patient_name has more than five components separated by '^' in one group"),
+            ({"specimen_description": "x\u0085y"},
+             "specimen_description holds a control character, which it may not"),
+            ({"patient_id": "\u00e9" * 64}, "patient_id is longer than 64 bytes"),
+            ({"accession_number": "\u20ac" * 6}, "accession_number is longer than 16 bytes"),
+            ({"section_thickness_um": 1e-320},
+             "section_thickness_um is too small for the instances to state as a positive "
+             "number (the least is about 1.2e-38 micrometres)"),
+        ]
+        for number, (fields, rule) in enumerate(cases):
+            with self.subTest(rule):
+                metadata = os.path.join(self.folder, f"flagged-{number}.json")
+                with open(metadata, "w") as f:
+                    json.dump(fields, f)
+                output = os.path.join(self.folder, f"flagged-{number}")
+                done = run([self.slides["slide"], output, "2", "--format", "dicom",
+                            "--dicom-metadata", metadata, "--section-thickness", "4"])
+                self.assertEqual(done.returncode, 255, done.stderr)
+                self.assertEqual(done.stderr.decode(),
+                                 f"nvx2svs: error: {metadata}: {rule}\n")
+                self.assertFalse(os.path.lexists(output))
+        # The same thickness on the command line.
+        output = os.path.join(self.folder, "flagged-option")
+        done = run([self.slides["slide"], output, "2", "--format", "dicom",
+                    "--section-thickness", "1e-320"])
+        self.assertEqual(done.returncode, 255, done.stderr)
+        self.assertIn(b"--section-thickness '1e-320' is not", done.stderr)
+        # A container identifier of blanks is none: UNKNOWN, as for an empty one.
+        metadata = os.path.join(self.folder, "blank-container.json")
+        with open(metadata, "w") as f:
+            json.dump({"container_identifier": "   ", "patient_name": "A^B^C^D^E"}, f)
+        folder = self.convert("slide", "blank-container",
+                              ["2", "--dicom-metadata", metadata] + DICOM)
+        for instance in instances(folder):
+            path = os.path.join(folder, instance)
+            dataset = pydicom.dcmread(path, stop_before_pixels=True)
+            self.assertEqual((dataset.ContainerIdentifier,
+                              dataset.SpecimenDescriptionSequence[0].SpecimenIdentifier),
+                             ("UNKNOWN", "UNKNOWN"), instance)
+            done = subprocess.run(["dciodvfy", path], capture_output=True, text=True,
+                                  env=runs.CHILD_ENV)
+            self.assertEqual([line for line in (done.stdout + done.stderr).splitlines()
+                              if line.startswith("Error")], [], instance)
+
     def test_refusals_and_the_earlier_folder(self):
         # Refused before anything is made: (output, slide, fake library or
         # None for ours, exit status, the one line of standard error). The
