@@ -4,9 +4,11 @@
  */
 #include "dicom/data_set.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace nvx::dicom {
 
@@ -52,6 +54,14 @@ std::string DecimalString(double value) {
         if (length > 0 && length <= 16) return text;
     }
     return "0";
+}
+
+double RecordedDecimal(float value) {
+    char text[64];
+    const std::to_chars_result written = std::to_chars(text, text + sizeof text, value);
+    double decimal = value;
+    if (written.ec == std::errc{}) std::from_chars(text, written.ptr, decimal);
+    return decimal;
 }
 
 void DataSet::SetString(std::uint32_t tag, Vr vr, std::string_view text) {

@@ -49,6 +49,11 @@ bool HasLongLength(Vr vr);
 // significant digits as fit.
 std::string DecimalString(double value);
 
+// The double nearest the shortest decimal that reads back as `value`: 0.499
+// for the float nearest 0.499 (not 0.49900001287...), so that a value
+// recorded as a float is written as the decimal it was recorded from.
+double RecordedDecimal(float value);
+
 class DataSet;
 
 struct Element {

@@ -100,9 +100,7 @@ bool PhotometricOf(std::span<const std::uint8_t> frame, FramePhotometric* photom
             if (adobeTransform == 0 || (adobeTransform < 0 && rgbIds)) {
                 if (c[1] != 0x11 || !chromaOne) return false;
                 *photometric = FramePhotometric::Rgb;
-            } else if (chromaOne && c[1] == 0x11) {
-                *photometric = FramePhotometric::YbrFull;
-            } else if (chromaOne && (c[1] == 0x21 || c[1] == 0x22)) {
+            } else if (chromaOne && (c[1] == 0x11 || c[1] == 0x21 || c[1] == 0x22)) {
                 *photometric = FramePhotometric::YbrFull422;
             } else {
                 return false;
@@ -120,8 +118,6 @@ const char* PhotometricName(FramePhotometric photometric) {
             return "RGB";
         case FramePhotometric::YbrFull422:
             return "YBR_FULL_422";
-        case FramePhotometric::YbrFull:
-            return "YBR_FULL";
     }
     return "";
 }

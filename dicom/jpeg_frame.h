@@ -34,16 +34,22 @@ bool CarriesTables(std::span<const std::uint8_t> stream);
 // What a baseline frame's three components hold, as DICOM names it.
 enum class FramePhotometric {
     Rgb,         // R, G, B without a colour transform (component ids 'R' 'G' 'B')
-    YbrFull422,  // YCbCr, chroma halved across (4:2:2) or both ways (4:2:0)
-    YbrFull,     // YCbCr without subsampling
+    YbrFull422,  // YCbCr: 4:2:2, 4:2:0 or without subsampling (4:4:4)
 };
 
 // The photometric interpretation of `frame`, a baseline (SOF0) stream of
 // three 8-bit components; false when it is not one, or its sampling is
-// none of the three above.
+// none of 4:4:4, 4:2:2 or 4:2:0.
+//
+// Every YCbCr frame is YBR_FULL_422, 4:4:4 too: for a JPEG frame the
+// stream's own sampling factors say how its chroma is sampled, and the
+// standard says that YBR_FULL_422 on a stream of another subsampling has
+// proven harmless. Readers rely on it: OpenSlide (and QuPath through it)
+// takes JPEG frames as YBR_FULL_422 or RGB only, and the validator lists
+// no YBR_FULL for whole-slide instances.
 bool PhotometricOf(std::span<const std::uint8_t> frame, FramePhotometric* photometric);
 
-// "RGB", "YBR_FULL_422" or "YBR_FULL".
+// "RGB" or "YBR_FULL_422".
 const char* PhotometricName(FramePhotometric photometric);
 
 }  // namespace nvx::dicom

@@ -6,10 +6,8 @@
  * colour transform (component ids 'R' 'G' 'B', an Adobe marker with
  * transform 0), every component at full resolution: the instance says RGB.
  * The pictures stay RGB as they do in the TIFF: a label's coloured print
- * and barcodes would blur at half-resolution chroma (YBR_FULL_422), and
- * YBR_FULL, for YCbCr at full resolution, is not among the values the
- * validator accepts for a whole-slide instance; RGB is, and every reader
- * that honours the Adobe marker decodes it exactly.
+ * and barcodes would blur at half-resolution chroma, and RGB frames
+ * decode exactly in every reader that honours the Adobe marker.
  */
 #pragma once
 

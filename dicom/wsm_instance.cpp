@@ -192,9 +192,13 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
     }
     d.SetUint32(Tag(0x0048, 0x0006), image.columns);
     d.SetUint32(Tag(0x0048, 0x0007), image.rows);
+    // The top left corner of the first pixel, in the slide's coordinates:
+    // as the orientation below runs the rows towards -Y and the columns
+    // towards -X, the scanned area's far corner is at (0, 0) and every
+    // pixel of every level lies at positive X and Y.
     DataSet& origin = d.AddItem(Tag(0x0048, 0x0008));
-    origin.SetString(Tag(0x0040, 0x072A), vr::kDS, "0");
-    origin.SetString(Tag(0x0040, 0x073A), vr::kDS, "0");
+    origin.SetString(Tag(0x0040, 0x072A), vr::kDS, DecimalString(heightMm));
+    origin.SetString(Tag(0x0040, 0x073A), vr::kDS, DecimalString(widthMm));
     d.SetString(Tag(0x0048, 0x0010), vr::kCS, showsLabel ? "YES" : "NO");
     // The slides do not record how they were focused, and the attribute
     // has no value for that: a whole-slide scanner focuses by itself.

@@ -97,8 +97,9 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& dige
     slide.contentTime = acquired.substr(8);
     slide.columns = static_cast<std::uint32_t>(job.box.width);
     slide.rows = static_cast<std::uint32_t>(job.box.height);
+    // The decimal the slide records, as the TIFF's descriptions give it.
     slide.micronsPerPixelX = slide.micronsPerPixelY =
-        RecordedMicronsPerPixel(job.info.micronsPerPixel);
+        dicom::RecordedDecimal(RecordedMicronsPerPixel(job.info.micronsPerPixel));
     // Nor the section's thickness: the metadata file may give it.
     slide.sectionMicrons = job.dicomMetadata.sectionThicknessUm;
     slide.sectionRecorded = slide.sectionMicrons > 0;

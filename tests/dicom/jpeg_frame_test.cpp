@@ -124,8 +124,8 @@ TEST(PhotometricOfTest, ReadsTheComponentsOfTheFrame) {
     };
     const Row rows[] = {
         {"the encoder's RGB tile", abbreviated, true, FramePhotometric::Rgb},
-        {"a complete YCbCr tile", complete, true, FramePhotometric::YbrFull},
-        {"4:4:4 with a JFIF marker", TurboEncode(TJSAMP_444), true, FramePhotometric::YbrFull},
+        {"a complete YCbCr tile", complete, true, FramePhotometric::YbrFull422},
+        {"4:4:4 with a JFIF marker", TurboEncode(TJSAMP_444), true, FramePhotometric::YbrFull422},
         {"4:2:0", TurboEncode(TJSAMP_420), true, FramePhotometric::YbrFull422},
         {"4:2:2", TurboEncode(TJSAMP_422), true, FramePhotometric::YbrFull422},
         {"grey", TurboEncode(TJSAMP_GRAY), false, {}},

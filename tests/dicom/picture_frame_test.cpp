@@ -38,7 +38,7 @@ TEST(PictureFrame, DecodesToThePixelsAsRgb) {
         const std::vector<std::uint8_t> rgb = Picture(c.width, c.height);
         std::vector<std::uint8_t> frame;
         ASSERT_TRUE(EncodePictureFrame(rgb, c.width, c.height, 100, &frame));
-        FramePhotometric photometric = FramePhotometric::YbrFull;
+        FramePhotometric photometric = FramePhotometric::YbrFull422;
         ASSERT_TRUE(PhotometricOf(frame, &photometric)) << "a baseline stream of three components";
         EXPECT_EQ(photometric, FramePhotometric::Rgb);
 

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace nvx::dicom {
 namespace {
@@ -124,6 +126,95 @@ TEST(WsmInstanceTest, EachKindSaysWhatItShows) {
         EXPECT_EQ(Text(measures, Tag(0x0018, 0x0050)), "0.004");
         EXPECT_EQ(Text(shared.Elements().at(Tag(0x0040, 0x0710)).items.at(0), Tag(0x0008, 0x9007)),
                   row.imageType);
+    }
+}
+
+// The slide position of a pixel corner (row r, column c) from the
+// instance's origin, orientation and spacing, as a reader works it out.
+struct SlidePoint {
+    double x, y;
+};
+
+std::vector<double> Numbers(const std::string& text) {
+    std::vector<double> numbers;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t end = std::min(text.find('\\', at), text.size());
+        numbers.push_back(std::stod(text.substr(at, end - at)));
+        at = end + 1;
+    }
+    return numbers;
+}
+
+TEST(WsmInstanceTest, EveryPixelOfEveryLevelLiesAtPositiveSlideCoordinates) {
+    // A slide of 2967 x 2220 pixels of 0.499 um, and its levels at 1, 4 and 16.
+    WsmSlide slide = Slide();
+    slide.columns = 2220;
+    slide.rows = 2967;
+    slide.micronsPerPixelX = slide.micronsPerPixelY = 0.499;
+    struct Row {
+        std::uint32_t columns, rows;
+        const char* spacing;
+    };
+    for (const Row row :
+         {Row{2220, 2967, "0.000499\\0.000499"}, Row{555, 741, nullptr}, Row{138, 185, nullptr}}) {
+        SCOPED_TRACE(row.columns);
+        WsmImage image = Image(WsmImageKind::Resampled);
+        image.columns = row.columns;
+        image.rows = row.rows;
+        std::string why;
+        const DataSet d = WsmInstanceDataSet(slide, image, &why);
+        ASSERT_FALSE(d.Empty()) << why;
+        const DataSet& origin = d.Elements().at(Tag(0x0048, 0x0008)).items.at(0);
+        const double x0 = std::stod(Text(origin, Tag(0x0040, 0x072A)));
+        const double y0 = std::stod(Text(origin, Tag(0x0040, 0x073A)));
+        EXPECT_EQ(Text(origin, Tag(0x0040, 0x072A)), "1.480533") << "2967 rows of 0.499 um";
+        EXPECT_EQ(Text(origin, Tag(0x0040, 0x073A)), "1.10778");
+        const std::vector<double> o = Numbers(Text(d, Tag(0x0048, 0x0102)));
+        ASSERT_EQ(o.size(), 6u);
+        const DataSet& measures = d.Elements()
+                                      .at(Tag(0x5200, 0x9229))
+                                      .items.at(0)
+                                      .Elements()
+                                      .at(Tag(0x0028, 0x9110))
+                                      .items.at(0);
+        const std::string spacingText = Text(measures, Tag(0x0028, 0x0030));
+        if (row.spacing != nullptr) {
+            EXPECT_EQ(spacingText, row.spacing);
+        }
+        const std::vector<double> spacing = Numbers(spacingText);  // between rows, columns
+        ASSERT_EQ(spacing.size(), 2u);
+        const auto at = [&](double r, double c) {
+            return SlidePoint{x0 + o[0] * c * spacing[1] + o[3] * r * spacing[0],
+                              y0 + o[1] * c * spacing[1] + o[4] * r * spacing[0]};
+        };
+        // The four corners of the picture: every pixel lies between them.
+        for (const SlidePoint p :
+             {at(0, 0), at(0, row.columns), at(row.rows, 0), at(row.rows, row.columns)}) {
+            EXPECT_GE(p.x, -1e-9);
+            EXPECT_GE(p.y, -1e-9);
+            EXPECT_LE(p.x, x0 + 1e-9);
+            EXPECT_LE(p.y, y0 + 1e-9);
+        }
+        // And a pixel's own area lies inside: its centre is away from zero.
+        const SlidePoint last = at(row.rows - 0.5, row.columns - 0.5);
+        EXPECT_GT(last.x, 0);
+        EXPECT_GT(last.y, 0);
+    }
+}
+
+TEST(RecordedDecimalTest, TheDecimalTheFloatWasRecordedFrom) {
+    struct Row {
+        float recorded;
+        const char* written;  // as DecimalString gives it, in mm
+    };
+    for (const Row row :
+         {Row{0.499f, "0.000499"}, Row{0.2527f, "0.0002527"}, Row{0.239842f, "0.000239842"},
+          Row{0.25f, "0.00025"}, Row{0.46729f, "0.00046729"}, Row{1000.0f, "1"},
+          Row{3.3333333e-5f, "3.3333334E-08"}}) {
+        SCOPED_TRACE(row.written);
+        EXPECT_EQ(DecimalString(RecordedDecimal(row.recorded) / 1000), row.written);
+        EXPECT_EQ(static_cast<float>(RecordedDecimal(row.recorded)), row.recorded);
     }
 }
 

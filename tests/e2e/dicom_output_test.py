@@ -1,7 +1,7 @@
 """dicom_output_test.py - --format dicom on real nvx slides made by nvxmake:
 for a whole slide, a region, --tiles copy, --chroma 420 and --no-label,
-dciodvfy finds no error in any instance but the one the README gives
-(YBR_FULL for copied 4:4:4 tiles), dcmdump and pydicom read
+dciodvfy finds no error in any instance (copied 4:4:4 tiles are
+YBR_FULL_422 as every YCbCr frame is), dcmdump and pydicom read
 every one, each level's frames are the TIFF route's tiles for the same
 options (the same complete streams, or the TIFF's abbreviated tiles given
 the level's JPEGTables), the pictures decode to what the TIFF's decode
@@ -37,8 +37,6 @@ NVX2SVS = NVXMAKE = SPLICE = FAKE_ROOT = None
 WIDTH, HEIGHT = 3000, 2000
 # DICOM output, with the section's thickness it must state.
 DICOM = ["--format", "dicom", "--section-thickness", "4"]
-YBR_FULL_ERROR = ("Error - Unrecognized enumerated value <YBR_FULL> for value 1 of attribute "
-                  "<Photometric Interpretation>")
 NO_PIXEL_SIZE = ("nvx2svs: error: neither '{}' nor --mpp gives the pixel size, which DICOM "
                  "output must state; give it with --mpp\n")
 NO_THICKNESS = ("nvx2svs: error: neither --section-thickness nor a --dicom-metadata file gives "
@@ -126,7 +124,7 @@ class DicomOutput(unittest.TestCase):
         cls.holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-dicom-")
         cls.folder = cls.holder.name
         cls.slides = {}
-        for name, args in (("slide", ["--mpp", "0.25"]),
+        for name, args in (("slide", ["--mpp", "0.25"]), ("0.499", ["--mpp", "0.499"]),
                            ("other", ["--mpp", "0.25", "--seed", "2"]),
                            ("no-mpp", [])):
             cls.slides[name] = runs.make_slide(NVXMAKE, ["--synthetic", f"{WIDTH}x{HEIGHT}"],
@@ -156,13 +154,13 @@ class DicomOutput(unittest.TestCase):
             ("region", ["9", "40", "300", "200", "1100", "900"],
              ["label", "level-0", "level-1", "overview", "thumbnail"], "RGB"),
             ("copied tiles", ["2", "--tiles", "copy"],
-             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL"),
+             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL_422"),
             ("4:2:0", ["2", "--chroma", "420"],
              ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL_422"),
             ("no label", ["2", "--no-label"], ["level-0", "level-1", "overview", "thumbnail"],
              "RGB"),
             ("copied tiles, thickness from a file", ["2", "--tiles", "copy"],
-             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL"),
+             ["label", "level-0", "level-1", "overview", "thumbnail"], "YBR_FULL_422"),
         ]
         for name, args, expected, photometric in cases:
             with self.subTest(name):
@@ -179,10 +177,7 @@ class DicomOutput(unittest.TestCase):
                                           env=runs.CHILD_ENV)
                     errors = {line for line in (done.stdout + done.stderr).splitlines()
                               if line.startswith("Error")}
-                    allowed = set()
-                    if photometric == "YBR_FULL" and instance == "level-0.dcm":
-                        allowed = {YBR_FULL_ERROR}
-                    self.assertEqual(errors, allowed, instance)
+                    self.assertEqual(errors, set(), instance)
                     done = subprocess.run(["dcmdump", "-q", path], capture_output=True,
                                           env=runs.CHILD_ENV)
                     self.assertEqual((done.returncode, done.stderr), (0, b""), instance)
@@ -323,6 +318,43 @@ class DicomOutput(unittest.TestCase):
                                   env=runs.CHILD_ENV)
             self.assertEqual([line for line in (done.stdout + done.stderr).splitlines()
                               if line.startswith("Error")], [], instance)
+
+    def test_pixel_spacing_and_the_matrix_origin(self):
+        """PixelSpacing is the decimal the TIFF's descriptions give as MPP
+        (no float noise), and the origin with the orientation put every
+        pixel of every level, the thumbnail too, at positive slide
+        coordinates, the same place for each."""
+        folder = self.convert("0.499", "geometry", ["2"] + DICOM)
+        tiff = self.convert("0.499", "geometry.tif", ["2"])
+        with tifffile.TiffFile(tiff) as t:
+            mpp = t.pages[0].description.split("MPP = ")[1]
+        self.assertEqual(mpp, "0.499000")
+        origins = set()
+        for name in ("level-0", "level-1", "thumbnail"):
+            with self.subTest(name):
+                ds = pydicom.dcmread(os.path.join(folder, name + ".dcm"),
+                                     stop_before_pixels=True)
+                spacing = (ds.SharedFunctionalGroupsSequence[0].PixelMeasuresSequence[0]
+                           .PixelSpacing)
+                if name == "level-0":
+                    # As written, not as pydicom reads it back.
+                    self.assertEqual([v.original_string for v in spacing],
+                                     ["0.000499", "0.000499"])
+                    self.assertEqual(float(spacing[0]) * 1000, float(mpp))
+                origin = ds.TotalPixelMatrixOriginSequence[0]
+                x0, y0 = float(origin.XOffsetInSlideCoordinateSystem), \
+                    float(origin.YOffsetInSlideCoordinateSystem)
+                origins.add((x0, y0))
+                row, column = np.array(ds.ImageOrientationSlide[:3], dtype=float), \
+                    np.array(ds.ImageOrientationSlide[3:], dtype=float)
+                # The corners of the total pixel matrix (a pixel's top left
+                # corner and the far one of the last).
+                for r in (0, ds.TotalPixelMatrixRows):
+                    for c in (0, ds.TotalPixelMatrixColumns):
+                        x, y, _ = (np.array([x0, y0, 0]) + row * c * float(spacing[1])
+                                   + column * r * float(spacing[0]))
+                        self.assertGreaterEqual(min(x, y), -1e-9, (r, c))
+        self.assertEqual(len(origins), 1)
 
     def test_refusals_and_the_earlier_folder(self):
         # Refused before anything is made: (output, slide, fake library or
