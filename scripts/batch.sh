@@ -13,7 +13,8 @@
 # of those names, deidentify (true: no label and no
 # macro in the outputs, the report, the logs or the viewer), pacs
 # (http://HOST:PORT: every DICOM slide uploaded there), pacs_api (orthanc, the
-# default, or stowrs) and dicomweb_root (STOW-RS's path, /dicom-web),
+# default, or stowrs), dicomweb_root (STOW-RS's path, /dicom-web) and
+# pacs_timeout (seconds one slide's whole upload may take, 3600),
 # converter, python, and on Slurm cpus and mem_mb (the cluster's node size).
 # A run goes on past failed slides; a second run converts only what is
 # missing or failed, also after a killed run. It ends with a line that counts
@@ -33,7 +34,7 @@ else
   built=$(cd "$here/.." && pwd)/build/nvx2svs
   self=scripts/batch.sh view=scripts/view.sh
 fi
-usage() { sed -n '2,21s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
+usage() { sed -n '2,22s/^# \{0,1\}//p' "$0" | sed "s|scripts/batch.sh|$self|; s|scripts/view.sh|$view|"; }
 [[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
 if (($# < 2)); then
   usage >&2
@@ -62,11 +63,11 @@ setting() {
   [[ $1 == *=* ]] || { echo "batch: --config needs KEY=VALUE, not '$1'" >&2; exit 2; }
   case $key in
     samples | dicom_metadata) [[ -z $value || $value == /* ]] || value=$caller/$value ;;
-    layers | deidentify | converter | python | cpus | mem_mb | pacs | pacs_api | dicomweb_root) ;;
+    layers | deidentify | converter | python | cpus | mem_mb | pacs | pacs_api | dicomweb_root | pacs_timeout) ;;
     *) for known in "${option_settings[@]}"; do [[ $key == "$known" ]] && break; done
        if [[ $key != "${known:-}" ]]; then
          known="layers, samples, ${option_settings[*]/%/,} deidentify, converter, python,"
-         known+=" pacs, pacs_api, dicomweb_root, cpus, mem_mb"
+         known+=" pacs, pacs_api, dicomweb_root, pacs_timeout, cpus, mem_mb"
          echo "batch: unknown setting '$key' ($known)" >&2
          exit 2
        fi ;;

@@ -188,6 +188,11 @@ class SheetValues(unittest.TestCase):
             ({"pacs": "http://h", "dicomweb_root": "/a/../b"}, {},
              "the dicomweb_root setting: dicomweb_root must be a path"),
             ({"pacs_api": "stowrs"}, {}, "the pacs_api setting needs a pacs setting"),
+            ({"pacs_timeout": "60"}, {}, "the pacs_timeout setting needs a pacs setting"),
+            ({"pacs": "http://h", "pacs_timeout": " 60 "}, {}, ({}, "a.svs")),
+            *(({"pacs": "http://h", "pacs_timeout": value}, {},
+               "the pacs_timeout setting: pacs_timeout must be a whole number of seconds from 1 "
+               f"to 604800, not {value!r}") for value in ("0", "1e3", "-5", "604801", "2.5")),
             # A de-identified batch takes no patient details, from a setting or a cell.
             ({"format": "dicom", "deidentify": "yes", "dicom_metadata": "/m.json"}, {},
              "the dicom_metadata setting: the batch is de-identified: no patient details"),
@@ -219,6 +224,9 @@ class SheetValues(unittest.TestCase):
                     self.assertTrue(problem.startswith(expected), problem)
                     continue
                 self.assertIsNone(problem)
+                pacs = batch_plan.pacs_settings(lambda name: settings.get(name))
+                if pacs:
+                    self.assertEqual(pacs["timeout"], int(settings.get("pacs_timeout") or 3600))
                 row = self.planned_row(environment)
                 if isinstance(expected, str):
                     self.assertEqual(row["reason"], expected)

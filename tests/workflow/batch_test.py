@@ -515,7 +515,7 @@ class BatchRun(unittest.TestCase):
             self.skipTest("tested in the local run")
         known = "layers, samples, mpp, no_label, no_macro, threads, tiles, quality, chroma, " \
                 "format, dicom_metadata, section_thickness, deidentify, converter, python, pacs, pacs_api, " \
-                "dicomweb_root, cpus, mem_mb"
+                "dicomweb_root, pacs_timeout, cpus, mem_mb"
         spelling = "must be true or false (yes or no, 1 or 0), not"
         for setting, line in [
                 ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 and up to "
@@ -804,7 +804,7 @@ class DicomToPacs(unittest.TestCase):
         # holds besides its levels, whether the report links the viewer)
         cases = [
             ([], {"label.dcm", "overview.dcm", "thumbnail.dcm"}, True),
-            (["pacs_api=stowrs", "deidentify=true"], {"thumbnail.dcm"}, False),
+            (["pacs_api=stowrs", "deidentify=true", "pacs_timeout=600"], {"thumbnail.dcm"}, False),
         ]
         for settings, pictures, linked in cases:
             with self.subTest(settings=settings):

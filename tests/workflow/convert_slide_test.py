@@ -57,23 +57,50 @@ BUILD = None
 
 class PacsStub(http.server.ThreadingHTTPServer):
     """A PACS on a free loopback port that keeps every request it gets and
-    answers each with `answer` (status, JSON)."""
+    answers each POST with `answer`: (status, JSON, or bytes as they are,
+    and optionally headers), or "silent" (it reads the request and never
+    answers) or "trickle" (an answer a byte at a time that never ends),
+    until it is closed. A GET, which only a redirect followed would send,
+    gets an answer that says "stored"."""
 
     def __init__(self):
         self.requests, self.answer = [], (200, {})
+        self.closing = threading.Event()
         stub = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):  # noqa: N802 - the base class's name
-                body = self.rfile.read(int(self.headers["Content-Length"]))
-                stub.requests.append((self.path, dict(self.headers), body))
-                status, answer = stub.answer
-                data = json.dumps(answer).encode()
+            def reply(self, status, answer, headers=()):
+                data = answer if isinstance(answer, bytes) else json.dumps(answer).encode()
                 self.send_response(status)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(data)))
+                for name, value in dict(headers).items():
+                    self.send_header(name, value)
                 self.end_headers()
                 self.wfile.write(data)
+
+            def do_POST(self):  # noqa: N802 - the base class's name
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                stub.requests.append((self.path, dict(self.headers), body))
+                if stub.answer == "silent":
+                    stub.closing.wait(120)
+                elif stub.answer == "trickle":
+                    self.send_response(200)
+                    self.send_header("Content-Length", "1000000")
+                    self.end_headers()
+                    while not stub.closing.wait(0.05):
+                        try:
+                            self.wfile.write(b" ")
+                            self.wfile.flush()
+                        except OSError:
+                            break
+                else:
+                    self.reply(*stub.answer)
+
+            def do_GET(self):  # noqa: N802 - the base class's name
+                stub.requests.append(("GET " + self.path, dict(self.headers), b""))
+                self.reply(200, {"Status": "Success", "ParentSeries": stub.series,
+                                 "00081199": {"vr": "SQ", "Value": [{}]}})
 
             def log_message(self, *_args):
                 pass
@@ -82,6 +109,7 @@ class PacsStub(http.server.ThreadingHTTPServer):
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
+        self.closing.set()
         self.shutdown()
         self.server_close()
 
@@ -476,6 +504,7 @@ class Job(unittest.TestCase):
         self.addCleanup(stub.close)
         pacs = f"http://127.0.0.1:{stub.server_port}"
         series = "0123abcd-4567ef01-89abcdef-01234567-89abcdef"
+        stub.series = series
         stored = {"00081199": {"vr": "SQ", "Value": [{}]}}
         refused = {"00081198": {"vr": "SQ", "Value": [{"00081197": {"vr": "US",
                                                                     "Value": [42752]}}]}}
@@ -519,6 +548,30 @@ class Job(unittest.TestCase):
             ((200, stored), stowrs, "/rs/studies", None),
             ((200, refused), stowrs, "/rs/studies", "label.dcm: refused (failure reason 42752)"),
             ((202, stored), stowrs, "/rs/studies", "label.dcm: HTTP 202"),
+            # JSON that is not an object, or not DICOM JSON's shape, or
+            # deeper than any parser goes: a failed slide with the reason.
+            ((200, []), stowrs, "/rs/studies", "label.dcm: the answer is not a DICOM JSON object"),
+            ((200, {"00081199": {"vr": "SQ", "Value": [1]}}), stowrs, "/rs/studies",
+             "label.dcm: the answer is not a DICOM JSON object"),
+            ((200, {"00081198": []}), stowrs, "/rs/studies",
+             "label.dcm: the answer is not a DICOM JSON object"),
+            ((200, b"[" * 100000), stowrs, "/rs/studies",
+             "label.dcm: the answer is not a DICOM JSON object"),
+            ((200, b"[" * 100000), ["--pacs", pacs], "/instances",
+             "label.dcm: Orthanc answered 200 [[[["),
+            # A redirect is an answer, never followed (as a GET it would
+            # find "stored").
+            ((302, b"", {"Location": "/elsewhere"}), stowrs, "/rs/studies",
+             "label.dcm: HTTP 302 Found, a redirect to /elsewhere, which the batch does not "
+             "follow"),
+            ((307, b"", {"Location": "/elsewhere"}), ["--pacs", pacs], "/instances",
+             "label.dcm: HTTP 307 Temporary Redirect, a redirect to /elsewhere"),
+            # A PACS that never answers, or answers a byte at a time: the
+            # slide's one deadline ends it.
+            ("silent", [*stowrs, "--pacs-timeout", "1"], "/rs/studies",
+             "label.dcm: the slide's upload did not end within pacs_timeout, 1 s"),
+            ("trickle", ["--pacs", pacs, "--pacs-timeout", "1"], "/instances",
+             "label.dcm: the slide's upload did not end within pacs_timeout, 1 s"),
         ]
         cases += [({"format": "dicom", "section_thickness": "4"}, self.slide, None, extra,
                    reason and f"the PACS at {pacs} did not take the slide: {reason}",
@@ -543,12 +596,18 @@ class Job(unittest.TestCase):
                 if upload:
                     stub.requests.clear()
                     stub.answer = upload[0]
+                for log in ("slide.json", "slide.log"):
+                    if os.path.exists(os.path.join(self.dir, "logs", log)):
+                        os.unlink(os.path.join(self.dir, "logs", log))
                 done = subprocess.run(command, capture_output=True, text=True, timeout=120)
                 self.assertEqual(done.returncode, 0 if reason is None else 1, done.stderr)
+                self.assertNotIn("Traceback", done.stderr)
                 record = self.record()
                 self.assertEqual(record["status"], "failed" if reason else "converted")
                 if reason:
                     self.assertIn(reason, record["reason"])
+                    with open(os.path.join(self.dir, "logs", "slide.log"), encoding="utf-8") as f:
+                        self.assertIn(reason, f.read())
                 # Nothing else in the output folder: no partial folder, no
                 # converter's temporary, no report.
                 self.assertEqual(os.listdir(out), [] if held is None else ["slide.dicom"])

@@ -259,9 +259,15 @@ def deidentified(setting):
 # it: orthanc (its REST API, POST /instances per instance, and its whole-slide
 # viewer linked in the report) or stowrs (DICOMweb STOW-RS, POST
 # {pacs}{dicomweb_root}/studies; dicomweb_root is the service's path, by
-# default /dicom-web as Orthanc's DICOMweb plugin serves it).
+# default /dicom-web as Orthanc's DICOMweb plugin serves it); pacs_timeout
+# the seconds one slide's whole upload (all its instances, every answer
+# read) may take before the slide fails.
 PACS_APIS = ("orthanc", "stowrs")
 DICOMWEB_ROOT = "/dicom-web"
+PACS_TIMEOUT = 3600
+MAX_PACS_TIMEOUT = 7 * 24 * 3600
+pacs_timeout = whole_number("pacs_timeout", 1, MAX_PACS_TIMEOUT,
+                            f"a whole number of seconds from 1 to {MAX_PACS_TIMEOUT}")
 LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"  # one part of a host name
 HOST_NAME = re.compile(rf"{LABEL}(\.{LABEL})*")
 HOST_V6 = re.compile(r"\[[0-9A-Fa-f:.]+\]")
@@ -312,14 +318,16 @@ def dicomweb_root(text):
 
 
 def pacs_settings(setting):
-    """{"address", "api", "root"} of the PACS read through setting(name), or
-    None when no pacs is set; raises ValueError naming the setting whose
-    value cannot be used."""
+    """{"address", "api", "root", "timeout"} of the PACS read through
+    setting(name), or None when no pacs is set; raises ValueError naming the
+    setting whose value cannot be used."""
     address = setting("pacs")
     api = setting("pacs_api")
     root = setting("dicomweb_root")
+    timeout = setting("pacs_timeout")
     if address is None or str(address).strip(BLANKS) == "":
-        for name, value in (("pacs_api", api), ("dicomweb_root", root)):
+        for name, value in (("pacs_api", api), ("dicomweb_root", root),
+                            ("pacs_timeout", timeout)):
             if value is not None and str(value) != "":
                 raise ValueError(f"the {name} setting needs a pacs setting")
         return None
@@ -334,7 +342,11 @@ def pacs_settings(setting):
         root = dicomweb_root(root) if root not in (None, "") else DICOMWEB_ROOT
     except ValueError as e:
         raise ValueError(f"the dicomweb_root setting: {e}") from None
-    return {"address": address, "api": api, "root": root}
+    try:
+        timeout = int(pacs_timeout(timeout)) if timeout not in (None, "") else PACS_TIMEOUT
+    except ValueError as e:
+        raise ValueError(f"the pacs_timeout setting: {e}") from None
+    return {"address": address, "api": api, "root": root, "timeout": timeout}
 
 
 # An id Orthanc gives a series (a SHA-1 in five groups of eight hex digits).

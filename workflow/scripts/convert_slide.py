@@ -4,7 +4,8 @@ checks the output with OpenSlide and writes the slide's log and record.
 
 usage: convert_slide.py --converter NVX2SVS --log LOG --record RECORD.json
                         [--options JSON] [--pacs URL [--pacs-api API]
-                        [--dicomweb-root PATH]] [--] SLIDE.nvx OUT LAYERS
+                        [--dicomweb-root PATH] [--pacs-timeout SECONDS]]
+                        [--] SLIDE.nvx OUT LAYERS
                         [Scale x y Width Height]
 
 --options gives the converter's options as a JSON object of their batch
@@ -29,9 +30,11 @@ With format dicom OUT is a folder (NAME.dicom): the converter builds it
 under a hidden name, pydicom reads every instance back, and it is then
 renamed to OUT, or exchanged whole with the earlier folder the converter
 made there. --pacs (with --pacs-api orthanc or stowrs, and --dicomweb-root)
-then uploads its instances one by one; one not taken fails the slide with
-the reason, and the record keeps what the PACS answered (for Orthanc the
-series' id, from which the report links its whole-slide viewer).
+then uploads its instances one by one, all within --pacs-timeout seconds;
+one not taken, an answer that is not the API's JSON or is a redirect, or
+the deadline passing fails the slide with the reason, and the record
+keeps what the PACS answered (for Orthanc the series' id, from which the
+report links its whole-slide viewer).
 """
 
 import argparse
@@ -55,8 +58,9 @@ import urllib.error
 import urllib.request
 import uuid
 
-from batch_plan import (FOLDER_MARKER, ORTHANC_ID, dicomweb_root, is_dicom, left_out,
-                        option_values, option_words, pacs_address, pacs_viewer, together)
+from batch_plan import (FOLDER_MARKER, ORTHANC_ID, PACS_TIMEOUT, dicomweb_root, is_dicom,
+                        left_out, option_values, option_words, pacs_address, pacs_timeout,
+                        pacs_viewer, together)
 
 PICTURE_SIDE = 160  # pixels: the long side of the report's thumbnail and label
 ROUTES = ("copied", "transcoded", "from_pixels")  # how the converter made a level's tiles
@@ -310,8 +314,12 @@ def publish_folder(partial, output):
     shutil.rmtree(partial)
 
 
-PACS_TIMEOUT = 300  # seconds one instance's upload may take
 ORTHANC_TAKEN = ("Success", "AlreadyStored")
+ANSWER_BYTES = 1 << 20  # of a PACS's answer read; ours are a few hundred
+
+
+class UploadDeadline(OSError):
+    """The slide's upload did not end by its deadline (pacs_timeout)."""
 
 
 def stow_body(path, boundary):
@@ -323,48 +331,109 @@ def stow_body(path, boundary):
     yield f"\r\n--{boundary}--\r\n".encode("ascii")
 
 
-def post(url, body, length, content_type, accept):
-    """The answer (status, body) of one POST; raises OSError with the reason
-    when there is none or it is not a success."""
+class Unredirected(urllib.request.HTTPRedirectHandler):
+    """A redirect is an answer, never followed: urllib would follow a 302
+    to a POST with a GET, whose answer then passes for the upload's."""
+
+    def redirect_request(self, *_args):
+        return None
+
+
+POSTING = urllib.request.build_opener(Unredirected)
+
+
+def post(url, body, length, content_type, accept, seconds):
+    """The answer (status, body) of one POST, waiting at most `seconds` for
+    any step; raises OSError with the reason when there is none or it is not
+    a success (2xx: a redirect is not one)."""
     request = urllib.request.Request(url, data=body, method="POST", headers={
         "Content-Type": content_type, "Content-Length": str(length), "Accept": accept})
     try:
-        with urllib.request.urlopen(request, timeout=PACS_TIMEOUT) as answer:
-            return answer.status, answer.read()
+        with POSTING.open(request, timeout=seconds) as answer:
+            return answer.status, answer.read(ANSWER_BYTES)
     except urllib.error.HTTPError as e:
+        if 300 <= e.code < 400:
+            where = (e.headers.get("Location") or "")[:200] if e.headers else ""
+            raise OSError(f"HTTP {e.code} {e.reason}, a redirect"
+                          + (f" to {where}" if where else "")
+                          + ", which the batch does not follow: set pacs (and dicomweb_root) "
+                          "to where the PACS takes uploads") from None
         text = e.read(300).decode("utf-8", "replace").strip()
         raise OSError(f"HTTP {e.code} {e.reason}" + (f": {text}" if text else "")) from None
     except urllib.error.URLError as e:
+        if isinstance(e.reason, OSError):
+            raise e.reason from None  # the deadline, a refused connection
         raise OSError(str(e.reason)) from None
+
+
+def json_answer(body):
+    """A PACS's answer as JSON, or None when it is not JSON (or nested
+    deeper than the parser goes)."""
+    try:
+        return json.loads(body)
+    except (ValueError, RecursionError):
+        return None
+
+
+def dicom_sequence(answer, tag):
+    """The items of a sequence attribute in a DICOM JSON object ([] when it
+    is absent), or None when it is not shaped as DICOM JSON says."""
+    element = answer.get(tag)
+    if element is None:
+        return []
+    items = element.get("Value", []) if isinstance(element, dict) else None
+    if not isinstance(items, list) or not all(isinstance(item, dict) for item in items):
+        return None
+    return items
 
 
 def stowrs_taken(body):
     """Whether a STOW-RS answer (DICOM JSON) stored the one instance sent,
     and if not, why."""
-    try:
-        answer = json.loads(body)
-    except ValueError:
-        return "the answer is not DICOM JSON"
-    failed = (answer.get("00081198") or {}).get("Value") or []
-    stored = (answer.get("00081199") or {}).get("Value") or []
+    answer = json_answer(body)
+    if not isinstance(answer, dict):
+        return "the answer is not a DICOM JSON object"
+    failed = dicom_sequence(answer, "00081198")
+    stored = dicom_sequence(answer, "00081199")
+    if failed is None or stored is None:
+        return "the answer is not a DICOM JSON object"
     if failed:
-        reason = (failed[0].get("00081197") or {}).get("Value") or ["?"]
-        return f"refused (failure reason {reason[0]})"
+        reason = failed[0].get("00081197")
+        value = reason.get("Value") if isinstance(reason, dict) else None
+        code = value[0] if isinstance(value, list) and value else "?"
+        return f"refused (failure reason {str(code)[:40]})"
     return None if len(stored) == 1 else "the answer lists no stored instance"
 
 
 def upload(folder, pacs):
     """Sends every instance of a folder to the PACS ({"address", "api",
-    "root"}); what the record keeps of it, or raises OSError with the reason
-    of the first instance not taken."""
+    "root", "timeout"}); what the record keeps of it, or raises OSError with
+    the reason of the first instance not taken. The whole upload has one
+    deadline, pacs["timeout"] seconds from now: a PACS that takes longer, even
+    one that answers a byte at a time, fails the slide then."""
     address = pacs_address(pacs["address"])
     files = instance_files(folder)
     series = set()
-    for path in files:
-        try:
-            series.add(upload_one(path, address, pacs))
-        except OSError as e:
-            raise OSError(f"{os.path.basename(path)}: {e}") from None
+    seconds = pacs["timeout"]
+    deadline = time.monotonic() + seconds
+
+    def passed(_signum, _frame):
+        raise UploadDeadline(f"the slide's upload did not end within pacs_timeout, {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, passed)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        for path in files:
+            try:
+                # No step waits past the deadline (a second more, so that
+                # the deadline, not a socket's timeout, names the reason).
+                series.add(upload_one(path, address, pacs,
+                                      max(0.001, deadline - time.monotonic()) + 1))
+            except OSError as e:
+                raise OSError(f"{os.path.basename(path)}: {e}") from None
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
     series.discard(None)
     taken = {"address": address, "api": pacs["api"], "instances": len(files)}
     if pacs["api"] == "orthanc":
@@ -375,18 +444,15 @@ def upload(folder, pacs):
     return taken
 
 
-def upload_one(path, address, pacs):
-    """Sends one instance; Orthanc's id of its series (None through
-    STOW-RS), or raises OSError with the reason it was not taken."""
+def upload_one(path, address, pacs, seconds):
+    """Sends one instance within `seconds`; Orthanc's id of its series (None
+    through STOW-RS), or raises OSError with the reason it was not taken."""
     size = os.path.getsize(path)
     if pacs["api"] == "orthanc":
         with open(path, "rb") as f:
             status, body = post(f"{address}/instances", f, size, "application/dicom",
-                                "application/json")
-        try:
-            answer = json.loads(body)
-        except ValueError:
-            answer = None
+                                "application/json", seconds)
+        answer = json_answer(body)
         if not isinstance(answer, dict) or answer.get("Status") not in ORTHANC_TAKEN:
             raise OSError(f"Orthanc answered {status} "
                           f"{body[:200].decode('utf-8', 'replace')}")
@@ -397,7 +463,7 @@ def upload_one(path, address, pacs):
     length = sum(len(part) for part in stow_body(os.devnull, boundary)) + size
     status, body = post(f"{address}{pacs['root']}/studies", stow_body(path, boundary), length,
                         f'multipart/related; type="application/dicom"; boundary={boundary}',
-                        "application/dicom+json")
+                        "application/dicom+json", seconds)
     # 202: stored with warnings or only in part; 200 alone is all stored.
     problem = stowrs_taken(body) if status == 200 else f"HTTP {status}"
     if problem:
@@ -444,6 +510,8 @@ def main(argv):
     parser.add_argument("--pacs", default="", help="the PACS to upload a DICOM slide to")
     parser.add_argument("--pacs-api", default="orthanc", choices=("orthanc", "stowrs"))
     parser.add_argument("--dicomweb-root", default="/dicom-web")
+    parser.add_argument("--pacs-timeout", default=str(PACS_TIMEOUT),
+                        help="seconds the slide's whole upload may take")
     parser.add_argument("slide")
     parser.add_argument("output")
     parser.add_argument("layers")
@@ -523,7 +591,8 @@ def main(argv):
             raise ValueError(f"the output of format {options.get('format', 'tiff')} must end "
                              f"in {'.dicom' if dicom else '.svs'}")
         pacs = {"address": pacs_address(args.pacs), "api": args.pacs_api,
-                "root": dicomweb_root(args.dicomweb_root)} if args.pacs and dicom else None
+                "root": dicomweb_root(args.dicomweb_root),
+                "timeout": int(pacs_timeout(args.pacs_timeout))} if args.pacs and dicom else None
     except ValueError as e:  # JSON's errors are ValueErrors too
         reason, options, dicom, pacs = str(e), {}, False, None
     record["options"] = options
@@ -607,7 +676,7 @@ def main(argv):
         if reason is None and dicom and pacs is not None:
             try:
                 record["pacs"] = upload(args.output, pacs)
-            except OSError as e:
+            except Exception as e:  # OSError with the reason; anything else is ours
                 reason = f"the PACS at {pacs['address']} did not take the slide: {e}"
     elif reason is None:
         reason = failure_reason(status, report, stderr)
