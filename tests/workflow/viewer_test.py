@@ -10,6 +10,10 @@ large download would use it:
   - a slide converted again at another size is served at its new size;
   - a DICOM slide's instances are served as they are, but one that shows a
     picture the batch leaves out (or cannot be told) is not;
+  - in a de-identified folder, whatever its name, no file is served that
+    holds a label or macro: a TIFF whose directories mark one (as SVS,
+    other scanners, or a reduced image in strips do), a DICOM label or
+    overview instance, or a file whose header cannot be read to tell;
   - a port outside 0 to 65535 is refused in one line with status 2.
 
 usage: viewer_test.py BUILD_DIR
@@ -210,6 +214,76 @@ class Viewer(unittest.TestCase):
         finally:
             shutil.rmtree(os.path.join(self.output, ".snakemake"))
             shutil.rmtree(folder)
+
+
+    def test_what_a_file_holds_decides_not_its_name(self):
+        import numpy
+        import tifffile
+
+        made = os.path.join(self.holder, "made")
+        os.makedirs(made, exist_ok=True)
+        slide = os.path.join(made, "p.nvx")
+        subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "512x384", "--mpp", "0.5",
+                        slide], check=True, capture_output=True)
+        svs, clean = os.path.join(made, "p.svs"), os.path.join(made, "clean.svs")
+        dicom = os.path.join(made, "p.dicom")
+        for options, output in (([], svs), (["--no-label", "--no-macro"], clean),
+                                (["--format=dicom", "--section-thickness=4"], dicom)):
+            subprocess.run([os.path.join(BUILD, "nvx2svs"), *options, slide, output, "2"],
+                           check=True, capture_output=True)
+        pixels = numpy.arange(16 * 16 * 3, dtype=numpy.uint8).reshape(16, 16, 3)
+        tiffs = {  # TIFFs no converter of ours wrote, each marked as other writers mark them
+            "ventana.tif": dict(description="Label Image", bigtiff=True),
+            "macro-be.tif": dict(subfiletype=9, byteorder=">"),
+            "strips.tif": dict(subfiletype=1),  # SVS's label: reduced, in strips
+            "plain.tif": dict(description="an image"),
+        }
+        for name, extra in tiffs.items():
+            with tifffile.TiffWriter(os.path.join(made, name), bigtiff=extra.pop("bigtiff", False),
+                                     byteorder=extra.pop("byteorder", "<")) as tiff:
+                tiff.write(pixels, photometric="rgb")
+                tiff.write(pixels, photometric="rgb", metadata=None, **extra)
+        with open(svs, "rb") as f:
+            head = f.read(4096)
+        # (the served name, the file it is a copy of or its bytes; with the
+        # batch de-identified, and with nothing left out)
+        files = [
+            ("copy.tif", svs, 404, 200),
+            ("renamed.bin", svs, 404, 200),
+            ("clean-copy.tif", clean, 200, 200),
+            ("old-dcm/label.dcm", os.path.join(dicom, "label.dcm"), 404, 200),
+            ("old-dcm/overview", os.path.join(dicom, "overview.dcm"), 404, 200),
+            ("old-dcm/level-0.dcm", os.path.join(dicom, "level-0.dcm"), 200, 200),
+            ("old-dcm/thumbnail.dcm", os.path.join(dicom, "thumbnail.dcm"), 200, 200),
+            ("cut.tif", head, 404, 200),  # its directories are past its end
+            *((name, os.path.join(made, name), 200 if name == "plain.tif" else 404, 200)
+              for name in tiffs),
+            ("notes.txt", b"label macro", 200, 200),
+        ]
+        plan = os.path.join(self.output, ".snakemake", "nvx-batch-left-out.json")
+        os.makedirs(os.path.dirname(plan), exist_ok=True)
+        try:
+            for name, source, *_ in files:
+                os.makedirs(os.path.dirname(os.path.join(self.output, name)), exist_ok=True)
+                if isinstance(source, bytes):
+                    with open(os.path.join(self.output, name), "wb") as f:
+                        f.write(source)
+                else:
+                    shutil.copy(source, os.path.join(self.output, name))
+            for column, deidentify in ((2, True), (3, False)):
+                with open(plan, "w", encoding="utf-8") as f:
+                    json.dump({"deidentify": deidentify, "outputs": {}}, f)
+                for row in files:
+                    with self.subTest(name=row[0], deidentify=deidentify):
+                        answer, body, connection = self.get("/" + row[0])
+                        connection.close()
+                        self.assertEqual(answer.status, row[column], body[:200])
+        finally:
+            shutil.rmtree(os.path.join(self.output, ".snakemake"))
+            shutil.rmtree(os.path.join(self.output, "old-dcm"))
+            for name, *_ in files:
+                if os.path.exists(os.path.join(self.output, name)):
+                    os.unlink(os.path.join(self.output, name))
 
 
 class Ports(unittest.TestCase):

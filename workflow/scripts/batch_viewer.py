@@ -6,8 +6,11 @@ generator, with the label, the macro and a scale bar from the MPP.
 
 A picture the folder's last batch leaves out (de-identified as a whole, or
 no_label / no_macro for the slide) is never shown nor served: no pane, 404
-at its /picture/ address, and 404 for the .svs itself, or in a
-de-identified folder for a record under logs/, that still holds it.
+at its /picture/ address, and 404 for any file that still holds it, told by
+what the file is and never by its name (file_pictures: a TIFF whose
+directories hold a label or macro, a DICOM instance whose ImageType shows
+one, or one whose header cannot be read to tell), and in a de-identified
+folder for a record under logs/ that holds it.
 
 usage: batch_viewer.py OUTPUT_DIR [--port N]   (scripts/view.sh runs it)
 
@@ -48,6 +51,7 @@ sys.path.insert(0, HERE)
 import batch_plan  # noqa: E402
 import batch_report  # noqa: E402
 import convert_slide  # noqa: E402
+import file_pictures  # noqa: E402
 
 # OpenSeadragon's scripts and images: where the install puts them, else the
 # npm package of a checkout (scripts/setup.sh).
@@ -216,22 +220,6 @@ def hidden_pictures(root, relative, record=None):
         return {"label", "macro"}
     record = slide_record(root, relative) if record is None else record
     return set(outputs.get(relative) or ()) | set(batch_plan.left_out(record.get("options")))
-
-
-DICOM_HEAD = 1 << 20  # bytes of an instance read for its attributes
-
-
-def dicom_picture(file):
-    """The picture (label, macro, thumbnail) a served DICOM instance shows,
-    "" for a pyramid level, or None when its attributes cannot be read."""
-    import pydicom
-
-    try:
-        head = os.pread(file.descriptor, min(file.stat.st_size, DICOM_HEAD), 0)
-        kinds = pydicom.dcmread(io.BytesIO(head), stop_before_pixels=True).ImageType
-    except Exception:  # pydicom's errors on anything that is not an instance
-        return None
-    return convert_slide.DICOM_KINDS.get(kinds[2], "") if len(kinds) > 2 else None
 
 
 def page_for(root, relative, file, slides):
@@ -415,26 +403,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def keep_out(self, relative, file):
         """Refused for a file served as it is that holds a picture the batch
-        leaves out: an output made before it was, or one put there by hand."""
+        leaves out (an output made before it was, a copy under any name, one
+        put there by hand), told by what the file is, never by its name: a
+        TIFF whose directories hold a label or macro, a DICOM instance whose
+        ImageType shows one, read from the file's header alone. Which
+        pictures are left out: the slide's whose DICOM folder holds the
+        file, or the file's own as an output; every one in a de-identified
+        folder."""
         parts = relative.split("/")
         folder = next((i for i, part in enumerate(parts[:-1])
                        if part.lower().endswith(batch_plan.DICOM_SUFFIX)), None)
-        if folder is not None:
-            # An instance of a DICOM slide: what its ImageType says it shows.
-            hidden = hidden_pictures(self.root, "/".join(parts[: folder + 1]))
-            if hidden:
-                shows = dicom_picture(file)
-                if shows is None or shows in hidden:
-                    raise Refused(f"it may hold the {shows or 'label'}, which the batch "
-                                  "leaves out")
-        elif relative.lower().endswith(batch_plan.OUTPUT_SUFFIX):
-            hidden = hidden_pictures(self.root, relative)
-            if hidden:
-                names = lowlevel.get_associated_image_names(self.slides.get(file).slide._osr)
-                if hidden & set(names):
-                    raise Refused(f"it holds the {' and '.join(sorted(hidden & set(names)))}, "
-                                  "which the batch leaves out")
-        elif relative.startswith(batch_plan.LOGS + "/") and relative.endswith(".json") \
+        owner = relative if folder is None else "/".join(parts[: folder + 1])
+        hidden = hidden_pictures(self.root, owner)
+        if hidden:
+            kind, held = file_pictures.pictures_in(file.descriptor, file.stat.st_size)
+            # In a slide's DICOM folder a file that is not an instance cannot be told.
+            if held is None or (kind is None and folder is not None):
+                raise Refused(f"it may hold the {' or '.join(sorted(hidden))}, which the batch "
+                              "leaves out")
+            if held & hidden:
+                raise Refused(f"it holds the {' and '.join(sorted(held & hidden))}, which the "
+                              "batch leaves out")
+        if relative.startswith(batch_plan.LOGS + "/") and relative.endswith(".json") \
                 and folder_left_out(self.root)[0]:
             # The bytes that would be served, not the name read again.
             if file.stat.st_size > RECORD_BYTES:
