@@ -3,7 +3,8 @@ Snakemake: sheet values held to the converter's number rules, the
 converter's options as settings and sheet columns (the pictures left out,
 de-identification and the spellings of yes and no among them), sheets that
 cannot be read, names that collide or do not fit, the report's links and
-CSV for names that look like something else, and pictures left out that
+CSV for names that look like something else, one name in two formats and
+the names an earlier batch gave a slide's files, and pictures left out that
 the report never shows and the plan takes from earlier records; format
 dicom, dicom_metadata and the PACS settings, and the report's DICOM rows.
 
@@ -376,6 +377,80 @@ class Names(unittest.TestCase):
         self.assertNotEqual(batch_plan.side_path("z" * 260 + "1", ".json"),
                             batch_plan.side_path("z" * 260 + "2", ".json"))
 
+    def test_one_name_in_two_formats_is_two_slides(self):
+        with tempfile.TemporaryDirectory(prefix="nvx-plan-") as folder:
+            for name in ("a", "b"):
+                open(os.path.join(folder, name + ".nvx"), "wb").close()
+            sheet = os.path.join(folder, "sheet.csv")
+            with open(sheet, "w", encoding="utf-8") as f:
+                f.write("slide,name,format\na.nvx,a,tiff\nb.nvx,a,dicom\n")
+            entries = batch_plan.check(batch_plan.read_sheet(sheet, folder, "4"),
+                                       os.path.join(folder, "out"))
+        self.assertEqual([e["reason"] for e in entries], [None, None])
+        # Snakemake's rules and markers, the logs and the records: two of each.
+        for name in ("key", "output_name", "log_path", "record_path"):
+            with self.subTest(name=name):
+                one, two = (e[name] if name == "key" else getattr(batch_plan, name)(e)
+                            for e in entries)
+                self.assertNotEqual(one, two)
+        self.assertEqual([batch_plan.record_path(e) for e in entries],
+                         ["logs/a.svs.json", "logs/a.dicom.json"])
+
+    def test_what_an_earlier_batch_named_after_the_slide_alone_is_adopted(self):
+        options = {"format": "dicom", "section_thickness": "4"}
+        pacs = {"address": "http://127.0.0.1:8042", "api": "orthanc"}
+        uploaded = dict(pacs, series="x")
+        # (what the earlier marker holds, the earlier record beside the
+        # output, the PACS set now, whether a record of today's name is
+        # there, whether the earlier files are adopted)
+        cases = [
+            ("OUT/s.dicom\n", {}, None, False, True),
+            ("OUT/s.dicom\n", {"pacs": uploaded}, pacs, False, True),
+            ("/moved/elsewhere/s.dicom\n", {}, None, False, True),
+            ("OUT/s.dicom\n", {}, pacs, False, False),  # never uploaded there
+            ("OUT/s.dicom\n", {"pacs": dict(uploaded, api="stowrs")}, pacs, False, False),
+            ("OUT/s.dicom.dicom\n", {}, None, False, False),  # another output's
+            ("OUT/s.dicom", {}, None, False, False),
+            ("OUT/s.dicom\n", {"status": "failed"}, None, False, False),
+            ("OUT/s.dicom\n", {"options": {"format": "dicom"}}, None, False, False),
+            ("OUT/s.dicom\n", {"layers": "3"}, None, False, False),
+            ("OUT/s.dicom\n", {"region": ["1", "0", "0", "5", "5"]}, None, False, False),
+            ("OUT/s.dicom\n", {}, None, True, False),
+        ]
+        for text, changed, now, there, adopted in cases:
+            with self.subTest(text=text, changed=changed, now=now, there=there), \
+                    tempfile.TemporaryDirectory(prefix="nvx-plan-") as out:
+                item = batch_plan.entry("s", "/in/s.nvx", "4", options=options)
+                done = os.path.join(out, ".snakemake", "nvx-batch", "done")
+                os.makedirs(done)
+                os.makedirs(os.path.join(out, "logs"))
+                output = os.path.join(out, "s.dicom")
+                earlier = {"marker": os.path.join(done, batch_plan.key_of("s")),
+                           "log": os.path.join(out, "logs", "s.log"),
+                           "record": os.path.join(out, "logs", "s.json")}
+                with open(earlier["marker"], "w", encoding="utf-8") as f:
+                    f.write(text.replace("OUT/", out + "/"))
+                with open(earlier["log"], "w", encoding="utf-8") as f:
+                    f.write("the converter's output\n")
+                record = dict({"status": "converted", "output": output, "options": options,
+                               "layers": "4", "region": None}, **changed)
+                with open(earlier["record"], "w", encoding="utf-8") as f:
+                    json.dump(record, f)
+                if there:
+                    with open(os.path.join(out, batch_plan.record_path(item)), "w") as f:
+                        f.write("{}")
+                marker = os.path.join(done, item["key"])
+                self.assertEqual(batch_plan.adopt_earlier_names(item, out, marker, now), adopted)
+                today = {"marker": marker, "log": os.path.join(out, batch_plan.log_path(item)),
+                         "record": os.path.join(out, batch_plan.record_path(item))}
+                for what in ("marker", "log", "record"):
+                    self.assertEqual(os.path.exists(earlier[what]), not adopted, what)
+                    self.assertEqual(os.path.exists(today[what]), adopted or (
+                        there and what == "record"), what)
+                if adopted:
+                    with open(today["record"], encoding="utf-8") as f:
+                        self.assertEqual(json.load(f), record)
+
     def test_names_that_one_share_or_the_batch_would_take_twice(self):
         nfc, nfd = "caf\u00e9", "cafe\u0301"
         # (slide names in sorted order, the reason each is refused or None)
@@ -418,7 +493,7 @@ class Names(unittest.TestCase):
                 path = os.path.join(out, name + ".svs")
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 open(path, "wb").close()
-                record = os.path.join(out, batch_plan.side_path(name, ".json"))
+                record = os.path.join(out, batch_plan.record_path(item))
                 os.makedirs(os.path.dirname(record), exist_ok=True)
                 with open(record, "w", encoding="utf-8") as f:
                     f.write('{"status": "converted", "seconds": 5, "output_bytes": 1000000, '
@@ -470,7 +545,7 @@ class PicturesInTheReport(unittest.TestCase):
                     tempfile.TemporaryDirectory(prefix="nvx-report-") as out:
                 open(os.path.join(out, "s.svs"), "wb").close()
                 os.makedirs(os.path.join(out, "logs"))
-                record_path = os.path.join(out, "logs", "s.json")
+                record_path = os.path.join(out, "logs", "s.svs.json")
                 with open(record_path, "w", encoding="utf-8") as f:
                     json.dump({"status": "converted", "options": recorded, "openslide": {
                         "levels": [[10, 10]], "label": label, "macro": macro}}, f)
@@ -518,7 +593,7 @@ class PicturesInTheReport(unittest.TestCase):
             with self.subTest(pacs=pacs), tempfile.TemporaryDirectory(prefix="nvx-report-") as out:
                 os.makedirs(os.path.join(out, "s.dicom", "logs"))
                 os.makedirs(os.path.join(out, "logs"))
-                with open(os.path.join(out, "logs", "s.json"), "w", encoding="utf-8") as f:
+                with open(os.path.join(out, "logs", "s.dicom.json"), "w", encoding="utf-8") as f:
                     json.dump({"status": "converted", "options": {"format": "dicom"},
                                "output_bytes": 2048, "pacs": pacs, "dicom": {
                                    "instances": 5, "levels": [[10, 10]]}}, f)

@@ -29,6 +29,9 @@ of slides made by nvxmake, one of them damaged.
     failed rows; a sheet that is not UTF-8; slides with odd names in a
     folder named like YAML, each converted or a failed row, every link of
     the report resolved by Chromium to an existing file;
+  - (local runs) one output name in two formats in a sample sheet: two
+    slides converted and reported, their logs and records apart; the
+    names a batch gave them before, adopted without converting again;
   - (local runs) format dicom with a pacs: two slides uploaded to an Orthanc
     started by the test, through its REST API and STOW-RS, one series per
     slide, the report linking each series' viewer (screenshot kept);
@@ -206,7 +209,8 @@ class BatchRun(unittest.TestCase):
                 self.assertEqual(sorted(slide.associated_images), ["label", "macro", "thumbnail"])
             finally:
                 slide.close()
-            with open(os.path.join(self.output, "logs", name + ".json"), encoding="utf-8") as f:
+            with open(os.path.join(self.output, "logs", name + ".svs.json"),
+                      encoding="utf-8") as f:
                 record = json.load(f)
             self.assertEqual(record["status"], "converted")
             self.assertEqual(record["exit_status"], 0)
@@ -232,13 +236,15 @@ class BatchRun(unittest.TestCase):
         leftovers = [p for p in glob.glob(os.path.join(self.output, "**", ".*"), recursive=True)
                      if ".snakemake" not in p]
         self.assertEqual(leftovers, [])
-        with open(os.path.join(self.output, "logs", DAMAGED + ".json"), encoding="utf-8") as f:
+        with open(os.path.join(self.output, "logs", DAMAGED + ".svs.json"),
+                  encoding="utf-8") as f:
             record = json.load(f)
         self.assertEqual(record["status"], "failed")
         self.assertEqual(record["exit_status"], 255)
         self.assertIn(f"refused '{self.input}/{DAMAGED}.nvx'", record["reason"])
         self.assertIn("truncated", record["reason"])
-        with open(os.path.join(self.output, "logs", DAMAGED + ".log"), encoding="utf-8") as f:
+        with open(os.path.join(self.output, "logs", DAMAGED + ".svs.log"),
+                  encoding="utf-8") as f:
             self.assertIn("error:输入NVX文件有误!!", f.read())
 
     def check_report(self, failed, screenshot=None):
@@ -462,7 +468,8 @@ class BatchRun(unittest.TestCase):
             self.assertEqual(list(slide.level_dimensions), levels, name)
             self.assertAlmostEqual(float(slide.properties["openslide.mpp-x"]), mpp, places=5)
             slide.close()
-        with open(os.path.join(self.output, "logs", "a-region.json"), encoding="utf-8") as f:
+        with open(os.path.join(self.output, "logs", "a-region.svs.json"),
+                  encoding="utf-8") as f:
             self.assertEqual(json.load(f)["layers"], "9")  # as the converter makes a region
         with open(os.path.join(self.output, "report.csv"), encoding="utf-8", newline="") as f:
             rows = {row["slide"]: row for row in csv.DictReader(f)}
@@ -484,10 +491,12 @@ class BatchRun(unittest.TestCase):
                           ("copied", "transcoded", "from pixels")], ["192", "12", "0"])
         self.assertEqual([rows["a.nvx (sheet line 3)"][k] for k in
                           ("copied", "transcoded", "from pixels")], ["0", "0", "44"])
-        with open(os.path.join(self.output, "logs", "sub", "b.json"), encoding="utf-8") as f:
+        with open(os.path.join(self.output, "logs", "sub", "b.svs.json"),
+                  encoding="utf-8") as f:
             self.assertEqual(json.load(f)["options"],
                              {"mpp": "0.3", "threads": "1", "tiles": "copy"})
-        with open(os.path.join(self.output, "logs", "a-region.log"), encoding="utf-8") as f:
+        with open(os.path.join(self.output, "logs", "a-region.svs.log"),
+                  encoding="utf-8") as f:
             self.assertIn(" --mpp=0.5 --quality=90 --report=", f.read())
         self.assertEqual({row["status"] for row in rows.values()}, {"converted", "failed"})
         self.assertEqual(rows["sub/b.nvx (sheet line 2)"]["MPP"], "0.3 (given)")
@@ -715,16 +724,16 @@ class PicturesLeftOut(unittest.TestCase):
                 for name, kind in shown:
                     found = self.traces[name, kind]
                     for path, trace in ((f"{name}.svs", "stream"), ("report.html", "base64"),
-                                        (f"logs/{name}.json", "base64")):
+                                        (f"logs/{name}.svs.json", "base64")):
                         with open(os.path.join(output, path), "rb") as f:
                             self.assertTrue(found[trace] in f.read(), f"{path}: {name}'s {kind}")
                 if not settings:
-                    with open(os.path.join(output, "logs", "one.json"), "rb") as f:
+                    with open(os.path.join(output, "logs", "one.svs.json"), "rb") as f:
                         labelled_record = f.read()
                 elif fresh:
                     # Put there by hand: a labelled output, and a record of one.
                     shutil.copy(self.references["one"], os.path.join(output, "extra.svs"))
-                    with open(os.path.join(output, "logs", "extra.json"), "wb") as f:
+                    with open(os.path.join(output, "logs", "extra.svs.json"), "wb") as f:
                         f.write(labelled_record)
                     hidden |= {("one", "label"), ("one", "macro")}
                 self.check_viewer(output, kept, hidden)
@@ -759,10 +768,10 @@ class PicturesLeftOut(unittest.TestCase):
                 # The output itself: served when it holds nothing left out.
                 self.assertEqual(get(f"/{name}.svs")[0], 200 if converted else 404, name)
                 if converted:
-                    self.assertEqual(get(f"/logs/{name}.json")[0], 200)
-                    self.assertEqual(get(f"/logs/{name}.log")[0], 200)
+                    self.assertEqual(get(f"/logs/{name}.svs.json")[0], 200)
+                    self.assertEqual(get(f"/logs/{name}.svs.log")[0], 200)
                 elif name == "extra":
-                    self.assertEqual(get("/logs/extra.json")[0], 404)
+                    self.assertEqual(get("/logs/extra.svs.json")[0], 404)
             for path in ("/report.html", "/report.csv"):
                 self.assertEqual(get(path)[0], 200)
         finally:
@@ -868,6 +877,75 @@ class DicomToPacs(unittest.TestCase):
                     self.assertEqual((status, convert_jobs(text)), (0, 0), text)
                 finally:
                     orthanc.stop()
+
+
+class OneNameTwoFormats(unittest.TestCase):
+    """One output name in two formats (a.svs and a.dicom) is two slides:
+    two jobs, two logs and records, both reported; and a folder of a batch
+    whose markers, logs and records were named after the slide's name alone
+    keeps its conversions."""
+
+    def setUp(self):
+        if "--profile" in SNAKEMAKE_OPTIONS:
+            self.skipTest("tested in the local run")
+        self.folder = tempfile.mkdtemp(prefix="nvx-formats-")
+        self.input = os.path.join(self.folder, "in")
+        os.makedirs(self.input)
+        for name, seed in (("a", "1"), ("b", "2")):
+            subprocess.run([os.path.join(BUILD, "nvxmake"), "--synthetic", "640x480", "--mpp",
+                            "0.5", "--seed", seed, os.path.join(self.input, name + ".nvx")],
+                           check=True, capture_output=True)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_both_rows_are_converted_and_reported(self):
+        import pydicom
+
+        sheet = os.path.join(self.folder, "sheet.csv")
+        with open(sheet, "w", encoding="utf-8") as f:
+            f.write("slide,name,format,section_thickness\na.nvx,a,tiff,\nb.nvx,a,dicom,4\n")
+        output = os.path.join(self.folder, "out")
+        status, text = batch(self.input, output, "--config", f"samples={sheet}")
+        self.assertEqual((status, convert_jobs(text)), (0, 2), text)
+        self.assertIn("2 of 2 slides converted, 0 failed", text)
+        with openslide.OpenSlide(os.path.join(output, "a.svs")) as slide:
+            self.assertEqual(slide.dimensions, (640, 480))
+        level = pydicom.dcmread(os.path.join(output, "a.dicom", "level-0.dcm"),
+                                stop_before_pixels=True)
+        self.assertEqual((level.TotalPixelMatrixColumns, level.TotalPixelMatrixRows), (640, 480))
+        with open(os.path.join(output, "report.csv"), encoding="utf-8", newline="") as f:
+            rows = [(row["output"], row["status"]) for row in csv.DictReader(f)]
+        self.assertEqual(rows, [("a.svs", "converted"), ("a.dicom", "converted")])
+        for output_name, slide, form in (("a.svs", "a.nvx", "tiff"),
+                                         ("a.dicom", "b.nvx", "dicom")):
+            with open(os.path.join(output, "logs", output_name + ".json"), encoding="utf-8") as f:
+                record = json.load(f)
+            self.assertEqual((record["status"], record["input"]),
+                             ("converted", os.path.join(self.input, slide)))
+            with open(os.path.join(output, "logs", output_name + ".log"), encoding="utf-8") as f:
+                self.assertIn(f" --format={form} ", f.read())
+        status, text = batch(self.input, output, "--config", f"samples={sheet}")
+        self.assertEqual((status, convert_jobs(text)), (0, 0), text)
+
+        # The names an earlier batch gave (its marker after a hash of "a",
+        # logs/a.log and logs/a.json) for the TIFF: the next run adopts them
+        # and converts nothing; the DICOM slide, whose record they are not,
+        # would be converted again, so its own stay as they are.
+        done = os.path.join(output, ".snakemake", "nvx-batch", "done")
+        [item] = [e for e in batch_plan.read_sheet(sheet, self.input, "4")
+                  if batch_plan.output_name(e) == "a.svs"]
+        os.replace(os.path.join(done, item["key"]), os.path.join(done, batch_plan.key_of("a")))
+        for suffix in (".log", ".json"):
+            os.replace(os.path.join(output, "logs", "a.svs" + suffix),
+                       os.path.join(output, "logs", "a" + suffix))
+        before = mtimes(output)
+        status, text = batch(self.input, output, "--config", f"samples={sheet}")
+        self.assertEqual((status, convert_jobs(text)), (0, 0), text)
+        self.assertEqual(mtimes(output), before)
+        self.assertEqual(sorted(os.listdir(os.path.join(output, "logs"))),
+                         ["a.dicom.json", "a.dicom.log", "a.svs.json", "a.svs.log"])
+        self.assertTrue(os.path.exists(os.path.join(done, item["key"])))
 
 
 class SnakemakeVersions(unittest.TestCase):

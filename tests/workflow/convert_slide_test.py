@@ -427,10 +427,11 @@ class Job(unittest.TestCase):
                 self.assertAlmostEqual(float(record["openslide"]["mpp_x"]), float(mpp_x))
                 self.assertIs(record["assumed_mpp"], options == "{}")
                 # The report of a batch whose one slide this was.
-                os.makedirs(os.path.join(out, "logs"), exist_ok=True)
-                with open(os.path.join(out, "logs", "slide.json"), "w", encoding="utf-8") as f:
-                    json.dump(record, f)
                 item = batch_plan.entry("slide", self.slide, "4")
+                os.makedirs(os.path.join(out, "logs"), exist_ok=True)
+                with open(os.path.join(out, batch_plan.record_path(item)), "w",
+                          encoding="utf-8") as f:
+                    json.dump(record, f)
                 _page, table = batch_report.write_report(out, [item])
                 with open(table, encoding="utf-8", newline="") as f:
                     [row] = list(csv.DictReader(f))
@@ -655,10 +656,11 @@ class Job(unittest.TestCase):
                     self.assertEqual(kind in info["associated"], shown)
                 self.assertTrue(info["thumbnail"].startswith("data:image/jpeg;base64,"))
                 # The report of a batch whose one slide this was.
-                os.makedirs(os.path.join(out, "logs"), exist_ok=True)
-                with open(os.path.join(out, "logs", "slide.json"), "w", encoding="utf-8") as f:
-                    json.dump(record, f)
                 item = batch_plan.entry("slide", slide, "4", options=options)
+                os.makedirs(os.path.join(out, "logs"), exist_ok=True)
+                with open(os.path.join(out, batch_plan.record_path(item)), "w",
+                          encoding="utf-8") as f:
+                    json.dump(record, f)
                 page, table = batch_report.write_report(out, [item])
                 with open(table, encoding="utf-8", newline="") as f:
                     [row] = list(csv.DictReader(f))

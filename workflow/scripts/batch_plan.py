@@ -2,16 +2,20 @@
 any of them cannot be converted.
 
 A batch is a list of entries, one per slide found by the folder scan or per
-row of a sample sheet. Every entry has a key (a short hash of its name, used
-for Snakemake's rule names so that no slide name is ever read as a pattern),
-the output name (the output path without .svs or .dicom, relative to the output folder)
-and, for a slide that cannot be converted, the reason. Such entries become
-failed rows of the report; they never stop the others.
+row of a sample sheet. Every entry has the output name (the output path
+without .svs or .dicom, relative to the output folder), a key (a short hash
+of the output's path with its .svs or .dicom, used for Snakemake's rule
+names and markers so that no slide name is ever read as a pattern, and so
+that one name in two formats is two jobs) and, for a slide that cannot be
+converted, the reason. Such entries become failed rows of the report; they
+never stop the others. The log and record of a slide are named after its
+output too: logs/NAME.svs.log and .json, logs/NAME.dicom.log and .json.
 """
 
 import collections
 import csv
 import hashlib
+import json
 import math
 import os
 import re
@@ -450,9 +454,84 @@ def side_path(name, suffix):
     return os.path.join(LOGS, folder, base + suffix)
 
 
+def log_path(item):
+    """logs/NAME.svs.log (or NAME.dicom.log): the converter's output."""
+    return side_path(output_name(item), ".log")
+
+
+def record_path(item):
+    """logs/NAME.svs.json (or NAME.dicom.json): the slide's record."""
+    return side_path(output_name(item), ".json")
+
+
+def names(path, item):
+    """Whether an absolute path a job wrote (into its marker or record) is
+    the item's output: the same path under the output folder, wherever the
+    folder was then (it may have been moved since)."""
+    return isinstance(path, str) and path.endswith(os.sep + output_name(item))
+
+
+def marks(marker, item):
+    """Whether a slide's marker names the item's output (the job writes the
+    output's absolute path into it)."""
+    try:
+        with open(marker, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, ValueError):
+        return False
+    return text.endswith("\n") and names(text[:-1], item)
+
+
+def adopt_earlier_names(item, output_dir, marker, pacs=None):
+    """Moves what a slide's conversion left under the names the batch gave
+    before they were named after the output (the marker .snakemake/nvx-batch/
+    done/<hash of NAME>, logs/NAME.log and logs/NAME.json) to today's (the
+    marker at `marker`, log_path, record_path), when they are this output's
+    and hold for this batch: the marker names the output, the record says it
+    was converted with the same layers, region and options (and, for a DICOM
+    slide while a PACS is set, uploaded to that PACS through that API).
+    Anything else stays as it is, and the slide is converted again. Returns
+    whether it moved them."""
+    name = item["name"]
+    earlier_marker = os.path.join(os.path.dirname(marker), key_of(name))
+    earlier_log = os.path.join(output_dir, side_path(name, ".log"))
+    earlier_record = os.path.join(output_dir, side_path(name, ".json"))
+    log = os.path.join(output_dir, log_path(item))
+    record = os.path.join(output_dir, record_path(item))
+    try:
+        if os.path.lexists(marker) or os.path.lexists(record) \
+                or not os.path.isfile(earlier_marker):
+            return False
+        if not marks(earlier_marker, item):
+            return False
+        with open(earlier_record, encoding="utf-8") as f:
+            earlier = json.load(f)
+        if not isinstance(earlier, dict) or earlier.get("status") != "converted" \
+                or not names(earlier.get("output"), item) \
+                or earlier.get("options") != item["options"] \
+                or str(earlier.get("layers")) != str(item["layers"]) \
+                or (earlier.get("region") or []) != list(item["region"]):
+            return False
+        if pacs and pacs.get("address") and is_dicom(item["options"]):
+            uploaded = earlier.get("pacs")
+            if not isinstance(uploaded, dict) or (uploaded.get("address"), uploaded.get("api")) \
+                    != (pacs["address"], pacs["api"]):
+                return False
+        os.makedirs(os.path.dirname(record), exist_ok=True)
+        if os.path.isfile(earlier_log) and not os.path.lexists(log):
+            os.replace(earlier_log, log)
+        os.replace(earlier_record, record)
+        os.replace(earlier_marker, marker)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
 def entry(name, source, layers, region=(), shown=None, reason=None, line=None, options=None):
+    output = name + (DICOM_SUFFIX if is_dicom(options) else OUTPUT_SUFFIX) \
+        if name is not None else None
     return {
-        "key": key_of(name if name is not None else f"\0{source}\0{line}"),
+        "key": key_of(output if output is not None else f"\0{source}\0{line}"),
         "name": name,
         "source": source,
         "shown": shown or name or source,

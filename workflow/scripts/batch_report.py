@@ -33,7 +33,7 @@ import shlex
 import sys
 import urllib.parse
 
-from batch_plan import is_dicom, left_out, output_name, pacs_viewer, side_path
+from batch_plan import is_dicom, left_out, log_path, output_name, pacs_viewer, record_path
 from convert_slide import write_atomically
 
 PLAN = os.path.join(".snakemake", "nvx-batch-plan.json")
@@ -48,8 +48,7 @@ def load_record(output_dir, item):
     if not item.get("name") or item.get("reason"):
         return None
     try:
-        with open(os.path.join(output_dir, side_path(item["name"], ".json")),
-                  encoding="utf-8") as f:
+        with open(os.path.join(output_dir, record_path(item)), encoding="utf-8") as f:
             return json.load(f)
     except (OSError, ValueError):
         return None
@@ -276,8 +275,7 @@ def render(output_dir, entries, generated=None, deidentify=False):
                     f'<div><a class="viewer" data-view="{html.escape("./view/" + href(output)[2:], quote=True)}">'
                     "zoom in</a></div>")
             total_bytes += record.get("output_bytes") or 0
-        log = side_path(item["name"], ".log") if item.get("name") and not item.get(
-            "reason") else None
+        log = log_path(item) if item.get("name") and not item.get("reason") else None
         log_cell = link(log, "log", "log") if log and os.path.exists(
             os.path.join(output_dir, log)) else ""
         source = html.escape(values["source"])
@@ -376,7 +374,7 @@ def forget_pictures(output_dir, item):
     if info and any(kind in info for kind in hidden):
         for kind in hidden:
             info.pop(kind, None)
-        write_atomically(os.path.join(output_dir, side_path(item["name"], ".json")),
+        write_atomically(os.path.join(output_dir, record_path(item)),
                          json.dumps(record, indent=1, ensure_ascii=False) + "\n")
 
 
@@ -394,7 +392,7 @@ def write_plan(output_dir, entries, deidentify=False):
         for item in entries:
             forget_pictures(output_dir, item)
         write_report(output_dir, entries, deidentify)
-    plan = [dict(item, record=os.path.join(output_dir, side_path(item["name"], ".json"))
+    plan = [dict(item, record=os.path.join(output_dir, record_path(item))
                  if item.get("name") else None) for item in entries]
     write_atomically(os.path.join(output_dir, PLAN),
                      json.dumps(plan, ensure_ascii=False, indent=1) + "\n")

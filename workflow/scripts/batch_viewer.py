@@ -189,10 +189,9 @@ def read_json(folder, relative, hidden=False):
 
 def slide_record(root, relative):
     """The batch's record of the slide at `relative` (NAME.svs or
-    NAME.dicom), or {}."""
-    name = os.path.splitext(relative)[0]
+    NAME.dicom: logs/NAME.svs.json or logs/NAME.dicom.json), or {}."""
     try:
-        record = read_json(root, batch_plan.side_path(name, ".json"))
+        record = read_json(root, batch_plan.side_path(relative, ".json"))
     except (Refused, OSError, ValueError):
         return {}
     return record if isinstance(record, dict) else {}
