@@ -522,7 +522,7 @@ def adopt_earlier_names(item, output_dir, marker, pacs=None):
             os.replace(earlier_log, log)
         os.replace(earlier_record, record)
         os.replace(earlier_marker, marker)
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):
         return False
     return True
 
