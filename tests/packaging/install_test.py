@@ -68,7 +68,8 @@ class InstalledFiles(unittest.TestCase):
             "share/nvx2svs/config.yaml", "share/nvx2svs/profiles/slurm/config.yaml",
             "share/nvx2svs/viewer/openseadragon/openseadragon.min.js"] + [
             f"share/nvx2svs/scripts/{name}.py" for name in (
-                "batch_plan", "batch_report", "batch_viewer", "convert_slide", "slurm_size")])
+                "batch_plan", "batch_report", "batch_viewer", "convert_slide", "file_pictures",
+                "slurm_size")])
         images = [name for name in found if name.startswith("share/nvx2svs/viewer/openseadragon/images/")]
         self.assertIn("share/nvx2svs/viewer/openseadragon/images/zoomin_rest.png", images)
         expected += images
@@ -200,7 +201,7 @@ class InstalledBatch(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         with openslide.OpenSlide(os.path.join(output, "day 1", "b.svs")) as slide:
             self.assertEqual(slide.dimensions, (2400, 1800))
-        with open(os.path.join(output, "logs", "a.log"), encoding="utf-8") as f:
+        with open(os.path.join(output, "logs", "a.svs.log"), encoding="utf-8") as f:
             self.assertTrue(f.readline().startswith(
                 f"command: {os.path.join(PREFIX, 'bin', 'nvx2svs')} "))
         with open(os.path.join(output, "report.html"), encoding="utf-8") as f:
