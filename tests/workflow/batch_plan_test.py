@@ -92,7 +92,7 @@ class SheetValues(unittest.TestCase):
         # slide gets, or the reason its row fails; a bad setting stops the
         # batch). The rules themselves are checked against the converter's
         # in convert_job.
-        bad = "mpp must be a number above 0 and up to 1000"
+        bad = "mpp must be a number above 0 (about 1.2e-38 at least) and up to 1000"
         cpus = "threads must be a whole number of CPUs, at least 1"
         quality = "quality must be a JPEG quality, a whole number from 1 to 100"
         cases = [
@@ -211,7 +211,8 @@ class SheetValues(unittest.TestCase):
             ({"section_thickness": "4"}, {},
              "the section_thickness setting: section_thickness needs format dicom"),
             ({"format": "dicom"}, {"section_thickness": "0"},
-             "section_thickness must be a number above 0 and up to 1000 (microns), not '0'"),
+             "section_thickness must be a number above 0 (about 1.2e-38 at least) and up to "
+             "1000 (microns), not '0'"),
         ]
         for settings, cells, expected in cases:
             with self.subTest(settings=settings, cells=cells):

@@ -480,7 +480,8 @@ class BatchRun(unittest.TestCase):
                          "a region needs scale, x, y, width and height")
         self.assertEqual(rows["gone.nvx (sheet line 6)"]["reason"], "the slide does not exist")
         self.assertEqual(rows["a.nvx (sheet line 7)"]["reason"], "mpp must be a number above 0 "
-                         "and up to 1000 (microns per pixel), not '--threads=1'")
+                         "(about 1.2e-38 at least) and up to 1000 (microns per pixel), not "
+                         "'--threads=1'")
         self.assertEqual(rows["a.nvx (sheet line 8)"]["reason"], "quality must be a JPEG "
                          "quality, a whole number from 1 to 100, not '101'")
         self.assertEqual(rows["a.nvx (sheet line 9)"]["reason"], "chroma must be 420, not '444'")
@@ -527,13 +528,14 @@ class BatchRun(unittest.TestCase):
                 "dicomweb_root, pacs_timeout, cpus, mem_mb"
         spelling = "must be true or false (yes or no, 1 or 0), not"
         for setting, line in [
-                ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 and up to "
-                            "1000 (microns per pixel), not 'abc'"),
+                ("mpp=abc", "batch: the mpp setting: mpp must be a number above 0 (about "
+                            "1.2e-38 at least) and up to 1000 (microns per pixel), not 'abc'"),
                 ("mpp=0.25 --threads=2", "batch: the mpp setting: mpp must be a number above "
-                                         "0 and up to 1000 (microns per pixel), not "
-                                         "'0.25 --threads=2'"),
-                ("mpp=1001", "batch: the mpp setting: mpp must be a number above 0 and up to "
-                             "1000 (microns per pixel), not '1001'"),
+                                         "0 (about 1.2e-38 at least) and up to 1000 (microns "
+                                         "per pixel), not '0.25 --threads=2'"),
+                ("mpp=1001", "batch: the mpp setting: mpp must be a number above 0 (about "
+                             "1.2e-38 at least) and up to 1000 (microns per pixel), not "
+                             "'1001'"),
                 ("no_label=on", f"batch: the no_label setting: no_label {spelling} 'on'"),
                 ("deidentify=y", f"batch: the deidentify setting: deidentify {spelling} 'y'"),
                 ("threads=0", "batch: the threads setting: threads must be a whole number of "

@@ -318,7 +318,7 @@ class Job(unittest.TestCase):
         words = os.path.join(self.dir, "words")
         converter = self.fake_converter(f'printf "%s\\n" "$@" > {words}\nexit 255\n',
                                         raw=True)
-        bad = "mpp must be a number above 0 and up to 1000"
+        bad = "mpp must be a number above 0 (about 1.2e-38 at least) and up to 1000"
         # (--options, the slide as given, the options before the report's
         # word and "--", or the reason)
         cases = [
@@ -377,7 +377,8 @@ class Job(unittest.TestCase):
                  "2147483648", "99999999999", " 3 ", "", "x", "0x10", "\u0663", "\uff12", "3 4"]
         lengths = ["0.25", "1000", "1000.0001", "0", "-1", "1e-1", "1E2", ".5", "5.", "0x1p-2",
                    "0x.8", "+0.5", " 0.5\t", "inf", "nan", "1e999", "1e-999", "1e", "0x", "0,5",
-                   "1_0", "abc", "", "0.5x", "\u0665", "1e-320"]
+                   "1_0", "abc", "", "0.5x", "\u0665", "1e-320", "1e-38", "1.1754943e-38",
+                   "1.17549e-38", "0x1p-126", "0x1.fffffep-127", "1e-46"]
         cases = [
             ("mpp", lengths),
             ("section_thickness", lengths),

@@ -19,6 +19,7 @@ import json
 import math
 import os
 import re
+import struct
 import sys
 import unicodedata
 
@@ -57,18 +58,29 @@ REAL = re.compile(rf"[{BLANKS}]*[+-]?(0[xX]([0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-
 MAX_MPP = 1000.0
 
 
+# The smallest positive normal 32-bit float: the converter keeps a length in
+# microns as one, and refuses a value that would be kept below it.
+FLOAT_MIN = 2.0 ** -126
+
+
+def as_float32(number):
+    return struct.unpack("f", struct.pack("f", number))[0]
+
+
 def microns(name, meaning):
     """The rule of an option that takes a length in microns, 0 < X <= 1000,
-    read as the converter reads it; returns the text to pass."""
+    read as the converter reads it and as it keeps it (a 32-bit float, at
+    least its smallest normal value); returns the text to pass."""
     def rule(text):
         text = str(text)
         word = text.strip(BLANKS)
         number = None
         if REAL.fullmatch(text):
             number = float.fromhex(word) if "x" in word.lower() else float(word)
-        if number is None or not math.isfinite(number) or not 0 < number <= MAX_MPP:
-            raise ValueError(f"{name} must be a number above 0 and up to 1000 ({meaning}), "
-                             f"not {text!r}")
+        if number is None or not math.isfinite(number) or not 0 < number <= MAX_MPP \
+                or as_float32(number) < FLOAT_MIN:
+            raise ValueError(f"{name} must be a number above 0 (about 1.2e-38 at least) and up "
+                             f"to 1000 ({meaning}), not {text!r}")
         return word
     return rule
 
