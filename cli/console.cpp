@@ -452,9 +452,36 @@ void ExplainArgumentCount(int given) {
           "(SLIDE.nvx OUT.svs LAYERS Scale x y Width Height)");
 }
 
-void ExplainReportRefused(const std::string& path, const std::string& refusal) {
-    Error("--report " + Quoted(path) + " cannot take the report: " +
-          (refusal.empty() ? std::string("it names the slide or the output") : refusal));
+namespace {
+
+std::string ReportProblemText(ReportProblem problem, const std::string& detail) {
+    switch (problem) {
+        case ReportProblem::Unusable:
+            break;
+        case ReportProblem::NamesSlideOrOutput:
+            return "it names the slide or the output";
+        case ReportProblem::NamesMetadata:
+            return "it names the DICOM metadata file";
+        case ReportProblem::NamesAnotherArgument:
+            return "it names a file that another argument names too";
+        case ReportProblem::InsideDicomOutput:
+            return "it lies inside the DICOM output folder " + Quoted(detail) +
+                   ", which the run replaces";
+        case ReportProblem::NotAReport:
+            return "it holds something other than a report (a JSON object), and a report "
+                   "replaces only an earlier report";
+        case ReportProblem::Unreadable:
+            return "it cannot be read to tell whether it holds an earlier report: " + detail;
+    }
+    return detail;
+}
+
+}  // namespace
+
+void ExplainReportRefused(const std::string& path, ReportProblem problem,
+                          const std::string& detail) {
+    Error("--report " + Quoted(path) +
+          " cannot take the report: " + ReportProblemText(problem, detail));
 }
 
 void ExplainReportNotWritten(const std::string& path, const std::string& why) {

@@ -115,9 +115,18 @@ void ExplainNoSectionThicknessForDicom();
 void ExplainSectionThicknessDiffers(const std::string& metadataPath);
 // The --dicom-metadata file cannot be used; `why` names it and says why.
 void ExplainDicomMetadataRefused(const std::string& why);
-// The report --report names cannot go there: it would replace the slide or
-// the output, or `refusal` (what is at the path) says why.
-void ExplainReportRefused(const std::string& path, const std::string& refusal);
+// Why the report --report names cannot go there.
+enum class ReportProblem {
+    Unusable,              // nothing can be published at the path: `detail` says why
+    NamesSlideOrOutput,    // it is the slide or the output, under any name
+    NamesMetadata,         // it is the --dicom-metadata file
+    NamesAnotherArgument,  // another word of the command line names that file
+    InsideDicomOutput,     // it lies inside the DICOM output folder `detail`
+    NotAReport,            // it would replace a file that is not an earlier report
+    Unreadable,            // the file there cannot be read to tell: `detail` says why
+};
+void ExplainReportRefused(const std::string& path, ReportProblem problem,
+                          const std::string& detail);
 // The report could not be written at the end of the run.
 void ExplainReportNotWritten(const std::string& path, const std::string& why);
 // The text of the first error line the run printed; empty when none.

@@ -14,6 +14,7 @@
 #include "cli/library_versions.h"
 #include "cli/open_failure.h"
 #include "cli/region_selection.h"
+#include "cli/report_place.h"
 #include "cli/run_options.h"
 #include "cli/run_report.h"
 #include "cli/standard_streams.h"
@@ -27,6 +28,7 @@
 #include "slide/library_binding.h"
 #include "slide/slide_session.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,14 +71,36 @@ void NotePixelSize(const nvx::slide::SlideInfo& info, const nvx::cli::OutputChoi
             effective > 0.0f ? RunFacts::PixelSize::Recorded : RunFacts::PixelSize::None;
 }
 
-// Writes the report, when one was asked for, and gives the exit status: a
+// Writes the report, when it has a place, and gives the exit status: a
 // report that cannot be written fails the run, as any lost output does.
-int FinishRun(const nvx::cli::RunFacts& facts) {
-    if (!facts.choices.reportPath) return facts.status;
+int FinishRun(const nvx::cli::RunFacts& facts, const std::optional<nvx::OutputTarget>& report) {
+    if (!report) return facts.status;
     std::string why;
-    if (nvx::cli::WriteRunReport(facts, nvx::console::FirstErrorText(), &why)) return facts.status;
-    nvx::console::ExplainReportNotWritten(*facts.choices.reportPath, why);
+    if (nvx::cli::WriteRunReport(*report, facts, nvx::console::FirstErrorText(), &why))
+        return facts.status;
+    nvx::console::ExplainReportNotWritten(report->given, why);
     return nvx::cli::kFailedStatus;
+}
+
+// The files the command line names besides the report: the arguments as
+// read, and every word but the report's own (an option's value after its
+// '=' as well), for a line refused before its arguments were read.
+nvx::cli::NamedFiles FilesNamed(int argc, char** argv, const nvx::cli::RunOptions& options,
+                                int reportWord) {
+    nvx::cli::NamedFiles named;
+    named.input = options.inputPath;
+    named.output = options.outputPath;
+    named.metadata = options.choices.dicomMetadataPath;
+    named.dicomOutput = options.choices.dicom;
+    for (int i = 1; i < argc; ++i) {
+        if (i == reportWord) continue;
+        const std::string word = argv[i];
+        named.words.push_back(word);
+        const std::size_t equals = word.find('=');
+        if (word.starts_with("--") && equals != std::string::npos)
+            named.words.push_back(word.substr(equals + 1));
+    }
+    return named;
 }
 
 // Converts the slide the accepted arguments name; gives the exit status.
@@ -84,8 +108,6 @@ int ConvertParsed(const nvx::cli::RunOptions& options,
                   const nvx::dicom::SlideMetadata& dicomMetadata, int startupStatus,
                   nvx::cli::RunFacts* facts) {
     using namespace nvx;
-    facts->input = options.inputPath;
-    facts->output = options.outputPath;
     facts->regionMode = cli::IsRegionScale(options.scale);
     slide::SlideHandle slide = 0;
     slide::OpenFailure openFailure = slide::OpenFailure::None;
@@ -150,6 +172,11 @@ int ConvertParsed(const nvx::cli::RunOptions& options,
     job.format = options.choices.dicom ? pyramid::OutputFormat::Dicom : pyramid::OutputFormat::Tiff;
     job.dicomMetadata = dicomMetadata;
     const pyramid::ConversionResult result = pyramid::ConvertSlide(job, &session, ShowProgress);
+    // The CPUs count for a conversion that began its work, not for one
+    // refused before it.
+    if (result.outcome == pyramid::ConversionOutcome::Converted ||
+        result.outcome == pyramid::ConversionOutcome::Incomplete)
+        facts->cpus = pyramid::UsableCpus();
     for (std::size_t k = 0; k < result.levels.size(); ++k) {
         const pyramid::LevelPlan& level = result.levels[k];
         const pyramid::TileRoutes routes =
@@ -214,17 +241,43 @@ int main(int argc, char** argv) {
         for (const cli::LooseNumber& n : check.looseNumbers)
             console::WarnLooseNumber(n.argument, n.text, n.readAs);
     };
-    // A refusal is reported too when the options that name the report
-    // were read before it.
+    if (check.verdict == cli::ArgumentVerdict::Help) {
+        console::PrintHelp();
+        return 0;
+    }
+    if (check.verdict == cli::ArgumentVerdict::Version) {
+        console::PrintVersion(cli::ProgramVersion(), cli::LibtiffVersion(),
+                              cli::LibjpegTurboVersion());
+        return 0;
+    }
+    // Where the report goes is decided here, once, before any refusal is
+    // told: a refused line writes its report only to a place that passed.
     cli::RunFacts facts;
     facts.choices = options.choices;
-    const auto refused = [&facts] {
+    facts.input = options.inputPath;
+    facts.output = options.outputPath;
+    std::optional<OutputTarget> report;
+    bool reportRefused = false;
+    if (options.choices.reportPath) {
+        cli::ReportPlace place = cli::DecideReportPlace(
+            *options.choices.reportPath, FilesNamed(argc, argv, options, check.reportWord));
+        report = std::move(place.target);
+        reportRefused = !report;
+        if (reportRefused)
+            console::ExplainReportRefused(*options.choices.reportPath, place.problem, place.detail);
+    }
+    const auto refused = [&facts, &report] {
         facts.status = cli::kFailedStatus;
-        return FinishRun(facts);
+        return FinishRun(facts, report);
     };
     switch (check.verdict) {
         case cli::ArgumentVerdict::Accepted:
             warnLooseNumbers();
+            // A report with no place refuses a line that is otherwise right.
+            if (reportRefused) {
+                console::PrintLongUsage();
+                return refused();
+            }
             break;
         case cli::ArgumentVerdict::ShortUsage:
             console::PrintShortUsage();
@@ -244,27 +297,10 @@ int main(int argc, char** argv) {
                                           check.option.value);
             return refused();
         case cli::ArgumentVerdict::Help:
-            console::PrintHelp();
-            return 0;
         case cli::ArgumentVerdict::Version:
-            console::PrintVersion(cli::ProgramVersion(), cli::LibtiffVersion(),
-                                  cli::LibjpegTurboVersion());
-            return 0;
+            break;
     }
 
-    // The report goes beside nothing it could replace: not over the slide or
-    // the output, and only where a file can be published.
-    if (options.choices.reportPath) {
-        const std::string& report = *options.choices.reportPath;
-        const OutputTarget target = ResolveOutputTarget(report);
-        if (report == options.outputPath || NamesSameFile(report, options.inputPath) ||
-            NamesSameFile(report, options.outputPath) || !target.Publishable()) {
-            console::PrintLongUsage();
-            console::ExplainReportRefused(report, target.Publishable() ? "" : target.refusal);
-            facts.choices.reportPath.reset();
-            return refused();
-        }
-    }
     // The metadata file is read before any work: one that cannot be used
     // refuses the run.
     dicom::SlideMetadata dicomMetadata;
@@ -290,7 +326,6 @@ int main(int argc, char** argv) {
         return refused();
     }
     if (options.choices.threads) pyramid::LimitUsableCpus(*options.choices.threads);
-    facts.cpus = pyramid::UsableCpus();
     facts.status = ConvertParsed(options, dicomMetadata, startupStatus, &facts);
-    return FinishRun(facts);
+    return FinishRun(facts, report);
 }

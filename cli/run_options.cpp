@@ -269,7 +269,9 @@ ArgumentCheck ParseArguments(int argc, char** argv, RunOptions* options) {
             optionsEnded = true;
             continue;
         }
+        const bool reportGiven = options->choices.reportPath.has_value();
         const OptionAsks asks = TakeOption(argc, argv, &i, &options->choices, &check.option);
+        if (!reportGiven && options->choices.reportPath) check.reportWord = i;
         if (!check.option.name.empty()) {
             check.verdict = ArgumentVerdict::BadOption;
             return check;

@@ -91,6 +91,7 @@ struct ArgumentCheck {
     int argumentCount = 0;                  // the arguments that are not options
     OptionRefusal option;                   // BadOption
     std::vector<LooseNumber> looseNumbers;  // in the order the arguments were read
+    int reportWord = 0;                     // the word of argv that holds --report's path (0: none)
 };
 
 // True for a Scale that names a region: 0 < Scale <= 80.

@@ -117,7 +117,8 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-bool WriteRunReport(const RunFacts& facts, const std::string& reason, std::string* why) {
+bool WriteRunReport(const OutputTarget& target, const RunFacts& facts, const std::string& reason,
+                    std::string* why) {
     double cpuSeconds = 0.0;
     std::int64_t peakBytes = 0;
     ProcessMeasures(&cpuSeconds, &peakBytes);
@@ -125,7 +126,6 @@ bool WriteRunReport(const RunFacts& facts, const std::string& reason, std::strin
         std::chrono::duration<double>(std::chrono::steady_clock::now() - facts.started).count();
     const std::string json = RunReportJson(facts, reason, wallSeconds, cpuSeconds, peakBytes);
 
-    const OutputTarget target = ResolveOutputTarget(*facts.choices.reportPath);
     std::unique_ptr<PublishingFile> file = PublishingFile::Create(target, why);
     if (!file) return false;
     if (!file->file().WriteAt(json.data(), json.size(), 0)) {

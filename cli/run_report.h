@@ -6,7 +6,8 @@
  * holds a new file, each level's size and tiles (and how they were made),
  * the pixel size and where it came from, the options, the times, the peak memory and the version.
  * docs/run-report.schema.json describes it. The file is written as every
- * output is (a hidden temporary, renamed when whole).
+ * output is (a hidden temporary, renamed when whole), in the folder held
+ * open since its path was looked at.
  */
 #pragma once
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "cli/run_options.h"
+#include "common/output_target.h"
 
 namespace nvx::cli {
 
@@ -52,8 +54,10 @@ struct RunFacts {
 std::string RunReportJson(const RunFacts& facts, const std::string& reason, double wallSeconds,
                           double cpuSeconds, std::int64_t peakBytes);
 
-// Writes the report to the path --report named; false with `why` set when
-// it cannot be written.
-bool WriteRunReport(const RunFacts& facts, const std::string& reason, std::string* why);
+// Writes the report to `target`, the record of the path --report named,
+// looked at when the options were read (cli/report_place.h): in the folder
+// held since; false with `why` set when it cannot be written.
+bool WriteRunReport(const OutputTarget& target, const RunFacts& facts, const std::string& reason,
+                    std::string* why);
 
 }  // namespace nvx::cli

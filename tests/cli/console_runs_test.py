@@ -45,8 +45,11 @@ class Run:
     # converter (taskset).
     TAKES_A_PREFIX = True
 
-    def __init__(self, args, fake="fake", locale=None, converter=None, merged=False, **fake_env):
+    def __init__(self, args, fake="fake", locale=None, converter=None, merged=False,
+                 prepare=None, **fake_env):
         self.dir = tempfile.mkdtemp(prefix="nvx2svs-cli-")
+        if prepare is not None:
+            prepare(self.dir)  # what is in the run's folder before it starts
         self.log = os.path.join(self.dir, "calls.log")
         env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": locale or LOCALE,
                "LD_LIBRARY_PATH": os.path.join(FAKES, fake), "NVXFAKE_LOG": self.log}
@@ -204,9 +207,15 @@ class OptionReports(unittest.TestCase):
                   "was left as it was", {"levels": levels((0, 0, 6), (0, 0, 0)),
                                          "output_replaced": False}),
                  (["a.nvx", "out.svs", "1"], {"fail": "open"}, -1,
-                  "the input 'a.nvx' does not exist", {"levels": [], "mpp_source": None}),
+                  "the input 'a.nvx' does not exist",
+                  {"levels": [], "mpp_source": None, "cpus": None, "input": "a.nvx"}),
+                 # A line refused before any work still says what it named.
                  (["a.nvx", "out.svs", "12", "--quality=80", "--chroma", "420"], {}, -1,
-                  "the layer count '12' is not a number from 1 to 9", {"input": None})]
+                  "the layer count '12' is not a number from 1 to 9",
+                  {"input": "a.nvx", "output": "out.svs", "cpus": None}),
+                 (["a.nvx", "--threads", "0"], {}, -1,
+                  "--threads '0' is not a whole number of CPUs, at least 1",
+                  {"input": None, "output": None, "cpus": None})]
         for args, fake, status, reason, expected, *environment in cases:
             with self.subTest(args=args, fake=fake, environment=environment), \
                     mock.patch.dict(os.environ, *environment):
@@ -233,6 +242,84 @@ class OptionReports(unittest.TestCase):
         self.assertEqual(run.stderr.decode(), ERROR + "--report 'out.svs' cannot take the report: "
                          "it names the slide or the output\n")
         self.assertEqual(run.calls(), [])
+
+    def test_the_report_never_replaces_a_file_the_line_names(self):
+        # Whatever the line, refused or not: the slide, the output, an
+        # earlier output, the metadata file and the DICOM folder stay as they
+        # were, under any name, and no report is written anywhere.
+        slide = b"\x00NVX slide bytes " * 64
+        tiff = b"II*\x00 an earlier conversion"
+        metadata = b'{"patient": {"id": "P1"}}'
+        dicom = ["--format", "dicom", "--mpp", "0.25", "--section-thickness", "4"]
+
+        def link_dir(folder):
+            os.mkdir(os.path.join(folder, "dir"))
+            os.symlink("dir", os.path.join(folder, "linkdir"))
+
+        def fifo(folder):
+            os.mkfifo(os.path.join(folder, "r.json"))
+
+        def dicom_folder(folder):
+            done = Run([os.path.join(folder, "slide.nvx"), os.path.join(folder, "out.dicom"),
+                        "2"] + dicom,
+                       width=600, height=400)
+            self.assertEqual(done.status, 0, done.stderr)
+        names = "it names the slide or the output"
+        not_report = ("it holds something other than a report (a JSON object), and a report "
+                      "replaces only an earlier report")
+        # args, files made before the run, anything else made, the refusal
+        cases = [
+            # A forgotten report name: --report takes the slide's path.
+            (["--report", "slide.nvx", "out.svs", "4"], {}, None, not_report),
+            (["--report", "slide.nvx", "slide.nvx", "out.svs", "12"], {}, None, names),
+            (["--report", "slide.nvx", "--bogus", "slide.nvx", "out.svs", "4"], {}, None,
+             "it names a file that another argument names too"),
+            (["--report", "out.svs", "slide.nvx", "out.svs", "2"], {"out.svs": tiff}, None,
+             names),
+            (["--report", "earlier.svs", "slide.nvx", "out.svs", "2"], {"earlier.svs": tiff},
+             None, not_report),
+            (["--report", "./out.svs", "slide.nvx", "out.svs", "2"], {}, None, names),
+            (["--report", "linkdir/out.svs", "slide.nvx", "dir/out.svs", "2"], {}, link_dir,
+             names),
+            (["--report", "./m.json", "slide.nvx", "out.dicom", "2", "--dicom-metadata",
+              "m.json"] + dicom, {"m.json": metadata}, None, "it names the DICOM metadata file"),
+            (["--report", "r.json", "slide.nvx", "out.svs", "2"], {}, fifo,
+             "it is a FIFO, not a regular file; only a regular file is replaced"),
+            (["--report", "dir", "slide.nvx", "out.svs", "2"], {}, link_dir,
+             "it is a folder, not a regular file; only a regular file is replaced"),
+            (["--report", "out.dicom/r.json", "slide.nvx", "out.dicom", "2"] + dicom, {},
+             dicom_folder,
+             "it lies inside the DICOM output folder 'out.dicom', which the run replaces"),
+        ]
+        for args, made, make, refusal in cases:
+            with self.subTest(args=args):
+                made = dict(made, **{"slide.nvx": slide})
+
+                def prepare(folder):
+                    for name, content in made.items():
+                        with open(os.path.join(folder, name), "wb") as f:
+                            f.write(content)
+                    if make:
+                        make(folder)
+                run = Run(args, prepare=prepare, width=600, height=400)
+                request = REQUEST.encode(ENCODING)
+                self.assertEqual((run.status, run.stdout[:len(request)]), (255, request),
+                                 run.stderr)
+                self.assertEqual(run.stderr.decode().splitlines()[0],
+                                 f"{ERROR}--report '{args[1]}' cannot take the report: {refusal}")
+                self.assertEqual(run.calls(), [])  # refused before the slide was opened
+                for name, content in made.items():
+                    with open(os.path.join(run.dir, name), "rb") as f:
+                        self.assertEqual(f.read(), content, name)
+                written = [os.path.join(top, name) for top, _, found in os.walk(run.dir)
+                           for name in found if name.endswith(".json") and name != "m.json"
+                           and os.path.isfile(os.path.join(top, name))]
+                self.assertEqual(written, [])
+                # Nothing beside what was made, but the DICOM folder of the
+                # run before this one.
+                self.assertEqual(sorted(set(os.listdir(run.dir)) - set(made) -
+                                        {"dir", "linkdir", "r.json", "calls.log", "out.dicom"}),
+                                 [])
 
     def test_the_cpus_a_run_may_use_reach_its_report(self):
         import json

@@ -9,15 +9,16 @@ sockets and links to them (refused), an earlier file's mode, owner, ACL and
 hard links (kept or warned about), a restrictive umask, a name near the
 file system's limit, a sticky folder where the rename cannot succeed, a file
 mounted at the output's name; and what changes under a run that works: its
-folder swapped for a link to another, something put at its free output
-name, a run of another PID namespace sweeping beside it, a folder it may
-write but not read. The slides are noise pictures that convert slowly
+folder (or the report's) swapped for a link to another, something put at
+its free output name, a run of another PID namespace sweeping beside it, a
+folder it may write but not read. The slides are noise pictures that convert slowly
 enough to be interrupted (noisy_slide.py), read through our own slide
 library.
 
 usage: output_safety_test.py <nvx2svs> <folder of libNvxSlideLib.so>
 """
 
+import json
 import os
 import resource
 import shutil
@@ -490,6 +491,49 @@ class OutputSafety(unittest.TestCase):
                 self.assertEqual(len(openslide.OpenSlide(published).level_dimensions), 2)
                 if earlier and os.geteuid() == 0:
                     self.assertEqual(os.stat(published).st_uid, NOBODY)
+
+    def test_the_report_goes_to_the_folder_that_was_looked_at(self):
+        # The report's folder is swapped for a link to another folder while
+        # the run works, as the output's is above: the report goes to the
+        # folder looked at when the options were read, and the file of the
+        # same name in the other folder is left as it was.
+        users, moved, ours = (os.path.join(self.folder, n) for n in ("users", "moved", "ours"))
+        for earlier in (False, True):
+            with self.subTest(earlier=earlier):
+                for folder in (users, moved, ours):
+                    if os.path.islink(folder):
+                        os.remove(folder)
+                    elif os.path.exists(folder):
+                        shutil.rmtree(folder)
+                os.mkdir(users)
+                os.mkdir(ours)
+                with open(os.path.join(ours, "r.json"), "wb") as f:
+                    f.write(b"{} the run's own file")
+                os.chmod(os.path.join(ours, "r.json"), 0o600)
+                report = os.path.join(users, "r.json")
+                if earlier:
+                    with open(report, "wb") as f:
+                        f.write(b'{"status": 1}')
+                process = subprocess.Popen([NVX2SVS, "--report", report, self.slow, self.output,
+                                            "2"], env=environment(), stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE)
+                self.wait_for_first_dot(process)
+                process.send_signal(signal.SIGSTOP)
+                os.rename(users, moved)
+                os.symlink(ours, users)
+                status, stdout, stderr = self.finish(process)
+                self.assertEqual(status, 0, stderr)
+                self.assertTrue(stdout.endswith(COMPLETION))
+                self.assertEqual(os.listdir(ours), ["r.json"])
+                with open(os.path.join(ours, "r.json"), "rb") as f:
+                    self.assertEqual(f.read(), b"{} the run's own file")
+                self.assertEqual(stat.S_IMODE(os.stat(os.path.join(ours, "r.json")).st_mode),
+                                 0o600)
+                self.assertEqual(os.listdir(moved), ["r.json"])
+                with open(os.path.join(moved, "r.json"), "rb") as f:
+                    written = json.load(f)
+                self.assertEqual((written["status"], written["output"]), (0, self.output))
+                os.remove(self.output)
 
     def test_what_appears_at_a_free_output_name_during_the_run_is_left(self):
         for name, make, because in (("FIFO", os.mkfifo, "it is a FIFO, not a regular file"),
