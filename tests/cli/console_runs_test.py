@@ -588,6 +588,33 @@ class HelpAndVersion(unittest.TestCase):
                 self.assertIn(words, rest)
             self.assertEqual(run.calls(), [], "no slide library for the help")
 
+    def test_the_help_says_what_layers_and_no_label_do(self):
+        # What the help says of LAYERS and --no-label, each beside a run
+        # that shows it: LAYERS 1 gives two levels, the slide's size caps
+        # the count, and --no-label still reads and writes the macro.
+        import json
+        help_text = " ".join(Run(["--help"]).stdout.decode(ENCODING).split())
+        for said in ("1 gives two levels, as 2 does",
+                     "The slide's size caps the count: N levels need a shorter side of at "
+                     "least 256 x 2^N pixels",
+                     "The macro stays, and it often shows the label too: to de-identify a "
+                     "slide give both --no-label and --no-macro"):
+            self.assertIn(said, help_text)
+        # size, LAYERS, options, the levels' widths, the pictures read
+        cases = [((600, 400), "1", [], [600, 150], {"label", "preview"}),
+                 ((4096, 4096), "9", [], [4096, 1024, 256, 64], {"label", "preview"}),
+                 ((4095, 5000), "9", [], [4095, 1023, 255], {"label", "preview"}),
+                 ((600, 400), "2", ["--no-label"], [600, 150], {"preview"})]
+        for (width, height), layers, options, widths, pictures in cases:
+            with self.subTest(size=(width, height), layers=layers, options=options):
+                run = Run(["--report", "r.json", "a.nvx", "out.svs", layers] + options,
+                          width=width, height=height, mpp=0.25)
+                self.assertEqual(run.status, 0, run.stderr)
+                with open(os.path.join(run.dir, "r.json"), "rb") as f:
+                    report = json.load(f)
+                self.assertEqual([level["width"] for level in report["levels"]], widths)
+                self.assertEqual(set(run.calls()) & {"label", "preview"}, pictures)
+
     def test_version_names_the_libtiff_it_runs_with(self):
         run = Run(["--version"])
         self.assertEqual((run.status, run.stderr, run.calls()), (0, b"", []))
