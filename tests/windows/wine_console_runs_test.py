@@ -41,8 +41,11 @@ def converter_with(fake):
 class WineRun:
     """console_runs_test.Run, under Wine: the locale names the console's code page."""
 
-    def __init__(self, args, fake="fake", locale=None, converter=None, **fake_env):
+    def __init__(self, args, fake="fake", locale=None, converter=None, prepare=None,
+                 **fake_env):
         self.dir = tempfile.mkdtemp(prefix="run-", dir=HOLDER)
+        if prepare is not None:
+            prepare(self.dir)
         self.log = os.path.join(self.dir, "calls.log")
         env = {k: v for k, v in os.environ.items() if not k.startswith("NVXFAKE_")}
         env["NVXFAKE_LOG"] = wine_console.windows_path(self.log)
