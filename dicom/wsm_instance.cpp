@@ -104,6 +104,10 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
         *why = "no container identifier";
         return {};
     }
+    if (slide.pictureSeriesUid.empty() || slide.pictureSeriesUid == slide.seriesUid) {
+        *why = "no series of its own for the label and the overview";
+        return {};
+    }
     const SlideMetadata& m = slide.metadata;
     const std::array<std::string, 4> imageType = ImageType(image.kind);
     const bool showsLabel =
@@ -139,9 +143,9 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
         {Tag(0x0018, 0x1000), vr::kLO, "UNKNOWN"},
         {Tag(0x0018, 0x1020), vr::kLO, "UNKNOWN"},
         {Tag(0x0020, 0x000D), vr::kUI, slide.studyUid},
-        {Tag(0x0020, 0x000E), vr::kUI, slide.seriesUid},
+        {Tag(0x0020, 0x000E), vr::kUI, showsLabel ? slide.pictureSeriesUid : slide.seriesUid},
         {Tag(0x0020, 0x0010), vr::kSH, ""},
-        {Tag(0x0020, 0x0011), vr::kIS, "1"},
+        {Tag(0x0020, 0x0011), vr::kIS, showsLabel ? "2" : "1"},
         {Tag(0x0020, 0x0013), vr::kIS, number},
         {Tag(0x0020, 0x0052), vr::kUI, slide.frameOfReferenceUid},
         {Tag(0x0020, 0x1040), vr::kLO, ""},

@@ -36,6 +36,11 @@ enum class WsmImageKind {
 struct WsmSlide {
     SlideMetadata metadata;
     std::string studyUid, seriesUid, frameOfReferenceUid, dimensionOrganizationUid, specimenUid;
+    // The series of the label and the overview (series number 2), beside
+    // the pyramid's (1) in the same study: photographs of the slide that
+    // show its label, kept out of the series a viewer builds its pyramid
+    // from, and withheld as one series where the label must not be seen.
+    std::string pictureSeriesUid;
     // When the slide was scanned (DA, TM).
     std::string contentDate, contentTime;
     // The full-resolution level's size and its pixel size in microns

@@ -90,6 +90,7 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& dige
     const dicom::SlideUids uids = dicom::UidsFor(digest);
     slide.studyUid = uids.study;
     slide.seriesUid = uids.series;
+    slide.pictureSeriesUid = dicom::DerivedUid(digest, "picture series");
     slide.frameOfReferenceUid = uids.frameOfReference;
     slide.dimensionOrganizationUid = uids.dimensionOrganization;
     slide.specimenUid = uids.specimen;
@@ -104,6 +105,29 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& dige
     slide.sectionMicrons = job.dicomMetadata.sectionThicknessUm;
     slide.sectionRecorded = slide.sectionMicrons > 0;
     return slide;
+}
+
+// The thumbnail instance's picture: the TIFF's thumbnail, halved further
+// while it is larger than the smallest level, so that it never lies between
+// two levels. Viewers build their pyramid from the levels and the
+// thumbnail; dicom-microscopy-viewer keeps a thumbnail unless a level has
+// its width, and one between two levels stands in for those below it, which
+// are then never shown. The levels' sides are the box's halved as these are
+// (scale factors of powers of two, truncated), so halving to the smallest
+// level's scale gives its size exactly.
+ThumbnailRequest ThumbnailInstanceRequest(const ConversionJob& job, const PyramidPlan& plan) {
+    ThumbnailRequest request =
+        ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x, job.box.y,
+                               job.box.width, job.box.height);
+    const LevelPlan& smallest = plan.levels.back();
+    while (request.width > smallest.width || request.height > smallest.height) {
+        request.scale *= 0.5f;
+        request.x /= 2;
+        request.y /= 2;
+        request.width = std::max<std::int32_t>(1, request.width / 2);
+        request.height = std::max<std::int32_t>(1, request.height / 2);
+    }
+    return request;
 }
 
 dicom::FileMeta MetaFor(const Sha256::Digest& digest, const std::string& instanceUid) {
@@ -324,9 +348,7 @@ void DicomAttempt::WriteInstances(std::vector<AssociatedPicture>* missing,
     for (std::size_t k = 0; k < plan_.levels.size(); ++k) {
         if (!WriteLevel(k, &(*routes)[k])) return;
         if (k == 0) {
-            const ThumbnailRequest request =
-                ReduceThumbnailRequest(static_cast<float>(job_.info.scanMagnification), job_.box.x,
-                                       job_.box.y, job_.box.width, job_.box.height);
+            const ThumbnailRequest request = ThumbnailInstanceRequest(job_, plan_);
             const slide::Fetched fetched =
                 slide::FetchRegion(source_.slide, request.scale, request.x, request.y,
                                    request.width, request.height, 1);

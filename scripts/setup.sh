@@ -28,8 +28,13 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
   localedef -i zh_CN -f GBK zh_CN.GBK
 fi
 
-# The batch viewer's OpenSeadragon (npm), kept in workflow/viewer/node_modules.
+# The batch viewer's OpenSeadragon (npm), kept in workflow/viewer/node_modules,
+# and the DICOM viewer test's dicom-microscopy-viewer, in
+# tests/dicom/microscopy_viewer/node_modules.
 command -v npm >/dev/null || "$(dirname "$0")/install-packages.sh" setup npm
 viewer=$(cd "$(dirname "$0")/../workflow/viewer" && pwd)
 [[ -f $viewer/node_modules/openseadragon/build/openseadragon/openseadragon.min.js ]] ||
   npm ci --prefix "$viewer" --no-audit --no-fund --loglevel=error
+microscopy=$(cd "$(dirname "$0")/../tests/dicom/microscopy_viewer" && pwd)
+[[ -f $microscopy/node_modules/dicom-microscopy-viewer/dist/dynamic-import/dataLoader.worker.min.js ]] ||
+  npm ci --prefix "$microscopy" --no-audit --no-fund --loglevel=error

@@ -1,7 +1,8 @@
 """orthanc_server.py - Debian's Orthanc for the tests: one process on
 127.0.0.1 on free ports, with a storage folder of its own under a folder the
-test gives, its whole-slide plugin and, when asked, its DICOMweb plugin;
-stopped by the test whatever happens (stop()).
+test gives, its whole-slide plugin and, when asked, its DICOMweb plugin and
+its folder plugin serving the folders given (a page beside DICOMweb, on the
+same origin); stopped by the test whatever happens (stop()).
 """
 
 import http.client
@@ -14,7 +15,8 @@ import subprocess
 import time
 
 PLUGINS = {"wsi": ("orthanc-wsi", "libOrthancWSI.so"),
-           "dicomweb": ("orthanc-dicomweb", "libOrthancDicomWeb.so")}
+           "dicomweb": ("orthanc-dicomweb", "libOrthancDicomWeb.so"),
+           "folders": ("orthanc", "libServeFolders.so")}
 
 
 def free_port():
@@ -39,7 +41,8 @@ def plugin_path(kind="wsi"):
 class Orthanc:
     """One Orthanc process on 127.0.0.1 with a temporary storage folder."""
 
-    def __init__(self, folder, plugins=("wsi",)):
+    def __init__(self, folder, plugins=("wsi",), folders=None):
+        """`folders`: {URI prefix: folder} for the folder plugin to serve."""
         self.folder = folder
         self.port = free_port()
         storage = os.path.join(folder, "storage")
@@ -50,6 +53,8 @@ class Orthanc:
             "RemoteAccessAllowed": False, "AuthenticationEnabled": False,
             "Plugins": [plugin_path(kind) for kind in plugins],
         }
+        if folders:
+            config["ServeFolders"] = dict(folders, Extensions={".wasm": "application/wasm"})
         path = os.path.join(folder, "orthanc.json")
         with open(path, "w", encoding="ascii") as out:
             json.dump(config, out)

@@ -5,8 +5,9 @@ ports with a storage folder of its own, and is stopped after the test
 whatever happens. The instances write_test_instances --slide writes (three
 levels of a tissue-like picture, the label, the overview and the
 thumbnail) are uploaded through the REST API: Orthanc accepts every one
-and lists one study with one series holding them all; the plugin serves
-every tile of every level, byte for byte the frame we wrote; and its viewer
+and lists one study with the pyramid's series and the pictures' (the label
+and the overview); the plugin's pyramid is our levels and nothing else, it
+serves every tile of every level, byte for byte the frame we wrote; and its viewer
 in headless Chromium asks for every tile of the full-resolution level in a
 large window and of the smallest level in a small one, and shows tissue in
 both (the screenshots are kept in SHOTS_FOLDER).
@@ -37,15 +38,16 @@ class OrthancTakesTheSlide(SlideInOrthanc, unittest.TestCase):
     def test_orthanc_accepts_every_instance(self):
         self.assert_every_instance_accepted(LEVELS + ("label", "overview", "thumbnail"))
 
-    def test_one_study_with_one_series_of_every_instance(self):
-        self.assert_one_series_of_every_instance()
+    def test_one_study_with_the_pyramid_and_the_pictures_series(self):
+        self.assert_pyramid_and_picture_series()
 
     def test_the_plugin_serves_every_tile_as_written(self):
         series = self.series_id()
         pyramid = self.orthanc.json("/wsi/pyramids/" + series)
         self.assertEqual((pyramid["TotalWidth"], pyramid["TotalHeight"]), (2048, 1536))
         # Orthanc-WSI 1.1 leaves the overview and the thumbnail out of the
-        # pyramid but takes the label for one more level after ours.
+        # pyramid but would take a label of the series for a level.
+        self.assert_pyramid_is_our_levels(series)
         for level, name in enumerate(LEVELS):
             with self.subTest(name):
                 self.assert_tiles_served(series, level, name)

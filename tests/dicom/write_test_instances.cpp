@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
     const nvx::dicom::SlideUids uids = nvx::dicom::UidsFor(digest);
     slide.studyUid = uids.study;
     slide.seriesUid = uids.series;
+    slide.pictureSeriesUid = nvx::dicom::DerivedUid(digest, "picture series");
     slide.frameOfReferenceUid = uids.frameOfReference;
     slide.dimensionOrganizationUid = uids.dimensionOrganization;
     slide.specimenUid = uids.specimen;

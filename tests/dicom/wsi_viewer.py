@@ -5,7 +5,8 @@ viewer in headless Chromium asks for every tile of the level the window's
 size calls for and shows tissue.
 
 A test class mixes in SlideInOrthanc, writes its instances in
-make_instances() and sets `shots`, the folder the screenshots are kept in.
+make_instances() and sets `shots`, the folder the screenshots are kept in;
+`plugins` and `folders` say what else its Orthanc runs and serves.
 """
 
 import base64
@@ -111,9 +112,16 @@ class Chromium:
         return base64.b64decode(self.call("Page.captureScreenshot", page=True,
                                           format="png")["data"])
 
+    def evaluate(self, expression):
+        """The value of a JavaScript expression in the page."""
+        answer = self.call("Runtime.evaluate", page=True, expression=expression,
+                           returnByValue=True)
+        if "exceptionDetails" in answer:
+            raise AssertionError(f"{expression}: {answer['exceptionDetails']}")
+        return answer["result"].get("value")
+
     def fetched_tiles(self):
-        return self.call("Runtime.evaluate", page=True, expression=FETCHED_TILES,
-                         returnByValue=True)["result"]["value"]
+        return self.evaluate(FETCHED_TILES)
 
     def close(self):
         try:
@@ -137,6 +145,8 @@ class SlideInOrthanc:
     cls.instances, which returns their names (NAME.dcm there)."""
 
     shots = None
+    plugins = ("wsi",)
+    folders = None
 
     @classmethod
     def setUpClass(cls):
@@ -145,7 +155,7 @@ class SlideInOrthanc:
         try:
             cls.instances = os.path.join(cls.folder, "instances")
             cls.names = cls.make_instances()
-            cls.orthanc = Orthanc(cls.folder)
+            cls.orthanc = Orthanc(cls.folder, cls.plugins, cls.folders)
             if not cls.orthanc.wait_until_up():
                 tail = cls.orthanc.log_text().strip().splitlines()[-3:]
                 raise unittest.SkipTest("Orthanc ended before it answered: " + " | ".join(tail))
@@ -178,23 +188,48 @@ class SlideInOrthanc:
                 self.assertEqual(json.loads(body)["Status"], "Success")
 
     def series_id(self):
-        series = self.orthanc.json("/series")
-        self.assertEqual(len(series), 1)
-        return series[0]
+        """Orthanc's id of the pyramid's series: the full-resolution level's."""
+        first = min(name for name in self.names if name.startswith("level"))
+        uid = pydicom.dcmread(self.path(first), stop_before_pixels=True).SeriesInstanceUID
+        found = [series for series in self.orthanc.json("/series")
+                 if self.orthanc.json("/series/" + series)["MainDicomTags"]
+                 ["SeriesInstanceUID"] == uid]
+        self.assertEqual(len(found), 1)
+        return found[0]
 
-    def assert_one_series_of_every_instance(self):
-        """Orthanc holds one study with one series: our instances, as
-        their series UID and image types say."""
+    def assert_pyramid_and_picture_series(self):
+        """Orthanc holds one study of two series, as their numbers and the
+        image types Orthanc read say: the pyramid's (1) with the levels and
+        the thumbnail, the pictures' (2) with the label and the overview;
+        every instance of the same slide (container and frame of reference)."""
         self.assertEqual(len(self.orthanc.json("/studies")), 1)
-        series = self.orthanc.json("/series/" + self.series_id())
-        self.assertEqual(len(series["Instances"]), len(self.names))
         ours = [pydicom.dcmread(self.path(name), stop_before_pixels=True) for name in self.names]
-        self.assertEqual({ds.SeriesInstanceUID for ds in ours},
-                         {series["MainDicomTags"]["SeriesInstanceUID"]})
-        self.assertEqual(series["MainDicomTags"]["Modality"], "SM")
-        kinds = sorted(self.orthanc.json(f"/instances/{instance}/simplified-tags")["ImageType"]
-                       for instance in series["Instances"])
-        self.assertEqual(kinds, sorted("\\".join(ds.ImageType) for ds in ours))
+        expected = {}
+        for ds in ours:
+            number = "2" if ds.ImageType[2] in ("LABEL", "OVERVIEW") else "1"
+            expected.setdefault(number, []).append("\\".join(ds.ImageType))
+        held = {}
+        for series in self.orthanc.json("/series"):
+            found = self.orthanc.json("/series/" + series)
+            self.assertEqual(found["MainDicomTags"]["Modality"], "SM")
+            held[found["MainDicomTags"]["SeriesNumber"]] = sorted(
+                self.orthanc.json(f"/instances/{instance}/simplified-tags")["ImageType"]
+                for instance in found["Instances"])
+        self.assertEqual(held, {number: sorted(kinds) for number, kinds in expected.items()})
+        self.assertEqual(len({(ds.FrameOfReferenceUID, ds.ContainerIdentifier, ds.StudyInstanceUID)
+                              for ds in ours}), 1)
+
+    def assert_pyramid_is_our_levels(self, series):
+        """The plugin's pyramid is our levels, largest first, and nothing
+        else (no label or overview taken for a level)."""
+        pyramid = self.orthanc.json("/wsi/pyramids/" + series)
+        levels = sorted((name for name in self.names if name.startswith("level")),
+                        key=lambda name: int(name.replace("level", "").strip("-")))
+        sizes = []
+        for name in levels:
+            ds = pydicom.dcmread(self.path(name), stop_before_pixels=True)
+            sizes.append([ds.TotalPixelMatrixColumns, ds.TotalPixelMatrixRows])
+        self.assertEqual(pyramid["Sizes"], sizes)
 
     def assert_tiles_served(self, series, level, name):
         """Every tile of the pyramid's `level` is a frame of instance `name`."""
@@ -228,6 +263,10 @@ class SlideInOrthanc:
                              f"?series={series}")
             deadline, last, picture = time.monotonic() + 60, None, None
             while time.monotonic() < deadline:
+                # The zoom buttons and the layer switch lie over the slide's
+                # corners in a small window.
+                browser.evaluate("document.querySelectorAll('.ol-control')"
+                                 ".forEach(e => e.style.visibility = 'hidden')")
                 fetched, picture = len(browser.fetched_tiles()), browser.screenshot()
                 if fetched >= tiles and picture == last:
                     break

@@ -17,6 +17,7 @@ WsmSlide Slide() {
     WsmSlide slide;
     slide.metadata.containerIdentifier = "S-1";
     slide.studyUid = slide.seriesUid = slide.frameOfReferenceUid = "2.25.1";
+    slide.pictureSeriesUid = "2.25.4";
     slide.dimensionOrganizationUid = slide.specimenUid = "2.25.2";
     slide.contentDate = "20260101";
     slide.contentTime = "120000";
@@ -65,6 +66,9 @@ TEST(WsmInstanceTest, RefusesWhatMakesNoValidInstance) {
          "no pixel size or section thickness"},
         {"no section thickness", [](WsmSlide* s, WsmImage*) { s->sectionMicrons = 0; },
          "no pixel size or section thickness"},
+        {"the label's series the pyramid's",
+         [](WsmSlide* s, WsmImage*) { s->pictureSeriesUid = s->seriesUid; },
+         "no series of its own for the label and the overview"},
         {"an empty picture", [](WsmSlide*, WsmImage* i) { i->rows = 0; },
          "an empty picture or tile"},
         {"an empty tile", [](WsmSlide*, WsmImage* i) { i->tileColumns = 0; },
@@ -97,13 +101,19 @@ TEST(WsmInstanceTest, EachKindSaysWhatItShows) {
         const char* labelShown;  // BurnedInAnnotation and SpecimenLabelInImage
         bool spacing;            // PixelSpacing and the imaged volume
         bool labelModule;
+        const char* series;  // SeriesInstanceUID, SeriesNumber
     };
     const Row rows[] = {
-        {WsmImageKind::Volume, "ORIGINAL\\PRIMARY\\VOLUME\\NONE", "2", "NO", true, false},
-        {WsmImageKind::Resampled, "DERIVED\\PRIMARY\\VOLUME\\RESAMPLED", "2", "NO", true, false},
-        {WsmImageKind::Thumbnail, "DERIVED\\PRIMARY\\THUMBNAIL\\RESAMPLED", "1", "NO", true, false},
-        {WsmImageKind::Label, "ORIGINAL\\PRIMARY\\LABEL\\NONE", "1", "YES", false, true},
-        {WsmImageKind::Overview, "ORIGINAL\\PRIMARY\\OVERVIEW\\NONE", "1", "YES", false, false},
+        {WsmImageKind::Volume, "ORIGINAL\\PRIMARY\\VOLUME\\NONE", "2", "NO", true, false,
+         "2.25.1 1"},
+        {WsmImageKind::Resampled, "DERIVED\\PRIMARY\\VOLUME\\RESAMPLED", "2", "NO", true, false,
+         "2.25.1 1"},
+        {WsmImageKind::Thumbnail, "DERIVED\\PRIMARY\\THUMBNAIL\\RESAMPLED", "1", "NO", true, false,
+         "2.25.1 1"},
+        {WsmImageKind::Label, "ORIGINAL\\PRIMARY\\LABEL\\NONE", "1", "YES", false, true,
+         "2.25.4 2"},
+        {WsmImageKind::Overview, "ORIGINAL\\PRIMARY\\OVERVIEW\\NONE", "1", "YES", false, false,
+         "2.25.4 2"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.imageType);
@@ -111,6 +121,7 @@ TEST(WsmInstanceTest, EachKindSaysWhatItShows) {
         const DataSet d = WsmInstanceDataSet(Slide(), Image(row.kind), &why);
         ASSERT_FALSE(d.Empty()) << why;
         EXPECT_EQ(Text(d, Tag(0x0008, 0x0008)), row.imageType);
+        EXPECT_EQ(Text(d, Tag(0x0020, 0x000E)) + " " + Text(d, Tag(0x0020, 0x0011)), row.series);
         EXPECT_EQ(Text(d, Tag(0x0028, 0x0008)), row.frames);
         EXPECT_EQ(Text(d, Tag(0x0028, 0x0301)), row.labelShown);
         EXPECT_EQ(Text(d, Tag(0x0048, 0x0010)), row.labelShown);

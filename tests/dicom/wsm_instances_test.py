@@ -72,10 +72,15 @@ class WsmInstances(unittest.TestCase):
         finally:
             shutil.rmtree(again)
 
-    def test_one_study_and_series_with_uids_of_their_own(self):
+    def test_one_study_and_two_series_with_uids_of_their_own(self):
         datasets = [pydicom.dcmread(self.path(name)) for name in self.instances]
         self.assertEqual(len({ds.StudyInstanceUID for ds in datasets}), 1)
-        self.assertEqual(len({ds.SeriesInstanceUID for ds in datasets}), 1)
+        # The pyramid's series, and the label's and overview's.
+        series = {(ds.SeriesInstanceUID, ds.SeriesNumber): set() for ds in datasets}
+        for ds in datasets:
+            series[(ds.SeriesInstanceUID, ds.SeriesNumber)].add(ds.ImageType[2])
+        self.assertEqual(sorted((number, sorted(kinds)) for (_, number), kinds in series.items()),
+                         [(1, ["THUMBNAIL", "VOLUME"]), (2, ["LABEL", "OVERVIEW"])])
         self.assertEqual(len({ds.FrameOfReferenceUID for ds in datasets}), 1)
         instances = {ds.SOPInstanceUID for ds in datasets}
         self.assertEqual(len(instances), len(datasets))

@@ -239,18 +239,20 @@ def dicom_pictures(folder):
 
 def read_back_dicom(folder, leave_out=()):
     """What pydicom reads from a finished folder of instances; raises when
-    it is not one slide's: every file an instance of one series, at least
+    it is not one slide's: the levels and the thumbnail in one series, the
+    label and the overview in at most one other of the same study, at least
     one pyramid level. A picture in leave_out is never read."""
     import pydicom
     from PIL import Image
     from pydicom.encaps import generate_pixel_data_frame
 
     files = instance_files(folder)
-    levels, pictures, series, spacing = [], {}, set(), None
+    levels, pictures, series, studies, spacing = [], {}, {}, set(), None
     for path in files:
         ds = pydicom.dcmread(path, stop_before_pixels=True)
-        series.add(ds.SeriesInstanceUID)
         kind = ds.ImageType[2] if len(ds.ImageType) > 2 else ""
+        series.setdefault(kind in ("LABEL", "OVERVIEW"), set()).add(ds.SeriesInstanceUID)
+        studies.add(ds.StudyInstanceUID)
         if kind == "VOLUME":
             levels.append([int(ds.TotalPixelMatrixColumns), int(ds.TotalPixelMatrixRows)])
             measures = ds.SharedFunctionalGroupsSequence[0].PixelMeasuresSequence[0]
@@ -258,12 +260,14 @@ def read_back_dicom(folder, leave_out=()):
                 spacing = (levels[-1][0], float(measures.PixelSpacing[1]) * 1000)
         elif kind in DICOM_KINDS:
             pictures[DICOM_KINDS[kind]] = (path, [int(ds.Columns), int(ds.Rows)])
-    if not levels or len(series) != 1:
+    pyramid, shown = series.get(False, set()), series.get(True, set())
+    if not levels or len(pyramid) != 1 or len(shown) > 1 or pyramid & shown or len(studies) != 1:
         raise ValueError(f"{len(files)} files, {len(levels)} pyramid levels, "
-                         f"{len(series)} series: not one slide's instances")
+                         f"{len(pyramid | shown)} series in {len(studies)} studies: "
+                         "not one slide's instances")
     info = {
         "instances": len(files),
-        "series_uid": series.pop(),
+        "series_uid": pyramid.pop(),
         "levels": sorted(levels, key=lambda size: -size[0]),
         "mpp_x": f"{spacing[1]:.6g}",
         "associated": {name: size for name, (_path, size) in sorted(pictures.items())},
@@ -413,6 +417,8 @@ def upload(folder, pacs):
     one that answers a byte at a time, fails the slide then."""
     address = pacs_address(pacs["address"])
     files = instance_files(folder)
+    # The series of the levels, whose viewer the report links (the label
+    # and the overview are in a series of their own).
     series = set()
     seconds = pacs["timeout"]
     deadline = time.monotonic() + seconds
@@ -427,10 +433,12 @@ def upload(folder, pacs):
             try:
                 # No step waits past the deadline (a second more, so that
                 # the deadline, not a socket's timeout, names the reason).
-                series.add(upload_one(path, address, pacs,
-                                      max(0.001, deadline - time.monotonic()) + 1))
+                parent = upload_one(path, address, pacs,
+                                    max(0.001, deadline - time.monotonic()) + 1)
             except OSError as e:
                 raise OSError(f"{os.path.basename(path)}: {e}") from None
+            if os.path.basename(path).startswith("level-"):
+                series.add(parent)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
@@ -438,7 +446,7 @@ def upload(folder, pacs):
     taken = {"address": address, "api": pacs["api"], "instances": len(files)}
     if pacs["api"] == "orthanc":
         if len(series) != 1:
-            raise OSError(f"Orthanc put the instances in {len(series)} series")
+            raise OSError(f"Orthanc put the levels in {len(series)} series")
         taken["series"] = series.pop()
         taken["viewer"] = pacs_viewer(address, taken["series"])
     return taken
