@@ -22,6 +22,28 @@ namespace {
 constexpr std::uint64_t kLargestFile = 1024 * 1024;
 constexpr const char* kThicknessField = "section_thickness_um";
 constexpr double kThickestSectionUm = 1000;
+constexpr const char* kIlluminationField = "illumination";
+constexpr const char* kWavelengthField = "illumination_wavelength_nm";
+constexpr const char* kColorField = "illumination_color";
+// Ultraviolet to near infrared: what a microscope's light sources give.
+constexpr double kShortestWavelengthNm = 100;
+constexpr double kLongestWavelengthNm = 2000;
+
+template <typename Value>
+struct Named {
+    const char* name;
+    Value value;
+};
+constexpr Named<Illumination> kIlluminations[] = {
+    {"brightfield", Illumination::Brightfield},
+    {"fluorescence", Illumination::Fluorescence},
+};
+
+constexpr Named<IlluminationColor> kColors[] = {
+    {"red", IlluminationColor::Red},           {"green", IlluminationColor::Green},
+    {"blue", IlluminationColor::Blue},         {"ultraviolet", IlluminationColor::Ultraviolet},
+    {"infrared", IlluminationColor::Infrared}, {"full spectrum", IlluminationColor::FullSpectrum},
+};
 
 enum class Kind { LongString, ShortString, PersonName };
 
@@ -43,7 +65,76 @@ std::string FieldNames() {
     std::string names;
     for (const Field& field : kFields)
         names += (names.empty() ? "" : ", ") + std::string(field.name);
-    return names + ", " + kThicknessField;
+    return names + ", " + kThicknessField + ", " + kIlluminationField + ", " + kWavelengthField +
+           ", " + kColorField;
+}
+
+// The names of a table's values, quoted and joined as a sentence says them.
+template <typename Table>
+std::string Choices(const Table& table, const char* last) {
+    std::string choices;
+    for (std::size_t i = 0; i < std::size(table); ++i) {
+        if (i > 0) choices += i + 1 == std::size(table) ? last : ", ";
+        choices += std::string("\"") + table[i].name + "\"";
+    }
+    return choices;
+}
+
+// The value named `text` in `table`; false when none is.
+template <typename Value, std::size_t N>
+bool FindNamed(const Named<Value> (&table)[N], const std::string& text, Value* value) {
+    for (const Named<Value>& known : table) {
+        if (text != known.name) continue;
+        *value = known.value;
+        return true;
+    }
+    return false;
+}
+
+// The optical path's fields: true when `key` is one of them, with the
+// reason in `why` when its value is refused.
+bool ReadOpticalPathField(const std::string& key, const nlohmann::json& value, SlideMetadata* read,
+                          std::string* why) {
+    const std::string text = value.is_string() ? value.get<std::string>() : "";
+    if (key == kIlluminationField) {
+        if (!FindNamed(kIlluminations, text, &read->illumination)) {
+            *why = key + " is not " + Choices(kIlluminations, " or ");
+        }
+    } else if (key == kColorField) {
+        if (!FindNamed(kColors, text, &read->illuminationColor)) {
+            *why = key + " is not one of " + Choices(kColors, " and ");
+        }
+    } else if (key == kWavelengthField) {
+        const double nanometres = value.is_number() ? value.get<double>() : 0;
+        if (!value.is_number()) {
+            *why = key + " is not a number";
+        } else if (!(nanometres >= kShortestWavelengthNm && nanometres <= kLongestWavelengthNm)) {
+            *why = key + " is not from 100 to 2000 (nanometres)";
+        } else {
+            read->illuminationWavelengthNm = nanometres;
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The rules between the optical path's fields: a fluorescence path says
+// what lit it, a brightfield one is lit white and takes neither.
+bool CheckOpticalPath(const SlideMetadata& read, std::string* why) {
+    const bool lightGiven =
+        read.illuminationWavelengthNm > 0 || read.illuminationColor != IlluminationColor::None;
+    if (read.illumination == Illumination::Fluorescence && !lightGiven) {
+        *why = std::string("fluorescence illumination needs ") + kWavelengthField + " or " +
+               kColorField;
+        return false;
+    }
+    if (read.illumination == Illumination::Brightfield && lightGiven) {
+        *why = std::string(read.illuminationWavelengthNm > 0 ? kWavelengthField : kColorField) +
+               " is only for fluorescence illumination (brightfield light is white)";
+        return false;
+    }
+    return true;
 }
 
 // Whether `text` (UTF-8, the JSON parser having checked the encoding)
@@ -165,6 +256,11 @@ bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::str
             read.sectionThicknessUm = thickness;
             continue;
         }
+        why->clear();
+        if (ReadOpticalPathField(key, value, &read, why)) {
+            if (!why->empty()) return false;
+            continue;
+        }
         const Field* field = nullptr;
         for (const Field& known : kFields) {
             if (key == known.name) field = &known;
@@ -181,6 +277,7 @@ bool ParseSlideMetadata(std::string_view text, SlideMetadata* metadata, std::str
         if (!Check(*field, value.get<std::string>(), why)) return false;
         read.*(field->value) = value.get<std::string>();
     }
+    if (!CheckOpticalPath(read, why)) return false;
     *metadata = read;
     return true;
 }

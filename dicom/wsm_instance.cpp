@@ -65,6 +65,45 @@ bool AllAscii(const SlideMetadata& m) {
     return true;
 }
 
+// The illuminator's colour, as the standard's microscopy colours code it.
+Code ColorCode(IlluminationColor color) {
+    switch (color) {
+        case IlluminationColor::Red:
+            return {"371240000", "SCT", "Red"};
+        case IlluminationColor::Green:
+            return {"371246006", "SCT", "Green"};
+        case IlluminationColor::Blue:
+            return {"405738005", "SCT", "Blue"};
+        case IlluminationColor::Ultraviolet:
+            return {"415770004", "SCT", "Ultraviolet"};
+        case IlluminationColor::Infrared:
+            return {"414497003", "SCT", "Infrared"};
+        case IlluminationColor::None:
+        case IlluminationColor::FullSpectrum:
+            break;
+    }
+    return {"414298005", "SCT", "Full Spectrum"};
+}
+
+// The one optical path: brightfield is white light through the slide;
+// fluorescence is lit from above, by the wavelength and/or colour given
+// (one of them must be, and the metadata's check sees to it).
+void SetOpticalPath(DataSet* path, const SlideMetadata& m) {
+    const bool fluorescence = m.illumination == Illumination::Fluorescence;
+    if (fluorescence && m.illuminationWavelengthNm > 0) {
+        path->SetFloat32(Tag(0x0022, 0x0055), static_cast<float>(m.illuminationWavelengthNm));
+    }
+    SetCode(&path->AddItem(Tag(0x0022, 0x0016)),
+            fluorescence ? Code{"111743", "DCM", "Epifluorescence illumination"}
+                         : Code{"111744", "DCM", "Brightfield illumination"});
+    path->SetString(Tag(0x0028, 0x2002), vr::kCS, "SRGB");
+    path->SetBytes(Tag(0x0028, 0x2000), vr::kOB, SrgbProfile());
+    path->SetString(Tag(0x0048, 0x0106), vr::kSH, "1");
+    if (!fluorescence || m.illuminationColor != IlluminationColor::None) {
+        SetCode(&path->AddItem(Tag(0x0048, 0x0108)), ColorCode(m.illuminationColor));
+    }
+}
+
 std::string Text(std::uint64_t value) { return std::to_string(value); }
 
 // One text attribute of the instance: the general modules are mostly these.
@@ -211,12 +250,7 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
     // Rows run along the slide's long side, columns across it.
     static const std::string kOrientation[] = {"0", "-1", "0", "-1", "0", "0"};
     d.SetStrings(Tag(0x0048, 0x0102), vr::kDS, kOrientation);
-    DataSet& path = d.AddItem(Tag(0x0048, 0x0105));
-    SetCode(&path.AddItem(Tag(0x0022, 0x0016)), {"111744", "DCM", "Brightfield illumination"});
-    path.SetString(Tag(0x0028, 0x2002), vr::kCS, "SRGB");
-    path.SetBytes(Tag(0x0028, 0x2000), vr::kOB, SrgbProfile());
-    path.SetString(Tag(0x0048, 0x0106), vr::kSH, "1");
-    SetCode(&path.AddItem(Tag(0x0048, 0x0108)), {"414298005", "SCT", "Full Spectrum"});
+    SetOpticalPath(&d.AddItem(Tag(0x0048, 0x0105)), m);
     d.SetUint32(Tag(0x0048, 0x0302), 1);
     d.SetUint32(Tag(0x0048, 0x0303), 1);
 

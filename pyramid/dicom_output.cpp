@@ -195,6 +195,12 @@ Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const Con
     Put(&text, "specimen_description", m.specimenDescription);
     // Only when given, so that the UIDs of a slide converted without it stay.
     if (m.sectionThicknessUm > 0) Put(&text, "section_thickness_um", Bits(m.sectionThicknessUm));
+    // Likewise the optical path, only when it is not the default brightfield.
+    if (m.illumination == dicom::Illumination::Fluorescence) {
+        Put(&text, "illumination", "fluorescence");
+        Put(&text, "illumination_wavelength_nm", Bits(m.illuminationWavelengthNm));
+        Put(&text, "illumination_color", std::to_string(static_cast<int>(m.illuminationColor)));
+    }
     Put(&text, "acquired", acquired);
     Sha256 hash;
     hash.Update(slideDigest);

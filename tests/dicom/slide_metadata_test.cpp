@@ -78,7 +78,8 @@ TEST(SlideMetadataTest, RefusesWithAReasonThatNamesIt) {
         {R"({"patient_id": "P-1", "patient_age": "40"})",
          "unknown field \"patient_age\" (the fields are patient_id, patient_name, "
          "accession_number, "
-         "container_identifier, specimen_description, section_thickness_um)"},
+         "container_identifier, specimen_description, section_thickness_um, illumination, "
+         "illumination_wavelength_nm, illumination_color)"},
         {R"({"section_thickness_um": "4"})", "section_thickness_um is not a number"},
         {R"({"section_thickness_um": true})", "section_thickness_um is not a number"},
         {R"({"section_thickness_um": null})", "section_thickness_um is not a number"},
@@ -145,6 +146,72 @@ TEST(SlideMetadataTest, RefusesWithAReasonThatNamesIt) {
         SlideMetadata read;
         EXPECT_FALSE(ParseSlideMetadata(broken, &read, &why));
         EXPECT_EQ(why.rfind("not JSON: ", 0), 0u) << why;
+    }
+}
+
+TEST(SlideMetadataTest, TheOpticalPathIsBrightfieldUnlessFluorescenceIsLit) {
+    struct Row {
+        std::string json;
+        Illumination illumination;
+        double nanometres;
+        IlluminationColor color;
+        const char* reason;  // empty when taken
+    };
+    const Row rows[] = {
+        {"{}", Illumination::Brightfield, 0, IlluminationColor::None, ""},
+        {R"({"illumination": "brightfield"})", Illumination::Brightfield, 0,
+         IlluminationColor::None, ""},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": 488})",
+         Illumination::Fluorescence, 488, IlluminationColor::None, ""},
+        {R"({"illumination_color": "full spectrum", "illumination": "fluorescence"})",
+         Illumination::Fluorescence, 0, IlluminationColor::FullSpectrum, ""},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": 100,
+             "illumination_color": "ultraviolet"})",
+         Illumination::Fluorescence, 100, IlluminationColor::Ultraviolet, ""},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": 2000})",
+         Illumination::Fluorescence, 2000, IlluminationColor::None, ""},
+        {R"({"illumination": "fluorescence"})", Illumination::Brightfield, 0,
+         IlluminationColor::None,
+         "fluorescence illumination needs illumination_wavelength_nm or illumination_color"},
+        {R"({"illumination_wavelength_nm": 488})", Illumination::Brightfield, 0,
+         IlluminationColor::None,
+         "illumination_wavelength_nm is only for fluorescence illumination (brightfield light "
+         "is white)"},
+        {R"({"illumination": "brightfield", "illumination_color": "red"})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination_color is only for fluorescence illumination (brightfield light is "
+         "white)"},
+        {R"({"illumination": "Fluorescence", "illumination_color": "red"})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination is not \"brightfield\" or \"fluorescence\""},
+        {R"({"illumination": 1})", Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination is not \"brightfield\" or \"fluorescence\""},
+        {R"({"illumination": "fluorescence", "illumination_color": "violet"})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination_color is not one of \"red\", \"green\", \"blue\", \"ultraviolet\", "
+         "\"infrared\" and \"full spectrum\""},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": "488"})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination_wavelength_nm is not a number"},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": 99.9})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination_wavelength_nm is not from 100 to 2000 (nanometres)"},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": 2001})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination_wavelength_nm is not from 100 to 2000 (nanometres)"},
+        {R"({"illumination": "fluorescence", "illumination_wavelength_nm": 0})",
+         Illumination::Brightfield, 0, IlluminationColor::None,
+         "illumination_wavelength_nm is not from 100 to 2000 (nanometres)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.json);
+        SlideMetadata read;
+        std::string why;
+        EXPECT_EQ(ParseSlideMetadata(row.json, &read, &why), *row.reason == '\0');
+        EXPECT_EQ(why, row.reason);
+        EXPECT_EQ(read.illumination, row.illumination);
+        EXPECT_EQ(read.illuminationWavelengthNm, row.nanometres);
+        EXPECT_EQ(read.illuminationColor, row.color);
     }
 }
 

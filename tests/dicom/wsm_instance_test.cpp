@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -211,6 +212,57 @@ TEST(WsmInstanceTest, EveryPixelOfEveryLevelLiesAtPositiveSlideCoordinates) {
         const SlidePoint last = at(row.rows - 0.5, row.columns - 0.5);
         EXPECT_GT(last.x, 0);
         EXPECT_GT(last.y, 0);
+    }
+}
+
+TEST(WsmInstanceTest, TheOpticalPathIsTheIlluminationGiven) {
+    // (what the metadata says, the illumination's code, the wavelength
+    //  written or "(absent)", the colour's code or "(absent)")
+    struct Row {
+        const char* name;
+        Illumination illumination;
+        double nanometres;
+        IlluminationColor color;
+        const char* method;
+        const char* wavelength;
+        const char* colorCode;
+    };
+    const Row rows[] = {
+        {"nothing said", Illumination::Brightfield, 0, IlluminationColor::None, "111744", "",
+         "414298005"},
+        {"fluorescence by wavelength", Illumination::Fluorescence, 488, IlluminationColor::None,
+         "111743", "488", "(absent)"},
+        {"fluorescence by colour", Illumination::Fluorescence, 0, IlluminationColor::Green,
+         "111743", "", "371246006"},
+        {"fluorescence by both", Illumination::Fluorescence, 365.5, IlluminationColor::Ultraviolet,
+         "111743", "365.5", "415770004"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WsmSlide slide = Slide();
+        slide.metadata.illumination = row.illumination;
+        slide.metadata.illuminationWavelengthNm = row.nanometres;
+        slide.metadata.illuminationColor = row.color;
+        std::string why;
+        const DataSet d = WsmInstanceDataSet(slide, Image(WsmImageKind::Volume), &why);
+        ASSERT_FALSE(d.Empty()) << why;
+        const DataSet& path = d.Elements().at(Tag(0x0048, 0x0105)).items.at(0);
+        EXPECT_EQ(Text(path.Elements().at(Tag(0x0022, 0x0016)).items.at(0), Tag(0x0008, 0x0100)),
+                  row.method);
+        const auto wavelength = path.Elements().find(Tag(0x0022, 0x0055));
+        std::string written = "";
+        if (wavelength != path.Elements().end()) {
+            ASSERT_EQ(wavelength->second.value.size(), 4u);
+            float value = 0;
+            std::memcpy(&value, wavelength->second.value.data(), sizeof value);
+            written = DecimalString(value);
+        }
+        EXPECT_EQ(written, row.wavelength);
+        const auto color = path.Elements().find(Tag(0x0048, 0x0108));
+        EXPECT_EQ(color == path.Elements().end()
+                      ? "(absent)"
+                      : Text(color->second.items.at(0), Tag(0x0008, 0x0100)),
+                  row.colorCode);
     }
 }
 

@@ -299,6 +299,9 @@ class DicomOutput(unittest.TestCase):
              "specimen_description holds a control character, which it may not"),
             ({"patient_id": "\u00e9" * 64}, "patient_id is longer than 64 bytes"),
             ({"accession_number": "\u20ac" * 6}, "accession_number is longer than 16 bytes"),
+            ({"illumination": "fluorescence"},
+             "fluorescence illumination needs illumination_wavelength_nm or "
+             "illumination_color"),
             ({"section_thickness_um": 1e-320},
              "section_thickness_um is too small for the instances to state as a positive "
              "number (the least is about 1.2e-38 micrometres)"),
@@ -337,6 +340,57 @@ class DicomOutput(unittest.TestCase):
                                   env=runs.CHILD_ENV)
             self.assertEqual([line for line in (done.stdout + done.stderr).splitlines()
                               if line.startswith("Error")], [], instance)
+
+    def test_the_optical_path_from_the_metadata(self):
+        # (name, the metadata's optical path fields, the illumination's code,
+        #  the wavelength written, the colour's code): brightfield unless the
+        #  file says otherwise, every instance the same path.
+        cases = [
+            ("not said", None, "111744", None, "414298005"),
+            ("brightfield", {"illumination": "brightfield"}, "111744", None, "414298005"),
+            ("fluorescence by wavelength",
+             {"illumination": "fluorescence", "illumination_wavelength_nm": 488}, "111743",
+             488.0, None),
+            ("fluorescence by colour and wavelength",
+             {"illumination": "fluorescence", "illumination_wavelength_nm": 647.5,
+              "illumination_color": "red"}, "111743", 647.5, "371240000"),
+            ("fluorescence by colour",
+             {"illumination": "fluorescence", "illumination_color": "blue"}, "111743", None,
+             "405738005"),
+        ]
+        uids = {}
+        for name, fields, method, wavelength, color in cases:
+            with self.subTest(name):
+                tag = "optical-" + name.replace(" ", "-")
+                args = ["2"] + DICOM
+                if fields is not None:
+                    metadata = os.path.join(self.folder, tag + ".json")
+                    with open(metadata, "w") as f:
+                        json.dump(fields, f)
+                    args += ["--dicom-metadata", metadata]
+                folder = self.convert("slide", tag, args)
+                for instance in instances(folder):
+                    path = os.path.join(folder, instance)
+                    done = subprocess.run(["dciodvfy", path], capture_output=True, text=True,
+                                          env=runs.CHILD_ENV)
+                    self.assertEqual([line for line in (done.stdout + done.stderr).splitlines()
+                                      if line.startswith("Error")], [], instance)
+                    optical = pydicom.dcmread(path, stop_before_pixels=True).OpticalPathSequence
+                    self.assertEqual(len(optical), 1)
+                    path_item = optical[0]
+                    self.assertEqual(path_item.IlluminationTypeCodeSequence[0].CodeValue, method)
+                    self.assertEqual(path_item.get("IlluminationWaveLength"), wavelength)
+                    colors = path_item.get("IlluminationColorCodeSequence")
+                    self.assertEqual(colors[0].CodeValue if colors else None, color, instance)
+                uids[name] = self.uids_of(folder)
+        # The same instances when brightfield is said as when nothing is;
+        # instances of another path are others, with UIDs of their own.
+        self.assertEqual(uids["not said"], uids["brightfield"])
+        for name in ("fluorescence by wavelength", "fluorescence by colour and wavelength",
+                     "fluorescence by colour"):
+            self.assertEqual(uids["not said"] & uids[name], set(), name)
+        self.assertEqual(uids["fluorescence by wavelength"] & uids["fluorescence by colour"],
+                         set())
 
     def test_pixel_spacing_and_the_matrix_origin(self):
         """PixelSpacing is the decimal the TIFF's descriptions give as MPP
