@@ -36,9 +36,9 @@ struct Vr {
 namespace vr {
 inline constexpr Vr kAE{{'A', 'E'}}, kCS{{'C', 'S'}}, kDA{{'D', 'A'}}, kDS{{'D', 'S'}},
     kDT{{'D', 'T'}}, kFD{{'F', 'D'}}, kFL{{'F', 'L'}}, kSL{{'S', 'L'}}, kIS{{'I', 'S'}},
-    kLO{{'L', 'O'}}, kLT{{'L', 'T'}}, kOB{{'O', 'B'}}, kPN{{'P', 'N'}}, kSH{{'S', 'H'}},
-    kSQ{{'S', 'Q'}}, kST{{'S', 'T'}}, kTM{{'T', 'M'}}, kUI{{'U', 'I'}}, kUL{{'U', 'L'}},
-    kUS{{'U', 'S'}}, kUT{{'U', 'T'}};
+    kLO{{'L', 'O'}}, kLT{{'L', 'T'}}, kOB{{'O', 'B'}}, kOV{{'O', 'V'}}, kPN{{'P', 'N'}},
+    kSH{{'S', 'H'}}, kSQ{{'S', 'Q'}}, kST{{'S', 'T'}}, kTM{{'T', 'M'}}, kUI{{'U', 'I'}},
+    kUL{{'U', 'L'}}, kUS{{'U', 'S'}}, kUT{{'U', 'T'}};
 }
 
 // Whether the VR's length takes four bytes after two reserved ones in

@@ -340,7 +340,7 @@ void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kin
     dicom::FileSink bytes(*file);
     dicom::InstanceWriter writer(bytes);
     const std::size_t sizes[] = {frame.size()};
-    if (!writer.Begin(MetaFor(digest_, image.instanceUid), dataSet, 1, sizes) ||
+    if (!writer.Begin(MetaFor(digest_, image.instanceUid), dataSet, sizes) ||
         !writer.AppendFrame(frame) || !writer.Finish()) {
         const int code = writer.Error();
         record_.Fail(Step::OfPicture(Stage::WritingPicture, which),

@@ -26,6 +26,11 @@ constexpr std::size_t kPreambleAndPrefix = 128 + 4;
 // What is gathered before it is written.
 constexpr std::size_t kGatheredBytes = std::size_t{1} << 20;
 
+// The most a frame of `pixels` pixels takes: libjpeg-turbo's bound for a
+// baseline stream (6 bytes a pixel, for 4:4:4), with room for the tables
+// and markers a frame carries.
+std::uint64_t LargestFrame(std::uint64_t pixels) { return pixels * 6 + (std::uint64_t{1} << 16); }
+
 }  // namespace
 
 bool GatheringSink::Write(const void* data, std::size_t length) {
@@ -35,6 +40,10 @@ bool GatheringSink::Write(const void* data, std::size_t length) {
     if (gathered_.capacity() < kGatheredBytes) gathered_.reserve(kGatheredBytes);
     gathered_.insert(gathered_.end(), bytes, bytes + length);
     return true;
+}
+
+bool GatheringSink::WriteAt(const void* data, std::size_t length, std::uint64_t offset) {
+    return Flush() && file_.WriteAt(data, length, offset);
 }
 
 bool GatheringSink::Flush() {
@@ -82,7 +91,10 @@ bool DicomTileSink::Begin(std::span<const std::uint8_t> firstFrame) {
     const std::size_t at = static_cast<std::size_t>(found - encoded.begin());
     ratioLength_ = encoded[at + 6] | (std::size_t{encoded[at + 7]} << 8);
     ratioOffset_ = kPreambleAndPrefix + dicom::EncodeFileMeta(meta_).size() + at + 8;
-    begun_ = writer_.Begin(meta_, dataSet, dicom::FrameCount(image_));
+    const std::uint32_t frames = dicom::FrameCount(image_);
+    const dicom::OffsetTable table = dicom::OffsetTableFor(
+        frames, LargestFrame(std::uint64_t{image_.tileColumns} * image_.tileRows));
+    begun_ = writer_.Begin(meta_, dataSet, frames, table);
     return begun_;
 }
 

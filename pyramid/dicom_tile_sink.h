@@ -24,6 +24,9 @@ class GatheringSink : public dicom::ByteSink {
 public:
     explicit GatheringSink(WritableFile* file) : file_(*file) {}
     bool Write(const void* data, std::size_t length) override;
+    // Writes out what is gathered first: the bytes at `offset` may be
+    // among them.
+    bool WriteAt(const void* data, std::size_t length, std::uint64_t offset) override;
     int Error() const override { return file_.Error(); }
     // Writes out what is gathered.
     bool Flush();
@@ -35,8 +38,10 @@ private:
 
 // A level's instance, its frames appended as the level writer hands them
 // over. The data set is written at the first frame, when the frames'
-// photometric interpretation is known; the compression ratio, known only
-// after the last, is written over its place at the end.
+// photometric interpretation is known; the compression ratio and the
+// offset table, known only after the last, are written over their places
+// at the end. The table is the Basic one when the level's frames cannot
+// pass 4 GiB whatever they hold, the Extended one otherwise.
 class DicomTileSink : public TileSink {
 public:
     // `tables`: the level's JPEGTables, for its abbreviated tiles; empty

@@ -18,6 +18,12 @@ public:
         bytes_.insert(bytes_.end(), bytes, bytes + length);
         return true;
     }
+    bool WriteAt(const void* data, std::size_t length, std::uint64_t offset) override {
+        if (writes_++ == failAt) return error_ = code, false;
+        if (offset + length > bytes_.size()) return error_ = EINVAL, false;
+        std::memcpy(bytes_.data() + offset, data, length);
+        return true;
+    }
     int Error() const override { return error_; }
     const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
 
@@ -37,9 +43,15 @@ std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
     return U16(b, at) | (std::uint32_t{U16(b, at + 2)} << 16);
 }
 
+std::uint64_t U64(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return U32(b, at) | (std::uint64_t{U32(b, at + 4)} << 32);
+}
+
 struct Walked {
     std::vector<std::uint32_t> tags;  // top-level data set tags, in file order
     std::vector<std::uint32_t> offsets;
+    // The Extended Offset Table and its lengths, when present.
+    std::vector<std::uint64_t> extendedOffsets, extendedLengths;
     std::vector<std::vector<std::uint8_t>> frames;
     std::size_t end = 0;  // just after the sequence delimiter
 };
@@ -60,6 +72,13 @@ Walked Walk(const std::vector<std::uint8_t>& b) {
             EXPECT_EQ(U32(b, at + 8), 0xFFFFFFFFu);
             at += 12;
             break;
+        }
+        if (tag == Tag(0x7FE0, 0x0001) || tag == Tag(0x7FE0, 0x0002)) {
+            EXPECT_TRUE(vr == vr::kOV);
+            auto& values =
+                tag == Tag(0x7FE0, 0x0001) ? walked.extendedOffsets : walked.extendedLengths;
+            for (std::size_t i = 0; i < U32(b, at + 8) / 8; ++i)
+                values.push_back(U64(b, at + 12 + 8 * i));
         }
         if (HasLongLength(vr)) {
             at += 12 + U32(b, at + 8);
@@ -111,12 +130,23 @@ TEST(FileMetaTest, GroupLengthCountsTheRestAndTheValuesArePadded) {
 TEST(InstanceWriterTest, FramesAsItemsWithTheirTableAndPadding) {
     const std::vector<std::vector<std::uint8_t>> frames = {
         {0xFF, 0xD8, 1, 0xFF, 0xD9}, {0xFF, 0xD8, 1, 2, 0xFF, 0xD9}, {0xFF, 0xD8, 0xFF}};
+    enum class Given { SizesAhead, Basic, Extended };
     struct Row {
         const char* name;
-        bool sizesAhead;
+        Given given;
         std::vector<std::uint32_t> offsets;
+        std::vector<std::uint64_t> extendedOffsets, extendedLengths;
     };
-    for (const Row& row : {Row{"empty table", false, {}}, Row{"filled table", true, {0, 14, 28}}}) {
+    const Row rows[] = {
+        {"basic table from the sizes ahead", Given::SizesAhead, {0, 14, 28}, {}, {}},
+        {"basic table filled at the end", Given::Basic, {0, 14, 28}, {}, {}},
+        {"extended table filled at the end, the basic one empty",
+         Given::Extended,
+         {},
+         {0, 14, 28},
+         {6, 6, 4}},
+    };
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DataSet dataSet;
         // Given out of order, written in order.
@@ -128,18 +158,26 @@ TEST(InstanceWriterTest, FramesAsItemsWithTheirTableAndPadding) {
         InstanceWriter writer(sink);
         std::vector<std::size_t> sizes;
         for (const auto& frame : frames) sizes.push_back(frame.size());
-        ASSERT_TRUE(writer.Begin(
-            Meta(), dataSet, 3,
-            row.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>()));
+        ASSERT_TRUE(row.given == Given::SizesAhead
+                        ? writer.Begin(Meta(), dataSet, sizes)
+                        : writer.Begin(Meta(), dataSet, 3,
+                                       row.given == Given::Basic ? OffsetTable::Basic
+                                                                 : OffsetTable::Extended));
         for (const auto& frame : frames) ASSERT_TRUE(writer.AppendFrame(frame));
         ASSERT_TRUE(writer.Finish());
         EXPECT_EQ(writer.Error(), 0);
 
         const Walked walked = Walk(sink.Bytes());
-        EXPECT_EQ(walked.tags, (std::vector<std::uint32_t>{Tag(0x0008, 0x0016), Tag(0x0028, 0x0008),
-                                                           Tag(0x0028, 0x0010), Tag(0x0040, 0x0560),
-                                                           Tag(0x7FE0, 0x0010)}));
+        std::vector<std::uint32_t> tags = {Tag(0x0008, 0x0016), Tag(0x0028, 0x0008),
+                                           Tag(0x0028, 0x0010), Tag(0x0040, 0x0560)};
+        if (row.given == Given::Extended) {
+            tags.insert(tags.end(), {Tag(0x7FE0, 0x0001), Tag(0x7FE0, 0x0002)});
+        }
+        tags.push_back(Tag(0x7FE0, 0x0010));
+        EXPECT_EQ(walked.tags, tags);
         EXPECT_EQ(walked.offsets, row.offsets);
+        EXPECT_EQ(walked.extendedOffsets, row.extendedOffsets);
+        EXPECT_EQ(walked.extendedLengths, row.extendedLengths);
         ASSERT_EQ(walked.frames.size(), 3u);
         for (std::size_t i = 0; i < 3; ++i) {
             std::vector<std::uint8_t> expected = frames[i];
@@ -147,6 +185,28 @@ TEST(InstanceWriterTest, FramesAsItemsWithTheirTableAndPadding) {
             EXPECT_EQ(walked.frames[i], expected) << i;
         }
         EXPECT_EQ(walked.end, sink.Bytes().size());
+    }
+}
+
+TEST(InstanceWriterTest, TheExtendedTableOnlyWhereFramesMayPass4GiB) {
+    struct Row {
+        std::uint32_t frames;
+        std::uint64_t largestFrame;
+        OffsetTable table;
+    };
+    // The last frame's item starts at (frames - 1) * (8 + largest, padded).
+    const Row rows[] = {
+        {0, 0xFFFFFFFE, OffsetTable::Basic},
+        {1, 0xFFFFFFFE, OffsetTable::Basic},  // one frame: its offset is 0
+        {2, 0xFFFFFFF6, OffsetTable::Basic},  // the second item at 0xFFFFFFFF at most
+        {2, 0xFFFFFFF7, OffsetTable::Extended},
+        {9363, 458752, OffsetTable::Basic},  // 256 x 256 tiles, up to 6 bytes a pixel
+        {9364, 458752, OffsetTable::Extended},
+        {3, std::uint64_t{1} << 40, OffsetTable::Extended},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.frames) + " x " + std::to_string(row.largestFrame));
+        EXPECT_EQ(OffsetTableFor(row.frames, row.largestFrame), row.table);
     }
 }
 
@@ -164,6 +224,7 @@ TEST(InstanceWriterTest, RefusesWhatBreaksTheLayout) {
     const Row rows[] = {
         {"file meta element in the data set", Tag(0x0002, 0x0010), false, 2, 4, EINVAL},
         {"pixel data in the data set", Tag(0x7FE0, 0x0010), false, 2, 4, EINVAL},
+        {"an offset table in the data set", Tag(0x7FE0, 0x0001), false, 2, 4, EINVAL},
         {"a frame of another size than told", Tag(0x0008, 0x0016), true, 2, 6, EINVAL},
         {"a frame too many", Tag(0x0008, 0x0016), false, 3, 4, EINVAL},
         {"a frame missing", Tag(0x0008, 0x0016), false, 1, 4, EINVAL},
@@ -174,9 +235,8 @@ TEST(InstanceWriterTest, RefusesWhatBreaksTheLayout) {
         dataSet.SetString(row.tag, vr::kUI, "1.2");
         MemorySink sink;
         InstanceWriter writer(sink);
-        bool ok = writer.Begin(
-            Meta(), dataSet, 2,
-            row.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>());
+        bool ok = row.sizesAhead ? writer.Begin(Meta(), dataSet, sizes)
+                                 : writer.Begin(Meta(), dataSet, 2, OffsetTable::Basic);
         for (int i = 0; ok && i < row.framesGiven; ++i) {
             const std::vector<std::uint8_t> given(i == 1 ? row.secondFrameSize : 4, 0);
             ok = writer.AppendFrame(given);
@@ -191,14 +251,15 @@ TEST(InstanceWriterTest, RefusesWhatBreaksTheLayout) {
 TEST(InstanceWriterTest, AFailedWriteStopsTheInstanceWithItsCode) {
     const std::vector<std::uint8_t> odd = {0xFF, 0xD8, 0xFF};
     // Writes: the head, then per frame its header, its bytes and a pad
-    // byte, then the delimiter.
-    for (std::size_t failAt = 0; failAt < 5; ++failAt) {
+    // byte, then the delimiter and the table.
+    for (std::size_t failAt = 0; failAt < 6; ++failAt) {
         SCOPED_TRACE(failAt);
         MemorySink sink;
         sink.failAt = failAt;
         sink.code = failAt % 2 ? EIO : ENOSPC;
         InstanceWriter writer(sink);
-        bool ok = writer.Begin(Meta(), DataSet(), 1) && writer.AppendFrame(odd) && writer.Finish();
+        bool ok = writer.Begin(Meta(), DataSet(), 1, OffsetTable::Extended) &&
+                  writer.AppendFrame(odd) && writer.Finish();
         EXPECT_FALSE(ok);
         EXPECT_EQ(writer.Error(), sink.code);
         EXPECT_FALSE(writer.AppendFrame(odd));

@@ -53,7 +53,9 @@ struct Kind {
     WsmImageKind kind;
     Encoding encoding;
     int width, height, tileWidth, tileHeight;
-    bool sizesAhead;
+    // The offset table: the Basic one from the sizes given ahead, or
+    // either one filled at the end.
+    enum class Table { Ahead, Basic, Extended } table;
     Source source = Source::Pattern;
 };
 
@@ -219,9 +221,12 @@ void WriteInstance(const std::string& folder, const Kind& kind, int number,
     nvx::dicom::FileMeta meta{nvx::dicom::kWsmSopClass, image.instanceUid,
                               nvx::dicom::kJpegBaselineTransferSyntax,
                               nvx::dicom::UidsFor(digest).implementationClass, "NVX2SVS"};
-    bool ok = writer.Begin(
-        meta, dataSet, static_cast<std::uint32_t>(frames.size()),
-        kind.sizesAhead ? std::span<const std::size_t>(sizes) : std::span<const std::size_t>());
+    bool ok =
+        kind.table == Kind::Table::Ahead
+            ? writer.Begin(meta, dataSet, sizes)
+            : writer.Begin(meta, dataSet, static_cast<std::uint32_t>(frames.size()),
+                           kind.table == Kind::Table::Basic ? nvx::dicom::OffsetTable::Basic
+                                                            : nvx::dicom::OffsetTable::Extended);
     for (const Bytes& frame : frames) ok = ok && writer.AppendFrame(frame);
     ok = ok && writer.Finish();
     if (!ok) Die(path + ": " + nvx::SystemErrorText(static_cast<unsigned long>(writer.Error())));
@@ -265,32 +270,35 @@ int main(int argc, char** argv) {
     slide.sectionMicrons = 4;
     const Kind kinds[] = {
         // The pixel route's tiles, abbreviated RGB streams given their tables.
-        {"volume", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 600, 400, 256, 256, true},
-        // Tiles at 4:2:0.
-        {"resampled", WsmImageKind::Resampled, Encoding::Subsampled420, 300, 200, 128, 128, false},
+        {"volume", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 600, 400, 256, 256,
+         Kind::Table::Ahead},
+        // Tiles at 4:2:0, told by the Extended Offset Table.
+        {"resampled", WsmImageKind::Resampled, Encoding::Subsampled420, 300, 200, 128, 128,
+         Kind::Table::Extended},
         // The pictures, one frame each, as the converter encodes them.
-        {"label", WsmImageKind::Label, Encoding::Picture, 200, 104, 200, 104, false,
+        {"label", WsmImageKind::Label, Encoding::Picture, 200, 104, 200, 104, Kind::Table::Basic,
          Source::Tissue},
-        {"overview", WsmImageKind::Overview, Encoding::Picture, 300, 120, 300, 120, true,
-         Source::Tissue},
-        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Picture, 150, 100, 150, 100, true,
-         Source::Tissue},
+        {"overview", WsmImageKind::Overview, Encoding::Picture, 300, 120, 300, 120,
+         Kind::Table::Ahead, Source::Tissue},
+        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Picture, 150, 100, 150, 100,
+         Kind::Table::Ahead, Source::Tissue},
         // Complete YCbCr streams without subsampling, as copied stored tiles are.
-        {"volume444", WsmImageKind::Volume, Encoding::CompleteYcbcr, 512, 256, 256, 256, false},
+        {"volume444", WsmImageKind::Volume, Encoding::CompleteYcbcr, 512, 256, 256, 256,
+         Kind::Table::Basic},
     };
     const Kind slideKinds[] = {
-        {"level0", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 2048, 1536, 256, 256, true,
+        {"level0", WsmImageKind::Volume, Encoding::AbbreviatedRgb, 2048, 1536, 256, 256,
+         Kind::Table::Ahead, Source::Tissue},
+        {"level1", WsmImageKind::Resampled, Encoding::AbbreviatedRgb, 1024, 768, 256, 256,
+         Kind::Table::Ahead, Source::Tissue},
+        {"level2", WsmImageKind::Resampled, Encoding::AbbreviatedRgb, 512, 384, 256, 256,
+         Kind::Table::Ahead, Source::Tissue},
+        {"label", WsmImageKind::Label, Encoding::Picture, 400, 200, 400, 200, Kind::Table::Basic,
          Source::Tissue},
-        {"level1", WsmImageKind::Resampled, Encoding::AbbreviatedRgb, 1024, 768, 256, 256, true,
-         Source::Tissue},
-        {"level2", WsmImageKind::Resampled, Encoding::AbbreviatedRgb, 512, 384, 256, 256, true,
-         Source::Tissue},
-        {"label", WsmImageKind::Label, Encoding::Picture, 400, 200, 400, 200, false,
-         Source::Tissue},
-        {"overview", WsmImageKind::Overview, Encoding::Picture, 1024, 384, 1024, 384, false,
-         Source::Tissue},
-        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Picture, 256, 192, 256, 192, false,
-         Source::Tissue},
+        {"overview", WsmImageKind::Overview, Encoding::Picture, 1024, 384, 1024, 384,
+         Kind::Table::Basic, Source::Tissue},
+        {"thumbnail", WsmImageKind::Thumbnail, Encoding::Picture, 256, 192, 256, 192,
+         Kind::Table::Basic, Source::Tissue},
     };
     std::ofstream list(folder + "/instances.txt");
     int number = 1;

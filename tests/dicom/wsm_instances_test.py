@@ -21,6 +21,9 @@ from PIL import Image
 from pydicom.encaps import generate_pixel_data_frame
 from pydicom.pixel_data_handlers.util import convert_color_space
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from dicom_frames import frames_by_table  # noqa: E402
+
 WRITER = None
 IMAGE_TYPES = {
     "volume": ["ORIGINAL", "PRIMARY", "VOLUME", "NONE"],
@@ -205,6 +208,17 @@ class WsmInstances(unittest.TestCase):
                     self.assertLessEqual(difference.max(), 1)
                 else:
                     np.testing.assert_array_equal(pixels, expected)
+
+    def test_the_offset_table_leads_to_each_frame(self):
+        # The resampled level is written with the Extended Offset Table,
+        # every other instance with the Basic one (filled ahead or at the end).
+        for name, (frames, _, _, _) in self.instances.items():
+            with self.subTest(name):
+                kind, by_table = frames_by_table(self.path(name))
+                self.assertEqual(kind, "extended" if name == "resampled" else "basic")
+                walked = list(generate_pixel_data_frame(pydicom.dcmread(self.path(name))
+                                                        .PixelData, frames))
+                self.assertEqual([by_table[k] for k in range(frames)], walked)
 
     def test_icc_profile_is_read_by_littlecms(self):
         from PIL import ImageCms

@@ -4,14 +4,17 @@ dciodvfy finds no error in any instance (copied 4:4:4 tiles are
 YBR_FULL_422 as every YCbCr frame is), dcmdump and pydicom read
 every one, each level's frames are the TIFF route's tiles for the same
 options (the same complete streams, or the TIFF's abbreviated tiles given
-the level's JPEGTables), the pictures decode to what the TIFF's decode
+the level's JPEGTables), each level's Basic Offset Table leads
+straight to its first and last frame, which dcmtk decodes to the TIFF's
+pixels, the pictures decode to what the TIFF's decode
 to, and two runs give the same bytes; a different slide or metadata gives
 different UIDs; DICOM output without a pixel size or the section's
 thickness (or with two thicknesses that differ), through a slide
 library without the content digest, or of a slide file whose time of
 writing cannot be read is refused; an earlier folder of ours is replaced
 and anything else at the path refused; the report says the format and
-the folder.
+the folder; the optical path is the metadata file's, brightfield unless
+it says fluorescence.
 
 usage: dicom_output_test.py <nvx2svs> <nvxmake> <splice_frames> <build>/tests
 """
@@ -32,6 +35,7 @@ from PIL import Image
 from pydicom.encaps import generate_pixel_data_frame
 
 import nvxmake_runs_test as runs
+from dicom_frames import frames_by_table
 
 NVX2SVS = NVXMAKE = SPLICE = FAKE_ROOT = None
 WIDTH, HEIGHT = 3000, 2000
@@ -73,6 +77,22 @@ def frames_of(path):
 def unpadded(frame):
     # Frames are padded to an even length with a zero after their EOI.
     return frame[:-1] if frame.endswith(b"\xff\xd9\x00") else frame
+
+
+def tile_pixels(stream):
+    with Image.open(io.BytesIO(stream)) as image:
+        return np.asarray(image.convert("RGB"))
+
+
+def dcmtk_frame(path, k):
+    """Frame k (from 0) of the instance as dcmtk decodes it."""
+    with tempfile.TemporaryDirectory() as holder:
+        out = os.path.join(holder, "frame.ppm")
+        done = subprocess.run(["dcmj2pnm", "--frame", str(k + 1), path, out],
+                              capture_output=True, env=runs.CHILD_ENV)
+        assert done.returncode == 0, done.stderr
+        with Image.open(out) as image:
+            return np.asarray(image.convert("RGB"))
 
 
 def splice(tables, tiles):
@@ -202,6 +222,21 @@ class DicomOutput(unittest.TestCase):
                         want = tile if complete[i] else spliced[i]
                         self.assertTrue(want, f"level {k} tile {i} did not splice")
                         self.assertEqual(unpadded(frame), want, f"level {k} tile {i}")
+                    # The Basic Offset Table, as these levels cannot pass
+                    # 4 GiB, takes a reader straight to the first and the
+                    # last frame; they and dcmtk's decode of them show the
+                    # TIFF route's pixels.
+                    last = len(tiles) - 1
+                    path = os.path.join(folder, f"level-{k}.dcm")
+                    kind, by_table = frames_by_table(path, [0, last])
+                    self.assertEqual(kind, "basic", f"level {k}")
+                    for i in (0, last):
+                        self.assertEqual(by_table[i], frames[i], f"level {k} frame {i}")
+                        want = tile_pixels(tiles[i] if complete[i] else spliced[i])
+                        got = np.asarray(Image.open(io.BytesIO(by_table[i])).convert("RGB"))
+                        np.testing.assert_array_equal(got, want, f"level {k} frame {i}")
+                        np.testing.assert_array_equal(dcmtk_frame(path, i), want,
+                                                      f"dcmtk, level {k} frame {i}")
                     # The copied level: its tiles are the stored streams, its
                     # edge tiles complete streams made from pixels.
                     if name == "copied tiles" and k == 0:
