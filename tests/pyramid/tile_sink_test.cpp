@@ -126,6 +126,7 @@ TEST_F(TileSinkTest, TheInstanceTakesCompleteFramesAndWritesTheRatioAtTheEnd) {
         slide.metadata.containerIdentifier = "S";
         slide.studyUid = slide.seriesUid = slide.frameOfReferenceUid = "1.2.3";
         slide.dimensionOrganizationUid = slide.specimenUid = "1.2.3";
+        slide.pictureSeriesUid = "1.2.3.6";
         slide.contentDate = "20260101";
         slide.contentTime = "120000";
         slide.columns = 2 * kSide;
