@@ -210,6 +210,50 @@ TEST(InstanceWriterTest, TheExtendedTableOnlyWhereFramesMayPass4GiB) {
     }
 }
 
+// Counts what is written and keeps only what goes back over it.
+class CountingSink : public ByteSink {
+public:
+    bool Write(const void*, std::size_t length) override {
+        written += length;
+        return true;
+    }
+    bool WriteAt(const void* data, std::size_t length, std::uint64_t offset) override {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        backAt = offset;
+        back.assign(bytes, bytes + length);
+        return true;
+    }
+    int Error() const override { return 0; }
+
+    std::uint64_t written = 0, backAt = 0;
+    std::vector<std::uint8_t> back;
+};
+
+TEST(InstanceWriterTest, OffsetsPast4GiBTakeTheExtendedTable) {
+    // 65600 frames of 64 KiB: the frame whose item would start past 4 GiB
+    // is refused behind a Basic table, and told by an Extended one.
+    constexpr std::uint32_t kFrames = 65600;
+    const std::vector<std::uint8_t> frame(65536, 0);
+    CountingSink basicSink;
+    InstanceWriter basic(basicSink);
+    ASSERT_TRUE(basic.Begin(Meta(), DataSet(), kFrames, OffsetTable::Basic));
+    std::uint32_t taken = 0;
+    while (taken < kFrames && basic.AppendFrame(frame)) ++taken;
+    EXPECT_EQ(taken, 65529u);  // 65529 * (8 + 65536) passes 0xFFFFFFFF
+    EXPECT_EQ(basic.Error(), EOVERFLOW);
+
+    CountingSink extendedSink;
+    InstanceWriter extended(extendedSink);
+    ASSERT_TRUE(extended.Begin(Meta(), DataSet(), kFrames, OffsetTable::Extended));
+    for (std::uint32_t k = 0; k < kFrames; ++k) ASSERT_TRUE(extended.AppendFrame(frame)) << k;
+    ASSERT_TRUE(extended.Finish());
+    // Both elements, each 12 bytes of header and 8 bytes a frame.
+    const std::vector<std::uint8_t>& table = extendedSink.back;
+    ASSERT_EQ(table.size(), 2 * (12 + 8u * kFrames));
+    EXPECT_EQ(U64(table, 12 + 8 * (kFrames - 1)), std::uint64_t{kFrames - 1} * (8 + 65536));
+    EXPECT_EQ(U64(table, 2 * 12 + 8 * (2 * kFrames - 1)), 65536u);
+}
+
 TEST(InstanceWriterTest, RefusesWhatBreaksTheLayout) {
     const std::vector<std::uint8_t> frame = {0xFF, 0xD8, 0xFF, 0xD9};
     const std::size_t sizes[] = {4, 4};
