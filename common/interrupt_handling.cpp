@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "common/publishing_file.h"
+#include "common/publishing_temporary.h"
 
 #if defined(_WIN32)
 #include <io.h>

@@ -21,23 +21,8 @@
  * only when the name still holds that earlier file, in the folder the
  * record named. A new file gets the umask's mode.
  *
- * The temporary's name is hidden and tells whose it is:
- * .<output's name>.<host tag>.<process id>.<random>.part, the output's
- * name shortened where the whole would pass the file system's limit. A run
- * holds an exclusive lock (flock) on its temporary from its creation to
- * the rename. A run that was killed (SIGKILL, out of memory, power cut)
- * leaves its temporary; the next run into the same folder for the same
- * output removes those of this host whose lock it can take at once, which
- * no live run holds, whatever its process id, PID namespace or clock.
- * Runs on other hosts sharing the folder are never touched. On Windows the
- * open handle is the lock: a temporary is removed only when no process has
- * it open and the process id in its name is not its writer's any more: no
- * process has that id, or the one that has it has ended or started after
- * the file was last written. Where that cannot be told (a process we may
- * not look at), the file stays.
- *
- * The temporary being written is registered, so that a signal handler can
- * remove it (RemoveTemporaryOnInterrupt).
+ * The temporary, its name, lock, sweep and the signal handler's removal
+ * are those of every output's temporary (publishing_temporary.h).
  */
 #pragma once
 
@@ -48,6 +33,7 @@
 
 #include "common/native_file.h"
 #include "common/output_target.h"
+#include "common/publishing_temporary.h"
 #include "common/run_record.h"
 
 namespace nvx {
@@ -114,7 +100,7 @@ private:
     OutputTarget target_;                   // holds the folder open as long as the file lives
     std::unique_ptr<RunRecord> ownRecord_;  // for a caller that keeps none
     RunRecord* record_;
-    std::string temporaryName_;  // in the held folder
+    RegisteredTemporary temporary_;  // in the held folder
     std::string temporaryPath_;
     WritableFile file_;
     bool published_ = false;
@@ -126,24 +112,8 @@ private:
 std::string TemporaryName(const OutputTarget& target, const std::string& host,
                           unsigned long process, std::uint32_t random);
 
-// A hidden name beside `name` for this process, as temporary names are
-// made: the name, cut at a character's first byte to fit `nameLimit`
-// bytes, then ".<host tag>.<process id>.<random>" and `ending` (at most 5
-// bytes, such as ".part").
-std::string FreshHiddenName(const std::string& name, std::size_t nameLimit, const char* ending);
-
-// This host's tag in temporary names: 8 hex digits of its name.
-std::string HostTag();
-
 // Removes the temporaries for `target` (in its held folder) of runs on
 // this host that no live run holds locked; gives their number.
 int RemoveStaleTemporaries(const OutputTarget& target);
-
-// Removes the registered temporary file, if any, and tells whether the
-// output was published already: true once the publishing rename has put
-// the new file at the output's name (nothing is removed then), even while
-// that rename is under way in another thread; false when the output was
-// not written. Async-signal-safe.
-bool RemoveTemporaryOnInterrupt();
 
 }  // namespace nvx
