@@ -18,11 +18,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-#include "common/publishing_file.h"
+#include "common/earlier_settings.h"
 
 namespace nvx {
 
@@ -314,10 +315,37 @@ bool RemoveFolder(const HeldFolder& parent, const std::string& name,
     return ::unlinkat(Fd(parent), name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-#endif
+// What the earlier folder of ours at the target's name had, with `files`
+// its files (the marker last): the folder's settings, and its first file's
+// for the new files, or the folder's less the x bits when none can be read.
+void ReadEarlier(const HeldFolder& parent, const std::vector<std::string>& files,
+                 OutputFolder* target) {
+    const Descriptor folder(::openat(Fd(parent), target->name.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.get() < 0 ||
+        !ReadEarlierSettings(folder.get(), &target->earlierFolder, &target->earlierDefaultAcl)) {
+        return;
+    }
+    target->keepsEarlier = true;
+    EarlierFile& each = target->earlierFiles;
+    each = target->earlierFolder;
+    each.mode &= 0666;
+    each.acl.clear();
+    if (files.empty()) return;
+    const Descriptor file(::openat(folder.get(), files.front().c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (file.get() >= 0) {
+        ReadEarlierSettings(file.get(), &each);
+    } else if (::fstatat(folder.get(), files.front().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        // A file we may not read: its mode, owner and group all the same.
+        each.mode = info.st_mode & 07777;
+        each.owner = info.st_uid;
+        each.group = info.st_gid;
+    }
+}
 
-// The usual limit of a name's bytes, which a hidden name stays within.
-constexpr std::size_t kNameLimit = 255;
+#endif
 
 }  // namespace
 
@@ -350,6 +378,11 @@ OutputFolder ResolveOutputFolder(const std::string& path) {
     }
     std::vector<std::string> files;
     target.refusal = Look(*parent, target.name, path, &target.earlier, &files);
+#if !defined(_WIN32)
+    const long limit = ::fpathconf(Fd(*parent), _PC_NAME_MAX);
+    if (limit > 0) target.nameLimit = static_cast<std::size_t>(limit);
+    if (target.refusal.empty() && target.earlier) ReadEarlier(*parent, files, &target);
+#endif
     target.heldParent = std::move(parent);
     return target;
 }
@@ -362,62 +395,98 @@ std::unique_ptr<PublishingFolder> PublishingFolder::Create(const OutputFolder& t
     }
     std::unique_ptr<PublishingFolder> output(new PublishingFolder(target));
     const HeldFolder& parent = *target.heldParent;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string name = FreshHiddenName(target.name, kNameLimit, ".part");
+    TemporaryMaking making;
+    making.create = [&](const std::string& name, std::string* why, bool* exists, int* code) {
 #if defined(_WIN32)
         if (!CreateDirectoryW(Wide(parent.PathOf(name)).c_str(), nullptr)) {
             const DWORD error = GetLastError();
-            if (error == ERROR_ALREADY_EXISTS) continue;
-            *reason = "cannot create a folder in " + target.parent + ": " + SystemErrorText(error);
-            return nullptr;
+            *exists = error == ERROR_ALREADY_EXISTS;
+            *why = "cannot create a folder in " + target.parent + ": " + SystemErrorText(error);
+            *code = int(error);
+            return false;
         }
 #else
         if (::mkdirat(Fd(parent), name.c_str(), 0777) != 0) {
-            if (errno == EEXIST) continue;
-            *reason = "cannot create a folder in " + target.parent + ": " + SystemErrorText(errno);
-            return nullptr;
+            *exists = errno == EEXIST;
+            *why = "cannot create a folder in " + target.parent + ": " + SystemErrorText(errno);
+            *code = errno;
+            return false;
         }
 #endif
-        output->temporaryName_ = name;
-        output->temporaryPath_ = parent.PathOf(name);
-        break;
-    }
-    if (output->temporaryName_.empty()) {
-        *reason = "cannot find a free temporary name in " + target.parent;
+        // Held by its path, but only once it is known to be the folder made
+        // (the check after the lock).
+        HeldFolder& folder = output->folder_.emplace();
+        bool notFolder = false;
+        std::string error;
+        bool made = folder.Open(parent.PathOf(name), &error, &notFolder);
+#if defined(_WIN32)
+        // Held, it can be neither renamed nor removed: what is at its name
+        // now stays there. A link or junction put there meanwhile is not ours.
+        const DWORD attributes = GetFileAttributesW(Wide(parent.PathOf(name)).c_str());
+        made = made && attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+               (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        if (!made) RemoveDirectoryW(Wide(parent.PathOf(name)).c_str());
+#else
+        if (!made) ::unlinkat(Fd(parent), name.c_str(), AT_REMOVEDIR);
+#endif
+        if (!made) {
+            output->folder_.reset();
+            *why = "cannot open the folder made in " + target.parent +
+                   (error.empty() ? std::string() : ": " + error);
+            *code = 0;
+        }
+        return made;
+    };
+    making.lock = [&] {
+#if defined(_WIN32)
+        return true;  // the open handle is the lock
+#else
+        // Only someone else's lock fails it; a file system without locks takes none.
+        return ::flock(Fd(*output->folder_), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+#endif
+    };
+    making.handle = [&] { return output->folder_->handle(); };
+    making.drop = [&] { output->folder_.reset(); };
+    int code = 0;
+    if (!MakeTemporary(parent, target.name, target.nameLimit, TemporaryKind::Folder, making,
+                       &output->temporary_, reason, &code)) {
         return nullptr;
     }
-    // Held by its path, but only once it is known to be the folder made.
-    HeldFolder& folder = output->folder_.emplace();
-    bool notFolder = false;
-    std::string why;
-    bool made = folder.Open(output->temporaryPath_, &why, &notFolder);
-#if defined(_WIN32)
-    // Held, it can be neither renamed nor removed: what is at its name now
-    // stays there. A link or junction put there meanwhile is not ours.
-    const DWORD attributes = GetFileAttributesW(Wide(output->temporaryPath_).c_str());
-    made = made && attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-#else
-    struct stat named {};
-    struct stat held {};
-    made =
-        made &&
-        ::fstatat(Fd(parent), output->temporaryName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        ::fstat(Fd(folder), &held) == 0 && named.st_dev == held.st_dev &&
-        named.st_ino == held.st_ino;
-#endif
-    if (!made) {
-        *reason = "cannot open the folder made in " + target.parent +
-                  (why.empty() ? std::string() : ": " + why);
-        return nullptr;  // `output` removes what it can
+    output->temporaryPath_ = parent.PathOf(output->temporary_.name());
+#if !defined(_WIN32)
+    // Open enough for us to build in, and while it is built no more open
+    // than the earlier folder.
+    struct stat made {};
+    if (::fstat(Fd(*output->folder_), &made) == 0) {
+        output->madeMode_ = made.st_mode & 07777;
+        unsigned building = output->madeMode_;
+        if (target.keepsEarlier) building &= target.earlierFolder.mode & 0777;
+        building |= 0700;
+        if (building != output->madeMode_ && ::fchmod(Fd(*output->folder_), building) == 0)
+            output->modeChanged_ = true;
     }
+#endif
     return output;
 }
 
 PublishingFolder::~PublishingFolder() {
-    if (published_ || temporaryName_.empty()) return;
+    if (published_ || !temporary_.Made()) return;
+    // Removed while still locked, so no sweep can take its name meanwhile.
     RemoveTemporary();
+    temporary_.Forget();
+}
+
+bool PublishingFolder::EarlierStillThere() const {
+#if defined(_WIN32)
+    return false;
+#else
+    struct stat now {};
+    return target_.keepsEarlier &&
+           ::fstatat(Fd(*target_.heldParent), target_.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
+           now.st_dev == target_.earlierFolder.device && now.st_ino == target_.earlierFolder.inode;
+#endif
 }
 
 void PublishingFolder::RemoveTemporary() {
@@ -431,7 +500,7 @@ void PublishingFolder::RemoveTemporary() {
 #else
     if (folder_ && folder_->handle() >= 0) NamesIn(Fd(*folder_), &names);
 #endif
-    RemoveFolder(*target_.heldParent, temporaryName_, names);
+    RemoveFolder(*target_.heldParent, temporary_.name(), names);
 }
 
 WritableFile* PublishingFolder::CreateFile(const std::string& name, std::string* reason) {
@@ -452,8 +521,12 @@ WritableFile* PublishingFolder::CreateFile(const std::string& name, std::string*
 
 bool PublishingFolder::Publish(std::string* reason) {
     std::string why;
+    // Only to the earlier folder's own successor: not when something else
+    // has taken its name.
+    const bool keep = EarlierStillThere();
     std::string marker = std::string(kMarkerFirstLine) + "\n";
     for (auto& [name, file] : files_) {
+        if (keep) KeepEarlierSettings(file->handle(), target_.earlierFiles);
         if (!file->Sync(&why) || !file->Close(&why)) {
             *reason = name + " could not be put on disk: " + why;
             return false;
@@ -462,12 +535,21 @@ bool PublishingFolder::Publish(std::string* reason) {
     }
     WritableFile markerFile;
     bool exists = false;
-    if (!markerFile.CreateNewIn(*folder_, kFolderMarker, &why, &exists) ||
-        !markerFile.Write(marker.data(), marker.size()) || !markerFile.Sync(&why) ||
+    const bool created = markerFile.CreateNewIn(*folder_, kFolderMarker, &why, &exists);
+    if (created && keep) KeepEarlierSettings(markerFile.handle(), target_.earlierFiles);
+    if (!created || !markerFile.Write(marker.data(), marker.size()) || !markerFile.Sync(&why) ||
         !markerFile.Close(&why)) {
         if (why.empty()) why = SystemErrorText(static_cast<unsigned long>(markerFile.Error()));
         *reason = "the output folder's marker could not be written: " + why;
         return false;
+    }
+    // The folder's own settings last: the earlier ones may not let us add a file.
+    if (keep) {
+        KeepEarlierSettings(folder_->handle(), target_.earlierFolder, target_.earlierDefaultAcl);
+    } else if (modeChanged_) {
+#if !defined(_WIN32)
+        ::fchmod(Fd(*folder_), madeMode_);
+#endif
     }
     if (!folder_->Sync(&why)) {
         *reason = "the output folder could not be put on disk: " + why;
@@ -486,10 +568,24 @@ bool PublishingFolder::Publish(std::string* reason) {
     return true;
 }
 
+bool PublishingFolder::RenameIntoPlace(std::string* why) {
+    // From here until the rename is done or has failed, a signal's handler
+    // tells by what is at the temporary's name whether it took place.
+    temporary_.Renaming();
+    const bool done = RenameOnce(why);
+    if (done) {
+        temporary_.Published();
+    } else {
+        temporary_.NotRenamed();
+    }
+    return done;
+}
+
 #if defined(_WIN32)
 
-bool PublishingFolder::RenameIntoPlace(std::string* why) {
+bool PublishingFolder::RenameOnce(std::string* why) {
     const HeldFolder& parent = *target_.heldParent;
+    const std::string& temporaryName = temporary_.name();
     for (int look = 0; look < 3; ++look) {
         bool present = false;
         std::vector<std::string> earlierFiles;
@@ -503,7 +599,7 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
         bool existed = false;
         if (!present) {
             // Never over anything: a folder that appeared meanwhile is looked at again.
-            if (parent.Rename(temporaryName_, target_.name, false, &error, &existed)) {
+            if (parent.Rename(temporaryName, target_.name, false, &error, &existed)) {
                 published_ = true;
                 return true;
             }
@@ -514,7 +610,7 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
         // Windows exchanges no two folders at once: the earlier one is moved
         // aside, the new one takes the name, and the earlier one goes; for
         // that moment neither is at the name.
-        const std::string aside = FreshHiddenName(target_.name, kNameLimit, ".old");
+        const std::string aside = FreshHiddenName(target_.name, target_.nameLimit, ".old");
         if (!parent.Rename(target_.name, aside, false, &error, &existed)) {
             if (!existed && GetFileAttributesW(Wide(parent.PathOf(target_.name)).c_str()) ==
                                 INVALID_FILE_ATTRIBUTES) {
@@ -523,7 +619,7 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
             *why = "the earlier " + target_.given + " could not be moved aside: " + error;
             return false;
         }
-        if (!parent.Rename(temporaryName_, target_.name, false, &error, &existed)) {
+        if (!parent.Rename(temporaryName, target_.name, false, &error, &existed)) {
             std::string back;
             const bool restored = parent.Rename(aside, target_.name, false, &back, &existed);
             *why = "the finished folder could not be renamed to " + target_.given + ": " + error;
@@ -546,9 +642,9 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
 
 #else
 
-bool PublishingFolder::RenameIntoPlace(std::string* why) {
+bool PublishingFolder::RenameOnce(std::string* why) {
     const int parent = Fd(*target_.heldParent);
-    const char* from = temporaryName_.c_str();
+    const char* from = temporary_.name().c_str();
     const char* to = target_.name.c_str();
     for (int look = 0; look < 3; ++look) {
         bool present = false;
@@ -573,9 +669,9 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
         // once; the earlier one, now under the temporary name, goes.
         if (::renameat2(parent, from, parent, to, RENAME_EXCHANGE) == 0) {
             published_ = true;
-            if (!RemoveFolder(*target_.heldParent, temporaryName_, earlierFiles)) {
+            if (!RemoveFolder(*target_.heldParent, temporary_.name(), earlierFiles)) {
                 warning_ = "the earlier " + target_.given + " could not be removed whole from " +
-                           target_.heldParent->PathOf(temporaryName_);
+                           target_.heldParent->PathOf(temporary_.name());
             }
             return true;
         }
@@ -587,7 +683,7 @@ bool PublishingFolder::RenameIntoPlace(std::string* why) {
         }
         // A file system without the exchange: the earlier folder is moved
         // aside first, so for a moment neither is at the name.
-        const std::string aside = FreshHiddenName(target_.name, kNameLimit, ".old");
+        const std::string aside = FreshHiddenName(target_.name, target_.nameLimit, ".old");
         if (::renameat2(parent, to, parent, aside.c_str(), RENAME_NOREPLACE) != 0) {
             *why = "the earlier " + target_.given +
                    " could not be moved aside: " + SystemErrorText(errno);

@@ -20,9 +20,20 @@
  *
  * The parent folder is held open from the look to the rename (as
  * OutputTarget holds it), so the folder goes where the path was looked at.
- * The temporary folder is named as the temporary file is
- * (.<name>.<host tag>.<process id>.<random>.part) and removed, with what
- * it holds, when the work is not published.
+ * The temporary folder is the temporary file's kind
+ * (publishing_temporary.h): named .<name>.<host tag>.<process id>.<random>.part,
+ * locked while it exists, removed with what it holds when the work is not
+ * published or a signal ends the run, and swept by the next run when a
+ * killed run left it (and with it the earlier folder an exchange left
+ * under that name).
+ *
+ * The new folder keeps what the user set on the earlier one of ours, as
+ * the file does, but only when the name still holds that earlier folder:
+ * the folder's permission bits, owner, group, ACL and default ACL, and for
+ * its files those of an earlier file (or, with none to look at, the
+ * folder's permission bits less the x bits, its owner and group). While it
+ * is built it is no more open than the earlier one was. A new folder gets
+ * the umask's mode.
  *
  * Windows: the parent is held by a handle that does not share deletion,
  * files are forced to disk by FlushFileBuffers and renames are
@@ -44,6 +55,8 @@
 #include <vector>
 
 #include "common/native_file.h"
+#include "common/output_target.h"
+#include "common/publishing_temporary.h"
 
 namespace nvx {
 
@@ -57,6 +70,15 @@ struct OutputFolder {
     bool earlier = false;  // an earlier folder of ours is there
     std::string refusal;   // why nothing can be published at the path
     std::shared_ptr<const HeldFolder> heldParent;
+    // The longest name the parent's file system takes, in bytes.
+    std::size_t nameLimit = 255;
+    // What the earlier folder had that the new one keeps (POSIX, when it
+    // could be read): the folder's settings, which also tell which folder
+    // it is, its default ACL, and what its files had.
+    bool keepsEarlier = false;
+    EarlierFile earlierFolder;
+    std::string earlierDefaultAcl;
+    EarlierFile earlierFiles;
 
     bool Publishable() const { return refusal.empty() && heldParent != nullptr; }
 };
@@ -97,11 +119,18 @@ public:
 private:
     explicit PublishingFolder(const OutputFolder& target) : target_(target) {}
     bool RenameIntoPlace(std::string* why);
+    // The rename's looks and tries, for RenameIntoPlace.
+    bool RenameOnce(std::string* why);
     void RemoveTemporary();
+    // Whether the path still holds the earlier folder whose settings the
+    // new one keeps.
+    bool EarlierStillThere() const;
 
     OutputFolder target_;
-    std::string temporaryName_;  // in the held parent
+    RegisteredTemporary temporary_;  // in the held parent
     std::string temporaryPath_;
+    unsigned madeMode_ = 0;     // POSIX: the mode the umask gave the folder made
+    bool modeChanged_ = false;  // made open enough to build in, which Publish undoes
     // The temporary folder, held while it is built (Windows lets it go
     // before the rename, which a held folder does not take).
     std::optional<HeldFolder> folder_;
