@@ -525,9 +525,9 @@ class Job(unittest.TestCase):
              "nor --mpp gives the pixel size", None),
             ({"format": "dicom"}, self.slide, None, [],
              "neither --section-thickness nor a --dicom-metadata file gives", None),
-            # A folder that is not ours is left as it is.
-            ({"format": "dicom", "section_thickness": "4"}, self.slide, "theirs", [], "is not a folder of instances the "
-             "converter made", ["theirs.txt"]),
+            # A folder that is not ours is left as it is: the converter refuses it.
+            ({"format": "dicom", "section_thickness": "4"}, self.slide, "theirs", [],
+             "is a folder that is not an earlier output of ours", ["theirs.txt"]),
             # A PACS that does not answer fails the slide; the folder stays.
             ({"format": "dicom", "section_thickness": "4"}, self.slide, None, ["--pacs", "http://127.0.0.1:9"],
              "the PACS at http://127.0.0.1:9 did not take the slide: ", everything),

@@ -15,7 +15,7 @@ leave out (no_label, no_macro) is never read back nor recorded; an output
 that holds it anyway fails the slide, and an earlier output at OUT that
 holds it (or cannot be opened to tell) is removed before the conversion.
 
-The converter writes to a hidden temporary name beside OUT, and its JSON
+A TIFF is written to a hidden temporary name beside OUT, and the JSON
 report (--report) to a hidden file of the job's own beside it: the outcome
 (whether it converted, the reason in English, the levels and how their
 tiles were made, the pixel size and where it came from) is read from that
@@ -26,15 +26,19 @@ so OUT is either a whole checked slide or absent. The exit status is 0 for a
 converted slide, 1 otherwise; the record (JSON) says why, and the report is
 made from the records.
 
-With format dicom OUT is a folder (NAME.dicom): the converter builds it
-under a hidden name, pydicom reads every instance back, and it is then
-renamed to OUT, or exchanged whole with the earlier folder the converter
-made there. --pacs (with --pacs-api orthanc or stowrs, and --dicomweb-root)
-then uploads its instances one by one, all within --pacs-timeout seconds;
-one not taken, an answer that is not the API's JSON or is a redirect, or
-the deadline passing fails the slide with the reason, and the record
-keeps what the PACS answered (for Orthanc the series' id, from which the
-report links its whole-slide viewer).
+With format dicom OUT is a folder (NAME.dicom), which the converter
+publishes itself, as it does every output: built under a hidden name of
+its own beside OUT, then renamed to OUT or exchanged whole with the
+earlier folder it made there, whose settings (mode, owner, ACL) the new
+one keeps; a run that fails or is stopped leaves OUT as it was. pydicom
+then reads every instance back; a folder that does not read back is
+removed, so OUT is again a whole checked slide or absent. --pacs (with
+--pacs-api orthanc or stowrs, and --dicomweb-root) then uploads its
+instances one by one, all within --pacs-timeout seconds; one not taken,
+an answer that is not the API's JSON or is a redirect, or the deadline
+passing fails the slide with the reason, and the record keeps what the
+PACS answered (for Orthanc the series' id, from which the report links
+its whole-slide viewer).
 """
 
 import argparse
@@ -52,7 +56,6 @@ import sys
 import tempfile
 import time
 
-import ctypes
 import shutil
 import urllib.error
 import urllib.request
@@ -296,28 +299,6 @@ def remove(path):
         pass
 
 
-RENAME_EXCHANGE = 2
-
-
-def publish_folder(partial, output):
-    """Puts the checked folder at output: renamed over nothing, or exchanged
-    whole with the earlier folder of ours there (renameat2's exchange, so
-    that output is always one whole slide), whose files then go."""
-    if not os.path.lexists(output):
-        os.rename(partial, output)
-        return
-    if not (os.path.isdir(output) and not os.path.islink(output)
-            and os.path.isfile(os.path.join(output, FOLDER_MARKER))):
-        raise OSError(f"{output} is not a folder of instances the converter made")
-    libc = ctypes.CDLL(None, use_errno=True)
-    at_cwd = -100
-    if libc.renameat2(at_cwd, os.fsencode(partial), at_cwd, os.fsencode(output),
-                      RENAME_EXCHANGE) != 0:
-        error = ctypes.get_errno()
-        raise OSError(error, os.strerror(error), output)
-    shutil.rmtree(partial)
-
-
 ORTHANC_TAKEN = ("Success", "AlreadyStored")
 ANSWER_BYTES = 1 << 20  # of a PACS's answer read; ours are a few hundred
 
@@ -537,7 +518,7 @@ def main(argv):
     # always fits), and the same for every try of this output.
     stem = ".nvxjob-" + hashlib.sha1(os.path.basename(args.output).encode(
         "utf-8", "surrogateescape")).hexdigest()[:16]
-    # A DICOM slide is a folder; its hidden name ends in .dicom.
+    # A DICOM slide is a folder, which the converter publishes at OUT itself.
     suffix = ".dicom" if args.output.endswith(".dicom") else ".svs"
     partial = os.path.join(output_dir, f"{stem}-{os.getpid()}{suffix}")
     # The converter's report of this try, read and removed once it has ended.
@@ -545,9 +526,10 @@ def main(argv):
 
     # A job killed outright (SIGKILL, a lost node) leaves its partial file,
     # its report or the converter's temporaries: the next try of the same
-    # slide clears them. (Snakemake runs one job per output at a time.)
-    for pattern in (f"{stem}-*.svs", f"{stem}-*.dicom", f"{stem}-*.report.json",
-                    f".{stem}-*.part"):
+    # slide clears them. (Snakemake runs one job per output at a time.) The
+    # converter's temporary folder of a DICOM slide is swept by the
+    # converter's next run at OUT.
+    for pattern in (f"{stem}-*.svs", f"{stem}-*.report.json", f".{stem}-*.part"):
         for stale in glob.glob(os.path.join(glob.escape(output_dir), pattern)):
             remove(stale)
 
@@ -625,8 +607,9 @@ def main(argv):
                           f"leaves out and cannot be removed: {e.strerror}")
     # Every value inside its option's word, and the arguments after a lone
     # "--": a slide path that begins with "--" stays a path.
+    written = args.output if dicom else partial
     command = [args.converter, *option_words(options), f"--report={report_path}", "--",
-               args.slide, partial, args.layers, *args.region]
+               args.slide, written, args.layers, *args.region]
     stdout = stderr = ""
     # The converter turns every '?' of an argument into a blank.
     if reason is None and "?" in args.slide:
@@ -663,24 +646,28 @@ def main(argv):
             "the converter wrote no report (exit status 0)")
     if status == 0 and reason is None:
         # A TIFF must open in OpenSlide and is renamed into place; DICOM
-        # instances must read back in pydicom and their folder is published.
-        read, key, size, put, unreadable = (
-            (read_back_dicom, "dicom", folder_bytes, publish_folder,
+        # instances, published by the converter, must read back in pydicom.
+        read, key, size, unreadable = (
+            (read_back_dicom, "dicom", folder_bytes,
              "the output is not a slide's DICOM instances") if dicom else
-            (read_back, "openslide", os.path.getsize, os.replace,
-             "the output does not open in OpenSlide"))
+            (read_back, "openslide", os.path.getsize, "the output does not open in OpenSlide"))
         try:
-            info = read(partial, leave_out)
+            info = read(written, leave_out)
             kept = [name for name in leave_out if name in info["associated"]]
             if kept:
                 reason = (f"the output holds the {' and '.join(kept)}, which the options "
                           "leave out")
             else:
                 record[key] = info
-                record["output_bytes"] = size(partial)
-                put(partial, args.output)
+                record["output_bytes"] = size(written)
+                if not dicom:
+                    os.replace(partial, args.output)
         except Exception as e:  # the readers' errors, a missing file, a failed rename
             reason = f"{unreadable}: {e}"
+        if reason is not None and dicom:
+            # The folder this run published did not pass: OUT is a checked
+            # slide or nothing.
+            remove(args.output)
         if reason is None and dicom and pacs is not None:
             try:
                 record["pacs"] = upload(args.output, pacs)
