@@ -428,7 +428,16 @@ std::unique_ptr<PublishingFolder> PublishingFolder::Create(const OutputFolder& t
                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         if (!made) RemoveDirectoryW(Wide(parent.PathOf(name)).c_str());
 #else
-        if (!made) ::unlinkat(Fd(parent), name.c_str(), AT_REMOVEDIR);
+        if (!made) {
+            // Another run's sweep took it before it was opened: another name then.
+            struct stat there {};
+            if (::fstatat(Fd(parent), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+                output->folder_.reset();
+                *exists = true;
+                return false;
+            }
+            ::unlinkat(Fd(parent), name.c_str(), AT_REMOVEDIR);
+        }
 #endif
         if (!made) {
             output->folder_.reset();

@@ -1,5 +1,7 @@
 // The output folder: a new one, an earlier one of ours replaced whole,
-// everything else refused and left as it was, and no temporary left.
+// everything else refused and left as it was, no temporary left, the
+// earlier folder's settings kept, stale temporaries swept and a signal's
+// removal of the temporary.
 #include "common/publishing_folder.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +11,12 @@
 #include <fstream>
 #include <functional>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "common/publishing_temporary.h"
 
 namespace nvx {
 namespace {
@@ -211,6 +217,181 @@ TEST_F(PublishingFolderTest, WorkNotPublishedLeavesNothingAndTheEarlierFolderAsI
     }
     EXPECT_EQ(Names(top_), (std::vector<std::string>{"out"}));
     EXPECT_EQ(Names(top_ / "out"), (std::vector<std::string>{".nvx2svs-folder", "a.dcm"}));
+}
+
+// What the earlier folder of ours had, the new one and its files keep: a
+// private folder stays private, and a folder of another user's stays that
+// user's (root's runs), so that the user can still remove it.
+TEST_F(PublishingFolderTest, TheEarlierFoldersSettingsAreKept) {
+    struct Row {
+        const char* name;
+        mode_t folderMode;
+        mode_t fileMode;
+        uid_t owner;     // given to the earlier folder and its files (root only)
+        bool filesLeft;  // the earlier folder keeps its files (else only its marker)
+    };
+    const uid_t us = ::geteuid();
+    const Row rows[] = {
+        {"private", 0700, 0600, us, true},
+        {"shared with the group", 0750, 0640, us, true},
+        {"files' mode from the folder's, less x", 0750, 0640, us, false},
+        {"another user's", 0700, 0600, 65534, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.owner != us && us != 0) {
+            std::cerr << "skipped " << row.name << ": giving a folder to another user needs root\n";
+            continue;
+        }
+        TearDown();
+        SetUp();
+        std::string why;
+        ASSERT_TRUE(Write({{"a.dcm", "a"}}, &why)) << why;
+        const fs::path out = Out();
+        if (!row.filesLeft) {
+            fs::remove(out / "a.dcm");
+            std::ofstream(out / ".nvx2svs-folder") << "nvx2svs output folder\n";
+        }
+        for (const auto& entry : fs::directory_iterator(out)) {
+            ASSERT_EQ(::chmod(entry.path().c_str(), row.fileMode), 0);
+            ASSERT_EQ(::chown(entry.path().c_str(), row.owner, row.owner), 0);
+        }
+        ASSERT_EQ(::chmod(out.c_str(), row.folderMode), 0);
+        ASSERT_EQ(::chown(out.c_str(), row.owner, row.owner), 0);
+
+        ASSERT_TRUE(Write({{"b.dcm", "b"}, {"c.dcm", "c"}}, &why)) << why;
+        EXPECT_EQ(Names(out), (std::vector<std::string>{".nvx2svs-folder", "b.dcm", "c.dcm"}));
+        struct stat folder {};
+        ASSERT_EQ(::stat(out.c_str(), &folder), 0);
+        EXPECT_EQ(folder.st_mode & 07777, row.folderMode);
+        EXPECT_EQ(folder.st_uid, row.owner);
+        EXPECT_EQ(folder.st_gid, row.owner);
+        for (const std::string name : {".nvx2svs-folder", "b.dcm", "c.dcm"}) {
+            struct stat file {};
+            ASSERT_EQ(::stat((out / name).c_str(), &file), 0);
+            EXPECT_EQ(file.st_mode & 07777, row.fileMode) << name;
+            EXPECT_EQ(file.st_uid, row.owner) << name;
+            EXPECT_EQ(file.st_gid, row.owner) << name;
+        }
+    }
+}
+
+// A folder the umask makes, and one no earlier folder of ours decides.
+TEST_F(PublishingFolderTest, ANewFolderHasTheUmasksMode) {
+    struct Row {
+        const char* name;
+        std::function<void()> before;  // what is at the path before the run
+        mode_t umask;
+        mode_t folderMode;
+        mode_t fileMode;
+    };
+    const Row rows[] = {
+        // A folder we could not write in while it is built.
+        {"nothing there", [] {}, 0227, 0550, 0440},
+        {"an earlier folder replaced meanwhile",
+         [this] {
+             std::string why;
+             ASSERT_TRUE(Write({{"a.dcm", "a"}}, &why)) << why;
+             ASSERT_EQ(::chmod(Out().c_str(), 0700), 0);
+         },
+         027, 0750, 0640},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        row.before();
+        const mode_t umask = ::umask(row.umask);
+        std::string why;
+        // The earlier folder (if any) goes before the rename: its 0700 is
+        // not for the folder that replaces it.
+        const bool written = Write({{"b.dcm", "b"}}, &why, [this] {
+            if (!fs::exists(Out())) return;
+            fs::rename(Out(), top_ / "kept");
+            std::string inner;
+            ASSERT_TRUE(Write({{"x.dcm", "x"}}, &inner)) << inner;
+        });
+        ::umask(umask);
+        ASSERT_TRUE(written) << why;
+        struct stat folder {};
+        ASSERT_EQ(::stat(Out().c_str(), &folder), 0);
+        EXPECT_EQ(folder.st_mode & 07777, row.folderMode);
+        struct stat file {};
+        ASSERT_EQ(::stat((top_ / "out" / "b.dcm").c_str(), &file), 0);
+        EXPECT_EQ(file.st_mode & 07777, row.fileMode);
+    }
+}
+
+// Temporary folders left by killed runs go with the next run; those of a
+// live run (locked), of another host or of another output stay.
+TEST_F(PublishingFolderTest, StaleTemporaryFoldersAreSwept) {
+    const std::string host = HostTag();
+    const std::string otherHost = host == "00000000" ? "11111111" : "00000000";
+    struct Row {
+        std::string name;
+        bool stale;
+        bool locked = false;
+        bool file = false;  // a temporary file, as a TIFF run leaves it
+    };
+    const Row rows[] = {
+        {TemporaryName("out", 255, host, 1, 1), true},
+        {TemporaryName("out", 255, host, 2, 2), true, false, true},
+        {TemporaryName("out", 255, host, 3, 3), false, true},
+        {TemporaryName("out", 255, otherHost, 4, 4), false},
+        {TemporaryName("other", 255, host, 5, 5), false},
+    };
+    std::vector<int> locks;
+    for (const Row& row : rows) {
+        const fs::path path = top_ / row.name;
+        if (row.file) {
+            std::ofstream(path) << "part";
+        } else {
+            fs::create_directory(path);
+            std::ofstream(path / "level-0.dcm") << "patient";
+        }
+        if (row.locked) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+            locks.push_back(fd);
+        }
+    }
+    std::string why;
+    ASSERT_TRUE(Write({{"a.dcm", "a"}}, &why)) << why;
+    for (const int fd : locks) ::close(fd);
+    for (const Row& row : rows) {
+        EXPECT_EQ(fs::exists(top_ / row.name), !row.stale) << row.name;
+    }
+    EXPECT_EQ(Names(top_ / "out"), (std::vector<std::string>{".nvx2svs-folder", "a.dcm"}));
+}
+
+// What a signal's handler does: while the folder is built it removes it
+// with its files; once the folder is in place it says so and removes
+// nothing.
+TEST_F(PublishingFolderTest, AnInterruptionRemovesTheFolderBeingBuilt) {
+    for (const bool earlier : {false, true}) {
+        SCOPED_TRACE(earlier ? "over an earlier folder" : "a new folder");
+        TearDown();
+        SetUp();
+        std::string why;
+        if (earlier) {
+            ASSERT_TRUE(Write({{"a.dcm", "a"}}, &why)) << why;
+        }
+        const auto before = Names(top_);
+        {
+            std::unique_ptr<PublishingFolder> folder =
+                PublishingFolder::Create(ResolveOutputFolder(Out()), &why);
+            ASSERT_TRUE(folder) << why;
+            ASSERT_NE(folder->CreateFile("b.dcm", &why), nullptr) << why;
+            ASSERT_NE(folder->CreateFile("c.dcm", &why), nullptr) << why;
+            EXPECT_FALSE(RemoveTemporaryOnInterrupt());
+            EXPECT_EQ(Names(top_), before) << "the temporary folder is gone";
+        }
+        EXPECT_EQ(Names(top_), before);
+        ASSERT_TRUE(Write({{"d.dcm", "d"}}, &why)) << why;
+        EXPECT_TRUE(RemoveTemporaryOnInterrupt());
+        EXPECT_EQ(Names(top_ / "out"), (std::vector<std::string>{".nvx2svs-folder", "d.dcm"}));
+    }
 }
 
 TEST_F(PublishingFolderTest, PathsThatNameNoFolder) {

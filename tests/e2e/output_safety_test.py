@@ -11,9 +11,11 @@ file system's limit, a sticky folder where the rename cannot succeed, a file
 mounted at the output's name; and what changes under a run that works: its
 folder (or the report's) swapped for a link to another, something put at
 its free output name, a run of another PID namespace sweeping beside it, a
-folder it may write but not read. The slides are noise pictures that convert slowly
-enough to be interrupted (noisy_slide.py), read through our own slide
-library.
+folder it may write but not read. A DICOM folder gets the same: no
+temporary folder left by a signal or, after the next run, by a kill, and
+the earlier folder's modes, owner and ACLs kept. The slides are noise
+pictures that convert slowly enough to be interrupted (noisy_slide.py),
+read through our own slide library.
 
 usage: output_safety_test.py <nvx2svs> <folder of libNvxSlideLib.so>
 """
@@ -623,6 +625,130 @@ class OutputSafety(unittest.TestCase):
                       "not be synced to disk: Permission denied\n", done.stderr.decode())
         self.assertEqual(len(openslide.OpenSlide(output).level_dimensions), 2)
         self.assertEqual(os.listdir(folder), ["out.svs"])
+
+
+DICOM = ["--format", "dicom", "--section-thickness", "4"]
+
+
+class DicomFolderSafety(unittest.TestCase):
+    """The DICOM folder's publication, as the file's above."""
+
+    @classmethod
+    def setUpClass(cls):
+        OutputSafety.setUpClass.__func__(cls)
+
+    @classmethod
+    def tearDownClass(cls):
+        OutputSafety.tearDownClass.__func__(cls)
+
+    wait_for_first_dot = OutputSafety.wait_for_first_dot
+    assert_nothing_beside = OutputSafety.assert_nothing_beside
+
+    def setUp(self):
+        self.folder_holder = tempfile.TemporaryDirectory(prefix="nvx-e2e-dicom-")
+        self.folder = self.folder_holder.name
+        self.output = os.path.join(self.folder, "out.dicom")
+
+    def tearDown(self):
+        self.folder_holder.cleanup()
+
+    def start(self, slide):
+        return subprocess.Popen([NVX2SVS, *DICOM, slide, self.output, "2"], env=environment(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def convert(self, preexec=None):
+        done = subprocess.run([NVX2SVS, *DICOM, self.small, self.output, "2"],
+                              env=environment(), capture_output=True, timeout=120,
+                              preexec_fn=preexec)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done
+
+    def instances(self):
+        """The folder's files, each read by pydicom as an instance of one series."""
+        import pydicom
+        names = sorted(os.listdir(self.output))
+        series = {pydicom.dcmread(os.path.join(self.output, n)).SeriesInstanceUID
+                  for n in names if n.endswith(".dcm")}
+        self.assertEqual(len(series), 1, names)
+        return names
+
+    def test_an_interrupted_run_leaves_no_temporary_folder(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            for earlier in (False, True):
+                with self.subTest(signal=sig.name, earlier=earlier):
+                    shutil.rmtree(self.output, ignore_errors=True)
+                    if earlier:
+                        self.convert()
+                    before = self.instances() if earlier else None
+                    process = self.start(self.slow)
+                    self.wait_for_first_dot(process)
+                    process.send_signal(sig)
+                    _, stderr = process.communicate(timeout=120)
+                    self.assertEqual(process.returncode, -sig, stderr)
+                    self.assertIn(f"({sig.name}); the output was not written", stderr.decode())
+                    self.assert_nothing_beside(["out.dicom"] if earlier else [])
+                    if earlier:
+                        self.assertEqual(self.instances(), before)
+
+    def test_the_next_run_removes_what_killed_runs_left(self):
+        killed = [self.start(self.slow) for _ in range(2)]
+        for process in killed:
+            self.wait_for_first_dot(process)
+        for process in killed:
+            process.kill()
+            process.communicate(timeout=60)
+        left = [n for n in os.listdir(self.folder) if n.endswith(".part")]
+        self.assertEqual(len(left), 2, left)
+        # A live run, stopped for the while, keeps its folder.
+        live = self.start(self.slow)
+        self.wait_for_first_dot(live)
+        live.send_signal(signal.SIGSTOP)
+        try:
+            (building,) = [n for n in os.listdir(self.folder) if n.endswith(".part")
+                           and n not in left]
+            self.convert()
+            self.assert_nothing_beside(["out.dicom", building])
+            self.assertIn("level-0.dcm", self.instances())
+        finally:
+            live.send_signal(signal.SIGTERM)
+            live.send_signal(signal.SIGCONT)
+            live.communicate(timeout=60)
+        self.assert_nothing_beside(["out.dicom"])
+
+    def test_a_rerun_keeps_the_earlier_folders_modes_and_owner(self):
+        # (case, the folder's mode, its files', another user's)
+        cases = [("private", 0o700, 0o600, False), ("group-readable", 0o750, 0o640, False),
+                 ("a user's, converted by root", 0o755, 0o644, True)]
+        for name, folder_mode, file_mode, users in cases:
+            with self.subTest(name):
+                if users:
+                    needs_root(self, "to give the earlier folder to another user")
+                shutil.rmtree(self.output, ignore_errors=True)
+                self.convert()
+                owner = NOBODY if users else os.geteuid()
+                for entry in os.listdir(self.output):
+                    os.chmod(os.path.join(self.output, entry), file_mode)
+                    os.chown(os.path.join(self.output, entry), owner, owner)
+                os.chmod(self.output, folder_mode)
+                os.chown(self.output, owner, owner)
+                before = os.stat(self.output)
+                self.convert()
+                after = os.stat(self.output)
+                self.assertNotEqual(after.st_ino, before.st_ino)
+                self.assertEqual(stat.S_IMODE(after.st_mode), folder_mode)
+                self.assertEqual((after.st_uid, after.st_gid), (owner, owner))
+                for entry in self.instances():
+                    inside = os.stat(os.path.join(self.output, entry))
+                    self.assertEqual(stat.S_IMODE(inside.st_mode), file_mode, entry)
+                    self.assertEqual((inside.st_uid, inside.st_gid), (owner, owner), entry)
+                self.assert_nothing_beside(["out.dicom"])
+                if users:
+                    # The user can remove it (in a folder of theirs).
+                    os.chmod(self.folder, 0o777)
+                    removed = subprocess.run(["rm", "-r", self.output], preexec_fn=as_nobody(),
+                                             capture_output=True)
+                    self.assertEqual(removed.returncode, 0, removed.stderr)
+                    self.assert_nothing_beside([])
 
 
 if __name__ == "__main__":

@@ -215,11 +215,20 @@ class Job(unittest.TestCase):
                 record = self.assert_failed(done, expected)
                 self.assertEqual(record["reason"], expected + " (exit status 255)")
 
-    def test_success_with_an_output_openslide_cannot_open(self):
-        converter = self.fake_converter('echo "not a TIFF" > "$2"\nexit 0\n',
-                                        report={"converted": True})
-        done = subprocess.run(self.command(converter), capture_output=True, text=True)
-        self.assertEqual(self.assert_failed(done, "does not open in OpenSlide")["exit_status"], 0)
+    def test_success_with_an_output_the_readers_cannot_open(self):
+        # A DICOM folder is already at OUT when it is read back: it goes.
+        cases = [("tiff", ".svs", 'echo "not a TIFF" > "$2"', [],
+                  "does not open in OpenSlide"),
+                 ("dicom", ".dicom", 'mkdir "$2" && echo "not DICOM" > "$2/level-0.dcm"',
+                  ["--options", '{"format": "dicom", "section_thickness": "4"}'],
+                  "the output is not a slide's DICOM instances")]
+        for name, suffix, body, options, reason in cases:
+            with self.subTest(name):
+                self.output = os.path.join(self.dir, "out", "slide" + suffix)
+                converter = self.fake_converter(body + "\nexit 0\n", report={"converted": True})
+                done = subprocess.run(self.command(converter, *options), capture_output=True,
+                                      text=True)
+                self.assertEqual(self.assert_failed(done, reason)["exit_status"], 0)
 
     def test_a_path_with_a_question_mark(self):
         # The converter would read the '?' as a blank and open another file.
