@@ -1,8 +1,9 @@
 /*
  * interrupt_handling.cpp - the signal handlers. Only async-signal-safe calls
- * run in them: the unlink of the registered temporary file, write(2) of a
- * fixed line, sigaction, and re-raising the signal with its default action
- * (or, for a crash, with what was there before us).
+ * run in them: the removal of the registered temporary (unlinkat, and for a
+ * folder its entries read by getdents64), write(2) of a fixed line,
+ * sigaction, and re-raising the signal with its default action (or, for a
+ * crash, with what was there before us).
  */
 #include "common/interrupt_handling.h"
 

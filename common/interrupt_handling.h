@@ -6,14 +6,14 @@
  * is to end the process that limits, timers and users send: SIGXCPU
  * (ulimit -t), SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF (Ctrl-C,
  * Ctrl-Break and closing the console on Windows) remove the output's
- * temporary file, have the program say in one line how the run ended, and
- * end the process as the signal itself would (a shell then shows 128 + the
- * signal number). A signal the caller set to be ignored, as nohup does,
+ * temporary file or folder, have the program say in one line how the run
+ * ended, and end the process as the signal itself would (a shell then
+ * shows 128 + the signal number). A signal the caller set to be ignored, as nohup does,
  * stays ignored.
  *
  * A crash (SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL) removes the temporary
- * file too, and then goes on as it would have without us (a core dump, or
- * a sanitizer's report).
+ * too, and then goes on as it would have without us (a core dump, or a
+ * sanitizer's report).
  *
  * SIGXFSZ is ignored, so that a write past the file size limit fails like
  * any other write and the run can say so.

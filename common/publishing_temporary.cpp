@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <random>
 #include <system_error>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <dirent.h>
