@@ -716,10 +716,14 @@ class DicomFolderSafety(unittest.TestCase):
         self.assert_nothing_beside(["out.dicom"])
 
     def test_a_rerun_keeps_the_earlier_folders_modes_and_owner(self):
-        # (case, the folder's mode, its files', another user's)
-        cases = [("private", 0o700, 0o600, False), ("group-readable", 0o750, 0o640, False),
-                 ("a user's, converted by root", 0o755, 0o644, True)]
-        for name, folder_mode, file_mode, users in cases:
+        # (case, the folder's mode, its files', another user's, ACLs: the
+        # folder's access and default ones, the files')
+        cases = [("private", 0o700, 0o600, False, None),
+                 ("group-readable", 0o750, 0o640, False, None),
+                 ("a user's, converted by root", 0o755, 0o644, True, None),
+                 ("with ACLs", 0o750, 0o640, False, ("u:1:rx", "d:u:1:r", "u:1:r"))]
+        access, default = "system.posix_acl_access", "system.posix_acl_default"
+        for name, folder_mode, file_mode, users, acls in cases:
             with self.subTest(name):
                 if users:
                     needs_root(self, "to give the earlier folder to another user")
@@ -731,6 +735,16 @@ class DicomFolderSafety(unittest.TestCase):
                     os.chown(os.path.join(self.output, entry), owner, owner)
                 os.chmod(self.output, folder_mode)
                 os.chown(self.output, owner, owner)
+                if acls:
+                    entries = os.listdir(self.output)
+                    for path, acl in ([(self.output, acls[0]), (self.output, acls[1])]
+                                      + [(os.path.join(self.output, e), acls[2])
+                                         for e in entries]):
+                        if subprocess.run(["setfacl", "-m", acl, path]).returncode != 0:
+                            self.skipTest("setfacl (Debian package acl) missing or no ACLs here")
+                    acl_before = (os.getxattr(self.output, access),
+                                  os.getxattr(self.output, default),
+                                  os.getxattr(os.path.join(self.output, entries[0]), access))
                 before = os.stat(self.output)
                 self.convert()
                 after = os.stat(self.output)
@@ -741,6 +755,12 @@ class DicomFolderSafety(unittest.TestCase):
                     inside = os.stat(os.path.join(self.output, entry))
                     self.assertEqual(stat.S_IMODE(inside.st_mode), file_mode, entry)
                     self.assertEqual((inside.st_uid, inside.st_gid), (owner, owner), entry)
+                    if acls:
+                        self.assertEqual(os.getxattr(os.path.join(self.output, entry), access),
+                                         acl_before[2], entry)
+                if acls:
+                    self.assertEqual((os.getxattr(self.output, access),
+                                      os.getxattr(self.output, default)), acl_before[:2])
                 self.assert_nothing_beside(["out.dicom"])
                 if users:
                     # The user can remove it (in a folder of theirs).
