@@ -6,6 +6,7 @@
 #include "cli/conversion_report.h"
 
 #include <string>
+#include <vector>
 
 #include "cli/console.h"
 #include "pyramid/output_format.h"
@@ -36,14 +37,37 @@ std::string Plural(std::int32_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::string OfLevel(const Step& step) { return " of pyramid level " + std::to_string(step.level); }
+// How a line names a pyramid level: a step keeps the level's directory
+// number in the TIFF; a DICOM run names the level's instance file
+// ("level-1.dcm", by the level's place in the plan) instead.
+class LevelNames {
+public:
+    LevelNames(const pyramid::ConversionJob& job, const ConversionResult& result)
+        : dicom_(job.format == pyramid::OutputFormat::Dicom), levels_(result.levels) {}
 
-std::string TileWords(const char* verb, const Step& step) {
+    std::string Of(std::int32_t directoryIndex) const {
+        if (dicom_) {
+            for (std::size_t k = 0; k < levels_.size(); ++k) {
+                if (levels_[k].directoryIndex == directoryIndex) {
+                    return "level-" + std::to_string(k) + ".dcm";
+                }
+            }
+        }
+        return "pyramid level " + std::to_string(directoryIndex);
+    }
+    bool Dicom() const { return dicom_; }
+
+private:
+    const bool dicom_;
+    const std::vector<pyramid::LevelPlan>& levels_;
+};
+
+std::string TileWords(const char* verb, const Step& step, const LevelNames& names) {
     const std::string tile = step.tile < 0 ? std::string("a tile")
                                            : "tile " + std::to_string(step.tile) + " (" +
                                                  std::to_string(step.column) + ", " +
                                                  std::to_string(step.row) + ")";
-    return std::string(verb) + " " + tile + OfLevel(step);
+    return std::string(verb) + " " + tile + " of " + names.Of(step.level);
 }
 
 std::string PictureWords(const char* doing, const Step& step) {
@@ -51,7 +75,8 @@ std::string PictureWords(const char* doing, const Step& step) {
 }
 
 // What the run was doing, as the line says it.
-std::string StepWords(const Step& step) {
+std::string StepWords(const Step& step, const LevelNames& names) {
+    const std::string ofLevel = " of " + names.Of(step.level);
     switch (step.stage) {
         case Stage::None:
         case Stage::Output:
@@ -69,29 +94,31 @@ std::string StepWords(const Step& step) {
         case Stage::SyncingFolder:
             return "syncing the output's folder";
         case Stage::StartingWorkers:
-            return "starting the workers" + OfLevel(step);
+            return "starting the workers" + ofLevel;
         case Stage::PreparingWorker:
-            return "starting a tile worker" + OfLevel(step);
+            return "starting a tile worker" + ofLevel;
         case Stage::SettingLevelTags:
-            return "setting the tags" + OfLevel(step);
+            return "setting the tags" + ofLevel;
         case Stage::SettingTables:
-            return "setting the JPEG tables" + OfLevel(step);
+            return "setting the JPEG tables" + ofLevel;
         case Stage::FetchingTile:
-            return TileWords("fetching", step);
+            return TileWords("fetching", step, names);
         case Stage::DecodingTile:
-            return TileWords("decoding", step);
+            return TileWords("decoding", step, names);
         case Stage::TranscodingTile:
-            return TileWords("transcoding", step);
+            return TileWords("transcoding", step, names);
         case Stage::LayingOutTile:
-            return TileWords("laying out", step);
+            return TileWords("laying out", step, names);
         case Stage::EncodingTile:
-            return TileWords("encoding", step);
+            return TileWords("encoding", step, names);
         case Stage::HandingOverTile:
-            return TileWords("handing over", step);
+            return TileWords("handing over", step, names);
         case Stage::WritingTile:
-            return TileWords("writing", step);
+            return TileWords("writing", step, names);
         case Stage::WritingLevelDirectory:
-            return "writing the directory" + OfLevel(step);
+            // An instance has no directory: its end is what is written last.
+            return names.Dicom() ? "writing the end of " + names.Of(step.level)
+                                 : "writing the directory" + ofLevel;
         case Stage::FetchingPicture:
             return PictureWords("fetching", step);
         case Stage::DecodingPicture:
@@ -125,12 +152,13 @@ std::string CauseWords(const RunFailure& failure) {
 // The failure, with its cause: "writing tile 40 (10240, 0) of pyramid
 // level 1 failed: disk quota exceeded". The steps of publishing say what
 // became of the output.
-std::string DescribeFailure(const ConversionResult& result, const std::string& outputPath) {
+std::string DescribeFailure(const ConversionResult& result, const std::string& outputPath,
+                            const LevelNames& names) {
     const RunFailure& failure = result.failure;
     const std::string words = CauseWords(failure);
     const std::string because = words.empty() ? std::string("refused") : words;
     if (failure.cause == Cause::OutOfMemory)
-        return "out of memory while " + StepWords(failure.step);
+        return "out of memory while " + StepWords(failure.step, names);
     switch (failure.step.stage) {
         case Stage::FinishingOutput:
             return "the end of the output could not be written" +
@@ -144,7 +172,7 @@ std::string DescribeFailure(const ConversionResult& result, const std::string& o
                                          : "the finished output could not be renamed to " +
                                                outputPath + ": " + because;
         default:
-            return StepWords(failure.step) + " failed" + (words.empty() ? "" : ": " + words);
+            return StepWords(failure.step, names) + " failed" + (words.empty() ? "" : ": " + words);
     }
 }
 
@@ -168,7 +196,8 @@ std::string DescribeCreation(const RunFailure& failure) {
 // One line for everything a failed run lost: what failed first and why,
 // how far the level got, what the slide could not give, and what became of
 // the output path (a failure after the rename says so itself).
-std::string DescribeLoss(const ConversionResult& result, const std::string& outputPath) {
+std::string DescribeLoss(const ConversionResult& result, const std::string& outputPath,
+                         const LevelNames& names) {
     std::string text = "the output is incomplete:";
     const char* separator = " ";
     const auto add = [&](const std::string& part) {
@@ -176,9 +205,9 @@ std::string DescribeLoss(const ConversionResult& result, const std::string& outp
         separator = "; ";
     };
     const RunFailure& failure = result.failure;
-    if (failure.Failed()) add(DescribeFailure(result, outputPath));
+    if (failure.Failed()) add(DescribeFailure(result, outputPath, names));
     if (result.shortLevel) {
-        add("pyramid level " + std::to_string(result.shortLevel->directoryIndex) +
+        add(names.Of(result.shortLevel->directoryIndex) +
             " ended short: " + std::to_string(result.shortLevel->rowsWritten) + " of " +
             std::to_string(result.shortLevel->height) + " rows written");
     }
@@ -236,7 +265,7 @@ int ReportConversion(const ConversionResult& result, const pyramid::ConversionJo
     // A file that lacks levels or tiles is never announced as converted, nor
     // put where the output belongs.
     if (result.outcome != ConversionOutcome::Converted) {
-        console::Error(DescribeLoss(result, job.outputPath));
+        console::Error(DescribeLoss(result, job.outputPath, LevelNames(job, result)));
         return kFailedStatus;
     }
     if (!result.publishWarning.empty()) console::Warn(result.publishWarning);

@@ -21,8 +21,10 @@ struct Said {
     std::string err;
 };
 
-Said Report(const pyramid::ConversionResult& result) {
+Said Report(const pyramid::ConversionResult& result,
+            pyramid::OutputFormat format = pyramid::OutputFormat::Tiff) {
     pyramid::ConversionJob job;
+    job.format = format;
     job.outputPath = "out.svs";
     job.info.scanMagnification = 40;
     job.info.micronsPerPixel = 0.25f;
@@ -90,6 +92,45 @@ TEST(ConversionReportTest, AFailedRunSaysWhatFailedWhyAndWhatBecameOfTheOutputPa
         const Said said = Report(result);
         EXPECT_EQ(said.status, kFailedStatus);
         EXPECT_EQ(said.out, "");
+        EXPECT_EQ(said.err, "nvx2svs: error: the output is incomplete: " + c.line);
+    }
+}
+
+// A DICOM run's levels are files of the folder, not directories of a
+// TIFF: the line names the instance by its place in the plan (the level in
+// directory 3 of the TIFF is level-1.dcm).
+TEST(ConversionReportTest, ADicomRunNamesTheLevelsInstanceFile) {
+    struct Case {
+        const char* name;
+        Step step;
+        bool shortLevel;
+        std::string line;
+    };
+    const std::string kept = "; out.svs was left as it was\n";
+    const Case cases[] = {
+        {"a tile", Step::OfTile(Stage::WritingTile, 3, 5, 256, 0), false,
+         "writing tile 5 (256, 0) of level-1.dcm failed: disk quota exceeded" + kept},
+        {"the end", Step::OfLevel(Stage::WritingLevelDirectory, 1), false,
+         "writing the end of level-0.dcm failed: disk quota exceeded" + kept},
+        {"the workers", Step::OfLevel(Stage::StartingWorkers, 4), true,
+         "starting the workers of level-2.dcm failed: disk quota exceeded; level-1.dcm ended "
+         "short: 256 of 1500 rows written" +
+             kept},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pyramid::ConversionResult result;
+        result.outcome = pyramid::ConversionOutcome::Incomplete;
+        result.levels.resize(3);
+        // The level directories of a TIFF with the thumbnail after the first.
+        result.levels[0].directoryIndex = 1;
+        result.levels[1].directoryIndex = 3;
+        result.levels[2].directoryIndex = 4;
+        result.failure.step = c.step;
+        result.failure.cause = Cause::System;
+        result.failure.code = EDQUOT;
+        if (c.shortLevel) result.shortLevel = pyramid::ShortLevel{3, 256, 1500};
+        const Said said = Report(result, pyramid::OutputFormat::Dicom);
         EXPECT_EQ(said.err, "nvx2svs: error: the output is incomplete: " + c.line);
     }
 }
