@@ -153,10 +153,7 @@ void LevelWriter::Work() {
         while (Take(&tile)) {
             haveTile = true;
             step = "fetching";
-            // The read-ahead: the fetch runs outside the gate, under the budget.
-            FetchedTile fetched = FetchForTile(source_, level_, tile.place);
-            Arrived(&tile, fetched.Bytes());
-            std::optional<TileStream> made = MakeTile(tile.place, std::move(fetched), &step);
+            std::optional<TileStream> made = FetchAndMake(&tile, &step);
             if (!made) break;
             step = "handing over";
             // A tile the sink cannot take is one not encoded.
@@ -193,12 +190,16 @@ void LevelWriter::Work() {
     progress_.notify_one();
 }
 
-std::optional<TileStream> LevelWriter::MakeTile(const TilePlace& place, FetchedTile&& fetched,
-                                                const char** step) {
+std::optional<TileStream> LevelWriter::FetchAndMake(TakenTile* tile, const char** step) {
     // Tiles are written in order: the first of those waiting is made first.
-    const WorkGate::Pass pass(&gate_, place.index);
-    // A level that stopped while the tile waited makes nothing more.
+    const WorkGate::Pass pass(&gate_, tile->place.index);
+    // A level that stopped while the tile waited fetches and makes nothing more.
     if (stopped_) return std::nullopt;
+    // Inside the gate: the slide library decodes and resamples a region (and
+    // makes a tile it does not store) on this thread, and checks and copies
+    // a stored one, work that the CPUs the run may use must cover as well.
+    FetchedTile fetched = FetchForTile(source_, level_, tile->place);
+    Arrived(tile, fetched.Bytes());
     std::optional<TileWorker>& maker = makers_[static_cast<std::size_t>(pass.Slot())];
     try {
         if (!maker) {

@@ -19,11 +19,13 @@
  *   beside the bytes of the tiles in flight; as it moves on, what it counts
  *   falls to what it holds. The streams are counted when they come, at
  *   their size.
- * - the gate: TilesMadeAtOnce() tiles are made (decoded, transcoded,
- *   encoded) at once, each in a slot with its own codecs.
- * The workers are the read-ahead stage: each takes the next tile, fetches
- * it (a region is decoded and resampled by the library then), and waits
- * at the gate with what it fetched.
+ * - the gate: TilesMadeAtOnce() tiles are fetched and made (decoded,
+ *   transcoded, encoded) at once, each in a slot with its own codecs. The
+ *   fetch is inside it: the slide library decodes and resamples a region
+ *   on the thread that asks, so only this way does a run keep to the CPUs
+ *   it may use (--threads), the library's work included.
+ * Each worker takes the next tile, when it fits the budget, and waits at
+ * the gate with nothing fetched yet.
  *
  * Tiles are handed out one at a time in raster order (tile-number order)
  * and written into the file in that same order, whatever order the workers
@@ -153,8 +155,7 @@ public:
 
 private:
     void Work();
-    std::optional<TileStream> MakeTile(const TilePlace& place, FetchedTile&& fetched,
-                                       const char** step);
+    std::optional<TileStream> FetchAndMake(TakenTile* tile, const char** step);
     bool FitsLocked(std::int64_t index) const;
     void WriteReadyLocked();
     void StopLocked(LevelFailure failure);

@@ -1,11 +1,11 @@
 /*
  * tile_worker.h - the two stages of a tile of a pyramid level: the fetch of
- * what it is made from (the read-ahead stage, which needs no codec), and
- * its making: laid out as a whole tile and JPEG-encoded. A TileWorker keeps
- * its own libjpeg encoder and DCT transcoder for all the tiles it makes,
- * and decodes each stored stream with a decompressor made for it; the
- * pixel buffers of a tile are taken when the tile is made and given up
- * when it is encoded.
+ * what it is made from (which needs no codec of ours), and its making:
+ * laid out as a whole tile and JPEG-encoded. A TileWorker keeps its own
+ * libjpeg encoder and DCT transcoder for all the tiles it makes, and
+ * decodes each stored stream with a decompressor made for it; the pixel
+ * buffers of a tile are taken when the tile is made and given up when it
+ * is encoded.
  *
  * A tile comes by one of two routes: in region mode a raw RGB rectangle
  * (NvxFetchRegion), in whole-slide mode a stored JPEG tile (NvxFetchTile)

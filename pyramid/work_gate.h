@@ -1,12 +1,14 @@
 /*
- * work_gate.h - how many tiles a level makes (decodes, transcodes,
- * encodes) at once, and the gate that holds the others back.
+ * work_gate.h - how many tiles a level fetches and makes (decodes,
+ * transcodes, encodes) at once, and the gate that holds the others back.
  *
- * A level's 64 workers fetch; only the few inside the gate make a tile,
- * each in a slot of its own that keeps a set of codecs for the tiles made
- * there. A worker waits at the gate with what it fetched, never with a
- * tile's coefficients or decoded pixels, and only as many codecs exist as
- * there are slots.
+ * A level's 64 workers take tiles; only the few inside the gate fetch and
+ * make one, each in a slot of its own that keeps a set of codecs for the
+ * tiles made there. The fetch is inside, for the slide library decodes and
+ * resamples on the thread that fetches: the gate is the one limit on the
+ * CPUs a level keeps busy. A worker waits at the gate with nothing fetched,
+ * never with a tile's coefficients or decoded pixels, and only as many
+ * codecs exist as there are slots.
  *
  * A freed slot goes to the waiting worker whose tile comes first in the
  * file, handed over directly. Tiles are written in order, so every tile

@@ -40,6 +40,11 @@
  *   NVXFAKE_HOLD_RELEASE=ms    each release of a buffer takes that long, and
  *                              logs "releasing N" after "release": N releases
  *                              under way at once, this one included
+ *   NVXFAKE_FETCH_WORK=ms      each tile and raw region fetch keeps its thread
+ *                              busy for that much of the thread's own CPU
+ *                              time, as a library's decode and resample do,
+ *                              and logs "fetching N" after its call: N such
+ *                              fetches under way at once, this one included
  *
  * Pixels: as fake_pixels.h defines them.
  * Entry points named in FAKE_OMIT_* at build time are left out entirely.
@@ -54,6 +59,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,6 +80,7 @@ struct Settings {
     std::string tileStream, tableless, tileFile;
     int reportedWidth = 0, reportedHeight = 0;  // 0: the stream's own size
     int holdReleaseMs = 0;
+    int fetchWorkMs = 0;
     std::string digest;
 };
 
@@ -109,6 +116,7 @@ const Settings& GetSettings() {
         s.oversize = EnvInt("NVXFAKE_OVERSIZE", 0) != 0;
         s.tileStream = EnvText("NVXFAKE_TILE_STREAM");
         s.holdReleaseMs = EnvInt("NVXFAKE_HOLD_RELEASE", 0);
+        s.fetchWorkMs = EnvInt("NVXFAKE_FETCH_WORK", 0);
         s.digest = EnvText("NVXFAKE_DIGEST");
         std::sscanf(EnvText("NVXFAKE_REPORTED_SIZE").c_str(), "%dx%d", &s.reportedWidth,
                     &s.reportedHeight);
@@ -128,6 +136,7 @@ std::mutex gLogMutex;
 std::atomic<long> gOutstanding{0};
 std::atomic<long> gFetches{0};
 [[maybe_unused]] std::atomic<long> gReleasing{0};  // not in a fake without releases
+[[maybe_unused]] std::atomic<long> gWorking{0};    // nor without fetches
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
@@ -186,6 +195,33 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
         bytes.insert(bytes.end(), chunk, chunk + n);
     std::fclose(file);
     return bytes;
+}
+
+// The CPU time this thread has had, in nanoseconds; where there is no
+// clock of a thread's own, the time gone by.
+[[maybe_unused]] long long ThreadCpuNanoseconds() {
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+    timespec now{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) == 0) {
+        return now.tv_sec * 1000000000LL + now.tv_nsec;
+    }
+#endif
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// NVXFAKE_FETCH_WORK: a fetch's own work, in this thread's CPU time.
+[[maybe_unused]] void WorkForFetch() {
+    const int ms = GetSettings().fetchWorkMs;
+    if (ms <= 0) return;
+    Log("fetching %ld", ++gWorking);
+    const long long end = ThreadCpuNanoseconds() + ms * 1000000LL;
+    volatile unsigned sink = 0;
+    while (ThreadCpuNanoseconds() < end) {
+        for (unsigned i = 0; i < 10000; ++i) sink = sink * 31 + i;
+    }
+    --gWorking;
 }
 
 // Why this thread's last tile or region fetch yielded nothing.
@@ -287,6 +323,7 @@ NVX_API uint8_t NvxQuerySlide(NvxSlideHandle, int32_t* height, int32_t* width, i
 NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y, int32_t* length,
                              uint8_t** buffer) {
     Log("tile %g %d %d", double(scale), x, y);
+    WorkForFetch();
     tLastFetchFailure = NVX_FETCH_UNREADABLE;
     if (Fails("tile") || FetchFails()) return 0;
     const Settings& s = GetSettings();
@@ -314,6 +351,7 @@ NVX_API uint8_t NvxFetchTile(NvxSlideHandle*, float scale, int32_t x, int32_t y,
 NVX_API uint8_t NvxFetchRegion(NvxSlideHandle, float scale, int32_t x, int32_t y, int32_t width,
                                int32_t height, uint8_t** buffer, int32_t* length, int32_t format) {
     Log("region %g %d %d %d %d %d", double(scale), x, y, width, height, format);
+    if (format == NVX_FORMAT_RGB) WorkForFetch();
     tLastFetchFailure = NVX_FETCH_UNREADABLE;
     if (Fails("region") || (format == NVX_FORMAT_RGB && FetchFails())) return 0;
     if (format == NVX_FORMAT_JPEG && GetSettings().outOfMemoryJpeg) {
