@@ -26,6 +26,8 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -190,6 +192,27 @@ bool IsFolder(const HeldFolder& folder, const std::string& name) {
 }
 
 #else
+
+// Holds back every signal on the calling thread while it lives; those that
+// came meanwhile are handled when it goes. A temporary is made and
+// registered under it: a signal handled between the two would find nothing
+// registered to remove and leave the temporary. The tools make their
+// outputs while no other thread of theirs runs, so no other thread takes
+// the signal.
+class SignalsHeldBack {
+public:
+    SignalsHeldBack() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &before_);
+    }
+    ~SignalsHeldBack() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsHeldBack(const SignalsHeldBack&) = delete;
+    SignalsHeldBack& operator=(const SignalsHeldBack&) = delete;
+
+private:
+    sigset_t before_;
+};
 
 // Whether `name` in `folder` still leads to the open file or folder `fd`.
 bool StillNamed(const HeldFolder& folder, const std::string& name, int fd) {
@@ -379,6 +402,9 @@ bool MakeTemporary(const HeldFolder& folder, const std::string& name, std::size_
             TemporaryName(name, nameLimit, host, CurrentProcessId(), RandomPart());
         bool exists = false;
         *code = 0;
+#if !defined(_WIN32)
+        const SignalsHeldBack untilRegistered;
+#endif
         if (!making.create(temporary, why, &exists, code)) {
             if (exists) continue;
             return false;

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <set>
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <tiffio.h>
@@ -40,15 +42,45 @@ int FilesStartingWith(const std::string& prefix) {
     return n;
 }
 
-// Temporaries of `output` being written.
-int TemporariesOf(const std::string& output) {
-    int n = 0;
-    for (const auto& e : fs::directory_iterator(NVX_TEST_SLIDES)) {
-        const std::string name = e.path().filename().string();
-        n += name.starts_with("." + output + ".") && name.ends_with(".part");
+// Watches the slides folder for names made in it, from before the run that
+// makes them starts.
+class FolderWatch {
+public:
+    FolderWatch() : fd_(inotify_init1(IN_CLOEXEC)) {
+        fs::create_directories(NVX_TEST_SLIDES);
+        if (fd_ >= 0 && inotify_add_watch(fd_, NVX_TEST_SLIDES, IN_CREATE) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
     }
-    return n;
-}
+    ~FolderWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    // Waits until a temporary of `output` is made; false when none is
+    // within a generous two minutes.
+    bool WaitForTemporaryOf(const std::string& output) {
+        alignas(inotify_event) char events[4096];
+        while (fd_ >= 0) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (poll(&ready, 1, 120000) != 1) return false;
+            const ssize_t length = read(fd_, events, sizeof events);
+            if (length <= 0) return false;
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                const std::string name = event->len > 0 ? event->name : "";
+                if (name.starts_with("." + output + ".") && name.ends_with(".part")) return true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return false;
+    }
+
+private:
+    int fd_;
+};
 
 std::string Output(const std::string& args) {
     std::string out;
@@ -287,10 +319,13 @@ TEST(Nvxmake, AnOutputsModeFollowsTheUmask) {
 }
 
 // Every signal that ends a run removes the temporary file, and the run ends
-// as the signal's own (a shell shows 128 + n), as the converter's do.
+// as the signal's own (a shell shows 128 + n), as the converter's do. The
+// signal comes as soon as the temporary is made: before the run could
+// register it for removal, it waits.
 TEST(Nvxmake, InterruptedRunLeavesNoFile) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU, SIGUSR1}) {
         const std::string out = Scratch("interrupted.nvx");
+        FolderWatch watch;
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -302,11 +337,7 @@ TEST(Nvxmake, InterruptedRunLeavesNoFile) {
             _exit(127);
         }
         // Interrupt once the temporary file exists (a run this size takes a minute).
-        bool started = false;
-        for (int i = 0; i < 1000 && !started; ++i) {
-            started = TemporariesOf("interrupted.nvx") > 0;
-            if (!started) usleep(10000);
-        }
+        const bool started = watch.WaitForTemporaryOf("interrupted.nvx");
         kill(pid, signal);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -320,6 +351,7 @@ TEST(Nvxmake, InterruptedRunLeavesNoFile) {
 TEST(Nvxmake, IgnoredHangupIsRespected) {
     const std::string out = Scratch("nohup.nvx");
     fs::remove(out);
+    FolderWatch watch;
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -329,11 +361,7 @@ TEST(Nvxmake, IgnoredHangupIsRespected) {
               out.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    bool started = false;
-    for (int i = 0; i < 1000 && !started; ++i) {
-        started = TemporariesOf("nohup.nvx") > 0;
-        if (!started) usleep(10000);
-    }
+    const bool started = watch.WaitForTemporaryOf("nohup.nvx");
     kill(pid, SIGHUP);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
