@@ -23,8 +23,27 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
+
+// Every flock of this binary comes here first (linked with
+// -Wl,--wrap=flock): a test can have something done just before a run
+// locks its new temporary, once.
+namespace {
+std::function<void()> gBeforeNextLock;
+}  // namespace
+// NOLINTBEGIN(readability-identifier-naming): the linker's names.
+extern "C" int __real_flock(int fd, int operation);
+extern "C" int __wrap_flock(int fd, int operation) {
+    if (gBeforeNextLock) {
+        const std::function<void()> before = std::move(gBeforeNextLock);
+        gBeforeNextLock = nullptr;
+        before();
+    }
+    return __real_flock(fd, operation);
+}
+// NOLINTEND(readability-identifier-naming)
 
 namespace nvx {
 namespace {
@@ -192,6 +211,26 @@ TEST_F(PublishingFileTest, AnUnpublishedFileLeavesTheTargetAsItWas) {
     }
     EXPECT_EQ(Content(In("out.svs")), "earlier");
     EXPECT_EQ(Names(), std::set<std::string>{"out.svs"});
+}
+
+// Another run's sweep may find a new temporary before its run has locked it,
+// take its lock and remove it: the run then locks a file without a name. It
+// looks at the name again once it holds the lock, and makes another.
+TEST_F(PublishingFileTest, ATemporarySweptBeforeItsLockIsMadeAgain) {
+    const std::string path = In("swept.svs");
+    const OutputTarget target = ResolveOutputTarget(path);
+    ASSERT_TRUE(target.Publishable()) << target.refusal;
+    int swept = 0;
+    gBeforeNextLock = [&] { swept = RemoveStaleTemporaries(target); };
+    std::string reason;
+    const auto file = PublishingFile::Create(target, &reason);
+    ASSERT_TRUE(file) << reason;
+    EXPECT_EQ(swept, 1);
+    EXPECT_TRUE(fs::exists(file->temporaryPath()));
+    ASSERT_TRUE(file->file().Write("new", 3));
+    ASSERT_TRUE(file->Publish(&reason)) << reason;
+    EXPECT_EQ(Content(path), "new");
+    EXPECT_EQ(Names(), std::set<std::string>{"swept.svs"});
 }
 
 // A live run holds its temporary's lock wherever its process id is seen

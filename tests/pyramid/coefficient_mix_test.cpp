@@ -148,6 +148,69 @@ TEST(CoefficientMixTest, ZeroRowsStayZeroAndWeightsTooLargeAreRefused) {
     EXPECT_FALSE(MakeCoefficientMix(huge.data(), huge.data(), huge.data(), one.data(), &mix));
 }
 
+// The largest coefficients a block may hold, with tables whose weights for
+// one output are all at the largest together (the stored steps of 255, the
+// chroma ones such that their factors meet the luma weight, into steps of
+// 1): a sum that wrapped would come out at the other extreme. Every weight
+// leaves each product within 30 bits, the margin the accumulators are
+// sized by.
+TEST(CoefficientMixTest, ExtremeCoefficientsSaturateAndProductsKeepTheirMargin) {
+    struct Case {
+        const char* name;
+        Steps luma, cb, cr, output;
+    };
+    const Case cases[] = {
+        {"red and blue at their largest", Flat(255), Flat(144), Flat(182), Flat(1)},
+        {"luma alone at its largest", Flat(255), Flat(1), Flat(1), Flat(1)},
+        {"chroma alone at its largest", Flat(1), Flat(255), Flat(255), Flat(1)},
+        {"quality 30 into 100", StandardTable(30, 0), StandardTable(30, 1), StandardTable(30, 1),
+         StandardTable(100, 0)},
+    };
+    const std::int16_t extremes[] = {-32768, -1024, 0, 1023, 32767};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoefficientMix mix;
+        ASSERT_TRUE(
+            MakeCoefficientMix(c.luma.data(), c.cb.data(), c.cr.data(), c.output.data(), &mix));
+        for (const auto* weights :
+             {mix.redOfLumaCr, mix.greenOfLumaCb, mix.greenOfLumaCr, mix.blueOfLumaCb}) {
+            for (int i = 0; i < 2 * kBlockPositions; ++i) {
+                EXPECT_LT(std::abs(std::int64_t{weights[i]}) * 32768, std::int64_t{1} << 29)
+                    << "weight " << i;
+            }
+        }
+        int wrong = 0;
+        for (const std::int16_t y : extremes) {
+            for (const std::int16_t cb : extremes) {
+                for (const std::int16_t cr : extremes) {
+                    Block by, bcb, bcr, py, pcb, pcr;
+                    by.fill(y), bcb.fill(cb), bcr.fill(cr);
+                    py = by, pcb = bcb, pcr = bcr;
+                    MixBlock(mix, by.data(), bcb.data(), bcr.data());
+                    MixBlockPortable(mix, py.data(), pcb.data(), pcr.data());
+                    for (int k = 0; k < kBlockPositions; ++k) {
+                        const std::int16_t* made[3] = {&by[k], &bcb[k], &bcr[k]};
+                        const std::int16_t* plain[3] = {&py[k], &pcb[k], &pcr[k]};
+                        const double to = std::max<std::uint16_t>(c.output[k], 1);
+                        const double l = y * double(c.luma[k]), b = cb * double(c.cb[k]),
+                                     r = cr * double(c.cr[k]);
+                        const double values[3] = {(l + 1.402 * r) / to,
+                                                  (l - 0.344136 * b - 0.714136 * r) / to,
+                                                  (l + 1.772 * b) / to};
+                        for (int component = 0; component < 3; ++component) {
+                            // Far past what Huffman coding takes, rounding aside: its limit.
+                            if (std::abs(values[component]) < 2000) continue;
+                            const int limit = values[component] > 0 ? 1023 : -1023;
+                            wrong += *made[component] != limit || *plain[component] != limit;
+                        }
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 // JPEG's 2-D DCT and its inverse, straight from the definition, in double.
 using Pixels = std::array<double, kBlockPositions>;
 

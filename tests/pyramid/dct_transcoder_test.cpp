@@ -369,15 +369,21 @@ TEST(DctTranscoderTest, TilesLaidOutAsTheEncodersAndDeterministic) {
         EXPECT_TRUE(std::equal(theirs.begin(), theirs.begin() + dataStart, ours.begin()));
         EXPECT_EQ(ours[ours.size() - 2], 0xFF);
         EXPECT_EQ(ours.back(), 0xD9);
-        // The same stream every time, from a fresh transcoder or a used one.
-        DctTranscoder used(quality);
-        Bytes other;
-        const Bytes otherStored = StoredTile(ColourBars(240), 240, 240, 90);
-        used.Transcode(otherStored.data(), otherStored.size(), 240, 240, &other);
-        Bytes again;
-        ASSERT_EQ(used.Transcode(stored.data(), stored.size(), 240, 240, &again),
-                  TranscodeResult::kTranscoded);
-        EXPECT_EQ(again, ours);
+        // The same stream every time, from a fresh transcoder or one that
+        // made a tile of other stored tables before (stored at 50, not 90):
+        // each tile takes the weights of its own tables.
+        const Bytes otherStored = StoredTile(ColourBars(240), 240, 240, 50);
+        for (const bool chroma420 : {false, true}) {
+            SCOPED_TRACE(chroma420 ? "4:2:0" : "4:4:4");
+            DctTranscoder used(quality, chroma420);
+            Bytes other;
+            ASSERT_EQ(used.Transcode(otherStored.data(), otherStored.size(), 240, 240, &other),
+                      TranscodeResult::kTranscoded);
+            Bytes again;
+            ASSERT_EQ(used.Transcode(stored.data(), stored.size(), 240, 240, &again),
+                      TranscodeResult::kTranscoded);
+            EXPECT_EQ(again, chroma420 ? CoefficientRoute(stored, 240, quality, true) : ours);
+        }
     }
 }
 

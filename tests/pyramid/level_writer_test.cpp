@@ -423,6 +423,44 @@ TEST_F(LevelWindowTest, TakersWaitWhileTheTilesInFlightSpendTheBudget) {
     EXPECT_EQ(tiles.BytesInFlight(), most);
 }
 
+// A level of copied tiles hands out tiles ahead of the one the file waits
+// for only as far as its own cap allows, whatever its budget: a copy takes
+// microseconds, and a deeper read-ahead only piles up finished tiles. Any
+// other level goes as far as its budget. Takers beyond it wait.
+TEST_F(LevelWindowTest, ALevelOfCopiedTilesReadsAheadNoFurtherThanItsCap) {
+    source_.tileSize = 256;
+    level_.width = 256 * kTiles;
+    level_.height = 256;
+    struct Case {
+        const char* name;
+        bool copied;
+        std::size_t budget;
+        std::size_t reach;  // the bytes the tiles handed out ahead may hold
+    };
+    const Case cases[] = {
+        {"copied, the default budget", true, kTileBudgetBytes, kCopiedTileBudgetBytes},
+        {"copied, a smaller budget", true, kCopiedTileBudgetBytes / 2, kCopiedTileBudgetBytes / 2},
+        {"made, a budget above the cap", false, 2 * kCopiedTileBudgetBytes,
+         2 * kCopiedTileBudgetBytes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        level_.storedTiles = c.copied;
+        LevelLimits limits;
+        limits.budgetBytes = c.budget;
+        LevelWriter tiles(tiff_.get(), source_, level_, limits);
+        const std::size_t ahead = c.reach / Most();
+        ASSERT_LT(ahead, static_cast<std::size_t>(kTiles));
+        std::vector<TakenTile> taken(ahead);
+        for (TakenTile& tile : taken) ASSERT_TRUE(tiles.Take(&tile));
+        auto next = TakeElsewhere(&tiles);
+        EXPECT_EQ(next.wait_for(100ms), std::future_status::timeout);
+        tiles.Stop(LevelFailure{});
+        ASSERT_EQ(next.wait_for(kWakeUp), std::future_status::ready);
+        EXPECT_EQ(next.get(), -1);
+    }
+}
+
 // One level of the fake slide, 4 x 3 tiles of 512 pixels, written by its
 // workers: the large blocks it holds (held_bytes.h) stay within the budget
 // and within what the tiles the gate lets in hold, and no more tiles are
