@@ -125,6 +125,7 @@ TEST_F(TileSinkTest, TheInstanceTakesCompleteFramesAndWritesTheRatioAtTheEnd) {
         dicom::WsmSlide slide;
         slide.metadata.containerIdentifier = "S";
         slide.studyUid = slide.seriesUid = slide.frameOfReferenceUid = "1.2.3";
+        slide.pictureSeriesUid = "1.2.4";
         slide.dimensionOrganizationUid = slide.specimenUid = "1.2.3";
         slide.pictureSeriesUid = "1.2.3.6";
         slide.contentDate = "20260101";
