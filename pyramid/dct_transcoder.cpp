@@ -294,12 +294,13 @@ constexpr std::uint16_t kStandardLuminance[64] = {
     18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
     49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
 
-// A decompressor that reads one header, on the heap so that it survives a
+// A decompressor that reads one stream, on the heap so that it survives a
 // jump back from libjpeg's error exit.
 struct HeaderReader {
     jpeg_decompress_struct info{};
     ErrorJump error{};
     bool created = false;
+    bool readingData = false;  // a jump back now means damaged data
     ~HeaderReader() {
         if (created) jpeg_destroy_decompress(&info);
     }
@@ -326,16 +327,22 @@ int EstimateQuality(const std::uint16_t (&steps)[64]) {
     return best;
 }
 
-TranscodeResult CheckStoredTile(const std::uint8_t* stored, std::size_t length, int width,
-                                int height, int* quality) {
+namespace {
+
+// CheckStoredTile's work; with `readData` also CheckCopiedTile's.
+TranscodeResult CheckStored(const std::uint8_t* stored, std::size_t length, int width, int height,
+                            int* quality, bool readData) {
     if (stored == nullptr || length == 0 || length > kMaxJpegStreamLength) {
         return TranscodeResult::kUnreadable;
     }
     auto reader = std::make_unique<HeaderReader>();
     HeaderReader& r = *reader;
-    CatchErrors(reinterpret_cast<j_common_ptr>(&r.info), &r.error);
+    // Reading the data, the first warning ends the read.
+    CatchErrors(reinterpret_cast<j_common_ptr>(&r.info), &r.error,
+                readData ? LibjpegWarnings::Fail : LibjpegWarnings::Count);
     if (setjmp(r.error.jump) != 0) {
         if (RanOutOfMemory(r.error)) throw std::bad_alloc();
+        if (r.readingData) return TranscodeResult::kDamaged;
         return r.info.data_precision != 0 && r.info.data_precision != 8
                    ? TranscodeResult::kNotEightBit
                    : TranscodeResult::kUnreadable;
@@ -362,7 +369,24 @@ TranscodeResult CheckStoredTile(const std::uint8_t* stored, std::size_t length, 
         std::copy(std::begin(luminance->quantval), std::end(luminance->quantval), steps);
         *quality = EstimateQuality(steps);
     }
+    if (readData) {
+        // Every scan's coefficients, to the EOI.
+        r.readingData = true;
+        if (jpeg_read_coefficients(&r.info) == nullptr) return TranscodeResult::kDamaged;
+    }
     return TranscodeResult::kTranscoded;
+}
+
+}  // namespace
+
+TranscodeResult CheckStoredTile(const std::uint8_t* stored, std::size_t length, int width,
+                                int height, int* quality) {
+    return CheckStored(stored, length, width, height, quality, false);
+}
+
+TranscodeResult CheckCopiedTile(const std::uint8_t* stored, std::size_t length, int width,
+                                int height) {
+    return CheckStored(stored, length, width, height, nullptr, true);
 }
 
 }  // namespace nvx::pyramid

@@ -88,6 +88,18 @@ private:
 TranscodeResult CheckStoredTile(const std::uint8_t* stored, std::size_t length, int width,
                                 int height, int* quality = nullptr);
 
+// Whether a stored stream may be copied byte for byte into an output tile
+// of `width` x `height`: CheckStoredTile's answer, and then its
+// entropy-coded data read to the end (every coefficient decoded, as
+// Transcode reads them) without a warning of libjpeg's, as jpegtran
+// -strict reads: a warning means damaged data (a scan cut short, a bad
+// Huffman code, restart markers out of order or missing, bytes where a
+// marker belongs) that libjpeg would paper over, and a reader that does
+// not paper over it (OpenSlide) refuses the tile. kDamaged for those.
+// Throws std::bad_alloc when memory runs out.
+TranscodeResult CheckCopiedTile(const std::uint8_t* stored, std::size_t length, int width,
+                                int height);
+
 // The quality (1 to 100) whose libjpeg scaling of the standard luminance
 // table, held to baseline steps, is closest to `steps` (natural order).
 int EstimateQuality(const std::uint16_t (&steps)[64]);

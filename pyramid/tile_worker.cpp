@@ -1,8 +1,9 @@
 /*
  * tile_worker.cpp - a tile's cost and fetch, and its making: check that a
- * stored stream carries its own tables, then either transcode (a whole
- * stored tile the transcoder takes) or decode (whole-slide mode), pad (edge
- * tiles) and encode.
+ * stored stream carries its own tables, then either copy (a level of copied
+ * tiles, a stream whose coefficients decode), transcode (a whole stored
+ * tile the transcoder takes) or decode (whole-slide mode), pad (edge tiles)
+ * and encode.
  *
  * Whole tiles are encoded where they lie: in the library's region buffer
  * or in the buffer a stored tile was decoded into. Only edge tiles and lost
@@ -176,9 +177,11 @@ TileStream TileWorker::Make(FetchedTile fetched) {
         return Encode(Pixels{});
     }
     if (level_.storedTiles) {
-        step_ = "transcoding";
+        // Copied only once its coefficients decode; a stream that does not
+        // goes on to the decode below, which loses it as it would any tile.
+        step_ = "decoding";
         const std::int32_t t = source_.tileSize;
-        if (CheckStoredTile(stored, length, t, t) == TranscodeResult::kTranscoded) {
+        if (CheckCopiedTile(stored, length, t, t) == TranscodeResult::kTranscoded) {
             TileStream stream;
             stream.bytes.assign(stored, stored + length);
             stream.route = TileRoute::Copied;

@@ -19,8 +19,11 @@
  * lost.
  *
  * A level of copied tiles (LevelPlan::storedTiles) writes every stored
- * stream the transcoder would take as it is, byte for byte, and encodes its
- * other tiles as complete YCbCr streams at the level's quality.
+ * stream the transcoder would take as it is, byte for byte, once its
+ * entropy-coded data has been read to the end without a fault
+ * (CheckCopiedTile), and encodes its other tiles as complete YCbCr streams
+ * at the level's quality. A stream whose data is damaged is decoded as any
+ * other, and lost when that fails, as on every other level.
  *
  * Memory that runs out, in the worker or in the library (a fetch that says
  * NVX_FETCH_OUT_OF_MEMORY), is thrown as std::bad_alloc, never taken for a
