@@ -79,7 +79,7 @@ void ConfigureOutputTiles(jpeg_compress_struct* info, int quality, bool chroma42
         info->comp_info[0].h_samp_factor = 2;
         info->comp_info[0].v_samp_factor = 2;
     }
-    jpeg_set_quality(info, quality, FALSE);
+    jpeg_set_quality(info, quality, TRUE);
     info->write_JFIF_header = FALSE;
     info->write_Adobe_marker = FALSE;
     info->optimize_coding = FALSE;

@@ -36,7 +36,11 @@ void WriteInto(jpeg_compress_struct* info, VectorDestination* destination,
 // beyond the frame. With `chroma420`, those for a YCbCr image with
 // YCbCrSubsampling 2 2 fed RGB (libtiff's JPEGCOLORMODE_RGB): RGB input
 // turned into YCbCr (component ids 1, 2, 3), Y sampled 2x2 with tables 0,
-// Cb and Cr 1x1 with tables 1.
+// Cb and Cr 1x1 with tables 1. Unlike libtiff's, the quantisation steps are
+// held to baseline's eight bits at every quality (libjpeg's
+// force_baseline): below quality 24 some would pass 255, which makes 16-bit
+// tables and an extended (SOF1) frame that a baseline reader refuses; from
+// 24 up nothing changes.
 void ConfigureOutputTiles(jpeg_compress_struct* info, int quality, bool chroma420 = false);
 
 }  // namespace nvx::pyramid

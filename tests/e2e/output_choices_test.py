@@ -145,6 +145,30 @@ class OutputChoices(unittest.TestCase):
         self.assertLess(sizes["420"], 0.8 * sizes["default"])
         self.assertGreater(sizes["92"], 1.5 * sizes["default"])
 
+    def test_every_quality_gives_baseline_tiles(self):
+        # Below quality 24 libjpeg's scaled steps pass 255: 16-bit tables and
+        # an SOF1 frame, unless they are held to baseline.
+        for quality, route in ((1, []), (10, []), (23, []), (23, ["--chroma", "420"]), (24, []),
+                               (100, [])):
+            with self.subTest(quality=quality, route=route):
+                options = [2, "--quality", quality] + route
+                output = self.convert(f"baseline-{quality}-{len(route)}", options)
+                with tifffile.TiffFile(output) as tiff:
+                    for page in (tiff.pages[0], tiff.pages[2]):  # the pyramid's levels
+                        tables = layout.tags_of(page)[347]
+                        precisions = {payload[0] >> 4 for marker, payload
+                                      in layout.jpeg_segments(tables) if marker == 0xDB}
+                        self.assertEqual(precisions, {0}, "8-bit tables")
+                        frames = {marker for marker, _ in
+                                  layout.jpeg_segments(layout.first_raw_segment(tiff, page))
+                                  if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC)}
+                        self.assertEqual(frames, {0xC0}, "a baseline frame")
+                # A DICOM instance's frames must be baseline.
+                folder = os.path.join(self.folder, f"baseline-{quality}-{len(route)}.dicom")
+                done = run([self.slides["small"], folder] + options +
+                           ["--format", "dicom", "--section-thickness", "4", "--mpp", "0.25"])
+                self.assertEqual(done.returncode, 0, done.stderr)
+
     def test_a_region_in_420_comes_by_pixels(self):
         # A region's tiles do not lie on the stored ones: libjpeg's own 4:2:0.
         output = self.convert("region-420", [9, 40, 100, 50, 1000, 800, "--chroma", "420",
