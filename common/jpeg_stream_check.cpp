@@ -1,16 +1,18 @@
 /*
- * jpeg_stream_check.cpp - a walk over a JPEG stream's marker segments that
- * notes which tables it defines and, at each scan, whether the tables that
- * scan needs are among them, as libjpeg would use them: a component's
+ * jpeg_stream_check.cpp - the walk over a JPEG stream's marker segments
+ * (jpeg_stream_walk.h), noting which tables it defines and, at each scan,
+ * whether the tables that scan needs are among them, as libjpeg would use
+ * them: a component's
  * quantisation table is taken at the first scan that holds the component,
  * and a scan's Huffman tables at the start of that scan.
  */
 #include "common/jpeg_stream_check.h"
 
 #include <array>
-#include <cstring>
+#include <span>
 
 #include "common/jpeg_markers.h"
+#include "common/jpeg_stream_walk.h"
 
 namespace nvx {
 
@@ -20,18 +22,9 @@ using namespace jpeg_marker;
 
 constexpr int kTableSlots = 4;
 
-// SOF0 to SOF15 but for DHT (C4), JPG (C8) and DAC (CC).
-bool IsFrame(std::uint8_t code) {
-    return code >= 0xC0 && code <= 0xCF && code != kHuffmanTables && code != 0xC8 && code != 0xCC;
-}
 bool IsLossless(std::uint8_t frame) { return (frame & 0x03) == 0x03; }
 bool IsProgressive(std::uint8_t frame) { return (frame & 0x03) == 0x02; }
 bool IsArithmetic(std::uint8_t frame) { return frame >= 0xC9; }
-// Markers without a length: RST0 to RST7 and TEM.
-bool StandsAlone(std::uint8_t code) { return code == 0x01 || (code >= 0xD0 && code <= 0xD7); }
-
-std::size_t Word(const std::uint8_t* at) { return (std::size_t{at[0]} << 8) | at[1]; }
-
 struct Component {
     std::uint8_t id = 0;
     std::uint8_t quantTable = 0;
@@ -124,66 +117,48 @@ StreamCompleteness ReadScan(const std::uint8_t* p, const std::uint8_t* end, Walk
     return StreamCompleteness::kComplete;
 }
 
-// Where the marker after the entropy-coded data from `at` begins (its 0xFF),
-// or `length` when there is none. Stuffed zeros and restart markers belong
-// to the data.
-std::size_t SkipEntropyCoded(const std::uint8_t* stream, std::size_t length, std::size_t at) {
-    while (at < length) {
-        const void* found = std::memchr(stream + at, 0xFF, length - at);
-        if (found == nullptr) return length;
-        at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - stream);
-        if (at + 1 >= length) return length;
-        const std::uint8_t next = stream[at + 1];
-        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
-            at += 2;
-        } else if (next == 0xFF) {
-            at += 1;  // fill before a marker
-        } else {
-            return at;
-        }
-    }
-    return length;
-}
-
 }  // namespace
 
 StreamCompleteness CheckStreamCompleteness(const std::uint8_t* stream, std::size_t length) {
-    if (stream == nullptr || length < 2 || stream[0] != 0xFF || stream[1] != kStartOfImage)
-        return StreamCompleteness::kNoStart;
+    if (stream == nullptr) return StreamCompleteness::kNoStart;
     Walk walk;
-    std::size_t at = 2;
-    for (;;) {
-        if (at >= length) return StreamCompleteness::kNoEnd;
-        if (stream[at] != 0xFF) return StreamCompleteness::kMalformed;
-        while (at < length && stream[at] == 0xFF) ++at;  // fill bytes
-        if (at >= length) return StreamCompleteness::kNoEnd;
-        const std::uint8_t code = stream[at++];
-        if (code == kEndOfImage) {
-            if (walk.frame == 0) return StreamCompleteness::kNoFrame;
-            return walk.scanned ? StreamCompleteness::kComplete : StreamCompleteness::kNoScan;
-        }
-        if (code == 0x00 || code == kStartOfImage) return StreamCompleteness::kMalformed;
-        if (StandsAlone(code)) continue;
-        if (length - at < 2) return StreamCompleteness::kNoEnd;
-        const std::size_t segment = Word(stream + at);
-        if (segment < 2) return StreamCompleteness::kMalformed;
-        if (length - at < segment) return StreamCompleteness::kNoEnd;
-        const std::uint8_t* body = stream + at + 2;
-        const std::uint8_t* end = stream + at + segment;
-        at += segment;
-        if (code == kQuantTables) {
-            if (!ReadQuantTables(body, end, &walk)) return StreamCompleteness::kMalformed;
-        } else if (code == kHuffmanTables) {
-            if (!ReadHuffmanTables(body, end, &walk)) return StreamCompleteness::kMalformed;
-        } else if (IsFrame(code)) {
-            if (!ReadFrame(code, body, end, &walk)) return StreamCompleteness::kMalformed;
-        } else if (code == kStartOfScan) {
-            const StreamCompleteness scan = ReadScan(body, end, &walk);
-            if (scan != StreamCompleteness::kComplete) return scan;
-            at = SkipEntropyCoded(stream, length, at);
-        }
-        // Every other segment (APPn, COM, DRI, DAC, DNL, ...) is skipped.
+    StreamCompleteness found = StreamCompleteness::kComplete;
+    const WalkEnd end = WalkJpegSegments(
+        std::span<const std::uint8_t>(stream, length), [&](const JpegSegment& segment) {
+            const std::uint8_t code = segment.code;
+            const std::uint8_t* body = segment.body.data();
+            const std::uint8_t* bodyEnd = body + segment.body.size();
+            if (code == kEndOfImage) {
+                if (walk.frame == 0) {
+                    found = StreamCompleteness::kNoFrame;
+                } else if (!walk.scanned) {
+                    found = StreamCompleteness::kNoScan;
+                }
+            } else if (code == kQuantTables) {
+                if (!ReadQuantTables(body, bodyEnd, &walk)) found = StreamCompleteness::kMalformed;
+            } else if (code == kHuffmanTables) {
+                if (!ReadHuffmanTables(body, bodyEnd, &walk))
+                    found = StreamCompleteness::kMalformed;
+            } else if (IsFrameMarker(code)) {
+                if (!ReadFrame(code, body, bodyEnd, &walk)) found = StreamCompleteness::kMalformed;
+            } else if (code == kStartOfScan) {
+                found = ReadScan(body, bodyEnd, &walk);
+            }
+            // Every other segment (APPn, COM, DRI, DAC, DNL, ...) is skipped.
+            return found == StreamCompleteness::kComplete;
+        });
+    switch (end) {
+        case WalkEnd::kEndOfImage:
+        case WalkEnd::kStopped:
+            return found;
+        case WalkEnd::kNoStart:
+            return StreamCompleteness::kNoStart;
+        case WalkEnd::kMalformed:
+            return StreamCompleteness::kMalformed;
+        case WalkEnd::kNoEnd:
+            break;
     }
+    return StreamCompleteness::kNoEnd;
 }
 
 }  // namespace nvx

@@ -37,9 +37,10 @@ enum class FramePhotometric {
     YbrFull422,  // YCbCr: 4:2:2, 4:2:0 or without subsampling (4:4:4)
 };
 
-// The photometric interpretation of `frame`, a baseline (SOF0) stream of
-// three 8-bit components; false when it is not one, or its sampling is
-// none of 4:4:4, 4:2:2 or 4:2:0.
+// The photometric interpretation of `frame`, a baseline stream (SOF0,
+// 8-bit samples and tables) of three components, whose colour is taken as
+// libjpeg takes it (a JFIF marker makes it YCbCr whatever its ids); false
+// when it is not one, or its sampling is none of 4:4:4, 4:2:2 or 4:2:0.
 //
 // Every YCbCr frame is YBR_FULL_422, 4:4:4 too: for a JPEG frame the
 // stream's own sampling factors say how its chroma is sampled, and the

@@ -18,6 +18,7 @@
 #include <memory>
 #include <new>
 
+#include "common/jpeg_stream_walk.h"
 #include "common/turbo_jpeg.h"
 #include "pyramid/coefficient_mix.h"
 #include "pyramid/libjpeg_setup.h"
@@ -334,6 +335,14 @@ TranscodeResult CheckStored(const std::uint8_t* stored, std::size_t length, int 
                             int* quality, bool readData) {
     if (stored == nullptr || length == 0 || length > kMaxJpegStreamLength) {
         return TranscodeResult::kUnreadable;
+    }
+    // What stands as it is must be baseline, and YCbCr by its markers: the
+    // walk that decides it for the DICOM frame decides it here.
+    const JpegStreamHeader walked = ReadStreamHeader(std::span(stored, length));
+    // (Samples of another precision are libjpeg's to name.)
+    if (walked.precision == 8 && !walked.Baseline()) return TranscodeResult::kNotBaseline;
+    if (walked.componentCount == 3 && walked.Colour() != JpegColour::kYCbCr) {
+        return TranscodeResult::kNotYCbCr;
     }
     auto reader = std::make_unique<HeaderReader>();
     HeaderReader& r = *reader;

@@ -46,7 +46,7 @@ namespace nvx::pyramid {
 enum class TranscodeResult {
     kTranscoded,
     kUnreadable,          // no JPEG header that libjpeg reads
-    kNotBaseline,         // progressive or arithmetic-coded
+    kNotBaseline,         // progressive, arithmetic-coded, extended (SOF1) or 16-bit tables
     kNotEightBit,         // samples of another precision
     kNotThreeComponents,  // greyscale, CMYK, ...
     kNotYCbCr,            // three components of another colour space (RGB, say)
@@ -80,8 +80,9 @@ private:
 };
 
 // Whether a stored stream may stand as it is for an output tile of `width`
-// x `height` in a YCbCr directory: what Transcode takes, judged from the
-// header alone (the stream is not decoded). kTranscoded when it may.
+// x `height` in a YCbCr directory: what Transcode takes, and baseline
+// (SOF0, 8-bit tables: what a JPEG Baseline DICOM frame holds), judged from
+// the header alone (the stream is not decoded). kTranscoded when it may.
 // `quality`, when given and the header reads, gets the quality whose
 // libjpeg scaling of the standard luminance table comes closest to the
 // stream's luminance table. Throws std::bad_alloc when memory runs out.

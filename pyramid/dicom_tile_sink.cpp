@@ -117,6 +117,11 @@ TilePut DicomTileSink::Put(std::int64_t index, std::int64_t tileCount,
         frame = frame_;
     }
     if (!begun_ && !Begin(frame)) return Refuse(writer_.Error(), index);
+    // Every frame is baseline, of the instance's colour and sampling.
+    dicom::FramePhotometric photometric;
+    if (!dicom::PhotometricOf(frame, &photometric) || photometric != image_.photometric) {
+        return Refuse(EINVAL, index);
+    }
     if (!writer_.AppendFrame(frame)) return Refuse(writer_.Error(), index);
     frameBytes_ += frame.size();
     return TilePut::Written;

@@ -12,6 +12,7 @@
 #include "common/jpeg_stream_check.h"
 #include "dicom/jpeg_frame.h"
 #include "pyramid/tile_encoder.h"
+#include "tests/common/jpeg_stream_edits.h"
 #include "tests/dicom/decode_with_tables.h"
 
 namespace nvx::dicom {
@@ -128,6 +129,18 @@ TEST(PhotometricOfTest, ReadsTheComponentsOfTheFrame) {
         {"4:4:4 with a JFIF marker", TurboEncode(TJSAMP_444), true, FramePhotometric::YbrFull422},
         {"4:2:0", TurboEncode(TJSAMP_420), true, FramePhotometric::YbrFull422},
         {"4:2:2", TurboEncode(TJSAMP_422), true, FramePhotometric::YbrFull422},
+        // The colour as libjpeg takes it: a JFIF marker makes it YCbCr whatever the ids.
+        {"JFIF with ids R G B", test::WithIds(TurboEncode(TJSAMP_444), 'R', 'G', 'B'), true,
+         FramePhotometric::YbrFull},
+        {"ids R G B", test::WithIds(test::WithoutJfif(TurboEncode(TJSAMP_444)), 'R', 'G', 'B'),
+         true, FramePhotometric::Rgb},
+        {"Adobe transform 0", test::WithAdobe(test::WithoutJfif(TurboEncode(TJSAMP_444)), 0), true,
+         FramePhotometric::Rgb},
+        {"fill bytes before the markers", test::WithFill(TurboEncode(TJSAMP_420)), true,
+         FramePhotometric::YbrFull422},
+        // Not baseline: no frame of a JPEG Baseline instance.
+        {"extended frame (SOF1)", test::WithFrameCode(TurboEncode(TJSAMP_444), 0xC1), false, {}},
+        {"16-bit tables", test::WithWideTables(TurboEncode(TJSAMP_444)), false, {}},
         {"grey", TurboEncode(TJSAMP_GRAY), false, {}},
         {"4:4:0", TurboEncode(TJSAMP_440), false, {}},
         {"no stream", Bytes{0xFF, 0xD8}, false, {}},

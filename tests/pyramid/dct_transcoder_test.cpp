@@ -272,11 +272,12 @@ TEST(DctTranscoderTest, StreamsTakenAndWhyOthersAreRefused) {
         const TranscodeResult result =
             transcoder.Transcode(c.stream.data(), c.stream.size(), c.width, c.height, &tile);
         EXPECT_EQ(result, c.expected);
-        // A level of copied tiles judges from the header alone: a stream
-        // damaged after it is copied as the slide keeps it.
+        // The header alone passes a stream damaged after it; a level of
+        // copied tiles reads the data as the transcoder does.
         EXPECT_EQ(
             CheckStoredTile(c.stream.data(), c.stream.size(), c.width, c.height),
             c.expected == TranscodeResult::kDamaged ? TranscodeResult::kTranscoded : c.expected);
+        EXPECT_EQ(CheckCopiedTile(c.stream.data(), c.stream.size(), c.width, c.height), c.expected);
         if (result == TranscodeResult::kTranscoded) {
             EXPECT_EQ(Decoded(WithTables(tile, 60)).size(), rgb.size());
         } else {
