@@ -1,6 +1,7 @@
 /*
- * jpeg_markers.h - the codes of the JPEG marker segments that the stream
- * walks of this project look for: each follows a 0xFF byte.
+ * jpeg_markers.h - the codes of the JPEG marker segments that the walk of a
+ * stream's segments (jpeg_stream_walk.h) and its callers look for: each
+ * follows a 0xFF byte.
  */
 #pragma once
 

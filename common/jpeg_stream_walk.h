@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/jpeg_markers.h"
+
 namespace nvx {
 
 // A marker segment as the walk meets it.
@@ -51,7 +53,9 @@ std::size_t SkipEntropyCoded(std::span<const std::uint8_t> stream, std::size_t a
 template <typename Visit>
 WalkEnd WalkJpegSegments(std::span<const std::uint8_t> stream, Visit&& visit) {
     const std::size_t length = stream.size();
-    if (length < 2 || stream[0] != 0xFF || stream[1] != 0xD8) return WalkEnd::kNoStart;
+    if (length < 2 || stream[0] != 0xFF || stream[1] != jpeg_marker::kStartOfImage) {
+        return WalkEnd::kNoStart;
+    }
     std::size_t at = 2;
     for (;;) {
         if (at >= length) return WalkEnd::kNoEnd;
@@ -62,10 +66,12 @@ WalkEnd WalkJpegSegments(std::span<const std::uint8_t> stream, Visit&& visit) {
         segment.at = at;
         segment.code = stream[at + 1];
         at += 2;
-        if (segment.code == 0x00 || segment.code == 0xD8) return WalkEnd::kMalformed;
+        if (segment.code == 0x00 || segment.code == jpeg_marker::kStartOfImage) {
+            return WalkEnd::kMalformed;
+        }
         // RST0 to RST7, TEM and EOI stand alone.
         const bool alone = segment.code == 0x01 || (segment.code >= 0xD0 && segment.code <= 0xD7) ||
-                           segment.code == 0xD9;
+                           segment.code == jpeg_marker::kEndOfImage;
         if (!alone) {
             if (length - at < 2) return WalkEnd::kNoEnd;
             const std::size_t size = (std::size_t{stream[at]} << 8) | stream[at + 1];
@@ -76,8 +82,8 @@ WalkEnd WalkJpegSegments(std::span<const std::uint8_t> stream, Visit&& visit) {
         }
         segment.end = at;
         if (!visit(static_cast<const JpegSegment&>(segment))) return WalkEnd::kStopped;
-        if (segment.code == 0xD9) return WalkEnd::kEndOfImage;
-        if (segment.code == 0xDA) at = SkipEntropyCoded(stream, at);
+        if (segment.code == jpeg_marker::kEndOfImage) return WalkEnd::kEndOfImage;
+        if (segment.code == jpeg_marker::kStartOfScan) at = SkipEntropyCoded(stream, at);
     }
 }
 
