@@ -131,7 +131,7 @@ TEST(PhotometricOfTest, ReadsTheComponentsOfTheFrame) {
         {"4:2:2", TurboEncode(TJSAMP_422), true, FramePhotometric::YbrFull422},
         // The colour as libjpeg takes it: a JFIF marker makes it YCbCr whatever the ids.
         {"JFIF with ids R G B", test::WithIds(TurboEncode(TJSAMP_444), 'R', 'G', 'B'), true,
-         FramePhotometric::YbrFull},
+         FramePhotometric::YbrFull422},
         {"ids R G B", test::WithIds(test::WithoutJfif(TurboEncode(TJSAMP_444)), 'R', 'G', 'B'),
          true, FramePhotometric::Rgb},
         {"Adobe transform 0", test::WithAdobe(test::WithoutJfif(TurboEncode(TJSAMP_444)), 0), true,

@@ -178,7 +178,7 @@ class StoredStreams(unittest.TestCase):
         instance = os.path.join(folder, "level-0.dcm")
         dataset = pydicom.dcmread(instance)
         self.assertEqual(dataset.file_meta.TransferSyntaxUID, JPEG_BASELINE)
-        self.assertEqual(dataset.PhotometricInterpretation, "YBR_FULL")
+        self.assertEqual(dataset.PhotometricInterpretation, "YBR_FULL_422")
         frames = list(generate_pixel_data_frame(dataset.PixelData, int(dataset.NumberOfFrames)))
         self.assertEqual(len(frames), len(self.stored))
         pixels = dataset.pixel_array
@@ -189,7 +189,7 @@ class StoredStreams(unittest.TestCase):
                 # The same stream in both outputs, baseline.
                 self.assertEqual(frame.rstrip(b"\x00"), tile.rstrip(b"\x00"))
                 self.assertEqual(frame_and_tables(tile), (SOF0, {0}))
-                # pydicom leaves YBR_FULL frames in YCbCr.
+                # pydicom leaves YBR_FULL_422 frames in YCbCr.
                 self.assertTrue(np.array_equal(pixels[i], decoded(tile, "YCbCr")), "pydicom")
                 # dcmtk, frame by frame (its frames count from 1).
                 out = os.path.join(self.folder, "frame.ppm")
