@@ -2,21 +2,18 @@
  * associated_images.cpp - fetch, decode and write the thumbnail, label and
  * macro directories.
  *
- * Each picture goes from the library's stream to the file a row at a time:
- * libjpeg decodes one row, TIFFWriteScanline hands it to libtiff's JPEG
- * codec for the directory's one strip, and libtiff writes the encoded bytes
- * out whenever its strip buffer fills. The file's bytes are those of one
+ * Each picture goes from the library's stream to the file a row at a time
+ * (picture_stream.h): TIFFWriteScanline hands each decoded row to libtiff's
+ * JPEG codec for the directory's one strip, and libtiff writes the encoded
+ * bytes out whenever its strip buffer fills. The file's bytes are those of one
  * TIFFWriteEncodedStrip of the whole picture.
  */
 #include "pyramid/associated_images.h"
 
 #include <algorithm>
 #include <functional>
-#include <new>
-#include <vector>
 
 #include "pyramid/output_layout.h"
-#include "slide/jpeg_row_decoder.h"
 
 namespace nvx::pyramid {
 
@@ -26,58 +23,53 @@ namespace {
 // the size of the whole uncompressed strip.
 constexpr tmsize_t kStripBufferBytes = tmsize_t{1} << 20;
 
-PictureResult DecodeFailed(const slide::JpegRowDecoder& decoder, AssociatedPicture picture,
-                           RunRecord* record) {
-    if (decoder.failure() != slide::JpegRowDecoder::Failure::OutOfMemory)
-        return PictureResult::Lost;
-    record->Fail(Step::OfPicture(Stage::DecodingPicture, picture), Cause::OutOfMemory);
-    return PictureResult::OutOfMemory;
-}
-
 PictureResult WriteFailed(Stage stage, AssociatedPicture picture, RunRecord* record) {
     record->Fail(Step::OfPicture(stage, picture));
     return PictureResult::WriteFailed;
 }
 
-// Sets the directory's tags, passes the started decoder's rows into strip 0
-// and closes the directory.
-PictureResult WriteRows(TIFF* tiff, AssociatedPicture picture, slide::JpegRowDecoder* decoder,
-                        const std::function<bool(const JpegSize&)>& setTags, RunRecord* record) {
-    const JpegSize size = decoder->size();
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(size.width) * 3);
-    if (!setTags(size)) return WriteFailed(Stage::SettingPictureTags, picture, record);
-    if (!TIFFWriteBufferSetup(tiff, nullptr, kStripBufferBytes)) {
-        record->Fail(Step::OfPicture(Stage::WritingPicture, picture), Cause::OutOfMemory);
-        return PictureResult::OutOfMemory;
-    }
-    for (std::int32_t y = 0; y < size.height; ++y) {
-        if (!decoder->ReadRow(row.data())) return DecodeFailed(*decoder, picture, record);
-        if (TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0) < 0) {
-            return WriteFailed(Stage::WritingPicture, picture, record);
+// A directory of its own: its tags, then the rows into strip 0 through
+// libtiff's JPEG codec, then the directory closed.
+class DirectorySink : public PictureSink {
+public:
+    DirectorySink(TIFF* tiff, AssociatedPicture picture,
+                  const std::function<bool(const JpegSize&)>& setTags, RunRecord* record)
+        : tiff_(tiff), picture_(picture), setTags_(setTags), record_(*record) {}
+
+    PictureResult Begin(const JpegSize& size) override {
+        if (!setTags_(size)) return WriteFailed(Stage::SettingPictureTags, picture_, &record_);
+        if (!TIFFWriteBufferSetup(tiff_, nullptr, kStripBufferBytes)) {
+            record_.Fail(Step::OfPicture(Stage::WritingPicture, picture_), Cause::OutOfMemory);
+            return PictureResult::OutOfMemory;
         }
+        return PictureResult::Written;
     }
-    if (!decoder->Finish()) return DecodeFailed(*decoder, picture, record);
-    if (!TIFFWriteDirectory(tiff)) return WriteFailed(Stage::WritingPicture, picture, record);
-    return PictureResult::Written;
-}
+    PictureResult Row(const std::uint8_t* rgb) override {
+        if (TIFFWriteScanline(tiff_, const_cast<std::uint8_t*>(rgb), row_++, 0) < 0)
+            return WriteFailed(Stage::WritingPicture, picture_, &record_);
+        return PictureResult::Written;
+    }
+    PictureResult End() override {
+        if (!TIFFWriteDirectory(tiff_))
+            return WriteFailed(Stage::WritingPicture, picture_, &record_);
+        return PictureResult::Written;
+    }
+
+private:
+    TIFF* tiff_;
+    AssociatedPicture picture_;
+    const std::function<bool(const JpegSize&)>& setTags_;
+    RunRecord& record_;
+    std::uint32_t row_ = 0;
+};
 
 // Decodes `stream` into its own directory. `fits` may refuse the stream's
 // size (the thumbnail must not be larger than asked for).
 PictureResult WriteStream(TIFF* tiff, AssociatedPicture picture, const std::uint8_t* stream,
                           std::int32_t length, const std::function<bool(const JpegSize&)>& fits,
                           const std::function<bool(const JpegSize&)>& setTags, RunRecord* record) {
-    if (stream == nullptr || length <= 0) return PictureResult::Lost;
-    Stage doing = Stage::DecodingPicture;
-    try {
-        slide::JpegRowDecoder decoder(stream, static_cast<std::size_t>(length));
-        if (!decoder.Start()) return DecodeFailed(decoder, picture, record);
-        if (!fits(decoder.size())) return PictureResult::Lost;
-        doing = Stage::WritingPicture;
-        return WriteRows(tiff, picture, &decoder, setTags, record);
-    } catch (const std::bad_alloc&) {
-        record->Fail(Step::OfPicture(doing, picture), Cause::OutOfMemory);
-        return PictureResult::OutOfMemory;
-    }
+    DirectorySink sink(tiff, picture, setTags, record);
+    return StreamPicture(picture, stream, length, fits, &sink, record);
 }
 
 bool AnySize(const JpegSize&) { return true; }

@@ -24,17 +24,10 @@
 
 #include "common/run_record.h"
 #include "pyramid/output_format.h"
+#include "pyramid/picture_stream.h"
 #include "slide/library_binding.h"
 
 namespace nvx::pyramid {
-
-enum class PictureResult {
-    Written,
-    Missing,      // left out: the slide has no such picture
-    Lost,         // left out: the slide's picture could not be read
-    WriteFailed,  // libtiff refused a tag, the strip or the directory (in the record)
-    OutOfMemory,  // left out: memory ran out (in the record)
-};
 
 // Which of the label and the macro the slide has, as the library says
 // before anything is written: the file's directory count depends on it.

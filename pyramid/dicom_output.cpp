@@ -1,7 +1,8 @@
 /*
  * dicom_output.cpp - the slide's instances: the levels through their
- * level writers into DicomTileSinks, the pictures decoded and encoded as
- * one frame each, and the folder published when every instance is whole.
+ * level writers into DicomTileSinks, the pictures streamed by rows into
+ * one frame each (picture_stream.h), and the folder published when every
+ * instance is whole.
  */
 #include "pyramid/dicom_output.h"
 
@@ -24,8 +25,8 @@
 #include "pyramid/conversion_driver_internal.h"
 #include "pyramid/dicom_tile_sink.h"
 #include "pyramid/level_writer.h"
+#include "pyramid/picture_stream.h"
 #include "pyramid/tile_encoder.h"
-#include "slide/jpeg_row_decoder.h"
 
 namespace nvx::pyramid {
 
@@ -135,40 +136,42 @@ dicom::FileMeta MetaFor(const Sha256::Digest& digest, const std::string& instanc
             dicom::UidsFor(digest).implementationClass, "NVX2SVS"};
 }
 
-// A picture decoded whole, as packed RGB rows.
-struct PicturePixels {
-    std::vector<std::uint8_t> rgb;
-    std::int32_t width = 0, height = 0;
-};
+// A picture's frame, encoded by rows as they are decoded: what it holds
+// is the compressed frame, never the picture's pixels.
+class FrameSink : public PictureSink {
+public:
+    FrameSink(AssociatedPicture picture, int quality, RunRecord* record)
+        : picture_(picture), quality_(quality), record_(*record) {}
 
-// Decodes `stream`; nullopt when it does not decode (lost) or memory runs
-// out (in the record). `fits` may refuse its size.
-std::optional<PicturePixels> DecodePicture(const std::uint8_t* stream, std::int32_t length,
-                                           AssociatedPicture picture, RunRecord* record,
-                                           std::int64_t mostPixels) {
-    if (stream == nullptr || length <= 0) return std::nullopt;
-    slide::JpegRowDecoder decoder(stream, static_cast<std::size_t>(length));
-    const auto failed = [&]() -> std::optional<PicturePixels> {
-        if (decoder.failure() == slide::JpegRowDecoder::Failure::OutOfMemory) {
-            record->Fail(Step::OfPicture(Stage::DecodingPicture, picture), Cause::OutOfMemory);
+    PictureResult Begin(const JpegSize& size) override {
+        size_ = size;
+        return Encoded(encoder_.Start(static_cast<std::uint32_t>(size.width),
+                                      static_cast<std::uint32_t>(size.height), quality_));
+    }
+    PictureResult Row(const std::uint8_t* rgb) override { return Encoded(encoder_.WriteRow(rgb)); }
+    PictureResult End() override { return Encoded(encoder_.Finish(&frame_)); }
+
+    const std::vector<std::uint8_t>& frame() const { return frame_; }
+    const JpegSize& size() const { return size_; }
+
+private:
+    PictureResult Encoded(bool done) {
+        if (done) return PictureResult::Written;
+        if (encoder_.failure() == dicom::PictureFrameEncoder::Failure::OutOfMemory) {
+            record_.Fail(Step::OfPicture(Stage::WritingPicture, picture_), Cause::OutOfMemory);
+            return PictureResult::OutOfMemory;
         }
-        return std::nullopt;
-    };
-    if (!decoder.Start()) return failed();
-    PicturePixels pixels;
-    pixels.width = decoder.size().width;
-    pixels.height = decoder.size().height;
-    if (mostPixels > 0 && std::int64_t{pixels.width} * pixels.height > mostPixels) {
-        return std::nullopt;
+        record_.Fail(Step::OfPicture(Stage::WritingPicture, picture_));
+        return PictureResult::WriteFailed;
     }
-    const std::size_t row = static_cast<std::size_t>(pixels.width) * 3;
-    pixels.rgb.resize(row * static_cast<std::size_t>(pixels.height));
-    for (std::int32_t y = 0; y < pixels.height; ++y) {
-        if (!decoder.ReadRow(&pixels.rgb[row * static_cast<std::size_t>(y)])) return failed();
-    }
-    if (!decoder.Finish()) return failed();
-    return pixels;
-}
+
+    AssociatedPicture picture_;
+    int quality_;
+    RunRecord& record_;
+    dicom::PictureFrameEncoder encoder_;
+    JpegSize size_{};
+    std::vector<std::uint8_t> frame_;
+};
 
 }  // namespace
 
@@ -232,8 +235,12 @@ public:
 
 private:
     bool WriteLevel(std::size_t k, TileRoutes* routes);
+    // Streams the picture's JPEG `stream` into the one frame of instance
+    // `name`; lost when it does not decode or has more than `mostPixels`
+    // (when that is above 0).
     void WritePicture(AssociatedPicture which, dicom::WsmImageKind kind, const std::string& name,
-                      const std::optional<PicturePixels>& pixels, int quality);
+                      const std::uint8_t* stream, std::int32_t length, std::int64_t mostPixels,
+                      int quality);
     // The label or the macro as the slide stores it, when the plan has it;
     // noted as missing when the slide lacks it and no option left it out.
     void WriteStoredPicture(AssociatedPicture which, dicom::WsmImageKind kind, const char* name,
@@ -308,19 +315,21 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
 }
 
 void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kind,
-                                const std::string& name, const std::optional<PicturePixels>& pixels,
-                                int quality) {
-    if (!pixels) {
+                                const std::string& name, const std::uint8_t* stream,
+                                std::int32_t length, std::int64_t mostPixels, int quality) {
+    // The stream may be no larger than `mostPixels` when that is given.
+    const auto fits = [mostPixels](const JpegSize& size) {
+        return mostPixels <= 0 || std::int64_t{size.width} * size.height <= mostPixels;
+    };
+    FrameSink sink(which, quality, &record_);
+    const PictureResult encoded = StreamPicture(which, stream, length, fits, &sink, &record_);
+    if (encoded != PictureResult::Written) {
         if (!record_.Failed()) record_.NotePictureLost(which);
         return;
     }
-    std::vector<std::uint8_t> frame;
-    const auto width = static_cast<std::uint32_t>(pixels->width);
-    const auto height = static_cast<std::uint32_t>(pixels->height);
-    if (!dicom::EncodePictureFrame(pixels->rgb, width, height, quality, &frame)) {
-        record_.Fail(Step::OfPicture(Stage::WritingPicture, which));
-        return;
-    }
+    const std::vector<std::uint8_t>& frame = sink.frame();
+    const auto width = static_cast<std::uint32_t>(sink.size().width);
+    const auto height = static_cast<std::uint32_t>(sink.size().height);
     dicom::WsmImage image;
     image.kind = kind;
     image.instanceNumber = NextNumber();
@@ -363,11 +372,10 @@ void DicomAttempt::WriteInstances(std::vector<AssociatedPicture>* missing,
                              Cause::OutOfMemory);
                 return;
             }
-            WritePicture(
-                AssociatedPicture::Thumbnail, dicom::WsmImageKind::Thumbnail, "thumbnail.dcm",
-                DecodePicture(fetched.buffer.get(), fetched.length, AssociatedPicture::Thumbnail,
-                              &record_, std::int64_t{request.width} * request.height),
-                job_.encoding.ThumbnailQuality());
+            WritePicture(AssociatedPicture::Thumbnail, dicom::WsmImageKind::Thumbnail,
+                         "thumbnail.dcm", fetched.buffer.get(), fetched.length,
+                         std::int64_t{request.width} * request.height,
+                         job_.encoding.ThumbnailQuality());
             progress_(Progress::Dot);
             if (record_.Lost()) return;
         }
@@ -389,8 +397,7 @@ void DicomAttempt::WriteStoredPicture(AssociatedPicture which, dicom::WsmImageKi
     const slide::FetchedPicture stored = which == AssociatedPicture::Label
                                              ? slide::FetchLabel(source_.slide)
                                              : slide::FetchPreview(source_.slide);
-    WritePicture(which, kind, name,
-                 DecodePicture(stored.buffer.get(), stored.length, which, &record_, 0),
+    WritePicture(which, kind, name, stored.buffer.get(), stored.length, 0,
                  job_.encoding.PictureQuality());
 }
 

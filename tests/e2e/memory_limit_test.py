@@ -17,6 +17,12 @@ library (region runs), is reported as out of memory, never as a lost tile.
 A slide of 16384 x 12288 pixels in tiles of 4096 peaks within 256 MiB of
 resident memory, whole and as regions.
 
+A slide with a label of 12000 x 9000 pixels (324 MB as RGB) and a
+coloured preview converts within 100 MiB of resident memory as a TIFF and
+as DICOM: both outputs stream a picture by rows into its encoder. The
+DICOM label, overview and thumbnail frames decode to the very pixels of
+the TIFF's label, macro and thumbnail directories.
+
 Thread stacks are held to 2 MiB, so that the 64 workers of the small levels
 fit beside the lowest limit: the pictures are this test's subject.
 
@@ -25,6 +31,7 @@ Not run under the sanitizers, which reserve terabytes of address space.
 usage: memory_limit_test.py <nvx2svs> <build>/tests [<nvxmake> <folder of libNvxSlideLib.so>]
 """
 
+import json
 import os
 import resource
 import subprocess
@@ -32,7 +39,10 @@ import sys
 import tempfile
 import unittest
 
+import numpy as np
+import pydicom
 import tifffile
+from PIL import Image
 
 NVX2SVS = None
 FAKE_ROOT = None
@@ -200,6 +210,66 @@ class PeakWithLargeTiles(unittest.TestCase):
                         stderr.seek(0)
                         self.assertEqual(process.returncode, 0, stderr.read())
                     self.assertLessEqual(usage.ru_maxrss, 256 * 1024)  # KiB
+
+
+class LargeLabelPeak(unittest.TestCase):
+    LABEL = (12000, 9000)
+
+    def run_peak(self, arguments, report):
+        """Runs nvx2svs with `arguments` and --report; its peak memory as
+        the report gives it."""
+        env = dict(os.environ, LC_ALL="C.UTF-8", LD_LIBRARY_PATH=LIBRARY_FOLDER)
+        done = subprocess.run([NVX2SVS] + arguments + ["--report", report], env=env,
+                              capture_output=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(report) as f:
+            return json.load(f)["peak_memory_bytes"]
+
+    def test_a_large_label_streams_into_both_outputs(self):
+        if NVXMAKE is None:
+            self.skipTest("needs nvxmake and our slide library")
+        with tempfile.TemporaryDirectory(prefix="nvx-e2e-label-peak-") as folder:
+            label = os.path.join(folder, "label.jpg")
+            # A gradient, not black: rows that differ, a frame of some size.
+            subprocess.run(["vips", "xyz", os.path.join(folder, "xyz.v"), str(self.LABEL[0]),
+                            str(self.LABEL[1])], check=True, capture_output=True, timeout=120)
+            subprocess.run(["vips", "cast", os.path.join(folder, "xyz.v"),
+                            f"{label}[Q=90,subsample-mode=off]", "uchar"], check=True,
+                           capture_output=True, timeout=120)
+            preview = os.path.join(folder, "preview.jpg")
+            Image.fromarray(np.random.default_rng(7).integers(0, 256, (300, 900, 3), np.uint8)
+                            ).save(preview, quality=90)
+            slide = os.path.join(folder, "slide.nvx")
+            subprocess.run([NVXMAKE, "--synthetic", "4000x3000", "--mpp", "0.25", "--label",
+                            label, "--preview", preview, slide], check=True,
+                           capture_output=True, timeout=300)
+            tiff = os.path.join(folder, "out.svs")
+            dicom = os.path.join(folder, "out")
+            peaks = {
+                "tiff": self.run_peak([slide, tiff, "4"], os.path.join(folder, "tiff.json")),
+                "dicom": self.run_peak([slide, dicom, "4", "--format", "dicom",
+                                        "--section-thickness", "4"],
+                                       os.path.join(folder, "dicom.json")),
+            }
+            for output, peak in peaks.items():
+                with self.subTest(output):
+                    self.assertLessEqual(peak, 100 << 20)
+            # Through libtiff (Pillow): directory 1 is the thumbnail, the
+            # label and the macro are the last two.
+            directories = {}
+            Image.MAX_IMAGE_PIXELS = None
+            with Image.open(tiff) as image:
+                count = image.n_frames
+                for name, number in (("thumbnail", 1), ("label", count - 2),
+                                     ("overview", count - 1)):
+                    image.seek(number)
+                    directories[name] = np.asarray(image.convert("RGB"))
+            self.assertEqual(directories["label"].shape, (self.LABEL[1], self.LABEL[0], 3))
+            for name, pixels in directories.items():
+                with self.subTest(name):
+                    instance = pydicom.dcmread(os.path.join(dicom, name + ".dcm"))
+                    self.assertEqual(instance.PhotometricInterpretation, "RGB")
+                    self.assertTrue(np.array_equal(instance.pixel_array, pixels), name)
 
 
 class WorkerStacks(unittest.TestCase):
