@@ -88,5 +88,35 @@ TEST(PictureFrame, RefusesSizesNoFrameCanHave) {
     }
 }
 
+// The streaming encoder takes exactly the rows it was started for; any
+// call out of turn is refused and leaves the encoder stopped.
+TEST(PictureFrame, EncoderRefusesCallsOutOfTurn) {
+    const std::vector<std::uint8_t> row(8 * 3, 100);
+    struct Case {
+        const char* what;
+        int rowsBefore;  // -1: never started
+        bool extraRow;   // one row more than the picture has
+    };
+    const Case cases[] = {
+        {"a row before the start", -1, true},
+        {"the end before the start", -1, false},
+        {"the end before the last row", 1, false},
+        {"a row after the last", 2, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PictureFrameEncoder encoder;
+        if (c.rowsBefore >= 0) {
+            ASSERT_TRUE(encoder.Start(8, 2, 90));
+            for (int y = 0; y < c.rowsBefore; ++y) ASSERT_TRUE(encoder.WriteRow(row.data()));
+        }
+        std::vector<std::uint8_t> frame;
+        EXPECT_FALSE(c.extraRow ? encoder.WriteRow(row.data()) : encoder.Finish(&frame));
+        EXPECT_EQ(encoder.failure(), PictureFrameEncoder::Failure::Refused);
+        EXPECT_FALSE(encoder.Finish(&frame));
+        EXPECT_TRUE(frame.empty());
+    }
+}
+
 }  // namespace
 }  // namespace nvx::dicom
