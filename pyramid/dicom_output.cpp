@@ -151,8 +151,8 @@ public:
     PictureResult Row(const std::uint8_t* rgb) override { return Encoded(encoder_.WriteRow(rgb)); }
     PictureResult End() override { return Encoded(encoder_.Finish(&frame_)); }
 
-    const std::vector<std::uint8_t>& frame() const { return frame_; }
-    const JpegSize& size() const { return size_; }
+    const std::vector<std::uint8_t>& Frame() const { return frame_; }
+    const JpegSize& Size() const { return size_; }
 
 private:
     PictureResult Encoded(bool done) {
@@ -327,9 +327,9 @@ void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kin
         if (!record_.Failed()) record_.NotePictureLost(which);
         return;
     }
-    const std::vector<std::uint8_t>& frame = sink.frame();
-    const auto width = static_cast<std::uint32_t>(sink.size().width);
-    const auto height = static_cast<std::uint32_t>(sink.size().height);
+    const std::vector<std::uint8_t>& frame = sink.Frame();
+    const auto width = static_cast<std::uint32_t>(sink.Size().width);
+    const auto height = static_cast<std::uint32_t>(sink.Size().height);
     dicom::WsmImage image;
     image.kind = kind;
     image.instanceNumber = NextNumber();
