@@ -240,7 +240,7 @@ class LargeLabelPeak(unittest.TestCase):
             Image.fromarray(np.random.default_rng(7).integers(0, 256, (300, 900, 3), np.uint8)
                             ).save(preview, quality=90)
             slide = os.path.join(folder, "slide.nvx")
-            subprocess.run([NVXMAKE, "--synthetic", "4000x3000", "--mpp", "0.25", "--label",
+            subprocess.run([NVXMAKE, "--synthetic", "2000x1500", "--mpp", "0.25", "--label",
                             label, "--preview", preview, slide], check=True,
                            capture_output=True, timeout=300)
             tiff = os.path.join(folder, "out.svs")
