@@ -246,8 +246,11 @@ ConversionResult ConvertSlideWith(const ConversionJob& job, slide::SlideSession*
     PyramidPlan plan = MakePyramidPlan(job.box.x, job.box.y, job.box.width, job.box.height,
                                        job.layers, job.regionMode, {}, job.encoding);
     if (plan.levels.empty()) return Refused(ConversionOutcome::EmptyArea, slide);
-    // A region's tiles do not lie on the stored tiles: only a whole slide's can be copied.
-    if (job.copyStoredTiles && !job.regionMode) plan.levels.front().storedTiles = true;
+    // A region's tiles do not lie on the stored tiles: only a whole slide's
+    // levels can be copied, those that are levels of the slide's own.
+    if (job.copyStoredTiles && !job.regionMode) {
+        PlanCopiedLevels(&plan, job.info.width, job.info.height, job.info.tileSize);
+    }
     if (NamesSameFile(job.inputPath, job.outputPath)) {
         return Refused(ConversionOutcome::OutputIsInput, slide);
     }

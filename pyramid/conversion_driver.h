@@ -43,7 +43,7 @@ struct ConversionJob {
     // fetched from the slide (a label often carries the patient's name).
     bool leaveOutLabel = false;
     bool leaveOutMacro = false;
-    bool copyStoredTiles = false;  // --tiles copy: the full-resolution level keeps the stored tiles
+    bool copyStoredTiles = false;  // --tiles copy: the slide's own levels keep the stored tiles
     EncodingChoices encoding;      // --quality and --chroma 420
     OutputFormat format = OutputFormat::Tiff;
     // The patient, study and specimen of a DICOM output (--dicom-metadata).

@@ -89,6 +89,37 @@ void PlanPictures(PyramidPlan* plan, PlannedPictures pictures) {
     plan->directoryCount = levelsAndThumbnail + (pictures.label ? 1 : 0) + (pictures.macro ? 1 : 0);
 }
 
+std::optional<std::int32_t> StoredLevelOf(const LevelPlan& level, std::int32_t slideWidth,
+                                          std::int32_t slideHeight, std::int32_t tileSize) {
+    if (slideWidth <= 0 || slideHeight <= 0 || tileSize <= 0) return std::nullopt;
+    if (level.originX != 0 || level.originY != 0) return std::nullopt;
+    // The scale factor must be exactly a power of two, 1 included.
+    int exponent = 0;
+    if (!(level.scaleFactor >= 1.0f) || std::frexp(level.scaleFactor, &exponent) != 0.5f) {
+        return std::nullopt;
+    }
+    const std::int32_t k = exponent - 1;
+    for (std::int32_t stored = 0; stored <= k; ++stored) {
+        const std::int32_t width = slideWidth >> stored;
+        const std::int32_t height = slideHeight >> stored;
+        if (stored == k) {
+            if (width != level.width || height != level.height) return std::nullopt;
+            return k;
+        }
+        // The slide's last level: the first that fits in one tile, or the
+        // last before a side would reach zero.
+        if ((width <= tileSize && height <= tileSize) || width < 2 || height < 2) break;
+    }
+    return std::nullopt;
+}
+
+void PlanCopiedLevels(PyramidPlan* plan, std::int32_t slideWidth, std::int32_t slideHeight,
+                      std::int32_t tileSize) {
+    for (LevelPlan& level : plan->levels) {
+        level.storedTiles = StoredLevelOf(level, slideWidth, slideHeight, tileSize).has_value();
+    }
+}
+
 float RecordedMicronsPerPixel(float micronsPerPixel) {
     if (!std::isfinite(micronsPerPixel) || micronsPerPixel <= 0.0f ||
         micronsPerPixel > kMaxMicronsPerPixel)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "pyramid/output_format.h"
@@ -27,9 +28,9 @@ struct LevelPlan {
     std::int32_t originX = 0;
     std::int32_t originY = 0;
     int jpegQuality = kFullQuality;
-    // The slide's stored tiles go into the file as they are (whole-slide
-    // mode, full resolution, --tiles copy): a YCbCr directory whose tiles
-    // each carry their own tables, at the stored quality.
+    // The slide's stored tiles go into the file as they are (--tiles copy,
+    // a level that is one of the slide's own: PlanCopiedLevels): a YCbCr
+    // directory whose tiles each carry their own tables, at the stored quality.
     bool storedTiles = false;
     // YCbCr 4:2:0 tiles (--chroma 420), unless the level is of stored tiles,
     // which stay as they were stored.
@@ -61,6 +62,20 @@ PyramidPlan MakePyramidPlan(std::int32_t originX, std::int32_t originY, std::int
 // Plans `pictures` (the label and the macro the slide has) into a plan
 // with levels: its directory count and the label's page.
 void PlanPictures(PyramidPlan* plan, PlannedPictures pictures);
+
+// The level of the slide's own that `level` is, when it is one: the slide
+// stores level k as floor(width / 2^k) x floor(height / 2^k) in tiles of
+// `tileSize`, from k = 0 to the first level that fits in one tile, or the
+// last before a side would reach zero (docs/nvx-format.md). `level` is one
+// when its scale factor is 2^k for such a k, its origin is (0, 0) and its
+// size is that level's, exactly. Its tiles are then the stored ones.
+std::optional<std::int32_t> StoredLevelOf(const LevelPlan& level, std::int32_t slideWidth,
+                                          std::int32_t slideHeight, std::int32_t tileSize);
+
+// Marks every level of `plan` that is one of the slide's own (StoredLevelOf)
+// as a level of copied tiles; the others are made as without --tiles copy.
+void PlanCopiedLevels(PyramidPlan* plan, std::int32_t slideWidth, std::int32_t slideHeight,
+                      std::int32_t tileSize);
 
 // The scale factor of the level at directory index 3, from the box's size.
 float FirstReducedScaleFactor(std::int32_t width, std::int32_t height);

@@ -155,9 +155,11 @@ int StoredQuality(const LevelSource& source, const LevelPlan& level, int otherwi
     const std::uint8_t* stored = first.fetched.buffer.get();
     const auto length = static_cast<std::size_t>(first.fetched.length);
     int quality = otherwise;
+    // The first tile is a whole one unless the level fits in one tile.
+    const std::int32_t t = source.tileSize;
     if (CheckStreamCompleteness(stored, length) != StreamCompleteness::kComplete ||
-        CheckStoredTile(stored, length, source.tileSize, source.tileSize, &quality) !=
-            TranscodeResult::kTranscoded) {
+        CheckStoredTile(stored, length, Clipped(0, t, level.width), Clipped(0, t, level.height),
+                        &quality) != TranscodeResult::kTranscoded) {
         return otherwise;
     }
     return quality;

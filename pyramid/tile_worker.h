@@ -122,8 +122,9 @@ struct FetchedTile {
 FetchedTile FetchForTile(const LevelSource& source, const LevelPlan& level, const TilePlace& place);
 
 // The quality the level's stored tiles were encoded at, estimated from the
-// first tile's luminance table; `otherwise` when that tile is not one that
-// a level of copied tiles would copy.
+// first tile's luminance table; `otherwise` when that tile is not a
+// baseline YCbCr stream of the tile's size (whole, or clipped to a level
+// that fits in one tile).
 int StoredQuality(const LevelSource& source, const LevelPlan& level, int otherwise);
 
 class TileWorker {

@@ -339,7 +339,7 @@ class NvxmakeRuns(unittest.TestCase):
         # is in the file byte for byte, the level says YCbCr and the stored
         # quality, and four readers show exactly what a decode of the stored
         # tiles shows; the edge tiles, encoded anew at that quality, come
-        # close. The reduced levels stay RGB.
+        # close. The reduced level at 1/4 is a stored level too: copied, YCbCr.
         for slide, magnification, quality in (("cmu", 20, 90), ("quality85", 40, 85)):
             output = self.convert(slide, slide + "-copied.tif", [4, "--tiles", "copy"])
             source = SlideLibrary(self.slides[slide])
@@ -351,7 +351,7 @@ class NvxmakeRuns(unittest.TestCase):
                     self.assertEqual(tuple(tags[530]), (1, 1), slide)
                     self.assertNotIn(347, tags, slide)  # each tile carries its tables
                     self.assertIn(f"JPEG/RGB Q={quality}|", tags[270], slide)
-                    self.assertEqual(layout.tags_of(tiff.pages[2])[262], 2, slide)
+                    self.assertEqual(layout.tags_of(tiff.pages[2])[262], 6, slide)
                     width, height = page.imagewidth, page.imagelength
                     columns = -(-width // 256)
                     stored = np.zeros((height, width, 3), np.int16)

@@ -133,6 +133,69 @@ TEST(PyramidPlan, EverySizeTheFormatAllowsPlansWithoutOverflow) {
     EXPECT_EQ(square.levels[8].width, 8191);       // factor 16 * 4^7
 }
 
+// Which planned levels are levels the slide stores (2^k, down to the first
+// that fits in one tile), planned for a whole slide as --tiles copy plans them.
+TEST(CopiedLevels, ALevelIsCopiedOnlyWhereTheSlideStoresItsScaleAndSize) {
+    struct Case {
+        const char* name;
+        std::int32_t width, height, tileSize, layers;
+        std::vector<bool> copied;  // by planned level
+    };
+    const Case cases[] = {
+        // 1, 4, 16, 64 of 40000 x 30000: stored levels 0, 2, 4, 6 (of 0 .. 8).
+        {"every level stored", 40000, 30000, 256, 4, {true, true, true, true}},
+        // Stored levels end at 500 x 375 (k = 3) in tiles of 512: 1/16 is not stored.
+        {"past the last stored level", 4000, 3000, 512, 4, {true, true, false}},
+        // 250 x 187 is the last stored level in tiles of 256, and still one.
+        {"the last stored level", 4000, 3000, 256, 4, {true, true, true}},
+        // The first reduced level of a box 4 to 8 times 25600 wide is at 1/8 (k = 3).
+        {"odd powers", 150000, 1000, 256, 4, {true, true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PyramidPlan plan = MakePyramidPlan(0, 0, c.width, c.height, c.layers, false);
+        PlanCopiedLevels(&plan, c.width, c.height, c.tileSize);
+        std::vector<bool> copied;
+        for (const LevelPlan& level : plan.levels) copied.push_back(level.storedTiles);
+        EXPECT_EQ(copied, c.copied);
+    }
+}
+
+TEST(CopiedLevels, ALevelOfAnotherSizeOriginOrScaleIsNotTheStoredOne) {
+    LevelPlan level;
+    level.scaleFactor = 4.0f;
+    level.width = 1000;
+    level.height = 750;
+    EXPECT_EQ(StoredLevelOf(level, 4000, 3000, 256), 2);
+    EXPECT_EQ(StoredLevelOf(level, 4001, 3003, 256), 2);  // floor, as the slide stores it
+    struct Change {
+        const char* name;
+        void (*apply)(LevelPlan*);
+    };
+    const Change changes[] = {
+        {"a pixel narrower", [](LevelPlan* l) { l->width -= 1; }},
+        {"a pixel taller", [](LevelPlan* l) { l->height += 1; }},
+        {"not at the origin", [](LevelPlan* l) { l->originX = 256; }},
+        {"a scale that is no power of two", [](LevelPlan* l) { l->scaleFactor = 3.0f; }},
+        {"a scale below one", [](LevelPlan* l) { l->scaleFactor = 0.5f; }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.name);
+        LevelPlan changed = level;
+        change.apply(&changed);
+        EXPECT_EQ(StoredLevelOf(changed, 4000, 3000, 256), std::nullopt);
+    }
+    // A slide smaller than a tile stores its full resolution only.
+    level = LevelPlan{};
+    level.width = 200;
+    level.height = 100;
+    EXPECT_EQ(StoredLevelOf(level, 200, 100, 256), 0);
+    level.scaleFactor = 4.0f;
+    level.width = 50;
+    level.height = 25;
+    EXPECT_EQ(StoredLevelOf(level, 200, 100, 256), std::nullopt);
+}
+
 TEST(TileSizeRule, AcceptsMultiplesOfSixteenFromSixteenToFourThousandNinetySix) {
     for (std::int32_t ok : {16, 32, 240, 256, 512, 4096})
         EXPECT_TRUE(IsSupportedTileSize(ok)) << ok;
