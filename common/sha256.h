@@ -1,14 +1,21 @@
 /*
- * sha256.h - SHA-256 (FIPS 180-4): the slide library's digest of a slide's
- * content, and the DICOM UIDs, where a digest of what makes the output is
- * hashed with each UID's role. Fed in pieces of any size; the same bytes
- * give the same digest however they are cut.
+ * sha256.h - SHA-256 from a well-kept cryptographic library, which uses the
+ * processor's SHA instructions where it has them: OpenSSL's libcrypto, or
+ * on Windows the system's own (CNG, bcrypt.dll), so that the Windows
+ * package needs no DLL but the system's. The slide library's digest of a
+ * slide's content, the digests of the frames the DICOM route writes and
+ * the UIDs made from them. Fed in pieces of any size; the same bytes give
+ * the same digest however they are cut.
+ *
+ * The library's own failures (no memory for its context) throw
+ * std::bad_alloc, as every other allocation here does.
  */
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -19,18 +26,21 @@ public:
     using Digest = std::array<std::uint8_t, 32>;
 
     Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
     void Update(std::span<const std::uint8_t> bytes);
     void Update(std::string_view text);
     // The digest of everything given; the object is spent after it.
     Digest Finish();
 
-private:
-    void Block(const std::uint8_t* block);
+    // The digest of `bytes` alone.
+    static Digest Of(std::span<const std::uint8_t> bytes);
 
-    std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, 64> pending_{};
-    std::size_t pendingBytes_ = 0;
-    std::uint64_t totalBytes_ = 0;
+private:
+    struct Context;
+    std::unique_ptr<Context> context_;
 };
 
 }  // namespace nvx

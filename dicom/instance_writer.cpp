@@ -109,6 +109,20 @@ bool InstanceWriter::Put(const void* data, std::size_t length) {
     return Fail(code != 0 ? code : EIO);
 }
 
+int EncodeHead(const FileMeta& meta, const DataSet& dataSet, std::vector<std::uint8_t>* head) {
+    const auto& elements = dataSet.Elements();
+    if (!elements.empty() && (elements.begin()->first <= kLastMetaTag ||
+                              elements.rbegin()->first >= kExtendedOffsetTable)) {
+        return EINVAL;
+    }
+    head->assign(kPreamble, 0);
+    head->insert(head->end(), {'D', 'I', 'C', 'M'});
+    const std::vector<std::uint8_t> fileMeta = EncodeFileMeta(meta);
+    head->insert(head->end(), fileMeta.begin(), fileMeta.end());
+    dataSet.Encode(head);
+    return 0;
+}
+
 bool InstanceWriter::Begin(const FileMeta& meta, const DataSet& dataSet, std::uint32_t frameCount,
                            OffsetTable table) {
     return Start(meta, dataSet, frameCount, table, {});
@@ -124,19 +138,12 @@ bool InstanceWriter::Begin(const FileMeta& meta, const DataSet& dataSet,
 bool InstanceWriter::Start(const FileMeta& meta, const DataSet& dataSet, std::uint32_t frameCount,
                            OffsetTable table, std::span<const std::size_t> frameSizes) {
     if (state_ != State::Start) return Fail(EINVAL);
-    const auto& elements = dataSet.Elements();
-    if (!elements.empty() && (elements.begin()->first <= kLastMetaTag ||
-                              elements.rbegin()->first >= kExtendedOffsetTable)) {
-        return Fail(EINVAL);
-    }
     const std::uint64_t entry = table == OffsetTable::Basic ? 4 : 8;
     if (std::uint64_t{frameCount} * entry > kLargestItem) return Fail(EOVERFLOW);
 
-    std::vector<std::uint8_t> head(kPreamble, 0);
-    head.insert(head.end(), {'D', 'I', 'C', 'M'});
-    const std::vector<std::uint8_t> fileMeta = EncodeFileMeta(meta);
-    head.insert(head.end(), fileMeta.begin(), fileMeta.end());
-    dataSet.Encode(&head);
+    std::vector<std::uint8_t> head;
+    if (const int error = EncodeHead(meta, dataSet, &head); error != 0) return Fail(error);
+    const std::size_t headLength = head.size();
     if (table == OffsetTable::Extended) {
         tableAt_ = head.size();
         AppendExtendedTable(&head, {}, {}, frameCount);
@@ -165,6 +172,7 @@ bool InstanceWriter::Start(const FileMeta& meta, const DataSet& dataSet, std::ui
     offsets_.reserve(frameCount);
     lengths_.reserve(frameCount);
     if (!Put(head.data(), head.size())) return false;
+    headLength_ = headLength;
     state_ = State::Frames;
     return true;
 }

@@ -83,6 +83,11 @@ enum class OffsetTable {
 // Basic when every frame's offset surely fits 32 bits, Extended otherwise.
 OffsetTable OffsetTableFor(std::uint32_t frameCount, std::uint64_t largestFrame);
 
+// The start of an instance as Begin writes it: the preamble, the file meta
+// group and `dataSet`, which ends before the offset tables and the pixel
+// data. 0, or EINVAL as Begin would fail on `dataSet`.
+int EncodeHead(const FileMeta& meta, const DataSet& dataSet, std::vector<std::uint8_t>* head);
+
 class InstanceWriter {
 public:
     explicit InstanceWriter(ByteSink& sink) : sink_(sink) {}
@@ -108,6 +113,10 @@ public:
     // The system's error code of the write that failed, or EINVAL or
     // EOVERFLOW; 0 while nothing has failed.
     int Error() const { return error_; }
+    // The bytes of the head EncodeHead makes, the first Begin wrote: one
+    // encoded again with values of the same lengths may be written over
+    // them, and never reaches the offset tables or the frames.
+    std::size_t HeadLength() const { return headLength_; }
 
 private:
     bool Start(const FileMeta& meta, const DataSet& dataSet, std::uint32_t frameCount,
@@ -126,6 +135,7 @@ private:
     std::uint64_t firstItemAt_ = 0;        // where the first frame's item starts
     std::vector<std::uint64_t> offsets_;   // of each frame's item from the first's
     std::vector<std::uint64_t> lengths_;   // of each frame's item value
+    std::size_t headLength_ = 0;           // the preamble's, file meta's and data set's
     int error_ = 0;
 };
 

@@ -1,5 +1,5 @@
 /*
- * uid.cpp - UIDs under 2.25 from SHA-256.
+ * uid.cpp - UIDs under 2.25 from SHA-256, all of one length.
  */
 #include "dicom/uid.h"
 
@@ -11,25 +11,21 @@ namespace nvx::dicom {
 
 namespace {
 
-// The decimal digits of the 128-bit big-endian number in `bytes`.
-std::string Decimal(std::span<const std::uint8_t> bytes) {
-    std::uint8_t number[16];
-    std::copy_n(bytes.begin(), 16, number);
-    std::string digits;
-    for (;;) {
-        // Divide by ten, byte by byte, most significant first.
-        unsigned remainder = 0;
-        bool zero = true;
-        for (std::uint8_t& byte : number) {
-            const unsigned value = (remainder << 8) | byte;
-            byte = static_cast<std::uint8_t>(value / 10);
-            remainder = value % 10;
-            zero = zero && byte == 0;
-        }
-        digits.push_back(static_cast<char>('0' + remainder));
-        if (zero) break;
+constexpr int kDigits = 38;
+
+// 10^37 + (the 128-bit big-endian number in `bytes`) mod (9 x 10^37), in
+// decimal: always kDigits digits, the first not 0.
+std::string FixedDecimal(std::span<const std::uint8_t> bytes) {
+    unsigned __int128 number = 0;
+    for (std::size_t i = 0; i < 16; ++i) number = (number << 8) | bytes[i];
+    unsigned __int128 least = 1;
+    for (int i = 1; i < kDigits; ++i) least *= 10;
+    number = least + number % (9 * least);
+    std::string digits(kDigits, '0');
+    for (int i = kDigits - 1; i >= 0; --i) {
+        digits[static_cast<std::size_t>(i)] = static_cast<char>('0' + int(number % 10));
+        number /= 10;
     }
-    std::reverse(digits.begin(), digits.end());
     return digits;
 }
 
@@ -44,8 +40,10 @@ std::string DerivedUid(std::span<const std::uint8_t> digest, std::string_view ro
     hash.Update(length);
     hash.Update(role);
     const Sha256::Digest value = hash.Finish();
-    return "2.25." + Decimal(value);
+    return "2.25." + FixedDecimal(value);
 }
+
+std::string PlaceholderUid() { return "2.25.1" + std::string(kDigits - 1, '0'); }
 
 SlideUids UidsFor(std::span<const std::uint8_t> digest) {
     static constexpr std::uint8_t kProgram[] = {'n', 'v', 'x', '2', 's', 'v', 's'};
@@ -54,6 +52,7 @@ SlideUids UidsFor(std::span<const std::uint8_t> digest) {
             DerivedUid(digest, "frame of reference"),
             DerivedUid(digest, "dimension organization"),
             DerivedUid(digest, "specimen"),
+            DerivedUid(digest, "pyramid"),
             DerivedUid(kProgram, "implementation class")};
 }
 

@@ -1,15 +1,19 @@
 /*
- * uid.h - the UIDs of a slide's instances, made from a digest of what
- * makes the output (the slide's content and the options) rather than
- * drawn at random: the same slide and options give the same UIDs, so the
- * same bytes, on every run, and different ones give different UIDs.
+ * uid.h - the UIDs of a slide's instances, made from digests of what
+ * makes the output rather than drawn at random: the same slide, metadata
+ * and options give the same UIDs, so the same bytes, on every run, and
+ * different ones give different UIDs.
  *
- * Each UID is "2.25." and the decimal of the first 128 bits of
- * SHA-256(digest, its role's name): at most 44 characters, within the 64
- * a UID may have, and no leading zero.
+ * Each UID is "2.25." and a decimal of exactly 38 digits: 10^37 plus the
+ * first 128 bits of SHA-256(digest, its role's length, its role's name)
+ * modulo 9 x 10^37. Every UID so has 43 characters (44 with the pad
+ * byte), within the 64 a UID may have and with no leading zero, and one
+ * written as a placeholder before the bytes it is made from are known
+ * takes the room the real one takes (see pyramid/dicom_instance_heads.h).
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,18 +21,23 @@
 
 namespace nvx::dicom {
 
-// The UID for `role` ("study", "series", ...) of the output `digest` names.
+inline constexpr std::size_t kUidLength = 43;
+
+// The UID for `role` ("study", "series", ...) of what `digest` names.
 std::string DerivedUid(std::span<const std::uint8_t> digest, std::string_view role);
 
-// The UIDs of one slide's instances.
+// A UID of kUidLength that holds a UID's room until the real one is known.
+std::string PlaceholderUid();
+
+// The UIDs made from one digest, each for its role.
 struct SlideUids {
-    std::string study, series, frameOfReference, dimensionOrganization, specimen;
+    std::string study, series, frameOfReference, dimensionOrganization, specimen, pyramid;
     // This program's implementation class UID, the same for every output.
     std::string implementationClass;
 };
 SlideUids UidsFor(std::span<const std::uint8_t> digest);
 
-// The UID of the slide's instance number `number` (1, 2, ...).
+// The UID of the instance number `number` (1, 2, ...) of what `digest` names.
 std::string InstanceUid(std::span<const std::uint8_t> digest, std::uint32_t number);
 
 }  // namespace nvx::dicom

@@ -160,6 +160,10 @@ DataSet WsmInstanceDataSet(const WsmSlide& slide, const WsmImage& image, std::st
     if (!AllAscii(m)) d.SetString(Tag(0x0008, 0x0005), vr::kCS, "ISO_IR 192");
     d.SetStrings(Tag(0x0008, 0x0008), vr::kCS, imageType);
     d.SetString(Tag(0x0008, 0x0016), vr::kUI, kWsmSopClass);
+    // One pyramid: its levels share the UID; the pictures are not levels.
+    if (IsVolume(image.kind) && !slide.pyramidUid.empty()) {
+        d.SetString(Tag(0x0008, 0x0019), vr::kUI, slide.pyramidUid);
+    }
     const std::string acquired = slide.contentDate + slide.contentTime;
     const std::string number = Text(image.instanceNumber);
     const Attribute texts[] = {

@@ -41,6 +41,8 @@ struct WsmSlide {
     // show its label, kept out of the series a viewer builds its pyramid
     // from, and withheld as one series where the label must not be seen.
     std::string pictureSeriesUid;
+    // The pyramid's levels' PyramidUID; left out when empty.
+    std::string pyramidUid;
     // When the slide was scanned (DA, TM).
     std::string contentDate, contentTime;
     // The full-resolution level's size and its pixel size in microns

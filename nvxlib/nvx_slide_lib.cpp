@@ -196,8 +196,9 @@ NVX_API int32_t NvxSlideDigest(NvxSlideHandle slide, uint8_t* digest, int32_t ca
         auto reader = HandleTable::Instance().Find(slide);
         if (!reader) return NVX_DIGEST_NO_SLIDE;
         const auto value = reader->ContentDigest();
-        static_assert(sizeof value == NVX_DIGEST_BYTES);
-        std::memcpy(digest, value.data(), value.size());
+        if (!value) return NVX_DIGEST_FAILED;
+        static_assert(sizeof *value == NVX_DIGEST_BYTES);
+        std::memcpy(digest, value->data(), value->size());
         return NVX_DIGEST_DELIVERED;
     } catch (...) {
         return NVX_DIGEST_FAILED;

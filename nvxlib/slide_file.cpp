@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -167,11 +168,13 @@ MallocBuffer SlideFile::ReadPicture(const PictureRef& p) const {
 }
 
 // Every value goes in as fixed-width little-endian bytes after a name of
-// the layout, so that no two different slides can give the same input; a
-// change of what goes in changes the name.
-Sha256::Digest SlideFile::ContentDigest() const {
+// the layout, and every stored stream's bytes after its length, so that no
+// two different slides can give the same input; a change of what goes in
+// changes the name. The streams are read here, in the order the index
+// gives them: the label, the preview, then each level's tiles row by row.
+std::optional<Sha256::Digest> SlideFile::ContentDigest() const {
     Sha256 hash;
-    hash.Update(std::string_view("nvx slide content 1"));
+    hash.Update(std::string_view("nvx slide content 2"));
     std::array<uint8_t, 8> word{};
     const auto put32 = [&](uint32_t v) {
         for (int i = 0; i < 4; ++i) word[size_t(i)] = static_cast<uint8_t>(v >> (8 * i));
@@ -181,29 +184,31 @@ Sha256::Digest SlideFile::ContentDigest() const {
         for (int i = 0; i < 8; ++i) word[size_t(i)] = static_cast<uint8_t>(v >> (8 * i));
         hash.Update(std::span<const uint8_t>(word.data(), 8));
     };
+    std::vector<uint8_t> stream;
+    const auto putStream = [&](uint64_t offset, uint32_t length) {
+        put32(length);
+        stream.resize(length);
+        if (!file_.ReadAt(stream.data(), length, offset)) return false;
+        hash.Update(stream);
+        return true;
+    };
     const Header& h = header_;
     for (uint32_t v :
          {h.width, h.height, h.scanMagnification, h.tileSize,
           std::bit_cast<uint32_t>(h.micronsPerPixel), std::bit_cast<uint32_t>(h.auxFloat)})
         put32(v);
     put64(std::bit_cast<uint64_t>(h.auxDouble));
-    for (const PictureRef* p : {&h.label, &h.preview})
-        for (uint32_t v : {p->length, p->width, p->height, p->crc}) put32(v);
+    for (const PictureRef* p : {&h.label, &h.preview}) {
+        for (uint32_t v : {p->width, p->height}) put32(v);
+        if (!putStream(p->offset, p->length)) return std::nullopt;
+    }
     put32(static_cast<uint32_t>(levels_.size()));
-    // The index entries of a level at once: a level may hold a million tiles.
-    std::vector<uint8_t> entries;
     for (const StoredLevel& level : levels_) {
         for (uint32_t v :
              {level.shape.width, level.shape.height, level.shape.columns, level.shape.rows})
             put32(v);
-        entries.resize(level.tiles.size() * 8);
-        for (size_t i = 0; i < level.tiles.size(); ++i)
-            for (int b = 0; b < 4; ++b) {
-                entries[i * 8 + size_t(b)] = static_cast<uint8_t>(level.tiles[i].length >> (8 * b));
-                entries[i * 8 + 4 + size_t(b)] =
-                    static_cast<uint8_t>(level.tiles[i].crc >> (8 * b));
-            }
-        hash.Update(entries);
+        for (const TileEntry& tile : level.tiles)
+            if (!putStream(tile.offset, tile.length)) return std::nullopt;
     }
     return hash.Finish();
 }

@@ -10,10 +10,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/native_file.h"
+
 #include "common/sha256.h"
 #include "nvxlib/jpeg_codec.h"
 #include "nvxlib/malloc_buffer.h"
@@ -45,9 +47,10 @@ public:
     // The stored label or preview stream; empty when absent or damaged.
     MallocBuffer ReadPicture(const PictureRef& picture) const;
 
-    // SHA-256 of what the header and the index say the slide holds, where
-    // it lies in the file aside (see NvxSlideDigest). Throws std::bad_alloc.
-    Sha256::Digest ContentDigest() const;
+    // SHA-256 of what the header says and of every stored stream's bytes,
+    // where they lie in the file aside (see NvxSlideDigest): reads the whole
+    // slide. Nullopt when a read fails; throws std::bad_alloc.
+    std::optional<Sha256::Digest> ContentDigest() const;
 
 private:
     MallocBuffer ReadChecked(uint64_t offset, uint32_t length, uint32_t crc) const;

@@ -53,7 +53,7 @@ public:
     Picture FetchLabel() const { return FetchPicture(header().label); }
     Picture FetchPreview() const { return FetchPicture(header().preview); }
 
-    Sha256::Digest ContentDigest() const { return file_->ContentDigest(); }
+    std::optional<Sha256::Digest> ContentDigest() const { return file_->ContentDigest(); }
 
     size_t CachedBytes() const { return cache_.BytesHeld(); }
 

@@ -6,6 +6,7 @@
  */
 #include "pyramid/dicom_output.h"
 
+#include <jpeglib.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,14 +24,20 @@
 #include "dicom/uid.h"
 #include "pyramid/associated_images.h"
 #include "pyramid/conversion_driver_internal.h"
+#include "pyramid/dicom_instance_heads.h"
 #include "pyramid/dicom_tile_sink.h"
 #include "pyramid/level_writer.h"
 #include "pyramid/picture_stream.h"
+#include "pyramid/slide_digest_job.h"
 #include "pyramid/tile_encoder.h"
 
 namespace nvx::pyramid {
 
 namespace {
+
+constexpr const char* kNoDigest =
+    "the slide library gives no digest of the slide's content, which the instances' UIDs are "
+    "made from";
 
 void Put(std::string* text, std::string_view name, std::string_view value) {
     // Each value with its length, so that no two choices read alike.
@@ -79,8 +86,9 @@ std::string FileWrittenAt(const std::string& path) {
     return text;
 }
 
-dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& digest,
-                            const std::string& acquired) {
+// The slide's instances as their heads first say them: every UID a
+// placeholder until the slide's digest is made (see FinishHeads).
+dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const std::string& acquired) {
     dicom::WsmSlide slide;
     slide.metadata = job.dicomMetadata;
     // The slide records no identifier of its own; the attribute must have
@@ -88,13 +96,9 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const Sha256::Digest& dige
     // no value: a reader trims them to nothing.
     std::string& container = slide.metadata.containerIdentifier;
     if (container.find_first_not_of(' ') == std::string::npos) container = "UNKNOWN";
-    const dicom::SlideUids uids = dicom::UidsFor(digest);
-    slide.studyUid = uids.study;
-    slide.seriesUid = uids.series;
-    slide.pictureSeriesUid = dicom::DerivedUid(digest, "picture series");
-    slide.frameOfReferenceUid = uids.frameOfReference;
-    slide.dimensionOrganizationUid = uids.dimensionOrganization;
-    slide.specimenUid = uids.specimen;
+    slide.studyUid = slide.specimenUid = slide.seriesUid = slide.pictureSeriesUid =
+        slide.frameOfReferenceUid = slide.dimensionOrganizationUid = slide.pyramidUid =
+            dicom::PlaceholderUid();
     slide.contentDate = acquired.substr(0, 8);
     slide.contentTime = acquired.substr(8);
     slide.columns = static_cast<std::uint32_t>(job.box.width);
@@ -131,9 +135,11 @@ ThumbnailRequest ThumbnailInstanceRequest(const ConversionJob& job, const Pyrami
     return request;
 }
 
-dicom::FileMeta MetaFor(const Sha256::Digest& digest, const std::string& instanceUid) {
+dicom::FileMeta MetaFor(const std::string& instanceUid) {
+    static const std::string implementationClass =
+        dicom::UidsFor(std::span<const std::uint8_t>{}).implementationClass;
     return {dicom::kWsmSopClass, instanceUid, dicom::kJpegBaselineTransferSyntax,
-            dicom::UidsFor(digest).implementationClass, "NVX2SVS"};
+            implementationClass, "NVX2SVS"};
 }
 
 // A picture's frame, encoded by rows as they are decoded: what it holds
@@ -175,10 +181,36 @@ private:
 
 }  // namespace
 
-Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const ConversionJob& job,
+Sha256::Digest StudyDigest(std::span<const std::uint8_t> slideDigest,
+                           const dicom::SlideMetadata& m) {
+    std::string text;
+    Put(&text, "study", "dicom 2");
+    Put(&text, "patient_id", m.patientId);
+    Put(&text, "patient_name", m.patientName);
+    Put(&text, "accession_number", m.accessionNumber);
+    Put(&text, "container_identifier", m.containerIdentifier);
+    Put(&text, "specimen_description", m.specimenDescription);
+    Put(&text, "section_thickness_um", Bits(m.sectionThicknessUm));
+    // The optical path only when it is not the default brightfield.
+    if (m.illumination == dicom::Illumination::Fluorescence) {
+        Put(&text, "illumination", "fluorescence");
+        Put(&text, "illumination_wavelength_nm", Bits(m.illuminationWavelengthNm));
+        Put(&text, "illumination_color", std::to_string(static_cast<int>(m.illuminationColor)));
+    }
+    Sha256 hash;
+    hash.Update(slideDigest);
+    hash.Update(text);
+    return hash.Finish();
+}
+
+Sha256::Digest SeriesDigest(const Sha256::Digest& studyDigest, const ConversionJob& job,
                             const std::string& acquired) {
     std::string text;
-    Put(&text, "output", "dicom 1");
+    Put(&text, "series", "dicom 2");
+    // What makes the frames' bytes from the slide's besides the options.
+    Put(&text, "made by",
+        std::string("nvx2svs ") + NVX2SVS_VERSION + ", libjpeg-turbo " +
+            std::to_string(LIBJPEG_TURBO_VERSION_NUMBER));
     Put(&text, "box",
         std::to_string(job.box.x) + " " + std::to_string(job.box.y) + " " +
             std::to_string(job.box.width) + " " + std::to_string(job.box.height));
@@ -190,23 +222,9 @@ Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const Con
     Put(&text, "mpp", Bits(job.info.micronsPerPixel));
     Put(&text, "label", job.leaveOutLabel ? "no" : "yes");
     Put(&text, "macro", job.leaveOutMacro ? "no" : "yes");
-    const dicom::SlideMetadata& m = job.dicomMetadata;
-    Put(&text, "patient_id", m.patientId);
-    Put(&text, "patient_name", m.patientName);
-    Put(&text, "accession_number", m.accessionNumber);
-    Put(&text, "container_identifier", m.containerIdentifier);
-    Put(&text, "specimen_description", m.specimenDescription);
-    // Only when given, so that the UIDs of a slide converted without it stay.
-    if (m.sectionThicknessUm > 0) Put(&text, "section_thickness_um", Bits(m.sectionThicknessUm));
-    // Likewise the optical path, only when it is not the default brightfield.
-    if (m.illumination == dicom::Illumination::Fluorescence) {
-        Put(&text, "illumination", "fluorescence");
-        Put(&text, "illumination_wavelength_nm", Bits(m.illuminationWavelengthNm));
-        Put(&text, "illumination_color", std::to_string(static_cast<int>(m.illuminationColor)));
-    }
     Put(&text, "acquired", acquired);
     Sha256 hash;
-    hash.Update(slideDigest);
+    hash.Update(studyDigest);
     hash.Update(text);
     return hash.Finish();
 }
@@ -217,20 +235,25 @@ namespace {
 class DicomAttempt {
 public:
     DicomAttempt(const ConversionJob& job, const PyramidPlan& plan, const LevelSource& source,
-                 PublishingFolder* folder, const Sha256::Digest& digest,
+                 PublishingFolder* folder, const std::string& acquired,
                  const dicom::WsmSlide& slide, RunRecord* record, const ProgressReport& progress,
                  const DriverSeams& seams)
         : job_(job),
           plan_(plan),
           source_(source),
           folder_(*folder),
-          digest_(digest),
+          acquired_(acquired),
           slide_(slide),
           record_(*record),
           progress_(progress),
           seams_(seams) {}
 
     void WriteInstances(std::vector<AssociatedPicture>* missing, std::vector<TileRoutes>* routes);
+    // Once every instance is whole: makes the UIDs from the slide's digest
+    // `content`, the metadata and the options, and writes each head again
+    // with them. False (in the record) when there is no digest or a head
+    // cannot be written.
+    bool FinishHeads(const slide::SlideDigest& content);
     const std::optional<ShortLevel>& Short() const { return shortLevel_; }
 
 private:
@@ -252,13 +275,14 @@ private:
     const PyramidPlan& plan_;
     const LevelSource& source_;
     PublishingFolder& folder_;
-    const Sha256::Digest& digest_;
+    const std::string& acquired_;
     const dicom::WsmSlide& slide_;
     RunRecord& record_;
     const ProgressReport& progress_;
     const DriverSeams& seams_;
     std::optional<ShortLevel> shortLevel_;
     std::uint32_t number_ = 0;
+    std::vector<WrittenInstance> written_;  // in instance number order
 };
 
 WritableFile* DicomAttempt::Create(const std::string& name, const Step& step) {
@@ -281,7 +305,7 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
     dicom::WsmImage image;
     image.kind = k == 0 ? dicom::WsmImageKind::Volume : dicom::WsmImageKind::Resampled;
     image.instanceNumber = NextNumber();
-    image.instanceUid = dicom::InstanceUid(digest_, image.instanceNumber);
+    image.instanceUid = dicom::PlaceholderUid();
     image.columns = static_cast<std::uint32_t>(level.width);
     image.rows = static_cast<std::uint32_t>(level.height);
     image.tileColumns = image.tileRows = static_cast<std::uint32_t>(source_.tileSize);
@@ -297,8 +321,8 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
             return false;
         }
     }
-    DicomTileSink sink(file, slide_, image, MetaFor(digest_, image.instanceUid), std::move(tables),
-                       &record_, index);
+    DicomTileSink sink(file, slide_, image, MetaFor(image.instanceUid), std::move(tables), &record_,
+                       index);
     LevelLimits limits;
     limits.budgetBytes = seams_.tileBudgetBytes;
     LevelWriter writer(&sink, source_, level, limits, seams_.startThread);
@@ -311,7 +335,9 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
         if (!record_.Failed()) record_.Fail(Step::OfLevel(Stage::StartingWorkers, index));
         return false;
     }
-    return sink.Finish() && !record_.Lost();
+    if (!sink.Finish() || record_.Lost()) return false;
+    written_.push_back(sink.Written());
+    return true;
 }
 
 void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kind,
@@ -333,13 +359,14 @@ void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kin
     dicom::WsmImage image;
     image.kind = kind;
     image.instanceNumber = NextNumber();
-    image.instanceUid = dicom::InstanceUid(digest_, image.instanceNumber);
+    image.instanceUid = dicom::PlaceholderUid();
     image.columns = image.tileColumns = width;
     image.rows = image.tileRows = height;
     image.compressionRatio = double(width) * height * 3 / double(frame.size());
     std::string why;
-    const dicom::DataSet dataSet = dicom::WsmInstanceDataSet(slide_, image, &why);
-    if (dataSet.Empty() || !dicom::PhotometricOf(frame, &image.photometric)) {
+    const bool described = dicom::PhotometricOf(frame, &image.photometric);
+    const dicom::DataSet dataSet = HeadDataSet(slide_, image, &why);
+    if (dataSet.Empty() || !described) {
         record_.Fail(Step::OfPicture(Stage::SettingPictureTags, which), Cause::Refusal, 0,
                      why.c_str());
         return;
@@ -349,12 +376,43 @@ void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kin
     dicom::FileSink bytes(*file);
     dicom::InstanceWriter writer(bytes);
     const std::size_t sizes[] = {frame.size()};
-    if (!writer.Begin(MetaFor(digest_, image.instanceUid), dataSet, sizes) ||
-        !writer.AppendFrame(frame) || !writer.Finish()) {
+    if (!writer.Begin(MetaFor(image.instanceUid), dataSet, sizes) || !writer.AppendFrame(frame) ||
+        !writer.Finish()) {
         const int code = writer.Error();
         record_.Fail(Step::OfPicture(Stage::WritingPicture, which),
                      code != 0 ? Cause::System : Cause::None, code);
+        return;
     }
+    written_.push_back(
+        {file, image, writer.HeadLength(), Step::OfPicture(Stage::WritingPicture, which)});
+}
+
+bool DicomAttempt::FinishHeads(const slide::SlideDigest& content) {
+    if (content.status != slide::DigestStatus::Delivered) {
+        record_.Fail(Step::Of(Stage::Output), Cause::Refusal, 0, kNoDigest);
+        return false;
+    }
+    const Sha256::Digest study = StudyDigest(content.bytes, job_.dicomMetadata);
+    const Sha256::Digest series = SeriesDigest(study, job_, acquired_);
+    const dicom::SlideUids studyUids = dicom::UidsFor(study);
+    const dicom::SlideUids uids = dicom::UidsFor(series);
+    dicom::WsmSlide slide = slide_;
+    slide.studyUid = studyUids.study;
+    slide.specimenUid = studyUids.specimen;
+    slide.seriesUid = uids.series;
+    slide.frameOfReferenceUid = uids.frameOfReference;
+    slide.dimensionOrganizationUid = uids.dimensionOrganization;
+    slide.pyramidUid = uids.pyramid;
+    slide.pictureSeriesUid = dicom::DerivedUid(series, "picture series");
+    for (WrittenInstance& instance : written_) {
+        instance.image.instanceUid = dicom::InstanceUid(series, instance.image.instanceNumber);
+        int code = 0;
+        if (!WriteHeadAgain(instance, slide, MetaFor(instance.image.instanceUid), &code)) {
+            record_.Fail(instance.step, Cause::System, code);
+            return false;
+        }
+    }
+    return true;
 }
 
 void DicomAttempt::WriteInstances(std::vector<AssociatedPicture>* missing,
@@ -422,12 +480,7 @@ ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
     if (!(RecordedMicronsPerPixel(job.info.micronsPerPixel) > 0)) {
         return NotCreated(slide, "the slide records no pixel size");
     }
-    const slide::SlideDigest content = slide::DigestSlide(slide->handle());
-    if (content.status != slide::DigestStatus::Delivered) {
-        return NotCreated(slide,
-                          "the slide library gives no digest of the slide's content, which the "
-                          "instances' UIDs are made from");
-    }
+    if (!slide::HasSlideDigest()) return NotCreated(slide, kNoDigest);
     const std::string acquired = FileWrittenAt(job.inputPath);
     if (acquired.empty()) {
         return NotCreated(slide, "the system does not say when " + job.inputPath + " was written");
@@ -438,8 +491,7 @@ ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
     }
     const LevelSource source = LevelSourceFor(job, slide->handle());
 
-    const Sha256::Digest digest = OutputDigest(content.bytes, job, acquired);
-    const dicom::WsmSlide wsm = WsmSlideFor(job, digest, acquired);
+    const dicom::WsmSlide wsm = WsmSlideFor(job, acquired);
 
     ConversionResult result;
     result.levels = plan.levels;
@@ -453,10 +505,13 @@ ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
             return result;
         }
         progress(Progress::Started);
-        DicomAttempt attempt(job, plan, source, folder.get(), digest, wsm, &record, progress,
+        // Made while the instances are written; joined before the slide closes.
+        SlideDigestJob digest(slide->handle(), seams.startThread);
+        DicomAttempt attempt(job, plan, source, folder.get(), acquired, wsm, &record, progress,
                              seams);
         try {
             attempt.WriteInstances(&result.missingPictures, &result.levelRoutes);
+            if (!record.Lost()) attempt.FinishHeads(digest.Wait());
         } catch (const std::bad_alloc&) {
             record.Fail(Step::Of(Stage::Output), Cause::OutOfMemory);
         }

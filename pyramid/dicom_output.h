@@ -14,6 +14,12 @@
  * frame each, encoded from their pixels.
  *
  * What the slide does not record is not made up: see WsmSlideFor.
+ *
+ * The UIDs: the study's come from the slide's content (the slide library's
+ * digest of every stored byte, made on a thread of its own while the
+ * levels are written) and the metadata; the series' and each instance's
+ * from that, the options and the versions of what made the bytes. They
+ * are written into each instance's head at the end (dicom_instance_heads.h).
  */
 #pragma once
 
@@ -30,9 +36,18 @@ namespace nvx::pyramid {
 
 struct DriverSeams;
 
-// The digest every UID of the output is made from: the slide's content
-// digest and every choice that changes the instances' bytes.
-Sha256::Digest OutputDigest(std::span<const std::uint8_t> slideDigest, const ConversionJob& job,
+// The digest the study's UIDs are made from: the slide's content digest
+// (every stored byte) and the metadata, which may name the study. The
+// options never change it: one slide is one study.
+Sha256::Digest StudyDigest(std::span<const std::uint8_t> slideDigest,
+                           const dicom::SlideMetadata& metadata);
+
+// The digest the series' and the instances' UIDs are made from: the study's
+// (so every stored byte of the slide), every choice that changes the
+// instances' bytes and the versions of what makes them from the slide's:
+// the same slide, metadata and options give the same bytes and the same
+// UIDs, and other bytes other UIDs.
+Sha256::Digest SeriesDigest(const Sha256::Digest& studyDigest, const ConversionJob& job,
                             const std::string& acquired);
 
 // Converts `job` (whose format is DICOM) with `plan`, after the checks the

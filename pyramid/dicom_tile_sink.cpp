@@ -17,12 +17,6 @@ namespace nvx::pyramid {
 
 namespace {
 
-// Where the compression ratio's value goes until the last frame is in: a
-// decimal string of the most characters one may have, so that any ratio fits.
-constexpr double kRatioPlaceholder = 1.0 / 3.0;
-constexpr std::uint8_t kRatioElement[] = {0x28, 0x00, 0x12, 0x21, 'D', 'S'};
-constexpr std::size_t kPreambleAndPrefix = 128 + 4;
-
 // What is gathered before it is written.
 constexpr std::size_t kGatheredBytes = std::size_t{1} << 20;
 
@@ -79,18 +73,9 @@ TilePut DicomTileSink::Refuse(int code, std::int64_t index) {
 
 bool DicomTileSink::Begin(std::span<const std::uint8_t> firstFrame) {
     if (!dicom::PhotometricOf(firstFrame, &image_.photometric)) return false;
-    image_.compressionRatio = kRatioPlaceholder;
     std::string why;
-    const dicom::DataSet dataSet = dicom::WsmInstanceDataSet(slide_, image_, &why);
+    const dicom::DataSet dataSet = HeadDataSet(slide_, image_, &why);
     if (dataSet.Empty()) return false;
-    std::vector<std::uint8_t> encoded;
-    dataSet.Encode(&encoded);
-    const auto found = std::search(encoded.begin(), encoded.end(), std::begin(kRatioElement),
-                                   std::end(kRatioElement));
-    if (found == encoded.end() || encoded.end() - found < 8) return false;
-    const std::size_t at = static_cast<std::size_t>(found - encoded.begin());
-    ratioLength_ = encoded[at + 6] | (std::size_t{encoded[at + 7]} << 8);
-    ratioOffset_ = kPreambleAndPrefix + dicom::EncodeFileMeta(meta_).size() + at + 8;
     const std::uint32_t frames = dicom::FrameCount(image_);
     const dicom::OffsetTable table = dicom::OffsetTableFor(
         frames, LargestFrame(std::uint64_t{image_.tileColumns} * image_.tileRows));
@@ -128,18 +113,24 @@ TilePut DicomTileSink::Put(std::int64_t index, std::int64_t tileCount,
 }
 
 bool DicomTileSink::Finish() {
-    const auto fail = [&](int code) {
+    if (!begun_ || !writer_.Finish() || !bytes_.Flush()) {
+        const int code = writer_.Error();
         record_->Fail(Step::OfLevel(Stage::WritingLevelDirectory, level_),
                       code != 0 ? Cause::System : Cause::None, code);
         return false;
-    };
-    if (!begun_ || !writer_.Finish() || !bytes_.Flush()) return fail(writer_.Error());
+    }
     const double raw = double(dicom::FrameCount(image_)) * image_.tileColumns * image_.tileRows * 3;
-    std::string ratio = dicom::DecimalString(frameBytes_ > 0 ? raw / double(frameBytes_) : 1.0);
-    if (ratio.size() > ratioLength_) return fail(EOVERFLOW);
-    ratio.resize(ratioLength_, ' ');
-    if (!file_->WriteAt(ratio.data(), ratio.size(), ratioOffset_)) return fail(file_->Error());
+    image_.compressionRatio = frameBytes_ > 0 ? raw / double(frameBytes_) : 1.0;
     return true;
+}
+
+WrittenInstance DicomTileSink::Written() const {
+    WrittenInstance written;
+    written.file = file_;
+    written.image = image_;
+    written.headLength = writer_.HeadLength();
+    written.step = Step::OfLevel(Stage::WritingLevelDirectory, level_);
+    return written;
 }
 
 }  // namespace nvx::pyramid

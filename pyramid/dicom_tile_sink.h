@@ -14,6 +14,7 @@
 #include "common/run_record.h"
 #include "dicom/instance_writer.h"
 #include "dicom/wsm_instance.h"
+#include "pyramid/dicom_instance_heads.h"
 #include "pyramid/tile_sink.h"
 
 namespace nvx::pyramid {
@@ -38,10 +39,12 @@ private:
 
 // A level's instance, its frames appended as the level writer hands them
 // over. The data set is written at the first frame, when the frames'
-// photometric interpretation is known; the compression ratio and the
-// offset table, known only after the last, are written over their places
-// at the end. The table is the Basic one when the level's frames cannot
-// pass 4 GiB whatever they hold, the Extended one otherwise.
+// photometric interpretation is known, with placeholder UIDs and ratio;
+// the offset table, known only after the last frame, is filled in its
+// room by the writer, and the data set is made final at the end of the
+// run (dicom_instance_heads.h), from what Written gives. The table is the
+// Basic one when the level's frames cannot pass 4 GiB whatever they hold,
+// the Extended one otherwise.
 class DicomTileSink : public TileSink {
 public:
     // `tables`: the level's JPEGTables, for its abbreviated tiles; empty
@@ -54,9 +57,12 @@ public:
     TilePut Put(std::int64_t index, std::int64_t tileCount,
                 std::span<const std::uint8_t> tile) override;
     RunRecord* Record() const override { return record_; }
-    // Ends the pixel data and writes the compression ratio. False (in the
-    // record) when that fails or not every frame came.
+    // Ends the pixel data. False (in the record) when that fails or not
+    // every frame came.
     bool Finish();
+    // The instance as written, its compression ratio known once Finish
+    // has passed.
+    WrittenInstance Written() const;
 
 private:
     bool Begin(std::span<const std::uint8_t> firstFrame);
@@ -73,8 +79,6 @@ private:
     const std::int32_t level_;
     std::vector<std::uint8_t> frame_;  // the spliced frame, reused
     std::uint64_t frameBytes_ = 0;
-    std::uint64_t ratioOffset_ = 0;  // where the ratio's value lies in the file
-    std::size_t ratioLength_ = 0;
     bool begun_ = false;
 };
 

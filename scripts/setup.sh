@@ -10,6 +10,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libtiff-dev libjpeg-dev libturbojpeg0-dev libopenslide-dev libgtest-dev nlohmann-json3-dev
+  libssl-dev
   python3 python3-openslide python3-tifffile python3-numpy python3-jsonschema python3-pil
   python3-pydicom
   openslide-tools libtiff-tools libvips-tools

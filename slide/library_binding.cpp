@@ -282,6 +282,8 @@ SlideDigest DigestSlide(SlideHandle slide) {
     return digest;
 }
 
+bool HasSlideDigest() { return Entry(&EntryPoints::slideDigest) != nullptr; }
+
 bool CloseSlide(SlideHandle* slide) {
     auto close = Entry(&EntryPoints::closeSlide);
     return close != nullptr && close(slide) != 0;

@@ -143,6 +143,8 @@ struct SlideDigest {
 // The library's digest of the slide's content (NvxSlideDigest): the same
 // for the same content, different for different content.
 SlideDigest DigestSlide(SlideHandle slide);
+// Whether the loaded library has NvxSlideDigest, without making a digest.
+bool HasSlideDigest();
 
 // Closes the slide; yes only when the library says so.
 bool CloseSlide(SlideHandle* slide);

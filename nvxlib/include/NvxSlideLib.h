@@ -86,19 +86,20 @@ enum {
     NVX_DIGEST_DELIVERED = 0,
     NVX_DIGEST_NO_SLIDE = 1,     /* the handle names no open slide */
     NVX_DIGEST_BAD_ARGUMENT = 2, /* no buffer, or one shorter than NVX_DIGEST_BYTES */
-    NVX_DIGEST_FAILED = 3        /* the library could not make it (no memory) */
+    NVX_DIGEST_FAILED = 3        /* the library could not make it (a read failed, no memory) */
 };
 enum { NVX_DIGEST_BYTES = 32 };
 
 /* A digest of the open slide's content, written to the first
- * NVX_DIGEST_BYTES bytes of `digest`: SHA-256 over the header's values,
- * the size and CRC-32 of each picture and the size and CRC-32 of every
- * stored tile, as the index records them. No tile is read, so it costs no
- * more than the open did. Where the streams lie in the file is left out:
- * the same content laid out differently gives the same digest, and slides
- * that differ in any stored byte differ in a tile's or picture's CRC or
- * size, and so in the digest. Like NvxOpenFailureReason, beyond the eight:
- * callers that find it missing have no digest of the slide. */
+ * NVX_DIGEST_BYTES bytes of `digest`: SHA-256 over the header's values
+ * and the bytes of each picture and of every stored tile, in the order the
+ * index gives them. It reads the whole slide. Where the streams lie in the
+ * file is left out: the same content laid out differently gives the same
+ * digest, and slides that differ in any stored byte give different ones
+ * (a CRC-32 alone would not tell them apart: four bytes forge it).
+ * NVX_DIGEST_FAILED when a read fails or memory runs out. Like
+ * NvxOpenFailureReason, beyond the eight: callers that find it missing
+ * have no digest of the slide. */
 NVX_API int32_t NvxSlideDigest(NvxSlideHandle slide, uint8_t* digest, int32_t capacity);
 
 /* Function types, for callers that resolve the entry points by name. */

@@ -58,9 +58,10 @@ TEST(Sha256Test, NistExamplesWholeAndInPieces) {
 TEST(DerivedUidTest, TheDecimalOfTheHashOfDigestAndRole) {
     std::array<std::uint8_t, 32> digest{};
     for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i);
-    // Python: int.from_bytes(sha256(digest + len(role).to_bytes(2, "big") + role)[:16], "big")
-    EXPECT_EQ(DerivedUid(digest, "study"), "2.25.253308848727632375086574554237099368034");
-    EXPECT_EQ(InstanceUid(digest, 3), "2.25.192577303825850610985618866041256400697");
+    // Python: h = int.from_bytes(sha256(digest + len(role).to_bytes(2, "big") + role)[:16],
+    // "big"); 10**37 + h % (9 * 10**37)
+    EXPECT_EQ(DerivedUid(digest, "study"), "2.25.83308848727632375086574554237099368034");
+    EXPECT_EQ(InstanceUid(digest, 3), "2.25.22577303825850610985618866041256400697");
 }
 
 // "2.25." and a decimal without leading zeros.
@@ -82,11 +83,13 @@ TEST(DerivedUidTest, SameInputSameUidsDifferentInputsDifferent) {
              {std::pair{uids.study, again.study}, std::pair{uids.series, again.series},
               std::pair{uids.frameOfReference, again.frameOfReference},
               std::pair{uids.dimensionOrganization, again.dimensionOrganization},
-              std::pair{uids.specimen, again.specimen},
+              std::pair{uids.specimen, again.specimen}, std::pair{uids.pyramid, again.pyramid},
               std::pair{InstanceUid(digest, 1), InstanceUid(digest, 1)},
               std::pair{InstanceUid(digest, 2), InstanceUid(digest, 2)}}) {
             EXPECT_EQ(uid, repeated);
-            EXPECT_LE(uid.size(), 64u);
+            // One length for all, the placeholder's.
+            EXPECT_EQ(uid.size(), kUidLength);
+            EXPECT_EQ(uid.size(), PlaceholderUid().size());
             EXPECT_TRUE(UnderUuidRoot(uid)) << uid;
             EXPECT_TRUE(seen.insert(uid).second) << uid << " made twice";
         }

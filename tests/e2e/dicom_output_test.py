@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 import numpy as np
 import pydicom
@@ -131,6 +132,62 @@ def tiff_levels_and_pictures(path):
                     image.seek(number)
                     pictures[name] = np.asarray(image.convert("RGB"))
     return levels, pictures
+
+
+def forged_copy(original, path, stream_at):
+    """Copies the slide file at `original` to `path` with one byte of the
+    stored JPEG stream that `stream_at(bytes)` gives as (offset, length)
+    changed, and its CRC-32 kept: its JFIF units byte, with the four density
+    bytes after it set so that the CRC comes out as before (CRC-32 is affine
+    over GF(2), so they solve 32 linear equations). The pixels stay; the
+    file time is the original's. Returns the stream's old and new bytes."""
+    with open(original, "rb") as f:
+        data = bytearray(f.read())
+    offset, length = stream_at(data)
+    assert data[offset + 6:offset + 11] == b"JFIF\0", "a JFIF stream"
+    units, free = offset + 13, offset + 14
+
+    def crc():
+        return zlib.crc32(bytes(data[offset:offset + length]))
+
+    before, old = crc(), bytes(data[offset:offset + length])
+    data[units] ^= 0x01
+    target = crc() ^ before
+    basis = {}  # leading bit: (effect on the CRC, the free bits that make it)
+    for i in range(32):
+        data[free + i // 8] ^= 1 << (i % 8)
+        effect, made = crc() ^ before ^ target, 1 << i
+        data[free + i // 8] ^= 1 << (i % 8)
+        while effect:
+            top = effect.bit_length() - 1
+            if top not in basis:
+                basis[top] = (effect, made)
+                break
+            effect, made = effect ^ basis[top][0], made ^ basis[top][1]
+    chosen = 0
+    for top in sorted(basis, reverse=True):
+        if (target >> top) & 1:
+            target ^= basis[top][0]
+            chosen ^= basis[top][1]
+    for i in range(32):
+        if (chosen >> i) & 1:
+            data[free + i // 8] ^= 1 << (i % 8)
+    assert crc() == before, "the CRC-32 is kept"
+    with open(path, "wb") as f:
+        f.write(data)
+    times = os.stat(original)
+    os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
+    return old, bytes(data[offset:offset + length])
+
+
+def label_stream(data):
+    return struct.unpack_from("<QI", data, 72)
+
+
+def first_tile_stream(data):
+    (table,) = struct.unpack_from("<Q", data, 56)
+    (index,) = struct.unpack_from("<Q", data, table + 16)
+    return struct.unpack_from("<QI", data, index)
 
 
 def psnr(a, b):
@@ -464,6 +521,64 @@ class DicomOutput(unittest.TestCase):
                         self.assertGreaterEqual(min(x, y), -1e-9, (r, c))
         self.assertEqual(len(origins), 1)
 
+    def test_uids_come_from_every_stored_byte_and_one_slide_is_one_study(self):
+        # Slides that differ from "slide" in one byte of a stored stream
+        # only, its CRC-32 and the file's time kept: the label, a tile.
+        forged = {}
+        for name, stream_at in (("label", label_stream), ("tile", first_tile_stream)):
+            path = os.path.join(self.folder, f"forged-{name}.nvx")
+            old, new = forged_copy(self.slides["slide"], path, stream_at)
+            self.assertNotEqual(old, new)
+            self.assertEqual(zlib.crc32(old), zlib.crc32(new))
+            forged[name] = path
+
+        def uids(folder):
+            """{instance: (study, series, SOP instance, frame of reference,
+            pyramid or None)}"""
+            found = {}
+            for instance in instances(folder):
+                d = pydicom.dcmread(os.path.join(folder, instance), stop_before_pixels=True)
+                pyramid = d.get((0x0008, 0x0019))  # PyramidUID, by tag: newer than some pydicoms
+                found[instance] = (d.StudyInstanceUID, d.SeriesInstanceUID, d.SOPInstanceUID,
+                                   d.FrameOfReferenceUID, pyramid.value if pyramid else None)
+                self.assertEqual(d.file_meta.MediaStorageSOPInstanceUID, d.SOPInstanceUID)
+            return found
+
+        def convert(slide, output, args):
+            done = run([slide, os.path.join(self.folder, output)] + args)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            return uids(os.path.join(self.folder, output))
+
+        first = convert(self.slides["slide"], "same-1", ["2"] + DICOM)
+        again = convert(self.slides["slide"], "same-2", ["2"] + DICOM)
+        self.assertEqual(first, again, "the same slide and options give the same UIDs")
+        studies = {u[0] for u in first.values()}
+        self.assertEqual(len(studies), 1)
+        # One pyramid: its levels share a PyramidUID, the pictures have none.
+        self.assertEqual({i: u[4] is not None for i, u in first.items()},
+                         {"label.dcm": False, "level-0.dcm": True, "level-1.dcm": True,
+                          "overview.dcm": False, "thumbnail.dcm": False})
+        self.assertEqual(len({u[4] for u in first.values() if u[4]}), 1)
+        every = {v for u in first.values() for v in u if v}
+
+        for name, path in forged.items():
+            with self.subTest(f"a byte of the {name}"):
+                other = convert(path, f"forged-{name}", ["2"] + DICOM)
+                self.assertEqual(every & {v for u in other.values() for v in u if v}, set())
+
+        # Options choose the series and the instances, never the study.
+        for name, args in (("4:2:0", ["2", "--chroma", "420"]),
+                           ("region", ["9", "40", "300", "200", "1100", "900"]),
+                           ("no label", ["2", "--no-label"])):
+            with self.subTest(name):
+                other = convert(self.slides["slide"], "study-" + name.replace(" ", "-")
+                                .replace(":", ""), args + DICOM)
+                self.assertEqual({u[0] for u in other.values()}, studies)
+                self.assertEqual({u[1] for u in other.values()} & {u[1] for u in first.values()},
+                                 set())
+                self.assertEqual({u[2] for u in other.values()} & {u[2] for u in first.values()},
+                                 set())
+
     def test_refusals_and_the_earlier_folder(self):
         # Refused before anything is made: (output, slide, fake library or
         # None for ours, exit status, the one line of standard error). The
@@ -492,6 +607,17 @@ class DicomOutput(unittest.TestCase):
                 self.assertFalse(os.path.lexists(path))
                 self.assertEqual([n for n in os.listdir(self.folder)
                                   if n.startswith("." + output)], [])
+        # The digest is made while the instances are written: a library that
+        # has it but cannot make it fails the run at its end, and nothing is
+        # published.
+        path = os.path.join(self.folder, "digest-refused")
+        env = dict(runs.CHILD_ENV, LC_ALL="C.UTF-8", NVXFAKE_DIGEST="refuse",
+                   NVXFAKE_MPP="0.25", LD_LIBRARY_PATH=os.path.join(FAKE_ROOT, "fake"))
+        done = subprocess.run([NVX2SVS, self.slides["slide"], path, "2"] + DICOM, env=env,
+                              capture_output=True, timeout=300)
+        self.assertEqual(done.returncode, 255, done.stderr)
+        self.assertIn(b"the slide library gives no digest of the slide's content", done.stderr)
+        self.assertFalse(os.path.lexists(path))
         # --mpp gives it; the same thickness from the option and the file is
         # given once.
         self.convert("no-mpp", "no-mpp", ["2", "--mpp", "0.5"] + DICOM)

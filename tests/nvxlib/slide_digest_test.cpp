@@ -52,6 +52,48 @@ uint32_t ChangeStream(NvxEditor& e, uint64_t offset, uint32_t length) {
     return nvx::Crc32({&e.bytes[offset], length});
 }
 
+// Changes the stored stream at [offset, offset + length) and keeps its
+// CRC-32: one byte flipped, and the four after the next eight set so that
+// the CRC comes out as before. CRC-32 is affine over GF(2): flipping a
+// set of bits changes it by the XOR of what each bit's flip does alone, so
+// the 32 bits to set are the solution of 32 linear equations.
+void ForgeStream(NvxEditor& e, uint64_t offset, uint32_t length) {
+    uint8_t* const stream = &e.bytes[offset];
+    const auto crc = [&] { return nvx::Crc32({stream, length}); };
+    const uint32_t original = crc();
+    const size_t flip = length / 2, free = flip + 8;
+    ASSERT_LT(free + 4, length);
+    stream[flip] ^= 0x01;
+    const uint32_t target = crc() ^ original;
+    // A basis of what the 32 free bits do to the CRC, by leading bit, each
+    // with the bits that make it.
+    std::array<uint32_t, 32> basis{}, makers{};
+    for (int i = 0; i < 32; ++i) {
+        stream[free + size_t(i / 8)] ^= uint8_t(1u << (i % 8));
+        uint32_t effect = crc() ^ original ^ target, made = 1u << i;
+        stream[free + size_t(i / 8)] ^= uint8_t(1u << (i % 8));
+        for (int bit = 31; bit >= 0 && effect != 0; --bit) {
+            if (((effect >> bit) & 1u) == 0) continue;
+            if (basis[size_t(bit)] == 0) {
+                basis[size_t(bit)] = effect;
+                makers[size_t(bit)] = made;
+                break;
+            }
+            effect ^= basis[size_t(bit)];
+            made ^= makers[size_t(bit)];
+        }
+    }
+    uint32_t want = target, chosen = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        if (((want >> bit) & 1u) == 0 || basis[size_t(bit)] == 0) continue;
+        want ^= basis[size_t(bit)];
+        chosen ^= makers[size_t(bit)];
+    }
+    for (int i = 0; i < 32; ++i)
+        if ((chosen >> i) & 1u) stream[free + size_t(i / 8)] ^= uint8_t(1u << (i % 8));
+    ASSERT_EQ(crc(), original) << "the CRC-32 was not kept";
+}
+
 enum class Expect { Same, Different, Refused };
 
 struct Edit {
@@ -110,6 +152,15 @@ TEST(SlideDigest, TellsSlidesApartByContentAlone) {
              e.header.label.crc = ChangeStream(e, e.header.label.offset, e.header.label.length);
          },
          true, Expect::Different},
+        {"one tile's bytes changed and its CRC-32 forged to stay",
+         [](NvxEditor& e) {
+             const nvx::TileEntry entry = e.Entry(0, e.UniqueTile());
+             ForgeStream(e, entry.offset, entry.length);
+         },
+         false, Expect::Different},
+        {"the label's bytes changed and its CRC-32 forged to stay",
+         [](NvxEditor& e) { ForgeStream(e, e.header.label.offset, e.header.label.length); }, false,
+         Expect::Different},
         {"another pixel size", [](NvxEditor& e) { e.header.micronsPerPixel = 0.5f; }, true,
          Expect::Different},
         {"an index byte damaged",

@@ -33,12 +33,14 @@ UNPACKED = None
 # Each package's Depends (names only; dpkg-shlibdeps finds the libraries the
 # binaries link), Recommends and some of its files. libtiff writes the TIFF,
 # libjpeg-turbo's two libraries encode and decode, zlib the slide library's
-# index, OpenSlide nvxmake's sources; the converter loads the slide library
-# at run time; the workflow runs on Snakemake and OpenSlide's Python binding.
+# index, OpenSSL's libcrypto the SHA-256 digests (the slide library's of a
+# slide, the converter's of the DICOM frames), OpenSlide nvxmake's sources;
+# the converter loads the slide library at run time; the workflow runs on
+# Snakemake and OpenSlide's Python binding.
 RUNTIME = ["libc6", "libstdc++6", "libgcc-s1"]
 LAYOUT = {
     "nvx2svs": (RUNTIME + ["libtiff6", "libjpeg62-turbo", "libturbojpeg0", "libopenslide0",
-                           "zlib1g", "libnvxslidelib0", "python3", "python3-openslide", "snakemake"],
+                           "zlib1g", "libssl3", "libnvxslidelib0", "python3", "python3-openslide", "snakemake"],
                 "slurm-client",
                 ["usr/bin/nvx2svs", "usr/bin/nvxmake", "usr/bin/nvx2svs-batch",
                  "usr/bin/nvx2svs-view", "usr/share/nvx2svs/Snakefile",
@@ -46,7 +48,7 @@ LAYOUT = {
                  "usr/share/man/man1/nvx2svs.1.gz", "usr/share/man/man1/nvxmake.1.gz",
                  "usr/share/doc/nvx2svs/nvx-format.md",
                  "usr/share/doc/nvx2svs/run-report.schema.json"]),
-    "libnvxslidelib0": (RUNTIME + ["libturbojpeg0", "zlib1g"], "",
+    "libnvxslidelib0": (RUNTIME + ["libturbojpeg0", "zlib1g", "libssl3"], "",
                         ["usr/lib/libNvxSlideLib.so.{major}",
                          "usr/lib/libNvxSlideLib.so.{version}"]),
     "libnvxslidelib-dev": (["libnvxslidelib0"], "",

@@ -15,6 +15,7 @@ SOURCE = None
 # (Debian package, the copyright file's License paragraph)
 QUOTED = [("libjpeg62-turbo", "BSD-BY-LC-NE"), ("libjpeg62-turbo", "BSD-3-clause"),
           ("libjpeg62-turbo", "Zlib"), ("libtiff6", "Hylafax"), ("zlib1g", "Zlib"),
+          ("libssl3", "Apache-2.0"),
           ("mingw-w64-x86-64-dev", "expat"), ("mingw-w64-x86-64-dev", "BSD-3-clause-Lockless")]
 
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -159,13 +160,26 @@ TEST_F(TileSinkTest, TheInstanceTakesCompleteFramesAndWritesTheRatioAtTheEnd) {
         EXPECT_EQ(taken, c.taken);
         EXPECT_EQ(sink.Finish(), c.whole);
         EXPECT_EQ(record.Failed(), !c.whole);
+        if (c.whole) {
+            // The head written again at the end, with the UIDs known then.
+            dicom::WsmSlide final = slide;
+            final.seriesUid = "1.2.9";
+            WrittenInstance written = sink.Written();
+            written.image.instanceUid = meta.sopInstanceUid = "1.2.3.8";
+            int code = 0;
+            EXPECT_TRUE(WriteHeadAgain(written, final, meta, &code)) << code;
+            // A head that does not take the first one's room is refused.
+            final.seriesUid = "1.2.3.99";
+            EXPECT_FALSE(WriteHeadAgain(written, final, meta, &code));
+            EXPECT_EQ(code, EINVAL);
+        }
         ASSERT_TRUE(file.Close(&why)) << why;
         if (!c.whole) continue;
         std::ifstream in(path, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)),
                                 std::istreambuf_iterator<char>());
         // The ratio of the frames' bytes to the pixels', in place of the
-        // value that held its room.
+        // value that held its room, and the UIDs given at the end.
         const std::string element(
             "\x28\x00\x12\x21"
             "DS\x10\x00",
@@ -182,6 +196,9 @@ TEST_F(TileSinkTest, TheInstanceTakesCompleteFramesAndWritesTheRatioAtTheEnd) {
         }
         const double ratio = 2.0 * kSide * kSide * 3 / static_cast<double>(frameBytes);
         EXPECT_NEAR(std::stod(bytes.substr(at + 8, 16)), ratio, 1e-9);
+        EXPECT_NE(bytes.find(std::string("1.2.9\0", 6)), std::string::npos);
+        EXPECT_NE(bytes.find(std::string("1.2.3.8\0", 8)), std::string::npos);
+        EXPECT_EQ(bytes.find("1.2.3.4"), std::string::npos) << "the first UID is written over";
         // The pixel data ends with the sequence delimiter.
         EXPECT_EQ(bytes.substr(bytes.size() - 8), std::string("\xfe\xff\xdd\xe0\0\0\0\0", 8));
     }
