@@ -43,7 +43,10 @@ std::string DerivedUid(std::span<const std::uint8_t> digest, std::string_view ro
     return "2.25." + FixedDecimal(value);
 }
 
-std::string PlaceholderUid() { return "2.25.1" + std::string(kDigits - 1, '0'); }
+std::string PlaceholderUid(int which) {
+    return "2.25." + std::string(1, static_cast<char>('0' + which)) +
+           std::string(kDigits - 1, '0');
+}
 
 SlideUids UidsFor(std::span<const std::uint8_t> digest) {
     static constexpr std::uint8_t kProgram[] = {'n', 'v', 'x', '2', 's', 'v', 's'};

@@ -26,8 +26,9 @@ inline constexpr std::size_t kUidLength = 43;
 // The UID for `role` ("study", "series", ...) of what `digest` names.
 std::string DerivedUid(std::span<const std::uint8_t> digest, std::string_view role);
 
-// A UID of kUidLength that holds a UID's room until the real one is known.
-std::string PlaceholderUid();
+// A UID of kUidLength that holds a UID's room until the real one is
+// known; `which` (1 to 9) tells placeholders apart where two UIDs must differ.
+std::string PlaceholderUid(int which = 1);
 
 // The UIDs made from one digest, each for its role.
 struct SlideUids {

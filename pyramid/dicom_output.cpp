@@ -96,9 +96,10 @@ dicom::WsmSlide WsmSlideFor(const ConversionJob& job, const std::string& acquire
     // no value: a reader trims them to nothing.
     std::string& container = slide.metadata.containerIdentifier;
     if (container.find_first_not_of(' ') == std::string::npos) container = "UNKNOWN";
-    slide.studyUid = slide.specimenUid = slide.seriesUid = slide.pictureSeriesUid =
-        slide.frameOfReferenceUid = slide.dimensionOrganizationUid = slide.pyramidUid =
-            dicom::PlaceholderUid();
+    slide.studyUid = slide.specimenUid = slide.seriesUid = slide.frameOfReferenceUid =
+        slide.dimensionOrganizationUid = slide.pyramidUid = dicom::PlaceholderUid();
+    // The pictures' series is another than the levels'.
+    slide.pictureSeriesUid = dicom::PlaceholderUid(2);
     slide.contentDate = acquired.substr(0, 8);
     slide.contentTime = acquired.substr(8);
     slide.columns = static_cast<std::uint32_t>(job.box.width);
