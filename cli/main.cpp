@@ -186,6 +186,11 @@ int ConvertParsed(const nvx::cli::RunOptions& options,
     }
     facts->outputReplaced =
         result.outcome == pyramid::ConversionOutcome::Converted || result.outputReplaced;
+    facts->studyUid = result.dicom.study;
+    facts->seriesUid = result.dicom.series;
+    for (const pyramid::DicomInstanceFile& instance : result.dicom.instances) {
+        facts->instances.push_back({instance.name, instance.sopInstanceUid, instance.seriesUid});
+    }
     return cli::ReportConversion(result, job, startupStatus);
 }
 }  // namespace

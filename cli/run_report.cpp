@@ -84,6 +84,18 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
                             {"transcoded", level.transcoded},
                             {"from_pixels", level.fromPixels}}}});
     }
+    Json dicom = nullptr;
+    if (!facts.instances.empty()) {
+        Json instances = Json::array();
+        for (const ReportedInstance& instance : facts.instances) {
+            instances.push_back({{"file", instance.file},
+                                 {"sop_instance_uid", instance.sopInstanceUid},
+                                 {"series_instance_uid", instance.seriesUid}});
+        }
+        dicom = {{"study_instance_uid", facts.studyUid},
+                 {"series_instance_uid", facts.seriesUid},
+                 {"instances", std::move(instances)}};
+    }
     Json report;
     report["status"] = facts.status;
     report["converted"] = facts.status == 0;
@@ -94,6 +106,7 @@ std::string RunReportJson(const RunFacts& facts, const std::string& reason, doub
     report["output_folder"] = c.dicom ? OptionalText(facts.output) : Json(nullptr);
     report["output_replaced"] = facts.outputReplaced;
     report["region"] = facts.regionMode;
+    report["dicom"] = std::move(dicom);
     report["levels"] = std::move(levels);
     report["mpp"] = Optional(facts.micronsPerPixel.has_value(), facts.micronsPerPixel.value_or(0));
     report["mpp_source"] = PixelSizeName(facts.pixelSize);

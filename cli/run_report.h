@@ -4,7 +4,8 @@
  * converted or not: the status and the reason in English (the first error
  * line the run printed), the input and output, whether the output path now
  * holds a new file, each level's size and tiles (and how they were made),
- * the pixel size and where it came from, the options, the times, the peak memory and the version.
+ * the pixel size and where it came from, the options, a DICOM folder's
+ * UIDs and instance files, the times, the peak memory and the version.
  * docs/run-report.schema.json describes it. The file is written as every
  * output is (a hidden temporary, renamed when whole), in the folder held
  * open since its path was looked at.
@@ -34,6 +35,13 @@ struct ReportedLevel {
     std::int64_t fromPixels = 0;
 };
 
+// A DICOM instance file of the output and its SOP Instance UID.
+struct ReportedInstance {
+    std::string file;
+    std::string sopInstanceUid;
+    std::string seriesUid;
+};
+
 // What the run knows by its end; what it never learned stays unset.
 struct RunFacts {
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -47,6 +55,11 @@ struct RunFacts {
     int cpus = 0;                           // the CPUs the conversion used (0: it never began)
     std::optional<double> micronsPerPixel;  // as the descriptions carry it
     enum class PixelSize { Unknown, Recorded, Given, Assumed, None } pixelSize = PixelSize::Unknown;
+    // A DICOM run's published folder: its study's and its levels' series'
+    // UIDs and its instance files; empty for a TIFF or a folder never
+    // published.
+    std::string studyUid, seriesUid;
+    std::vector<ReportedInstance> instances;
 };
 
 // The JSON document; `reason` is the first error line of the run (empty

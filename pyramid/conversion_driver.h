@@ -69,6 +69,20 @@ struct ShortLevel {
     std::int32_t height = 0;
 };
 
+// A DICOM folder's instance file and its SOP Instance UID.
+struct DicomInstanceFile {
+    std::string name;  // in the folder: "level-0.dcm", "label.dcm", ...
+    std::string sopInstanceUid;
+    std::string seriesUid;  // the levels', or the label's and the overview's
+};
+
+// The UIDs of a DICOM run's published folder.
+struct DicomUids {
+    std::string study, series;  // the series: the levels'
+
+    std::vector<DicomInstanceFile> instances;  // in instance number order
+};
+
 struct ConversionResult {
     ConversionOutcome outcome = ConversionOutcome::Converted;
     // The run's record: its first failure (what was being done, to which
@@ -95,6 +109,8 @@ struct ConversionResult {
     // The output was published whole, but its folder could not be synced
     // to disk: a warning that says so; empty otherwise.
     std::string publishWarning;
+    // A DICOM run's UIDs, once its folder is published; empty otherwise.
+    DicomUids dicom;
 };
 
 // What the driver reports while it works.

@@ -29,6 +29,7 @@ namespace nvx::pyramid {
 // An instance whose frames are all written, its head still to be made final.
 struct WrittenInstance {
     WritableFile* file = nullptr;
+    std::string name;            // in the folder
     dicom::WsmImage image;       // as its head says it, its UID aside
     std::size_t headLength = 0;  // the bytes its first data set ended at
     Step step;                   // where a failure to write it again is recorded

@@ -256,6 +256,8 @@ public:
     // cannot be written.
     bool FinishHeads(const slide::SlideDigest& content);
     const std::optional<ShortLevel>& Short() const { return shortLevel_; }
+    // The UIDs FinishHeads wrote.
+    const DicomUids& Uids() const { return uids_; }
 
 private:
     bool WriteLevel(std::size_t k, TileRoutes* routes);
@@ -284,6 +286,7 @@ private:
     std::optional<ShortLevel> shortLevel_;
     std::uint32_t number_ = 0;
     std::vector<WrittenInstance> written_;  // in instance number order
+    DicomUids uids_;
 };
 
 WritableFile* DicomAttempt::Create(const std::string& name, const Step& step) {
@@ -310,8 +313,8 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
     image.columns = static_cast<std::uint32_t>(level.width);
     image.rows = static_cast<std::uint32_t>(level.height);
     image.tileColumns = image.tileRows = static_cast<std::uint32_t>(source_.tileSize);
-    WritableFile* file = Create("level-" + std::to_string(k) + ".dcm",
-                                Step::OfLevel(Stage::SettingLevelTags, index));
+    const std::string name = "level-" + std::to_string(k) + ".dcm";
+    WritableFile* file = Create(name, Step::OfLevel(Stage::SettingLevelTags, index));
     if (file == nullptr) return false;
     // The same tables the TIFF's level carries in its JPEGTables.
     std::vector<std::uint8_t> tables;
@@ -337,7 +340,7 @@ bool DicomAttempt::WriteLevel(std::size_t k, TileRoutes* routes) {
         return false;
     }
     if (!sink.Finish() || record_.Lost()) return false;
-    written_.push_back(sink.Written());
+    written_.push_back(sink.Written(name));
     return true;
 }
 
@@ -385,7 +388,7 @@ void DicomAttempt::WritePicture(AssociatedPicture which, dicom::WsmImageKind kin
         return;
     }
     written_.push_back(
-        {file, image, writer.HeadLength(), Step::OfPicture(Stage::WritingPicture, which)});
+        {file, name, image, writer.HeadLength(), Step::OfPicture(Stage::WritingPicture, which)});
 }
 
 bool DicomAttempt::FinishHeads(const slide::SlideDigest& content) {
@@ -405,6 +408,8 @@ bool DicomAttempt::FinishHeads(const slide::SlideDigest& content) {
     slide.dimensionOrganizationUid = uids.dimensionOrganization;
     slide.pyramidUid = uids.pyramid;
     slide.pictureSeriesUid = dicom::DerivedUid(series, "picture series");
+    uids_.study = slide.studyUid;
+    uids_.series = slide.seriesUid;
     for (WrittenInstance& instance : written_) {
         instance.image.instanceUid = dicom::InstanceUid(series, instance.image.instanceNumber);
         int code = 0;
@@ -412,6 +417,10 @@ bool DicomAttempt::FinishHeads(const slide::SlideDigest& content) {
             record_.Fail(instance.step, Cause::System, code);
             return false;
         }
+        const bool picture = instance.image.kind == dicom::WsmImageKind::Label ||
+                             instance.image.kind == dicom::WsmImageKind::Overview;
+        uids_.instances.push_back({instance.name, instance.image.instanceUid,
+                                   picture ? slide.pictureSeriesUid : slide.seriesUid});
     }
     return true;
 }
@@ -524,6 +533,7 @@ ConversionResult ConvertSlideToDicom(const ConversionJob& job, PyramidPlan plan,
         }
         if (whole) {
             result.publishWarning = folder->Warning();
+            result.dicom = attempt.Uids();
         } else {
             result.outputReplaced = folder->Replaced();
         }

@@ -124,9 +124,10 @@ bool DicomTileSink::Finish() {
     return true;
 }
 
-WrittenInstance DicomTileSink::Written() const {
+WrittenInstance DicomTileSink::Written(const std::string& name) const {
     WrittenInstance written;
     written.file = file_;
+    written.name = name;
     written.image = image_;
     written.headLength = writer_.HeadLength();
     written.step = Step::OfLevel(Stage::WritingLevelDirectory, level_);

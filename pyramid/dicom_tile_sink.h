@@ -60,9 +60,9 @@ public:
     // Ends the pixel data. False (in the record) when that fails or not
     // every frame came.
     bool Finish();
-    // The instance as written, its compression ratio known once Finish
-    // has passed.
-    WrittenInstance Written() const;
+    // The instance as written (its file named `name`), its compression
+    // ratio known once Finish has passed.
+    WrittenInstance Written(const std::string& name) const;
 
 private:
     bool Begin(std::span<const std::uint8_t> firstFrame);

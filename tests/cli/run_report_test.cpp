@@ -53,12 +53,24 @@ TEST(RunReport, KeepsTheSchemaOrderAndItsMeasures) {
     const nlohmann::ordered_json report = nlohmann::ordered_json::parse(text);
     std::vector<std::string> keys;
     for (const auto& item : report.items()) keys.push_back(item.key());
-    const std::vector<std::string> order = {
-        "status",  "converted", "reason",        "input",
-        "output",  "format",    "output_folder", "output_replaced",
-        "region",  "levels",    "mpp",           "mpp_source",
-        "options", "cpus",      "seconds",       "peak_memory_bytes",
-        "version"};
+    const std::vector<std::string> order = {"status",
+                                            "converted",
+                                            "reason",
+                                            "input",
+                                            "output",
+                                            "format",
+                                            "output_folder",
+                                            "output_replaced",
+                                            "region",
+                                            "dicom",
+                                            "levels",
+                                            "mpp",
+                                            "mpp_source",
+                                            "options",
+                                            "cpus",
+                                            "seconds",
+                                            "peak_memory_bytes",
+                                            "version"};
     EXPECT_EQ(keys, order);
     EXPECT_EQ(report["converted"], false);
     EXPECT_EQ(report["cpus"], nullptr);
@@ -68,6 +80,23 @@ TEST(RunReport, KeepsTheSchemaOrderAndItsMeasures) {
     EXPECT_EQ(report["levels"][0]["tiles"], 15);  // 5 x 3 of 240
     EXPECT_EQ(report["levels"][0]["routes"]["from_pixels"], 10);
     EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(report["dicom"], nullptr) << "no DICOM folder was published";
+}
+
+TEST(RunReport, ListsTheDicomFoldersInstancesWithTheirUids) {
+    RunFacts facts;
+    facts.choices.dicom = true;
+    facts.studyUid = "2.25.1";
+    facts.seriesUid = "2.25.2";
+    facts.instances = {{"level-0.dcm", "2.25.3", "2.25.2"}, {"label.dcm", "2.25.4", "2.25.5"}};
+    const nlohmann::ordered_json report =
+        nlohmann::ordered_json::parse(RunReportJson(facts, "", 1, 1, 1));
+    EXPECT_EQ(report["dicom"], nlohmann::ordered_json::parse(R"({"study_instance_uid": "2.25.1",
+                  "series_instance_uid": "2.25.2",
+                  "instances": [{"file": "level-0.dcm", "sop_instance_uid": "2.25.3",
+                                 "series_instance_uid": "2.25.2"},
+                                {"file": "label.dcm", "sop_instance_uid": "2.25.4",
+                                 "series_instance_uid": "2.25.5"}]})"));
 }
 
 }  // namespace

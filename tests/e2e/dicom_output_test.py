@@ -29,6 +29,7 @@ import tempfile
 import unittest
 import zlib
 
+import jsonschema
 import numpy as np
 import pydicom
 import tifffile
@@ -39,6 +40,8 @@ import nvxmake_runs_test as runs
 from dicom_frames import frames_by_table
 
 NVX2SVS = NVXMAKE = SPLICE = FAKE_ROOT = None
+# The source tree, for the report's schema.
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 WIDTH, HEIGHT = 3000, 2000
 # DICOM output, with the section's thickness it must state.
 DICOM = ["--format", "dicom", "--section-thickness", "4"]
@@ -549,8 +552,23 @@ class DicomOutput(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr)
             return uids(os.path.join(self.folder, output))
 
-        first = convert(self.slides["slide"], "same-1", ["2"] + DICOM)
+        report = os.path.join(self.folder, "same-1.json")
+        first = convert(self.slides["slide"], "same-1", ["2", "--report", report] + DICOM)
         again = convert(self.slides["slide"], "same-2", ["2"] + DICOM)
+        # The report names the study, the series and every instance file
+        # with its SOP Instance UID, as the files hold them.
+        with open(report) as f:
+            facts = json.load(f)
+        with open(os.path.join(SOURCE, "docs", "run-report.schema.json")) as f:
+            jsonschema.validate(facts, json.load(f))
+        self.assertEqual({(i["file"], i["sop_instance_uid"], i["series_instance_uid"])
+                          for i in facts["dicom"]["instances"]},
+                         {(name, u[2], u[1]) for name, u in first.items()})
+        self.assertEqual([i["file"] for i in facts["dicom"]["instances"]],
+                         ["level-0.dcm", "thumbnail.dcm", "level-1.dcm", "label.dcm",
+                          "overview.dcm"])
+        self.assertEqual(facts["dicom"]["study_instance_uid"], first["level-0.dcm"][0])
+        self.assertEqual(facts["dicom"]["series_instance_uid"], first["level-0.dcm"][1])
         self.assertEqual(first, again, "the same slide and options give the same UIDs")
         studies = {u[0] for u in first.values()}
         self.assertEqual(len(studies), 1)

@@ -164,7 +164,7 @@ TEST_F(TileSinkTest, TheInstanceTakesCompleteFramesAndWritesTheRatioAtTheEnd) {
             // The head written again at the end, with the UIDs known then.
             dicom::WsmSlide final = slide;
             final.seriesUid = "1.2.9";
-            WrittenInstance written = sink.Written();
+            WrittenInstance written = sink.Written("level.dcm");
             written.image.instanceUid = meta.sopInstanceUid = "1.2.3.8";
             int code = 0;
             EXPECT_TRUE(WriteHeadAgain(written, final, meta, &code)) << code;
