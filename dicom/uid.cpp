@@ -44,8 +44,7 @@ std::string DerivedUid(std::span<const std::uint8_t> digest, std::string_view ro
 }
 
 std::string PlaceholderUid(int which) {
-    return "2.25." + std::string(1, static_cast<char>('0' + which)) +
-           std::string(kDigits - 1, '0');
+    return "2.25." + std::string(1, static_cast<char>('0' + which)) + std::string(kDigits - 1, '0');
 }
 
 SlideUids UidsFor(std::span<const std::uint8_t> digest) {
