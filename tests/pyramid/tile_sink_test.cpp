@@ -187,13 +187,28 @@ TEST_F(TileSinkTest, TheInstanceTakesCompleteFramesAndWritesTheRatioAtTheEnd) {
         const std::size_t at = bytes.find(element);
         ASSERT_NE(at, std::string::npos);
         std::size_t frameBytes = 0;
+        std::vector<std::size_t> frameSizes;
         for (const auto& tile : c.tiles) {
             std::vector<std::uint8_t> frame = tile;
             if (!c.tables.empty()) {
                 ASSERT_TRUE(dicom::SpliceTables(tile, c.tables, &frame));
             }
             frameBytes += frame.size();
+            frameSizes.push_back(frame.size());
         }
+        // The Basic Offset Table filled after the last frame is still there
+        // once the head was written again: the second frame's item follows
+        // the first's header and even-padded value.
+        const std::string pixelData(
+            "\xe0\x7f\x10\x00OB\0\0\xff\xff\xff\xff\xfe\xff\x00\xe0\x08\0\0\0", 20);
+        const std::size_t table = bytes.find(pixelData);
+        ASSERT_NE(table, std::string::npos);
+        ASSERT_EQ(frameSizes.size(), 2U);
+        std::uint32_t second = 0;
+        for (int b = 3; b >= 0; --b) {
+            second = second << 8 | static_cast<std::uint8_t>(bytes[table + 20 + 4 + b]);
+        }
+        EXPECT_EQ(second, 8 + (frameSizes[0] + 1) / 2 * 2);
         const double ratio = 2.0 * kSide * kSide * 3 / static_cast<double>(frameBytes);
         EXPECT_NEAR(std::stod(bytes.substr(at + 8, 16)), ratio, 1e-9);
         EXPECT_NE(bytes.find(std::string("1.2.9\0", 6)), std::string::npos);
