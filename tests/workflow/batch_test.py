@@ -486,11 +486,10 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(rows["a.nvx (sheet line 8)"]["reason"], "quality must be a JPEG "
                          "quality, a whole number from 1 to 100, not '101'")
         self.assertEqual(rows["a.nvx (sheet line 9)"]["reason"], "chroma must be 420, not '444'")
-        # The first level of sub/b keeps its stored tiles, and the level
-        # below transcodes those the slide stores for it; a region's tiles
-        # are all from pixels.
+        # Both levels of sub/b keep the stored tiles of the levels the slide
+        # stores for them; a region's tiles are all from pixels.
         self.assertEqual([rows["sub/b.nvx (sheet line 2)"][k] for k in
-                          ("copied", "transcoded", "from pixels")], ["192", "12", "0"])
+                          ("copied", "transcoded", "from pixels")], ["204", "0", "0"])
         self.assertEqual([rows["a.nvx (sheet line 3)"][k] for k in
                           ("copied", "transcoded", "from pixels")], ["0", "0", "44"])
         with open(os.path.join(self.output, "logs", "sub", "b.svs.json"),
