@@ -108,14 +108,16 @@ ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x,
     ThumbnailRequest request{scanMagnification, x, y, width, height};
     // A side never halves below one pixel: a slide or region a few pixels
     // thin still has a thumbnail.
-    while (request.width >= 2048 || request.height >= 2048) {
-        request.scale *= 0.5f;
-        request.x /= 2;
-        request.y /= 2;
-        request.width = std::max<std::int32_t>(1, request.width / 2);
-        request.height = std::max<std::int32_t>(1, request.height / 2);
-    }
+    while (request.width >= 2048 || request.height >= 2048) HalveThumbnailRequest(&request);
     return request;
+}
+
+void HalveThumbnailRequest(ThumbnailRequest* request) {
+    request->scale *= 0.5f;
+    request->x /= 2;
+    request->y /= 2;
+    request->width = std::max<std::int32_t>(1, request->width / 2);
+    request->height = std::max<std::int32_t>(1, request->height / 2);
 }
 
 PictureResult WriteThumbnailDirectory(TIFF* tiff, slide::SlideHandle slide, std::int32_t pageCount,

@@ -49,6 +49,8 @@ struct ThumbnailRequest {
 };
 ThumbnailRequest ReduceThumbnailRequest(float scanMagnification, std::int32_t x, std::int32_t y,
                                         std::int32_t width, std::int32_t height);
+// Halves the request's area together with its scale, neither side below 1.
+void HalveThumbnailRequest(ThumbnailRequest* request);
 
 // Each picture is encoded at `quality`, RGB whatever the levels are: the
 // pictures are small, and a label's coloured print and barcodes would blur

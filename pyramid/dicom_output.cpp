@@ -126,13 +126,8 @@ ThumbnailRequest ThumbnailInstanceRequest(const ConversionJob& job, const Pyrami
         ReduceThumbnailRequest(static_cast<float>(job.info.scanMagnification), job.box.x, job.box.y,
                                job.box.width, job.box.height);
     const LevelPlan& smallest = plan.levels.back();
-    while (request.width > smallest.width || request.height > smallest.height) {
-        request.scale *= 0.5f;
-        request.x /= 2;
-        request.y /= 2;
-        request.width = std::max<std::int32_t>(1, request.width / 2);
-        request.height = std::max<std::int32_t>(1, request.height / 2);
-    }
+    while (request.width > smallest.width || request.height > smallest.height)
+        HalveThumbnailRequest(&request);
     return request;
 }
 
